@@ -1,0 +1,63 @@
+// Message contexts: the engine's state for one message, named by the host's
+// handle, from create to destroy.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include <boost/format.hpp>
+
+#include "../spam/records.hpp"
+
+namespace quorvane::engine::context {
+
+extern const std::wstring facility;
+
+// One per live handle, shared: the map holds one reference, each running
+// entry and each network request in flight another.
+struct record_type {
+    explicit record_type(void* handle) : handle(handle) {}
+
+    void* const handle;  // never dereferenced
+    // Held by every per-message entry for its whole call (network requests
+    // only while they build their request).
+    std::mutex mutex;
+
+    std::wstring text;    // the displayable text, URIs cut out, NFC
+    std::wstring folded;  // text, case-folded
+    std::set<std::wstring> uris;
+
+    std::uint32_t identity_kind = 0;
+    std::uint32_t user_id = 0;
+    std::wstring secret_key;
+
+    std::list<spam::fingerprint_type> fingerprints;
+    std::list<spam::heuristic_type> heuristics;
+
+    std::uint32_t total = 0;
+    std::map<std::wstring, std::uint32_t> coverage;
+};
+
+using record_pointer = std::shared_ptr<record_type>;
+
+// QVSE_OK with the record in out, or QVSE_E_UNKNOWN_CONTEXT. Not an entry:
+// every per-message entry calls it first, then takes the record's mutex.
+unsigned get(void* handle, record_pointer& out);
+
+namespace trace {
+
+// A line about one context goes to context_trace only; with no record it is
+// an engine line and goes to trace.
+void write(const record_pointer& record, unsigned level, const std::wstring& facility,
+           unsigned indent, const std::wstring& text);
+void write(const record_pointer& record, unsigned level, const std::wstring& facility,
+           unsigned indent, const boost::wformat& line);
+
+}  // namespace trace
+
+}  // namespace quorvane::engine::context
