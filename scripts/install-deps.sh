@@ -5,10 +5,28 @@ set -eu
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
-    build-essential cmake ninja-build pkg-config git python3 binutils \
-    libboost-dev libboost-locale-dev libboost-thread-dev libboost-system-dev \
-    libboost-filesystem-dev libboost-iostreams-dev libboost-random-dev \
-    libboost-chrono-dev libboost-date-time-dev libboost-exception-dev \
+    build-essential \
+    cmake \
+    ninja-build \
+    pkg-config \
+    git \
+    python3 \
+    binutils \
+    libboost-dev \
+    libboost-locale-dev \
+    libboost-thread-dev \
+    libboost-system-dev \
+    libboost-filesystem-dev \
+    libboost-iostreams-dev \
+    libboost-random-dev \
+    libboost-chrono-dev \
+    libboost-date-time-dev \
+    libboost-exception-dev \
     libicu-dev \
-    googletest libgtest-dev libgmock-dev libbenchmark-dev \
-    clang libclang-rt-14-dev llvm
+    googletest \
+    libgtest-dev \
+    libgmock-dev \
+    libbenchmark-dev \
+    clang \
+    libclang-rt-14-dev \
+    llvm
