@@ -7,8 +7,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <boost/format.hpp>
 
@@ -17,6 +19,24 @@
 namespace quorvane::engine::context {
 
 extern const std::wstring facility;
+
+// One segment of the word-boundary segmentation of a record's folded text:
+// words and the white space and punctuation between them, in order.
+struct segment_type {
+    std::size_t offset = 0;  // into folded
+    std::size_t length = 0;
+    // The boundary rule value: 0xF white space and punctuation, 0xF0 numbers,
+    // 0xF00 letters, 0xF000 kana, 0xF0000 ideographs.
+    std::uint32_t rule = 0;
+};
+
+// A segment is a word unless its rule value is 0xF.
+inline constexpr std::uint32_t no_word_rule = 0xF;
+constexpr bool is_word(const segment_type& segment) noexcept {
+    return segment.rule != no_word_rule;
+}
+
+using word_index_type = std::vector<segment_type>;
 
 // One per live handle, shared: the map holds one reference, each running
 // entry and each network request in flight another.
@@ -30,6 +50,7 @@ struct record_type {
 
     std::wstring text;    // the displayable text, URIs cut out, NFC
     std::wstring folded;  // text, case-folded
+    std::optional<word_index_type> words;  // absent when folded is empty
     std::set<std::wstring> uris;
 
     std::uint32_t identity_kind = 0;
