@@ -167,6 +167,8 @@ std::span<const language_index> data_type::languages_of(std::wstring_view folded
 }
 
 std::span<const language_index> data_type::languages_of(char32_t code_point) const {
+    // Latin text never reaches the first script range.
+    if (intervals_.empty() || code_point < intervals_.front().first) return {};
     const auto after = std::upper_bound(
         intervals_.begin(), intervals_.end(), code_point,
         [](char32_t c, const interval_type& interval) { return c < interval.first; });
