@@ -3,9 +3,10 @@
 //   make_samples.py > samples.tsv && language_accuracy samples.tsv
 //
 // For each sample the engine's leading language is the one the host keeps
-// (the last reported) and, separately, the one with the most matched
-// characters (ties to the last reported). CLD2 tells no Portuguese variants
-// apart: its "pt" counts as right for both.
+// (the last reported: the best, equal counts to the greatest code). For
+// comparison, "by code" is what the host would keep if the languages came in
+// the order of their codes (the greatest code at or above the threshold).
+// CLD2 tells no Portuguese variants apart: its "pt" counts as right for both.
 #include <cstdio>  // before CLD2's header, which uses FILE
 
 #include <cld2/public/compact_lang_det.h>
@@ -28,7 +29,7 @@ namespace engine = quorvane::engine;
 namespace language = engine::language;
 
 struct tally_type {
-    unsigned samples = 0, kept = 0, best = 0, cld2 = 0;
+    unsigned samples = 0, kept = 0, by_code = 0, cld2 = 0;
     std::map<std::string, unsigned> confusions;  // what the host kept instead
 };
 
@@ -63,14 +64,13 @@ int main(int argc, char** argv) {
         ++tally.samples;
 
         const auto decision = classify(text);
-        std::string kept = "-", best = "-";
-        std::uint32_t best_value = 0;
+        std::string kept = "-", by_code = "-";
         for (const auto& [code, value] : decision.leading) {
             kept = narrow(code);
-            if (value >= best_value) best = narrow(code), best_value = value;
+            if (by_code == "-" || narrow(code) > by_code) by_code = narrow(code);
         }
         tally.kept += kept == expected;
-        tally.best += best == expected;
+        tally.by_code += by_code == expected;
         if (kept != expected) ++tally.confusions[kept];
 
         bool reliable = false;
@@ -80,19 +80,19 @@ int main(int argc, char** argv) {
         tally.cld2 += cld2 == expected.substr(0, expected.find('-'));
     }
 
-    std::printf("%-6s %7s %9s %9s %9s  host's other picks\n", "lang", "samples", "kept %",
-                "best %", "CLD2 %");
+    std::printf("%-6s %7s %9s %10s %9s  host's other picks\n", "lang", "samples", "kept %",
+                "by code %", "CLD2 %");
     tally_type all;
     for (const auto& [code, tally] : tallies) {
         std::string others;
         for (const auto& [other, n] : tally.confusions) others += other + ":" + std::to_string(n) + " ";
-        std::printf("%-6s %7u %9.1f %9.1f %9.1f  %s\n", code.c_str(), tally.samples,
-                    100.0 * tally.kept / tally.samples, 100.0 * tally.best / tally.samples,
+        std::printf("%-6s %7u %9.1f %10.1f %9.1f  %s\n", code.c_str(), tally.samples,
+                    100.0 * tally.kept / tally.samples, 100.0 * tally.by_code / tally.samples,
                     100.0 * tally.cld2 / tally.samples, others.c_str());
-        all.samples += tally.samples, all.kept += tally.kept, all.best += tally.best,
+        all.samples += tally.samples, all.kept += tally.kept, all.by_code += tally.by_code,
             all.cld2 += tally.cld2;
     }
-    std::printf("%-6s %7u %9.1f %9.1f %9.1f\n", "all", all.samples, 100.0 * all.kept / all.samples,
-                100.0 * all.best / all.samples, 100.0 * all.cld2 / all.samples);
+    std::printf("%-6s %7u %9.1f %10.1f %9.1f\n", "all", all.samples, 100.0 * all.kept / all.samples,
+                100.0 * all.by_code / all.samples, 100.0 * all.cld2 / all.samples);
     return 0;
 }
