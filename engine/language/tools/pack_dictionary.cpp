@@ -47,7 +47,8 @@ std::vector<std::string> read_words(const std::string& path) {
         text = boost::locale::normalize(text, boost::locale::norm_nfc, locale);
         const std::wstring folded = boost::locale::fold_case(text, locale);
         for (const auto& segment : engine::language::index_words(folded)) {
-            if (!engine::context::is_word(segment)) continue;
+            // A part of one letter ("a-t-il") tells no language.
+            if (!engine::context::is_word(segment) || segment.length < 2) continue;
             const std::string word =
                 engine::coding::to_utf8(folded.substr(segment.offset, segment.length));
             if (word.size() > max_kept + max_appended)
