@@ -49,7 +49,9 @@ public:
         if (!scheme() || !literal(L':')) return false;
         for (int slash = 0; slash < 2 && literal(L'/'); ++slash) {
         }
-        return authority(key) && (path(key), true);
+        if (!authority(key)) return false;
+        path(key);
+        return true;
     }
 
 private:
