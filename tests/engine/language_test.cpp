@@ -180,6 +180,19 @@ TEST(LanguageData, TheEngineKnowsItsLanguagesAndScripts) {
     EXPECT_EQ(data.languages_of(char32_t(0x3190)).size(), 3u);  // zh-CN, ko, ja
 }
 
+TEST(LanguageWords, IndexHoldsEverySegmentWithItsRule) {
+    const std::wstring folded = L"abc, 12 \u65E5\u672C!";
+    const auto words = language::index_words(folded);
+    std::vector<std::pair<std::wstring, std::uint32_t>> segments;
+    for (const auto& segment : words)
+        segments.emplace_back(folded.substr(segment.offset, segment.length), segment.rule);
+    const std::vector<std::pair<std::wstring, std::uint32_t>> expected = {
+        {L"abc", 0xF00}, {L",", 0xF},         {L" ", 0xF},  {L"12", 0xF0},
+        {L" ", 0xF},     {L"\u65E5\u672C", 0xF0000}, {L"!", 0xF}};
+    EXPECT_EQ(segments, expected);
+    EXPECT_TRUE(language::index_words(L"").empty());
+}
+
 struct count_case {
     const char* name;
     std::wstring text;
