@@ -27,6 +27,8 @@ apt-get install -y -qq --no-install-recommends \
     libgtest-dev \
     libgmock-dev \
     libbenchmark-dev \
+    libgmime-3.0-dev \
+    libpython3.11-testsuite \
     clang \
     libclang-rt-14-dev \
     llvm
