@@ -3,6 +3,8 @@
 #include <malloc.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "context/context.hpp"
 #include "installed_callbacks.hpp"
@@ -280,6 +282,25 @@ TEST(MimeStructure, MemoryIsBoundedByTheMessage) {
         const std::size_t used = mallinfo2().uordblks - before;
         EXPECT_LT(used, 24 * message.size()) << "message of " << message.size() << " bytes";
     }
+}
+
+// The grammars are shared, read-only instances: any thread may parse.
+TEST(MimeStructure, ParsesOnManyThreadsAtOnce) {
+    const std::string message =
+        "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+        "Content-Type: text/html; charset=\"utf-8\" (c) ; format=flowed\n"
+        "Content-Transfer-Encoding: quoted-printable\n\n<p>caf=C3=A9</p>\n--b\n"
+        "Content-Type: image/png; name=x.png\nContent-Transfer-Encoding: base64\n\nTWFu\n--b--\n";
+    const std::string expected = structure_of(message);
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i)
+                if (structure_of(message) != expected) ++mismatches[t];
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 }  // namespace
