@@ -269,7 +269,16 @@ std::istream& getline(std::istream& in, std::string& line) {
             line.push_back(traits::to_char_type(c));
         }
     } catch (...) {
-        in.setstate(std::ios_base::badbit);  // rethrows when the stream asks for it
+        // A hard error ends the line at once; it propagates only when the
+        // stream asks for exceptions on bad.
+        if ((in.exceptions() & std::ios_base::badbit) == 0) {
+            in.setstate(std::ios_base::badbit);
+            return in;
+        }
+        try {
+            in.setstate(std::ios_base::badbit);
+        } catch (...) {
+        }
         throw;
     }
     if (state != std::ios_base::goodbit) in.setstate(state);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,25 @@ TEST(MimeHeaders, LineEnds) {
         {std::string("nul\0byte\n", 9), {std::string("nul\0byte", 8)}},
     };
     for (const auto& c : cases) EXPECT_EQ(lines_of(c.text), c.lines) << c.text;
+}
+
+// A source whose every read fails.
+class broken_buffer : public std::streambuf {
+protected:
+    int_type underflow() override { throw std::runtime_error("device failure"); }
+};
+
+TEST(MimeHeaders, HardErrorsEndTheLine) {
+    broken_buffer buffer;
+    std::istream quiet(&buffer);
+    std::string line = "old";
+    EXPECT_FALSE(mime::getline(quiet, line));
+    EXPECT_TRUE(quiet.bad());
+    EXPECT_TRUE(line.empty());
+    std::istream loud(&buffer);
+    loud.exceptions(std::ios_base::badbit);
+    EXPECT_THROW(mime::getline(loud, line), std::runtime_error);
+    EXPECT_TRUE(loud.bad());
 }
 
 std::vector<mime::key_value_type> headers_of(const std::string& text) {
