@@ -270,6 +270,7 @@ bool appendValue(QString &out, const QVariant &value, int depth)
     if (depth > maxDepth)
         return false;
     switch (value.typeId()) {
+    case QMetaType::QStringList:
     case QMetaType::QVariantList: {
         const QVariantList items = value.toList();
         if (items.isEmpty()) {

@@ -20,9 +20,9 @@ std::optional<QVariant> fromXml(QByteArrayView xml, QString *error = nullptr);
 
 // Writes the document the way the original platform's writer lays it out:
 // the XML declaration, the DOCTYPE, one element per line, tab indentation.
-// Gives nullopt for a value it cannot store: a type other than array,
-// dictionary, string, integer, real or boolean, or text holding characters
-// that XML cannot carry.
+// Gives nullopt for a value it cannot store: a type other than array
+// (QVariantList or QStringList), dictionary, string, integer, real or
+// boolean, or text holding characters that XML cannot carry.
 std::optional<QByteArray> toXml(const QVariant &value);
 
 inline constexpr int maxDepth = 128;

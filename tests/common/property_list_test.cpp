@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "temporary_home.h"
 
 #include "PropertyList.h"
 
