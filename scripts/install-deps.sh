@@ -23,6 +23,9 @@ apt-get install -y -qq --no-install-recommends \
     libboost-date-time-dev \
     libboost-exception-dev \
     libicu-dev \
+    qt6-base-dev \
+    qt6-base-dev-tools \
+    zip \
     googletest \
     libgtest-dev \
     libgmock-dev \
