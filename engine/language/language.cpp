@@ -70,24 +70,6 @@ void initialize() {
             built.languages().size() % built.codepoint_entries() % built.word_entries());
 }
 
-// Binding records the message's source and its displayable part. A build
-// without binding never holds a message.
-template <class Record>
-bool holds_message(const Record& record) {
-    if constexpr (requires { record.source; })
-        return static_cast<bool>(record.source);
-    else
-        return false;
-}
-
-template <class Record>
-bool has_displayable_part(const Record& record) {
-    if constexpr (requires { record.displayable; })
-        return record.displayable != nullptr;
-    else
-        return true;
-}
-
 }  // namespace
 
 const std::span<const script_type> scripts{script_table};
@@ -291,8 +273,8 @@ unsigned classify(void* handle) {
         if (const unsigned result = context::get(handle, record); result != QVSE_OK)
             return result;
         std::lock_guard lock(record->mutex);
-        if (!holds_message(*record)) return QVSE_E_NO_MESSAGE;
-        if (!has_displayable_part(*record)) {
+        if (!record->source) return QVSE_E_NO_MESSAGE;
+        if (record->displayable == nullptr) {
             context::trace::write(record, QVSE_TRACE_INFO, facility, 0,
                                   L"No displayable part(s) found");
             return QVSE_OK;

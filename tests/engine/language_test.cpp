@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <numeric>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "language/language.hpp"
 #include "language/words.hpp"
 #include "locale.hpp"
+#include "mime/mime.hpp"
 #include "support/recorder.hpp"
 
 namespace {
@@ -373,6 +375,103 @@ TEST(LanguageEntries, EnumerateListsEveryLanguageWithItsData) {
         EXPECT_EQ(enumerated[i].words, data.words_of(index));
         EXPECT_EQ(enumerated[i].codepoints, data.codepoints_of(index));
     }
+}
+
+// Binding belongs to another component: the record is filled here the way
+// binding fills it.
+void bind_by_hand(const engine::context::record_pointer& record, const std::string& message,
+                  const std::wstring& text) {
+    auto source = std::make_shared<std::istringstream>(message);
+    ASSERT_TRUE(engine::mime::create(*source, record->root, record));
+    record->source = source;
+    record->message = engine::mime::unwrap(record->root.get());
+    record->displayable = engine::mime::displayable(record->message);
+    record->text = text;
+    record->folded = fold(text);
+    record->words.reset();
+    if (!record->folded.empty()) record->words = language::index_words(record->folded);
+}
+
+const std::string plain_message = "Subject: x\r\nContent-Type: text/plain\r\n\r\nbody\r\n";
+const std::wstring german =
+    L"Vielen Dank f\u00FCr Ihre Bestellung. Wir schicken Ihnen eine Nachricht, sobald das "
+    L"Paket unser Lager verlassen hat.";
+
+// Classifies with the texts given, each folded anew before its call, and
+// returns the context's "Language" lines; the reports land in classified.
+std::vector<std::wstring> classify_texts(void* cell, const std::string& message,
+                                         const std::vector<std::wstring>& texts) {
+    EXPECT_EQ(engine::context::create(cell), unsigned(QVSE_OK));
+    recorder rec;
+    {
+        installed_callbacks installed(language_table(rec));
+        engine::context::record_pointer record;
+        EXPECT_EQ(engine::context::get(cell, record), unsigned(QVSE_OK));
+        bind_by_hand(record, message, L"");
+        for (const auto& text : texts) {
+            record->folded = fold(text);
+            record->words = language::index_words(record->folded);
+            EXPECT_EQ(language::classify(cell), unsigned(QVSE_OK));
+        }
+    }
+    EXPECT_EQ(engine::context::destroy(cell), unsigned(QVSE_OK));
+    std::vector<std::wstring> lines;
+    for (const auto& line : rec.lines()) {
+        if (!line.has_context || line.facility != L"Language") continue;
+        EXPECT_EQ(line.context, cell);
+        lines.push_back(line.text);
+    }
+    return lines;
+}
+
+// What counting the German text gives, as it is traced and reported.
+struct german_counts {
+    std::wstring line;
+    classified_type call;
+};
+german_counts expected_german(void* cell) {
+    engine::context::record_type record(nullptr);
+    language::store(count_text(german, language::data()), language::data(), record);
+    const auto matched = record.coverage.at(L"de");
+    return {L"\"de\" matches " + std::to_wstring(matched) + L" of " +
+                std::to_wstring(record.total) + L" characters",
+            {cell, L"de", matched, record.total}};
+}
+
+TEST(LanguageClassify, MessageWithoutDisplayablePartReportsNothing) {
+    int cell = 0;
+    const auto lines =
+        classify_texts(&cell, "Content-Type: image/png\r\n\r\nxxxx\r\n", {german});
+    EXPECT_EQ(lines, std::vector<std::wstring>{L"No displayable part(s) found"});
+    EXPECT_TRUE(classified.empty());
+}
+
+TEST(LanguageClassify, CountsOnceAndReportsTheSameAgain) {
+    int cell = 0;
+    const auto lines = classify_texts(&cell, plain_message, {german, L"hello there"});
+    const auto expected = expected_german(&cell);
+    EXPECT_EQ(lines, (std::vector<std::wstring>{L"Language coverages:", expected.line,
+                                                L"Language coverages:", expected.line}));
+    EXPECT_EQ(classified, (std::vector<classified_type>{expected.call, expected.call}));
+}
+
+TEST(LanguageClassify, CountsAgainWhileNothingMatched) {
+    int cell = 0;
+    const auto lines = classify_texts(&cell, plain_message, {L"qqqq zzzz", german});
+    const auto expected = expected_german(&cell);
+    EXPECT_EQ(lines, (std::vector<std::wstring>{L"Insufficient input data: 0 characters",
+                                                L"Language coverages:", expected.line}));
+    EXPECT_EQ(classified, std::vector<classified_type>{expected.call});
+}
+
+TEST(LanguageClassify, TooLittleTextReportsNothing) {
+    int cell = 0;
+    const auto lines = classify_texts(&cell, plain_message, {L"Dank"});
+    const auto total = count_text(L"Dank", language::data()).total;
+    ASSERT_LT(total, 32u);
+    EXPECT_EQ(lines, std::vector<std::wstring>{L"Insufficient input data: " +
+                                               std::to_wstring(total) + L" characters"});
+    EXPECT_TRUE(classified.empty());
 }
 
 // Text nobody tuned the lists on: the leading language (the last reported).
