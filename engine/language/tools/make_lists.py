@@ -16,8 +16,10 @@ needs this script or its sources.
 Cleaning: words are lower-cased and kept in rank order; one-letter words,
 words with digits or with letters outside the language's alphabet, and words
 that are plainly English in another language's list (much more frequent in
-the English list than in their own) are dropped; Vietnamese keeps only
-entries that are Vietnamese syllables.
+the English list than in their own) are dropped, and so are words of the
+English list that an English word list (Debian's wamerican) does not know
+and another language uses much more; Vietnamese keeps only entries that are
+Vietnamese syllables.
 """
 import argparse
 import collections
@@ -95,6 +97,11 @@ def vietnamese_syllable(word):
 def plainly_english(rank, word, english_rank):
     theirs = english_rank.get(word)
     return theirs is not None and rank > 10 * theirs + 500
+
+
+def plainly_foreign(rank, word, foreign_rank, english):
+    theirs = foreign_rank.get(word)
+    return word not in english and theirs is not None and rank > 10 * theirs + 500
 
 
 def clean(words, extra, english_rank):
@@ -188,6 +195,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("resources", help="the package's build/resources folder")
     parser.add_argument("output", help="folder for the plain lists")
+    parser.add_argument("--english", default="/usr/share/dict/american-english")
     parser.add_argument("--european", default="/usr/share/dict/portuguese")
     parser.add_argument("--brazilian", default="/usr/share/dict/brazilian")
     parser.add_argument("--european-manual", default="/usr/share/doc/debian-edu-doc-pt-pt/*.html")
@@ -202,6 +210,15 @@ def main():
     cleaned = {}
     for code, name, extra in LANGUAGES:
         cleaned[code] = clean(ranked[name], extra, None if code == "en" else english_rank)
+    english = read_dictionary(args.english)
+    foreign_rank = {}
+    for code, name, _ in LANGUAGES:
+        if code != "en":
+            for rank, word in enumerate(ranked[name]):
+                foreign_rank[word] = min(rank, foreign_rank.get(word, rank))
+    english_order = {w: r for r, w in enumerate(ranked["english"])}
+    cleaned["en"] = [w for w in cleaned["en"]
+                     if not plainly_foreign(english_order[w], w, foreign_rank, english)]
     # Names and English words are in neither dictionary.
     portuguese = [w for w in cleaned["pt-BR"] if w in european or w in brazilian]
     brazil, portugal = split_portuguese(portuguese[:WORDS_PER_LANGUAGE], european, brazilian)
