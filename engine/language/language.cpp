@@ -77,6 +77,7 @@ const std::span<const script_type> scripts{script_table};
 data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                      std::span<const script_type> script_list) {
     const std::locale locale = locale::generate();
+    std::vector<std::pair<std::wstring, language_index>> entries;
     language_index current = 0;
     bool started = false;
     std::string previous;
@@ -99,10 +100,21 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
             }
             std::wstring word = coding::to_wide(previous);
             word = boost::locale::fold_case(word, locale);
-            word_map_[std::move(word)].push_back(current);
+            entries.emplace_back(std::move(word), current);
             ++words_[current];
             ++word_entries_;
         }
+    }
+    // Group the entries by word; a word keeps its languages in list order.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    word_languages_.reserve(entries.size());
+    word_map_.reserve(entries.size());
+    for (auto& [word, language] : entries) {
+        const auto position = static_cast<std::uint32_t>(word_languages_.size());
+        word_languages_.push_back(language);
+        const auto [found, added] = word_map_.try_emplace(std::move(word), run_type{position, 0});
+        ++found->second.count;
     }
 
     // Cut the overlapping ranges into disjoint intervals.
@@ -145,7 +157,7 @@ language_index data_type::add_language(const wchar_t* code) {
 std::span<const language_index> data_type::languages_of(std::wstring_view folded_word) const {
     const auto found = word_map_.find(folded_word);
     if (found == word_map_.end()) return {};
-    return found->second;
+    return {word_languages_.data() + found->second.first, found->second.count};
 }
 
 std::span<const language_index> data_type::languages_of(char32_t code_point) const {

@@ -69,8 +69,14 @@ private:
 
     std::vector<std::wstring> languages_;
     std::vector<std::uint32_t> words_, codepoints_;
-    std::unordered_map<std::wstring, std::vector<language_index>, view_hash, std::equal_to<>>
-        word_map_;
+    // Each word's languages are a run of word_languages_: no allocation per
+    // word beyond its key.
+    struct run_type {
+        std::uint32_t first;
+        std::uint32_t count;
+    };
+    std::unordered_map<std::wstring, run_type, view_hash, std::equal_to<>> word_map_;
+    std::vector<language_index> word_languages_;
     std::vector<interval_type> intervals_;
     std::size_t word_entries_ = 0, codepoint_entries_ = 0;
 };
