@@ -4,8 +4,8 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
-#include <limits>
 #include <list>
 #include <map>
 #include <mutex>
@@ -196,7 +196,13 @@ wchar_t word_key_character(wchar_t c) noexcept {
 void make_word_key(std::wstring_view word, std::wstring& key) {
     key.assign(word);
     std::transform(key.begin(), key.end(), key.begin(), word_key_character);
-    std::sort(key.begin(), key.end());
+    // Most words are short, and an insertion sort beats the general one there.
+    if (key.size() <= 16) {
+        for (auto next = key.begin(); next != key.end(); ++next)
+            std::rotate(std::upper_bound(key.begin(), next, *next), next, std::next(next));
+    } else {
+        std::sort(key.begin(), key.end());
+    }
     key.erase(std::unique(key.begin(), key.end()), key.end());
 }
 
@@ -243,25 +249,43 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
     if (chunks == 0 && accumulator.size() >= min_short_chunk)
         sink.append(digest_fingerprint(fingerprint_type::text_chunk, md5_of_text(accumulator)));
 
-    constexpr auto unnumbered = std::numeric_limits<std::uint32_t>::max();
-    std::vector<std::uint32_t> numbers(counts.size());
-    std::string written_text;
+    // Keys are numbered in the order they first appear, so a pass numbers the
+    // keys it keeps by counting them in that order, and knows before writing
+    // anything whether its text qualifies.
+    struct label_type {
+        std::array<char, 12> text;  // "." and the number
+        std::uint8_t length;
+    };
+    std::vector<label_type> labels(counts.size());
     for (std::uint32_t pass = 0; pass < sequence_passes; ++pass) {
-        std::fill(numbers.begin(), numbers.end(), unnumbered);
-        written_text.clear();
         std::uint64_t distinct = 0, written = 0;
-        for (const auto key_number : sequence) {
+        for (std::size_t key_number = 0; key_number < counts.size(); ++key_number) {
             if (counts[key_number] <= pass) continue;
-            auto& number = numbers[key_number];
-            if (number == unnumbered) number = static_cast<std::uint32_t>(distinct++);
-            if (written++ != 0) written_text += '.';
-            std::array<char, 16> digits;
-            const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
-            written_text.append(digits.data(), end);
+            auto& label = labels[key_number];
+            label.text[0] = '.';
+            const char* end = std::to_chars(label.text.data() + 1, label.text.data() + label.text.size(), distinct++).ptr;
+            label.length = static_cast<std::uint8_t>(end - label.text.data());
+            written += counts[key_number];
         }
         if (distinct < min_distinct || written - distinct < min_repeats) break;
-        sink.append(digest_fingerprint(fingerprint_type::word_sequence,
-                                       hashes::md5_of(written_text.data(), written_text.size())));
+        // The text "0.1.0.2..." goes through a small buffer into the digest;
+        // the dot before the first number is left out.
+        hashes::stream_preprocessor md5;
+        std::array<char, 4096> buffer;
+        const char* from = buffer.data() + 1;
+        char* out = buffer.data();
+        for (const auto key_number : sequence) {
+            if (counts[key_number] <= pass) continue;
+            if (buffer.end() - out < 12) {
+                md5.update_n(from, static_cast<std::size_t>(out - from));
+                from = out = buffer.data();
+            }
+            const auto& label = labels[key_number];
+            std::memcpy(out, label.text.data(), label.text.size());
+            out += label.length;
+        }
+        md5.update_n(from, static_cast<std::size_t>(out - from));
+        sink.append(digest_fingerprint(fingerprint_type::word_sequence, md5.end_message()));
     }
 }
 
