@@ -117,19 +117,21 @@ std::vector<message_type> ordinary_corpus() {
             message_type m = plain_message(maker, 20'000, 40);
             m.bytes = header_block +
                       "Content-Type: multipart/alternative; boundary=alt\r\n\r\n--alt\r\n"
-                      "Content-Type: text/plain\r\n\r\n" + m.text +
-                      "--alt\r\nContent-Type: text/html\r\n\r\n<html><p>" + m.text +
+                      "Content-Type: text/plain\r\n\r\n" +
+                      m.text + "--alt\r\nContent-Type: text/html\r\n\r\n<html><p>" + m.text +
                       "</p></html>\r\n--alt--\r\n";
             corpus.push_back(std::move(m));
             break;
         }
         case 2: {
             message_type m = plain_message(maker, 5'000, 4);
-            m.bytes = header_block + "Content-Type: multipart/mixed; boundary=mix\r\n\r\n--mix\r\n"
-                      "Content-Type: text/plain\r\n\r\n" + m.text +
+            m.bytes = header_block +
+                      "Content-Type: multipart/mixed; boundary=mix\r\n\r\n--mix\r\n"
+                      "Content-Type: text/plain\r\n\r\n" +
+                      m.text +
                       "--mix\r\nContent-Type: application/pdf\r\n"
-                      "Content-Transfer-Encoding: base64\r\n\r\n" + maker.base64(100'000) +
-                      "--mix--\r\n";
+                      "Content-Transfer-Encoding: base64\r\n\r\n" +
+                      maker.base64(100'000) + "--mix--\r\n";
             corpus.push_back(std::move(m));
             break;
         }
@@ -152,8 +154,8 @@ void bind_by_hand(engine::context::record_type& record, const message_type& m) {
     record.message = engine::mime::unwrap(record.root.get());
     record.displayable = engine::mime::displayable(record.message);
     const auto locale = engine::locale::generate();
-    record.text = boost::locale::normalize(engine::coding::to_wide(m.text), boost::locale::norm_nfc,
-                                           locale);
+    record.text =
+        boost::locale::normalize(engine::coding::to_wide(m.text), boost::locale::norm_nfc, locale);
     record.folded = boost::locale::fold_case(record.text, locale);
     record.words = engine::language::index_words(record.folded);
     record.uris = m.links;

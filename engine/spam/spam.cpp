@@ -44,8 +44,8 @@ struct relay_network_type {
     std::uint8_t first, second, third_low, third_high;
 };
 constexpr std::array<relay_network_type, 2> trusted_relays{{
-    {198, 18, 32, 35},    // 198.18.32.0/22
-    {203, 0, 113, 113},   // 203.0.113.0/24
+    {198, 18, 32, 35},   // 198.18.32.0/22
+    {203, 0, 113, 113},  // 203.0.113.0/24
 }};
 
 bool is_trusted(std::uint8_t a, std::uint8_t b, std::uint8_t c) noexcept {
@@ -55,8 +55,8 @@ bool is_trusted(std::uint8_t a, std::uint8_t b, std::uint8_t c) noexcept {
     });
 }
 
-// Addresses that say nothing about the sender. Only 224 of the multicast
-// block is left out.
+// Addresses that say nothing about the sender. Of the multicast block only
+// 224.x.x.x is passed over.
 bool is_local(std::uint8_t a, std::uint8_t b) noexcept {
     return a == 10 || a == 127 || (a == 169 && b == 254) || (a == 172 && b >= 16 && b <= 31) ||
            (a == 192 && b == 168) || a == 224;
@@ -94,7 +94,9 @@ bool iequals(std::string_view a, std::string_view b) noexcept {
 // needle is lower-case ASCII; links are compared as found, so upper-case
 // ASCII letters of the link match too.
 bool contains_ascii_caseless(std::wstring_view text, std::wstring_view needle) {
-    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c; };
+    const auto lower = [](wchar_t c) {
+        return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c;
+    };
     return std::search(text.begin(), text.end(), needle.begin(), needle.end(),
                        [&](wchar_t x, wchar_t y) { return lower(x) == y; }) != text.end();
 }
@@ -212,10 +214,10 @@ hashes::digest md5_of_text(std::wstring_view text) {
 }
 
 constexpr std::size_t max_chunks = 4;
-constexpr std::size_t chunk_length = 48;       // a chunk is cut beyond this
-constexpr std::size_t min_short_chunk = 17;    // a lone short rest below this says nothing
+constexpr std::size_t chunk_length = 48;     // a chunk is cut beyond this
+constexpr std::size_t min_short_chunk = 17;  // a lone short rest below this says nothing
 constexpr std::uint32_t sequence_passes = 8;
-constexpr std::uint64_t min_distinct = 8;      // more than 7 different words
+constexpr std::uint64_t min_distinct = 8;  // more than 7 different words
 constexpr std::uint64_t min_repeats = 10;
 
 // Digests of chunks of the word keys, then of the order in which repeated
@@ -235,7 +237,8 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
         if (chunks < max_chunks) {
             accumulator += key;
             if (accumulator.size() > chunk_length) {
-                sink.append(digest_fingerprint(fingerprint_type::text_chunk, md5_of_text(accumulator)));
+                sink.append(
+                    digest_fingerprint(fingerprint_type::text_chunk, md5_of_text(accumulator)));
                 accumulator.clear();
                 ++chunks;
             }
@@ -262,9 +265,10 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
         for (std::size_t key_number = 0; key_number < counts.size(); ++key_number) {
             if (counts[key_number] <= pass) continue;
             auto& label = labels[key_number];
-            label.text[0] = '.';
-            const char* end = std::to_chars(label.text.data() + 1, label.text.data() + label.text.size(), distinct++).ptr;
-            label.length = static_cast<std::uint8_t>(end - label.text.data());
+            char* const text = label.text.data();
+            text[0] = '.';
+            const char* end = std::to_chars(text + 1, text + label.text.size(), distinct++).ptr;
+            label.length = static_cast<std::uint8_t>(end - text);
             written += counts[key_number];
         }
         if (distinct < min_distinct || written - distinct < min_repeats) break;
@@ -418,9 +422,9 @@ verdict_type weigh(const context::record_pointer& record) {
                                       heuristic.description % *heuristic.weight);
             sum += *heuristic.weight;
         } else {
-            context::trace::write(record, QVSE_TRACE_INFO, facility, 1,
-                                  boost::wformat(L"%1% -- %2% (Ignored)") % heuristic.name %
-                                      heuristic.description);
+            context::trace::write(
+                record, QVSE_TRACE_INFO, facility, 1,
+                boost::wformat(L"%1% -- %2% (Ignored)") % heuristic.name % heuristic.description);
         }
     }
     if (verdict.whitelisted) {
@@ -439,8 +443,7 @@ verdict_type weigh(const context::record_pointer& record) {
 unsigned prepare(void* handle) {
     return frame(facility, [&]() -> unsigned {
         context::record_pointer record;
-        if (const unsigned result = context::get(handle, record); result != QVSE_OK)
-            return result;
+        if (const unsigned result = context::get(handle, record); result != QVSE_OK) return result;
         std::lock_guard lock(record->mutex);
         if (!record->source) return QVSE_E_NO_MESSAGE;
         // Once fingerprints exist a call only reports them. A message that
@@ -461,8 +464,7 @@ unsigned prepare(void* handle) {
 unsigned classify(void* handle, bool& whitelisted, bool& blacklisted, unsigned& score) {
     return frame(facility, [&]() -> unsigned {
         context::record_pointer record;
-        if (const unsigned result = context::get(handle, record); result != QVSE_OK)
-            return result;
+        if (const unsigned result = context::get(handle, record); result != QVSE_OK) return result;
         std::lock_guard lock(record->mutex);
         if (!record->source) return QVSE_E_NO_MESSAGE;
         make_answer_heuristics(record);

@@ -56,9 +56,9 @@ void PrintTo(const verdict_type& v, std::ostream* out) {
 
 verdict_type classify(bound_context& context) {
     verdict_type verdict;
-    EXPECT_EQ(spam::classify(context.handle(), verdict.whitelisted, verdict.blacklisted,
-                             verdict.score),
-              unsigned(QVSE_OK));
+    EXPECT_EQ(
+        spam::classify(context.handle(), verdict.whitelisted, verdict.blacklisted, verdict.score),
+        unsigned(QVSE_OK));
     return verdict;
 }
 
@@ -107,7 +107,7 @@ TEST(SpamClassify, WeightOfAnAnswer) {
         // reports + revokes and reports + 8 x revokes.
         {category::text_chunk, max64, max64, 11},
         {category::text_chunk, two_to_the_63, two_to_the_63, 11},  // the sum wraps to 0
-        {category::word_sequence, 1, two_to_the_61, 0},  // 8 x revokes wraps to 0
+        {category::word_sequence, 1, two_to_the_61, 0},            // 8 x revokes wraps to 0
         {category::link, max64, 0, 100},
         {category::relay, max64, 0, 40},
     };
@@ -137,8 +137,8 @@ match_type flagged(bool ignored_, bool white, bool black) {
 }
 
 TEST(SpamClassify, FlagsAndScore) {
-    const auto redirect = spam::heuristic_type{L"Part.Text.Search_Engine_Redirect", L"r", false,
-                                               false, 50};
+    const auto redirect =
+        spam::heuristic_type{L"Part.Text.Search_Engine_Redirect", L"r", false, false, 50};
     const auto trusted = listed(true, false);
     const auto pattern = listed(false, true);
     const struct {
@@ -153,13 +153,21 @@ TEST(SpamClassify, FlagsAndScore) {
         {"a blacklisting heuristic", {pattern, weighted(5)}, {}, {false, true, 100}},
         {"whitelisting outranks blacklisting", {pattern, pattern, trusted}, {}, {true, false, 0}},
         {"both flags on one heuristic", {listed(true, true)}, {}, {true, false, 0}},
-        {"weights add up", {weighted(30), weighted(20), ignored()}, {counts(1, 1)}, {false, false, 61}},
+        {"weights add up",
+         {weighted(30), weighted(20), ignored()},
+         {counts(1, 1)},
+         {false, false, 61}},
         {"the sum is capped", {weighted(70), weighted(70)}, {}, {false, false, 100}},
         {"the sum does not wrap", {weighted(0xFFFFFFFFu), weighted(2)}, {}, {false, false, 100}},
-        {"an ignored answer counts for nothing", {}, {flagged(true, false, false)}, {false, false, 0}},
+        {"an ignored answer counts for nothing",
+         {},
+         {flagged(true, false, false)},
+         {false, false, 0}},
         {"a whitelisted answer", {weighted(99)}, {flagged(true, true, true)}, {true, false, 0}},
         {"a blacklisted answer", {}, {flagged(true, false, true)}, {false, true, 100}},
-        {"answers of both kinds", {}, {flagged(false, false, true), flagged(false, true, false)},
+        {"answers of both kinds",
+         {},
+         {flagged(false, false, true), flagged(false, true, false)},
          {true, false, 0}},
     };
     for (const auto& c : cases) {
@@ -188,9 +196,10 @@ TEST(SpamClassify, TracesAnswersAndHeuristics) {
     installed_callbacks installed(rec.table());
     bound_context context(message);
     auto& record = context.record();
-    record.heuristics.push_back({L"Header.From.Trusted", L"Message is from trusted sender", true,
-                                 false, {}});
-    record.heuristics.push_back({L"Part.Text.Search_Engine_Redirect", L"redirect", false, false, 50});
+    record.heuristics.push_back(
+        {L"Header.From.Trusted", L"Message is from trusted sender", true, false, {}});
+    record.heuristics.push_back(
+        {L"Part.Text.Search_Engine_Redirect", L"redirect", false, false, 50});
     record.heuristics.push_back({L"Nothing", L"at all", false, false, {}});
     // A link matched by its first 10 bytes shows them.
     match_type prefix = counts(4, 0);
@@ -203,13 +212,15 @@ TEST(SpamClassify, TracesAnswersAndHeuristics) {
     black.id = 18446744073709551615u;
     black.reports = 2;
     black.revokes = 1;
-    record.fingerprints.push_back(answered(category::relay, std::string("\xC0\x00\x02\x01", 4), black));
+    record.fingerprints.push_back(
+        answered(category::relay, std::string("\xC0\x00\x02\x01", 4), black));
     record.fingerprints.back().text = L"192.0.2.1";
     match_type whole = counts(1, 1);
     whole.length = 4;  // not smaller than the data: the text is shown
     record.fingerprints.push_back(answered(category::attachment, "abcd", whole));
     record.fingerprints.back().text = L"YWJjZA";
-    record.fingerprints.push_back(answered(category::word_sequence, "s", flagged(true, false, false)));
+    record.fingerprints.push_back(
+        answered(category::word_sequence, "s", flagged(true, false, false)));
 
     EXPECT_EQ(classify(context), (verdict_type{true, false, 0}));
     const strings expected{
@@ -246,7 +257,8 @@ TEST(SpamClassify, ClassifyingAgainGivesTheSameResult) {
     recorder rec;
     installed_callbacks installed(rec.table());
     bound_context context(message);
-    context.record().heuristics.push_back({L"Part.Text.Search_Engine_Redirect", L"r", false, false, 50});
+    context.record().heuristics.push_back(
+        {L"Part.Text.Search_Engine_Redirect", L"r", false, false, 50});
     context.record().fingerprints.push_back(answered(category::text_chunk, "a", counts(1, 1)));
     context.record().fingerprints.push_back(answered(category::text_chunk, "b", counts(2, 1)));
     const verdict_type first = classify(context);

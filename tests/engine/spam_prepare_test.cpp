@@ -76,8 +76,7 @@ TEST(SpamPrepare, EntryCodes) {
 }
 
 TEST(SpamPrepare, TheOldestParsableStampNamesTheRelay) {
-    const std::string postfix =
-        "Received: from a (a [192.0.2.99]) by mx (Postfix) with ESMTP\r\n";
+    const std::string postfix = "Received: from a (a [192.0.2.99]) by mx (Postfix) with ESMTP\r\n";
     const struct {
         std::string headers;
         strings fingerprints, heuristics;
@@ -172,11 +171,16 @@ TEST(SpamPrepare, TextHeuristics) {
         {L"see " + engine::coding::to_wide(gtube) + L" here", {}, {L"Part.Text.Pattern"}},
         {L"xjs*c4jdbqadn1.nsbn3*2idnen*gtube-standard-anti-ube-test-email*c.34x", {}, {}},
         {L"XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34", {}, {}},
-        {L"", {L"http://www.google.com/search?q=shop&btnI=1"}, {L"Part.Text.Search_Engine_Redirect"}},
-        {L"", {L"http://WWW.GOOGLE.COM/search?q=x&BTNI=lucky"}, {L"Part.Text.Search_Engine_Redirect"}},
+        {L"",
+         {L"http://www.google.com/search?q=shop&btnI=1"},
+         {L"Part.Text.Search_Engine_Redirect"}},
+        {L"",
+         {L"http://WWW.GOOGLE.COM/search?q=x&BTNI=lucky"},
+         {L"Part.Text.Search_Engine_Redirect"}},
         // Each redirecting link counts.
         {L"",
-         {L"http://google.de/search?q=a&btni=", L"https://google.com/url?q=b&btnI=", L"http://x.org/"},
+         {L"http://google.de/search?q=a&btni=", L"https://google.com/url?q=b&btnI=",
+          L"http://x.org/"},
          {L"Part.Text.Search_Engine_Redirect", L"Part.Text.Search_Engine_Redirect"}},
         {L"", {L"http://www.google.com/search?q=x&btn=1"}, {}},
         {L"", {L"http://www.bing.com/search?q=x&btnI=1"}, {}},
@@ -248,18 +252,27 @@ TEST(SpamPrepare, ChunkDigestsOfWordKeys) {
         strings fingerprints;
     } cases[] = {
         {"49 characters: one chunk", words_of(seven), {chunk(all_seven)}},
-        {"20 characters: the whole rest", L"abcde fghij kmnop qrstu", {chunk("abcdefghijkmnopqrstu")}},
+        {"20 characters: the whole rest",
+         L"abcde fghij kmnop qrstu",
+         {chunk("abcdefghijkmnopqrstu")}},
         {"17 characters", L"abcde fghij kmnop qr", {chunk("abcdefghijkmnopqr")}},
         {"16 characters: none", L"abcde fghij kmnop q", {}},
-        {"a chunk keeps its last word whole", L"abcdefghij abcdefghij abcdefghij abcdefghij abcdefghij x",
+        {"a chunk keeps its last word whole",
+         L"abcdefghij abcdefghij abcdefghij abcdefghij abcdefghij x",
          {chunk(repeat("abcdefghij", 5))}},
-        {"at most four chunks", words_of(many_words), {chunk(cut[0]), chunk(cut[1]), chunk(cut[2]), chunk(cut[3])}},
+        {"at most four chunks",
+         words_of(many_words),
+         {chunk(cut[0]), chunk(cut[1]), chunk(cut[2]), chunk(cut[3])}},
         {"equal chunks are sent once", words_of(seven) + words_of(seven), {chunk(all_seven)}},
         // Keys: characters mapped, sorted, each once; punctuation is no word.
         {"look-alikes", L"hello, h3ll0! hello. l33t 1337 banana", {chunk("ehioehioehioeiteitabn")}},
-        {"folded text", L"HELLO W\u00D6RLD \u00C4RGER ZZZ QUICK",
-         {chunk("ehiodirw\xC3\xB6" "egr\xC3\xA4" "zcikqu")}},
-        {"numbers are words", L"4711 0815 2024 9999 31337 123456789",
+        {"folded text",
+         L"HELLO W\u00D6RLD \u00C4RGER ZZZ QUICK",
+         {chunk("ehiodirw\xC3\xB6"
+                "egr\xC3\xA4"
+                "zcikqu")}},
+        {"numbers are words",
+         L"4711 0815 2024 9999 31337 123456789",
          {chunk("ait5bio2ao9eit2569abeit")}},
     };
     for (const auto& c : cases) {
@@ -309,19 +322,24 @@ TEST(SpamPrepare, SequenceDigestsOfRepeatedWords) {
         std::string chunk_keys;
         std::vector<std::string> sequences;
     } cases[] = {
-        {"8 keys twice: 16 written, 8 distinct", words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
-                                                     words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}),
-         repeat("abcdefgh", 2), {}},
+        {"8 keys twice: 16 written, 8 distinct",
+         words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
+             words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}),
+         repeat("abcdefgh", 2),
+         {}},
         // Passes 0, 1 and 2 write the same text: sent once.
-        {"8 keys thrice", words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
-                             words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
-                             words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}),
-         repeat("abcdefgh", 3), {pass0_8x3}},
+        {"8 keys thrice",
+         words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
+             words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
+             words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}),
+         repeat("abcdefgh", 3),
+         {pass0_8x3}},
         // Passes 0 and 1: 19 written, 9 distinct; pass 2: 3 written, 1 distinct.
         {"9 keys twice, one thrice",
          words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h", L"i"}) +
              words_of({L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h", L"i", L"a"}),
-         "abcdefghiabcdefghia", {"0.1.2.3.4.5.6.7.8.0.1.2.3.4.5.6.7.8.0"}},
+         "abcdefghiabcdefghia",
+         {"0.1.2.3.4.5.6.7.8.0.1.2.3.4.5.6.7.8.0"}},
         // Words met once drop out after pass 0, so pass 1 writes another text.
         {"8 keys thrice among two single words",
          words_of({L"x", L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
@@ -334,7 +352,8 @@ TEST(SpamPrepare, SequenceDigestsOfRepeatedWords) {
          words_of({L"l", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
              words_of({L"1", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}) +
              words_of({L"i", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}),
-         repeat("ibcdefgh", 3), {pass0_8x3}},
+         repeat("ibcdefgh", 3),
+         {pass0_8x3}},
     };
     for (const auto& c : cases) {
         bound_context context(plain(""), c.text);
@@ -375,18 +394,25 @@ TEST(SpamPrepare, AttachmentDigestsOfDecodedContent) {
         strings fingerprints;
     } cases[] = {
         {"one", mixed + hello + "--b--\r\n", {L"prd " + digest_text("hello")}},
-        {"the last child first", mixed + hello + world + "--b--\r\n",
+        {"the last child first",
+         mixed + hello + world + "--b--\r\n",
          {L"prd " + digest_text("world"), L"prd " + digest_text("hello")}},
-        {"equal contents once", mixed + hello + world + hello + "--b--\r\n",
+        {"equal contents once",
+         mixed + hello + world + hello + "--b--\r\n",
          {L"prd " + digest_text("hello"), L"prd " + digest_text("world")}},
-        {"an empty attachment", mixed + "--b\r\nContent-Type: image/gif\r\n\r\n--b--\r\n",
+        {"an empty attachment",
+         mixed + "--b\r\nContent-Type: image/gif\r\n\r\n--b--\r\n",
          {L"prd " + digest_text("")}},
         {"inside an enclosed message",
-         mixed + "--b\r\nContent-Type: message/rfc822\r\n\r\nContent-Type: multipart/mixed; "
-                 "boundary=c\r\n\r\n" +
-             base64_attachment("c", "application/pdf", "d29ybGQ=") + "--c--\r\n" + hello + "--b--\r\n",
+         mixed +
+             "--b\r\nContent-Type: message/rfc822\r\n\r\nContent-Type: multipart/mixed; "
+             "boundary=c\r\n\r\n" +
+             base64_attachment("c", "application/pdf", "d29ybGQ=") + "--c--\r\n" + hello +
+             "--b--\r\n",
          {L"prd " + digest_text("hello"), L"prd " + digest_text("world")}},
-        {"a top-level attachment", "Content-Type: image/png\r\n\r\nraw", {L"prd " + digest_text("raw")}},
+        {"a top-level attachment",
+         "Content-Type: image/png\r\n\r\nraw",
+         {L"prd " + digest_text("raw")}},
         {"text is no attachment", plain("", "hello"), {}},
     };
     for (const auto& c : cases) {
@@ -400,12 +426,15 @@ TEST(SpamPrepare, TextStepsRunOncePerMessage) {
     // one text, so its findings are made once, as for a single text part.
     const std::wstring text = engine::coding::to_wide(gtube) + L" abcde fghij kmnop qrstu";
     const std::set<std::wstring> uris{L"http://www.google.com/search?q=x&btnI=1"};
-    const std::string alternative =
-        received("192.0.2.1") +
-        "Content-Type: multipart/alternative; boundary=b\r\n\r\n"
-        "--b\r\nContent-Type: text/plain\r\n\r\n" + gtube + " abcde fghij kmnop qrstu\r\n"
-        "--b\r\nContent-Type: text/html\r\n\r\n<p>" + gtube + " abcde fghij kmnop qrstu</p>\r\n"
-        "--b\r\nContent-Type: text/plain\r\n\r\nthird\r\n--b--\r\n";
+    const std::string alternative = received("192.0.2.1") +
+                                    "Content-Type: multipart/alternative; boundary=b\r\n\r\n"
+                                    "--b\r\nContent-Type: text/plain\r\n\r\n" +
+                                    gtube +
+                                    " abcde fghij kmnop qrstu\r\n"
+                                    "--b\r\nContent-Type: text/html\r\n\r\n<p>" +
+                                    gtube +
+                                    " abcde fghij kmnop qrstu</p>\r\n"
+                                    "--b\r\nContent-Type: text/plain\r\n\r\nthird\r\n--b--\r\n";
     bound_context one_part(plain(received("192.0.2.1"), gtube), text, uris);
     bound_context three_parts(alternative, text, uris);
     const auto expected = prepare(one_part);

@@ -31,7 +31,8 @@ inline std::wstring fold(const std::wstring& text) {
 
 // The Base64 text of the MD5 of some bytes: what a digest fingerprint shows.
 inline std::wstring digest_text(const std::string& bytes) {
-    return engine::coding::encode::transform(engine::hashes::md5_of(bytes.data(), bytes.size()).bytes);
+    return engine::coding::encode::transform(
+        engine::hashes::md5_of(bytes.data(), bytes.size()).bytes);
 }
 
 // One context, created on construction and destroyed with the object. The

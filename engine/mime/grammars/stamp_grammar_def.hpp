@@ -28,8 +28,8 @@ stamp_grammar<Iterator>::stamp_grammar() : stamp_grammar::base_type(stamp, "stam
     host = (label >> *(qi::lit(L'.') >> label)) | qi::omit[bracketed_address];
     inner = qi::hold[host >> blanks >> bracketed_address] | bracketed_address;
     address_clause = host >> blanks >> qi::lit(L'(') >> inner >> qi::lit(L')');
-    from_keyword = wide::char_(L"fF") >> wide::char_(L"rR") >> wide::char_(L"oO") >>
-                   wide::char_(L"mM");
+    from_keyword =
+        wide::char_(L"fF") >> wide::char_(L"rR") >> wide::char_(L"oO") >> wide::char_(L"mM");
     by_keyword = wide::char_(L"bB") >> wide::char_(L"yY");
     stamp = from_keyword >> blanks >> address_clause >> blanks >> by_keyword >> blanks >>
             address_clause;
