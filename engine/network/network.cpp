@@ -1,6 +1,8 @@
 #include "network.hpp"
 
+#include <linux/sockios.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <array>
@@ -202,6 +204,20 @@ void guarded(const conversation_pointer& conversation, Body&& body) noexcept {
     }
 }
 
+void rearm_inactivity(const conversation_pointer& conversation);
+
+// Bytes written that the peer has not acknowledged yet change while a large
+// upload drains from the kernel after our last write: that is progress too.
+bool still_draining(conversation_type& conversation) {
+    if (!conversation.connection || clock_type::now() >= conversation.connection_start + upload_ceiling)
+        return false;
+    int unsent = 0;
+    if (::ioctl(conversation.connection->native_handle(), SIOCOUTQ, &unsent) != 0 || unsent < 0) return false;
+    const bool moved = static_cast<std::size_t>(unsent) != conversation.unsent;
+    conversation.unsent = static_cast<std::size_t>(unsent);
+    return moved;
+}
+
 // Arms the retry timer; a wait acts only while it is the latest one armed.
 void arm_retry(const conversation_pointer& conversation, clock_type::duration duration) {
     auto& timer = conversation->retry_timer;
@@ -212,6 +228,9 @@ void arm_retry(const conversation_pointer& conversation, clock_type::duration du
         *strand, [conversation, generation, attempt](const boost::system::error_code& error) {
             if (error == asio::error::operation_aborted) return;
             if (generation != conversation->retry_generation) return;
+            if (uploads(*conversation) && attempt == conversation->header.attempt &&
+                still_draining(*conversation))
+                return rearm_inactivity(conversation);
             handle_retry(conversation, attempt, error);
         }));
 }
@@ -394,6 +413,8 @@ void connection_read(const conversation_pointer& conversation, std::uint8_t atte
                 if (error == asio::error::operation_aborted) return;
                 conversation->reply_size += received;
                 if (error && error != asio::error::eof) return handle_retry(conversation, attempt, error);
+                // Closed without a word: as good as refused.
+                if (error && conversation->reply_size == 0) return handle_retry(conversation, attempt, error);
                 if (conversation->reply_size > tcp_reply_limit) {
                     trace_for(*conversation, QVSE_TRACE_WARNING,
                               boost::wformat(L"Received oversized response from %1%") %
@@ -472,6 +493,7 @@ void send_stream(const conversation_pointer& conversation, const server_type& se
     close_connection(*conversation);
     conversation->connection = std::make_unique<tcp::socket>(*service);
     conversation->connection_start = clock_type::now();
+    conversation->unsent = 0;
     const auto attempt = conversation->header.attempt;
     conversation->connection->async_connect(
         tcp::endpoint(canonical(server.address), server.port),
