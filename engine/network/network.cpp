@@ -247,6 +247,7 @@ void rearm_inactivity(const conversation_pointer& conversation) {
 // --- datagrams ----------------------------------------------------------
 
 void datagram_handle_read(const boost::system::error_code& error, std::size_t received);
+void next_write();
 
 void start_receive() {
     datagram::socket->async_receive_from(
@@ -266,10 +267,7 @@ void datagram_handle_write(const conversation_pointer& conversation,
         trace_exception();
     }
     if (!pending_writes.empty() && pending_writes.front() == conversation) pending_writes.pop_front();
-    if (!pending_writes.empty()) {
-        auto next = pending_writes.front();
-        asio::post(*strand, [next] { handle_write_dequeue(next); });
-    }
+    next_write();
 }
 
 void take_datagram(std::size_t received) {
@@ -502,10 +500,15 @@ void send_stream(const conversation_pointer& conversation, const server_type& se
         }));
 }
 
+// Hands the new queue head to the strand; the queue must never stall.
 void next_write() {
     if (pending_writes.empty()) return;
     auto next = pending_writes.front();
-    asio::post(*strand, [next] { handle_write_dequeue(next); });
+    try {
+        asio::post(*strand, [next] { handle_write_dequeue(next); });
+    } catch (...) {
+        handle_write_dequeue(next);
+    }
 }
 
 void handle_write_dequeue(const conversation_pointer& conversation) {
