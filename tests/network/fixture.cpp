@@ -86,8 +86,14 @@ std::vector<std::uint32_t> completions::of(void* handle) {
     return found == completed.end() ? std::vector<std::uint32_t>{} : found->second;
 }
 
+std::pair<std::uint64_t, std::uint64_t> completions::traffic() {
+    return {traffic_sent.load(), traffic_received.load()};
+}
+
 void network_fixture::SetUp() {
     completions::clear();
+    traffic_sent = 0;
+    traffic_received = 0;
     completions::hook = nullptr;
     table = rec.table();
     table.network_completed = &on_completed;

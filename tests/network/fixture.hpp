@@ -48,6 +48,9 @@ public:
     static std::vector<std::uint32_t> of(void* handle);
     static bool wait_total(std::size_t count, std::chrono::milliseconds limit);
 
+    // Bytes reported through network_traffic: (sent, received).
+    static std::pair<std::uint64_t, std::uint64_t> traffic();
+
     // What a callback does on the worker thread (set by a test).
     static inline void (*hook)(void* handle, std::uint32_t status) = nullptr;
 };

@@ -482,6 +482,37 @@ TEST_F(Network, TrafficAndSecretsInTraces) {
     ASSERT_EQ(network::lookup(handle, 3000, false), unsigned(QVSE_OK));
     for (const auto& line : rec.lines()) EXPECT_EQ(line.text.find(test_secret), std::wstring::npos);
     EXPECT_GE(count_lines(L"Sending "), 1u);
+    const auto [sent, received] = completions::traffic();
+    EXPECT_EQ(sent, server->requests().at(0).size);
+    EXPECT_EQ(received, 16u) << "a header and no answers";
+}
+
+TEST_F(Network, ASecondConnectReplacesTheList) {
+    ASSERT_EQ(network::connect(L"127.0.0.200", 11), unsigned(QVSE_OK));
+    ASSERT_EQ(network::connect(L"127.0.0.201", 11), unsigned(QVSE_OK));
+    const auto json = servers_json();  // runs on the strand after both
+    EXPECT_EQ(json.find("127.0.0.200"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"::ffff:127.0.0.201\""), std::string::npos) << json;
+}
+
+class Ipv4Only : public network_fixture {
+protected:
+    void SetUp() override {
+        ipv4_only = true;
+        network_fixture::SetUp();
+    }
+};
+
+TEST_F(Ipv4Only, IPv6ResultsAreLeftOut) {
+    ASSERT_EQ(network::connect(L"127.0.0.202", 11), unsigned(QVSE_OK));
+    EXPECT_NE(servers_json().find("\"127.0.0.202\""), std::string::npos) << "IPv4 stays IPv4";
+    // Where the host has no IPv6 at all, "::1" does not even resolve.
+    const unsigned result = network::connect(L"::1", 3);
+    ASSERT_TRUE(result == QVSE_OK || result == QVSE_E_NO_SERVERS) << result;
+    if (result != QVSE_OK) GTEST_SKIP() << "no IPv6 configured";
+    EXPECT_EQ(servers_json().find("127.0.0.202"), std::string::npos);
+    void* handle = make_context();
+    EXPECT_EQ(network::lookup(handle, 1000, false), unsigned(QVSE_E_NO_SERVERS));
 }
 
 }  // namespace
