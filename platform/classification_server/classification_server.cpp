@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <atomic>
 #include <list>
 #include <set>
@@ -156,9 +157,9 @@ struct server::implementation {
     std::vector<record_type> records;
     faults_type faults;
     unsigned dropped = 0;
-    std::vector<request_type> log;
-    std::vector<report_type> uploads;
-    std::vector<touch_type> touch_log;
+    std::deque<request_type> log;
+    std::deque<report_type> uploads;
+    std::deque<touch_type> touch_log;
     std::list<std::shared_ptr<tcp::socket>> hung;
 
     std::array<char, 0x10000> datagram{};
@@ -167,6 +168,13 @@ struct server::implementation {
 
     // Returns the reply, or nothing for a dropped message.
     std::optional<bytes> answer(const bytes& message, transport_type transport, faults_type& applied);
+    std::optional<bytes> answer_locked(const bytes& message, transport_type transport, faults_type& applied,
+                                       std::optional<request_type>& received);
+    template <class Log, class Entry>
+    void keep(Log& history, Entry entry) {
+        history.push_back(std::move(entry));
+        while (history.size() > options.history) history.pop_front();
+    }
     bytes answer_lookup(const bytes& payload, bool& malformed);
     void receive();
     void accept();
@@ -175,10 +183,22 @@ struct server::implementation {
 
 std::optional<bytes> server::implementation::answer(const bytes& message, transport_type transport,
                                                     faults_type& applied) {
+    std::optional<request_type> received;
+    std::optional<bytes> reply;
+    {
+        std::lock_guard lock(mutex);
+        reply = answer_locked(message, transport, applied, received);
+    }
+    if (received && options.on_request) options.on_request(*received);
+    return reply;
+}
+
+std::optional<bytes> server::implementation::answer_locked(const bytes& message, transport_type transport,
+                                                           faults_type& applied,
+                                                           std::optional<request_type>& received) {
     const auto request = parse_header(message);
     if (!request || request->response) return std::nullopt;
 
-    std::lock_guard lock(mutex);
     applied = faults;
     if (faults.chaos_seed) {
         switch (random() % 8) {
@@ -195,12 +215,12 @@ std::optional<bytes> server::implementation::answer(const bytes& message, transp
                        0, 0, false, message.size(), std::chrono::steady_clock::now()};
     // Dropped messages are logged too, as received.
     if (applied.drop_all) {
-        log.push_back(entry);
+        keep(log, received.emplace(entry));
         return std::nullopt;
     }
     if (dropped < faults.drop_first) {
         ++dropped;
-        log.push_back(entry);
+        keep(log, received.emplace(entry));
         return std::nullopt;
     }
     frame_header reply{true, false, 0, request->type, request->attempt, request->id};
@@ -260,7 +280,7 @@ std::optional<bytes> server::implementation::answer(const bytes& message, transp
                         touch.ids.push_back(id);
                     }
                     touch.value = static_cast<std::uint32_t>(value);
-                    if (!malformed) touch_log.push_back(std::move(touch));
+                    if (!malformed) keep(touch_log, std::move(touch));
                     break;
                 }
                 case 4:
@@ -271,7 +291,7 @@ std::optional<bytes> server::implementation::answer(const bytes& message, transp
                                 !plain.take(static_cast<std::size_t>(std::min<std::uint64_t>(length, payload.size() + 1)),
                                             upload.message);
                     upload.flag = static_cast<int>(flag);
-                    if (!malformed) uploads.push_back(std::move(upload));
+                    if (!malformed) keep(uploads, std::move(upload));
                     break;
                 }
                 default: malformed = true; break;
@@ -284,7 +304,7 @@ std::optional<bytes> server::implementation::answer(const bytes& message, transp
             }
         }
     }
-    log.push_back(entry);
+    keep(log, received.emplace(entry));
 
     if (applied.wrong_id) reply.id[0] = static_cast<char>(reply.id[0] ^ 0x5A);
     if (applied.attempt) reply.attempt = *applied.attempt;
@@ -544,17 +564,17 @@ void server::set_faults(const faults_type& faults) {
 
 std::vector<request_type> server::requests() const {
     std::lock_guard lock(self_->mutex);
-    return self_->log;
+    return {self_->log.begin(), self_->log.end()};
 }
 
 std::vector<report_type> server::reports() const {
     std::lock_guard lock(self_->mutex);
-    return self_->uploads;
+    return {self_->uploads.begin(), self_->uploads.end()};
 }
 
 std::vector<touch_type> server::touches() const {
     std::lock_guard lock(self_->mutex);
-    return self_->touch_log;
+    return {self_->touch_log.begin(), self_->touch_log.end()};
 }
 
 std::size_t server::count(std::uint8_t type) const {

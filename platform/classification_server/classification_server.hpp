@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -99,6 +100,10 @@ struct options_type {
     // Users without a credential are taken to have an empty secret; else
     // they get "invalid credentials".
     bool accept_unknown_users = false;
+    // The logs keep this many of the latest requests, reports and touches.
+    std::size_t history = 10000;
+    // Told of every message received, on the server's thread.
+    std::function<void(const request_type&)> on_request;
 };
 
 class server {

@@ -1,9 +1,16 @@
 // qv-classification-server: runs the stand-in classification server until
-// interrupted, printing what it receives.
+// interrupted, printing a line per message received.
 //
 //   qv-classification-server [--address A] [--port P] [--open]
 //       [--credential KIND:USER:SECRET]... [--link ID:URI]...
 //       [--digest CATEGORY:ID:HEX]...
+//
+// The address defaults to 127.0.0.1 and the port to 2409. --credential
+// accepts a user (identity kind, user id) with its secret; --open also
+// accepts users without one, taking their secret as empty. --link answers
+// lookups of links that begin with URI; --digest answers relay (0) or digest
+// (2, 3, 4) fingerprints given in hex. Either answers as blacklisted with the
+// record id ID.
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -88,6 +95,13 @@ int main(int argc, char** argv) {
     }
 
     try {
+        options.history = 1000;
+        options.on_request = [](const stand_in::request_type& request) {
+            std::cout << (request.transport == stand_in::transport_type::udp ? "udp" : "tcp") << " type "
+                      << unsigned(request.type) << " attempt " << unsigned(request.attempt) << " user "
+                      << request.user_id << " bytes " << request.size
+                      << (request.authenticated ? " authenticated" : "") << std::endl;
+        };
         stand_in::server server(options);
         for (const auto& entry : credentials) server.add_credential(entry.kind, entry.user, entry.secret);
         for (const auto& record : records) server.add_record(record);
@@ -95,18 +109,7 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, [](int) { stopping = 1; });
         std::cout << "listening on " << server.address() << " port " << server.port() << " (UDP and TCP)"
                   << std::endl;
-        std::size_t shown = 0;
-        while (!stopping) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            const auto requests = server.requests();
-            for (; shown < requests.size(); ++shown) {
-                const auto& request = requests[shown];
-                std::cout << (request.transport == stand_in::transport_type::udp ? "udp" : "tcp")
-                          << " type " << unsigned(request.type) << " attempt " << unsigned(request.attempt)
-                          << " user " << request.user_id << " bytes " << request.size
-                          << (request.authenticated ? " authenticated" : "") << std::endl;
-            }
-        }
+        while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     } catch (const std::exception& error) {
         std::cerr << "qv-classification-server: " << error.what() << "\n";
         return 1;
