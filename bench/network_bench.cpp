@@ -33,20 +33,6 @@
 #include "network/network.hpp"
 #include "network/protocol.hpp"
 
-namespace quorvane::engine::network {
-
-std::mutex message_mutex;
-std::map<void*, std::shared_ptr<std::istringstream>> messages;
-
-// Stands in for a bound message while contexts keep none of their own.
-std::istream* bound_message_for_tests(void* handle) {
-    std::lock_guard lock(message_mutex);
-    const auto found = messages.find(handle);
-    return found == messages.end() ? nullptr : found->second.get();
-}
-
-}  // namespace quorvane::engine::network
-
 namespace {
 
 namespace engine = quorvane::engine;
@@ -239,14 +225,14 @@ void Report1MB(benchmark::State& state) {
     void* handle = &setup.cells[0];
     const std::string message = "Subject: big\r\n\r\n" + std::string(1 << 20, 'r');
     {
-        std::lock_guard lock(network::message_mutex);
-        network::messages[handle] = std::make_shared<std::istringstream>(message);
+        engine::context::record_pointer record;
+        engine::context::get(handle, record);
+        std::lock_guard lock(record->mutex);
+        record->source = std::make_shared<std::istringstream>(message);
     }
     for (auto _ : state) {
         if (network::report(handle, true, 5000, false) != QVSE_OK) state.SkipWithError("report failed");
     }
-    std::lock_guard lock(network::message_mutex);
-    network::messages.clear();
 }
 BENCHMARK(Report1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -41,9 +41,6 @@ namespace quorvane::engine::network {
 
 const std::wstring facility{L"Network"};
 
-// Until binding keeps the message in the record, tests can stand in for it.
-[[gnu::weak, gnu::visibility("hidden")]] std::istream* bound_message_for_tests(void* handle);
-
 namespace {
 
 namespace asio = boost::asio;
@@ -820,15 +817,6 @@ asio::ip::address for_socket(const asio::ip::address& address, bool dual_stack) 
 bool dual_stack() { return datagram::socket && datagram::socket->is_open() &&
                            datagram::socket->local_endpoint().protocol() == udp::v6(); }
 
-template <class Record>
-std::istream* bound_message(Record& record) {
-    if constexpr (requires { record.source; }) {
-        return record.source ? static_cast<std::istream*>(record.source.get()) : nullptr;
-    } else {
-        return bound_message_for_tests ? bound_message_for_tests(record.handle) : nullptr;
-    }
-}
-
 // Writes the request payload; QVSE_OK or the code that refuses the request.
 using payload_writer = unsigned (*)(context::record_type& record, unsigned argument, std::string& payload);
 
@@ -868,7 +856,7 @@ unsigned write_touch(context::record_type& record, unsigned value, std::string& 
 }
 
 unsigned write_message(context::record_type& record, unsigned flag, std::string& payload) {
-    std::istream* message = bound_message(record);
+    std::istream* message = record.source.get();
     if (message == nullptr) return QVSE_E_NO_MESSAGE;
     message->clear();
     message->seekg(0);

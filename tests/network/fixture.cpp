@@ -7,28 +7,6 @@
 #include "callbacks.hpp"
 #include "coding.hpp"
 
-namespace quorvane::engine::network {
-
-namespace {
-std::mutex messages_mutex;
-std::map<void*, std::shared_ptr<std::istringstream>> messages;
-}  // namespace
-
-// Stands in for binding while contexts keep no message of their own.
-std::istream* bound_message_for_tests(void* handle) {
-    std::lock_guard lock(messages_mutex);
-    const auto found = messages.find(handle);
-    return found == messages.end() ? nullptr : found->second.get();
-}
-
-void bind_message_for_tests(void* handle, std::string message) {
-    std::lock_guard lock(messages_mutex);
-    if (message.empty()) messages.erase(handle);
-    else messages[handle] = std::make_shared<std::istringstream>(std::move(message));
-}
-
-}  // namespace quorvane::engine::network
-
 namespace quorvane::testing {
 
 namespace {
@@ -108,7 +86,6 @@ void network_fixture::TearDown() {
     EXPECT_EQ(engine::network::shutdown(), unsigned(QVSE_OK));
     for (auto& cell : cells) {
         EXPECT_EQ(engine::context::destroy(cell.get()), unsigned(QVSE_OK)) << "a context stays in use";
-        engine::network::bind_message_for_tests(cell.get(), {});
     }
     engine::callbacks = qvse_callbacks_t{};
     completions::hook = nullptr;
@@ -151,7 +128,9 @@ void network_fixture::add_fingerprint(void* handle, spam::fingerprint_type finge
 }
 
 void network_fixture::bind_message(void* handle, std::string message) {
-    engine::network::bind_message_for_tests(handle, std::move(message));
+    auto held = record(handle);
+    std::lock_guard lock(held->mutex);
+    held->source = std::make_shared<std::istringstream>(std::move(message));
 }
 
 std::size_t network_fixture::count_lines(const std::wstring& part) {

@@ -19,11 +19,6 @@
 #include "network/network.hpp"
 #include "support/recorder.hpp"
 
-namespace quorvane::engine::network {
-// Stands in for a bound message (empty: none).
-void bind_message_for_tests(void* handle, std::string message);
-}  // namespace quorvane::engine::network
-
 namespace quorvane::testing {
 
 namespace engine = quorvane::engine;
@@ -69,6 +64,7 @@ protected:
     void* make_context(std::size_t index = 0);
     void add_fingerprint(void* handle, spam::fingerprint_type fingerprint);
     context::record_pointer record(void* handle);
+    // Binds the bytes as the context's message (as binding would leave it).
     void bind_message(void* handle, std::string message);
 
     std::string servers_json() { return engine::network::save_servers(); }
