@@ -568,3 +568,23 @@ TEST_F(Network, ASynchronousWaitEndsSoonAfterItsDeadline) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Network, PlansStopAt127Servers) {
+    // 130 servers that refuse: three datagrams, then refused connections,
+    // each moving on at once. The signed attempt byte never wraps.
+    std::string json = R"({"servers":[)";
+    for (int k = 1; k <= 130; ++k)
+        json += std::string(k > 1 ? "," : "") + R"({"address":"127.3.0.)" + std::to_string(k) +
+                R"(","port":"9","reachable":"true","location":"","provider":"","uptime":"0","updated":"0",)"
+                R"("serial":"0","records":"1","latencies":["1000000"]})";
+    json += "]}";
+    network::restore_servers(json);
+    void* handle = make_context();
+    EXPECT_EQ(network::lookup(handle, 20000, false), unsigned(QVSE_E_SERVERS_EXHAUSTED));
+    EXPECT_EQ(count_lines(L"Sending "), 3u);
+    EXPECT_EQ(count_lines(L"Establishing connection to "), 124u);
+}
+
+}  // namespace
