@@ -39,6 +39,7 @@ unsigned engine_type::directory(const char* data, std::size_t length) {
     if (data == nullptr) return QVSE_E_INVALID_ARGUMENT;
     namespace fs = std::filesystem;
     const std::string text(data, length);
+    if (text.find('\0') != std::string::npos) return QVSE_E_INVALID_ARGUMENT;
     directory_ = (text.empty() ? fs::current_path() : fs::absolute(text)).lexically_normal().string();
     while (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
     std::error_code error;

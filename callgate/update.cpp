@@ -54,6 +54,8 @@ std::condition_variable progress;
 std::uint64_t requested = 0;
 std::uint64_t completed = 0;
 unsigned completed_result = QVSE_OK;
+// The monitor thread ended on an error: nobody reloads any more.
+bool abandoned = false;
 
 std::uint64_t requested_now() {
     std::lock_guard lock(progress_mutex);
@@ -260,8 +262,13 @@ void worker(std::stop_token stop, engine_type& engine) {
         }
     }
     if (engine.draining()) engine.end_draining();
-    // Shutting down with the engine unloaded: nobody will resume this.
+    // Stopped with the engine unloaded: nobody will resume this.
     std::free(state);
+    if (!stop.stop_requested()) {
+        std::lock_guard lock(progress_mutex);
+        abandoned = true;
+        progress.notify_all();
+    }
 }
 
 // The numbered name a replaced file is moved aside to: its last extension
@@ -385,6 +392,10 @@ unsigned monitor(engine_type& engine) {
         result = initialise(engine);
         if (result == QVSE_OK) {
             trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"Starting monitor thread"));
+            {
+                std::lock_guard lock(progress_mutex);
+                abandoned = false;
+            }
             thread = std::jthread(worker, std::ref(engine));
             return QVSE_OK;
         }
@@ -449,13 +460,13 @@ unsigned apply(const engine_type& update, const engine_type& engine, std::uint64
 
 unsigned completion(std::uint64_t ticket) {
     std::unique_lock lock(progress_mutex);
-    if (!progress.wait_for(lock, completion_timeout, [&] { return completed >= ticket; })) {
+    if (!progress.wait_for(lock, completion_timeout, [&] { return completed >= ticket || abandoned; })) {
         lock.unlock();
         trace::write(QVSE_TRACE_ERROR, facility, 0,
                      std::wstring(L"Update timed out waiting for the engine to reload"));
         return QVSE_E_FAILED;
     }
-    return completed_result;
+    return completed >= ticket ? completed_result : unsigned(QVSE_E_FAILED);
 }
 
 }  // namespace quorvane::callgate::update

@@ -89,6 +89,9 @@ TEST_F(Gateway, InitializeRefusesABadTableAndCopiesNothing) {
     }
     EXPECT_EQ(QVSE_Engine_Initialize("", 0, nullptr), unsigned(QVSE_E_INVALID_ARGUMENT));
     EXPECT_EQ(QVSE_Engine_Initialize(nullptr, 0, &table), unsigned(QVSE_E_INVALID_ARGUMENT));
+    const std::string with_nul = engine.string() + std::string(1, '\0') + "x";
+    EXPECT_EQ(QVSE_Engine_Initialize(with_nul.data(), with_nul.size(), &table),
+              unsigned(QVSE_E_INVALID_ARGUMENT));
     EXPECT_TRUE(log.lines().empty());
     EXPECT_FALSE(mapped(library()));
 }

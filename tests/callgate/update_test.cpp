@@ -243,6 +243,19 @@ TEST_F(Update, AnotherWritersLockHoldsCallsUntilItIsReleased) {
     EXPECT_TRUE(eventually([] { return updates_completed.load() == 1; }));
 }
 
+TEST_F(Update, WaitsForAnotherWriterAndLocksAFileThatHasAName) {
+    start();
+    lock_writer writer(engine.path());
+    auto updating = std::async(std::launch::async, [&] { return update(next.path()); });
+    EXPECT_EQ(updating.wait_for(300ms), std::future_status::timeout);
+    // The other writer unlinks its file before it lets go: this update must
+    // not go on under a lock on that nameless file.
+    writer.finish();
+    EXPECT_EQ(updating.get(), unsigned(QVSE_OK));
+    EXPECT_FALSE(fs::exists(engine.path() / "update.lock"));
+    EXPECT_EQ(engine_version().name, L"fake-2");
+}
+
 TEST_F(Update, ALockWhoseWriterDiedCountsForNothing) {
     touch_file(engine.path() / "update.lock");  // left over before start
     start();
