@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 
@@ -15,6 +16,21 @@ namespace quorvane::callgate {
 
 namespace {
 
+// The dynamic loader orders its own work; taking this around every open and
+// close makes that order visible to thread checkers too, which otherwise
+// see one library's initialisers write where an unloaded one lay.
+std::mutex loader_calls;
+
+void* open_library(const std::string& path) {
+    std::lock_guard lock(loader_calls);
+    return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+int close_handle(void* library) {
+    std::lock_guard lock(loader_calls);
+    return ::dlclose(library);
+}
+
 void trace_loader_error(const wchar_t* heading) {
     trace::write(QVSE_TRACE_FAILURE, facility, 0, std::wstring(heading));
     const char* error = ::dlerror();
@@ -24,7 +40,7 @@ void trace_loader_error(const wchar_t* heading) {
 // Closes and clears before the line goes out: a trace callback may call the
 // engine. The handle stays when dlclose fails.
 unsigned close_library(void*& library) {
-    if (::dlclose(library) != 0) {
+    if (close_handle(library) != 0) {
         trace_loader_error(L"dlclose() failed:");
         return QVSE_E_FAILED;
     }
@@ -68,7 +84,7 @@ unsigned engine_type::load() {
 
     // The engine counts as loaded only once every entry is bound, so that a
     // call made from a trace callback meanwhile finds it not loaded.
-    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* library = open_library(path);
     if (library == nullptr) {
         trace::write(QVSE_TRACE_FAILURE, facility, 0,
                      boost::wformat(L"dlopen(\"%1%\") failed:") % trace::widened(path));

@@ -208,6 +208,9 @@ void worker(std::stop_token stop, engine_type& engine) {
         watcher.add_directory(engine.directory());
         bool refused = false;  // unloading failed under the present lock file
         for (;;) {
+            // Before the lock: a library replaced by a writer who locked
+            // meanwhile waits for that writer to finish.
+            const bool replaced = engine.valid() && engine.replaced();
             const bool lock_file = exists(lock_path);
             const bool in_progress = lock_file && update_in_progress(lock_path, stop);
             if (stop.stop_requested()) break;
@@ -216,7 +219,7 @@ void worker(std::stop_token stop, engine_type& engine) {
             if (!in_progress) refused = false;
 
             if (engine.valid() && !hold.owned() && !refused &&
-                (in_progress || !served(serving) || engine.replaced())) {
+                (in_progress || !served(serving) || replaced)) {
                 trace::write(QVSE_TRACE_DETAIL, facility, 0,
                              std::wstring(L"Update request detected, unloading engine"));
                 hold.lock();
@@ -233,8 +236,10 @@ void worker(std::stop_token stop, engine_type& engine) {
             }
 
             if (!in_progress && (hold.owned() || !engine.valid())) {
+                // Also a retry after a failed reload: calls wait for it.
+                if (!hold.owned()) hold.lock();
                 const unsigned result = reload(engine, state, size);
-                if (hold.owned()) hold.unlock();
+                hold.unlock();
                 // Without the lock: the client may call the engine from here.
                 if (const auto completed_slot = callbacks.update_completed) completed_slot();
                 // A writer that came meanwhile may have made the load fail;

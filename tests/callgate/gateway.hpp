@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -72,7 +73,7 @@ inline version_type engine_version() {
 
 inline std::atomic<int> updates_completed{0};
 inline std::atomic<bool> completed_on_caller{false};
-inline std::thread::id caller_thread;
+inline std::atomic<std::thread::id> caller_thread;
 
 inline qvse_callbacks_t gateway_table(const recorder& lines) {
     qvse_callbacks_t table = lines.table();
@@ -143,12 +144,23 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = std::chro
     return true;
 }
 
-// The library at path is mapped in this process.
-inline bool mapped(const std::filesystem::path& library) {
+// The loader still holds the library at path.
+inline bool loaded(const std::filesystem::path& library) {
     void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) return false;
     ::dlclose(handle);
     return true;
+}
+
+// The file at path is mapped in this process. Unlike loaded() this takes no
+// reference, so it cannot race with the gateway's own unload.
+inline bool mapped(const std::filesystem::path& library) {
+    std::ifstream maps("/proc/self/maps");
+    const std::string wanted = " " + library.string();
+    for (std::string line; std::getline(maps, line);)
+        if (line.size() >= wanted.size() && line.compare(line.size() - wanted.size(), wanted.size(), wanted) == 0)
+            return true;
+    return false;
 }
 
 }  // namespace quorvane::testing

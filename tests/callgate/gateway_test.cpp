@@ -173,7 +173,7 @@ TEST_F(Gateway, InitializeTwiceLeavesTheRunningEngineAlone) {
 TEST_F(Gateway, FailedEngineInitializeLeavesNothingLoaded) {
     touch_file(engine.path() / "fail-initialize");
     EXPECT_EQ(initialize(engine.path(), table), unsigned(QVSE_E_FAILED));
-    EXPECT_FALSE(mapped(library()));
+    EXPECT_FALSE(loaded(library()));
     EXPECT_EQ(QVSE_Context_Create(&cell), unsigned(QVSE_E_NOT_LOADED));
     EXPECT_EQ(QVSE_Engine_Shutdown(), unsigned(QVSE_E_NOT_LOADED));
 
@@ -191,6 +191,7 @@ TEST_F(Gateway, ShutdownWaitsForTheLastContextAndReallyUnloads) {
     ASSERT_EQ(QVSE_Context_Destroy(&cell), unsigned(QVSE_OK));
     EXPECT_EQ(QVSE_Engine_Shutdown(), unsigned(QVSE_OK));
     EXPECT_TRUE(traced(L"Stopping monitor thread"));
+    EXPECT_FALSE(loaded(library())) << "the engine stays loaded after shutdown";
     EXPECT_FALSE(mapped(library())) << "the engine stays mapped after shutdown";
 
     // The table copy is gone: nothing more is traced.
