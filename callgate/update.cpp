@@ -110,7 +110,7 @@ unsigned initialise(engine_type& engine) {
 // Someone holds a lock on the file at path.
 bool lock_taken(const std::string& path) {
     // A file that cannot be examined cannot be shown to be held.
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (descriptor < 0) return false;
     struct ::flock query {};
     query.l_type = F_WRLCK;
@@ -328,7 +328,8 @@ void install(const fs::path& update, const fs::path& engine, std::vector<line_ty
             // A new file under a temporary name, then renamed into place: a
             // library in use is never written over.
             partial = engine / ("." + name + partial_suffix);
-            fs::copy_file(update / name, *partial, fs::copy_options::overwrite_existing);
+            fs::remove(*partial);  // a leftover, or a link that would be written through
+            fs::copy_file(update / name, *partial);
             fs::rename(*partial, engine / name);
             partial.reset();
             installed.push_back(name);
@@ -364,9 +365,15 @@ void install(const fs::path& update, const fs::path& engine, std::vector<line_ty
 
 update_scope::update_scope(const std::string& directory) : path_(directory + "/" + lock_name) {
     for (;;) {
-        descriptor_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        descriptor_ =
+            ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
         if (descriptor_ < 0)
             throw std::system_error(errno, std::system_category(), "update_scope: creat failed");
+        struct ::stat opened {};
+        if (::fstat(descriptor_, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            ::close(descriptor_);
+            throw std::system_error(EINVAL, std::system_category(), "update_scope: not a regular file");
+        }
         // An open-file-description lock belongs to this descriptor, not to
         // the process, so it also orders threads.
         struct ::flock whole {};

@@ -91,15 +91,5 @@ TEST_F(DirMonitor, StopCancelsWaiters) {
     EXPECT_THROW(watcher.monitor(), std::system_error);
 }
 
-TEST_F(DirMonitor, StopRequestCancelsAWait) {
-    std::stop_source source;
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(100ms);
-        source.request_stop();
-    });
-    EXPECT_THROW(watcher.monitor(source.get_token(), std::nullopt), std::system_error);
-    stopper.join();
-}
-
 }  // namespace
 }  // namespace quorvane::testing

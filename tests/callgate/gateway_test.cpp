@@ -154,12 +154,17 @@ TEST_F(Gateway, LibraryMustResolveEveryEntryButTouch) {
 }
 
 TEST_F(Gateway, LoaderFailuresAreTracedWithTheLoadersText) {
-    touch_file(library(), "not a library");
-    EXPECT_EQ(initialize(engine.path(), table), unsigned(QVSE_E_FAILED));
+    // The loader's text arrives one wide character per byte, not decoded.
+    const fs::path folder = engine.path() / "caf\xc3\xa9";
+    fs::create_directory(folder);
+    touch_file(folder / QVSE_ENGINE_LIBRARY_NAME, "not a library");
+    EXPECT_EQ(initialize(folder, table), unsigned(QVSE_E_FAILED));
     const auto lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, L"dlopen(\"" + library().wstring() + L"\") failed:");
+    EXPECT_EQ(lines[0].level, unsigned(QVSE_TRACE_FAILURE));
     EXPECT_EQ(lines[1].indent, 1u);
+    const std::string path = (folder / QVSE_ENGINE_LIBRARY_NAME).string();
+    EXPECT_EQ(lines[0].text.size(), std::string("dlopen(\"\") failed:").size() + path.size());
     EXPECT_NE(lines[1].text.find(L"libqvse.so"), std::wstring::npos);
 }
 

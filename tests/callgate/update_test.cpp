@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,20 +183,28 @@ TEST_F(Update, FailedInstallPutsTheOldFilesBack) {
     EXPECT_TRUE(fs::is_directory(engine.path() / "A.dat"));
     EXPECT_EQ(QVSE_Spam_Prepare(&cell), unsigned(QVSE_E_NO_MESSAGE));
     EXPECT_EQ(engine_version().name, L"fake-1");
+
+    // The failure's exception, heading first and its lines one deeper.
+    const auto lines = log.lines();
+    const auto heading = std::find_if(lines.begin(), lines.end(), [](const auto& line) {
+        return line.text == L"An exception has occured:";
+    });
+    ASSERT_NE(heading, lines.end());
+    EXPECT_EQ(heading->level, unsigned(QVSE_TRACE_ERROR));
+    EXPECT_EQ(heading->indent, 0u);
+    ASSERT_NE(heading + 1, lines.end());
+    EXPECT_EQ((heading + 1)->indent, 1u);
+    EXPECT_TRUE(std::any_of(heading + 1, lines.end(), [](const auto& line) {
+        return line.indent == 1 && line.text.find(L"std::exception::what: ") == 0;
+    }));
 }
 
-TEST_F(Update, EveryUpdateGetsAReloadOfItsOwn) {
+TEST_F(Update, AFifoInPlaceOfTheLockFileHangsNothing) {
+    ASSERT_EQ(::mkfifo((engine.path() / "update.lock").c_str(), 0666), 0);
     start();
-    for (unsigned round = 1; round <= 4; ++round) {
-        const fs::path& source = round % 2 ? fake_v2 : fake_v1;
-        scratch_directory files;
-        install_engine(source, files.path());
-        ASSERT_EQ(update(files.path()), unsigned(QVSE_OK));
-        const auto version = engine_version();
-        EXPECT_EQ(version.name, round % 2 ? L"fake-2" : L"fake-1");
-        EXPECT_EQ(version.reloads, round);
-        EXPECT_EQ(updates_completed.load(), int(round));
-    }
+    EXPECT_EQ(QVSE_Context_Create(&cell), unsigned(QVSE_OK));
+    EXPECT_EQ(update(next.path()), unsigned(QVSE_E_FAILED));
+    EXPECT_EQ(engine_version().name, L"fake-1");
 }
 
 TEST_F(Update, ConcurrentUpdatesBothComplete) {
