@@ -252,6 +252,26 @@ TEST_F(Update, AnotherWritersLockHoldsCallsUntilItIsReleased) {
     EXPECT_TRUE(eventually([] { return updates_completed.load() == 1; }));
 }
 
+TEST_F(Update, NewContextsWaitForADrainOnlyAWhile) {
+    start();
+    ASSERT_EQ(QVSE_Context_Create(&cell), unsigned(QVSE_OK));
+    lock_writer writer(engine.path());
+    ASSERT_TRUE(eventually([&] {
+        const auto lines = lines_at(QVSE_TRACE_DETAIL);
+        return !lines.empty() && lines.back() == L"Update request detected, unloading engine";
+    }));
+    // This thread holds the context the update waits for: its next context
+    // is held back for a while, then made all the same.
+    int second = 0;
+    EXPECT_EQ(QVSE_Context_Create(&second), unsigned(QVSE_OK));
+    EXPECT_TRUE(mapped(library()));
+    EXPECT_EQ(QVSE_Context_Destroy(&second), unsigned(QVSE_OK));
+    EXPECT_EQ(QVSE_Context_Destroy(&cell), unsigned(QVSE_OK));
+    ASSERT_TRUE(eventually([&] { return !mapped(library()); }));
+    writer.finish();
+    EXPECT_EQ(QVSE_Context_Create(&cell), unsigned(QVSE_OK));
+}
+
 TEST_F(Update, WaitsForAnotherWriterAndLocksAFileThatHasAName) {
     start();
     lock_writer writer(engine.path());
