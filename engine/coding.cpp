@@ -1,6 +1,13 @@
 #include "coding.hpp"
 
+#include <memory>
+#include <new>
+#include <stdexcept>
+
 #include <boost/locale/encoding_utf.hpp>
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
+#include <unicode/utf16.h>
 
 #include "locale.hpp"
 
@@ -15,6 +22,76 @@ std::string to_utf8(std::wstring_view wide) {
     const std::wstring valid = locale::sanitized(wide);
     return boost::locale::conv::utf_to_utf<char>(valid.data(), valid.data() + valid.size(),
                                                  boost::locale::conv::skip);
+}
+
+namespace {
+
+struct converter_closer {
+    void operator()(UConverter* converter) const noexcept { ucnv_close(converter); }
+};
+using converter_pointer = std::unique_ptr<UConverter, converter_closer>;
+
+converter_pointer open_converter(const std::string& name, UErrorCode& status) {
+    converter_pointer converter(ucnv_open(name.c_str(), &status));
+    if (U_FAILURE(status)) return nullptr;
+    // Invalid and unmappable input vanishes.
+    ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_SKIP, nullptr, nullptr, nullptr,
+                        &status);
+    if (U_FAILURE(status)) return nullptr;
+    return converter;
+}
+
+}  // namespace
+
+decoded_type decode(std::string_view bytes, std::string_view charset) {
+    decoded_type result;
+    UErrorCode status = U_ZERO_ERROR;
+    converter_pointer converter;
+    // An empty name would give ICU's default converter, and a NUL would cut
+    // the name short.
+    if (!charset.empty() && charset.find('\0') == std::string_view::npos)
+        converter = open_converter(std::string(charset), status);
+    if (!converter) {
+        if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+        result.charset_known = false;
+        status = U_ZERO_ERROR;
+        converter = open_converter("us-ascii", status);
+        if (!converter) throw std::runtime_error("us-ascii converter unavailable");
+    }
+
+    result.text.reserve(bytes.size());
+    const char* source = bytes.data();
+    const char* const source_end = source + bytes.size();
+    char16_t units[4096];
+    // A surrogate pair split between two chunks waits for its second half.
+    char16_t pending_lead = 0;
+    const auto emit = [&](const char16_t* begin, const char16_t* end) {
+        for (const char16_t* unit = begin; unit != end; ++unit) {
+            if (pending_lead) {
+                if (U16_IS_TRAIL(*unit)) {
+                    result.text.push_back(
+                        static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit)));
+                    pending_lead = 0;
+                    continue;
+                }
+                pending_lead = 0;  // a lone half is no character
+            }
+            if (U16_IS_LEAD(*unit)) pending_lead = *unit;
+            else if (!U16_IS_TRAIL(*unit)) result.text.push_back(static_cast<wchar_t>(*unit));
+        }
+    };
+    // The whole input is there, so every call flushes; a full buffer only
+    // means the call must be repeated.
+    do {
+        char16_t* target = units;
+        status = U_ZERO_ERROR;
+        ucnv_toUnicode(converter.get(), &target, units + std::size(units), &source, source_end,
+                       nullptr, true, &status);
+        emit(units, target);
+    } while (status == U_BUFFER_OVERFLOW_ERROR);
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+    return result;
 }
 
 namespace encode {
