@@ -31,8 +31,53 @@ struct converter_closer {
 };
 using converter_pointer = std::unique_ptr<UConverter, converter_closer>;
 
+// Labels for which ICU's own choice of table loses text that mail in that
+// label carries; these follow the Encoding Standard's decoders instead.
+struct label_type {
+    const char* label;
+    const char* converter;
+};
+constexpr label_type preferred_converters[] = {
+    // ICU's Big5 maps the ETEN extensions (Cyrillic, kana) to private use.
+    {"big5", "Big5-HKSCS"},
+    {"csbig5", "Big5-HKSCS"},
+    {"x-x-big5", "Big5-HKSCS"},
+    {"cn-big5", "Big5-HKSCS"},
+    // EUC-KR mail is written with Windows' superset, which also has the euro.
+    {"euc-kr", "windows-949-2000"},
+    {"cseuckr", "windows-949-2000"},
+    {"ks_c_5601-1987", "windows-949-2000"},
+    {"ks_c_5601-1989", "windows-949-2000"},
+    {"ksc5601", "windows-949-2000"},
+    {"ksc_5601", "windows-949-2000"},
+    {"korean", "windows-949-2000"},
+};
+
+const char* converter_for(const std::string& label) {
+    for (const auto& preferred : preferred_converters)
+        if (ucnv_compareNames(preferred.label, label.c_str()) == 0) return preferred.converter;
+    return label.c_str();
+}
+
+// ICU's Shift_JIS tables keep IBM's arrangement of three control codes;
+// undo it so that 1A, 1C and 7F mean what they mean in ASCII.
+bool swaps_controls(const UConverter* converter) {
+    UErrorCode status = U_ZERO_ERROR;
+    const char* name = ucnv_getName(converter, &status);
+    return U_SUCCESS(status) && std::string_view(name).starts_with("ibm-943_");
+}
+
+wchar_t unswapped_control(wchar_t c) {
+    switch (c) {
+    case 0x1C: return 0x1A;
+    case 0x7F: return 0x1C;
+    case 0x1A: return 0x7F;
+    default: return c;
+    }
+}
+
 converter_pointer open_converter(const std::string& name, UErrorCode& status) {
-    converter_pointer converter(ucnv_open(name.c_str(), &status));
+    converter_pointer converter(ucnv_open(converter_for(name), &status));
     if (U_FAILURE(status)) return nullptr;
     // Invalid and unmappable input vanishes.
     ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_SKIP, nullptr, nullptr, nullptr,
@@ -91,6 +136,8 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
     } while (status == U_BUFFER_OVERFLOW_ERROR);
     if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
     if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+    if (swaps_controls(converter.get()))
+        for (auto& c : result.text) c = unswapped_control(c);
     return result;
 }
 
