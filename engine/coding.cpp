@@ -8,6 +8,7 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 #include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
 #include "locale.hpp"
 
@@ -102,6 +103,22 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
         status = U_ZERO_ERROR;
         converter = open_converter("us-ascii", status);
         if (!converter) throw std::runtime_error("us-ascii converter unavailable");
+    }
+
+    if (ucnv_getType(converter.get()) == UCNV_UTF8) {
+        // The converter's own rules (each maximal ill-formed part dropped),
+        // without the detour through UTF-16.
+        result.text.resize(bytes.size());
+        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        const auto length = static_cast<int32_t>(bytes.size());
+        std::size_t written = 0;
+        for (int32_t i = 0; i < length;) {
+            UChar32 c;
+            U8_NEXT(data, i, length, c);
+            if (c >= 0) result.text[written++] = static_cast<wchar_t>(c);
+        }
+        result.text.resize(written);
+        return result;
     }
 
     result.text.reserve(bytes.size());

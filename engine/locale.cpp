@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -10,7 +11,9 @@
 #include <boost/locale/localization_backend.hpp>
 #include <unicode/brkiter.h>
 #include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
 #include <unicode/ubrk.h>
+#include <unicode/uniset.h>
 #include <unicode/unistr.h>
 #include <unicode/utf16.h>
 
@@ -53,43 +56,85 @@ std::wstring sanitized(std::wstring_view text) {
 
 namespace {
 
+UChar32 scalar(wchar_t unit) {
+    return is_scalar_value(unit) ? static_cast<UChar32>(unit) : replacement_character;
+}
+
 // UTF-32 to ICU's UTF-16; units that are not scalar values become U+FFFD.
 icu::UnicodeString to_icu(std::wstring_view text) {
+    const auto supplementary = std::count_if(text.begin(), text.end(), [](wchar_t c) {
+        return static_cast<char32_t>(c) > 0xFFFF && is_scalar_value(c);
+    });
     icu::UnicodeString out;
-    const auto capacity = static_cast<int32_t>(text.size() * 2);
-    char16_t* buffer = out.getBuffer(capacity);
+    char16_t* buffer = out.getBuffer(static_cast<int32_t>(text.size()) + static_cast<int32_t>(supplementary));
     if (!buffer) throw std::bad_alloc();
     int32_t length = 0;
-    for (const wchar_t unit : text) {
-        const auto c = is_scalar_value(unit) ? static_cast<UChar32>(unit) : replacement_character;
-        U16_APPEND_UNSAFE(buffer, length, c);
-    }
+    for (const wchar_t unit : text) U16_APPEND_UNSAFE(buffer, length, scalar(unit));
     out.releaseBuffer(length);
     return out;
 }
 
 std::wstring from_icu(const icu::UnicodeString& text) {
-    std::wstring out;
-    out.reserve(static_cast<std::size_t>(text.length()));
-    const char16_t* buffer = text.getBuffer();
+    const char16_t* units = text.getBuffer();
     const int32_t length = text.length();
+    std::wstring out(static_cast<std::size_t>(length), L'\0');
+    std::size_t written = 0;
     for (int32_t i = 0; i < length;) {
         UChar32 c;
-        U16_NEXT(buffer, i, length, c);
-        out.push_back(static_cast<wchar_t>(c));
+        U16_NEXT(units, i, length, c);
+        out[written++] = static_cast<wchar_t>(c);
     }
+    out.resize(written);
     return out;
+}
+
+// The quick check of UAX #15 answering yes: no character that may change
+// under NFC and no combining marks out of canonical order.
+bool is_nfc(std::wstring_view text) {
+    std::uint8_t last_class = 0;
+    for (const wchar_t unit : text) {
+        if (static_cast<char32_t>(unit) < 0x300) {
+            last_class = 0;
+            continue;
+        }
+        const UChar32 c = scalar(unit);
+        const std::uint8_t combining_class = u_getCombiningClass(c);
+        if (combining_class != 0 && last_class > combining_class) return false;
+        if (u_getIntPropertyValue(c, UCHAR_NFC_QUICK_CHECK) != UNORM_YES) return false;
+        last_class = combining_class;
+    }
+    return true;
+}
+
+// Full case folding differs from the simple one-to-one folding only for the
+// few characters that fold to several (ß, ŉ, ﬁ ...): those are kept here with
+// their full folding, found once among the characters that any case mapping
+// changes (some, like U+01F0, fold to their own decomposition).
+const std::map<UChar32, std::wstring>& full_foldings() {
+    static const std::map<UChar32, std::wstring> table = [] {
+        std::map<UChar32, std::wstring> specials;
+        UErrorCode status = U_ZERO_ERROR;
+        icu::UnicodeSet changing, folding;
+        changing.applyIntPropertyValue(UCHAR_CHANGES_WHEN_CASEMAPPED, 1, status);
+        folding.applyIntPropertyValue(UCHAR_CHANGES_WHEN_CASEFOLDED, 1, status);
+        if (U_FAILURE(status)) throw std::runtime_error("case folding data unavailable");
+        changing.addAll(folding);
+        for (int32_t range = 0; range < changing.getRangeCount(); ++range)
+            for (UChar32 c = changing.getRangeStart(range); c <= changing.getRangeEnd(range); ++c) {
+                icu::UnicodeString folded(c);
+                folded.foldCase(U_FOLD_CASE_DEFAULT);
+                if (folded != icu::UnicodeString(u_foldCase(c, U_FOLD_CASE_DEFAULT)))
+                    specials.emplace(c, from_icu(folded));
+            }
+        return specials;
+    }();
+    return table;
 }
 
 void check(UErrorCode status, const char* what) {
     if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
     if (U_FAILURE(status))
         throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
-}
-
-bool all_below(std::wstring_view text, char32_t limit) {
-    return std::all_of(text.begin(), text.end(),
-                       [limit](wchar_t c) { return static_cast<char32_t>(c) < limit; });
 }
 
 // Boost.Locale's word rule masks for ICU's rule status ranges.
@@ -105,30 +150,34 @@ std::uint32_t word_rule(int32_t status) {
 }  // namespace
 
 std::wstring normalize(std::wstring_view text) {
-    // Nothing below U+0300 changes under NFC.
-    if (all_below(text, 0x300)) return std::wstring(text);
+    if (is_nfc(text)) return sanitized(text);
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
     check(status, "NFC");
-    const icu::UnicodeString source = to_icu(text);
-    if (nfc->isNormalized(source, status) && U_SUCCESS(status)) return from_icu(source);
-    status = U_ZERO_ERROR;
-    const icu::UnicodeString result = nfc->normalize(source, status);
+    const icu::UnicodeString result = nfc->normalize(to_icu(text), status);
     check(status, "NFC");
     return from_icu(result);
 }
 
 std::wstring fold_case(std::wstring_view text) {
-    if (all_below(text, 0x80)) {
-        std::wstring out(text);
-        for (auto& c : out)
-            if (c >= L'A' && c <= L'Z') c += L'a' - L'A';
-        return out;
+    // Folding maps each character on its own, so it needs no UTF-16 copy.
+    const auto& specials = full_foldings();
+    std::wstring out;
+    out.reserve(text.size());
+    for (const wchar_t unit : text) {
+        if (unit >= L'A' && unit <= L'Z') {
+            out.push_back(unit + (L'a' - L'A'));
+        } else if (unit >= 0 && unit < 0x80) {
+            out.push_back(unit);
+        } else {
+            const UChar32 c = scalar(unit);
+            if (const auto special = specials.find(c); special != specials.end())
+                out.append(special->second);
+            else
+                out.push_back(static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
+        }
     }
-    icu::UnicodeString folded = to_icu(text);
-    folded.foldCase(U_FOLD_CASE_DEFAULT);
-    if (folded.isBogus()) throw std::bad_alloc();
-    return from_icu(folded);
+    return out;
 }
 
 std::vector<context::segment_type> index_words(std::wstring_view text) {
@@ -143,15 +192,22 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
     words->setText(source);
     const char16_t* units = source.getBuffer();
     const int32_t length = source.length();
+    // Without surrogate pairs, UTF-16 offsets are character offsets.
+    const bool one_unit_each = static_cast<std::size_t>(length) == text.size();
     int32_t unit_offset = 0;
     std::size_t offset = 0;
     std::size_t segment_begin = 0;
     std::vector<int32_t> statuses(8);
+    index.reserve(text.size() / 3 + 1);
     for (int32_t boundary = words->next(); boundary != icu::BreakIterator::DONE;
          boundary = words->next()) {
-        while (unit_offset < boundary) {
-            U16_FWD_1(units, unit_offset, length);
-            ++offset;
+        if (one_unit_each) {
+            offset = static_cast<std::size_t>(boundary);
+        } else {
+            while (unit_offset < boundary) {
+                U16_FWD_1(units, unit_offset, length);
+                ++offset;
+            }
         }
         status = U_ZERO_ERROR;
         int32_t count = words->getRuleStatusVec(statuses.data(), static_cast<int32_t>(statuses.size()), status);

@@ -134,6 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
         charset_case{"utf16_lone_surrogate", "utf-16le", std::string("\x00\xD8" "a\x00", 4), L"a", true},
         charset_case{"utf16_pair", "utf-16be", std::string("\xD8\x3D\xDE\x00", 4), L"\U0001F600", true},
         charset_case{"empty_input", "utf-8", "", L"", true},
+        charset_case{"utf8_byte_order_mark_kept", "utf-8", "\xEF\xBB\xBF" "a", L"\uFEFFa", true},
+        charset_case{"koi8_r", "KOI8-R", "\xF0\xD2\xC9", L"\u041F\u0440\u0438", true},
         // Bytes that Windows leaves undefined read as the C1 control of the
         // same value, as Windows and browsers read them.
         charset_case{"windows_undefined_byte", "windows-1252", "a\x81\x80", L"a\u0081\u20AC", true},

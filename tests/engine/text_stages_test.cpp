@@ -97,6 +97,30 @@ TEST(UnicodeStages, EqualBoostLocaleOnRandomText) {
     }
 }
 
+// Folding and NFC work character by character where they can: every
+// character must come out as the library makes it.
+TEST(UnicodeStages, EqualBoostLocaleForEveryCharacter) {
+    std::wstring all;
+    for (wchar_t c = 1; c <= 0x10FFFF; ++c)
+        if (engine::locale::is_scalar_value(c)) all.push_back(c);
+    const auto locale = engine::locale::generate();
+    EXPECT_EQ(engine::locale::fold_case(all), boost::locale::fold_case(all, locale));
+    EXPECT_EQ(engine::locale::normalize(all), boost::locale::normalize(all, boost::locale::norm_nfc, locale));
+    // Each on its own, so that no neighbour hides a difference.
+    std::wstring spaced;
+    for (const wchar_t c : all) spaced.append({c, L' '});
+    EXPECT_EQ(engine::locale::fold_case(spaced), boost::locale::fold_case(spaced, locale));
+    EXPECT_EQ(engine::locale::normalize(spaced), boost::locale::normalize(spaced, boost::locale::norm_nfc, locale));
+    const auto index = engine::locale::index_words(all);
+    const auto expected = boost_index(all);
+    ASSERT_EQ(index.size(), expected.size());
+    for (std::size_t i = 0; i < index.size(); ++i) {
+        ASSERT_EQ(index[i].offset, expected[i].offset) << i;
+        ASSERT_EQ(index[i].length, expected[i].length) << i;
+        ASSERT_EQ(index[i].rule, expected[i].rule) << i;
+    }
+}
+
 TEST(UnicodeStages, ReadInvalidUnitsAsReplacementCharacters) {
     std::wstring text = L"A";
     text.push_back(static_cast<wchar_t>(0xD800));
