@@ -29,4 +29,5 @@ apt-get install -y -qq --no-install-recommends \
     libbenchmark-dev \
     clang \
     libclang-rt-14-dev \
-    llvm
+    llvm \
+    w3m
