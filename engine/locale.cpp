@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include <boost/locale/generator.hpp>
+#include <boost/locale/info.hpp>
 #include <boost/locale/localization_backend.hpp>
 #include <unicode/brkiter.h>
 #include <unicode/normalizer2.h>
@@ -29,6 +30,16 @@ const std::locale& engine_locale() {
         manager.select("icu");
         boost::locale::generator generator(manager);
         return generator("en_US.UTF-8");
+    }();
+    return instance;
+}
+
+// The same language and country for the ICU services called directly.
+const icu::Locale& engine_icu_locale() {
+    static const icu::Locale instance = [] {
+        const auto& info = std::use_facet<boost::locale::info>(engine_locale());
+        return icu::Locale(info.language().c_str(), info.country().c_str(),
+                           info.variant().c_str());
     }();
     return instance;
 }
@@ -184,9 +195,8 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
     std::vector<context::segment_type> index;
     if (text.empty()) return index;
     UErrorCode status = U_ZERO_ERROR;
-    // The ICU locale behind the engine locale's name.
     const std::unique_ptr<icu::BreakIterator> words(
-        icu::BreakIterator::createWordInstance(icu::Locale("en_US"), status));
+        icu::BreakIterator::createWordInstance(engine_icu_locale(), status));
     check(status, "word boundaries");
     const icu::UnicodeString source = to_icu(text);
     words->setText(source);

@@ -141,7 +141,7 @@ struct converter_type {
     }
 };
 
-const grammars::sax_grammar<converter_type> html_sax_parser;
+const sax_grammar<converter_type> html_sax_parser;
 
 }  // namespace
 

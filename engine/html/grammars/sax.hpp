@@ -106,11 +106,18 @@ struct ignore_grammar : qi::grammar<iterator_type> {
     qi::rule<iterator_type> declaration;
 };
 
+}  // namespace quorvane::engine::html::grammars
+
+namespace quorvane::engine::html {
+
 // The whole scan. Converter provides text(range), entity(char32_t),
 // skip(wchar_t) and tag(tag, open, close).
 template <class Converter>
-struct sax_grammar : qi::grammar<iterator_type, void(Converter&)> {
+struct sax_grammar : grammars::qi::grammar<grammars::iterator_type, void(Converter&)> {
     sax_grammar() : sax_grammar::base_type(start) {
+        namespace qi = grammars::qi;
+        namespace wide = grammars::wide;
+        namespace phx = grammars::phx;
         using qi::_1;
         using qi::_r1;
         start = *(text[phx::bind(&Converter::text, _r1, _1)] |
@@ -118,11 +125,11 @@ struct sax_grammar : qi::grammar<iterator_type, void(Converter&)> {
                   wide::char_(L'\0', L'\xFF')[phx::bind(&Converter::skip, _r1, _1)]);
     }
 
-    text_grammar text;
-    entity_grammar<iterator_type> entity;
-    tag_grammar<Converter> tag;
-    ignore_grammar ignore;
-    qi::rule<iterator_type, void(Converter&)> start;
+    grammars::text_grammar text;
+    grammars::entity_grammar<grammars::iterator_type> entity;
+    grammars::tag_grammar<Converter> tag;
+    grammars::ignore_grammar ignore;
+    grammars::qi::rule<grammars::iterator_type, void(Converter&)> start;
 };
 
-}  // namespace quorvane::engine::html::grammars
+}  // namespace quorvane::engine::html
