@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "coding.hpp"
+#include "html/entity_table.hpp"
 #include "html/html.hpp"
 
 namespace {
@@ -211,6 +212,22 @@ TEST(HtmlAgainstPython, IntendedDivergences) {
             EXPECT_NE(python_links(c.body), c.ours);
         }
     }
+}
+
+// The committed table is Python's html.entities (HTML 4.01) plus "apos".
+TEST(EntityTableAgainstPython, SameNamesAndCharacters) {
+    if (!have("python3")) GTEST_SKIP() << "python3 is not available";
+    const auto result = run(
+        "python3 -c 'import html.entities as e\n"
+        "t = dict(e.name2codepoint, apos=39)\n"
+        "[print(n, c) for n, c in sorted(t.items())]'",
+        "");
+    ASSERT_TRUE(result.ran);
+    std::string expected;
+    for (const auto& entity : engine::html::entity_table)
+        expected += engine::coding::to_utf8(entity.name) + " " +
+                    std::to_string(static_cast<std::uint32_t>(entity.code_point)) + "\n";
+    EXPECT_EQ(result.output, expected);
 }
 
 }  // namespace
