@@ -14,10 +14,27 @@
 
 namespace quorvane::engine::coding {
 
-std::wstring to_wide(std::string_view utf8) {
-    return boost::locale::conv::utf_to_utf<wchar_t>(utf8.data(), utf8.data() + utf8.size(),
-                                                    boost::locale::conv::skip);
+namespace {
+
+// Each maximal ill-formed part is dropped, and only it: the character after a
+// truncated sequence survives (Boost.Locale's skip would take it along).
+std::wstring decode_utf8(std::string_view utf8) {
+    std::wstring out(utf8.size(), L'\0');
+    const auto* data = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    const auto length = static_cast<int32_t>(utf8.size());
+    std::size_t written = 0;
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(data, i, length, c);
+        if (c >= 0) out[written++] = static_cast<wchar_t>(c);
+    }
+    out.resize(written);
+    return out;
 }
+
+}  // namespace
+
+std::wstring to_wide(std::string_view utf8) { return decode_utf8(utf8); }
 
 std::string to_utf8(std::wstring_view wide) {
     const std::wstring valid = locale::sanitized(wide);
@@ -106,18 +123,8 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
     }
 
     if (ucnv_getType(converter.get()) == UCNV_UTF8) {
-        // The converter's own rules (each maximal ill-formed part dropped),
-        // without the detour through UTF-16.
-        result.text.resize(bytes.size());
-        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        const auto length = static_cast<int32_t>(bytes.size());
-        std::size_t written = 0;
-        for (int32_t i = 0; i < length;) {
-            UChar32 c;
-            U8_NEXT(data, i, length, c);
-            if (c >= 0) result.text[written++] = static_cast<wchar_t>(c);
-        }
-        result.text.resize(written);
+        // The converter's own rules, without the detour through UTF-16.
+        result.text = decode_utf8(bytes);
         return result;
     }
 

@@ -145,6 +145,16 @@ INSTANTIATE_TEST_SUITE_P(
         charset_case{"euc_kr_euro", "EUC-KR", "\xA2\xE6", L"\u20AC", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Narrow text entering the grammars loses only the broken bytes, never the
+// character after them (a "<" there would otherwise vanish with them).
+TEST(Coding, Utf8ToWideKeepsWhatFollowsABrokenSequence) {
+    EXPECT_EQ(coding::to_wide("a\xC3" "bc"), L"abc");
+    EXPECT_EQ(coding::to_wide("x\xE2\x82y"), L"xy");
+    EXPECT_EQ(coding::to_wide("\xF0\x9F\x98z"), L"z");
+    EXPECT_EQ(coding::to_wide("\xC3<b>"), L"<b>");
+    EXPECT_EQ(coding::to_wide("\xC0\xAF\xF4\x90\x80\x80!"), L"!");
+}
+
 // Long input crosses the converter's buffer, also inside a surrogate pair.
 TEST(Decode, LongInputIsComplete) {
     std::string bytes;
