@@ -23,10 +23,15 @@ apt-get install -y -qq --no-install-recommends \
     libboost-date-time-dev \
     libboost-exception-dev \
     libicu-dev \
+    qt6-base-dev \
+    qt6-base-dev-tools \
+    zip \
     googletest \
     libgtest-dev \
     libgmock-dev \
     libbenchmark-dev \
+    libgmime-3.0-dev \
+    libpython3.11-testsuite \
     clang \
     libclang-rt-14-dev \
     llvm \

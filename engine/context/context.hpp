@@ -14,6 +14,7 @@
 
 #include <boost/format.hpp>
 
+#include "../mime/forward.hpp"
 #include "../spam/records.hpp"
 
 namespace quorvane::engine::context {
@@ -47,6 +48,11 @@ struct record_type {
     // Held by every per-message entry for its whole call (network requests
     // only while they build their request).
     std::mutex mutex;
+
+    mime::source_pointer source;  // the bound message; empty: none bound
+    mime::tree_pointer root;      // the part tree, freed without recursion
+    mime::parts::generic_type* message = nullptr;  // into root: the unwrapped message
+    mime::parts::text_type* displayable = nullptr;  // into root: the scanned part, if any
 
     std::wstring text;    // the displayable text, URIs cut out, NFC
     std::wstring folded;  // text, case-folded

@@ -1,0 +1,88 @@
+#include "QVListFile.h"
+
+#include "PropertyList.h"
+#include "QVLogger.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace QVListFile {
+namespace {
+
+// Far beyond any real list; larger files are not read into memory.
+constexpr qint64 maximumFileSize = 64 * 1024 * 1024;
+constexpr int maximumAsideCopies = 1000;
+
+}  // namespace
+
+Contents read(const QString &path)
+{
+    Contents contents;
+    const QFileInfo item(path);
+    if (!item.exists())
+        return contents;
+    contents.status = Contents::Unusable;
+    // A folder, a FIFO or a device: opening could block, reading makes no sense.
+    if (!item.isFile()) {
+        contents.problem = QStringLiteral("not a regular file");
+        return contents;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        contents.problem = file.errorString();
+        return contents;
+    }
+    if (file.size() > maximumFileSize) {
+        contents.problem = QStringLiteral("the file is too large");
+        return contents;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        contents.problem = file.errorString();
+        return contents;
+    }
+    std::optional<QVariant> value = PropertyList::fromXml(bytes, &contents.problem);
+    if (!value)
+        return contents;
+    if (value->typeId() != QMetaType::QVariantList) {
+        contents.problem = QStringLiteral("the file holds no array");
+        return contents;
+    }
+    contents.status = Contents::Loaded;
+    contents.items = value->toList();
+    return contents;
+}
+
+bool keepAside(const QString &path, const QString &problem)
+{
+    for (int copy = 1; copy <= maximumAsideCopies; ++copy) {
+        const QString aside = path + QStringLiteral(".corrupt") + (copy > 1 ? u'-' + QString::number(copy) : QString());
+        if (QFile::exists(aside))
+            continue;
+        if (!QFile::rename(path, aside))
+            break;
+        QVLogCore(QStringLiteral("The list file %1 could not be used (%2); it was kept as %3."), path,
+                  problem, aside);
+        return true;
+    }
+    QVLogCore(QStringLiteral("The list file %1 could not be used (%2) nor moved aside."), path, problem);
+    return false;
+}
+
+bool write(const QString &path, const QVariantList &items)
+{
+    std::optional<QByteArray> xml = PropertyList::toXml(items);
+    if (!xml) {
+        QVLogCore(QStringLiteral("The list file %1 was not written: an entry cannot be stored."), path);
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(*xml) != xml->size() || !file.commit()) {
+        QVLogCore(QStringLiteral("The list file %1 was not written: %2"), path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace QVListFile

@@ -1,0 +1,116 @@
+#include "QVMailList.h"
+
+#include "PropertyList.h"
+#include "QVBundleExtensions.h"
+#include "QVListFile.h"
+#include "QVLogger.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+// Text a list can neither match sensibly nor store: blank, holding control
+// characters, or not representable in the file.
+bool isStorable(const QString &entry)
+{
+    if (entry.trimmed().isEmpty())
+        return false;
+    if (std::any_of(entry.cbegin(), entry.cend(),
+                    [](QChar c) { return c.category() == QChar::Other_Control; }))
+        return false;
+    return PropertyList::toXml(entry).has_value();
+}
+
+}  // namespace
+
+QVMailList::QVMailList(const QString &name, QObject *parent)
+    : QObject(parent),
+      name_(name),
+      filePath_(QVNSBundleExtensions::applicationSupportDirectory() + u'/' + name + QStringLiteral(".plist"))
+{
+    loadFromFile();
+}
+
+QString QVMailList::itemAtIndex(qsizetype index) const
+{
+    return index >= 0 && index < items_.size() ? items_.at(index) : QString();
+}
+
+void QVMailList::addItem(const QString &item)
+{
+    const QString lowered = item.toLower();
+    if (!isStorable(lowered)) {
+        QVLogCore(QStringLiteral("Refused to add an empty, blank or unstorable entry to %1."), name_);
+        return;
+    }
+    append(lowered);
+    saveToFile();
+    emit VQMailListDidChange();
+}
+
+void QVMailList::removeItemAtIndexes(const QList<qsizetype> &indexes)
+{
+    QList<qsizetype> sorted = indexes;
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    for (qsizetype index : sorted) {
+        if (index < 0 || index >= items_.size()) {
+            QVLogCore(QStringLiteral("Ignored removing entry %1 of %2, which has %3."), index, name_,
+                      items_.size());
+            continue;
+        }
+        members_.remove(items_.takeAt(index));
+    }
+    saveToFile();
+    emit VQMailListDidChange();
+}
+
+bool QVMailList::containsItem(const QString &item) const
+{
+    const QString lowered = item.toLower();
+    if (lowered.trimmed().isEmpty())
+        return false;
+    if (members_.contains(lowered))
+        return true;
+    // "*@domain" entries, which the add dialog accepts, stand for the domain.
+    const QString domain = lowered.sliced(lowered.lastIndexOf(u'@') + 1);
+    return !domain.isEmpty() && members_.contains(QStringLiteral("*@") + domain);
+}
+
+bool QVMailList::append(const QString &lowered)
+{
+    if (!isStorable(lowered))
+        return false;
+    if (!members_.contains(lowered)) {
+        members_.insert(lowered);
+        items_.append(lowered);
+    }
+    return true;
+}
+
+void QVMailList::loadFromFile()
+{
+    items_.clear();
+    members_.clear();
+    const QVListFile::Contents contents = QVListFile::read(filePath_);
+    if (contents.status == QVListFile::Contents::Unusable) {
+        QVListFile::keepAside(filePath_, contents.problem);
+        return;
+    }
+    qsizetype refused = 0;
+    for (const QVariant &element : contents.items) {
+        if (element.typeId() != QMetaType::QString || !append(element.toString().toLower()))
+            ++refused;
+    }
+    // Keep the original before the next save drops what could not be loaded.
+    if (refused > 0
+        && QVListFile::keepAside(filePath_,
+                                 QStringLiteral("%1 entries are not addresses or domains").arg(refused)))
+        saveToFile();
+}
+
+void QVMailList::saveToFile() const
+{
+    QVListFile::write(filePath_, QVariantList(items_.cbegin(), items_.cend()));
+}

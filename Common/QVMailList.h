@@ -1,0 +1,50 @@
+// A named, ordered set of lower-cased addresses and domains ("BlackList",
+// "WhiteList"), kept in <name>.plist in the product's data folder and
+// written after every change.
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+class QVMailList : public QObject {
+    Q_OBJECT
+
+public:
+    // Loads the list's file. A file that cannot be used is kept aside and
+    // the list starts empty.
+    explicit QVMailList(const QString &name, QObject *parent = nullptr);
+
+    const QString &name() const { return name_; }
+    qsizetype numberOfItems() const { return items_.size(); }
+    // A null string when the index is out of range.
+    QString itemAtIndex(qsizetype index) const;
+
+    // Appends the lower-cased entry unless present, then saves and announces
+    // the change, also when nothing changed. Empty, blank and unstorable
+    // entries are refused with a log line.
+    void addItem(const QString &item);
+    // Removes the entries at those indexes (others are ignored), then saves
+    // and announces the change.
+    void removeItemAtIndexes(const QList<qsizetype> &indexes);
+
+    // Whether the lower-cased text is an entry; an address or a domain also
+    // matches the wildcard entry "*@<its domain>". Never true for blank text.
+    bool containsItem(const QString &item) const;
+
+signals:
+    void VQMailListDidChange();
+
+private:
+    void loadFromFile();
+    void saveToFile() const;
+    // Appends a lower-cased entry; false when it is not one a list can hold.
+    bool append(const QString &lowered);
+
+    const QString name_;
+    const QString filePath_;
+    QStringList items_;
+    QSet<QString> members_;
+};

@@ -1,0 +1,83 @@
+#include "QVStringAdditions.h"
+
+#include <cwchar>
+
+#include <regex.h>
+
+static_assert(sizeof(wchar_t) == 4, "the engine's wide text is UTF-32");
+
+namespace QVAdditions {
+namespace {
+
+// Spelled out: [[:alnum:]] and ranges follow the process locale, which under
+// Qt is UTF-8 and would let non-ASCII letters through.
+#define QV_WORD "[ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_]"
+#define QV_LETTER "[ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz]"
+#define QV_LETTER_DIGIT "[ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789]"
+#define QV_LETTER_DIGIT_HYPHEN "[-ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789]"
+#define QV_MAIL_DOMAIN QV_WORD "+([-.]" QV_WORD "+)*\\." QV_WORD "+([-.]" QV_WORD "+)*"
+
+constexpr const char *emailPattern =
+    "^(" QV_WORD "+([-+.']" QV_WORD "+)*@" QV_MAIL_DOMAIN "|\\*@" QV_MAIL_DOMAIN ")$";
+
+constexpr const char *domainPattern =
+    "^(" QV_LETTER_DIGIT "(" QV_LETTER_DIGIT_HYPHEN "{0,61}" QV_LETTER_DIGIT ")?\\.)+" QV_LETTER "{2,6}$";
+
+#undef QV_WORD
+#undef QV_LETTER
+#undef QV_LETTER_DIGIT
+#undef QV_LETTER_DIGIT_HYPHEN
+#undef QV_MAIL_DOMAIN
+
+// POSIX extended search of the string's UTF-8 text.
+bool matchesRegularExpressionCString(const QString &string, const char *pattern)
+{
+    // A NUL would end the C string early and hide what follows it.
+    if (string.contains(QChar(0)))
+        return false;
+    regex_t expression;
+    if (regcomp(&expression, pattern, REG_EXTENDED | REG_NOSUB) != 0)
+        return false;
+    const QByteArray text = string.toUtf8();
+    const int result = regexec(&expression, text.constData(), 0, nullptr, 0);
+    regfree(&expression);
+    return result == 0;
+}
+
+}  // namespace
+
+bool isValidEmailAddress(const QString &string)
+{
+    return matchesRegularExpressionCString(string, emailPattern);
+}
+
+bool isValidDomain(const QString &string)
+{
+    return matchesRegularExpressionCString(string, domainPattern);
+}
+
+QString stringWithUTF32String(const wchar_t *text)
+{
+    if (!text)
+        return QString();
+    return stringWithUTF32String(text, std::wcslen(text));
+}
+
+QString stringWithUTF32String(const wchar_t *text, std::size_t length)
+{
+    if (!text)
+        return QString();
+    return QString::fromUcs4(reinterpret_cast<const char32_t *>(text), static_cast<qsizetype>(length));
+}
+
+std::wstring UTF32String(const QString &string)
+{
+    return string.toStdWString();
+}
+
+QString tabsStringWithIndentation(unsigned count)
+{
+    return QString(static_cast<qsizetype>(count), u'\t');
+}
+
+}  // namespace QVAdditions

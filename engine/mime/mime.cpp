@@ -1,0 +1,613 @@
+#include "mime.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <sstream>
+#include <vector>
+
+#include <boost/iostreams/filtering_stream.hpp>
+#include <boost/spirit/include/qi_parse.hpp>
+
+#include "../coding.hpp"
+#include "qvse_types.h"
+#include "../context/context.hpp"
+#include "filters/base64.hpp"
+#include "filters/quoted_printable.hpp"
+#include "filters/view.hpp"
+#include "grammars/comment_grammar.hpp"
+#include "grammars/content_transfer_encoding_grammar.hpp"
+#include "grammars/media_grammar.hpp"
+#include "grammars/parameter_grammar.hpp"
+
+namespace quorvane::engine::mime {
+
+const std::wstring facility{L"MIME"};
+
+namespace {
+
+using namespace parts;
+using encoding_type = grammars::content_transfer_encoding_result;
+
+constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// Whole-string comparison, ASCII letters without regard to case.
+bool iequals(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+// Reads the message source forward in large blocks and keeps the absolute
+// offset of the next byte, so the structure pass never asks the source where
+// it is.
+class reader_type {
+public:
+    explicit reader_type(std::streambuf& source) : source_(source), buffer_(block_size) {
+        if (source_.pubseekpos(0, std::ios_base::in) != std::streampos(0))
+            throw std::ios_base::failure("bad seek offset");
+    }
+
+    std::int64_t position() const noexcept { return base_ + static_cast<std::int64_t>(head_); }
+
+    // One line into `line`, without its line end; false at the end of data
+    // when nothing was left.
+    bool getline(std::string& line) {
+        line.clear();
+        if (!available(1)) return false;
+        for (;;) {
+            const char* const first = buffer_.data() + head_;
+            const char* const last = buffer_.data() + tail_;
+            const char* const stop = find_line_end(first, last);
+            line.append(first, stop);
+            head_ += static_cast<std::size_t>(stop - first);
+            if (stop != last) {
+                consume_line_end();
+                return true;
+            }
+            if (!available(1)) return true;  // the end of data ends the line
+        }
+    }
+
+    enum class line_kind { end_of_data, text, next_part, closing };
+
+    // Skips one line and tells whether it is a delimiter line of the boundary.
+    line_kind scan_line(std::string_view boundary) {
+        const std::size_t prefix = boundary.size() + 4;
+        available(prefix);
+        if (head_ == tail_) return line_kind::end_of_data;
+        line_kind kind = line_kind::text;
+        const char* const line = buffer_.data() + head_;
+        const std::size_t size = tail_ - head_;
+        // A boundary never holds a line end, so matching bytes lie inside
+        // the line.
+        if (size >= boundary.size() + 2 && line[0] == '-' && line[1] == '-' &&
+            std::memcmp(line + 2, boundary.data(), boundary.size()) == 0) {
+            kind = size >= prefix && line[prefix - 2] == '-' && line[prefix - 1] == '-'
+                       ? line_kind::closing
+                       : line_kind::next_part;
+        }
+        for (;;) {
+            const char* const first = buffer_.data() + head_;
+            const char* const last = buffer_.data() + tail_;
+            const char* const stop = find_line_end(first, last);
+            head_ += static_cast<std::size_t>(stop - first);
+            if (stop != last) {
+                consume_line_end();
+                return kind;
+            }
+            if (!available(1)) return kind;
+        }
+    }
+
+    // The offset of the end of data. The reader is done after this.
+    std::int64_t end() {
+        if (at_end_) return base_ + static_cast<std::int64_t>(tail_);
+        const std::streampos end = source_.pubseekoff(0, std::ios_base::end, std::ios_base::in);
+        if (end == std::streampos(-1)) throw std::ios_base::failure("bad seek offset");
+        return end;
+    }
+
+private:
+    static constexpr std::size_t block_size = 64 * 1024;
+
+    static const char* find_line_end(const char* first, const char* last) noexcept {
+        while (first != last && *first != '\n' && *first != '\r') ++first;
+        return first;
+    }
+
+    // At a CR or LF: consumes it, and the LF after a CR.
+    void consume_line_end() {
+        const bool cr = buffer_[head_++] == '\r';
+        if (cr && available(1) && buffer_[head_] == '\n') ++head_;
+    }
+
+    // Makes `count` bytes readable at head_ unless the data ends first.
+    bool available(std::size_t count) {
+        while (tail_ - head_ < count && !at_end_) {
+            if (head_ != 0) {
+                std::memmove(buffer_.data(), buffer_.data() + head_, tail_ - head_);
+                base_ += static_cast<std::int64_t>(head_);
+                tail_ -= head_;
+                head_ = 0;
+            }
+            if (buffer_.size() - tail_ < std::max(count, block_size / 2))
+                buffer_.resize(std::max(buffer_.size() * 2, count + block_size));
+            const std::streamsize got = source_.sgetn(
+                buffer_.data() + tail_, static_cast<std::streamsize>(buffer_.size() - tail_));
+            // Nothing delivered is the end, so a source that keeps answering
+            // with nothing cannot hold the pass in place.
+            if (got <= 0)
+                at_end_ = true;
+            else
+                tail_ += static_cast<std::size_t>(got);
+        }
+        return tail_ - head_ >= count;
+    }
+
+    std::streambuf& source_;
+    std::vector<char> buffer_;
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
+    std::int64_t base_ = 0;  // the offset of buffer_[0]
+    bool at_end_ = false;
+};
+
+enum class closure_type { next_part, closing, end_of_data };
+
+// Reads lines up to a delimiter line of the boundary; the window covers
+// every line before it, the line end before the delimiter included.
+closure_type parse_closure(reader_type& reader, std::string_view boundary, window_type& window) {
+    window.begin = window.end = reader.position();
+    for (;;) {
+        switch (reader.scan_line(boundary)) {
+            case reader_type::line_kind::text: window.end = reader.position(); break;
+            case reader_type::line_kind::next_part: return closure_type::next_part;
+            case reader_type::line_kind::closing: return closure_type::closing;
+            case reader_type::line_kind::end_of_data:
+                window.end = reader.position();
+                return closure_type::end_of_data;
+        }
+    }
+}
+
+void read_headers(reader_type& reader, header_list_type& headers) {
+    std::string line;
+    while (reader.getline(line) && !line.empty()) append_header_line(headers, line);
+}
+
+bool is_html_or_plain(const text_type& text) noexcept {
+    return iequals(text.subtype, "html") || iequals(text.subtype, "plain");
+}
+
+text_type* choose(generic_type* part, std::size_t depth) noexcept {
+    if (part == nullptr) return nullptr;
+    if (auto* text = dynamic_cast<text_type*>(part)) return text;
+    auto* multipart = dynamic_cast<multipart_type*>(part);
+    if (multipart == nullptr || depth >= max_depth) return nullptr;
+    const auto& children = multipart->children;
+    if (iequals(multipart->subtype, "alternative")) {
+        // The latest alternative wins.
+        for (auto child = children.rbegin(); child != children.rend(); ++child) {
+            text_type* chosen = choose(*child, depth + 1);
+            if (chosen != nullptr && is_html_or_plain(*chosen)) return chosen;
+        }
+        return nullptr;
+    }
+    if (iequals(multipart->subtype, "mixed")) {
+        // Each child is one candidate in document order, a nested multipart
+        // by its own choice: the first html text wins, else the first plain.
+        text_type* plain = nullptr;
+        for (generic_type* child : children) {
+            text_type* chosen = choose(child, depth + 1);
+            if (chosen == nullptr) continue;
+            if (iequals(chosen->subtype, "html")) return chosen;
+            if (plain == nullptr && iequals(chosen->subtype, "plain")) plain = chosen;
+        }
+        return plain;
+    }
+    // related: the root, its first part; signed: the signed content.
+    if ((iequals(multipart->subtype, "related") || iequals(multipart->subtype, "signed")) &&
+        !children.empty())
+        return choose(children.front(), depth + 1);
+    return nullptr;
+}
+
+// Allocation-free fallback of destroy: repeatedly frees the last leaf found
+// by walking down from the root.
+void destroy_in_place(generic_type* root) noexcept {
+    while (root != nullptr) {
+        generic_type** slot = &root;
+        for (;;) {
+            generic_type* part = *slot;
+            if (auto* multipart = dynamic_cast<multipart_type*>(part)) {
+                while (!multipart->children.empty() && multipart->children.back() == nullptr)
+                    multipart->children.pop_back();
+                if (!multipart->children.empty()) {
+                    slot = &multipart->children.back();
+                    continue;
+                }
+            } else if (auto* encapsulated = dynamic_cast<encapsulated_type*>(part)) {
+                if (encapsulated->message != nullptr) {
+                    slot = &encapsulated->message;
+                    continue;
+                }
+            }
+            break;
+        }
+        delete *slot;
+        *slot = nullptr;
+    }
+}
+
+using part_stream_type = boost::iostreams::filtering_stream<boost::iostreams::input_seekable>;
+constexpr std::streamsize stream_buffer_size = 4096;
+
+}  // namespace
+
+void tree_deleter::operator()(generic_type* root) const noexcept { destroy(root); }
+
+std::istream& getline(std::istream& in, std::string& line) {
+    line.clear();
+    std::istream::sentry sentry(in, true);
+    if (!sentry) return in;
+    std::streambuf& buffer = *in.rdbuf();
+    using traits = std::char_traits<char>;
+    std::ios_base::iostate state = std::ios_base::goodbit;
+    try {
+        for (;;) {
+            const traits::int_type c = buffer.sbumpc();
+            if (traits::eq_int_type(c, traits::eof())) {
+                // A last line without a line end is still a line.
+                if (line.empty()) state |= std::ios_base::eofbit | std::ios_base::failbit;
+                break;
+            }
+            if (c == '\n') break;
+            if (c == '\r') {
+                if (buffer.sgetc() == '\n') buffer.sbumpc();
+                break;
+            }
+            line.push_back(traits::to_char_type(c));
+        }
+    } catch (...) {
+        // A hard error ends the line at once; it propagates only when the
+        // stream asks for exceptions on bad.
+        if ((in.exceptions() & std::ios_base::badbit) == 0) {
+            in.setstate(std::ios_base::badbit);
+            return in;
+        }
+        try {
+            in.setstate(std::ios_base::badbit);
+        } catch (...) {
+        }
+        throw;
+    }
+    if (state != std::ios_base::goodbit) in.setstate(state);
+    return in;
+}
+
+void append_header_line(header_list_type& headers, std::string_view line) {
+    if (!line.empty() && is_space(line.front())) {
+        // A continuation keeps its leading white space; before the first
+        // field it has nothing to continue.
+        if (!headers.empty()) headers.back().value.append(line);
+        return;
+    }
+    const std::size_t colon = line.find(':');
+    key_value_type field;
+    field.name.assign(line.substr(0, colon));
+    if (colon != std::string_view::npos) {
+        std::size_t value = line.find_first_not_of(':', colon);
+        while (value < line.size() && is_space(line[value])) ++value;
+        if (value < line.size()) field.value.assign(line.substr(value));
+    }
+    headers.push_back(std::move(field));
+}
+
+void parse_headers(std::istream& in, header_list_type& headers) {
+    std::string line;
+    while (mime::getline(in, line) && !line.empty()) append_header_line(headers, line);
+    // The caller may still ask for the position and seek.
+    if (in.eof()) in.clear();
+}
+
+bool parse_content_type(const header_list_type& headers, media_type& media,
+                        header_list_type& parameters) {
+    namespace qi = boost::spirit::qi;
+    const auto field = std::find_if(headers.begin(), headers.end(), [](const key_value_type& h) {
+        return iequals(h.name, "content-type");
+    });
+    if (field == headers.end()) return false;
+    const char* first = field->value.data();
+    const char* const last = first + field->value.size();
+    media_type parsed;
+    if (!qi::phrase_parse(first, last, grammars::media_parser, grammars::skipper, parsed))
+        return false;
+    media = std::move(parsed);
+    for (;;) {
+        key_value_type parameter;
+        if (!qi::phrase_parse(first, last, grammars::parameter_parser, grammars::skipper, parameter))
+            break;
+        parameters.push_back(std::move(parameter));
+    }
+    return true;
+}
+
+bool parse_content_transfer_encoding(const header_list_type& headers, encoding_type& encoding) {
+    namespace qi = boost::spirit::qi;
+    for (const key_value_type& field : headers) {
+        if (!iequals(field.name, "content-transfer-encoding")) continue;
+        const char* first = field.value.data();
+        encoding_type parsed{};
+        if (qi::phrase_parse(first, first + field.value.size(),
+                             grammars::content_transfer_encoding_parser, grammars::skipper, parsed)) {
+            encoding = parsed;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool assign_attribute(const header_list_type& parameters, std::string_view name,
+                      std::string& value) {
+    for (const key_value_type& parameter : parameters) {
+        if (iequals(parameter.name, name)) {
+            value = parameter.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool assign_attribute(const header_list_type& parameters, std::string_view name,
+                      std::wstring& value) {
+    std::string narrow;
+    if (!assign_attribute(parameters, name, narrow)) return false;
+    value = coding::to_wide(narrow);
+    return true;
+}
+
+bool create(std::istream& message, tree_pointer& root, const context::record_pointer& record) {
+    if (root) return false;
+
+    // Whatever happens, the parts made so far end up in root.
+    generic_type* top = nullptr;
+    struct commit_type {
+        tree_pointer& root;
+        generic_type*& top;
+        ~commit_type() { root.reset(top); }
+    } commit{root, top};
+
+    reader_type reader(*message.rdbuf());
+    struct open_type {
+        multipart_type* part;
+        std::size_t depth;
+    };
+    std::vector<open_type> open;  // innermost last
+    generic_type** slot = &top;
+    bool slot_is_child = false;  // the slot is the innermost open multipart's last child
+    std::size_t depth = 0;       // of the part about to be made
+    std::size_t count = 0;
+    bool warned_depth = false;
+
+    auto warn = [&](const wchar_t* text) {
+        context::trace::write(record, QVSE_TRACE_WARNING, facility, 0, text);
+    };
+    // Gives every open multipart an empty epilogue at the end of data.
+    auto close_all = [&](std::int64_t end) {
+        for (const open_type& entry : open) entry.part->epilogue = {end, end};
+        open.clear();
+    };
+    // After a scan that filled `last`: on a next-part delimiter, makes the
+    // slot a new child; on a closing delimiter or the end of data, closes
+    // multiparts until one goes on. Returns whether a next part follows.
+    auto proceed = [&](closure_type closure, window_type* last) -> bool {
+        for (;;) {
+            if (closure == closure_type::next_part) {
+                if (count >= max_parts) {
+                    warn(L"The message has too many parts: the rest is read as one part");
+                    last->end = reader.end();
+                    close_all(last->end);
+                    return false;
+                }
+                multipart_type* parent = open.back().part;
+                parent->children.push_back(nullptr);
+                slot = &parent->children.back();
+                slot_is_child = true;
+                depth = open.back().depth + 1;
+                return true;
+            }
+            multipart_type* closed = open.back().part;
+            open.pop_back();
+            if (open.empty()) {
+                closed->epilogue = {reader.position(), reader.end()};
+                return false;
+            }
+            closure = parse_closure(reader, open.back().part->boundary, closed->epilogue);
+            last = &closed->epilogue;
+        }
+    };
+    // A leaf's window runs to the innermost open multipart's next delimiter,
+    // or with none open to the end of data.
+    auto fill_leaf = [&](window_type& window) -> bool {
+        if (open.empty()) {
+            window = {reader.position(), reader.end()};
+            return false;
+        }
+        return proceed(parse_closure(reader, open.back().part->boundary, window), &window);
+    };
+
+    header_list_type headers;
+    for (;;) {
+        headers.clear();
+        read_headers(reader, headers);
+        media_type media;
+        header_list_type parameters;
+        if (!parse_content_type(headers, media, parameters)) {
+            parameters.clear();
+            const bool in_digest = slot_is_child && !open.empty() &&
+                                   iequals(open.back().part->subtype, "digest");
+            media = in_digest ? media_type{"message", "rfc822"} : media_type{"text", "plain"};
+        }
+        ++count;
+
+        const bool is_multipart = iequals(media.type, "multipart");
+        const bool is_encapsulated = iequals(media.type, "message") && iequals(media.subtype, "rfc822");
+        const bool too_deep = (is_multipart || is_encapsulated) && depth >= max_depth;
+        if (too_deep && !warned_depth) {
+            warn(L"The message nests its parts too deeply: the deepest are read whole");
+            warned_depth = true;
+        }
+
+        window_type* leaf_window = nullptr;
+        if (is_encapsulated && !too_deep) {
+            auto part = std::make_unique<encapsulated_type>(std::move(media), std::move(headers));
+            *slot = part.release();
+            // The enclosed message's header block follows directly.
+            slot = &static_cast<encapsulated_type*>(*slot)->message;
+            slot_is_child = false;
+            ++depth;
+            continue;
+        }
+        if (is_multipart) {
+            auto owned = std::make_unique<multipart_type>(std::move(media), std::move(headers));
+            multipart_type* part = owned.get();
+            *slot = owned.release();
+            const bool bounded = assign_attribute(parameters, "boundary", part->boundary) &&
+                                 !part->boundary.empty() && !too_deep;
+            if (!bounded) {
+                part->boundary.clear();
+                // Its whole content is its preamble.
+                leaf_window = &part->preamble;
+            } else {
+                open.push_back({part, depth});
+                if (proceed(parse_closure(reader, part->boundary, part->preamble), &part->preamble))
+                    continue;
+                break;
+            }
+        } else if (iequals(media.type, "text")) {
+            auto owned = std::make_unique<text_type>(std::move(media), std::move(headers));
+            text_type* part = owned.get();
+            *slot = owned.release();
+            parse_content_transfer_encoding(part->headers, part->encoding);
+            assign_attribute(parameters, "charset", part->charset);
+            leaf_window = &part->content;
+        } else {
+            auto owned = std::make_unique<attachment_type>(std::move(media), std::move(headers));
+            attachment_type* part = owned.get();
+            *slot = owned.release();
+            if (!too_deep) parse_content_transfer_encoding(part->headers, part->encoding);
+            std::wstring name;
+            if (assign_attribute(parameters, "name", name)) part->name = std::move(name);
+            leaf_window = &part->content;
+        }
+        if (!fill_leaf(*leaf_window)) break;
+    }
+    return true;
+}
+
+void destroy(generic_type* root) noexcept {
+    if (root == nullptr) return;
+    try {
+        std::vector<generic_type*> work{root};
+        while (!work.empty()) {
+            generic_type* part = work.back();
+            work.pop_back();
+            if (part == nullptr) continue;
+            if (auto* encapsulated = dynamic_cast<encapsulated_type*>(part)) {
+                work.push_back(encapsulated->message);
+                encapsulated->message = nullptr;
+            } else if (auto* multipart = dynamic_cast<multipart_type*>(part)) {
+                work.insert(work.end(), multipart->children.begin(), multipart->children.end());
+                multipart->children.clear();
+            }
+            delete part;
+        }
+    } catch (const std::bad_alloc&) {
+        // What was not freed yet is still reachable from root.
+        destroy_in_place(root);
+    }
+}
+
+generic_type* unwrap(generic_type* part) noexcept {
+    while (part != nullptr) {
+        if (auto* encapsulated = dynamic_cast<encapsulated_type*>(part)) {
+            part = encapsulated->message;
+            continue;
+        }
+        auto* multipart = dynamic_cast<multipart_type*>(part);
+        if (multipart == nullptr || !iequals(multipart->subtype, "report")) break;
+        encapsulated_type* returned = nullptr;
+        for (generic_type* child : multipart->children)
+            if (auto* encapsulated = dynamic_cast<encapsulated_type*>(child)) returned = encapsulated;
+        if (returned == nullptr) break;
+        part = returned;
+    }
+    return part;
+}
+
+text_type* displayable(generic_type* part) noexcept { return choose(part, 0); }
+
+void print(const context::record_pointer& record) {
+    context::trace::write(record, QVSE_TRACE_INFO, facility, 0, L"Message structure:");
+    std::vector<std::pair<unsigned, const generic_type*>> stack;
+    if (record->root) stack.emplace_back(1, record->root.get());
+    while (!stack.empty()) {
+        const auto [indent, part] = stack.back();
+        stack.pop_back();
+        if (part == nullptr) continue;
+        std::wostringstream line;
+        line.imbue(std::locale::classic());
+        line << coding::to_wide(part->type) << L'/' << coding::to_wide(part->subtype) << L" @ "
+             << static_cast<const void*>(part);
+        if (part == record->message && record->message != record->root.get())
+            line << L", unwrapped root";
+        if (part == record->displayable)
+            line << L", displayable, " << record->text.size() << L" characters ("
+                 << coding::to_wide(record->displayable->charset) << L')';
+        if (auto* attachment = dynamic_cast<const attachment_type*>(part);
+            attachment != nullptr && attachment->name)
+            line << L" (" << *attachment->name << L')';
+        context::trace::write(record, QVSE_TRACE_INFO, facility, indent, line.str());
+        if (auto* multipart = dynamic_cast<const multipart_type*>(part)) {
+            for (auto child = multipart->children.rbegin(); child != multipart->children.rend(); ++child)
+                stack.emplace_back(indent + 1, *child);
+        } else if (auto* encapsulated = dynamic_cast<const encapsulated_type*>(part)) {
+            stack.emplace_back(indent + 1, encapsulated->message);
+        }
+    }
+}
+
+std::unique_ptr<std::istream> open(const source_pointer& source, const window_type& window,
+                                   encoding_type encoding) {
+    auto stream = std::make_unique<part_stream_type>();
+    switch (encoding) {
+        case encoding_type::base64: stream->push(filters::base64{}, stream_buffer_size); break;
+        case encoding_type::quoted_printable:
+            stream->push(filters::quoted_printable{}, stream_buffer_size);
+            break;
+        case encoding_type::identity: break;
+    }
+    stream->push(filters::view(source, window), stream_buffer_size);
+    stream->unsetf(std::ios_base::skipws);
+    stream->exceptions(std::ios_base::badbit);
+    return stream;
+}
+
+std::unique_ptr<std::istream> open(const source_pointer& source, const generic_type& part) {
+    if (auto* text = dynamic_cast<const text_type*>(&part)) return open(source, text->content, text->encoding);
+    if (auto* attachment = dynamic_cast<const attachment_type*>(&part))
+        return open(source, attachment->content, attachment->encoding);
+    return nullptr;
+}
+
+std::string read(const source_pointer& source, const generic_type& part) {
+    std::string content;
+    const auto stream = open(source, part);
+    if (!stream) return content;
+    char block[16384];
+    while (stream->read(block, sizeof block) || stream->gcount() > 0)
+        content.append(block, static_cast<std::size_t>(stream->gcount()));
+    return content;
+}
+
+}  // namespace quorvane::engine::mime
