@@ -34,4 +34,5 @@ apt-get install -y -qq --no-install-recommends \
     libpython3.11-testsuite \
     clang \
     libclang-rt-14-dev \
-    llvm
+    llvm \
+    w3m
