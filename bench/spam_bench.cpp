@@ -14,12 +14,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/locale/conversion.hpp>
-
 #include "coding.hpp"
 #include "context/context.hpp"
 #include "entry_table.hpp"
-#include "language/words.hpp"
 #include "locale.hpp"
 #include "mime/mime.hpp"
 #include "spam/spam.hpp"
@@ -153,11 +150,9 @@ void bind_by_hand(engine::context::record_type& record, const message_type& m) {
     record.source = source;
     record.message = engine::mime::unwrap(record.root.get());
     record.displayable = engine::mime::displayable(record.message);
-    const auto locale = engine::locale::generate();
-    record.text =
-        boost::locale::normalize(engine::coding::to_wide(m.text), boost::locale::norm_nfc, locale);
-    record.folded = boost::locale::fold_case(record.text, locale);
-    record.words = engine::language::index_words(record.folded);
+    record.text = engine::locale::normalize(engine::coding::to_wide(m.text));
+    record.folded = engine::locale::fold_case(record.text);
+    record.words = engine::locale::index_words(record.folded);
     record.uris = m.links;
 }
 

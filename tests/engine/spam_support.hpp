@@ -11,22 +11,17 @@
 #include <utility>
 #include <vector>
 
-#include <boost/locale/conversion.hpp>
-
 #include "coding.hpp"
 #include "context/context.hpp"
 #include "entry_table.hpp"
 #include "hashes/md5.hpp"
-#include "language/words.hpp"
 #include "locale.hpp"
 #include "mime/mime.hpp"
 
 namespace quorvane::testing {
 
 inline std::wstring fold(const std::wstring& text) {
-    const auto locale = engine::locale::generate();
-    return boost::locale::fold_case(boost::locale::normalize(text, boost::locale::norm_nfc, locale),
-                                    locale);
+    return engine::locale::fold_case(engine::locale::normalize(text));
 }
 
 // The Base64 text of the MD5 of some bytes: what a digest fingerprint shows.
@@ -73,7 +68,7 @@ public:
         record_->folded = fold(text);
         record_->words.reset();
         if (!record_->folded.empty())
-            record_->words = engine::language::index_words(record_->folded);
+            record_->words = engine::locale::index_words(record_->folded);
     }
 
     // "category text" of each fingerprint, in list order.
