@@ -1,17 +1,32 @@
 #include "mime.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <vector>
 
+#include <boost/iostreams/device/array.hpp>
+#include <boost/iostreams/device/file_descriptor.hpp>
 #include <boost/iostreams/filtering_stream.hpp>
 #include <boost/spirit/include/qi_parse.hpp>
 
+#include "../callbacks.hpp"
 #include "../coding.hpp"
 #include "qvse_types.h"
 #include "../context/context.hpp"
+#include "../entry_table.hpp"
+#include "../frame.hpp"
+#include "../html/html.hpp"
+#include "../locale.hpp"
+#include "../uri/finder.hpp"
+#include "devices/callback.hpp"
 #include "filters/base64.hpp"
 #include "filters/quoted_printable.hpp"
 #include "filters/view.hpp"
@@ -608,6 +623,168 @@ std::string read(const source_pointer& source, const generic_type& part) {
     while (stream->read(block, sizeof block) || stream->gcount() > 0)
         content.append(block, static_cast<std::size_t>(stream->gcount()));
     return content;
+}
+
+// Binding: attaches one message to a context and extracts what the later
+// calls work on: the part tree, the scanned part's text without its links
+// (normalised and case-folded), the links, and the word index.
+
+namespace {
+
+namespace io = boost::iostreams;
+using message_stream_type = io::filtering_stream<io::input_seekable>;
+
+// Hosts get valid, NUL-terminated text only; a copy is made only for text
+// that needs mending.
+template <class Deliver>
+void deliver_valid(const std::wstring& text, Deliver&& deliver) {
+    if (locale::is_valid(text)) {
+        deliver(text);
+    } else {
+        deliver(locale::sanitized(text));
+    }
+}
+
+void report_stage(const context::record_type& record, std::uint32_t stage,
+                  const std::wstring& text) {
+    const auto slot = callbacks.text_stage;
+    if (slot == nullptr) return;
+    deliver_valid(text, [&](const std::wstring& valid) {
+        slot(record.handle, stage, valid.c_str(), valid.size());
+    });
+}
+
+void report_uri(const context::record_type& record, std::uint32_t source,
+                const std::wstring& uri) {
+    const auto slot = callbacks.uri_found;
+    if (slot == nullptr) return;
+    deliver_valid(uri, [&](const std::wstring& valid) {
+        slot(record.handle, source, valid.c_str(), valid.size());
+    });
+}
+
+// Step 6 of binding: the displayable text through its stages. False (after
+// tracing why) when the HTML or link scan did not consume the whole text.
+bool extract_text(const context::record_pointer& record) {
+    const parts::text_type& part = *record->displayable;
+    auto decoded = coding::decode(read(record->source, part), part.charset);
+    if (!decoded.charset_known) {
+        // An unknown charset must not let a message slip past the filter:
+        // it is read as a part that names none.
+        context::trace::write(record, QVSE_TRACE_WARNING, facility, 0,
+                              L"Unknown charset \"" + coding::to_wide(part.charset) +
+                                  L"\": the text is read as us-ascii");
+    }
+    record->text = std::move(decoded.text);
+
+    if (iequals(part.subtype, "html")) {
+        report_stage(*record, QVSE_TEXT_HTML, record->text);
+        std::wstring plain;
+        if (!html::convert(record->text, plain, record->uris)) {
+            context::trace::write(record, QVSE_TRACE_WARNING, facility, 0,
+                                  L"HTML conversion failed");
+            return false;
+        }
+        record->text = std::move(plain);
+        for (const auto& uri : record->uris) report_uri(*record, QVSE_TEXT_HTML, uri);
+    }
+    report_stage(*record, QVSE_TEXT_PLAIN, record->text);
+
+    std::set<std::wstring> found;
+    if (!uri::extract(record->text, found)) {
+        context::trace::write(record, QVSE_TRACE_WARNING, facility, 0, L"URI extraction failed");
+        return false;
+    }
+    for (auto& uri : found) {
+        // A link the markup gave already has been reported with its source.
+        const auto [stored, inserted] = record->uris.insert(uri);
+        if (inserted) report_uri(*record, QVSE_TEXT_PLAIN, *stored);
+    }
+    report_stage(*record, QVSE_TEXT_URIS_REMOVED, record->text);
+
+    record->text = locale::normalize(record->text);
+    report_stage(*record, QVSE_TEXT_NORMALIZED, record->text);
+    record->folded = locale::fold_case(record->text);
+    report_stage(*record, QVSE_TEXT_FOLDED, record->folded);
+
+    if (!record->folded.empty()) record->words = locale::index_words(record->folded);
+    return true;
+}
+
+// A regular file only: a FIFO or device could block binding forever or
+// cannot be seeked, and a directory has no bytes. Non-blocking, so opening a
+// FIFO does not wait for a writer.
+int open_message_file(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return -1;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+unsigned bind_source(void* handle, const source_pointer& message) {
+    context::record_pointer record;
+    if (const unsigned found = context::get(handle, record); found != QVSE_OK) return found;
+    std::lock_guard lock(record->mutex);
+    if (record->source) return QVSE_E_MESSAGE_BOUND;
+
+    if (!create(*message, record->root, record)) {
+        context::trace::write(record, QVSE_TRACE_WARNING, facility, 0, L"Unable to parse source");
+        return QVSE_E_FAILED;
+    }
+    record->source = message;
+    record->message = unwrap(record->root.get());
+    record->displayable = displayable(record->message);
+
+    if (record->displayable != nullptr && iequals(record->displayable->type, "text") &&
+        !extract_text(record))
+        return QVSE_E_FAILED;
+
+    print(record);
+    return QVSE_OK;
+}
+
+unsigned bind_buffer(void* handle, const char* data, std::size_t length) {
+    return frame(facility, [&]() -> unsigned {
+        if (data == nullptr) return QVSE_E_INVALID_ARGUMENT;
+        // The caller's block, not a copy: it outlives the context.
+        auto stream = std::make_shared<message_stream_type>();
+        stream->push(io::array_source(data, length));
+        return bind_source(handle, stream);
+    });
+}
+
+unsigned bind_file(void* handle, const char* path, std::size_t path_length) {
+    return frame(facility, [&]() -> unsigned {
+        if (path == nullptr) return QVSE_E_INVALID_ARGUMENT;
+        const int fd = open_message_file(std::string(path, path_length));
+        if (fd < 0) return QVSE_E_NOT_FOUND;
+        std::optional<io::file_descriptor_source> file;
+        try {
+            file.emplace(fd, io::close_handle);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        auto stream = std::make_shared<message_stream_type>();
+        stream->push(std::move(*file));
+        return bind_source(handle, stream);
+    });
+}
+
+unsigned bind_stream(void* handle) {
+    return frame(facility, [&]() -> unsigned {
+        if (callbacks.stream_read == nullptr) return QVSE_E_INVALID_ARGUMENT;
+        auto stream = std::make_shared<message_stream_type>();
+        stream->push(devices::callback(handle));
+        return bind_source(handle, stream);
+    });
 }
 
 }  // namespace quorvane::engine::mime

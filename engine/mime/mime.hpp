@@ -1,6 +1,8 @@
 // The MIME reader: header lines and fields, the one-pass structure parser
 // that turns a message source into a part tree, the choosers that pick the
-// message and the part a user sees, and the decoding streams over parts.
+// message and the part a user sees, the decoding streams over parts, and the
+// binding of a message to a context (the entries mime::bind_buffer,
+// bind_file and bind_stream are declared by entry_table.hpp).
 #pragma once
 
 #include <cstddef>
@@ -76,6 +78,14 @@ parts::generic_type* unwrap(parts::generic_type* part) noexcept;
 // plain text, counting nested multiparts by their own choice; related and
 // signed take their first child.
 parts::text_type* displayable(parts::generic_type* part) noexcept;
+
+// Binds a message stream to the context named by handle (the three binding
+// entries wrap their byte source and call this): parses it, chooses the
+// displayable part and extracts its text, links and word index, reporting
+// each text stage and each new link to the host. A context holds at most one
+// message: once the structure pass has succeeded, the message stays bound
+// whatever happens after.
+unsigned bind_source(void* handle, const source_pointer& message);
 
 // Traces the record's tree, one line per part.
 void print(const context::record_pointer& record);

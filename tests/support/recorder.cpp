@@ -10,9 +10,17 @@ namespace quorvane::testing {
 namespace {
 std::atomic<recorder*> active{nullptr};
 
-// Callbacks get NUL-terminated text; check that promise while recording.
+// Callbacks get valid, NUL-terminated text; check that promise while
+// recording.
 std::wstring terminated(const wchar_t* text, std::size_t length) {
     if (text[length] != L'\0') ADD_FAILURE() << "callback text is not NUL-terminated";
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto unit = static_cast<char32_t>(text[i]);
+        if ((unit >= 0xD800 && unit <= 0xDFFF) || unit > 0x10FFFF) {
+            ADD_FAILURE() << "callback text holds a unit that is no Unicode scalar value";
+            break;
+        }
+    }
     return std::wstring(text, length);
 }
 }  // namespace
@@ -25,6 +33,8 @@ qvse_callbacks_t recorder::table() const {
     table.size = sizeof table;
     table.trace = &on_trace;
     table.context_trace = &on_context_trace;
+    table.text_stage = &on_text_stage;
+    table.uri_found = &on_uri_found;
     return table;
 }
 
@@ -33,9 +43,22 @@ std::vector<trace_line> recorder::lines() const {
     return lines_;
 }
 
+std::vector<stage_report> recorder::stages() const {
+    std::lock_guard lock(mutex_);
+    return stages_;
+}
+
+std::vector<uri_report> recorder::uris() const {
+    std::lock_guard lock(mutex_);
+    return uris_;
+}
+
 void recorder::clear() {
     std::lock_guard lock(mutex_);
     lines_.clear();
+    stages_.clear();
+    uris_.clear();
+    reports_ = 0;
 }
 
 void recorder::add(trace_line line) {
@@ -56,6 +79,26 @@ void recorder::on_context_trace(void* context, std::uint32_t level, const wchar_
     if (auto* self = active.load())
         self->add({true, context, level, terminated(facility, facility_length), indent,
                    terminated(text, text_length)});
+}
+
+void recorder::on_text_stage(void* context, std::uint32_t stage, const wchar_t* text,
+                             std::size_t length) {
+    if (auto* self = active.load()) {
+        stage_report report{0, context, stage, terminated(text, length)};
+        std::lock_guard lock(self->mutex_);
+        report.order = self->reports_++;
+        self->stages_.push_back(std::move(report));
+    }
+}
+
+void recorder::on_uri_found(void* context, std::uint32_t source, const wchar_t* uri,
+                            std::size_t length) {
+    if (auto* self = active.load()) {
+        uri_report report{0, context, source, terminated(uri, length)};
+        std::lock_guard lock(self->mutex_);
+        report.order = self->reports_++;
+        self->uris_.push_back(std::move(report));
+    }
 }
 
 }  // namespace quorvane::testing
