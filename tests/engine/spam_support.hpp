@@ -30,11 +30,21 @@ inline std::wstring digest_text(const std::string& bytes) {
         engine::hashes::md5_of(bytes.data(), bytes.size()).bytes);
 }
 
+// Binds through the binding entry mime::bind_buffer, as the host does.
+struct through_binding_type {};
+inline constexpr through_binding_type through_binding{};
+
 // One context, created on construction and destroyed with the object. The
 // message is parsed and the text, links and word index are set as binding
-// sets them.
+// sets them, or the message is bound by binding itself.
 class bound_context {
 public:
+    bound_context(std::string message, through_binding_type) : message_(std::move(message)) {
+        EXPECT_EQ(engine::context::create(handle()), unsigned(QVSE_OK));
+        EXPECT_EQ(engine::mime::bind_buffer(handle(), message_.data(), message_.size()),
+                  unsigned(QVSE_OK));
+        EXPECT_EQ(engine::context::get(handle(), record_), unsigned(QVSE_OK));
+    }
     explicit bound_context(const std::string& message, const std::wstring& text = L"",
                            std::set<std::wstring> uris = {})
         : message_(message) {
@@ -67,8 +77,7 @@ public:
         record_->text = text;
         record_->folded = fold(text);
         record_->words.reset();
-        if (!record_->folded.empty())
-            record_->words = engine::locale::index_words(record_->folded);
+        if (!record_->folded.empty()) record_->words = engine::locale::index_words(record_->folded);
     }
 
     // "category text" of each fingerprint, in list order.
