@@ -226,11 +226,21 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
                       fingerprint_sink& sink) {
     std::wstring accumulator, key;
     std::size_t chunks = 0;
-    std::unordered_map<std::wstring, std::uint32_t> key_numbers;
+    const std::wstring_view text(folded);
+    // The distinct keys live in one arena, reserved once, so the map holds
+    // views and a new key costs no allocation of its own. A key is no longer
+    // than its word, so the words' length is enough and the arena never moves.
+    std::size_t word_characters = 0;
+    for (const auto& segment : words)
+        if (context::is_word(segment) && segment.offset < text.size())
+            word_characters += std::min(segment.length, text.size() - segment.offset);
+    std::wstring arena;
+    arena.reserve(word_characters);
+    std::unordered_map<std::wstring_view, std::uint32_t> key_numbers;
+    key_numbers.reserve(words.size() / 4);
     std::vector<std::uint32_t> counts;    // per key number
     std::vector<std::uint32_t> sequence;  // key numbers in text order
     sequence.reserve(words.size());
-    const std::wstring_view text(folded);
     for (const auto& segment : words) {
         if (!context::is_word(segment) || segment.offset >= text.size()) continue;
         make_word_key(text.substr(segment.offset, segment.length), key);
@@ -243,9 +253,16 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
                 ++chunks;
             }
         }
-        const auto [entry, added] =
-            key_numbers.try_emplace(key, static_cast<std::uint32_t>(counts.size()));
-        if (added) counts.push_back(0);
+        auto entry = key_numbers.find(key);
+        if (entry == key_numbers.end()) {
+            const std::size_t start = arena.size();
+            arena += key;
+            entry = key_numbers
+                        .emplace(std::wstring_view(arena).substr(start),
+                                 static_cast<std::uint32_t>(counts.size()))
+                        .first;
+            counts.push_back(0);
+        }
         ++counts[entry->second];
         sequence.push_back(entry->second);
     }
