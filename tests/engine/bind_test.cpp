@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -300,6 +300,15 @@ struct outcome_type {
     friend bool operator==(const outcome_type&, const outcome_type&) = default;
 };
 
+// A structure line without the part's address, which differs between runs.
+std::wstring without_address(std::wstring line) {
+    const auto at = line.find(L" @ 0x");
+    if (at == std::wstring::npos) return line;
+    auto end = at + 5;
+    while (end < line.size() && std::iswxdigit(line[end])) ++end;
+    return line.erase(at, end - at);
+}
+
 outcome_type outcome_of(const recorder& rec, const scoped_context& scope, unsigned result) {
     outcome_type out;
     out.result = result;
@@ -313,10 +322,9 @@ outcome_type outcome_of(const recorder& rec, const scoped_context& scope, unsign
             out.words.emplace_back(segment.offset, segment.length, segment.rule);
     for (const auto& report : rec.stages()) out.stages.emplace_back(report.stage, report.text);
     for (const auto& report : rec.uris()) out.found.emplace_back(report.source, report.uri);
-    const std::wregex address(L" @ 0x[0-9a-f]+");
     for (const auto& line : rec.lines())
         out.trace.push_back(std::to_wstring(line.level) + L" " + std::to_wstring(line.indent) + L" " +
-                            std::regex_replace(line.text, address, L""));
+                            without_address(line.text));
     return out;
 }
 
