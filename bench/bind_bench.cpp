@@ -92,6 +92,27 @@ std::string plain_only() {
            prose(random, 100'000, false);
 }
 
+// About 100 KB: a short HTML note with a PDF attached, whose bytes binding
+// only skips.
+std::string note_with_attachment() {
+    std::mt19937 random(13);
+    std::string attachment;
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int line = 0; line < 1'050; ++line) {
+        for (int i = 0; i < 76; ++i) attachment += alphabet[random() % 64];
+        attachment += "\r\n";
+    }
+    return headers +
+           "Content-Type: multipart/mixed; boundary=\"m\"\r\n\r\n--m\r\n"
+           "Content-Type: text/html; charset=utf-8\r\n"
+           "Content-Transfer-Encoding: quoted-printable\r\n\r\n<html><body><p>" +
+           prose(random, 18'000, true) +
+           "</p></body></html>\r\n--m\r\nContent-Type: application/pdf; name=\"report.pdf\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n" +
+           attachment + "--m--\r\n";
+}
+
 void bind_message(benchmark::State& state, const std::string& message) {
     int cell = 0;
     for (auto _ : state) {
@@ -115,6 +136,12 @@ void BM_Bind_Plain100K(benchmark::State& state) {
     bind_message(state, message);
 }
 BENCHMARK(BM_Bind_Plain100K)->Unit(benchmark::kMillisecond);
+
+void BM_Bind_NoteWithAttachment100K(benchmark::State& state) {
+    static const std::string message = note_with_attachment();
+    bind_message(state, message);
+}
+BENCHMARK(BM_Bind_NoteWithAttachment100K)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
