@@ -9,7 +9,7 @@
 
 #include "context/context.hpp"
 #include "language/language.hpp"
-#include "language/words.hpp"
+#include "locale.hpp"
 #include "locale.hpp"
 
 namespace {
@@ -36,7 +36,7 @@ std::wstring folded_text(std::size_t characters) {
 
 void classify_100kb(benchmark::State& state) {
     const std::wstring folded = folded_text(static_cast<std::size_t>(state.range(0)));
-    const auto words = language::index_words(folded);
+    const auto words = engine::locale::index_words(folded);
     const auto& data = language::data();
     for (auto _ : state) {
         engine::context::record_type record(nullptr);
@@ -52,7 +52,7 @@ BENCHMARK(classify_100kb)->Arg(100 * 1024)->Unit(benchmark::kMicrosecond);
 // For scale: the word index that binding builds over the same text.
 void index_100kb(benchmark::State& state) {
     const std::wstring folded = folded_text(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(language::index_words(folded));
+    for (auto _ : state) benchmark::DoNotOptimize(engine::locale::index_words(folded));
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(index_100kb)->Arg(100 * 1024)->Unit(benchmark::kMicrosecond);

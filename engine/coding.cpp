@@ -1,20 +1,168 @@
 #include "coding.hpp"
 
+#include <memory>
+#include <new>
+#include <stdexcept>
+
 #include <boost/locale/encoding_utf.hpp>
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
 #include "locale.hpp"
 
 namespace quorvane::engine::coding {
 
-std::wstring to_wide(std::string_view utf8) {
-    return boost::locale::conv::utf_to_utf<wchar_t>(utf8.data(), utf8.data() + utf8.size(),
-                                                    boost::locale::conv::skip);
+namespace {
+
+// Each maximal ill-formed part is dropped, and only it: the character after a
+// truncated sequence survives (Boost.Locale's skip would take it along).
+std::wstring decode_utf8(std::string_view utf8) {
+    std::wstring out(utf8.size(), L'\0');
+    const auto* data = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    const auto length = static_cast<int32_t>(utf8.size());
+    std::size_t written = 0;
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(data, i, length, c);
+        if (c >= 0) out[written++] = static_cast<wchar_t>(c);
+    }
+    out.resize(written);
+    return out;
 }
+
+}  // namespace
+
+std::wstring to_wide(std::string_view utf8) { return decode_utf8(utf8); }
 
 std::string to_utf8(std::wstring_view wide) {
     const std::wstring valid = locale::sanitized(wide);
     return boost::locale::conv::utf_to_utf<char>(valid.data(), valid.data() + valid.size(),
                                                  boost::locale::conv::skip);
+}
+
+namespace {
+
+struct converter_closer {
+    void operator()(UConverter* converter) const noexcept { ucnv_close(converter); }
+};
+using converter_pointer = std::unique_ptr<UConverter, converter_closer>;
+
+// Labels for which ICU's own choice of table loses text that mail in that
+// label carries; these follow the Encoding Standard's decoders instead.
+struct label_type {
+    const char* label;
+    const char* converter;
+};
+constexpr label_type preferred_converters[] = {
+    // ICU's Big5 maps the ETEN extensions (Cyrillic, kana) to private use.
+    {"big5", "Big5-HKSCS"},
+    {"csbig5", "Big5-HKSCS"},
+    {"x-x-big5", "Big5-HKSCS"},
+    {"cn-big5", "Big5-HKSCS"},
+    // EUC-KR mail is written with Windows' superset, which also has the euro.
+    {"euc-kr", "windows-949-2000"},
+    {"cseuckr", "windows-949-2000"},
+    {"ks_c_5601-1987", "windows-949-2000"},
+    {"ks_c_5601-1989", "windows-949-2000"},
+    {"ksc5601", "windows-949-2000"},
+    {"ksc_5601", "windows-949-2000"},
+    {"korean", "windows-949-2000"},
+};
+
+const char* converter_for(const std::string& label) {
+    for (const auto& preferred : preferred_converters)
+        if (ucnv_compareNames(preferred.label, label.c_str()) == 0) return preferred.converter;
+    return label.c_str();
+}
+
+// ICU's Shift_JIS tables keep IBM's arrangement of three control codes;
+// undo it so that 1A, 1C and 7F mean what they mean in ASCII.
+bool swaps_controls(const UConverter* converter) {
+    UErrorCode status = U_ZERO_ERROR;
+    const char* name = ucnv_getName(converter, &status);
+    return U_SUCCESS(status) && std::string_view(name).starts_with("ibm-943_");
+}
+
+wchar_t unswapped_control(wchar_t c) {
+    switch (c) {
+    case 0x1C: return 0x1A;
+    case 0x7F: return 0x1C;
+    case 0x1A: return 0x7F;
+    default: return c;
+    }
+}
+
+converter_pointer open_converter(const std::string& name, UErrorCode& status) {
+    converter_pointer converter(ucnv_open(converter_for(name), &status));
+    if (U_FAILURE(status)) return nullptr;
+    // Invalid and unmappable input vanishes.
+    ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_SKIP, nullptr, nullptr, nullptr,
+                        &status);
+    if (U_FAILURE(status)) return nullptr;
+    return converter;
+}
+
+}  // namespace
+
+decoded_type decode(std::string_view bytes, std::string_view charset) {
+    decoded_type result;
+    UErrorCode status = U_ZERO_ERROR;
+    converter_pointer converter;
+    // An empty name would give ICU's default converter, and a NUL would cut
+    // the name short.
+    if (!charset.empty() && charset.find('\0') == std::string_view::npos)
+        converter = open_converter(std::string(charset), status);
+    if (!converter) {
+        if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+        result.charset_known = false;
+        status = U_ZERO_ERROR;
+        converter = open_converter("us-ascii", status);
+        if (!converter) throw std::runtime_error("us-ascii converter unavailable");
+    }
+
+    if (ucnv_getType(converter.get()) == UCNV_UTF8) {
+        // The converter's own rules, without the detour through UTF-16.
+        result.text = decode_utf8(bytes);
+        return result;
+    }
+
+    result.text.reserve(bytes.size());
+    const char* source = bytes.data();
+    const char* const source_end = source + bytes.size();
+    char16_t units[4096];
+    // A surrogate pair split between two chunks waits for its second half.
+    char16_t pending_lead = 0;
+    const auto emit = [&](const char16_t* begin, const char16_t* end) {
+        for (const char16_t* unit = begin; unit != end; ++unit) {
+            if (pending_lead) {
+                if (U16_IS_TRAIL(*unit)) {
+                    result.text.push_back(
+                        static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit)));
+                    pending_lead = 0;
+                    continue;
+                }
+                pending_lead = 0;  // a lone half is no character
+            }
+            if (U16_IS_LEAD(*unit)) pending_lead = *unit;
+            else if (!U16_IS_TRAIL(*unit)) result.text.push_back(static_cast<wchar_t>(*unit));
+        }
+    };
+    // The whole input is there, so every call flushes; a full buffer only
+    // means the call must be repeated.
+    do {
+        char16_t* target = units;
+        status = U_ZERO_ERROR;
+        ucnv_toUnicode(converter.get(), &target, units + std::size(units), &source, source_end,
+                       nullptr, true, &status);
+        emit(units, target);
+    } while (status == U_BUFFER_OVERFLOW_ERROR);
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+    if (swaps_controls(converter.get()))
+        for (auto& c : result.text) c = unswapped_control(c);
+    return result;
 }
 
 namespace encode {

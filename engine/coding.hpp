@@ -15,6 +15,20 @@ std::wstring to_wide(std::string_view utf8);
 // Wide text to UTF-8; units that are not scalar values become U+FFFD.
 std::string to_utf8(std::wstring_view wide);
 
+// The text of a message part decoded from its charset.
+struct decoded_type {
+    std::wstring text;
+    // False when the charset was not known: the bytes were then decoded as
+    // us-ascii, the charset of a part that names none, and the caller traces it.
+    bool charset_known = true;
+};
+
+// Decodes bytes from the named charset (any name or alias ICU knows, in any
+// letter case) to wide text, skipping invalid and unmappable sequences. ICU
+// alone converts, so the result does not depend on the system's iconv. An
+// empty, unknown or unsupported charset decodes as us-ascii.
+decoded_type decode(std::string_view bytes, std::string_view charset);
+
 namespace encode {
 
 // The standard Base64 alphabet of RFC 4648.

@@ -1,9 +1,24 @@
 #include "locale.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <new>
+#include <stdexcept>
 
 #include <boost/locale/generator.hpp>
+#include <boost/locale/info.hpp>
 #include <boost/locale/localization_backend.hpp>
+#include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/ubrk.h>
+#include <unicode/uniset.h>
+#include <unicode/unistr.h>
+#include <unicode/utf16.h>
+
+#include "context/context.hpp"
 
 namespace quorvane::engine::locale {
 
@@ -15,6 +30,16 @@ const std::locale& engine_locale() {
         manager.select("icu");
         boost::locale::generator generator(manager);
         return generator("en_US.UTF-8");
+    }();
+    return instance;
+}
+
+// The same language and country for the ICU services called directly.
+const icu::Locale& engine_icu_locale() {
+    static const icu::Locale instance = [] {
+        const auto& info = std::use_facet<boost::locale::info>(engine_locale());
+        return icu::Locale(info.language().c_str(), info.country().c_str(),
+                           info.variant().c_str());
     }();
     return instance;
 }
@@ -38,6 +63,176 @@ std::wstring sanitized(std::wstring_view text) {
     std::wstring copy(text);
     sanitize(copy);
     return copy;
+}
+
+namespace {
+
+UChar32 scalar(wchar_t unit) {
+    return is_scalar_value(unit) ? static_cast<UChar32>(unit) : replacement_character;
+}
+
+// UTF-32 to ICU's UTF-16; units that are not scalar values become U+FFFD.
+icu::UnicodeString to_icu(std::wstring_view text) {
+    const auto supplementary = std::count_if(text.begin(), text.end(), [](wchar_t c) {
+        return static_cast<char32_t>(c) > 0xFFFF && is_scalar_value(c);
+    });
+    icu::UnicodeString out;
+    char16_t* buffer = out.getBuffer(static_cast<int32_t>(text.size()) + static_cast<int32_t>(supplementary));
+    if (!buffer) throw std::bad_alloc();
+    int32_t length = 0;
+    for (const wchar_t unit : text) U16_APPEND_UNSAFE(buffer, length, scalar(unit));
+    out.releaseBuffer(length);
+    return out;
+}
+
+std::wstring from_icu(const icu::UnicodeString& text) {
+    const char16_t* units = text.getBuffer();
+    const int32_t length = text.length();
+    std::wstring out(static_cast<std::size_t>(length), L'\0');
+    std::size_t written = 0;
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U16_NEXT(units, i, length, c);
+        out[written++] = static_cast<wchar_t>(c);
+    }
+    out.resize(written);
+    return out;
+}
+
+// The quick check of UAX #15 answering yes: no character that may change
+// under NFC and no combining marks out of canonical order.
+bool is_nfc(std::wstring_view text) {
+    std::uint8_t last_class = 0;
+    for (const wchar_t unit : text) {
+        if (static_cast<char32_t>(unit) < 0x300) {
+            last_class = 0;
+            continue;
+        }
+        const UChar32 c = scalar(unit);
+        const std::uint8_t combining_class = u_getCombiningClass(c);
+        if (combining_class != 0 && last_class > combining_class) return false;
+        if (u_getIntPropertyValue(c, UCHAR_NFC_QUICK_CHECK) != UNORM_YES) return false;
+        last_class = combining_class;
+    }
+    return true;
+}
+
+// Full case folding differs from the simple one-to-one folding only for the
+// few characters that fold to several (ß, ŉ, ﬁ ...): those are kept here with
+// their full folding, found once among the characters that any case mapping
+// changes (some, like U+01F0, fold to their own decomposition).
+const std::map<UChar32, std::wstring>& full_foldings() {
+    static const std::map<UChar32, std::wstring> table = [] {
+        std::map<UChar32, std::wstring> specials;
+        UErrorCode status = U_ZERO_ERROR;
+        icu::UnicodeSet changing, folding;
+        changing.applyIntPropertyValue(UCHAR_CHANGES_WHEN_CASEMAPPED, 1, status);
+        folding.applyIntPropertyValue(UCHAR_CHANGES_WHEN_CASEFOLDED, 1, status);
+        if (U_FAILURE(status)) throw std::runtime_error("case folding data unavailable");
+        changing.addAll(folding);
+        for (int32_t range = 0; range < changing.getRangeCount(); ++range)
+            for (UChar32 c = changing.getRangeStart(range); c <= changing.getRangeEnd(range); ++c) {
+                icu::UnicodeString folded(c);
+                folded.foldCase(U_FOLD_CASE_DEFAULT);
+                if (folded != icu::UnicodeString(u_foldCase(c, U_FOLD_CASE_DEFAULT)))
+                    specials.emplace(c, from_icu(folded));
+            }
+        return specials;
+    }();
+    return table;
+}
+
+void check(UErrorCode status, const char* what) {
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (U_FAILURE(status))
+        throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
+}
+
+// Boost.Locale's word rule masks for ICU's rule status ranges.
+std::uint32_t word_rule(int32_t status) {
+    if (status >= UBRK_WORD_NONE && status < UBRK_WORD_NONE_LIMIT) return 0xF;
+    if (status >= UBRK_WORD_NUMBER && status < UBRK_WORD_NUMBER_LIMIT) return 0xF0;
+    if (status >= UBRK_WORD_LETTER && status < UBRK_WORD_LETTER_LIMIT) return 0xF00;
+    if (status >= UBRK_WORD_KANA && status < UBRK_WORD_KANA_LIMIT) return 0xF000;
+    if (status >= UBRK_WORD_IDEO && status < UBRK_WORD_IDEO_LIMIT) return 0xF0000;
+    return 0;
+}
+
+}  // namespace
+
+std::wstring normalize(std::wstring_view text) {
+    if (is_nfc(text)) return sanitized(text);
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    check(status, "NFC");
+    const icu::UnicodeString result = nfc->normalize(to_icu(text), status);
+    check(status, "NFC");
+    return from_icu(result);
+}
+
+std::wstring fold_case(std::wstring_view text) {
+    // Folding maps each character on its own, so it needs no UTF-16 copy.
+    const auto& specials = full_foldings();
+    std::wstring out;
+    out.reserve(text.size());
+    for (const wchar_t unit : text) {
+        if (unit >= L'A' && unit <= L'Z') {
+            out.push_back(unit + (L'a' - L'A'));
+        } else if (unit >= 0 && unit < 0x80) {
+            out.push_back(unit);
+        } else {
+            const UChar32 c = scalar(unit);
+            if (const auto special = specials.find(c); special != specials.end())
+                out.append(special->second);
+            else
+                out.push_back(static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
+        }
+    }
+    return out;
+}
+
+std::vector<context::segment_type> index_words(std::wstring_view text) {
+    std::vector<context::segment_type> index;
+    if (text.empty()) return index;
+    UErrorCode status = U_ZERO_ERROR;
+    const std::unique_ptr<icu::BreakIterator> words(
+        icu::BreakIterator::createWordInstance(engine_icu_locale(), status));
+    check(status, "word boundaries");
+    const icu::UnicodeString source = to_icu(text);
+    words->setText(source);
+    const char16_t* units = source.getBuffer();
+    const int32_t length = source.length();
+    // Without surrogate pairs, UTF-16 offsets are character offsets.
+    const bool one_unit_each = static_cast<std::size_t>(length) == text.size();
+    int32_t unit_offset = 0;
+    std::size_t offset = 0;
+    std::size_t segment_begin = 0;
+    std::vector<int32_t> statuses(8);
+    index.reserve(text.size() / 3 + 1);
+    for (int32_t boundary = words->next(); boundary != icu::BreakIterator::DONE;
+         boundary = words->next()) {
+        if (one_unit_each) {
+            offset = static_cast<std::size_t>(boundary);
+        } else {
+            while (unit_offset < boundary) {
+                U16_FWD_1(units, unit_offset, length);
+                ++offset;
+            }
+        }
+        status = U_ZERO_ERROR;
+        int32_t count = words->getRuleStatusVec(statuses.data(), static_cast<int32_t>(statuses.size()), status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            statuses.resize(static_cast<std::size_t>(count));
+            status = U_ZERO_ERROR;
+            count = words->getRuleStatusVec(statuses.data(), count, status);
+        }
+        check(status, "word boundaries");
+        std::uint32_t rule = 0;
+        for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[static_cast<std::size_t>(i)]);
+        if (rule != 0) index.push_back({segment_begin, offset - segment_begin, rule});
+        segment_begin = offset;
+    }
+    return index;
 }
 
 }  // namespace quorvane::engine::locale

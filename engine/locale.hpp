@@ -5,6 +5,11 @@
 #include <locale>
 #include <string>
 #include <string_view>
+#include <vector>
+
+namespace quorvane::engine::context {
+struct segment_type;
+}
 
 namespace quorvane::engine::locale {
 
@@ -28,5 +33,21 @@ bool is_valid(std::wstring_view text) noexcept;
 // before text is handed to a callback.
 std::wstring& sanitize(std::wstring& text) noexcept;
 std::wstring sanitized(std::wstring_view text);
+
+// The Unicode stages of a bound message. They call ICU directly and give what
+// Boost.Locale's ICU back end gives under the engine locale, without its
+// per-call set-up. Units that are not scalar values are read as U+FFFD.
+
+// Unicode Normalization Form C.
+std::wstring normalize(std::wstring_view text);
+
+// Full default case folding ("Stra\u00DFe" becomes "strasse"; no Turkic rules).
+std::wstring fold_case(std::wstring_view text);
+
+// Every word-boundary segment of text in order, words and the white space and
+// punctuation between them, each with its boundary rule value (0xF none,
+// 0xF0 number, 0xF00 letter, 0xF000 kana, 0xF0000 ideograph). A boundary that
+// carries none of these values closes no segment.
+std::vector<context::segment_type> index_words(std::wstring_view text);
 
 }  // namespace quorvane::engine::locale

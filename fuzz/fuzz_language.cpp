@@ -9,7 +9,7 @@
 #include "coding.hpp"
 #include "context/context.hpp"
 #include "language/language.hpp"
-#include "language/words.hpp"
+#include "locale.hpp"
 #include "locale.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::wstring text = engine::coding::to_wide({reinterpret_cast<const char*>(data), size});
     const std::wstring folded = boost::locale::fold_case(
         boost::locale::normalize(text, boost::locale::norm_nfc, locale), locale);
-    const auto words = language::index_words(folded);
+    const auto words = engine::locale::index_words(folded);
     const auto counts = language::count(folded, words, language::data());
     if (counts.total > folded.size()) __builtin_trap();
     engine::context::record_type record(nullptr);

@@ -35,4 +35,6 @@ apt-get install -y -qq --no-install-recommends \
     clang \
     libclang-rt-14-dev \
     llvm \
+    w3m \
+    libssl-dev \
     spamassassin

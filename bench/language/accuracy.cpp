@@ -20,7 +20,7 @@
 #include "coding.hpp"
 #include "context/context.hpp"
 #include "language/language.hpp"
-#include "language/words.hpp"
+#include "locale.hpp"
 #include "locale.hpp"
 
 namespace {
@@ -41,7 +41,7 @@ language::decision_type classify(const std::string& text) {
     engine::locale::sanitize(wide);
     const std::wstring folded = boost::locale::fold_case(
         boost::locale::normalize(wide, boost::locale::norm_nfc, locale), locale);
-    const auto counts = language::count(folded, language::index_words(folded), language::data());
+    const auto counts = language::count(folded, engine::locale::index_words(folded), language::data());
     engine::context::record_type record(nullptr);
     language::store(counts, language::data(), record);
     return language::decide(record.total, record.coverage);

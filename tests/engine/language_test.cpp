@@ -17,7 +17,7 @@
 #include "entry_table.hpp"
 #include "installed_callbacks.hpp"
 #include "language/language.hpp"
-#include "language/words.hpp"
+#include "locale.hpp"
 #include "locale.hpp"
 #include "mime/mime.hpp"
 #include "support/recorder.hpp"
@@ -72,7 +72,7 @@ std::wstring fold(const std::wstring& text) {
 
 language::counts_type count_text(const std::wstring& text, const language::data_type& data) {
     const std::wstring folded = fold(text);
-    return language::count(folded, language::index_words(folded), data);
+    return language::count(folded, engine::locale::index_words(folded), data);
 }
 
 // A tiny world: two dictionary languages and two overlapping scripts.
@@ -184,7 +184,7 @@ TEST(LanguageData, TheEngineKnowsItsLanguagesAndScripts) {
 
 TEST(LanguageWords, IndexHoldsEverySegmentWithItsRule) {
     const std::wstring folded = L"abc, 12 \u65E5\u672C!";
-    const auto words = language::index_words(folded);
+    const auto words = engine::locale::index_words(folded);
     std::vector<std::pair<std::wstring, std::uint32_t>> segments;
     for (const auto& segment : words)
         segments.emplace_back(folded.substr(segment.offset, segment.length), segment.rule);
@@ -192,7 +192,7 @@ TEST(LanguageWords, IndexHoldsEverySegmentWithItsRule) {
         {L"abc", 0xF00}, {L",", 0xF},         {L" ", 0xF},  {L"12", 0xF0},
         {L" ", 0xF},     {L"\u65E5\u672C", 0xF0000}, {L"!", 0xF}};
     EXPECT_EQ(segments, expected);
-    EXPECT_TRUE(language::index_words(L"").empty());
+    EXPECT_TRUE(engine::locale::index_words(L"").empty());
 }
 
 struct count_case {
@@ -389,7 +389,7 @@ void bind_by_hand(const engine::context::record_pointer& record, const std::stri
     record->text = text;
     record->folded = fold(text);
     record->words.reset();
-    if (!record->folded.empty()) record->words = language::index_words(record->folded);
+    if (!record->folded.empty()) record->words = engine::locale::index_words(record->folded);
 }
 
 const std::string plain_message = "Subject: x\r\nContent-Type: text/plain\r\n\r\nbody\r\n";
@@ -410,7 +410,7 @@ std::vector<std::wstring> classify_texts(void* cell, const std::string& message,
         bind_by_hand(record, message, L"");
         for (const auto& text : texts) {
             record->folded = fold(text);
-            record->words = language::index_words(record->folded);
+            record->words = engine::locale::index_words(record->folded);
             EXPECT_EQ(language::classify(cell), unsigned(QVSE_OK));
         }
     }

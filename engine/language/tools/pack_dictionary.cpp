@@ -17,10 +17,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/locale/conversion.hpp>
-
 #include "coding.hpp"
-#include "language/words.hpp"
+#include "context/context.hpp"
 #include "locale.hpp"
 
 namespace {
@@ -39,14 +37,13 @@ struct language_type {
 std::vector<std::string> read_words(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
-    const std::locale locale = engine::locale::generate();
     std::set<std::string> words;
     for (std::string line; std::getline(in, line);) {
         std::wstring text = engine::coding::to_wide(line);
         engine::locale::sanitize(text);
-        text = boost::locale::normalize(text, boost::locale::norm_nfc, locale);
-        const std::wstring folded = boost::locale::fold_case(text, locale);
-        for (const auto& segment : engine::language::index_words(folded)) {
+        text = engine::locale::normalize(text);
+        const std::wstring folded = engine::locale::fold_case(text);
+        for (const auto& segment : engine::locale::index_words(folded)) {
             // A part of one letter ("a-t-il") tells no language.
             if (!engine::context::is_word(segment) || segment.length < 2) continue;
             const std::string word =

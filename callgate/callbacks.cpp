@@ -1,0 +1,7 @@
+#include "callbacks.hpp"
+
+namespace quorvane::callgate {
+
+qvse_callbacks_t callbacks{};
+
+}  // namespace quorvane::callgate

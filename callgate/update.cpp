@@ -1,0 +1,484 @@
+#include "update.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <stop_token>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+
+#include "callbacks.hpp"
+#include "dir_monitor/dir_monitor.hpp"
+#include "facility.hpp"
+#include "trace.hpp"
+
+namespace quorvane::callgate::update {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char* const lock_name = "update.lock";
+
+// A writer creates the lock file a moment before it locks it.
+constexpr auto lock_grace = 500ms;
+constexpr auto lock_check_interval = 5ms;
+// While the lock file exists its writer may die without a directory event.
+constexpr auto lock_poll = 1s;
+constexpr auto completion_timeout = 60s;
+constexpr int removal_attempts = 5;
+constexpr auto removal_pause = 2s;
+
+std::jthread thread;
+// Serialises in-process writers; the file lock orders them with others.
+std::mutex apply_mutex;
+
+// Updates installed by this process (requested) and those whose reload was
+// attempted since (completed), so that every update gets a reload of its own
+// even when its lock file came and went between two wake-ups of the monitor.
+std::mutex progress_mutex;
+std::condition_variable progress;
+std::uint64_t requested = 0;
+std::uint64_t completed = 0;
+unsigned completed_result = QVSE_OK;
+// The monitor thread ended on an error: nobody reloads any more.
+bool abandoned = false;
+
+std::uint64_t requested_now() {
+    std::lock_guard lock(progress_mutex);
+    return requested;
+}
+
+bool served(std::uint64_t ticket) {
+    std::lock_guard lock(progress_mutex);
+    return completed >= ticket;
+}
+
+void record(std::uint64_t ticket, unsigned result) {
+    std::lock_guard lock(progress_mutex);
+    if (ticket >= completed) {
+        completed = ticket;
+        completed_result = result;
+    }
+    progress.notify_all();
+}
+
+// The monitor's exclusive hold of the engine lock; it outlives one pass of
+// the loop and marks the thread as holding the lock for calls made from
+// callbacks.
+class engine_hold {
+public:
+    explicit engine_hold(engine_type& engine) : engine_(engine) {}
+    ~engine_hold() {
+        if (owned_) unlock();
+    }
+    void lock() {
+        engine_.lock.lock();
+        owned_ = true;
+        ++thread_holds.engine;
+    }
+    void unlock() {
+        --thread_holds.engine;
+        owned_ = false;
+        engine_.lock.unlock();
+    }
+    bool owned() const { return owned_; }
+
+private:
+    engine_type& engine_;
+    bool owned_ = false;
+};
+
+unsigned initialise(engine_type& engine) {
+    const std::string& directory = engine.directory();
+    return engine.entries.principal_initialize(directory.data(), directory.size(), callbacks);
+}
+
+// Someone holds a lock on the file at path.
+bool lock_taken(const std::string& path) {
+    // A file that cannot be examined cannot be shown to be held.
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (descriptor < 0) return false;
+    struct ::flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET;
+    const int result = ::fcntl(descriptor, F_OFD_GETLK, &query);
+    ::close(descriptor);
+    return result != 0 || query.l_type != F_UNLCK;
+}
+
+bool exists(const std::string& path) {
+    struct ::stat entry {};
+    return ::lstat(path.c_str(), &entry) == 0 || errno != ENOENT;
+}
+
+void pause_unless_stopped(std::stop_token stop, std::chrono::milliseconds duration) {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, stop, duration, [] { return false; });
+}
+
+// An update is in progress: the lock file exists and a writer holds it. A
+// file left behind by a writer that died counts for nothing.
+bool update_in_progress(const std::string& path, std::stop_token stop) {
+    const auto deadline = std::chrono::steady_clock::now() + lock_grace;
+    for (;;) {
+        if (!exists(path)) return false;
+        if (lock_taken(path)) return true;
+        if (std::chrono::steady_clock::now() >= deadline || stop.stop_requested()) return false;
+        pause_unless_stopped(stop, lock_check_interval);
+    }
+}
+
+// Waits until no context is left, giving the lock up while it waits; new
+// contexts are held back meanwhile. False when stopped.
+bool drain(engine_type& engine, engine_hold& hold, std::stop_token stop) {
+    engine.begin_draining();
+    const bool drained =
+        engine.drain.wait(hold, stop, [&] { return engine.entries.context_drained(); });
+    engine.end_draining();
+    return drained && !stop.stop_requested();
+}
+
+// Suspend, shut down and unload. On failure the engine is put back in
+// service with its state, so the caller can give the lock back.
+unsigned unload(engine_type& engine, void*& state, std::size_t& size) {
+    unsigned result = engine.entries.principal_suspend(state, size);
+    if (result != QVSE_OK) return result;
+    result = engine.entries.principal_shutdown();
+    const bool shut_down = result == QVSE_OK;
+    if (shut_down) result = engine.unload();
+    if (result == QVSE_OK) return result;
+    if (shut_down) initialise(engine);
+    engine.entries.principal_resume(state, size);
+    state = nullptr;
+    size = 0;
+    return result;
+}
+
+// Load, initialise, resume. A failed initialise leaves nothing loaded and a
+// failed load or initialise keeps the state for the next attempt.
+unsigned reload(engine_type& engine, void*& state, std::size_t& size) {
+    unsigned result = engine.load();
+    if (result == QVSE_OK) {
+        result = initialise(engine);
+        if (result != QVSE_OK) {
+            engine.entries.principal_shutdown();
+            engine.unload();
+        }
+    }
+    if (result == QVSE_OK) {
+        // Resume takes the buffer whatever it answers.
+        result = engine.entries.principal_resume(state, size);
+        state = nullptr;
+        size = 0;
+    }
+    if (result != QVSE_OK)
+        trace::write(QVSE_TRACE_ERROR, facility, 0,
+                     boost::wformat(L"Update failed to load engine with error code: 0x%08X") % result);
+    return result;
+}
+
+void worker(std::stop_token stop, engine_type& engine) {
+    // The monitor lives between Initialize and Shutdown, which wait for it:
+    // calls made from callbacks on this thread need no loader lock.
+    thread_holds.loader = 1;
+    thread_holds.monitor = true;
+    engine_hold hold(engine);
+    void* state = nullptr;
+    std::size_t size = 0;
+    try {
+        boost::asio::io_context owner;
+        dir_monitor watcher(owner);
+        const std::string lock_path = engine.directory() + "/" + lock_name;
+        watcher.add_directory(engine.directory());
+        bool refused = false;  // unloading failed under the present lock file
+        for (;;) {
+            // Before the lock: a library replaced by a writer who locked
+            // meanwhile waits for that writer to finish.
+            const bool replaced = engine.valid() && engine.replaced();
+            const bool lock_file = exists(lock_path);
+            const bool in_progress = lock_file && update_in_progress(lock_path, stop);
+            if (stop.stop_requested()) break;
+            // Read after the lock: every update counted has its files in place.
+            const std::uint64_t serving = requested_now();
+            if (!in_progress) refused = false;
+
+            if (engine.valid() && !hold.owned() && !refused &&
+                (in_progress || !served(serving) || replaced)) {
+                trace::write(QVSE_TRACE_DETAIL, facility, 0,
+                             std::wstring(L"Update request detected, unloading engine"));
+                hold.lock();
+                if (!drain(engine, hold, stop)) break;
+                const unsigned result = unload(engine, state, size);
+                if (result != QVSE_OK) {
+                    trace::write(QVSE_TRACE_ERROR, facility, 0,
+                                 boost::wformat(L"Update failed to unload engine with error code: 0x%08X") %
+                                     result);
+                    hold.unlock();
+                    refused = in_progress;
+                    record(serving, result);
+                }
+            }
+
+            if (!in_progress && (hold.owned() || !engine.valid())) {
+                // Also a retry after a failed reload: calls wait for it.
+                if (!hold.owned()) hold.lock();
+                const unsigned result = reload(engine, state, size);
+                hold.unlock();
+                // Without the lock: the client may call the engine from here.
+                if (const auto completed_slot = callbacks.update_completed) completed_slot();
+                // A writer that came meanwhile may have made the load fail;
+                // the end of its update brings the next attempt.
+                if (result == QVSE_OK || !exists(lock_path)) record(serving, result);
+            }
+
+            // A lock file changes hands without a directory event: its writer
+            // dies, or a writer takes over a file left behind.
+            const auto timeout = lock_file ? std::optional(std::chrono::milliseconds(lock_poll))
+                                           : std::nullopt;
+            watcher.monitor(stop, timeout);
+        }
+    } catch (const std::system_error& error) {
+        if (error.code() != std::error_code(ECANCELED, std::system_category())) {
+            try {
+                trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
+            } catch (...) {
+            }
+        }
+    } catch (...) {
+        try {
+            trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
+        } catch (...) {
+        }
+    }
+    if (engine.draining()) engine.end_draining();
+    // Stopped with the engine unloaded: nobody will resume this.
+    std::free(state);
+    if (!stop.stop_requested()) {
+        std::lock_guard lock(progress_mutex);
+        abandoned = true;
+        progress.notify_all();
+    }
+}
+
+// The numbered name a replaced file is moved aside to: its last extension
+// becomes ".000", ".001" ..., the first that neither directory holds.
+std::string backup_name(const fs::path& name, const fs::path& update, const fs::path& engine) {
+    for (unsigned number = 0;; ++number) {
+        fs::path candidate = name;
+        candidate.replace_extension((boost::format(".%1$03d") % number).str());
+        if (!exists((update / candidate).string()) && !exists((engine / candidate).string()))
+            return candidate.string();
+    }
+}
+
+struct line_type {
+    unsigned indent;
+    std::wstring text;
+};
+
+// The file work of apply. Its lines are collected and written once the lock
+// file is gone: a trace callback that calls the engine would otherwise wait
+// for a reload that waits for this writer.
+void install(const fs::path& update, const fs::path& engine, std::vector<line_type>& lines,
+             std::uint64_t& ticket) {
+    update_scope scope(engine.string());
+    lines.push_back({0, L"Applying update:"});
+
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(update))
+        if (entry.is_regular_file() && entry.path().filename() != lock_name)
+            names.push_back(entry.path().filename().string());
+
+    // Only the files the update replaces are moved aside and removed: the
+    // engine directory is the application's own folder.
+    std::vector<std::pair<std::string, std::string>> backups;
+    std::vector<std::string> installed;
+    const std::string partial_suffix = ".partial";
+    std::optional<fs::path> partial;
+    try {
+        for (const auto& name : names) {
+            if (!fs::is_regular_file(engine / name)) continue;
+            const std::string backup = backup_name(name, update, engine);
+            lines.push_back({1, (boost::wformat(L"Renaming: \"%1%\" -> \"%2%\"") %
+                                 trace::widened(name) % trace::widened(backup))
+                                    .str()});
+            fs::rename(engine / name, engine / backup);
+            backups.emplace_back(name, backup);
+        }
+        for (const auto& name : names) {
+            lines.push_back({1, (boost::wformat(L"Installing: \"%1%\" (%2% bytes)") %
+                                 trace::widened(name) % fs::file_size(update / name))
+                                    .str()});
+            // A new file under a temporary name, then renamed into place: a
+            // library in use is never written over.
+            partial = engine / ("." + name + partial_suffix);
+            fs::remove(*partial);  // a leftover, or a link that would be written through
+            fs::copy_file(update / name, *partial);
+            fs::rename(*partial, engine / name);
+            partial.reset();
+            installed.push_back(name);
+        }
+    } catch (...) {
+        std::error_code ignored;
+        if (partial) fs::remove(*partial, ignored);
+        for (const auto& name : installed) fs::remove(engine / name, ignored);
+        for (auto backup = backups.rbegin(); backup != backups.rend(); ++backup)
+            fs::rename(engine / backup->second, engine / backup->first, ignored);
+        throw;
+    }
+
+    for (int attempts = removal_attempts;;) {
+        try {
+            for (const auto& [name, backup] : backups) {
+                if (!exists((engine / backup).string())) continue;
+                lines.push_back({1, (boost::wformat(L"Removing: \"%1%\"") % trace::widened(backup)).str()});
+                fs::remove(engine / backup);
+            }
+            break;
+        } catch (const fs::filesystem_error&) {
+            if (--attempts == 0) throw;
+            std::this_thread::sleep_for(removal_pause);
+        }
+    }
+
+    std::lock_guard lock(progress_mutex);
+    ticket = ++requested;
+}
+
+}  // namespace
+
+update_scope::update_scope(const std::string& directory) : path_(directory + "/" + lock_name) {
+    for (;;) {
+        descriptor_ =
+            ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+        if (descriptor_ < 0)
+            throw std::system_error(errno, std::system_category(), "update_scope: creat failed");
+        struct ::stat opened {};
+        if (::fstat(descriptor_, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            ::close(descriptor_);
+            throw std::system_error(EINVAL, std::system_category(), "update_scope: not a regular file");
+        }
+        // An open-file-description lock belongs to this descriptor, not to
+        // the process, so it also orders threads.
+        struct ::flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        while (::fcntl(descriptor_, F_OFD_SETLKW, &whole) != 0) {
+            if (errno != EINTR) std::this_thread::sleep_for(1s);
+        }
+        // The previous holder may have unlinked the file while we waited.
+        struct ::stat locked {}, named {};
+        if (::fstat(descriptor_, &locked) == 0 && ::stat(path_.c_str(), &named) == 0 &&
+            locked.st_dev == named.st_dev && locked.st_ino == named.st_ino)
+            return;
+        ::close(descriptor_);
+    }
+}
+
+update_scope::~update_scope() {
+    // Unlinked before the lock goes, so no waiter locks a nameless file.
+    ::unlink(path_.c_str());
+    ::close(descriptor_);
+}
+
+unsigned monitor(engine_type& engine) {
+    unsigned result = engine.load();
+    if (result != QVSE_OK) return result;
+    try {
+        result = initialise(engine);
+        if (result == QVSE_OK) {
+            trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"Starting monitor thread"));
+            {
+                std::lock_guard lock(progress_mutex);
+                abandoned = false;
+            }
+            thread = std::jthread(worker, std::ref(engine));
+            return QVSE_OK;
+        }
+    } catch (...) {
+        engine.entries.principal_shutdown();
+        engine.unload();
+        throw;
+    }
+    engine.entries.principal_shutdown();
+    engine.unload();
+    return result;
+}
+
+unsigned interrupt(engine_type& engine) {
+    trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"Stopping monitor thread"));
+    if (thread.joinable()) {
+        thread.request_stop();
+        thread.join();
+        thread = {};
+    }
+    {
+        std::lock_guard lock(progress_mutex);
+        completed = requested;
+        completed_result = QVSE_E_NOT_LOADED;
+        progress.notify_all();
+    }
+    // Decided again now that nothing else can change the engine.
+    engine_hold hold(engine);
+    hold.lock();
+    if (!engine.valid()) return QVSE_E_NOT_LOADED;
+    if (!engine.entries.context_drained()) return QVSE_E_IN_USE;
+    const unsigned result = engine.entries.principal_shutdown();
+    if (result != QVSE_OK) return result;
+    return engine.unload();
+}
+
+bool running() { return thread.joinable(); }
+
+unsigned apply(const engine_type& update, const engine_type& engine, std::uint64_t& ticket) {
+    std::vector<line_type> lines;
+    const auto flush = [&] {
+        for (const auto& line : lines) trace::write(QVSE_TRACE_INFO, facility, line.indent, line.text);
+    };
+    try {
+        std::lock_guard serial(apply_mutex);
+        install(update.directory(), engine.directory(), lines, ticket);
+        flush();
+        return QVSE_OK;
+    } catch (const std::bad_alloc&) {
+        return QVSE_E_OUT_OF_MEMORY;
+    } catch (const std::system_error& error) {
+        flush();
+        trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
+        return error.code() == std::error_code(EACCES, std::system_category()) ? QVSE_E_ACCESS_DENIED
+                                                                               : QVSE_E_FAILED;
+    } catch (...) {
+        flush();
+        trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
+        return QVSE_E_FAILED;
+    }
+}
+
+unsigned completion(std::uint64_t ticket) {
+    std::unique_lock lock(progress_mutex);
+    if (!progress.wait_for(lock, completion_timeout, [&] { return completed >= ticket || abandoned; })) {
+        lock.unlock();
+        trace::write(QVSE_TRACE_ERROR, facility, 0,
+                     std::wstring(L"Update timed out waiting for the engine to reload"));
+        return QVSE_E_FAILED;
+    }
+    return completed >= ticket ? completed_result : unsigned(QVSE_E_FAILED);
+}
+
+}  // namespace quorvane::callgate::update

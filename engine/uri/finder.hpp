@@ -1,0 +1,44 @@
+// Links written out in a text: found, collected and cut out of it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <set>
+#include <string>
+
+namespace quorvane::engine::uri {
+
+// Drives one scan of the finder grammar over a text that it edits in place.
+class extractor_type {
+public:
+    extractor_type(std::wstring& text, std::set<std::wstring>& found);
+
+    // Inserts a link into the found set; always true.
+    bool uri(const std::wstring& value);
+    // Drops [begin, end) of the text: the kept text before it moves down to
+    // the write position. Always true.
+    bool trim(std::size_t begin, std::size_t end);
+    // Whether close occurs at or after position: a bracketed link can only
+    // end there, and without this a missing close would be sought to the end
+    // of the text from every opening bracket.
+    bool closes_after(wchar_t close, std::size_t position) const;
+    // Moves the rest of the text down and cuts it.
+    void finish();
+
+    std::wstring& text;
+
+private:
+    std::set<std::wstring>& found;
+    std::size_t read = 0;
+    std::size_t write = 0;
+    std::array<std::size_t, 5> last_close;  // per closing character, npos if none
+};
+
+// Cuts every link out of text and inserts it into found: a known scheme with
+// its colon or "www." (in any case, stored as "http://www.") and what follows
+// up to a space, tab, CR or LF; or such a link right inside brackets, quotes
+// or apostrophes, up to the closing one, which is cut with it. Returns whether
+// the scan consumed the whole text, which it always does.
+bool extract(std::wstring& text, std::set<std::wstring>& found);
+
+}  // namespace quorvane::engine::uri

@@ -1,0 +1,139 @@
+// A classification server that stands in for the real ones, which cannot be
+// reached here. It answers probes, lookups, touches, reports and revokes over
+// UDP and TCP on one address and port, checks the requests' authentication,
+// records what it was sent, and can be told to misbehave.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorvane::platform::classification_server {
+
+// One record of the server's table. Category 64 (links) matches by prefix:
+// the longest record that starts the looked-up link answers, with its own
+// length as the matched length; other categories match whole.
+struct record_type {
+    std::uint32_t category = 0;
+    std::string data;  // bytes as sent: 4 address octets, a 16-byte digest, or the link in UTF-8
+    std::uint64_t id = 0;
+    std::uint64_t extra = 0;
+    std::uint64_t flags = 0;  // bit 0 ignored, bit 1 whitelisted, bit 2 blacklisted
+    std::uint64_t reports = 0;
+    std::uint64_t revokes = 0;
+    std::uint64_t touches = 0;
+};
+
+// What the server does wrong. Every fault applies to each message received
+// while it is set, probes included.
+struct faults_type {
+    unsigned drop_first = 0;          // ignore this many messages (UDP and TCP) first
+    bool drop_all = false;            // never answer
+    std::chrono::milliseconds delay{0};  // before each reply
+    bool reply_twice = false;         // every UDP reply is sent twice
+    bool wrong_id = false;            // reply with another request id
+    std::optional<std::uint8_t> attempt;  // reply with this attempt byte
+    std::optional<std::size_t> truncate;  // cut every reply to this many bytes
+    bool garble = false;              // invert every byte after the header
+    bool flip_encrypted = false;      // reply with the encrypted flag inverted
+    std::optional<std::uint8_t> status;   // reply with this status (0..7), payload as usual
+    std::optional<std::uint8_t> type;     // reply with this operation type
+    bool clear_response = false;      // reply with the response flag clear
+    bool oversized_lengths = false;   // length fields claim far more than is sent
+    bool answer_missing = false;      // a lookup reply lacks its last answer
+    bool duplicate_ids = false;       // every answer of a lookup reply carries one id
+    bool other_port = false;          // UDP replies leave from another port
+    enum class tcp_mode { normal, accept_then_close, hang } tcp = tcp_mode::normal;
+    bool one_byte_pieces = false;     // TCP replies are written one byte at a time
+    std::chrono::milliseconds read_pause{0};  // a slow reader: pause between TCP reads
+    // Each message draws one of: dropped, answered twice, wrong attempt,
+    // garbled, delayed, a random status, or answered well.
+    std::optional<unsigned> chaos_seed;
+};
+
+enum class transport_type { udp, tcp };
+
+// A request as received (payload deciphered when the credential was known).
+struct request_type {
+    transport_type transport = transport_type::udp;
+    std::uint8_t type = 0;
+    std::uint8_t attempt = 0;
+    bool encrypted = false;
+    std::string id;  // 10 bytes
+    std::uint32_t identity_kind = 0;
+    std::uint32_t user_id = 0;
+    bool authenticated = false;
+    std::size_t size = 0;  // bytes on the wire
+    std::chrono::steady_clock::time_point when;
+};
+
+struct report_type {
+    bool revoke = false;
+    int flag = 0;
+    std::string message;
+    std::string id;
+};
+
+struct touch_type {
+    std::uint32_t value = 0;
+    std::vector<std::uint64_t> ids;
+};
+
+struct options_type {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: any free port, the same for UDP and TCP
+    std::string name = "stand-in";
+    std::string location = "loopback";
+    std::string provider = "Quorvane";
+    std::uint64_t uptime = 3600;
+    std::uint64_t updated = 60;
+    std::uint64_t serial = 1;
+    std::uint64_t records = 1000;
+    std::size_t payload_limit = 16 << 20;  // larger requests get "payload too large"
+    // Users without a credential are taken to have an empty secret; else
+    // they get "invalid credentials".
+    bool accept_unknown_users = false;
+    // The logs keep this many of the latest requests, reports and touches.
+    std::size_t history = 10000;
+    // Told of every message received, on the server's thread.
+    std::function<void(const request_type&)> on_request;
+};
+
+class server {
+public:
+    // Binds UDP and TCP at once; throws when the address cannot be bound.
+    explicit server(options_type options);
+    ~server();
+    server(const server&) = delete;
+    server& operator=(const server&) = delete;
+
+    std::uint16_t port() const;
+    const std::string& address() const;
+
+    void add_credential(std::uint32_t identity_kind, std::uint32_t user_id, std::string secret);
+    void add_record(record_type record);
+    void set_faults(const faults_type& faults);
+
+    std::vector<request_type> requests() const;
+    std::vector<report_type> reports() const;
+    std::vector<touch_type> touches() const;
+    std::size_t count(std::uint8_t type) const;
+
+    struct implementation;
+
+private:
+    std::unique_ptr<implementation> self_;
+};
+
+// The server list JSON that makes an engine use these servers, with the
+// given latency (nanoseconds) for each.
+std::string server_list(const std::vector<std::pair<const server*, std::int64_t>>& servers);
+
+}  // namespace quorvane::platform::classification_server
