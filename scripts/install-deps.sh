@@ -36,4 +36,5 @@ apt-get install -y -qq --no-install-recommends \
     libclang-rt-14-dev \
     llvm \
     w3m \
-    libssl-dev
+    libssl-dev \
+    spamassassin
