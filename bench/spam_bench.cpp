@@ -19,7 +19,7 @@
 #include "coding.hpp"
 #include "context/context.hpp"
 #include "entry_table.hpp"
-#include "language/words.hpp"
+#include "locale.hpp"
 #include "locale.hpp"
 #include "mime/mime.hpp"
 #include "spam/spam.hpp"
@@ -157,7 +157,7 @@ void bind_by_hand(engine::context::record_type& record, const message_type& m) {
     record.text =
         boost::locale::normalize(engine::coding::to_wide(m.text), boost::locale::norm_nfc, locale);
     record.folded = boost::locale::fold_case(record.text, locale);
-    record.words = engine::language::index_words(record.folded);
+    record.words = engine::locale::index_words(record.folded);
     record.uris = m.links;
 }
 

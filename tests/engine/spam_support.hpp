@@ -17,7 +17,7 @@
 #include "context/context.hpp"
 #include "entry_table.hpp"
 #include "hashes/md5.hpp"
-#include "language/words.hpp"
+#include "locale.hpp"
 #include "locale.hpp"
 #include "mime/mime.hpp"
 
@@ -73,7 +73,7 @@ public:
         record_->folded = fold(text);
         record_->words.reset();
         if (!record_->folded.empty())
-            record_->words = engine::language::index_words(record_->folded);
+            record_->words = engine::locale::index_words(record_->folded);
     }
 
     // "category text" of each fingerprint, in list order.
