@@ -21,19 +21,27 @@ namespace mime = quorvane::engine::mime;
 // (UTF-8 in quoted-printable) and a link now and then.
 std::string prose(std::mt19937& random, std::size_t bytes, bool html) {
     static const char* const vocabulary[] = {
-        "the",     "Offer",   "account", "meeting", "invoice", "please",  "attached",
-        "regards", "tomorrow", "caf=C3=A9", "limited", "time",  "only",    "Your",
-        "order",   "has",     "shipped", "d=C3=A9j=C3=A0", "click", "here", "update"};
+        "the",     "Offer",    "account",   "meeting",        "invoice", "please", "attached",
+        "regards", "tomorrow", "caf=C3=A9", "limited",        "time",    "only",   "Your",
+        "order",   "has",      "shipped",   "d=C3=A9j=C3=A0", "click",   "here",   "update"};
     std::string text;
     std::size_t column = 0;
     while (text.size() < bytes) {
         std::string word = vocabulary[random() % std::size(vocabulary)];
         switch (random() % 40) {
-            case 0: word = "https://www.example.com/track?id=" + std::to_string(random() % 100000); break;
-            case 1: word += ","; break;
-            case 2: word += "."; break;
+            case 0:
+                word = "https://www.example.com/track?id=" + std::to_string(random() % 100000);
+                break;
+            case 1:
+                word += ",";
+                break;
+            case 2:
+                word += ".";
+                break;
             case 3:
-                if (html) word = "<a href=3D\"http://shop.example.net/p/" + std::to_string(random() % 1000) + "\">" + word + "</a>";
+                if (html)
+                    word = "<a href=3D\"http://shop.example.net/p/" +
+                           std::to_string(random() % 1000) + "\">" + word + "</a>";
                 break;
             case 4:
                 if (html) word = "<b>" + word + "</b>";
@@ -41,7 +49,8 @@ std::string prose(std::mt19937& random, std::size_t bytes, bool html) {
             case 5:
                 if (html) word += "<br>";
                 break;
-            default: break;
+            default:
+                break;
         }
         if (column + word.size() > 72) {
             text += "=\r\n";  // soft line break
@@ -65,16 +74,43 @@ std::string html_alternative() {
     const std::string plain = prose(random, 37'000, false);
     const std::string html = "<html><head><style>p{color:red}</style></head><body><p>" +
                              prose(random, 62'500, true) + "</p></body></html>\r\n";
-    return headers + "Content-Type: multipart/alternative; boundary=\"b\"\r\n\r\n--b\r\n"
-           "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
-           plain + "--b\r\nContent-Type: text/html; charset=utf-8\r\n"
-           "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + html + "--b--\r\n";
+    return headers +
+           "Content-Type: multipart/alternative; boundary=\"b\"\r\n\r\n--b\r\n"
+           "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: "
+           "quoted-printable\r\n\r\n" +
+           plain +
+           "--b\r\nContent-Type: text/html; charset=utf-8\r\n"
+           "Content-Transfer-Encoding: quoted-printable\r\n\r\n" +
+           html + "--b--\r\n";
 }
 
 std::string plain_only() {
     std::mt19937 random(11);
-    return headers + "Content-Type: text/plain; charset=utf-8\r\n"
-                     "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + prose(random, 100'000, false);
+    return headers +
+           "Content-Type: text/plain; charset=utf-8\r\n"
+           "Content-Transfer-Encoding: quoted-printable\r\n\r\n" +
+           prose(random, 100'000, false);
+}
+
+// About 100 KB: a short HTML note with a PDF attached, whose bytes binding
+// only skips.
+std::string note_with_attachment() {
+    std::mt19937 random(13);
+    std::string attachment;
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int line = 0; line < 1'050; ++line) {
+        for (int i = 0; i < 76; ++i) attachment += alphabet[random() % 64];
+        attachment += "\r\n";
+    }
+    return headers +
+           "Content-Type: multipart/mixed; boundary=\"m\"\r\n\r\n--m\r\n"
+           "Content-Type: text/html; charset=utf-8\r\n"
+           "Content-Transfer-Encoding: quoted-printable\r\n\r\n<html><body><p>" +
+           prose(random, 18'000, true) +
+           "</p></body></html>\r\n--m\r\nContent-Type: application/pdf; name=\"report.pdf\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n" +
+           attachment + "--m--\r\n";
 }
 
 void bind_message(benchmark::State& state, const std::string& message) {
@@ -100,6 +136,12 @@ void BM_Bind_Plain100K(benchmark::State& state) {
     bind_message(state, message);
 }
 BENCHMARK(BM_Bind_Plain100K)->Unit(benchmark::kMillisecond);
+
+void BM_Bind_NoteWithAttachment100K(benchmark::State& state) {
+    static const std::string message = note_with_attachment();
+    bind_message(state, message);
+}
+BENCHMARK(BM_Bind_NoteWithAttachment100K)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -52,11 +52,9 @@
     X(language, enumerate, unsigned, (), ())                                                    \
     X(language, classify, unsigned, (void* handle), (handle))
 
-// Entries of components not built into the library yet are weak and resolve
-// to null.
 #define QVSE_DECLARE_ENGINE_ENTRY(component, name, result, parameters, arguments) \
     namespace quorvane::engine::component {                                      \
-    [[gnu::weak, gnu::visibility("hidden")]] result name parameters;             \
+    [[gnu::visibility("hidden")]] result name parameters;                        \
     }
 QVSE_ENGINE_ENTRIES(QVSE_DECLARE_ENGINE_ENTRY)
 #undef QVSE_DECLARE_ENGINE_ENTRY

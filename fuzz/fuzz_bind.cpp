@@ -95,7 +95,8 @@ bound_type check_record(host_view& view) {
     static const std::vector<std::uint32_t> all{QVSE_TEXT_HTML, QVSE_TEXT_PLAIN,
                                                 QVSE_TEXT_URIS_REMOVED, QVSE_TEXT_NORMALIZED,
                                                 QVSE_TEXT_FOLDED};
-    if (!view.stages.empty() && view.stages.size() != 4 && view.stages.size() != 5) __builtin_trap();
+    if (!view.stages.empty() && view.stages.size() != 4 && view.stages.size() != 5)
+        __builtin_trap();
     if (!std::equal(view.stages.begin(), view.stages.end(), all.end() - view.stages.size()))
         __builtin_trap();
     if (view.stages.empty() && (record->displayable != nullptr || !record->uris.empty()))

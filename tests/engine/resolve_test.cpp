@@ -9,18 +9,17 @@ extern "C" const void* resolve(const char* name, std::size_t length, unsigned in
 
 namespace {
 
-const char* const built_entries[] = {"context::drained", "context::create", "context::destroy"};
-
-TEST(Resolve, AnswersBuiltEntriesByWholeName) {
-    for (const char* name : built_entries) {
-        EXPECT_NE(resolve(name, std::strlen(name), 0), nullptr) << name;
-    }
-    EXPECT_EQ(resolve("context::create", 15, 0),
-              reinterpret_cast<const void*>(&quorvane::engine::context::create));
+TEST(Resolve, AnswersByWholeName) {
+    EXPECT_EQ(resolve("spam::classify", 14, 0),
+              reinterpret_cast<const void*>(&quorvane::engine::spam::classify));
+    EXPECT_EQ(resolve("spam::classify", 13, 0), nullptr);
 }
 
-TEST(Resolve, EveryTableNameResolvesToItsOwnEntryOrNull) {
+TEST(Resolve, EveryTableNameResolvesToItsOwnEntry) {
 #define CHECK_ROW(component, name, result, parameters, arguments)                          \
+    EXPECT_NE(resolve(#component "::" #name, std::strlen(#component "::" #name), 0),       \
+              nullptr)                                                                     \
+        << #component "::" #name;                                                          \
     EXPECT_EQ(resolve(#component "::" #name, std::strlen(#component "::" #name), 0),       \
               reinterpret_cast<const void*>(&quorvane::engine::component::name))           \
         << #component "::" #name;
