@@ -63,7 +63,7 @@ prepared_type prepare(bound_context& context) {
 }
 
 TEST(SpamPrepare, EntryCodes) {
-    // Lines name the component; this strong reference also links it in.
+    // Lines name the component.
     EXPECT_EQ(spam::facility, L"Spam");
     std::uint64_t unknown = 0;
     recorder rec;
