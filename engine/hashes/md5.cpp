@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 namespace quorvane::engine::hashes {
 
@@ -23,30 +24,51 @@ constexpr std::array<std::uint32_t, 64> sines{
 
 constexpr std::array<int, 16> shifts{7, 12, 17, 22, 5, 9, 14, 20, 4, 11, 16, 23, 6, 10, 15, 21};
 
+// The four rounds written out: the round function, message word and shift of
+// every step are constants, so the compiler keeps all of it in registers.
+template <int Round, int Step>
+inline void step(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                 const std::array<std::uint32_t, 16>& block) noexcept {
+    constexpr int i = Round * 16 + Step;
+    std::uint32_t f;
+    int word;
+    if constexpr (Round == 0) {
+        f = (b & c) | (~b & d);
+        word = i;
+    } else if constexpr (Round == 1) {
+        f = (d & b) | (~d & c);
+        word = (5 * i + 1) % 16;
+    } else if constexpr (Round == 2) {
+        f = b ^ c ^ d;
+        word = (3 * i + 5) % 16;
+    } else {
+        f = c ^ (b | ~d);
+        word = (7 * i) % 16;
+    }
+    a = b + std::rotl(a + f + sines[i] + block[word], shifts[Round * 4 + Step % 4]);
+}
+
+template <int Round, int... Quads>
+inline void round(std::array<std::uint32_t, 4>& v, const std::array<std::uint32_t, 16>& block,
+                  std::integer_sequence<int, Quads...>) noexcept {
+    // Each group of four steps rotates the roles of a, b, c and d once.
+    ((step<Round, 4 * Quads + 0>(v[0], v[1], v[2], v[3], block),
+      step<Round, 4 * Quads + 1>(v[3], v[0], v[1], v[2], block),
+      step<Round, 4 * Quads + 2>(v[2], v[3], v[0], v[1], block),
+      step<Round, 4 * Quads + 3>(v[1], v[2], v[3], v[0], block)),
+     ...);
+}
+
 }  // namespace
 
 void block_hash_type::encypher_block(const std::array<std::uint32_t, 16>& block) noexcept {
-    auto [a, b, c, d] = state;
-    for (unsigned i = 0; i < 64; ++i) {
-        std::uint32_t f;
-        unsigned word;
-        switch (i / 16) {
-        case 0: f = (b & c) | (~b & d); word = i; break;
-        case 1: f = (d & b) | (~d & c); word = (5 * i + 1) % 16; break;
-        case 2: f = b ^ c ^ d; word = (3 * i + 5) % 16; break;
-        default: f = c ^ (b | ~d); word = (7 * i) % 16; break;
-        }
-        const std::uint32_t rotated =
-            std::rotl(a + f + sines[i] + block[word], shifts[(i / 16) * 4 + i % 4]);
-        a = d;
-        d = c;
-        c = b;
-        b = b + rotated;
-    }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
+    std::array<std::uint32_t, 4> v = state;
+    constexpr auto quads = std::make_integer_sequence<int, 4>{};
+    round<0>(v, block, quads);
+    round<1>(v, block, quads);
+    round<2>(v, block, quads);
+    round<3>(v, block, quads);
+    for (unsigned i = 0; i < 4; ++i) state[i] += v[i];
 }
 
 }  // namespace md5
