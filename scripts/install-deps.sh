@@ -25,6 +25,13 @@ apt-get install -y -qq --no-install-recommends \
     libicu-dev \
     qt6-base-dev \
     qt6-base-dev-tools \
+    qt6-svg-dev \
+    dbus \
+    xvfb \
+    xauth \
+    fonts-dejavu-core \
+    unzip \
+    pkexec \
     zip \
     googletest \
     libgtest-dev \
