@@ -27,6 +27,9 @@ struct FakeEngineState {
     // Delivered by an asynchronous report or revoke from another thread,
     // like the engine's network thread does.
     uint32_t completionStatus = 0;
+    // Destroy answers "in use" this many times first, as while an
+    // asynchronous request still holds the context.
+    int busyDestroys = 0;
 
     bool whitelisted = false;
     bool blacklisted = false;
@@ -86,6 +89,10 @@ public:
     uint32_t destroyContext(void *) override
     {
         state_.calls << QStringLiteral("destroy");
+        if (state_.busyDestroys > 0) {
+            --state_.busyDestroys;
+            return QVSE_E_IN_USE;
+        }
         --state_.contextsAlive;
         return QVSE_OK;
     }

@@ -268,6 +268,14 @@ TEST(SpamVerdict, ReportsAndRevokesAreAuthenticatedAndTheirStatusLogged)
 
     FakeEngineState state;
     auto manager = makeManager(state);
+    // The context is destroyed once the request lets go of it.
+    state.busyDestroys = 2;
+    state.calls.clear();
+    ASSERT_TRUE(manager->reportSpamForData(kMessage));
+    EXPECT_EQ(state.count(QStringLiteral("destroy")), 3);
+    EXPECT_EQ(state.contextsAlive, 0);
+    state.calls.clear();
+
     EXPECT_FALSE(manager->reportSpamForData(QByteArray())) << "empty data";
     state.bindResult = QVSE_E_FAILED;
     EXPECT_FALSE(manager->revokeSpamForData(kMessage));
