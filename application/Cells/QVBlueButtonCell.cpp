@@ -38,13 +38,8 @@ void QVBlueButtonCell::drawWithFrame(QPainter &painter, const QRectF &frame, QVF
 QRectF QVBlueButtonCell::drawTitle(QPainter &painter, const QString &title, const QRectF &frame,
                                    QVFBaseButton &controlView)
 {
-    painter.save();
-    painter.setFont(controlView.font());
-    painter.setPen(isEnabled(controlView) ? textAttributes() : disableTextAttributes());
-    QRectF drawn;
-    painter.drawText(frame, Qt::AlignCenter | Qt::TextSingleLine, title, &drawn);
-    painter.restore();
-    return drawn;
+    return drawTitleText(painter, title, frame, controlView,
+                         isEnabled(controlView) ? textAttributes() : disableTextAttributes());
 }
 
 void QVLinkButtonCell::setHighlighted(QVFBaseButton &button, bool highlighted)
