@@ -57,8 +57,9 @@ void QVSpamNotificationHandler::subscribeForNotifications()
         {kQVPluginAddDomainToWhiteListNotification,
          &QVSpamNotificationHandler::messageShouldAddDomainToWhiteListNotification},
     };
-    for (const auto &[name, member] : observations) {
-        center_->addObserver(this, QString::fromLatin1(name),
+    for (const auto &observation : observations) {
+        const Member member = observation.second;
+        center_->addObserver(this, QString::fromLatin1(observation.first),
                              [this, member](const QVDistributedNotification &n) { (this->*member)(n); });
     }
 }
