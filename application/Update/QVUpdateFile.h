@@ -37,3 +37,11 @@ bool isPlainFileName(const QString &name);
 QUrl fileUrl(const QUrl &base, const QString &name);
 
 }  // namespace QVUpdateSecurity
+
+namespace QVUpdateReply {
+
+// The reply grammar behind QVServiceInfo::parseTextResponse; the fuzzer
+// reaches past the checksum with `verifyChecksum` false.
+bool parse(const QString &reply, bool verifyChecksum, QString *description, QUrl *url, QList<QVUpdateFile> *files);
+
+}  // namespace QVUpdateReply

@@ -177,6 +177,12 @@ QStringList QVServiceInfo::updateQueryParameters()
 
 bool QVServiceInfo::parseTextResponse(const QString &reply, QString *description, QUrl *url, QList<QVUpdateFile> *files)
 {
+    return QVUpdateReply::parse(reply, true, description, url, files);
+}
+
+bool QVUpdateReply::parse(const QString &reply, bool verifyChecksum, QString *description, QUrl *url,
+                          QList<QVUpdateFile> *files)
+{
     ReplyScanner scanner(reply);
     const auto checksum = scanner.text();
     if (!checksum)
@@ -238,7 +244,8 @@ bool QVServiceInfo::parseTextResponse(const QString &reply, QString *description
             entries.append({name->toString(), md5->toString(), *size, (*flag & 0xFF) != 0});
         }
     }
-    if (QVAdditions::hexHashToHashForString(hashed.toLower()).compare(*checksum, Qt::CaseInsensitive) != 0)
+    if (verifyChecksum
+        && QVAdditions::hexHashToHashForString(hashed.toLower()).compare(*checksum, Qt::CaseInsensitive) != 0)
         return false;
     if (description)
         *description = descriptionField->toString();
