@@ -263,3 +263,44 @@ TEST(UpdateController, AnUnreachableServiceSaysTryAgainLater)
 }
 
 }  // namespace
+
+namespace {
+
+// With QV_SCREENSHOT_DIR set, saves each window of the update as a PNG there
+// to be looked at.
+TEST(UpdateController, Screenshots)
+{
+    const QString folder = qEnvironmentVariable("QV_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        GTEST_SKIP() << "QV_SCREENSHOT_DIR not set";
+    const QByteArray description = R"({\rtf1\ansi\ansicpg1252{\fonttbl\f0\fswiss Helvetica;}{\colortbl;\red0\green0\blue0;\red30\green90\blue180;})"
+                                   R"(\f0\fs28\b\cf2 What\'92s new in Quorvane 2.0\b0\cf0\fs24\par\par)"
+                                   R"(\'95 Messages are scanned up to twice as fast.\par)"
+                                   R"(\'95 The allow and block lists accept whole domains.\par)"
+                                   R"(\'95 Fixed: the junk mailbox is created when it is {\i missing}.\par\par)"
+                                   R"({\fs20 Quorvane 2.0 needs about 40 MB of disk space.}\par})";
+    Fixture f;
+    f.server.put(QStringLiteral("updateInfo.rtf"), description);
+    f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(bundleEntries("Quorvane")));
+    f.controller.startUpdate(false);
+    f.controller.progressWindow()->grab().save(folder + QStringLiteral("/update-checking.png"));
+    ASSERT_TRUE(f.infoShown());
+    f.controller.updateInfoWindow()->grab().save(folder + QStringLiteral("/update-info.png"));
+    f.controller.installUpdate();
+    f.controller.progressUi()->progressIndicator->setValue(f.controller.progressUi()->progressIndicator->maximum() / 3);
+    f.controller.progressWindow()->grab().save(folder + QStringLiteral("/update-downloading.png"));
+    ASSERT_TRUE(waitFor([&] { return f.readyToInstall(); }));
+    f.controller.progressWindow()->grab().save(folder + QStringLiteral("/update-ready.png"));
+
+    Fixture none;
+    none.controller.startUpdate(false);
+    ASSERT_TRUE(none.infoShown());
+    waitFor([] { return false; }, 300);
+    none.controller.updateInfoWindow()->grab().save(folder + QStringLiteral("/update-none.png"));
+    none.controller.alert()->grab().save(folder + QStringLiteral("/update-none-alert.png"));
+    f.helperAnswer = false;
+    f.controller.installAndRelaunchUpdate();
+    f.controller.alert()->grab().save(folder + QStringLiteral("/update-failed-alert.png"));
+}
+
+}  // namespace
