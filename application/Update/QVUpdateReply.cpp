@@ -49,7 +49,8 @@ std::int64_t componentValue(QStringView text)
 std::uint64_t QVServiceInfo::lastSeenNumber()
 {
     std::uint64_t number = 0;
-    for (const QStringView component : QStringView(productVersion()).split(u'.', Qt::SkipEmptyParts))
+    const QString version = productVersion();
+    for (const QStringView component : QStringView(version).split(u'.', Qt::SkipEmptyParts))
         number = (number << 16) | (std::uint64_t(componentValue(component)) & 0xFFFF);
     return number;
 }
