@@ -129,15 +129,18 @@ TEST_F(FileHelpers, KindsBundlesAndTexts)
 
 TEST_F(FileHelpers, TrashAndVolumes)
 {
-    qputenv("XDG_DATA_HOME", QFile::encodeName(path(u"data"_s)));
+    // The user's trash lies in the data folder, here inside the test's home.
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    ASSERT_TRUE(data.startsWith(home()));
+    QDir().mkpath(data);
     const QString file = create(u"old.txt"_s, "x");
     QString error;
     ASSERT_TRUE(QVAdditions::trashFileAtPath(file, &error)) << error.toStdString();
     EXPECT_FALSE(QFileInfo::exists(file));
+    EXPECT_TRUE(QFileInfo::exists(data + u"/Trash/files/old.txt"_s));
     EXPECT_FALSE(QVAdditions::trashFileAtPath(path(u"missing"_s), &error));
     EXPECT_FALSE(error.isEmpty());
     EXPECT_FALSE(QVAdditions::trashFileAtPath(QString(), &error));
-    qunsetenv("XDG_DATA_HOME");
 
     const QList<QVVolumeInfo> volumes = QVAdditions::volumeInfos();
     ASSERT_FALSE(volumes.isEmpty());
