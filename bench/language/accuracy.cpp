@@ -2,14 +2,16 @@
 //
 //   make_samples.py > samples.tsv && language_accuracy samples.tsv
 //
-// For each sample the engine's leading language is the one the host keeps
-// (the last reported: the best, equal counts to the greatest code). For
-// comparison, "by code" is what the host would keep if the languages came in
-// the order of their codes (the greatest code at or above the threshold).
+// For each sample the engine's leading language is the reported one with the
+// largest matched count; when two or more share that count the sample counts
+// as wrong ("=" in the table), and when nothing is reported as "-". For
+// comparison, "by code" is the greatest code at or above the threshold, the
+// one a host keeping the last of reports in code order would keep.
 // CLD2 tells no Portuguese variants apart: its "pt" counts as right for both.
 #include <cstdio>  // before CLD2's header, which uses FILE
 
 #include <cld2/public/compact_lang_det.h>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -20,7 +22,6 @@
 #include "coding.hpp"
 #include "context/context.hpp"
 #include "language/language.hpp"
-#include "locale.hpp"
 #include "locale.hpp"
 
 namespace {
@@ -65,8 +66,14 @@ int main(int argc, char** argv) {
 
         const auto decision = classify(text);
         std::string kept = "-", by_code = "-";
+        std::uint32_t best = 0;
         for (const auto& [code, value] : decision.leading) {
-            kept = narrow(code);
+            if (value > best) {
+                best = value;
+                kept = narrow(code);
+            } else if (value == best) {
+                kept = "=";
+            }
             if (by_code == "-" || narrow(code) > by_code) by_code = narrow(code);
         }
         tally.kept += kept == expected;
@@ -80,7 +87,7 @@ int main(int argc, char** argv) {
         tally.cld2 += cld2 == expected.substr(0, expected.find('-'));
     }
 
-    std::printf("%-6s %7s %9s %10s %9s  host's other picks\n", "lang", "samples", "kept %",
+    std::printf("%-6s %7s %9s %10s %9s  host's other picks\n", "lang", "samples", "leading %",
                 "by code %", "CLD2 %");
     tally_type all;
     for (const auto& [code, tally] : tallies) {

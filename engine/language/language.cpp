@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include <boost/format.hpp>
-#include <boost/locale/conversion.hpp>
 
 #include "../callbacks.hpp"
 #include "../coding.hpp"
@@ -74,13 +73,44 @@ void initialize() {
 
 const std::span<const script_type> scripts{script_table};
 
+namespace {
+
+std::size_t hash_of(std::wstring_view word) noexcept {
+    std::uint64_t hash = 0xcbf29ce484222325;  // FNV-1a over whole characters
+    for (const wchar_t c : word) hash = (hash ^ static_cast<std::uint32_t>(c)) * 0x100000001b3;
+    return static_cast<std::size_t>(hash ^ (hash >> 29));
+}
+
+std::size_t count_records(std::span<const dictionary::chunk_type> chunks) {
+    std::size_t records = 0;
+    for (const auto& chunk : chunks)
+        for (const char* at = chunk.words; *at != 0; ++records) {
+            const std::size_t appended = static_cast<unsigned char>(*at++) & 0x0F;
+            for (std::size_t i = 0; i < appended && *at != 0; ++i) ++at;
+        }
+    return records;
+}
+
+// The words of the lists are stored folded: most need no folding, and the
+// rest are folded again, which changes nothing for them.
+bool needs_folding(std::wstring_view word) noexcept {
+    return std::any_of(word.begin(), word.end(),
+                       [](wchar_t c) { return c >= 0x80 || (c >= L'A' && c <= L'Z'); });
+}
+
+}  // namespace
+
 data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                      std::span<const script_type> script_list) {
-    const std::locale locale = locale::generate();
-    std::vector<std::pair<std::wstring, language_index>> entries;
+    std::size_t table_size = 16;
+    while (table_size < 2 * count_records(chunks)) table_size *= 2;
+    slots_.assign(table_size, 0);
+    // Each occurrence of a word: its word and its language, in list order.
+    std::vector<std::pair<std::uint32_t, language_index>> occurrences;
     language_index current = 0;
     bool started = false;
     std::string previous;
+    std::wstring word;
     for (const auto& chunk : chunks) {
         if (chunk.code != nullptr) {
             current = add_language(chunk.code);
@@ -98,24 +128,42 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                 if (*at == 0) throw std::runtime_error("truncated dictionary record");
                 previous.push_back(*at);
             }
-            std::wstring word = coding::to_wide(previous);
-            word = boost::locale::fold_case(word, locale);
-            entries.emplace_back(std::move(word), current);
+            if (std::all_of(previous.begin(), previous.end(),
+                            [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+                word.assign(previous.begin(), previous.end());
+            else
+                word = coding::to_wide(previous);
+            if (needs_folding(word)) word = locale::fold_case(word);
+            const std::size_t slot = slot_of(word);
+            if (slots_[slot] == 0) {
+                if (characters_.size() + word.size() > std::numeric_limits<std::uint32_t>::max())
+                    throw std::runtime_error("dictionary too large");
+                word_table_.push_back({static_cast<std::uint32_t>(characters_.size()),
+                                       static_cast<std::uint32_t>(word.size()), 0, 0});
+                characters_ += word;
+                slots_[slot] = static_cast<std::uint32_t>(word_table_.size());
+            }
+            const std::uint32_t index = slots_[slot] - 1;
+            ++word_table_[index].count;
+            occurrences.emplace_back(index, current);
             ++words_[current];
             ++word_entries_;
         }
     }
-    // Group the entries by word; a word keeps its languages in list order.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    word_languages_.reserve(entries.size());
-    word_map_.reserve(entries.size());
-    for (auto& [word, language] : entries) {
-        const auto position = static_cast<std::uint32_t>(word_languages_.size());
-        word_languages_.push_back(language);
-        const auto [found, added] = word_map_.try_emplace(std::move(word), run_type{position, 0});
-        ++found->second.count;
+    // Each word's languages become one run, in list order.
+    std::uint32_t first = 0;
+    for (auto& entry : word_table_) {
+        entry.first = first;
+        first += entry.count;
+        entry.count = 0;
     }
+    word_languages_.resize(occurrences.size());
+    for (const auto& [index, language] : occurrences) {
+        auto& entry = word_table_[index];
+        word_languages_[entry.first + entry.count++] = language;
+    }
+    characters_.shrink_to_fit();
+    word_table_.shrink_to_fit();
 
     // Cut the overlapping ranges into disjoint intervals.
     struct edge_type {
@@ -154,10 +202,29 @@ language_index data_type::add_language(const wchar_t* code) {
     return static_cast<language_index>(languages_.size() - 1);
 }
 
+std::size_t data_type::slot_of(std::wstring_view word) const noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash_of(word) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t entry = slots_[slot];
+        if (entry == 0 || text_of(word_table_[entry - 1]) == word) return slot;
+    }
+}
+
 std::span<const language_index> data_type::languages_of(std::wstring_view folded_word) const {
-    const auto found = word_map_.find(folded_word);
-    if (found == word_map_.end()) return {};
-    return {word_languages_.data() + found->second.first, found->second.count};
+    const std::uint32_t entry = slots_[slot_of(folded_word)];
+    if (entry == 0) return {};
+    const auto& word = word_table_[entry - 1];
+    return {word_languages_.data() + word.first, word.count};
+}
+
+std::size_t data_type::bytes() const noexcept {
+    std::size_t total = characters_.capacity() * sizeof(wchar_t) +
+                        word_table_.capacity() * sizeof(word_type) +
+                        slots_.capacity() * sizeof(std::uint32_t) + word_languages_.capacity();
+    for (const auto& interval : intervals_)
+        total += sizeof interval + interval.languages.capacity();
+    for (const auto& code : languages_) total += sizeof code + code.capacity() * sizeof(wchar_t);
+    return total;
 }
 
 std::span<const language_index> data_type::languages_of(char32_t code_point) const {

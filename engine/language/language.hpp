@@ -3,12 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -46,36 +44,44 @@ public:
     std::uint32_t codepoints_of(language_index language) const { return codepoints_[language]; }
     std::size_t word_entries() const noexcept { return word_entries_; }
     std::size_t codepoint_entries() const noexcept { return codepoint_entries_; }
+    // Heap bytes the lookup structures hold.
+    std::size_t bytes() const noexcept;
 
     // One language per entry: a word listed twice counts twice.
     std::span<const language_index> languages_of(std::wstring_view folded_word) const;
     std::span<const language_index> languages_of(char32_t code_point) const;
 
 private:
-    struct view_hash {
-        using is_transparent = void;
-        std::size_t operator()(std::wstring_view text) const noexcept {
-            return std::hash<std::wstring_view>{}(text);
-        }
-    };
     // Disjoint ranges, ascending, with the languages of each.
     struct interval_type {
         char32_t first;
         char32_t last;
         std::vector<language_index> languages;
     };
-
-    language_index add_language(const wchar_t* code);
-
-    std::vector<std::wstring> languages_;
-    std::vector<std::uint32_t> words_, codepoints_;
-    // Each word's languages are a run of word_languages_: no allocation per
-    // word beyond its key.
-    struct run_type {
+    // A distinct word: its characters in the arena and the run of its
+    // languages in word_languages_.
+    struct word_type {
+        std::uint32_t offset;
+        std::uint32_t length;
         std::uint32_t first;
         std::uint32_t count;
     };
-    std::unordered_map<std::wstring, run_type, view_hash, std::equal_to<>> word_map_;
+
+    language_index add_language(const wchar_t* code);
+    // The slot that holds the word, or the empty slot where it would go.
+    std::size_t slot_of(std::wstring_view word) const noexcept;
+    std::wstring_view text_of(const word_type& word) const noexcept {
+        return std::wstring_view(characters_).substr(word.offset, word.length);
+    }
+
+    std::vector<std::wstring> languages_;
+    std::vector<std::uint32_t> words_, codepoints_;
+    // Tens of thousands of words: one arena of characters, one table of
+    // words and an open-addressed index into it keep them in a few
+    // allocations and a few megabytes.
+    std::wstring characters_;
+    std::vector<word_type> word_table_;
+    std::vector<std::uint32_t> slots_;  // word index + 1; 0 is empty
     std::vector<language_index> word_languages_;
     std::vector<interval_type> intervals_;
     std::size_t word_entries_ = 0, codepoint_entries_ = 0;
