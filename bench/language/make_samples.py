@@ -11,7 +11,8 @@ Sources (--source, default all):
            are the catalogs' own source texts (msgid). Needs msgunfmt
            (Debian package gettext).
   guide    paragraphs of Debian's installation guide
-           (installation-guide-amd64).
+           (installation-guide-amd64); a paragraph also found in the English
+           guide is left out.
   man      paragraphs of translated manual pages (Debian's manpages-LANG
            packages and the pages other packages translate); a paragraph
            also found in the English pages is left out.
@@ -151,10 +152,15 @@ def manual_files(folder):
     return sorted(glob.glob(root + "man[1-8]/*"))
 
 
+def key(text):
+    """Letters only: an untranslated paragraph matches its English original."""
+    return re.sub(r"[\W\d_]+", "", text.lower())
+
+
 def prose(paragraphs, minimum, maximum, exclude=frozenset()):
     for paragraph in paragraphs:
         text = " ".join(paragraph.split())
-        if not minimum <= len(text) <= maximum or text in exclude:
+        if not minimum <= len(text) <= maximum or key(text) in exclude:
             continue
         letters = sum(c.isalpha() or c.isspace() for c in text)
         # Sentences, not commands, options or tables.
@@ -184,7 +190,9 @@ def main():
     english = set()
     if args.source in ("all", "man"):
         for path in manual_files(""):
-            english.update(" ".join(p.split()) for p in manual_paragraphs(path))
+            english.update(key(p) for p in manual_paragraphs(path))
+    if args.source in ("all", "guide"):
+        english.update(key(p) for p in guide_paragraphs("en"))
     for code in LOCALES:
         counts = []
         if args.source in ("all", "gettext"):
@@ -193,7 +201,8 @@ def main():
             for text in samples:
                 print(f"{code}\t{text}")
         if args.source in ("all", "guide"):
-            samples = spread(prose(guide_paragraphs(code), args.min, args.max), args.limit)
+            exclude = frozenset() if code == "en" else english
+            samples = spread(prose(guide_paragraphs(code), args.min, args.max, exclude), args.limit)
             counts.append(f"guide {len(samples)}")
             for text in samples:
                 print(f"{code}\t{text}")
