@@ -81,14 +81,22 @@ std::size_t hash_of(std::wstring_view word) noexcept {
     return static_cast<std::size_t>(hash ^ (hash >> 29));
 }
 
-std::size_t count_records(std::span<const dictionary::chunk_type> chunks) {
-    std::size_t records = 0;
+// How many records the lists hold and how many bytes their words take, for
+// sizing the structures before they are filled.
+struct extent_type {
+    std::size_t records = 0, bytes = 0;
+};
+
+extent_type measure(std::span<const dictionary::chunk_type> chunks) {
+    extent_type extent;
     for (const auto& chunk : chunks)
-        for (const char* at = chunk.words; *at != 0; ++records) {
-            const std::size_t appended = static_cast<unsigned char>(*at++) & 0x0F;
+        for (const char* at = chunk.words; *at != 0; ++extent.records) {
+            const auto header = static_cast<unsigned char>(*at++);
+            const std::size_t appended = header & 0x0F;
+            extent.bytes += (header >> 4) + appended;
             for (std::size_t i = 0; i < appended && *at != 0; ++i) ++at;
         }
-    return records;
+    return extent;
 }
 
 // The words of the lists are stored folded: most need no folding, and the
@@ -102,11 +110,17 @@ bool needs_folding(std::wstring_view word) noexcept {
 
 data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                      std::span<const script_type> script_list) {
+    const extent_type extent = measure(chunks);
     std::size_t table_size = 16;
-    while (table_size < 2 * count_records(chunks)) table_size *= 2;
+    // At most 70% full (less, since words repeat across lists): short probes
+    // in a table small enough to stay in the cache.
+    while (table_size * 7 < extent.records * 10) table_size *= 2;
     slots_.assign(table_size, 0);
+    word_table_.reserve(extent.records);
+    characters_.reserve(extent.bytes);
     // Each occurrence of a word: its word and its language, in list order.
     std::vector<std::pair<std::uint32_t, language_index>> occurrences;
+    occurrences.reserve(extent.records);
     language_index current = 0;
     bool started = false;
     std::string previous;
@@ -162,8 +176,6 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
         auto& entry = word_table_[index];
         word_languages_[entry.first + entry.count++] = language;
     }
-    characters_.shrink_to_fit();
-    word_table_.shrink_to_fit();
 
     // Cut the overlapping ranges into disjoint intervals.
     struct edge_type {
