@@ -1,6 +1,7 @@
 #include "language.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
@@ -75,9 +76,12 @@ const std::span<const script_type> scripts{script_table};
 
 namespace {
 
-std::size_t hash_of(std::wstring_view word) noexcept {
-    std::uint64_t hash = 0xcbf29ce484222325;  // FNV-1a over whole characters
-    for (const wchar_t c : word) hash = (hash ^ static_cast<std::uint32_t>(c)) * 0x100000001b3;
+// FNV-1a over the UTF-16 units; text of the Basic Multilingual Plane gives the
+// same hash in wide characters.
+template <typename Char>
+std::size_t hash_of(std::basic_string_view<Char> word) noexcept {
+    std::uint64_t hash = 0xcbf29ce484222325;
+    for (const Char c : word) hash = (hash ^ static_cast<std::uint32_t>(c)) * 0x100000001b3;
     return static_cast<std::size_t>(hash ^ (hash >> 29));
 }
 
@@ -101,6 +105,31 @@ extent_type measure(std::span<const dictionary::chunk_type> chunks) {
 
 // The words of the lists are stored folded: most need no folding, and the
 // rest are folded again, which changes nothing for them.
+constexpr unsigned index_bits = 22;
+constexpr std::uint32_t index_mask = (std::uint32_t{1} << index_bits) - 1;
+
+std::uint32_t tag_of(std::size_t hash) noexcept {
+    return static_cast<std::uint32_t>(hash >> (sizeof(std::size_t) * 8 - (32 - index_bits)))
+           << index_bits;
+}
+
+// Writes the UTF-16 form of the word, units that are not scalar values as
+// U+FFFD; returns the units written.
+std::size_t append_utf16(std::wstring_view word, char16_t* out) noexcept {
+    std::size_t length = 0;
+    for (const wchar_t unit : word) {
+        const auto c = static_cast<char32_t>(locale::is_scalar_value(unit) ? unit
+                                                                           : locale::replacement_character);
+        if (c > 0xFFFF) {
+            out[length++] = static_cast<char16_t>(0xD7C0 + (c >> 10));
+            out[length++] = static_cast<char16_t>(0xDC00 | (c & 0x3FF));
+        } else {
+            out[length++] = static_cast<char16_t>(c);
+        }
+    }
+    return length;
+}
+
 bool needs_folding(std::wstring_view word) noexcept {
     return std::any_of(word.begin(), word.end(),
                        [](wchar_t c) { return c >= 0x80 || (c >= L'A' && c <= L'Z'); });
@@ -125,6 +154,7 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
     bool started = false;
     std::string previous;
     std::wstring word;
+    std::u16string units;
     for (const auto& chunk : chunks) {
         if (chunk.code != nullptr) {
             current = add_language(chunk.code);
@@ -148,16 +178,24 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
             else
                 word = coding::to_wide(previous);
             if (needs_folding(word)) word = locale::fold_case(word);
-            const std::size_t slot = slot_of(word);
+            units.resize(2 * word.size());
+            units.resize(append_utf16(word, units.data()));
+            const std::size_t hash = hash_of(std::u16string_view(units));
+            const std::size_t slot = slot_of(std::u16string_view(units), hash);
             if (slots_[slot] == 0) {
-                if (characters_.size() + word.size() > std::numeric_limits<std::uint32_t>::max())
+                if (characters_.size() + units.size() > std::numeric_limits<std::uint32_t>::max() ||
+                    units.size() > std::numeric_limits<std::uint16_t>::max() ||
+                    word_table_.size() + 1 > index_mask)
                     throw std::runtime_error("dictionary too large");
-                word_table_.push_back({static_cast<std::uint32_t>(characters_.size()),
-                                       static_cast<std::uint32_t>(word.size()), 0, 0});
-                characters_ += word;
-                slots_[slot] = static_cast<std::uint32_t>(word_table_.size());
+                word_table_.push_back({static_cast<std::uint32_t>(characters_.size()), 0,
+                                       static_cast<std::uint16_t>(units.size()), 0});
+                characters_ += units;
+                longest_ = std::max(longest_, units.size());
+                slots_[slot] = static_cast<std::uint32_t>(word_table_.size()) | tag_of(hash);
             }
-            const std::uint32_t index = slots_[slot] - 1;
+            const std::uint32_t index = (slots_[slot] & index_mask) - 1;
+            if (word_table_[index].count == std::numeric_limits<std::uint16_t>::max())
+                throw std::runtime_error("a word listed too often");
             ++word_table_[index].count;
             occurrences.emplace_back(index, current);
             ++words_[current];
@@ -214,23 +252,50 @@ language_index data_type::add_language(const wchar_t* code) {
     return static_cast<language_index>(languages_.size() - 1);
 }
 
-std::size_t data_type::slot_of(std::wstring_view word) const noexcept {
+template <typename Char>
+std::size_t data_type::slot_of(std::basic_string_view<Char> word, std::size_t hash) const noexcept {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = hash_of(word) & mask;; slot = (slot + 1) & mask) {
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const std::uint32_t entry = slots_[slot];
-        if (entry == 0 || text_of(word_table_[entry - 1]) == word) return slot;
+        if (entry == 0) return slot;
+        if ((entry & ~index_mask) != tag) continue;
+        const std::u16string_view text = text_of(word_table_[(entry & index_mask) - 1]);
+        if (std::equal(text.begin(), text.end(), word.begin(), word.end(),
+                       [](char16_t a, Char b) { return a == static_cast<char32_t>(b); }))
+            return slot;
     }
 }
 
 std::span<const language_index> data_type::languages_of(std::wstring_view folded_word) const {
-    const std::uint32_t entry = slots_[slot_of(folded_word)];
+    // A word of n characters takes at least n units.
+    if (folded_word.empty() || folded_word.size() > longest_) return {};
+    if (std::all_of(folded_word.begin(), folded_word.end(), [](wchar_t c) {
+            return static_cast<char32_t>(c) < 0xD800 ||
+                   (static_cast<char32_t>(c) > 0xDFFF && static_cast<char32_t>(c) <= 0xFFFF);
+        })) {
+        const std::uint32_t entry = slots_[slot_of(folded_word, hash_of(folded_word))];
+        if (entry == 0) return {};
+        const auto& found = word_table_[(entry & index_mask) - 1];
+        return {word_languages_.data() + found.first, found.count};
+    }
+    constexpr std::size_t inline_units = 64;
+    std::array<char16_t, inline_units> buffer;
+    std::u16string long_word;
+    char16_t* units = buffer.data();
+    if (2 * folded_word.size() > inline_units) {
+        long_word.resize(2 * folded_word.size());
+        units = long_word.data();
+    }
+    const std::u16string_view word(units, append_utf16(folded_word, units));
+    const std::uint32_t entry = slots_[slot_of(word, hash_of(word))];
     if (entry == 0) return {};
-    const auto& word = word_table_[entry - 1];
-    return {word_languages_.data() + word.first, word.count};
+    const auto& found = word_table_[(entry & index_mask) - 1];
+    return {word_languages_.data() + found.first, found.count};
 }
 
 std::size_t data_type::bytes() const noexcept {
-    std::size_t total = characters_.capacity() * sizeof(wchar_t) +
+    std::size_t total = characters_.capacity() * sizeof(char16_t) +
                         word_table_.capacity() * sizeof(word_type) +
                         slots_.capacity() * sizeof(std::uint32_t) + word_languages_.capacity();
     for (const auto& interval : intervals_)

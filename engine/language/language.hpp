@@ -62,26 +62,32 @@ private:
     // languages in word_languages_.
     struct word_type {
         std::uint32_t offset;
-        std::uint32_t length;
         std::uint32_t first;
-        std::uint32_t count;
+        std::uint16_t length;
+        std::uint16_t count;
     };
 
     language_index add_language(const wchar_t* code);
     // The slot that holds the word, or the empty slot where it would go.
-    std::size_t slot_of(std::wstring_view word) const noexcept;
-    std::wstring_view text_of(const word_type& word) const noexcept {
-        return std::wstring_view(characters_).substr(word.offset, word.length);
+    // Wide words of the Basic Multilingual Plane are looked up as they are.
+    template <typename Char>
+    std::size_t slot_of(std::basic_string_view<Char> word, std::size_t hash) const noexcept;
+    std::u16string_view text_of(const word_type& word) const noexcept {
+        return std::u16string_view(characters_).substr(word.offset, word.length);
     }
 
     std::vector<std::wstring> languages_;
     std::vector<std::uint32_t> words_, codepoints_;
-    // Tens of thousands of words: one arena of characters, one table of
+    // A hundred thousand words and more: one arena of characters (UTF-16,
+    // half the size of wide text, and the lists are Latin), one table of
     // words and an open-addressed index into it keep them in a few
     // allocations and a few megabytes.
-    std::wstring characters_;
+    std::u16string characters_;
+    std::size_t longest_ = 0;  // UTF-16 units of the longest word
     std::vector<word_type> word_table_;
-    std::vector<std::uint32_t> slots_;  // word index + 1; 0 is empty
+    // Each slot: the word's index + 1 (0 is empty) in the low bits, bits of
+    // its hash above them, so most probes of other words end in the slot.
+    std::vector<std::uint32_t> slots_;
     std::vector<language_index> word_languages_;
     std::vector<interval_type> intervals_;
     std::size_t word_entries_ = 0, codepoint_entries_ = 0;
