@@ -10,10 +10,12 @@ European and Brazilian Portuguese are told apart with Debian's word lists
 wportuguese (/usr/share/dict/portuguese) and wbrazilian
 (/usr/share/dict/brazilian), and with the words that one variant uses and the
 other hardly does in the same messages translated into both: the message
-catalogs of the packages in PORTUGUESE_CATALOGS. The European translations
-of the Debian Edu manual and the Debian Reference (debian-edu-doc-pt-pt,
-debian-reference-pt) show which spellings from before the 1990 agreement
-("actual", "acção") European texts still use. The build packs the lists it writes; it never
+catalogs of the packages in PORTUGUESE_CATALOGS and of LibreOffice, and the
+two translations of the Debian Edu manual (debian-edu-doc-pt-pt,
+debian-edu-doc-pt-br). The European manual and the Debian Reference
+(debian-reference-pt; its Brazilian package holds the European text) show
+which spellings from before the 1990 agreement ("actual", "acção") European
+texts still use. The build packs the lists it writes; it never
 needs this script or its sources.
 
 Cleaning: words are lower-cased and kept in rank order; one-letter words,
@@ -43,8 +45,6 @@ MAX_WORD_BYTES = 15
 # it at least this often in that variant and this many times less in the other.
 MARKER_USES = 4
 MARKER_RATIO = 8
-# Gerunds that European writing uses as much as Brazilian.
-SHARED_GERUNDS = {"sendo", "tendo", "havendo", "estando", "vindo", "indo", "quando"}
 ENGLISH_COMMON = 1000
 # Words ranked above this in the Brazilian frequency list are common there.
 BRAZILIAN_COMMON = 5000
@@ -57,6 +57,9 @@ PORTUGUESE_CATALOGS = [
     "xkeyboard-config", "shadow", "make", "shared-mime-info", "systemd", "PackageKit",
     "adduser", "xz", "psmisc", "man-db", "gettext-tools", "iso_3166-1", "iso_639-3",
     "polkit-1", "at-spi2-core", "gdk-pixbuf"]
+# LibreOffice's messages (Debian packages libreoffice-l10n-pt and
+# libreoffice-l10n-pt-br).
+OFFICE_CATALOGS = "/usr/lib/libreoffice/program/resource/{locale}/LC_MESSAGES/*.mo"
 # Close neighbours share much of their vocabulary: a smaller gap in rank
 # shows that a word belongs to the other.
 NEIGHBOURS = [{"da", "no", "sv"}, {"cs", "pl"}, {"es-ES", "it", "fr"}]
@@ -226,10 +229,10 @@ def catalog_counts(paths):
     return counts
 
 
-def markers(own, other, dictionary):
+def markers(own, other, dictionary, least=MARKER_USES, ratio=MARKER_RATIO):
     """Words one variant uses and the other hardly does, most used first."""
     return [word for word, uses in own.most_common()
-            if uses >= MARKER_USES and other[word] * MARKER_RATIO <= uses and len(word) >= 2
+            if uses >= least and other[word] * ratio <= uses and len(word) >= 2
             and len(word.encode("utf-8")) <= MAX_WORD_BYTES and word in dictionary]
 
 
@@ -256,8 +259,9 @@ def main():
     parser.add_argument("--european", default="/usr/share/dict/portuguese")
     parser.add_argument("--brazilian", default="/usr/share/dict/brazilian")
     parser.add_argument("--locale-dir", default="/usr/share/locale")
+    parser.add_argument("--european-manual", default="/usr/share/doc/debian-edu-doc-pt-pt/*.html")
+    parser.add_argument("--brazilian-manual", default="/usr/share/doc/debian-edu-doc-pt-br/*.html")
     parser.add_argument("--european-texts", nargs="*", default=[
-        "/usr/share/doc/debian-edu-doc-pt-pt/*.html",
         "/usr/share/doc/debian-reference-pt/docs/*.pt.html"])
     args = parser.parse_args()
 
@@ -290,12 +294,15 @@ def main():
     brazil, portugal = split_portuguese(portuguese[:WORDS_PER_LANGUAGE], european, brazilian)
     european_uses, brazilian_uses = collections.Counter(), collections.Counter()
     european_text = collections.Counter()
-    for path in args.european_texts:
+    for path in args.european_texts + [args.european_manual]:
         european_text += text_counts(glob.glob(path))
-    for catalog in PORTUGUESE_CATALOGS:
-        european_uses += catalog_counts(glob.glob(f"{args.locale_dir}/pt/LC_MESSAGES/{catalog}.mo"))
-        brazilian_uses += catalog_counts(
-            glob.glob(f"{args.locale_dir}/pt_BR/LC_MESSAGES/{catalog}.mo"))
+    patterns = [f"{args.locale_dir}/{{locale}}/LC_MESSAGES/{name}.mo"
+                for name in PORTUGUESE_CATALOGS] + [OFFICE_CATALOGS]
+    for pattern in patterns:
+        european_uses += catalog_counts(sorted(glob.glob(pattern.format(locale="pt"))))
+        brazilian_uses += catalog_counts(sorted(glob.glob(pattern.format(locale="pt_BR"))))
+    european_uses += text_counts(glob.glob(args.european_manual))
+    brazilian_uses += text_counts(glob.glob(args.brazilian_manual))
     if not european_uses or not brazilian_uses:
         sys.exit("the texts translated into both Portuguese variants are needed")
     # The frequency list comes from Brazilian subtitles: a word common there
@@ -308,7 +315,7 @@ def main():
                    if european_text[v] + european_uses[v] >= MARKER_USES and v not in brazilian
                    and brazilian_uses[v] * MARKER_RATIO <= european_text[v] + european_uses[v])
     european_markers = dedupe(
-        [w for w in markers(european_uses, brazilian_uses, european)
+        [w for w in markers(european_uses, brazilian_uses, european, 3, 4)
          if brazilian_rank.get(w, len(brazilian_rank)) >= BRAZILIAN_COMMON] + older)
     # A word among the most common in Brazil marks it only when the catalogs
     # use it that way very often ("você"); one European translator's choice
@@ -318,11 +325,6 @@ def main():
         if brazilian_uses[w] >= MARKER_USES * common_factor(brazilian_rank.get(w))]
     print(f"markers: pt-PT {len(european_markers)}, pt-BR {len(brazilian_markers)}",
           file=sys.stderr)
-    # Brazil says "estou fazendo" where Portugal says "estou a fazer": the
-    # gerund marks Brazil, except for those both use in writing.
-    gerunds = [w for w in portuguese if re.search(r"[aei]ndo$", w) and w[:-3] + "r" in brazilian
-               and w not in SHARED_GERUNDS]
-    brazilian_markers = dedupe(brazilian_markers + gerunds)
     cleaned["pt-BR"] = dedupe([w for w in brazil if w not in set(european_markers)]
                               + brazilian_markers)
     cleaned["pt-PT"] = dedupe([w for w in portugal if w not in set(brazilian_markers)]
