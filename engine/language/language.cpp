@@ -105,12 +105,9 @@ extent_type measure(std::span<const dictionary::chunk_type> chunks) {
 
 // The words of the lists are stored folded: most need no folding, and the
 // rest are folded again, which changes nothing for them.
-constexpr unsigned index_bits = 22;
-constexpr std::uint32_t index_mask = (std::uint32_t{1} << index_bits) - 1;
-
-std::uint32_t tag_of(std::size_t hash) noexcept {
-    return static_cast<std::uint32_t>(hash >> (sizeof(std::size_t) * 8 - (32 - index_bits)))
-           << index_bits;
+// The slot comes from the low bits of the hash, the tag from the high ones.
+std::uint8_t tag_of(std::size_t hash) noexcept {
+    return static_cast<std::uint8_t>(hash >> (sizeof(std::size_t) * 8 - 8));
 }
 
 // Writes the UTF-16 form of the word, units that are not scalar values as
@@ -144,8 +141,7 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
     // At most 70% full (less, since words repeat across lists): short probes
     // in a table small enough to stay in the cache.
     while (table_size * 7 < extent.records * 10) table_size *= 2;
-    slots_.assign(table_size, 0);
-    word_table_.reserve(extent.records);
+    slots_.assign(table_size, slot_type{});
     characters_.reserve(extent.bytes);
     // Each occurrence of a word: its word and its language, in list order.
     std::vector<std::pair<std::uint32_t, language_index>> occurrences;
@@ -182,36 +178,34 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
             units.resize(append_utf16(word, units.data()));
             const std::size_t hash = hash_of(std::u16string_view(units));
             const std::size_t slot = slot_of(std::u16string_view(units), hash);
-            if (slots_[slot] == 0) {
+            auto& entry = slots_[slot];
+            if (entry.count == 0) {
                 if (characters_.size() + units.size() > std::numeric_limits<std::uint32_t>::max() ||
-                    units.size() > std::numeric_limits<std::uint16_t>::max() ||
-                    word_table_.size() + 1 > index_mask)
+                    units.size() > std::numeric_limits<std::uint16_t>::max())
                     throw std::runtime_error("dictionary too large");
-                word_table_.push_back({static_cast<std::uint32_t>(characters_.size()), 0,
-                                       static_cast<std::uint16_t>(units.size()), 0});
+                entry = {static_cast<std::uint32_t>(characters_.size()), 0,
+                         static_cast<std::uint16_t>(units.size()), 0, tag_of(hash)};
                 characters_ += units;
                 longest_ = std::max(longest_, units.size());
-                slots_[slot] = static_cast<std::uint32_t>(word_table_.size()) | tag_of(hash);
             }
-            const std::uint32_t index = (slots_[slot] & index_mask) - 1;
-            if (word_table_[index].count == std::numeric_limits<std::uint16_t>::max())
+            if (entry.count == std::numeric_limits<std::uint8_t>::max())
                 throw std::runtime_error("a word listed too often");
-            ++word_table_[index].count;
-            occurrences.emplace_back(index, current);
+            ++entry.count;
+            occurrences.emplace_back(static_cast<std::uint32_t>(slot), current);
             ++words_[current];
             ++word_entries_;
         }
     }
     // Each word's languages become one run, in list order.
     std::uint32_t first = 0;
-    for (auto& entry : word_table_) {
+    for (auto& entry : slots_) {
         entry.first = first;
         first += entry.count;
         entry.count = 0;
     }
     word_languages_.resize(occurrences.size());
-    for (const auto& [index, language] : occurrences) {
-        auto& entry = word_table_[index];
+    for (const auto& [slot, language] : occurrences) {
+        auto& entry = slots_[slot];
         word_languages_[entry.first + entry.count++] = language;
     }
 
@@ -255,12 +249,12 @@ language_index data_type::add_language(const wchar_t* code) {
 template <typename Char>
 std::size_t data_type::slot_of(std::basic_string_view<Char> word, std::size_t hash) const noexcept {
     const std::size_t mask = slots_.size() - 1;
-    const std::uint32_t tag = tag_of(hash);
+    const std::uint8_t tag = tag_of(hash);
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const std::uint32_t entry = slots_[slot];
-        if (entry == 0) return slot;
-        if ((entry & ~index_mask) != tag) continue;
-        const std::u16string_view text = text_of(word_table_[(entry & index_mask) - 1]);
+        const slot_type& entry = slots_[slot];
+        if (entry.count == 0) return slot;
+        if (entry.tag != tag || entry.length != word.size()) continue;
+        const std::u16string_view text = text_of(entry);
         if (std::equal(text.begin(), text.end(), word.begin(), word.end(),
                        [](char16_t a, Char b) { return a == static_cast<char32_t>(b); }))
             return slot;
@@ -274,9 +268,7 @@ std::span<const language_index> data_type::languages_of(std::wstring_view folded
             return static_cast<char32_t>(c) < 0xD800 ||
                    (static_cast<char32_t>(c) > 0xDFFF && static_cast<char32_t>(c) <= 0xFFFF);
         })) {
-        const std::uint32_t entry = slots_[slot_of(folded_word, hash_of(folded_word))];
-        if (entry == 0) return {};
-        const auto& found = word_table_[(entry & index_mask) - 1];
+        const slot_type& found = slots_[slot_of(folded_word, hash_of(folded_word))];
         return {word_languages_.data() + found.first, found.count};
     }
     constexpr std::size_t inline_units = 64;
@@ -288,16 +280,13 @@ std::span<const language_index> data_type::languages_of(std::wstring_view folded
         units = long_word.data();
     }
     const std::u16string_view word(units, append_utf16(folded_word, units));
-    const std::uint32_t entry = slots_[slot_of(word, hash_of(word))];
-    if (entry == 0) return {};
-    const auto& found = word_table_[(entry & index_mask) - 1];
+    const slot_type& found = slots_[slot_of(word, hash_of(word))];
     return {word_languages_.data() + found.first, found.count};
 }
 
 std::size_t data_type::bytes() const noexcept {
     std::size_t total = characters_.capacity() * sizeof(char16_t) +
-                        word_table_.capacity() * sizeof(word_type) +
-                        slots_.capacity() * sizeof(std::uint32_t) + word_languages_.capacity();
+                        slots_.capacity() * sizeof(slot_type) + word_languages_.capacity();
     for (const auto& interval : intervals_)
         total += sizeof interval + interval.languages.capacity();
     for (const auto& code : languages_) total += sizeof code + code.capacity() * sizeof(wchar_t);

@@ -58,13 +58,16 @@ private:
         char32_t last;
         std::vector<language_index> languages;
     };
-    // A distinct word: its characters in the arena and the run of its
-    // languages in word_languages_.
-    struct word_type {
+    // A distinct word, kept in its slot of the index: its characters in the
+    // arena, the run of its languages in word_languages_, and bits of its
+    // hash, so that a probe of another word rarely reads the arena. A slot
+    // whose count is 0 is empty.
+    struct slot_type {
         std::uint32_t offset;
         std::uint32_t first;
         std::uint16_t length;
-        std::uint16_t count;
+        std::uint8_t count;
+        std::uint8_t tag;
     };
 
     language_index add_language(const wchar_t* code);
@@ -72,7 +75,7 @@ private:
     // Wide words of the Basic Multilingual Plane are looked up as they are.
     template <typename Char>
     std::size_t slot_of(std::basic_string_view<Char> word, std::size_t hash) const noexcept;
-    std::u16string_view text_of(const word_type& word) const noexcept {
+    std::u16string_view text_of(const slot_type& word) const noexcept {
         return std::u16string_view(characters_).substr(word.offset, word.length);
     }
 
@@ -84,10 +87,7 @@ private:
     // allocations and a few megabytes.
     std::u16string characters_;
     std::size_t longest_ = 0;  // UTF-16 units of the longest word
-    std::vector<word_type> word_table_;
-    // Each slot: the word's index + 1 (0 is empty) in the low bits, bits of
-    // its hash above them, so most probes of other words end in the slot.
-    std::vector<std::uint32_t> slots_;
+    std::vector<slot_type> slots_;
     std::vector<language_index> word_languages_;
     std::vector<interval_type> intervals_;
     std::size_t word_entries_ = 0, codepoint_entries_ = 0;
