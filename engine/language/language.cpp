@@ -5,6 +5,7 @@
 #include <limits>
 #include <mutex>
 #include <stdexcept>
+#include <type_traits>
 
 #include <boost/format.hpp>
 
@@ -141,7 +142,10 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
     // At most 70% full (less, since words repeat across lists): short probes
     // in a table small enough to stay in the cache.
     while (table_size * 7 < extent.records * 10) table_size *= 2;
-    slots_.assign(table_size, slot_type{});
+    static_assert(std::is_trivial_v<slot_type>, "an all-zero slot is an empty one");
+    slots_.reset(static_cast<slot_type*>(std::calloc(table_size, sizeof(slot_type))));
+    if (!slots_) throw std::bad_alloc();
+    slot_count_ = table_size;
     characters_.reserve(extent.bytes);
     // Each occurrence of a word: its word and its language, in list order.
     std::vector<std::pair<std::uint32_t, language_index>> occurrences;
@@ -198,7 +202,7 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
     }
     // Each word's languages become one run, in list order.
     std::uint32_t first = 0;
-    for (auto& entry : slots_) {
+    for (auto& entry : std::span(slots_.get(), slot_count_)) {
         entry.first = first;
         first += entry.count;
         entry.count = 0;
@@ -248,7 +252,7 @@ language_index data_type::add_language(const wchar_t* code) {
 
 template <typename Char>
 std::size_t data_type::slot_of(std::basic_string_view<Char> word, std::size_t hash) const noexcept {
-    const std::size_t mask = slots_.size() - 1;
+    const std::size_t mask = slot_count_ - 1;
     const std::uint8_t tag = tag_of(hash);
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const slot_type& entry = slots_[slot];
@@ -286,7 +290,7 @@ std::span<const language_index> data_type::languages_of(std::wstring_view folded
 
 std::size_t data_type::bytes() const noexcept {
     std::size_t total = characters_.capacity() * sizeof(char16_t) +
-                        slots_.capacity() * sizeof(slot_type) + word_languages_.capacity();
+                        slot_count_ * sizeof(slot_type) + word_languages_.capacity();
     for (const auto& interval : intervals_)
         total += sizeof interval + interval.languages.capacity();
     for (const auto& code : languages_) total += sizeof code + code.capacity() * sizeof(wchar_t);

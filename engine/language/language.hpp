@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <map>
 #include <span>
 #include <string>
@@ -87,7 +89,12 @@ private:
     // allocations and a few megabytes.
     std::u16string characters_;
     std::size_t longest_ = 0;  // UTF-16 units of the longest word
-    std::vector<slot_type> slots_;
+    // Zeroed by the allocator (all slots empty) without a pass over them.
+    struct free_type {
+        void operator()(slot_type* slots) const noexcept { std::free(slots); }
+    };
+    std::unique_ptr<slot_type[], free_type> slots_;
+    std::size_t slot_count_ = 0;
     std::vector<language_index> word_languages_;
     std::vector<interval_type> intervals_;
     std::size_t word_entries_ = 0, codepoint_entries_ = 0;
