@@ -203,7 +203,8 @@ int main(int argc, char** argv) {
             "create", "bind", "prepare", "classify", "language", "destroy"};
         std::array<double, stage_count> stage_ms{};
         std::vector<double> all_ms, html_ms, plain_ms;
-        double first_ms = 0;
+        double first_ms = 0, slowest_ms = 0;
+        std::size_t slowest = 0;
         bool first = true;
         std::uint64_t cell = 0;
         const auto started = clock_type::now();
@@ -242,6 +243,10 @@ int main(int argc, char** argv) {
                     first = false;
                     continue;
                 }
+                if (ms > slowest_ms) {
+                    slowest_ms = ms;
+                    slowest = static_cast<std::size_t>(&message - messages.data());
+                }
                 all_ms.push_back(ms);
                 (current_is_html ? html_ms : plain_ms).push_back(ms);
             }
@@ -264,6 +269,9 @@ int main(int argc, char** argv) {
         print_spread("all", all_ms);
         print_spread("html", html_ms);
         print_spread("plain", plain_ms);
+        if (!messages.empty())
+            std::printf("slowest    message %zu (%zu bytes) %.3f ms\n", slowest,
+                        messages[slowest].size(), slowest_ms);
         double stage_total = 0;
         for (const double s : stage_ms) stage_total += s;
         std::printf("stages    ");
