@@ -209,7 +209,10 @@ int main(int argc, char** argv) {
         std::uint64_t cell = 0;
         const auto started = clock_type::now();
         const double cpu_started = cpu_milliseconds();
+        // On a busy machine the quickest run says most about the code.
+        double best_run_ms = 0;
         for (unsigned run = 0; run < runs; ++run, recording = false) {
+            const double run_started = cpu_milliseconds();
             for (const auto& message : messages) {
                 current_is_html = false;
                 current_language.clear();
@@ -250,6 +253,8 @@ int main(int argc, char** argv) {
                 all_ms.push_back(ms);
                 (current_is_html ? html_ms : plain_ms).push_back(ms);
             }
+            const double run_ms = cpu_milliseconds() - run_started;
+            if (best_run_ms == 0 || run_ms < best_run_ms) best_run_ms = run_ms;
         }
         const double total_ms = milliseconds(clock_type::now() - started);
         const double cpu_ms = cpu_milliseconds() - cpu_started;
@@ -266,6 +271,9 @@ int main(int argc, char** argv) {
                     static_cast<double>(bytes) * runs / 1e6 / (total_ms / 1000.0),
                     1000.0 * processed / cpu_ms,
                     static_cast<double>(bytes) * runs / 1e6 / (cpu_ms / 1000.0));
+        if (runs > 1)
+            std::printf("best run   %.0f msg/s in CPU time\n",
+                        1000.0 * static_cast<double>(messages.size()) / best_run_ms);
         print_spread("all", all_ms);
         print_spread("html", html_ms);
         print_spread("plain", plain_ms);
