@@ -150,11 +150,45 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
     // Each occurrence of a word: its word and its language, in list order.
     std::vector<std::pair<std::uint32_t, language_index>> occurrences;
     occurrences.reserve(extent.records);
+    // Words are decoded a few at a time and their slots fetched ahead, so
+    // that the inserts do not wait on memory one after another.
+    struct pending_type {
+        std::size_t hash;
+        std::size_t offset, length;  // in batch_units
+        language_index language;
+    };
+    constexpr std::size_t batch_size = 16;
+    std::vector<pending_type> batch;
+    batch.reserve(batch_size);
+    std::u16string batch_units;
+    const auto insert_batch = [&] {
+        for (const auto& pending : batch) {
+            const std::u16string_view units =
+                std::u16string_view(batch_units).substr(pending.offset, pending.length);
+            const std::size_t slot = slot_of(units, pending.hash);
+            auto& entry = slots_[slot];
+            if (entry.count == 0) {
+                if (characters_.size() + units.size() > std::numeric_limits<std::uint32_t>::max() ||
+                    units.size() > std::numeric_limits<std::uint16_t>::max())
+                    throw std::runtime_error("dictionary too large");
+                entry = {static_cast<std::uint32_t>(characters_.size()), 0,
+                         static_cast<std::uint16_t>(units.size()), 0, tag_of(pending.hash)};
+                characters_ += units;
+                longest_ = std::max(longest_, units.size());
+            }
+            if (entry.count == std::numeric_limits<std::uint8_t>::max())
+                throw std::runtime_error("a word listed too often");
+            ++entry.count;
+            occurrences.emplace_back(static_cast<std::uint32_t>(slot), pending.language);
+        }
+        batch.clear();
+        batch_units.clear();
+    };
+    const std::size_t mask = slot_count_ - 1;
     language_index current = 0;
     bool started = false;
     std::string previous;
     std::wstring word;
-    std::u16string units;
     for (const auto& chunk : chunks) {
         if (chunk.code != nullptr) {
             current = add_language(chunk.code);
@@ -178,28 +212,20 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
             else
                 word = coding::to_wide(previous);
             if (needs_folding(word)) word = locale::fold_case(word);
-            units.resize(2 * word.size());
-            units.resize(append_utf16(word, units.data()));
-            const std::size_t hash = hash_of(std::u16string_view(units));
-            const std::size_t slot = slot_of(std::u16string_view(units), hash);
-            auto& entry = slots_[slot];
-            if (entry.count == 0) {
-                if (characters_.size() + units.size() > std::numeric_limits<std::uint32_t>::max() ||
-                    units.size() > std::numeric_limits<std::uint16_t>::max())
-                    throw std::runtime_error("dictionary too large");
-                entry = {static_cast<std::uint32_t>(characters_.size()), 0,
-                         static_cast<std::uint16_t>(units.size()), 0, tag_of(hash)};
-                characters_ += units;
-                longest_ = std::max(longest_, units.size());
-            }
-            if (entry.count == std::numeric_limits<std::uint8_t>::max())
-                throw std::runtime_error("a word listed too often");
-            ++entry.count;
-            occurrences.emplace_back(static_cast<std::uint32_t>(slot), current);
+            const std::size_t offset = batch_units.size();
+            batch_units.resize(offset + 2 * word.size());
+            const std::size_t length = append_utf16(word, batch_units.data() + offset);
+            batch_units.resize(offset + length);
+            const std::size_t hash =
+                hash_of(std::u16string_view(batch_units).substr(offset, length));
+            __builtin_prefetch(&slots_[hash & mask]);
+            batch.push_back({hash, offset, length, current});
             ++words_[current];
             ++word_entries_;
+            if (batch.size() == batch_size) insert_batch();
         }
     }
+    insert_batch();
     // Each word's languages become one run, in list order.
     std::uint32_t first = 0;
     for (auto& entry : std::span(slots_.get(), slot_count_)) {
