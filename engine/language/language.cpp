@@ -104,8 +104,6 @@ extent_type measure(std::span<const dictionary::chunk_type> chunks) {
     return extent;
 }
 
-// The words of the lists are stored folded: most need no folding, and the
-// rest are folded again, which changes nothing for them.
 // The slot comes from the low bits of the hash, the tag from the high ones.
 std::uint8_t tag_of(std::size_t hash) noexcept {
     return static_cast<std::uint8_t>(hash >> (sizeof(std::size_t) * 8 - 8));
@@ -128,6 +126,8 @@ std::size_t append_utf16(std::wstring_view word, char16_t* out) noexcept {
     return length;
 }
 
+// The words of the lists are stored folded: most need no folding, and the
+// rest are folded again, which changes nothing for them.
 bool needs_folding(std::wstring_view word) noexcept {
     return std::any_of(word.begin(), word.end(),
                        [](wchar_t c) { return c >= 0x80 || (c >= L'A' && c <= L'Z'); });
