@@ -59,10 +59,15 @@ BENCHMARK(index_100kb)->Arg(100 * 1024)->Unit(benchmark::kMicrosecond);
 
 // Unpacking the lists into the lookup structures, once per process.
 void build_data(benchmark::State& state) {
+    std::size_t bytes = 0, words = 0;
     for (auto _ : state) {
         language::data_type data(language::dictionary::chunks, language::scripts);
         benchmark::DoNotOptimize(data);
+        bytes = data.bytes();
+        words = data.word_entries();
     }
+    state.counters["MB"] = static_cast<double>(bytes) / 1e6;
+    state.counters["words"] = static_cast<double>(words);
 }
 BENCHMARK(build_data)->Unit(benchmark::kMillisecond);
 

@@ -2,14 +2,17 @@
 //
 //   make_samples.py > samples.tsv && language_accuracy samples.tsv
 //
-// For each sample the engine's leading language is the one the host keeps
-// (the last reported: the best, equal counts to the greatest code). For
-// comparison, "by code" is what the host would keep if the languages came in
-// the order of their codes (the greatest code at or above the threshold).
+// For each sample the engine's leading language is the reported one with the
+// largest matched count; when two or more share that count the sample counts
+// as wrong ("=" in the table), and when nothing is reported as "-". "Ties
+// 1st" takes the first code of those sharing the largest count instead. For
+// comparison, "by code" is the greatest code at or above the threshold, the
+// one a host keeping the last of reports in code order would keep.
 // CLD2 tells no Portuguese variants apart: its "pt" counts as right for both.
 #include <cstdio>  // before CLD2's header, which uses FILE
 
 #include <cld2/public/compact_lang_det.h>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -21,7 +24,6 @@
 #include "context/context.hpp"
 #include "language/language.hpp"
 #include "locale.hpp"
-#include "locale.hpp"
 
 namespace {
 
@@ -29,7 +31,7 @@ namespace engine = quorvane::engine;
 namespace language = engine::language;
 
 struct tally_type {
-    unsigned samples = 0, kept = 0, by_code = 0, cld2 = 0;
+    unsigned samples = 0, kept = 0, first = 0, by_code = 0, cld2 = 0;
     std::map<std::string, unsigned> confusions;  // what the host kept instead
 };
 
@@ -64,12 +66,20 @@ int main(int argc, char** argv) {
         ++tally.samples;
 
         const auto decision = classify(text);
-        std::string kept = "-", by_code = "-";
+        std::string kept = "-", first = "-", by_code = "-";
+        std::uint32_t best = 0;
         for (const auto& [code, value] : decision.leading) {
-            kept = narrow(code);
+            if (value > best || (value == best && narrow(code) < first)) first = narrow(code);
+            if (value > best) {
+                best = value;
+                kept = narrow(code);
+            } else if (value == best) {
+                kept = "=";
+            }
             if (by_code == "-" || narrow(code) > by_code) by_code = narrow(code);
         }
         tally.kept += kept == expected;
+        tally.first += first == expected;
         tally.by_code += by_code == expected;
         if (kept != expected) ++tally.confusions[kept];
 
@@ -80,19 +90,21 @@ int main(int argc, char** argv) {
         tally.cld2 += cld2 == expected.substr(0, expected.find('-'));
     }
 
-    std::printf("%-6s %7s %9s %10s %9s  host's other picks\n", "lang", "samples", "kept %",
-                "by code %", "CLD2 %");
+    std::printf("%-6s %7s %9s %9s %10s %9s  other picks (leading)\n", "lang", "samples",
+                "leading %", "ties 1st %", "by code %", "CLD2 %");
     tally_type all;
     for (const auto& [code, tally] : tallies) {
         std::string others;
         for (const auto& [other, n] : tally.confusions) others += other + ":" + std::to_string(n) + " ";
-        std::printf("%-6s %7u %9.1f %10.1f %9.1f  %s\n", code.c_str(), tally.samples,
-                    100.0 * tally.kept / tally.samples, 100.0 * tally.by_code / tally.samples,
+        std::printf("%-6s %7u %9.1f %9.1f %10.1f %9.1f  %s\n", code.c_str(), tally.samples,
+                    100.0 * tally.kept / tally.samples, 100.0 * tally.first / tally.samples,
+                    100.0 * tally.by_code / tally.samples,
                     100.0 * tally.cld2 / tally.samples, others.c_str());
-        all.samples += tally.samples, all.kept += tally.kept, all.by_code += tally.by_code,
-            all.cld2 += tally.cld2;
+        all.samples += tally.samples, all.kept += tally.kept, all.first += tally.first,
+            all.by_code += tally.by_code, all.cld2 += tally.cld2;
     }
-    std::printf("%-6s %7u %9.1f %10.1f %9.1f\n", "all", all.samples, 100.0 * all.kept / all.samples,
+    std::printf("%-6s %7u %9.1f %9.1f %10.1f %9.1f\n", "all", all.samples,
+                100.0 * all.kept / all.samples, 100.0 * all.first / all.samples,
                 100.0 * all.by_code / all.samples, 100.0 * all.cld2 / all.samples);
     return 0;
 }

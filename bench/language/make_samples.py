@@ -1,13 +1,27 @@
 #!/usr/bin/env python3
-"""Paragraph-sized labelled samples from Debian's gettext catalogs.
+"""Paragraph-sized labelled samples from Debian's translated texts.
 
-Writes one sample a line, "CODE<TAB>TEXT", to standard output: translations
-(msgstr) of the catalogs of a few packages, joined until a sample holds at
-least --length characters. English samples are the catalogs' own source
-texts (msgid). Format directives, escapes and command-line options are taken
-out first. Needs msgunfmt (Debian package gettext).
+Writes one sample a line, "CODE<TAB>TEXT", to standard output. None of these
+texts is used to make the word lists (engine/language/tools/make_lists.py), so
+they measure the lists on text they have not seen.
+
+Sources (--source, default all):
+  gettext  translations (msgstr) of the catalogs of a few packages, joined
+           until a sample holds at least --length characters; English samples
+           are the catalogs' own source texts (msgid). Needs msgunfmt
+           (Debian package gettext).
+  guide    paragraphs of Debian's installation guide
+           (installation-guide-amd64); a paragraph also found in the English
+           guide is left out.
+  man      paragraphs of translated manual pages (Debian's manpages-LANG
+           packages and the pages other packages translate); a paragraph
+           also found in the English pages is left out.
+Paragraphs are kept when they hold --min to --max characters.
 """
 import argparse
+import glob
+import gzip
+import html
 import re
 import subprocess
 import sys
@@ -18,6 +32,13 @@ PACKAGES = ["coreutils", "bash", "apt", "dpkg", "grep", "sed", "findutils",
 LOCALES = {"cs": "cs", "da": "da", "de": "de", "fi": "fi", "fr": "fr", "hu": "hu",
            "it": "it", "nl": "nl", "no": "nb", "pl": "pl", "pt-BR": "pt_BR", "sv": "sv",
            "tr": "tr", "vi": "vi", "en": "de", "pt-PT": "pt", "es-ES": "es"}
+# Engine code -> folder of the installation guide.
+GUIDE = {"cs": "cs", "da": "da", "de": "de", "en": "en", "es-ES": "es", "fr": "fr",
+         "it": "it", "nl": "nl", "pt-PT": "pt", "sv": "sv", "vi": "vi"}
+# Engine code -> folder under /usr/share/man ("" for the English pages).
+MANUALS = {"cs": "cs", "da": "da", "de": "de", "fi": "fi", "fr": "fr", "hu": "hu",
+           "it": "it", "nl": "nl", "no": "nb", "pl": "pl", "pt-BR": "pt_BR", "sv": "sv",
+           "tr": "tr", "vi": "vi", "en": "", "pt-PT": "pt", "es-ES": "es"}
 
 ENTRY = re.compile(r'^(msgid|msgstr(?:\[0\])?) "(.*)"$')
 CONTINUATION = re.compile(r'^"(.*)"$')
@@ -53,30 +74,146 @@ def clean(text):
     return " ".join(NOISE.sub(" ", text).split())
 
 
+def gettext_samples(code, locale_dir, length):
+    folder, sample = LOCALES[code], []
+    for package in PACKAGES:
+        path = f"{locale_dir}/{folder}/LC_MESSAGES/{package}.mo"
+        try:
+            pairs = entries(path)
+        except FileNotFoundError:
+            continue
+        for msgid, msgstr in pairs:
+            if not msgid or not msgstr or (code != "en" and msgstr == msgid):
+                continue
+            text = clean(msgid if code == "en" else msgstr)
+            if len(text) < 12 or " " not in text:
+                continue
+            sample.append(text)
+            if sum(len(t) + 1 for t in sample) >= length:
+                yield " ".join(sample)
+                sample = []
+
+
+def guide_paragraphs(code):
+    folder = GUIDE.get(code)
+    if folder is None:
+        return
+    for path in sorted(glob.glob(f"/usr/share/doc/installation-guide-amd64/{folder}/*.html")):
+        with open(path, encoding="utf-8", errors="replace") as source:
+            page = source.read()
+        for paragraph in re.findall(r"(?s)<p>(.*?)</p>", page):
+            yield " ".join(html.unescape(re.sub(r"<[^>]+>", " ", paragraph)).split())
+
+
+TROFF_ESCAPE = re.compile(r"\\f(\[[^]]*\]|\(..|.)|\\\((..)|\\\[[^]]*\]|\\[*n]\(?..|\\[&|^%:]|\\s[-+]?\d")
+BREAKS = {".PP", ".LP", ".P", ".SH", ".SS", ".TP", ".IP", ".HP", ".TQ", ".sp", ".br", ".RS", ".RE"}
+
+
+def manual_paragraphs(path):
+    opener = gzip.open if path.endswith(".gz") else open
+    try:
+        with opener(path, "rt", encoding="utf-8", errors="replace") as source:
+            lines = source.read().splitlines()
+    except OSError:
+        return
+    paragraph, literal = [], False
+    for line in lines:
+        if line.startswith((".nf", ".EX")):
+            literal = True
+        elif line.startswith((".fi", ".EE")):
+            literal = False
+            continue
+        if literal:
+            continue
+        if line.startswith((".", "'")):
+            macro = line.split()[0] if line.split() else line
+            if macro in BREAKS or macro.startswith(".S"):
+                if paragraph:
+                    yield " ".join(paragraph)
+                paragraph = []
+                continue
+            if macro in {".B", ".I", ".BR", ".IR", ".RB", ".RI", ".BI", ".IB", ".SM"}:
+                line = line[len(macro):].replace('"', "")
+            else:
+                continue
+        if not line.strip():
+            if paragraph:
+                yield " ".join(paragraph)
+            paragraph = []
+            continue
+        text = TROFF_ESCAPE.sub("", line).replace("\\-", "-").replace("\\e", "\\")
+        paragraph.append(" ".join(text.split()))
+    if paragraph:
+        yield " ".join(paragraph)
+
+
+def manual_files(folder):
+    root = f"/usr/share/man/{folder}/" if folder else "/usr/share/man/"
+    return sorted(glob.glob(root + "man[1-8]/*"))
+
+
+def key(text):
+    """Letters only: an untranslated paragraph matches its English original."""
+    return re.sub(r"[\W\d_]+", "", text.lower())
+
+
+def prose(paragraphs, minimum, maximum, exclude=frozenset()):
+    for paragraph in paragraphs:
+        text = " ".join(paragraph.split())
+        if not minimum <= len(text) <= maximum or key(text) in exclude:
+            continue
+        letters = sum(c.isalpha() or c.isspace() for c in text)
+        # Sentences, not commands, options or tables.
+        if letters < 0.85 * len(text) or len(text.split()) < 8:
+            continue
+        yield text
+
+
+def spread(samples, limit):
+    """At most limit samples, taken evenly over the whole source."""
+    samples = list(samples)
+    if limit and len(samples) > limit:
+        step = len(samples) / limit
+        samples = [samples[int(i * step)] for i in range(limit)]
+    return samples
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--source", choices=["all", "gettext", "guide", "man"], default="all")
     parser.add_argument("--length", type=int, default=400)
+    parser.add_argument("--min", type=int, default=100)
+    parser.add_argument("--max", type=int, default=600)
+    parser.add_argument("--limit", type=int, default=300, help="samples per language and source")
     parser.add_argument("--locale-dir", default="/usr/share/locale")
     args = parser.parse_args()
-    for code, folder in LOCALES.items():
-        sample, count = [], 0
-        for package in PACKAGES:
-            path = f"{args.locale_dir}/{folder}/LC_MESSAGES/{package}.mo"
-            try:
-                pairs = entries(path)
-            except FileNotFoundError:
-                continue
-            for msgid, msgstr in pairs:
-                if not msgid or not msgstr or (code != "en" and msgstr == msgid):
-                    continue
-                text = clean(msgid if code == "en" else msgstr)
-                if len(text) < 12 or " " not in text:
-                    continue
-                sample.append(text)
-                if sum(len(t) + 1 for t in sample) >= args.length:
-                    print(f"{code}\t{' '.join(sample)}")
-                    sample, count = [], count + 1
-        print(f"{code}: {count} samples", file=sys.stderr)
+    english = set()
+    if args.source in ("all", "man"):
+        for path in manual_files(""):
+            english.update(key(p) for p in manual_paragraphs(path))
+    if args.source in ("all", "guide"):
+        english.update(key(p) for p in guide_paragraphs("en"))
+    for code in LOCALES:
+        counts = []
+        if args.source in ("all", "gettext"):
+            samples = spread(gettext_samples(code, args.locale_dir, args.length), args.limit)
+            counts.append(f"gettext {len(samples)}")
+            for text in samples:
+                print(f"{code}\t{text}")
+        if args.source in ("all", "guide"):
+            exclude = frozenset() if code == "en" else english
+            samples = spread(prose(guide_paragraphs(code), args.min, args.max, exclude), args.limit)
+            counts.append(f"guide {len(samples)}")
+            for text in samples:
+                print(f"{code}\t{text}")
+        if args.source in ("all", "man"):
+            paragraphs = (p for path in manual_files(MANUALS[code]) for p in manual_paragraphs(path))
+            exclude = frozenset() if code == "en" else english
+            samples = spread(dict.fromkeys(prose(paragraphs, args.min, args.max, exclude)), args.limit)
+            counts.append(f"man {len(samples)}")
+            for text in samples:
+                print(f"{code}\t{text}")
+        print(f"{code}: " + ", ".join(counts), file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,13 @@
 #include "language.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
+#include <type_traits>
 
 #include <boost/format.hpp>
-#include <boost/locale/conversion.hpp>
 
 #include "../callbacks.hpp"
 #include "../coding.hpp"
@@ -74,13 +75,120 @@ void initialize() {
 
 const std::span<const script_type> scripts{script_table};
 
+namespace {
+
+// FNV-1a over the UTF-16 units; text of the Basic Multilingual Plane gives the
+// same hash in wide characters.
+template <typename Char>
+std::size_t hash_of(std::basic_string_view<Char> word) noexcept {
+    std::uint64_t hash = 0xcbf29ce484222325;
+    for (const Char c : word) hash = (hash ^ static_cast<std::uint32_t>(c)) * 0x100000001b3;
+    return static_cast<std::size_t>(hash ^ (hash >> 29));
+}
+
+// How many records the lists hold and how many bytes their words take, for
+// sizing the structures before they are filled.
+struct extent_type {
+    std::size_t records = 0, bytes = 0;
+};
+
+extent_type measure(std::span<const dictionary::chunk_type> chunks) {
+    extent_type extent;
+    for (const auto& chunk : chunks)
+        for (const char* at = chunk.words; *at != 0; ++extent.records) {
+            const auto header = static_cast<unsigned char>(*at++);
+            const std::size_t appended = header & 0x0F;
+            extent.bytes += (header >> 4) + appended;
+            for (std::size_t i = 0; i < appended && *at != 0; ++i) ++at;
+        }
+    return extent;
+}
+
+// The slot comes from the low bits of the hash, the tag from the high ones.
+std::uint8_t tag_of(std::size_t hash) noexcept {
+    return static_cast<std::uint8_t>(hash >> (sizeof(std::size_t) * 8 - 8));
+}
+
+// Writes the UTF-16 form of the word, units that are not scalar values as
+// U+FFFD; returns the units written.
+std::size_t append_utf16(std::wstring_view word, char16_t* out) noexcept {
+    std::size_t length = 0;
+    for (const wchar_t unit : word) {
+        const auto c = static_cast<char32_t>(locale::is_scalar_value(unit) ? unit
+                                                                           : locale::replacement_character);
+        if (c > 0xFFFF) {
+            out[length++] = static_cast<char16_t>(0xD7C0 + (c >> 10));
+            out[length++] = static_cast<char16_t>(0xDC00 | (c & 0x3FF));
+        } else {
+            out[length++] = static_cast<char16_t>(c);
+        }
+    }
+    return length;
+}
+
+// The words of the lists are stored folded: most need no folding, and the
+// rest are folded again, which changes nothing for them.
+bool needs_folding(std::wstring_view word) noexcept {
+    return std::any_of(word.begin(), word.end(),
+                       [](wchar_t c) { return c >= 0x80 || (c >= L'A' && c <= L'Z'); });
+}
+
+}  // namespace
+
 data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                      std::span<const script_type> script_list) {
-    const std::locale locale = locale::generate();
-    std::vector<std::pair<std::wstring, language_index>> entries;
+    const extent_type extent = measure(chunks);
+    std::size_t table_size = 16;
+    // At most 70% full (less, since words repeat across lists): short probes
+    // in a table small enough to stay in the cache.
+    while (table_size * 7 < extent.records * 10) table_size *= 2;
+    static_assert(std::is_trivial_v<slot_type>, "an all-zero slot is an empty one");
+    slots_.reset(static_cast<slot_type*>(std::calloc(table_size, sizeof(slot_type))));
+    if (!slots_) throw std::bad_alloc();
+    slot_count_ = table_size;
+    characters_.reserve(extent.bytes);
+    // Each occurrence of a word: its word and its language, in list order.
+    std::vector<std::pair<std::uint32_t, language_index>> occurrences;
+    occurrences.reserve(extent.records);
+    // Words are decoded a few at a time and their slots fetched ahead, so
+    // that the inserts do not wait on memory one after another.
+    struct pending_type {
+        std::size_t hash;
+        std::size_t offset, length;  // in batch_units
+        language_index language;
+    };
+    constexpr std::size_t batch_size = 16;
+    std::vector<pending_type> batch;
+    batch.reserve(batch_size);
+    std::u16string batch_units;
+    const auto insert_batch = [&] {
+        for (const auto& pending : batch) {
+            const std::u16string_view units =
+                std::u16string_view(batch_units).substr(pending.offset, pending.length);
+            const std::size_t slot = slot_of(units, pending.hash);
+            auto& entry = slots_[slot];
+            if (entry.count == 0) {
+                if (characters_.size() + units.size() > std::numeric_limits<std::uint32_t>::max() ||
+                    units.size() > std::numeric_limits<std::uint16_t>::max())
+                    throw std::runtime_error("dictionary too large");
+                entry = {static_cast<std::uint32_t>(characters_.size()), 0,
+                         static_cast<std::uint16_t>(units.size()), 0, tag_of(pending.hash)};
+                characters_ += units;
+                longest_ = std::max(longest_, units.size());
+            }
+            if (entry.count == std::numeric_limits<std::uint8_t>::max())
+                throw std::runtime_error("a word listed too often");
+            ++entry.count;
+            occurrences.emplace_back(static_cast<std::uint32_t>(slot), pending.language);
+        }
+        batch.clear();
+        batch_units.clear();
+    };
+    const std::size_t mask = slot_count_ - 1;
     language_index current = 0;
     bool started = false;
     std::string previous;
+    std::wstring word;
     for (const auto& chunk : chunks) {
         if (chunk.code != nullptr) {
             current = add_language(chunk.code);
@@ -98,23 +206,37 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                 if (*at == 0) throw std::runtime_error("truncated dictionary record");
                 previous.push_back(*at);
             }
-            std::wstring word = coding::to_wide(previous);
-            word = boost::locale::fold_case(word, locale);
-            entries.emplace_back(std::move(word), current);
+            if (std::all_of(previous.begin(), previous.end(),
+                            [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+                word.assign(previous.begin(), previous.end());
+            else
+                word = coding::to_wide(previous);
+            if (needs_folding(word)) word = locale::fold_case(word);
+            const std::size_t offset = batch_units.size();
+            batch_units.resize(offset + 2 * word.size());
+            const std::size_t length = append_utf16(word, batch_units.data() + offset);
+            batch_units.resize(offset + length);
+            const std::size_t hash =
+                hash_of(std::u16string_view(batch_units).substr(offset, length));
+            __builtin_prefetch(&slots_[hash & mask]);
+            batch.push_back({hash, offset, length, current});
             ++words_[current];
             ++word_entries_;
+            if (batch.size() == batch_size) insert_batch();
         }
     }
-    // Group the entries by word; a word keeps its languages in list order.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    word_languages_.reserve(entries.size());
-    word_map_.reserve(entries.size());
-    for (auto& [word, language] : entries) {
-        const auto position = static_cast<std::uint32_t>(word_languages_.size());
-        word_languages_.push_back(language);
-        const auto [found, added] = word_map_.try_emplace(std::move(word), run_type{position, 0});
-        ++found->second.count;
+    insert_batch();
+    // Each word's languages become one run, in list order.
+    std::uint32_t first = 0;
+    for (auto& entry : std::span(slots_.get(), slot_count_)) {
+        entry.first = first;
+        first += entry.count;
+        entry.count = 0;
+    }
+    word_languages_.resize(occurrences.size());
+    for (const auto& [slot, language] : occurrences) {
+        auto& entry = slots_[slot];
+        word_languages_[entry.first + entry.count++] = language;
     }
 
     // Cut the overlapping ranges into disjoint intervals.
@@ -154,10 +276,51 @@ language_index data_type::add_language(const wchar_t* code) {
     return static_cast<language_index>(languages_.size() - 1);
 }
 
+template <typename Char>
+std::size_t data_type::slot_of(std::basic_string_view<Char> word, std::size_t hash) const noexcept {
+    const std::size_t mask = slot_count_ - 1;
+    const std::uint8_t tag = tag_of(hash);
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const slot_type& entry = slots_[slot];
+        if (entry.count == 0) return slot;
+        if (entry.tag != tag || entry.length != word.size()) continue;
+        const std::u16string_view text = text_of(entry);
+        if (std::equal(text.begin(), text.end(), word.begin(), word.end(),
+                       [](char16_t a, Char b) { return a == static_cast<char32_t>(b); }))
+            return slot;
+    }
+}
+
 std::span<const language_index> data_type::languages_of(std::wstring_view folded_word) const {
-    const auto found = word_map_.find(folded_word);
-    if (found == word_map_.end()) return {};
-    return {word_languages_.data() + found->second.first, found->second.count};
+    // A word of n characters takes at least n units.
+    if (folded_word.empty() || folded_word.size() > longest_) return {};
+    if (std::all_of(folded_word.begin(), folded_word.end(), [](wchar_t c) {
+            return static_cast<char32_t>(c) < 0xD800 ||
+                   (static_cast<char32_t>(c) > 0xDFFF && static_cast<char32_t>(c) <= 0xFFFF);
+        })) {
+        const slot_type& found = slots_[slot_of(folded_word, hash_of(folded_word))];
+        return {word_languages_.data() + found.first, found.count};
+    }
+    constexpr std::size_t inline_units = 64;
+    std::array<char16_t, inline_units> buffer;
+    std::u16string long_word;
+    char16_t* units = buffer.data();
+    if (2 * folded_word.size() > inline_units) {
+        long_word.resize(2 * folded_word.size());
+        units = long_word.data();
+    }
+    const std::u16string_view word(units, append_utf16(folded_word, units));
+    const slot_type& found = slots_[slot_of(word, hash_of(word))];
+    return {word_languages_.data() + found.first, found.count};
+}
+
+std::size_t data_type::bytes() const noexcept {
+    std::size_t total = characters_.capacity() * sizeof(char16_t) +
+                        slot_count_ * sizeof(slot_type) + word_languages_.capacity();
+    for (const auto& interval : intervals_)
+        total += sizeof interval + interval.languages.capacity();
+    for (const auto& code : languages_) total += sizeof code + code.capacity() * sizeof(wchar_t);
+    return total;
 }
 
 std::span<const language_index> data_type::languages_of(char32_t code_point) const {

@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <cstdlib>
+#include <memory>
 #include <map>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -46,36 +46,55 @@ public:
     std::uint32_t codepoints_of(language_index language) const { return codepoints_[language]; }
     std::size_t word_entries() const noexcept { return word_entries_; }
     std::size_t codepoint_entries() const noexcept { return codepoint_entries_; }
+    // Heap bytes the lookup structures hold.
+    std::size_t bytes() const noexcept;
 
     // One language per entry: a word listed twice counts twice.
     std::span<const language_index> languages_of(std::wstring_view folded_word) const;
     std::span<const language_index> languages_of(char32_t code_point) const;
 
 private:
-    struct view_hash {
-        using is_transparent = void;
-        std::size_t operator()(std::wstring_view text) const noexcept {
-            return std::hash<std::wstring_view>{}(text);
-        }
-    };
     // Disjoint ranges, ascending, with the languages of each.
     struct interval_type {
         char32_t first;
         char32_t last;
         std::vector<language_index> languages;
     };
+    // A distinct word, kept in its slot of the index: its characters in the
+    // arena, the run of its languages in word_languages_, and bits of its
+    // hash, so that a probe of another word rarely reads the arena. A slot
+    // whose count is 0 is empty.
+    struct slot_type {
+        std::uint32_t offset;
+        std::uint32_t first;
+        std::uint16_t length;
+        std::uint8_t count;
+        std::uint8_t tag;
+    };
 
     language_index add_language(const wchar_t* code);
+    // The slot that holds the word, or the empty slot where it would go.
+    // Wide words of the Basic Multilingual Plane are looked up as they are.
+    template <typename Char>
+    std::size_t slot_of(std::basic_string_view<Char> word, std::size_t hash) const noexcept;
+    std::u16string_view text_of(const slot_type& word) const noexcept {
+        return std::u16string_view(characters_).substr(word.offset, word.length);
+    }
 
     std::vector<std::wstring> languages_;
     std::vector<std::uint32_t> words_, codepoints_;
-    // Each word's languages are a run of word_languages_: no allocation per
-    // word beyond its key.
-    struct run_type {
-        std::uint32_t first;
-        std::uint32_t count;
+    // A hundred thousand words and more: one arena of characters (UTF-16,
+    // half the size of wide text, and the lists are Latin), one table of
+    // words and an open-addressed index into it keep them in a few
+    // allocations and a few megabytes.
+    std::u16string characters_;
+    std::size_t longest_ = 0;  // UTF-16 units of the longest word
+    // Zeroed by the allocator (all slots empty) without a pass over them.
+    struct free_type {
+        void operator()(slot_type* slots) const noexcept { std::free(slots); }
     };
-    std::unordered_map<std::wstring, run_type, view_hash, std::equal_to<>> word_map_;
+    std::unique_ptr<slot_type[], free_type> slots_;
+    std::size_t slot_count_ = 0;
     std::vector<language_index> word_languages_;
     std::vector<interval_type> intervals_;
     std::size_t word_entries_ = 0, codepoint_entries_ = 0;

@@ -5,13 +5,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "../callbacks.hpp"
 #include "../coding.hpp"
 #include "../entry_table.hpp"
 #include "../frame.hpp"
+#include "../html/html.hpp"
+#include "../language/language.hpp"
+#include "../locale.hpp"
 #include "../network/network.hpp"
+#include "../uri/finder.hpp"
 #include "trace.hpp"
 
 namespace quorvane::engine::principal {
@@ -34,6 +39,22 @@ bool holds_icu_data(const std::filesystem::path& directory) {
            std::filesystem::is_directory(directory / U_ICUDATA_NAME, error);
 }
 
+// What the first message would otherwise pay for: the locale, the Unicode
+// library's data for normalisation, folding and word boundaries, the common
+// charsets, the HTML and link grammars, and the language data.
+void warm_up() {
+    locale::generate();
+    std::set<std::wstring> links;
+    std::wstring plain;
+    html::convert(L"<p>a <a href=\"http://example.org/\">b</a> &amp;</p>", plain, links);
+    uri::extract(plain, links);
+    const std::wstring text = locale::fold_case(locale::normalize(L"Stra\u00DFe e\u0301t\u00E9"));
+    locale::index_words(text);
+    for (const char* charset : {"us-ascii", "iso-8859-1", "windows-1252", "utf-8"})
+        coding::decode("text", charset);
+    language::data();
+}
+
 }  // namespace
 
 unsigned initialize(const char* directory, std::size_t directory_length,
@@ -51,6 +72,7 @@ unsigned initialize(const char* directory, std::size_t directory_length,
             u_setDataDirectory(path.c_str());
             owns_icu_data = true;
         }
+        warm_up();
         return network::initialize();
     });
 }

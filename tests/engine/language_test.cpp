@@ -116,6 +116,18 @@ TEST(LanguageData, UnpacksSharedPrefixesAcrossChunksAndFolds) {
     EXPECT_EQ(data.codepoint_entries(), 0x90u + 18u);
 }
 
+TEST(LanguageData, WordsBeyondTheBasicPlaneAreFolded) {
+    // U+10400 folds to U+10428; both take two units in the packed form.
+    constexpr dictionary::chunk_type chunks[] = {{L"xx", "\x05" "\xF0\x90\x90\x80" "x" "\x02" "yz"}};
+    const language::data_type data(chunks, {});
+    EXPECT_EQ(data.languages_of(std::wstring_view(L"\U00010428x")).size(), 1u);
+    EXPECT_TRUE(data.languages_of(std::wstring_view(L"\U00010400x")).empty());
+    EXPECT_TRUE(data.languages_of(std::wstring_view(L"\U00010428")).empty());
+    EXPECT_EQ(data.languages_of(std::wstring_view(L"yz")).size(), 1u);
+    EXPECT_TRUE(data.languages_of(std::wstring_view(L"\xD801\xDC28x")).empty())
+        << "surrogate units are no character";
+}
+
 TEST(LanguageData, OverlappingRangesCountForEachLanguage) {
     const auto& data = tiny();
     struct probe_type {

@@ -8,18 +8,24 @@ and run
     make_lists.py package/build/resources ../data
 European and Brazilian Portuguese are told apart with Debian's word lists
 wportuguese (/usr/share/dict/portuguese) and wbrazilian
-(/usr/share/dict/brazilian), and with the words that only one of the two
-translations of one manual uses (Debian packages debian-edu-doc-pt-pt and
-debian-edu-doc-pt-br). The build packs the lists it writes; it never
+(/usr/share/dict/brazilian), and with the words that one variant uses and the
+other hardly does in the same messages translated into both: the message
+catalogs of the packages in PORTUGUESE_CATALOGS and of LibreOffice, and the
+two translations of the Debian Edu manual (debian-edu-doc-pt-pt,
+debian-edu-doc-pt-br). The European manual and the Debian Reference
+(debian-reference-pt; its Brazilian package holds the European text) show
+which spellings from before the 1990 agreement ("actual", "acção") European
+texts still use. The build packs the lists it writes; it never
 needs this script or its sources.
 
 Cleaning: words are lower-cased and kept in rank order; one-letter words,
-words with digits or with letters outside the language's alphabet, and words
-that are plainly English in another language's list (much more frequent in
-the English list than in their own) are dropped, and so are words of the
-English list that an English word list (Debian's wamerican) does not know
-and another language uses much more; Vietnamese keeps only entries that are
-Vietnamese syllables.
+words with digits or with letters outside the language's alphabet are
+dropped; a word that another list ranks far higher is taken for that
+language's word and dropped (loan words and names in subtitles; among close
+neighbours such as Danish, Norwegian and Swedish a smaller gap is enough);
+words of the English list that an English word list (Debian's wamerican) does
+not know and another language uses much more are dropped too; Vietnamese keeps
+only entries that are Vietnamese syllables.
 """
 import argparse
 import collections
@@ -27,16 +33,36 @@ import glob
 import html
 import os
 import re
+import subprocess
 import sys
 import unicodedata
 
-WORDS_PER_LANGUAGE = 3000
+WORDS_PER_LANGUAGE = 10000
 # A packed record appends at most 15 bytes to the prefix it shares with the
 # word before it; a word of at most 15 bytes packs whatever comes before it.
 MAX_WORD_BYTES = 15
-# A word only one translation of the manual uses, at least this often, marks
-# that variant.
-MARKER_USES = 2
+# A word marks one Portuguese variant when the texts translated into both use
+# it at least this often in that variant and this many times less in the other.
+MARKER_USES = 4
+MARKER_RATIO = 8
+ENGLISH_COMMON = 1000
+# Words ranked above this in the Brazilian frequency list are common there.
+BRAZILIAN_COMMON = 5000
+# Message catalogs translated into both Portuguese variants (Debian packages
+# glib2.0, gtk+2.0, gsettings-desktop-schemas, appstream, xkeyboard-config,
+# shadow, make, shared-mime-info, systemd, packagekit, adduser, xz-utils,
+# psmisc, man-db, gettext, iso-codes, polkitd, at-spi2-core, gdk-pixbuf).
+PORTUGUESE_CATALOGS = [
+    "glib20", "gtk20", "gtk20-properties", "gsettings-desktop-schemas", "appstream",
+    "xkeyboard-config", "shadow", "make", "shared-mime-info", "systemd", "PackageKit",
+    "adduser", "xz", "psmisc", "man-db", "gettext-tools", "iso_3166-1", "iso_639-3",
+    "polkit-1", "at-spi2-core", "gdk-pixbuf"]
+# LibreOffice's messages (Debian packages libreoffice-l10n-pt and
+# libreoffice-l10n-pt-br).
+OFFICE_CATALOGS = "/usr/lib/libreoffice/program/resource/{locale}/LC_MESSAGES/*.mo"
+# Close neighbours share much of their vocabulary: a smaller gap in rank
+# shows that a word belongs to the other.
+NEIGHBOURS = [{"da", "no", "sv"}, {"cs", "pl"}, {"es-ES", "it", "fr"}]
 
 # Table order of the dictionary languages: code, source file, extra letters.
 LANGUAGES = [
@@ -104,6 +130,22 @@ def plainly_foreign(rank, word, foreign_rank, english):
     return word not in english and theirs is not None and rank > 10 * theirs + 500
 
 
+def ranks_of(words):
+    return {w: r for r, w in enumerate(words)}
+
+
+def foreign_elsewhere(code, rank, word, ranks):
+    """The word ranks far higher in another language's list."""
+    for other, other_ranks in ranks.items():
+        theirs = other_ranks.get(word)
+        if other == code or theirs is None or other.startswith("pt-") and code.startswith("pt-"):
+            continue
+        close = any(code in group and other in group for group in NEIGHBOURS)
+        if rank > (3 * theirs + 300 if close else 10 * theirs + 500):
+            return True
+    return False
+
+
 def clean(words, extra, english_rank):
     kept = []
     for rank, word in enumerate(words):
@@ -165,21 +207,39 @@ def brazilian_variants(word):
     return variants
 
 
-def corpus_counts(paths):
+def text_counts(paths):
+    """Word counts of HTML documents."""
     counts = collections.Counter()
     for path in paths:
         with open(path, encoding="utf-8", errors="replace") as source:
-            text = re.sub(r"(?s)<(script|style)[^>]*>.*?</\1>", " ", source.read())
-        text = unicodedata.normalize("NFC", html.unescape(re.sub(r"<[^>]+>", " ", text)).lower())
-        counts.update(re.findall(r"[^\W\d_]+", text))
+            text = re.sub(r"(?s)<(script|style|pre)[^>]*>.*?</\1>|<[^>]+>", " ", source.read())
+        counts.update(re.findall(r"[^\W\d_]+", unicodedata.normalize("NFC", html.unescape(text).lower())))
     return counts
 
 
-def markers(own, other, dictionary):
-    """Words one translation uses and the other never does, most used first."""
+def catalog_counts(paths):
+    """Word counts of the translations in message catalogs (needs msgunfmt)."""
+    counts = collections.Counter()
+    for path in paths:
+        po = subprocess.run(["msgunfmt", path], capture_output=True, text=True,
+                            errors="replace").stdout
+        text = " ".join(line for line in po.splitlines() if not line.startswith("msgid"))
+        text = re.sub(r"%\S+|\\[ntr]|<[^>]+>|\S+@\S+|\S*/\S*", " ", text)
+        counts.update(re.findall(r"[^\W\d_]+", unicodedata.normalize("NFC", text.lower())))
+    return counts
+
+
+def markers(own, other, dictionary, least=MARKER_USES, ratio=MARKER_RATIO):
+    """Words one variant uses and the other hardly does, most used first."""
     return [word for word, uses in own.most_common()
-            if uses >= MARKER_USES and other[word] == 0 and len(word) >= 2
+            if uses >= least and other[word] * ratio <= uses and len(word) >= 2
             and len(word.encode("utf-8")) <= MAX_WORD_BYTES and word in dictionary]
+
+
+def common_factor(rank):
+    if rank is None or rank >= 3000:
+        return 1
+    return 3 if rank >= 1000 else 10
 
 
 def dedupe(words):
@@ -198,8 +258,11 @@ def main():
     parser.add_argument("--english", default="/usr/share/dict/american-english")
     parser.add_argument("--european", default="/usr/share/dict/portuguese")
     parser.add_argument("--brazilian", default="/usr/share/dict/brazilian")
+    parser.add_argument("--locale-dir", default="/usr/share/locale")
     parser.add_argument("--european-manual", default="/usr/share/doc/debian-edu-doc-pt-pt/*.html")
     parser.add_argument("--brazilian-manual", default="/usr/share/doc/debian-edu-doc-pt-br/*.html")
+    parser.add_argument("--european-texts", nargs="*", default=[
+        "/usr/share/doc/debian-reference-pt/docs/*.pt.html"])
     args = parser.parse_args()
 
     ranked = {name: read_ranked(os.path.join(args.resources, name + ".txt"))
@@ -219,15 +282,49 @@ def main():
     english_order = {w: r for r, w in enumerate(ranked["english"])}
     cleaned["en"] = [w for w in cleaned["en"]
                      if not plainly_foreign(english_order[w], w, foreign_rank, english)]
-    # Names and English words are in neither dictionary.
-    portuguese = [w for w in cleaned["pt-BR"] if w in european or w in brazilian]
+    ranks = {code: ranks_of(ranked[name]) for code, name, _ in LANGUAGES if code != "pt-PT"}
+    for code, name, _ in LANGUAGES:
+        if code not in ("en", "pt-PT"):
+            cleaned[code] = [w for w in cleaned[code]
+                             if not foreign_elsewhere(code, ranks[code][w], w, ranks)]
+    # Names and English words are in neither dictionary (nor, in Portugal,
+    # among the most common English words).
+    portuguese = [w for w in cleaned["pt-BR"] if w in european or
+                  (w in brazilian and english_rank.get(w, ENGLISH_COMMON) >= ENGLISH_COMMON)]
     brazil, portugal = split_portuguese(portuguese[:WORDS_PER_LANGUAGE], european, brazilian)
-    european_uses = corpus_counts(sorted(glob.glob(args.european_manual)))
-    brazilian_uses = corpus_counts(sorted(glob.glob(args.brazilian_manual)))
+    european_uses, brazilian_uses = collections.Counter(), collections.Counter()
+    european_text = collections.Counter()
+    for path in args.european_texts + [args.european_manual]:
+        european_text += text_counts(glob.glob(path))
+    patterns = [f"{args.locale_dir}/{{locale}}/LC_MESSAGES/{name}.mo"
+                for name in PORTUGUESE_CATALOGS] + [OFFICE_CATALOGS]
+    for pattern in patterns:
+        european_uses += catalog_counts(sorted(glob.glob(pattern.format(locale="pt"))))
+        brazilian_uses += catalog_counts(sorted(glob.glob(pattern.format(locale="pt_BR"))))
+    european_uses += text_counts(glob.glob(args.european_manual))
+    brazilian_uses += text_counts(glob.glob(args.brazilian_manual))
     if not european_uses or not brazilian_uses:
-        sys.exit("the two translations of the manual are needed")
-    european_markers = markers(european_uses, brazilian_uses, european)
-    brazilian_markers = markers(brazilian_uses, european_uses, european | brazilian)
+        sys.exit("the texts translated into both Portuguese variants are needed")
+    # The frequency list comes from Brazilian subtitles: a word common there
+    # marks no European text.
+    brazilian_rank = ranks_of(ranked["portuguese"])
+    # European texts written before the 1990 spelling agreement keep c and p
+    # before t and ç ("actual", "acção", "óptimo"); the dictionary has only
+    # the new spellings, the European translations have both.
+    older = sorted(v for w in portuguese for v in european_variants(w)
+                   if european_text[v] + european_uses[v] >= MARKER_USES and v not in brazilian
+                   and brazilian_uses[v] * MARKER_RATIO <= european_text[v] + european_uses[v])
+    european_markers = dedupe(
+        [w for w in markers(european_uses, brazilian_uses, european, 3, 4)
+         if brazilian_rank.get(w, len(brazilian_rank)) >= BRAZILIAN_COMMON] + older)
+    # A word among the most common in Brazil marks it only when the catalogs
+    # use it that way very often ("você"); one European translator's choice
+    # of a common word does not.
+    brazilian_markers = [
+        w for w in markers(brazilian_uses, european_uses, european | brazilian)
+        if brazilian_uses[w] >= MARKER_USES * common_factor(brazilian_rank.get(w))]
+    print(f"markers: pt-PT {len(european_markers)}, pt-BR {len(brazilian_markers)}",
+          file=sys.stderr)
     cleaned["pt-BR"] = dedupe([w for w in brazil if w not in set(european_markers)]
                               + brazilian_markers)
     cleaned["pt-PT"] = dedupe([w for w in portugal if w not in set(brazilian_markers)]
