@@ -11,7 +11,7 @@ fi
 # Fuzz targets: build with clang and libFuzzer, replay the corpora, fuzz briefly.
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-scripts/fuzz.sh build/fuzz "${QV_FUZZ_SECONDS:-60}"
+scripts/fuzz.sh build/fuzz "${QV_FUZZ_SECONDS:-20}"
 
 cmake --preset default >/dev/null
 cmake --build --preset default
