@@ -7,6 +7,11 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QTimer>
+
+namespace {
+constexpr int kSessionCheckIntervalMs = 2000;
+}
 
 int main(int argc, char *argv[])
 {
@@ -16,9 +21,13 @@ int main(int argc, char *argv[])
         qWarning("QVLaunchAgent: no session bus");
         return 1;
     }
-    // The session is over when its bus goes away.
-    bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"), QStringLiteral("org.freedesktop.DBus.Local"),
-                QStringLiteral("Disconnected"), &application, SLOT(quit()));
+    // The session is over when its bus goes away; Qt tells nobody, so look.
+    QTimer sessionCheck;
+    QObject::connect(&sessionCheck, &QTimer::timeout, &application, [] {
+        if (!QDBusConnection::sessionBus().isConnected())
+            QCoreApplication::quit();
+    });
+    sessionCheck.start(kSessionCheckIntervalMs);
 
     QVAppDelegate delegate(QVDistributedNotificationCenter::defaultCenter());
     delegate.applicationDidFinishLaunching();
