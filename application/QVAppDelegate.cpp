@@ -99,7 +99,9 @@ void QVAppDelegate::buildStatusMenu()
     menu->addAction(tr("Check for Updates…"), this, &QVAppDelegate::checkForUpdates);
     menu->addAction(tr("Support"), this, &QVAppDelegate::gotoSupportPage);
     menu->addSeparator();
-    menu->addAction(tr("Quit Quorvane"), qApp, &QCoreApplication::quit);
+    // exit, not quit: quit asks the windows to close, and closing only
+    // minimizes or hides the main window.
+    menu->addAction(tr("Quit Quorvane"), qApp, [] { QCoreApplication::exit(0); });
     connect(menu, &QMenu::aboutToShow, this, &QVAppDelegate::validateMenuItems);
 }
 

@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
     // The desktop's log-out and Ctrl+C quit through the ordinary shut-down.
     QVTerminationSignals terminationSignals;
     QObject::connect(&terminationSignals, &QVTerminationSignals::terminationRequested, &application,
-                     &QCoreApplication::quit);
+                     [] { QCoreApplication::exit(0); });
 
     QVAppDelegate delegate(QVStatusBar::systemStatusBar(), QVDistributedNotificationCenter::defaultCenter());
     delegate.applicationWillFinishLaunching();

@@ -9,12 +9,12 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QWidget>
 #include <QSize>
 #include <QString>
 
 #include <memory>
 
-class QWidget;
 
 class QVMainWindowController final : public QObject {
     Q_OBJECT

@@ -61,7 +61,7 @@ int compareVersions(const QString &a, const QString &b)
 {
     const auto number = [](const QString &text) {
         const QVersionNumber version = QVersionNumber::fromString(text.trimmed());
-        return version.isNull() ? QVersionNumber(0) : version.normalized();
+        return version.normalized();  // a null version is 0
     };
     return QVersionNumber::compare(number(a), number(b));
 }
