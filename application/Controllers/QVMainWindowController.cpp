@@ -26,6 +26,9 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QIcon>
+#include <QPixmap>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -71,6 +74,7 @@ void QVMainWindowController::awakeFromNib()
     Ui::QVMainWindowController ui;
     ui.setupUi(window_);
     window_->setTitleBarHeight(kTitleBarHeight);
+    window_->setWindowIcon(QIcon(QPixmap::fromImage(QVNSImage::imageNamedYosemite(QStringLiteral("Quorvane")))));
     toolbar_ = new QVCMainToolbar(window_->titleBarView());
     toolbar_->setGeometry(QRect(QPoint(0, 0), window_->titleBarView()->size()));
     toolbar_->setDelegate(this);
@@ -281,10 +285,13 @@ bool QVMainWindowController::eventFilter(QObject *watched, QEvent *event)
     if (window_ && watched == window_->titleBarView() && type == QEvent::Resize)
         toolbar_->setGeometry(QRect(QPoint(0, 0), window_->titleBarView()->size()));
     if (watched == window_ && type == QEvent::Close && keepsTaskbarEntry_) {
-        // Closing keeps the window's taskbar entry: it minimizes instead.
-        event->ignore();
-        window_->showMinimized();
-        return true;
+        // Closing keeps the window's taskbar entry: it comes back minimized.
+        // The close itself goes through, so that quitting, which closes
+        // every window first, is never refused.
+        QTimer::singleShot(0, window_, [window = window_] {
+            if (window->isHidden())
+                window->showMinimized();
+        });
     }
     if ((type == QEvent::Show || type == QEvent::Hide) && isSheetOfWindow(watched)) {
         auto *sheet = static_cast<QWidget *>(watched);

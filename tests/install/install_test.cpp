@@ -90,7 +90,8 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
               QStringLiteral("org.quorvane.QVLaunchAgent"));
     EXPECT_TRUE(isExecutableFile(agent + QStringLiteral("/MacOS/QVLaunchAgent")));
     EXPECT_TRUE(isExecutableFile(contents + QStringLiteral("/Library/LaunchServices/Quorvane-Helper")));
-    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/Resources")).isDir());
+    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/Resources/Quorvane.svg")).isFile());
+    EXPECT_TRUE(QFileInfo(prefix + QStringLiteral("/share/icons/hicolor/scalable/apps/org.quorvane.Quorvane.svg")).isFile());
     EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/PlugIns")).isDir());
     EXPECT_EQ(QFileInfo(prefix + QStringLiteral("/bin/quorvane")).canonicalFilePath(),
               QFileInfo(program).canonicalFilePath());
