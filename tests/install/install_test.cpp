@@ -92,7 +92,10 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
     EXPECT_TRUE(isExecutableFile(contents + QStringLiteral("/Library/LaunchServices/Quorvane-Helper")));
     EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/Resources/Quorvane.svg")).isFile());
     EXPECT_TRUE(QFileInfo(prefix + QStringLiteral("/share/icons/hicolor/scalable/apps/org.quorvane.Quorvane.svg")).isFile());
-    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/PlugIns")).isDir());
+    const QString plugin = contents + QStringLiteral("/PlugIns/Quorvane.mailbundle/Contents");
+    EXPECT_FALSE(readPlist(plugin + QStringLiteral("/Info.plist")).value(QStringLiteral("CFBundleVersion")).toString().isEmpty());
+    EXPECT_TRUE(QFileInfo(plugin + QStringLiteral("/MacOS/libQuorvane.so")).isFile());
+    EXPECT_TRUE(QFileInfo(plugin + QStringLiteral("/Resources/QV_Block.svg")).isFile());
     EXPECT_EQ(QFileInfo(prefix + QStringLiteral("/bin/quorvane")).canonicalFilePath(),
               QFileInfo(program).canonicalFilePath());
     EXPECT_TRUE(QFileInfo(prefix + QStringLiteral("/share/polkit-1/actions/org.quorvane.helper.policy")).isFile());
