@@ -298,7 +298,7 @@ bool QVMainWindowController::eventFilter(QObject *watched, QEvent *event)
         const bool open = sheet->property("qv_sheet_open").toBool();
         if (type == QEvent::Show && !open) {
             sheet->setProperty("qv_sheet_open", true);
-            connect(sheet, &QObject::destroyed, this, [this] { windowDidEndSheet(); }, Qt::UniqueConnection);
+            connect(sheet, &QObject::destroyed, this, [this] { windowDidEndSheet(); });
             windowWillBeginSheet();
         } else if (type == QEvent::Hide && open) {
             sheet->setProperty("qv_sheet_open", false);
