@@ -8,6 +8,7 @@
 #include "QVMailList.h"
 #include "QVSettingsViewController.h"
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -104,11 +105,14 @@ TEST(DialogBase, CancelEndsEditingAndEscapeCancels)
                      [&](QVCWindowController *, int code) { codes << code; });
     dialog->beginSheetForHostWindow(&host);
     auto *field = dialog->findChild<QLineEdit *>(QStringLiteral("itemField"));
-    dialog->activateWindow();
+    QApplication::setActiveWindow(dialog);
     field->setFocus();
+    ASSERT_TRUE(field->hasFocus());
+    bool focusedAtEnd = true;
     QObject::connect(dialog, &QVCWindowController::sheetDidEnd, &host,
-                     [&](QVCWindowController *, int) { EXPECT_FALSE(field->hasFocus()); });
+                     [&](QVCWindowController *, int) { focusedAtEnd = field->hasFocus(); });
     dialog->reject();
+    EXPECT_FALSE(focusedAtEnd);
     EXPECT_EQ(codes, QList<int>{QVCWindowController::kQVDialogCancel});
 }
 
