@@ -26,15 +26,6 @@ using namespace update_test;
 
 namespace {
 
-template <typename Condition>
-bool waitFor(Condition condition, int milliseconds = 10000)
-{
-    const QDeadlineTimer deadline(milliseconds);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
-
 const QByteArray kDescription = R"({\rtf1\ansi{\fonttbl\f0 Helvetica;}\f0\b What's new\b0\par Faster scanning.\par})";
 
 // The running application's bundle, the update service and a controller
