@@ -101,6 +101,30 @@ std::vector<std::uint8_t> buffer;
 
 namespace {
 
+void stop();
+bool on_worker() noexcept;
+
+// Defined after the rest of the component's state, so destroyed before it:
+// a library unloaded, or a process ending, without a shutdown stops and joins
+// the worker while everything it uses still exists, instead of aborting in
+// the thread's destructor.
+struct worker_stopper {
+    worker_stopper() = default;
+    worker_stopper(const worker_stopper&) = delete;
+    worker_stopper& operator=(const worker_stopper&) = delete;
+    ~worker_stopper() {
+        if (!worker_thread.joinable()) return;
+        if (!on_worker()) {
+            try {
+                stop();
+            } catch (...) {
+            }
+        }
+        // The worker itself is ending the process: it cannot wait for itself.
+        if (worker_thread.joinable()) worker_thread.detach();
+    }
+} stopper;
+
 bool on_worker() noexcept { return std::this_thread::get_id() == worker_id.load(); }
 
 void trace_exception() noexcept {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -184,6 +185,25 @@ protected:
     std::unique_ptr<stand_in::server> server;
     qvse_callbacks_t table{};
 };
+
+// A host whose shut-down was refused because a context is still open, and
+// which then quits, ends normally.
+TEST(RealEngineDeathTest, QuittingWithAContextOpenEndsCleanly) {
+    EXPECT_EXIT(
+        {
+            scratch_directory directory;
+            const std::string path = directory.string();
+            const qvse_callbacks_t table = host_table();
+            if (QVSE_Engine_Initialize(path.data(), path.size(), &table) != QVSE_OK) std::_Exit(2);
+            long cell = 0;
+            if (QVSE_Context_Create(&cell) != QVSE_OK) std::_Exit(3);
+            if (QVSE_Engine_Shutdown() != QVSE_E_IN_USE) std::_Exit(4);
+            std::error_code ignored;
+            fs::remove_all(path, ignored);  // exit skips the destructor
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 TEST_F(RealEngine, AMessageGoesFromBytesToAVerdict) {
     long cell = 0;
