@@ -301,11 +301,21 @@ TEST_F(Update, ALockWhoseWriterDiedCountsForNothing) {
     EXPECT_EQ(engine_version().reloads, 1u);
     EXPECT_TRUE(eventually([] { return updates_completed.load() == 1; }));
 
-    // The file is still there; an update takes it over.
-    EXPECT_TRUE(fs::exists(engine.path() / "update.lock"));
+    // The file left behind is cleared; an update goes ahead.
+    EXPECT_TRUE(eventually([&] { return !fs::exists(engine.path() / "update.lock"); }));
     ASSERT_EQ(QVSE_Context_Destroy(&cell), unsigned(QVSE_OK));
     EXPECT_EQ(update(next.path()), unsigned(QVSE_OK));
     EXPECT_EQ(engine_version().name, L"fake-2");
+}
+
+// Another writer moved the library aside and died before it copied anything:
+// the next start puts it back instead of answering that it is missing.
+TEST_F(Update, StartRecoversFromAWriterThatDiedMidway) {
+    fs::rename(library(), engine.path() / "libqvse.000");
+    touch_file(engine.path() / "update.lock");
+    start();
+    EXPECT_EQ(engine_version().name, L"fake-1");
+    EXPECT_EQ(listing(engine.path()), std::set<std::string>{"libqvse.so"});
 }
 
 TEST_F(Update, FailedReloadKeepsTheStateForTheNextTry) {
