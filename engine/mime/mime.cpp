@@ -83,6 +83,23 @@ public:
         }
     }
 
+    // The line at the read position, without its line end and without
+    // consuming it; valid until the next read. Empty at the end of data too.
+    std::string_view peek_line() {
+        std::size_t scanned = 0;
+        for (;;) {
+            const char* const first = buffer_.data() + head_;
+            const char* const last = buffer_.data() + tail_;
+            const char* const stop = find_line_end(first + scanned, last);
+            if (stop != last) return {first, static_cast<std::size_t>(stop - first)};
+            scanned = tail_ - head_;
+            if (!available(scanned + 1))
+                return {buffer_.data() + head_, tail_ - head_};  // the end of data ends the line
+        }
+    }
+
+    bool at_end_of_data() { return !available(1); }
+
     enum class line_kind { end_of_data, text, next_part, closing };
 
     // Skips one line and tells whether it is a delimiter line of the boundary.
@@ -185,9 +202,49 @@ closure_type parse_closure(reader_type& reader, std::string_view boundary, windo
     }
 }
 
-void read_headers(reader_type& reader, header_list_type& headers) {
+// A header field line: a name of printable characters but the colon, then
+// a colon.
+bool is_field_line(std::string_view line) noexcept {
+    for (const char c : line) {
+        if (c == ':') return true;
+        if (c < '\x21' || c > '\x7E') return false;
+    }
+    return false;
+}
+
+enum class delimiter_kind { none, next_part, other };
+
+// A message's own header block ends at its blank line. Inside a multipart a
+// part's block also ends, before it, at a line that is neither a field nor a
+// continuation, or at a delimiter of an open boundary: a part that lacks the
+// blank line keeps its body and the next delimiter. Repeated delimiters of
+// the innermost multipart before a part's first line are passed over, as
+// mail readers do, rather than read as empty parts.
+template <class DelimiterOf>
+void read_headers(reader_type& reader, header_list_type& headers, bool in_multipart,
+                  DelimiterOf&& delimiter_of) {
     std::string line;
-    while (reader.getline(line) && !line.empty()) append_header_line(headers, line);
+    if (!in_multipart) {
+        while (reader.getline(line) && !line.empty()) append_header_line(headers, line);
+        return;
+    }
+    bool first = true;
+    while (!reader.at_end_of_data()) {
+        const std::string_view next = reader.peek_line();
+        const bool blank = next.empty();
+        if (!blank && !is_space(next.front())) {
+            const delimiter_kind delimiter = delimiter_of(next);
+            if (first && delimiter == delimiter_kind::next_part) {
+                reader.getline(line);
+                continue;
+            }
+            if (delimiter != delimiter_kind::none || !is_field_line(next)) return;
+        }
+        first = false;
+        reader.getline(line);
+        if (blank) return;
+        append_header_line(headers, line);
+    }
 }
 
 bool is_html_or_plain(const text_type& text) noexcept {
@@ -454,7 +511,19 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
     header_list_type headers;
     for (;;) {
         headers.clear();
-        read_headers(reader, headers);
+        read_headers(reader, headers, !open.empty(), [&](std::string_view line) {
+            const auto delimits = [&](const open_type& entry) {
+                const std::string& boundary = entry.part->boundary;
+                return line.size() >= boundary.size() + 2 && line.starts_with("--") &&
+                       line.substr(2, boundary.size()) == boundary;
+            };
+            if (!open.empty() && delimits(open.back())) {
+                const std::string_view rest = line.substr(open.back().part->boundary.size() + 2);
+                return rest.starts_with("--") ? delimiter_kind::other : delimiter_kind::next_part;
+            }
+            return std::any_of(open.begin(), open.end(), delimits) ? delimiter_kind::other
+                                                                    : delimiter_kind::none;
+        });
         media_type media;
         header_list_type parameters;
         if (!parse_content_type(headers, media, parameters)) {
@@ -522,10 +591,14 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
 
 void destroy(generic_type* root) noexcept {
     if (root == nullptr) return;
+    // The part in hand keeps its children until they are on the work list,
+    // so each subtree not freed yet is whole: the one in hand, or one waiting.
+    std::vector<generic_type*> work;
+    generic_type* part = root;
     try {
-        std::vector<generic_type*> work{root};
+        work.push_back(root);
         while (!work.empty()) {
-            generic_type* part = work.back();
+            part = work.back();
             work.pop_back();
             if (part == nullptr) continue;
             if (auto* encapsulated = dynamic_cast<encapsulated_type*>(part)) {
@@ -536,10 +609,11 @@ void destroy(generic_type* root) noexcept {
                 multipart->children.clear();
             }
             delete part;
+            part = nullptr;
         }
     } catch (const std::bad_alloc&) {
-        // What was not freed yet is still reachable from root.
-        destroy_in_place(root);
+        destroy_in_place(part);
+        for (generic_type* waiting : work) destroy_in_place(waiting);
     }
 }
 

@@ -106,6 +106,30 @@ TEST(MimeStructure, Shapes) {
          "  message/rfc822\n"
          "    multipart/mixed pre[] epi[]\n"
          "      text/plain [inner\\n--b\\n\\nouter\\n--b--\\n]\n"},
+        {"part header without a blank line",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\nBuy cheap pills\n"
+         "--b\n\nnext\n--b--\n",
+         "multipart/mixed pre[] epi[]\n"
+         "  text/plain [Buy cheap pills\\n]\n"
+         "  text/plain [next\\n]\n"},
+        {"part header ended by a delimiter",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/html\n--b\n"
+         "Subject: x\n  continued\nnot a field\n--b--\n",
+         "multipart/mixed pre[] epi[]\n"
+         "  text/html []\n"
+         "  text/plain [not a field\\n]\n"},
+        {"repeated delimiters make no empty parts",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\nfirst\n--b\n--b\n--b\n\nsecond\n--b\n--b--\n",
+         "multipart/mixed pre[] epi[]\n"
+         "  text/plain [first\\n]\n"
+         "  text/plain [second\\n]\n"
+         "  text/plain []\n"},
+        {"blank after an unquoted boundary",
+         "Content-Type: multipart/alternative; boundary=b \n\n--b\n\nplain\n--b\n"
+         "Content-Type: text/html ; charset=utf-8\n\n<p>html</p>\n--b--\n",
+         "multipart/alternative pre[] epi[]\n"
+         "  text/plain [plain\\n]\n"
+         "  text/html [<p>html</p>\\n]\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(structure_of(c.message), c.expected) << c.name;
 }
