@@ -144,19 +144,42 @@ void add_relay(const context::record_type& record, fingerprint_sink& sink,
     }
 }
 
-// One fingerprint per link key; of keys that share a prefix only the
-// shortest stays. The kept keys never prefix one another, so the only one
-// that can prefix a new key is its predecessor in order, and the ones that
-// the new key prefixes follow it in one run.
+// A key covers a longer one that continues it at a label or path boundary:
+// a domain its subdomains and paths, a path its deeper paths. A key of one
+// label ("c", from "http://c") covers only itself, or it would take every
+// .com, .co and .net link out of the lookup.
+bool covers(std::wstring_view shorter, std::wstring_view longer) noexcept {
+    if (!longer.starts_with(shorter)) return false;
+    if (longer.size() == shorter.size()) return true;
+    const bool path = shorter.find(L'/') != std::wstring_view::npos;
+    if (!path && shorter.find(L'.') == std::wstring_view::npos) return false;
+    const wchar_t next = longer[shorter.size()];
+    return next == L'/' || (!path && next == L'.');
+}
+
+// One fingerprint per link key; of keys that cover one another only the
+// shortest stays.
 void add_links(const context::record_type& record, fingerprint_list& fingerprints) {
     std::map<std::wstring, fingerprint_list::iterator, std::less<>> kept;
     for (const auto& link : record.uris) {
         auto key = uri::key(link);
         // An empty key would prefix every other one and wipe them out.
         if (!key || key->empty()) continue;
-        const auto after = kept.upper_bound(*key);
-        if (after != kept.begin() && key->starts_with(std::prev(after)->first)) continue;
-        for (auto longer = after; longer != kept.end() && longer->first.starts_with(*key);) {
+        const std::wstring_view view(*key);
+        // A key that covers this one is this one cut at a boundary.
+        bool covered = kept.contains(view);
+        for (std::size_t end = 0; !covered && end < view.size(); ++end) {
+            if (view[end] != L'.' && view[end] != L'/') continue;
+            const auto shorter = kept.find(view.substr(0, end));
+            covered = shorter != kept.end() && covers(shorter->first, view);
+        }
+        if (covered) continue;
+        // The keys it covers start with it, so they follow it in one run.
+        for (auto longer = kept.lower_bound(view); longer != kept.end() && longer->first.starts_with(view);) {
+            if (!covers(view, longer->first)) {
+                ++longer;
+                continue;
+            }
             fingerprints.erase(longer->second);
             longer = kept.erase(longer);
         }

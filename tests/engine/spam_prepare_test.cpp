@@ -137,8 +137,14 @@ TEST(SpamPrepare, LinksKeepTheShortestOfASharedPrefix) {
         {{L"http://b.example.org/", L"http://example.com/a/b", L"http://example.com/a/c",
           L"https://example.com/"},
          {L"tru org.example.b", L"tru com.example"}},
-        // Prefix of the text, not of a path segment.
-        {{L"http://example.com/ab", L"http://example.com/a"}, {L"tru com.example/a"}},
+        // Only at a label or path boundary: a path segment or label that
+        // merely begins alike is another link.
+        {{L"http://example.com/ab", L"http://example.com/a"}, {L"tru com.example/a", L"tru com.example/ab"}},
+        {{L"http://www.example.com/a", L"http://example.com/", L"http://examples.com/"},
+         {L"tru com.example", L"tru com.examples"}},
+        // A key of one label covers nothing but itself.
+        {{L"http://c", L"http://n", L"http://example.com/x", L"http://example.net/", L"http://example.co/"},
+         {L"tru c", L"tru co.example", L"tru com.example/x", L"tru net.example", L"tru n"}},
         // Links without a key are passed over: no scheme, no host, a port that
         // is no character, an escape that decodes to nothing.
         {{L"www.example.com", L"mailto:a@example.com", L"http://"}, {}},
