@@ -37,18 +37,11 @@ namespace {
 using fingerprint_list = std::list<fingerprint_type>;
 using heuristic_list = std::list<heuristic_type>;
 
-// The service's own mail relays: a message first received by one of them is
-// trusted. One network of 1,024 addresses (third byte in a range of four) and
-// one of 256.
-struct relay_network_type {
-    std::uint8_t first, second, third_low, third_high;
-};
-constexpr std::array<relay_network_type, 2> trusted_relays{{
-    {198, 18, 32, 35},   // 198.18.32.0/22
-    {203, 0, 113, 113},  // 203.0.113.0/24
-}};
+std::mutex trusted_mutex;
+std::vector<relay_network_type> trusted_relays;
 
-bool is_trusted(std::uint8_t a, std::uint8_t b, std::uint8_t c) noexcept {
+bool is_trusted(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
+    std::lock_guard lock(trusted_mutex);
     return std::any_of(trusted_relays.begin(), trusted_relays.end(), [&](const auto& network) {
         return a == network.first && b == network.second && c >= network.third_low &&
                c <= network.third_high;
@@ -514,6 +507,11 @@ unsigned classify(void* handle, bool& whitelisted, bool& blacklisted, unsigned& 
         score = verdict.score;
         return QVSE_OK;
     });
+}
+
+void set_trusted_relays(std::vector<relay_network_type> networks) {
+    std::lock_guard lock(trusted_mutex);
+    trusted_relays = std::move(networks);
 }
 
 }  // namespace quorvane::engine::spam

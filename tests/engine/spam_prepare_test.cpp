@@ -75,7 +75,26 @@ TEST(SpamPrepare, EntryCodes) {
     EXPECT_TRUE(generated.empty());
 }
 
+// Trusted relay networks of the tests' own; the engine ships none.
+class trusted_relays {
+public:
+    trusted_relays() { spam::set_trusted_relays({{198, 18, 32, 35}, {203, 0, 113, 113}}); }
+    ~trusted_relays() { spam::set_trusted_relays({}); }
+    trusted_relays(const trusted_relays&) = delete;
+    trusted_relays& operator=(const trusted_relays&) = delete;
+};
+
+TEST(SpamPrepare, NoRelayIsTrustedUnlessSet) {
+    for (const char* address : {"203.0.113.9", "198.18.32.1", "192.0.2.1"}) {
+        bound_context context(plain(received(address)));
+        const auto prepared = prepare(context);
+        EXPECT_EQ(prepared.fingerprints, strings{L"hsi " + engine::coding::to_wide(address)});
+        EXPECT_TRUE(prepared.heuristics.empty()) << address;
+    }
+}
+
 TEST(SpamPrepare, TheOldestParsableStampNamesTheRelay) {
+    const trusted_relays relays;
     const std::string postfix = "Received: from a (a [192.0.2.99]) by mx (Postfix) with ESMTP\r\n";
     const struct {
         std::string headers;
@@ -501,6 +520,7 @@ TEST(SpamPrepare, ReportsEveryCallButPreparesOnce) {
 TEST(SpamPrepare, WithoutFingerprintsHeuristicsAreMadeAnew) {
     // Nothing for the servers: each call examines the message again, and
     // its heuristics replace the earlier ones instead of piling up.
+    const trusted_relays relays;
     bound_context context(plain(received("203.0.113.1")), engine::coding::to_wide(gtube),
                           {L"www.google.com/search?q=x&btnI=1"});
     context.record().words.reset();  // too few words for a digest anyway
