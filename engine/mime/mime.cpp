@@ -743,11 +743,10 @@ bool extract_text(const context::record_pointer& record) {
     const parts::text_type& part = *record->displayable;
     auto decoded = coding::decode(read(record->source, part), part.charset);
     if (!decoded.charset_known) {
-        // An unknown charset must not let a message slip past the filter:
-        // it is read as a part that names none.
+        // An unknown charset must not let a message slip past the filter.
         context::trace::write(record, QVSE_TRACE_WARNING, facility, 0,
                               L"Unknown charset \"" + coding::to_wide(part.charset) +
-                                  L"\": the text is read as us-ascii");
+                                  L"\": the text is read as " + coding::to_wide(decoded.read_as));
     }
     record->text = std::move(decoded.text);
 
