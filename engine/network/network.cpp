@@ -298,7 +298,10 @@ void take_datagram(std::size_t received) {
     server_pointer server;
     if (protocol::decode(data, header) && header.response) {
         const auto found = conversations.find(header.id);
-        if (found != conversations.end()) {
+        // A reply of another type than the request's answers nothing: whoever
+        // knows a request id could otherwise end it, or rewrite the server's
+        // record with a probe reply, without the keystream.
+        if (found != conversations.end() && header.type == found->second->header.type) {
             const auto& plan = found->second->plan;
             const auto reply_attempt = static_cast<std::int8_t>(header.attempt);
             const auto current = static_cast<std::int8_t>(found->second->header.attempt);
