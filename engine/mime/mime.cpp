@@ -836,6 +836,10 @@ unsigned bind_buffer(void* handle, const char* data, std::size_t length) {
 unsigned bind_file(void* handle, const char* path, std::size_t path_length) {
     return frame(facility, [&]() -> unsigned {
         if (path == nullptr) return QVSE_E_INVALID_ARGUMENT;
+        // An unknown handle is told before the file is looked at.
+        context::record_pointer record;
+        if (const unsigned found = context::get(handle, record); found != QVSE_OK) return found;
+        record.reset();
         const int fd = open_message_file(std::string(path, path_length));
         if (fd < 0) return QVSE_E_NOT_FOUND;
         std::optional<io::file_descriptor_source> file;

@@ -477,6 +477,9 @@ TEST(Bind, ArgumentsAndHandlesAreCheckedFirst) {
         {"file, unknown handle",
          [&] { return mime::bind_file(&never_created, file.data(), file.size()); },
          QVSE_E_UNKNOWN_CONTEXT},
+        {"missing file, unknown handle",
+         [&] { return mime::bind_file(&never_created, missing.data(), missing.size()); },
+         QVSE_E_UNKNOWN_CONTEXT},
         {"stream, unknown handle", [&] { return mime::bind_stream(&never_created); },
          QVSE_E_UNKNOWN_CONTEXT},
     };
