@@ -3,7 +3,7 @@
 //   make_samples.py > samples.tsv && language_accuracy samples.tsv
 //
 // For each sample the engine's leading language is the one the host keeps
-// (the last reported: the best, equal counts to the greatest code). For
+// (the largest count, equal counts to the first in code order). For
 // comparison, "by code" is what the host would keep if the languages came in
 // the order of their codes (the greatest code at or above the threshold).
 // CLD2 tells no Portuguese variants apart: its "pt" counts as right for both.
@@ -65,8 +65,9 @@ int main(int argc, char** argv) {
 
         const auto decision = classify(text);
         std::string kept = "-", by_code = "-";
+        std::uint32_t largest = 0;
         for (const auto& [code, value] : decision.leading) {
-            kept = narrow(code);
+            if (kept == "-" || value > largest) kept = narrow(code), largest = value;
             if (by_code == "-" || narrow(code) > by_code) by_code = narrow(code);
         }
         tally.kept += kept == expected;

@@ -47,7 +47,7 @@ struct host_type {
     std::mutex mutex;
     std::condition_variable changed;
     unsigned updates = 0;
-    std::map<void*, std::wstring> languages;
+    std::map<void*, std::pair<std::wstring, std::uint32_t>> languages;
     std::map<void*, std::vector<std::pair<std::wstring, std::wstring>>> fingerprints;
     std::vector<std::wstring> errors;
 } host;
@@ -72,10 +72,15 @@ void on_fingerprint(void* context, const wchar_t* category, std::size_t category
                                             std::wstring(value, value_length));
 }
 
-void on_language(void* context, const wchar_t* language, std::size_t length, std::uint32_t,
+// Like the application: of the leading languages the one of the largest count.
+void on_language(void* context, const wchar_t* language, std::size_t length, std::uint32_t matched,
                  std::uint32_t) {
     std::lock_guard lock(host.mutex);
-    host.languages[context] = std::wstring(language, length);  // the last one wins
+    auto& [kept, count] = host.languages[context];
+    if (kept.empty() || matched > count) {
+        kept.assign(language, length);
+        count = matched;
+    }
 }
 
 void on_completed(void*, std::uint32_t) {}
@@ -216,7 +221,7 @@ TEST_F(RealEngine, AMessageGoesFromBytesToAVerdict) {
     std::wstring link;
     {
         std::lock_guard lock(host.mutex);
-        EXPECT_EQ(host.languages[&cell], L"en");
+        EXPECT_EQ(host.languages[&cell].first, L"en");
         for (const auto& [category, value] : host.fingerprints[&cell])
             if (category == L"tru") link = value;
     }
