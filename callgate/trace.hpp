@@ -20,4 +20,8 @@ void current_exception(unsigned level, const std::wstring& facility, unsigned in
 // facet; a byte the locale cannot widen becomes U+FFFD.
 std::wstring widened(std::string_view text);
 
+// Paths and file names, which are UTF-8, as wide text; an invalid sequence
+// becomes U+FFFD.
+std::wstring from_utf8(std::string_view text);
+
 }  // namespace quorvane::callgate::trace

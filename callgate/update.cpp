@@ -164,10 +164,16 @@ unsigned unload(engine_type& engine, void*& state, std::size_t& size) {
     const bool shut_down = result == QVSE_OK;
     if (shut_down) result = engine.unload();
     if (result == QVSE_OK) return result;
-    if (shut_down) initialise(engine);
-    engine.entries.principal_resume(state, size);
+    // Back in service as it was; a part that fails is said, since the engine
+    // then runs without its servers or its network.
+    unsigned restored = shut_down ? initialise(engine) : unsigned(QVSE_OK);
+    if (restored == QVSE_OK) restored = engine.entries.principal_resume(state, size);
+    else std::free(state);
     state = nullptr;
     size = 0;
+    if (restored != QVSE_OK)
+        trace::write(QVSE_TRACE_ERROR, facility, 0,
+                     boost::wformat(L"Update failed to restore engine with error code: 0x%08X") % restored);
     return result;
 }
 
@@ -195,7 +201,8 @@ unsigned reload(engine_type& engine, void*& state, std::size_t& size) {
 }
 
 void write_recovery(const std::vector<line_type>& lines) {
-    for (const auto& line : lines) trace::write(QVSE_TRACE_WARNING, facility, line.indent, line.text);
+    for (const auto& line : lines)
+        trace::write(std::min<unsigned>(line.level, QVSE_TRACE_WARNING), facility, line.indent, line.text);
 }
 
 void worker(std::stop_token stop, engine_type& engine) {
@@ -212,6 +219,7 @@ void worker(std::stop_token stop, engine_type& engine) {
         const std::string lock_path = engine.directory() + "/" + lock_name;
         watcher.add_directory(engine.directory());
         bool refused = false;  // unloading failed under the present lock file
+        bool watched = true;
         for (;;) {
             // Before the lock: a library replaced by a writer who locked
             // meanwhile waits for that writer to finish.
@@ -257,10 +265,26 @@ void worker(std::stop_token stop, engine_type& engine) {
             }
 
             // A lock file changes hands without a directory event: its writer
-            // dies, or a writer takes over a file left behind.
-            const auto timeout = lock_file ? std::optional(std::chrono::milliseconds(lock_poll))
-                                           : std::nullopt;
-            watcher.monitor(stop, timeout);
+            // dies, or a writer takes over a file left behind. Nor does a
+            // directory that is watched no more tell anything.
+            const auto timeout = lock_file || !watched
+                                     ? std::optional(std::chrono::milliseconds(lock_poll))
+                                     : std::nullopt;
+            const auto event = watcher.monitor(stop, timeout);
+            if (event && event->type == dir_monitor_event::lost) {
+                trace::write(QVSE_TRACE_ERROR, facility, 0,
+                             boost::wformat(L"The engine directory \"%1%\" is watched no more") %
+                                 trace::from_utf8(engine.directory()));
+                watched = false;
+            }
+            if (!watched) {
+                // Looked at every second until it can be watched again.
+                try {
+                    watcher.add_directory(engine.directory());
+                    watched = true;
+                } catch (const std::system_error&) {
+                }
+            }
         }
     } catch (const std::system_error& error) {
         if (error.code() != std::error_code(ECANCELED, std::system_category())) {
@@ -410,17 +434,23 @@ void replay(const fs::path& engine, const journal_type& journal, std::vector<lin
     if (journal.committed) {
         for (const auto& [name, backup] : journal.aside)
             if (fs::remove(engine / backup, ignored))
-                lines.push_back({1, (boost::wformat(L"Removing: \"%1%\"") % trace::widened(backup)).str()});
+                lines.push_back({1, (boost::wformat(L"Removing: \"%1%\"") % trace::from_utf8(backup)).str()});
         return;
     }
     for (const auto& name : journal.added) fs::remove(engine / name, ignored);
     for (auto entry = journal.aside.rbegin(); entry != journal.aside.rend(); ++entry) {
         const auto& [name, backup] = *entry;
         if (!exists((engine / backup).string())) continue;
-        lines.push_back({1, (boost::wformat(L"Restoring: \"%1%\" -> \"%2%\"") % trace::widened(backup) %
-                             trace::widened(name))
+        lines.push_back({1, (boost::wformat(L"Restoring: \"%1%\" -> \"%2%\"") % trace::from_utf8(backup) %
+                             trace::from_utf8(name))
                                 .str()});
-        fs::rename(engine / backup, engine / name, ignored);
+        std::error_code error;
+        fs::rename(engine / backup, engine / name, error);
+        if (error)
+            lines.push_back({2, (boost::wformat(L"Unable to restore \"%1%\": %2%") % trace::from_utf8(name) %
+                                 trace::from_utf8(error.message()))
+                                    .str(),
+                             QVSE_TRACE_ERROR});
     }
 }
 
@@ -447,9 +477,14 @@ void restore_library(const fs::path& engine, std::vector<line_type>& lines) {
     }
     if (!newest) return;
     lines.push_back({1, (boost::wformat(L"Restoring: \"%1%\" -> \"%2%\"") %
-                         trace::widened(newest->filename().string()) % trace::widened(QVSE_ENGINE_LIBRARY_NAME))
+                         trace::from_utf8(newest->filename().string()) % trace::from_utf8(QVSE_ENGINE_LIBRARY_NAME))
                             .str()});
     fs::rename(*newest, library, error);
+    if (error)
+        lines.push_back({2, (boost::wformat(L"Unable to restore \"%1%\": %2%") %
+                             trace::from_utf8(QVSE_ENGINE_LIBRARY_NAME) % trace::from_utf8(error.message()))
+                                .str(),
+                         QVSE_TRACE_ERROR});
 }
 
 }  // namespace
@@ -478,7 +513,7 @@ void install(const std::string& update_directory, const std::string& engine_dire
     try {
         for (const auto& name : names) {
             lines.push_back({1, (boost::wformat(L"Installing: \"%1%\" (%2% bytes)") %
-                                 trace::widened(name) % fs::file_size(update / name))
+                                 trace::from_utf8(name) % fs::file_size(update / name))
                                     .str()});
             scope.journal(staged_record, {name});
             staged.push_back(name);
@@ -492,7 +527,7 @@ void install(const std::string& update_directory, const std::string& engine_dire
             if (fs::is_regular_file(engine / name, error)) {
                 const std::string backup = backup_name(name, update, engine);
                 lines.push_back({1, (boost::wformat(L"Renaming: \"%1%\" -> \"%2%\"") %
-                                     trace::widened(name) % trace::widened(backup))
+                                     trace::from_utf8(name) % trace::from_utf8(backup))
                                         .str()});
                 scope.journal(aside_record, {name, backup});
                 step();
@@ -513,8 +548,7 @@ void install(const std::string& update_directory, const std::string& engine_dire
         step();
     } catch (...) {
         try {
-            std::vector<line_type> ignored_lines;
-            replay(engine, journal_type{staged, backups, added, false}, ignored_lines);
+            replay(engine, journal_type{staged, backups, added, false}, lines);
         } catch (...) {
             // What could not be put back now, the next load puts back.
         }
@@ -525,7 +559,7 @@ void install(const std::string& update_directory, const std::string& engine_dire
         try {
             for (const auto& [name, backup] : backups) {
                 if (!exists((engine / backup).string())) continue;
-                lines.push_back({1, (boost::wformat(L"Removing: \"%1%\"") % trace::widened(backup)).str()});
+                lines.push_back({1, (boost::wformat(L"Removing: \"%1%\"") % trace::from_utf8(backup)).str()});
                 fs::remove(engine / backup);
                 step();
             }
@@ -637,7 +671,7 @@ bool running() { return thread.joinable(); }
 unsigned apply(const engine_type& update, const engine_type& engine, std::uint64_t& ticket) {
     std::vector<line_type> lines;
     const auto flush = [&] {
-        for (const auto& line : lines) trace::write(QVSE_TRACE_INFO, facility, line.indent, line.text);
+        for (const auto& line : lines) trace::write(line.level, facility, line.indent, line.text);
     };
     try {
         std::lock_guard serial(apply_mutex);

@@ -57,6 +57,7 @@ unsigned completion(std::uint64_t ticket);
 struct line_type {
     unsigned indent;
     std::wstring text;
+    unsigned level = 3;  // QVSE_TRACE_INFO
 };
 
 // The file work of apply, from update to engine directory, under the lock

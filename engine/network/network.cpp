@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/asio/bind_executor.hpp>
@@ -127,12 +128,7 @@ struct worker_stopper {
 
 bool on_worker() noexcept { return std::this_thread::get_id() == worker_id.load(); }
 
-void trace_exception() noexcept {
-    try {
-        principal::trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
-    } catch (...) {
-    }
-}
+void trace_exception() noexcept { trace_current_exception(facility); }
 
 std::wstring milliseconds(clock_type::duration duration) {
     return std::to_wstring(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
@@ -702,7 +698,8 @@ void handle_response(const conversation_pointer& conversation, const server_poin
         const wchar_t* failure = nullptr;
         {
             std::lock_guard lock(conversation->record->mutex);
-            std::vector<std::uint64_t> taken;
+            std::unordered_set<std::uint64_t> taken;
+            taken.reserve(conversation->record->fingerprints.size());
             for (auto& fingerprint : conversation->record->fingerprints) {
                 protocol::answer_type answer;
                 const auto error = protocol::read_answer(reader, answer);
@@ -718,11 +715,10 @@ void handle_response(const conversation_pointer& conversation, const server_poin
                     fingerprint.match.reset();
                     continue;
                 }
-                if (std::find(taken.begin(), taken.end(), answer.id) != taken.end()) {
+                if (!taken.insert(answer.id).second) {
                     failure = L"Received duplicate fingerprint data from %1%";
                     break;
                 }
-                taken.push_back(answer.id);
                 fingerprint.match = spam::fingerprint_type::match_type{
                     answer.length,      answer.id,           answer.extra,
                     (answer.flags & 1) != 0, (answer.flags & 2) != 0, (answer.flags & 4) != 0,
@@ -1003,6 +999,11 @@ unsigned shutdown() {
 std::string save_servers() {
     std::string text;
     on_strand([&] {
+        // The property tree writes an empty list as "", not as an array.
+        if (servers.empty()) {
+            text = "{\n    \"servers\": []\n}\n";
+            return;
+        }
         boost::property_tree::ptree list;
         for (const auto& server : servers) list.push_back({"", server->serialize()});
         boost::property_tree::ptree document;
@@ -1103,14 +1104,14 @@ bool refused(unsigned timeout_ms, bool asynchronous) noexcept {
 }  // namespace
 
 unsigned lookup(void* handle, unsigned timeout_ms, bool asynchronous) {
-    return frame(facility, [&]() -> unsigned {
+    return traced_frame(facility, [&]() -> unsigned {
         if (refused(timeout_ms, asynchronous)) return QVSE_E_INVALID_ARGUMENT;
         return request(handle, header_type::lookup, 0, timeout_ms, asynchronous, &write_lookup);
     });
 }
 
 unsigned touch(void* handle, unsigned value, unsigned timeout_ms, bool asynchronous) {
-    return frame(facility, [&]() -> unsigned {
+    return traced_frame(facility, [&]() -> unsigned {
         if (refused(timeout_ms, asynchronous) || value > 100) return QVSE_E_INVALID_ARGUMENT;
         return request(handle, header_type::touch, value, timeout_ms, asynchronous, &write_touch);
     });

@@ -1,11 +1,20 @@
-// Freeing a part tree when the heap runs out midway: whichever allocation
-// fails, every part is freed exactly once.
+// The heap running out midway: whichever allocation fails, a part tree is
+// freed exactly once, and the lookup and touch requests trace the failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <new>
+#include <thread>
 
+#include "context/context.hpp"
+#include "entry_table.hpp"
+#include "installed_callbacks.hpp"
 #include "mime/mime.hpp"
+#include "network/network.hpp"
+#include "support/recorder.hpp"
 
 namespace {
 
@@ -14,8 +23,10 @@ thread_local long allocations_until_failure = -1;
 thread_local bool failed = false;
 thread_local long live_allocations = 0;
 
+// Fails one allocation, then allocates again (the failure is traced).
 void* allocate(std::size_t size) {
     if (allocations_until_failure == 0) {
+        allocations_until_failure = -1;
         failed = true;
         throw std::bad_alloc();
     }
@@ -45,6 +56,8 @@ namespace {
 
 namespace mime = quorvane::engine::mime;
 namespace parts = mime::parts;
+namespace network = quorvane::engine::network;
+namespace context = quorvane::engine::context;
 
 // A mixed root over many children, some of them enclosed messages holding
 // alternatives, so that freeing it needs a growing work list.
@@ -78,6 +91,43 @@ TEST(AllocationFailure, DestroyFreesEveryPartWhicheverAllocationFails) {
         if (!failed) break;
         ASSERT_LT(failing, 1000);
     }
+}
+
+// Out of memory in a lookup or touch is traced and answered as a failure.
+TEST(AllocationFailure, LookupAndTouchTraceIt) {
+    quorvane::testing::recorder rec;
+    quorvane::testing::installed_callbacks installed(rec.table());
+    ASSERT_EQ(network::initialize(), unsigned(QVSE_OK));
+    int cell = 0;
+    ASSERT_EQ(context::create(&cell), unsigned(QVSE_OK));
+    const std::function<unsigned()> requests[] = {
+        [&] { return network::lookup(&cell, 1000, false); },
+        [&] { return network::touch(&cell, 50, 1000, false); },
+    };
+    for (const auto& request : requests) {
+        for (long failing = 0;; ++failing) {
+            SCOPED_TRACE("allocation " + std::to_string(failing) + " fails");
+            rec.clear();
+            failed = false;
+            allocations_until_failure = failing;
+            const unsigned result = request();
+            allocations_until_failure = -1;
+            if (!failed) {
+                EXPECT_EQ(result, unsigned(QVSE_E_NO_SERVERS));
+                break;
+            }
+            EXPECT_EQ(result, unsigned(QVSE_E_FAILED));
+            const auto lines = rec.lines();
+            EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& line) {
+                return line.facility == L"Network" && line.text == L"An exception has occured:";
+            }));
+            ASSERT_LT(failing, 1000);
+        }
+    }
+    // A request that failed after it was handed over still completes.
+    for (int tries = 0; context::destroy(&cell) == QVSE_E_IN_USE && tries < 500; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(network::shutdown(), unsigned(QVSE_OK));
 }
 
 }  // namespace

@@ -338,12 +338,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {{L"de", 40}, {L"en", 100}},
                     {L"Language coverages:", L"\"en\" matches 100 of 120 characters"},
                     {{L"en", 100}}},
-        report_case{"best last",
+        report_case{"leading in code order",
                     120,
-                    {{L"es-ES", 10}, {L"pt-BR", 100}, {L"pt-PT", 90}},
-                    {L"Language coverages:", L"\"pt-PT\" matches 90 of 120 characters",
-                     L"\"pt-BR\" matches 100 of 120 characters"},
-                    {{L"pt-PT", 90}, {L"pt-BR", 100}}}));
+                    {{L"es-ES", 10}, {L"pt-BR", 90}, {L"pt-PT", 100}},
+                    {L"Language coverages:", L"\"pt-BR\" matches 90 of 120 characters",
+                     L"\"pt-PT\" matches 100 of 120 characters"},
+                    {{L"pt-BR", 90}, {L"pt-PT", 100}}}));
 
 TEST(LanguageEntries, RefuseWithoutTheirSlotOrContext) {
     recorder rec;

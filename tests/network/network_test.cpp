@@ -198,6 +198,12 @@ struct size_row {
     transport expected;
 };
 
+// Printed by value: the padding between the fields would name the test
+// differently on every run.
+void PrintTo(const size_row& row, std::ostream* out) {
+    *out << (row.ipv4_only ? "ipv4_" : "dual_stack_") << row.size;
+}
+
 class Transport : public network_fixture, public ::testing::WithParamInterface<size_row> {
 protected:
     void SetUp() override {
