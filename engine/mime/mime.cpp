@@ -214,6 +214,39 @@ bool is_field_line(std::string_view line) noexcept {
 
 enum class delimiter_kind { none, next_part, other };
 
+// The header fields a message may still keep (a tiny line would otherwise
+// cost many times its size), and whether any was passed over.
+struct header_budget {
+    std::size_t left = max_header_fields;
+    bool cut = false;
+    bool last_kept = false;  // continuations follow the fate of their field
+};
+
+// Beyond the budget a block still keeps its first content fields, which
+// decide how the part is read.
+bool decides_content(const header_list_type& headers, std::string_view line) {
+    const std::string_view name = line.substr(0, line.find(':'));
+    for (const std::string_view content : {"content-type", "content-transfer-encoding"})
+        if (iequals(name, content))
+            return std::none_of(headers.begin(), headers.end(),
+                                [&](const key_value_type& field) { return iequals(field.name, content); });
+    return false;
+}
+
+void keep_header_line(header_list_type& headers, std::string_view line, header_budget& budget) {
+    if (!line.empty() && is_space(line.front())) {
+        if (budget.last_kept) append_header_line(headers, line);
+        return;
+    }
+    budget.last_kept = budget.left > 0 || decides_content(headers, line);
+    if (!budget.last_kept) {
+        budget.cut = true;
+        return;
+    }
+    if (budget.left > 0) --budget.left;
+    append_header_line(headers, line);
+}
+
 // A message's own header block ends at its blank line. Inside a multipart a
 // part's block also ends, before it, at a line that is neither a field nor a
 // continuation, or at a delimiter of an open boundary: a part that lacks the
@@ -221,11 +254,12 @@ enum class delimiter_kind { none, next_part, other };
 // the innermost multipart before a part's first line are passed over, as
 // mail readers do, rather than read as empty parts.
 template <class DelimiterOf>
-void read_headers(reader_type& reader, header_list_type& headers, bool in_multipart,
-                  DelimiterOf&& delimiter_of) {
+void read_headers(reader_type& reader, header_list_type& headers, header_budget& budget,
+                  bool in_multipart, DelimiterOf&& delimiter_of) {
     std::string line;
+    budget.last_kept = false;
     if (!in_multipart) {
-        while (reader.getline(line) && !line.empty()) append_header_line(headers, line);
+        while (reader.getline(line) && !line.empty()) keep_header_line(headers, line, budget);
         return;
     }
     bool first = true;
@@ -243,7 +277,7 @@ void read_headers(reader_type& reader, header_list_type& headers, bool in_multip
         first = false;
         reader.getline(line);
         if (blank) return;
-        append_header_line(headers, line);
+        keep_header_line(headers, line, budget);
     }
 }
 
@@ -460,6 +494,8 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
     std::size_t depth = 0;       // of the part about to be made
     std::size_t count = 0;
     bool warned_depth = false;
+    header_budget budget;
+    bool warned_headers = false;
 
     auto warn = [&](const wchar_t* text) {
         context::trace::write(record, QVSE_TRACE_WARNING, facility, 0, text);
@@ -511,7 +547,7 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
     header_list_type headers;
     for (;;) {
         headers.clear();
-        read_headers(reader, headers, !open.empty(), [&](std::string_view line) {
+        read_headers(reader, headers, budget, !open.empty(), [&](std::string_view line) {
             const auto delimits = [&](const open_type& entry) {
                 const std::string& boundary = entry.part->boundary;
                 return line.size() >= boundary.size() + 2 && line.starts_with("--") &&
@@ -524,6 +560,10 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
             return std::any_of(open.begin(), open.end(), delimits) ? delimiter_kind::other
                                                                     : delimiter_kind::none;
         });
+        if (budget.cut && !warned_headers) {
+            warn(L"The message has too many header fields: the rest are passed over");
+            warned_headers = true;
+        }
         media_type media;
         header_list_type parameters;
         if (!parse_content_type(headers, media, parameters)) {
