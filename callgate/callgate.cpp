@@ -38,10 +38,7 @@ unsigned guarded(Body&& body) noexcept {
     } catch (const std::bad_alloc&) {
         return QVSE_E_OUT_OF_MEMORY;
     } catch (...) {
-        try {
-            trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
-        } catch (...) {
-        }
+        trace::gateway_exception();
         return QVSE_E_FAILED;
     }
 }

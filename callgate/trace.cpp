@@ -6,6 +6,7 @@
 #include <boost/exception/diagnostic_information.hpp>
 
 #include "callbacks.hpp"
+#include "facility.hpp"
 
 namespace quorvane::callgate::trace {
 
@@ -31,6 +32,13 @@ void current_exception(unsigned level, const std::wstring& facility, unsigned in
         write(level, facility, indent + 1, widened(rest.substr(0, end)));
         if (end == std::string_view::npos) break;
         rest.remove_prefix(end + 1);
+    }
+}
+
+void gateway_exception() noexcept {
+    try {
+        current_exception(QVSE_TRACE_ERROR, facility, 0);
+    } catch (...) {
     }
 }
 

@@ -287,17 +287,9 @@ void worker(std::stop_token stop, engine_type& engine) {
             }
         }
     } catch (const std::system_error& error) {
-        if (error.code() != std::error_code(ECANCELED, std::system_category())) {
-            try {
-                trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
-            } catch (...) {
-            }
-        }
+        if (error.code() != std::error_code(ECANCELED, std::system_category())) trace::gateway_exception();
     } catch (...) {
-        try {
-            trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
-        } catch (...) {
-        }
+        trace::gateway_exception();
     }
     if (engine.draining()) engine.end_draining();
     // Stopped with the engine unloaded: nobody will resume this.
@@ -682,7 +674,7 @@ unsigned apply(const engine_type& update, const engine_type& engine, std::uint64
         return QVSE_E_OUT_OF_MEMORY;
     } catch (const std::system_error& error) {
         flush();
-        trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
+        trace::gateway_exception();
         // File-system errors come in the generic category, system calls' in
         // the system one: compared as conditions, both match.
         const auto code = error.code();
@@ -691,7 +683,7 @@ unsigned apply(const engine_type& update, const engine_type& engine, std::uint64
                    : QVSE_E_FAILED;
     } catch (...) {
         flush();
-        trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
+        trace::gateway_exception();
         return QVSE_E_FAILED;
     }
 }

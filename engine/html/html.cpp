@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../ascii.hpp"
 #include "../locale.hpp"
 #include "grammars/sax.hpp"
 
@@ -25,8 +26,7 @@ std::wstring folded_name(range_type name) {
     if (ascii) {
         if (name.size() > longest) return {};
         std::wstring out(name.begin(), name.end());
-        for (auto& c : out)
-            if (c >= L'A' && c <= L'Z') c += L'a' - L'A';
+        std::transform(out.begin(), out.end(), out.begin(), ascii::lower<wchar_t>);
         return out;
     }
     return locale::fold_case({name.begin(), name.end()});

@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include <boost/format.hpp>
-#include <boost/locale/conversion.hpp>
 
 #include "../callbacks.hpp"
 #include "../coding.hpp"
@@ -76,7 +75,6 @@ const std::span<const script_type> scripts{script_table};
 
 data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                      std::span<const script_type> script_list) {
-    const std::locale locale = locale::generate();
     std::vector<std::pair<std::wstring, language_index>> entries;
     language_index current = 0;
     bool started = false;
@@ -99,7 +97,8 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                 previous.push_back(*at);
             }
             std::wstring word = coding::to_wide(previous);
-            word = boost::locale::fold_case(word, locale);
+            // Folded as message text is, so that the two always meet.
+            word = locale::fold_case(word);
             entries.emplace_back(std::move(word), current);
             ++words_[current];
             ++word_entries_;

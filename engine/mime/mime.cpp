@@ -17,6 +17,7 @@
 #include <boost/iostreams/filtering_stream.hpp>
 #include <boost/spirit/include/qi_parse.hpp>
 
+#include "../ascii.hpp"
 #include "../callbacks.hpp"
 #include "../coding.hpp"
 #include "qvse_types.h"
@@ -44,13 +45,7 @@ namespace {
 using namespace parts;
 using encoding_type = grammars::content_transfer_encoding_result;
 
-constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-// Whole-string comparison, ASCII letters without regard to case.
-bool iequals(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
+using ascii::iequals;
 
 // Reads the message source forward in large blocks and keeps the absolute
 // offset of the next byte, so the structure pass never asks the source where
@@ -748,22 +743,11 @@ namespace {
 namespace io = boost::iostreams;
 using message_stream_type = io::filtering_stream<io::input_seekable>;
 
-// Hosts get valid, NUL-terminated text only; a copy is made only for text
-// that needs mending.
-template <class Deliver>
-void deliver_valid(const std::wstring& text, Deliver&& deliver) {
-    if (locale::is_valid(text)) {
-        deliver(text);
-    } else {
-        deliver(locale::sanitized(text));
-    }
-}
-
 void report_stage(const context::record_type& record, std::uint32_t stage,
                   const std::wstring& text) {
     const auto slot = callbacks.text_stage;
     if (slot == nullptr) return;
-    deliver_valid(text, [&](const std::wstring& valid) {
+    locale::with_valid(text, [&](const std::wstring& valid) {
         slot(record.handle, stage, valid.c_str(), valid.size());
     });
 }
@@ -772,7 +756,7 @@ void report_uri(const context::record_type& record, std::uint32_t source,
                 const std::wstring& uri) {
     const auto slot = callbacks.uri_found;
     if (slot == nullptr) return;
-    deliver_valid(uri, [&](const std::wstring& valid) {
+    locale::with_valid(uri, [&](const std::wstring& valid) {
         slot(record.handle, source, valid.c_str(), valid.size());
     });
 }

@@ -18,6 +18,7 @@
 
 #include <boost/format.hpp>
 
+#include "../ascii.hpp"
 #include "../callbacks.hpp"
 #include "../coding.hpp"
 #include "../context/context.hpp"
@@ -77,21 +78,13 @@ heuristic_type search_engine_redirect() {
             L"Link redirects through Google's \"I'm Feeling Lucky\" search", false, false, 50};
 }
 
-bool iequals(std::string_view a, std::string_view b) noexcept {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
-}
+using ascii::iequals;
 
 // needle is lower-case ASCII; links are compared as found, so upper-case
 // ASCII letters of the link match too.
 bool contains_ascii_caseless(std::wstring_view text, std::wstring_view needle) {
-    const auto lower = [](wchar_t c) {
-        return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c;
-    };
     return std::search(text.begin(), text.end(), needle.begin(), needle.end(),
-                       [&](wchar_t x, wchar_t y) { return lower(x) == y; }) != text.end();
+                       [](wchar_t x, wchar_t y) { return ascii::lower(x) == y; }) != text.end();
 }
 
 fingerprint_type digest_fingerprint(fingerprint_type::category_type category,
