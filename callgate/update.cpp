@@ -366,6 +366,12 @@ void update_scope::journal(char kind, std::initializer_list<std::string_view> fi
 
 namespace {
 
+// Names are plain file names: a record naming anything else is ignored.
+bool plain_name(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
 // Journal records: a staged file, a file moved aside, a new file, all in.
 constexpr char staged_record = 'S';
 constexpr char aside_record = 'A';
@@ -378,17 +384,7 @@ fs::path staged_path(const fs::path& engine, const std::string& name) {
     return engine / ("." + name + ".partial");
 }
 
-struct journal_type {
-    std::vector<std::string> staged;
-    std::vector<std::pair<std::string, std::string>> aside;  // name, backup
-    std::vector<std::string> added;
-    bool committed = false;
-};
-
-// Names are plain file names: a record naming anything else is ignored.
-bool plain_name(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
-}
+}  // namespace
 
 journal_type parse_journal(std::string_view text) {
     journal_type journal;
@@ -417,6 +413,8 @@ journal_type parse_journal(std::string_view text) {
     }
     return journal;
 }
+
+namespace {
 
 // Puts back what an unfinished journal changed, or removes what a finished
 // one left; never throws.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine.hpp"
@@ -67,6 +68,17 @@ struct line_type {
 // after_step runs after every change of the engine directory.
 void install(const std::string& update, const std::string& engine, std::vector<line_type>& lines,
              std::uint64_t& ticket, const std::function<void()>& after_step = {});
+
+// What a writer's journal says it did: the files it staged, moved aside (name
+// and backup) and added, and whether every new file was in. Records that
+// name anything but a plain file name end it.
+struct journal_type {
+    std::vector<std::string> staged;
+    std::vector<std::pair<std::string, std::string>> aside;
+    std::vector<std::string> added;
+    bool committed = false;
+};
+journal_type parse_journal(std::string_view text);
 
 // Finishes or undoes an update whose writer died, when no writer holds the
 // directory's lock file: a journalled update is rolled back (or, once all
