@@ -329,7 +329,7 @@ INSTANTIATE_TEST_SUITE_P(
         fault_row{"request_flag", with([](auto& f) { f.clear_response = true; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
         fault_row{"other_port", with([](auto& f) { f.other_port = true; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
         fault_row{"reply_twice", with([](auto& f) { f.reply_twice = true; }), false, QVSE_OK, nullptr},
-        fault_row{"delayed", with([](auto& f) { f.delay = 100ms; }), false, QVSE_OK, nullptr},
+        fault_row{"delayed", with([](auto& f) { f.delay = 40ms; }), false, QVSE_OK, nullptr},  // well within the 120 ms retry time
         fault_row{"accept_then_close", with([](auto& f) { f.tcp = stand_in::faults_type::tcp_mode::accept_then_close; }), true, QVSE_E_SERVERS_EXHAUSTED, nullptr},
         fault_row{"hang", with([](auto& f) { f.tcp = stand_in::faults_type::tcp_mode::hang; }), true, QVSE_E_SERVERS_EXHAUSTED, nullptr},
         fault_row{"one_byte_pieces", with([](auto& f) { f.one_byte_pieces = true; }), true, QVSE_OK, nullptr},
