@@ -21,18 +21,26 @@ QByteArray md5DataForString(const QString &string)
     return QCryptographicHash::hash(string.toUtf8(), QCryptographicHash::Md5);
 }
 
+QString hexHash(const unsigned char *digest)
+{
+    if (!digest)
+        return QString();
+    return hexRepresentation(QByteArray::fromRawData(reinterpret_cast<const char *>(digest), digestLength));
+}
+
 QString hexHashToHashForString(const QString &string)
 {
     if (string.isEmpty())
         return QString();
-    return hexHashString(QCryptographicHash::hash(md5DataForString(string), QCryptographicHash::Md5));
+    const QByteArray twice = QCryptographicHash::hash(md5DataForString(string), QCryptographicHash::Md5);
+    return hexHash(reinterpret_cast<const unsigned char *>(twice.constData()));
 }
 
 QString hexHashString(const QByteArray &digest)
 {
     if (digest.size() < digestLength)
         return QString();
-    return hexRepresentation(digest.first(digestLength));
+    return hexHash(reinterpret_cast<const unsigned char *>(digest.constData()));
 }
 
 }  // namespace QVAdditions

@@ -13,6 +13,10 @@ QString hexRepresentation(const QByteArray &data);
 // MD5 of the string's UTF-8 bytes (16 bytes); an empty string gives null.
 QByteArray md5DataForString(const QString &string);
 
+// The 16 bytes of a digest as 32 hex digits; a null pointer gives a null
+// string.
+QString hexHash(const unsigned char *digest);
+
 // MD5 of the MD5 of the string's UTF-8 bytes, as 32 hex digits; an empty
 // string gives a null string.
 QString hexHashToHashForString(const QString &string);

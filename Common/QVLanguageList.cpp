@@ -2,6 +2,7 @@
 
 #include "QVBundleExtensions.h"
 #include "QVListFile.h"
+#include "QVLogger.h"
 
 #include <QLocale>
 #include <QVariantList>
@@ -77,6 +78,11 @@ void QVLanguageList::setUsageType(int usageType, const QString &languageCode)
     });
     if (item == items_.end())
         return;
+    // Loading refuses any other usage and would set the whole file aside.
+    if (!isUsageType(usageType)) {
+        QVLogCore(QStringLiteral("Refused usage type %1 for language %2."), usageType, languageCode);
+        return;
+    }
     item->setUsageType(usageType);
     saveToFile();
 }

@@ -45,7 +45,8 @@ public:
     // (case-sensitive); 0 when there is none.
     int usageTypeForLanguageCode(const QString &languageCode) const;
     // Sets the usage of the first item with that code and saves the list;
-    // nothing happens for a code not in the list.
+    // nothing happens for a code not in the list, nor for a usage other
+    // than 0, 1 or 2 (refused with a log line).
     void setUsageType(int usageType, const QString &languageCode);
 
     static QStringList defaultLanguageCodes();

@@ -49,6 +49,15 @@ void QVMailList::addItem(const QString &item)
     emit VQMailListDidChange();
 }
 
+void QVMailList::removeItem(const QString &item)
+{
+    const QString lowered = item.toLower();
+    if (members_.remove(lowered))
+        items_.removeOne(lowered);
+    saveToFile();
+    emit VQMailListDidChange();
+}
+
 void QVMailList::removeItemAtIndexes(const QList<qsizetype> &indexes)
 {
     QList<qsizetype> sorted = indexes;

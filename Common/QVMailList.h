@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 class QVMailList : public QObject {
     Q_OBJECT
@@ -26,6 +27,9 @@ public:
     // the change, also when nothing changed. Empty, blank and unstorable
     // entries are refused with a log line.
     void addItem(const QString &item);
+    // Removes the entry equal to the lower-cased text, if there is one, then
+    // saves and announces the change.
+    void removeItem(const QString &item);
     // Removes the entries at those indexes (others are ignored), then saves
     // and announces the change.
     void removeItemAtIndexes(const QList<qsizetype> &indexes);
@@ -34,12 +38,17 @@ public:
     // matches the wildcard entry "*@<its domain>". Never true for blank text.
     bool containsItem(const QString &item) const;
 
+    // The storage steps, which the changes and the constructor run.
+    // Loading replaces the entries with the file's; an unusable file is kept
+    // aside. Saving writes the entries in order; a failure is logged.
+    void loadFromFile();
+    void saveToFile() const;
+    QUrl fileURL() const { return QUrl::fromLocalFile(filePath_); }
+
 signals:
     void VQMailListDidChange();
 
 private:
-    void loadFromFile();
-    void saveToFile() const;
     // Appends a lower-cased entry; false when it is not one a list can hold.
     bool append(const QString &lowered);
 

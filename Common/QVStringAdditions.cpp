@@ -1,6 +1,7 @@
 #include "QVStringAdditions.h"
 
 #include <cwchar>
+#include <stdexcept>
 
 #include <regex.h>
 
@@ -29,22 +30,25 @@ constexpr const char *domainPattern =
 #undef QV_LETTER_DIGIT_HYPHEN
 #undef QV_MAIL_DOMAIN
 
-// POSIX extended search of the string's UTF-8 text.
+}  // namespace
+
 bool matchesRegularExpressionCString(const QString &string, const char *pattern)
 {
-    // A NUL would end the C string early and hide what follows it.
-    if (string.contains(QChar(0)))
-        return false;
     regex_t expression;
-    if (regcomp(&expression, pattern, REG_EXTENDED | REG_NOSUB) != 0)
+    if (pattern == nullptr || regcomp(&expression, pattern, REG_EXTENDED | REG_NOSUB) != 0)
+        throw std::invalid_argument("the regular expression does not compile");
+    // A NUL would end the C string early and hide what follows it.
+    if (string.contains(QChar(0))) {
+        regfree(&expression);
         return false;
+    }
     const QByteArray text = string.toUtf8();
     const int result = regexec(&expression, text.constData(), 0, nullptr, 0);
     regfree(&expression);
+    if (result != 0 && result != REG_NOMATCH)
+        throw std::runtime_error("the regular expression could not be matched");
     return result == 0;
 }
-
-}  // namespace
 
 bool isValidEmailAddress(const QString &string)
 {

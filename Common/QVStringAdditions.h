@@ -9,6 +9,13 @@
 
 namespace QVAdditions {
 
+// A POSIX extended regular expression (no sub-matches) found anywhere in the
+// string's UTF-8 text, unless the pattern is anchored. Text holding a NUL
+// never matches. A pattern that does not compile throws
+// std::invalid_argument; a matching error other than no match throws
+// std::runtime_error.
+bool matchesRegularExpressionCString(const QString &string, const char *pattern);
+
 // The whole string is an address ("user@example.com") or a wildcard address
 // for a whole domain ("*@example.com"); ASCII only.
 bool isValidEmailAddress(const QString &string);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+#include <thread>
 
 #include "callbacks.hpp"
 #include "engine.hpp"
@@ -37,10 +38,7 @@ unsigned guarded(Body&& body) noexcept {
     } catch (const std::bad_alloc&) {
         return QVSE_E_OUT_OF_MEMORY;
     } catch (...) {
-        try {
-            trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
-        } catch (...) {
-        }
+        trace::gateway_exception();
         return QVSE_E_FAILED;
     }
 }
@@ -101,6 +99,34 @@ public:
     }
     exclusive_scope(const exclusive_scope&) = delete;
     exclusive_scope& operator=(const exclusive_scope&) = delete;
+};
+
+// The engine lock shared, unless the update monitor holds it with the engine
+// unloaded; the monitor holds it loaded only for the moment of an unload.
+class shared_attempt {
+public:
+    shared_attempt() {
+        for (;;) {
+            if (engine.lock.try_lock_shared()) {
+                held_ = true;
+                ++thread_holds.engine;
+                return;
+            }
+            if (!engine.valid()) return;
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    ~shared_attempt() {
+        if (!held_) return;
+        --thread_holds.engine;
+        engine.lock.unlock_shared();
+    }
+    shared_attempt(const shared_attempt&) = delete;
+    shared_attempt& operator=(const shared_attempt&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_ = false;
 };
 
 enum class wrapper_type { plain, create, destroy };
@@ -189,8 +215,11 @@ extern "C" std::uint32_t QVSE_Engine_Shutdown() noexcept {
         exclusive_scope scope;
         bool loaded = false;
         {
-            // Waits while an update swaps the engine.
-            call_scope engine_scope;
+            // An update holds the engine lock for as long as its writer,
+            // perhaps another process, takes: while it keeps the engine
+            // unloaded the answer comes at once.
+            shared_attempt engine_scope;
+            if (!engine_scope.held()) return QVSE_E_NOT_LOADED;
             loaded = engine.valid();
             if (loaded && !engine.entries.context_drained()) return QVSE_E_IN_USE;
         }

@@ -31,17 +31,23 @@ int close_handle(void* library) {
     return ::dlclose(library);
 }
 
-void trace_loader_error(const wchar_t* heading) {
-    trace::write(QVSE_TRACE_FAILURE, facility, 0, std::wstring(heading));
+// The loader's error text is read before any line goes out: a trace callback
+// that opens a library would replace it.
+std::wstring loader_error() {
     const char* error = ::dlerror();
-    trace::write(QVSE_TRACE_FAILURE, facility, 1, trace::widened(error ? error : ""));
+    return trace::widened(error ? error : "");
+}
+
+void trace_loader_error(const std::wstring& heading, const std::wstring& error) {
+    trace::write(QVSE_TRACE_FAILURE, facility, 0, heading);
+    trace::write(QVSE_TRACE_FAILURE, facility, 1, error);
 }
 
 // Closes and clears before the line goes out: a trace callback may call the
 // engine. The handle stays when dlclose fails.
 unsigned close_library(void*& library) {
     if (close_handle(library) != 0) {
-        trace_loader_error(L"dlclose() failed:");
+        trace_loader_error(L"dlclose() failed:", loader_error());
         return QVSE_E_FAILED;
     }
     library = nullptr;
@@ -62,12 +68,12 @@ unsigned engine_type::directory(const char* data, std::size_t length) {
     const auto status = fs::status(directory_, error);
     if (error || !fs::exists(status)) {
         trace::write(QVSE_TRACE_FAILURE, facility, 0,
-                     boost::wformat(L"Directory \"%1%\" does not exist") % trace::widened(directory_));
+                     boost::wformat(L"Directory \"%1%\" does not exist") % trace::from_utf8(directory_));
         return QVSE_E_NOT_FOUND;
     }
     if (!fs::is_directory(status)) {
         trace::write(QVSE_TRACE_FAILURE, facility, 0,
-                     boost::wformat(L"\"%1%\" is not a directory") % trace::widened(directory_));
+                     boost::wformat(L"\"%1%\" is not a directory") % trace::from_utf8(directory_));
         return QVSE_E_NOT_FOUND;
     }
     return QVSE_OK;
@@ -86,20 +92,18 @@ unsigned engine_type::load() {
     // call made from a trace callback meanwhile finds it not loaded.
     void* library = open_library(path);
     if (library == nullptr) {
-        trace::write(QVSE_TRACE_FAILURE, facility, 0,
-                     boost::wformat(L"dlopen(\"%1%\") failed:") % trace::widened(path));
-        const char* error = ::dlerror();
-        trace::write(QVSE_TRACE_FAILURE, facility, 1, trace::widened(error ? error : ""));
+        const std::wstring error = loader_error();
+        trace_loader_error((boost::wformat(L"dlopen(\"%1%\") failed:") % trace::from_utf8(path)).str(), error);
         return QVSE_E_FAILED;
     }
     trace::write(QVSE_TRACE_DETAIL, facility, 0,
-                 boost::wformat(L"dlopen(\"%1%\") succeeded") % trace::widened(path));
+                 boost::wformat(L"dlopen(\"%1%\") succeeded") % trace::from_utf8(path));
 
     const auto resolve = reinterpret_cast<resolve_function>(::dlsym(library, "resolve"));
     if (resolve != nullptr)
         trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"dlsym(\"resolve\") succeeded"));
     else
-        trace_loader_error(L"dlsym(\"resolve\") failed:");
+        trace_loader_error(L"dlsym(\"resolve\") failed:", loader_error());
 
     bool complete = resolve != nullptr;
     entries_type bound;

@@ -76,7 +76,8 @@ private:
     using resolve_function = const void* (*)(const char*, std::size_t, unsigned);
 
     std::string directory_;
-    void* library_ = nullptr;
+    // Read without the lock by a shut-down that must not wait for an update.
+    std::atomic<void*> library_{nullptr};
     std::atomic<bool> draining_{false};
     std::mutex gate_mutex_;
     std::condition_variable gate_;

@@ -31,6 +31,15 @@ public:
         }
     }
 
+    // Fails while a writer holds or wants the lock.
+    bool try_lock_shared() noexcept {
+        auto& readers = slots_[this_slot()].readers;
+        readers.fetch_add(1);
+        if (writer_.load() == 0) return true;
+        if (readers.fetch_sub(1) == 1) readers.notify_all();
+        return false;
+    }
+
     void unlock_shared() noexcept {
         auto& readers = slots_[this_slot()].readers;
         if (readers.fetch_sub(1) == 1 && writer_.load() != 0) readers.notify_all();

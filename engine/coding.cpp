@@ -1,5 +1,6 @@
 #include "coding.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -106,6 +107,31 @@ converter_pointer open_converter(const std::string& name, UErrorCode& status) {
 
 }  // namespace
 
+namespace {
+
+bool is_valid_utf8(std::string_view bytes) noexcept {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto length = static_cast<int32_t>(bytes.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(data, i, length, c);
+        if (c < 0) return false;
+    }
+    return true;
+}
+
+bool has_8bit(std::string_view bytes) noexcept {
+    return std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
+}
+
+bool is_us_ascii(const UConverter* converter) {
+    UErrorCode status = U_ZERO_ERROR;
+    const char* name = ucnv_getName(converter, &status);
+    return U_SUCCESS(status) && std::string_view(name) == "US-ASCII";
+}
+
+}  // namespace
+
 decoded_type decode(std::string_view bytes, std::string_view charset) {
     decoded_type result;
     UErrorCode status = U_ZERO_ERROR;
@@ -114,12 +140,23 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
     // the name short.
     if (!charset.empty() && charset.find('\0') == std::string_view::npos)
         converter = open_converter(std::string(charset), status);
-    if (!converter) {
-        if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-        result.charset_known = false;
+    if (!converter && status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    result.charset_known = converter != nullptr;
+    // Text in an unknown charset, or 8-bit text that names none (or ASCII),
+    // is read the way mail readers guess it, so that no letter is lost.
+    if (!converter || (is_us_ascii(converter.get()) && has_8bit(bytes))) {
+        if (is_valid_utf8(bytes)) {
+            result.read_as = "UTF-8";
+            result.text = decode_utf8(bytes);
+            return result;
+        }
+        result.read_as = "windows-1252";
         status = U_ZERO_ERROR;
-        converter = open_converter("us-ascii", status);
-        if (!converter) throw std::runtime_error("us-ascii converter unavailable");
+        converter = open_converter("windows-1252", status);
+        if (!converter) {
+            if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+            throw std::runtime_error("windows-1252 converter unavailable");
+        }
     }
 
     if (ucnv_getType(converter.get()) == UCNV_UTF8) {

@@ -18,15 +18,18 @@ std::string to_utf8(std::wstring_view wide);
 // The text of a message part decoded from its charset.
 struct decoded_type {
     std::wstring text;
-    // False when the charset was not known: the bytes were then decoded as
-    // us-ascii, the charset of a part that names none, and the caller traces it.
+    // False when the charset was not known; the caller traces it.
     bool charset_known = true;
+    // The charset the bytes were read as instead of the named one, or empty.
+    std::string_view read_as;
 };
 
 // Decodes bytes from the named charset (any name or alias ICU knows, in any
 // letter case) to wide text, skipping invalid and unmappable sequences. ICU
-// alone converts, so the result does not depend on the system's iconv. An
-// empty, unknown or unsupported charset decodes as us-ascii.
+// alone converts, so the result does not depend on the system's iconv. Bytes
+// in an empty, unknown or unsupported charset, and 8-bit bytes in US-ASCII
+// (the charset of a part that names none), are read as UTF-8 when they are
+// valid UTF-8, else as windows-1252.
 decoded_type decode(std::string_view bytes, std::string_view charset);
 
 namespace encode {

@@ -18,6 +18,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utf16.h>
 
+#include "ascii.hpp"
 #include "context/context.hpp"
 
 namespace quorvane::engine::locale {
@@ -184,10 +185,8 @@ std::wstring fold_case(std::wstring_view text) {
     std::wstring out;
     out.reserve(text.size());
     for (const wchar_t unit : text) {
-        if (unit >= L'A' && unit <= L'Z') {
-            out.push_back(unit + (L'a' - L'A'));
-        } else if (unit >= 0 && unit < 0x80) {
-            out.push_back(unit);
+        if (unit >= 0 && unit < 0x80) {
+            out.push_back(ascii::lower(unit));
         } else {
             const UChar32 c = scalar(unit);
             if (const auto special = specials.find(c); special != specials.end())

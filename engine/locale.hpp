@@ -34,6 +34,16 @@ bool is_valid(std::wstring_view text) noexcept;
 std::wstring& sanitize(std::wstring& text) noexcept;
 std::wstring sanitized(std::wstring_view text);
 
+// Hands text to a callback caller made valid (and NUL-terminated, as every
+// std::wstring is); a copy is made only for text that needs mending.
+template <class Deliver>
+void with_valid(const std::wstring& text, Deliver&& deliver) {
+    if (is_valid(text))
+        deliver(text);
+    else
+        deliver(sanitized(text));
+}
+
 // The Unicode stages of a bound message. They call ICU directly and give what
 // Boost.Locale's ICU back end gives under the engine locale, without its
 // per-call set-up. Units that are not scalar values are read as U+FFFD.

@@ -5,9 +5,9 @@
 namespace quorvane::callgate {
 
 struct dir_monitor_event {
-    // Only modified is produced: an event names the directory, never the
-    // entry that changed.
-    enum event_type { null = 0, modified = 3 };
+    // An event names the directory, never the entry that changed. lost: the
+    // directory is watched no more (removed, moved away or unmounted).
+    enum event_type { null = 0, lost = 1, modified = 3 };
 
     std::string dirname;
     std::string filename;

@@ -75,14 +75,10 @@ void write(const record_pointer& record, unsigned level, const std::wstring& fac
     }
     const auto slot = callbacks.context_trace;
     if (slot == nullptr) return;
-    if (locale::is_valid(text)) {
-        slot(record->handle, level, facility.c_str(), facility.size(), indent, text.c_str(),
-             text.size());
-    } else {
-        const std::wstring valid = locale::sanitized(text);
+    locale::with_valid(text, [&](const std::wstring& valid) {
         slot(record->handle, level, facility.c_str(), facility.size(), indent, valid.c_str(),
              valid.size());
-    }
+    });
 }
 
 void write(const record_pointer& record, unsigned level, const std::wstring& facility,

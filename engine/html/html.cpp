@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../ascii.hpp"
 #include "../locale.hpp"
 #include "grammars/sax.hpp"
 
@@ -25,8 +26,7 @@ std::wstring folded_name(range_type name) {
     if (ascii) {
         if (name.size() > longest) return {};
         std::wstring out(name.begin(), name.end());
-        for (auto& c : out)
-            if (c >= L'A' && c <= L'Z') c += L'a' - L'A';
+        std::transform(out.begin(), out.end(), out.begin(), ascii::lower<wchar_t>);
         return out;
     }
     return locale::fold_case({name.begin(), name.end()});
@@ -76,7 +76,7 @@ struct converter_type {
     std::wstring& output;
     std::set<std::wstring>& links;
     bool emitting = true;
-    bool in_body = false;
+    bool body_seen = false;
     bool last_was_space = false;
 
     void write(wchar_t c) {
@@ -108,13 +108,14 @@ struct converter_type {
     void tag(const tag_type& tag, bool open, bool close) {
         switch (classify(tag.name)) {
         case tag_kind::body:
-            // Only the last body counts: its start discards what came before.
-            if (open && !in_body) {
+            // Read as a browser shows it: the first start discards the head
+            // before it; a self-closing slash, an end tag and a second body
+            // hide nothing.
+            if (open && !body_seen) {
                 output.clear();
-                emitting = in_body = true;
+                emitting = body_seen = true;
                 last_was_space = false;
             }
-            if (close && in_body) emitting = in_body = false;
             break;
         case tag_kind::br:
             if (open) write_break(L"\r\n");

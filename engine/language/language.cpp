@@ -390,12 +390,9 @@ decision_type decide(std::uint64_t total,
     decision.outcome = decision_type::outcome_type::leading;
     const std::uint64_t average = sum / coverage.size();
     const std::uint64_t threshold = average + (decision.best - average) / 2;
+    // In the order of their codes; a host tells the best by its count.
     for (const auto& [code, value] : coverage)
         if (value >= threshold) decision.leading.emplace_back(code, value);
-    // The host keeps the last language it is given: report the best last.
-    // Equal values stay in the order of their codes.
-    std::stable_sort(decision.leading.begin(), decision.leading.end(),
-                     [](const auto& a, const auto& b) { return a.second < b.second; });
     return decision;
 }
 

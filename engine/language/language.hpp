@@ -118,8 +118,8 @@ counts_type count(const std::wstring& folded, const context::word_index_type& wo
 void store(const counts_type& counts, const data_type& data, context::record_type& record);
 
 // What the counts say: too little matched, no language stands out, or the
-// languages at or above the threshold in the order they are reported: by
-// ascending count, equal counts by code, so the best comes last.
+// languages at or above the threshold in the order they are reported, the
+// order of their codes.
 struct decision_type {
     enum class outcome_type { insufficient, ambiguous, leading };
     outcome_type outcome = outcome_type::insufficient;

@@ -17,6 +17,7 @@
 #include <boost/iostreams/filtering_stream.hpp>
 #include <boost/spirit/include/qi_parse.hpp>
 
+#include "../ascii.hpp"
 #include "../callbacks.hpp"
 #include "../coding.hpp"
 #include "qvse_types.h"
@@ -44,13 +45,7 @@ namespace {
 using namespace parts;
 using encoding_type = grammars::content_transfer_encoding_result;
 
-constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-// Whole-string comparison, ASCII letters without regard to case.
-bool iequals(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
+using ascii::iequals;
 
 // Reads the message source forward in large blocks and keeps the absolute
 // offset of the next byte, so the structure pass never asks the source where
@@ -82,6 +77,23 @@ public:
             if (!available(1)) return true;  // the end of data ends the line
         }
     }
+
+    // The line at the read position, without its line end and without
+    // consuming it; valid until the next read. Empty at the end of data too.
+    std::string_view peek_line() {
+        std::size_t scanned = 0;
+        for (;;) {
+            const char* const first = buffer_.data() + head_;
+            const char* const last = buffer_.data() + tail_;
+            const char* const stop = find_line_end(first + scanned, last);
+            if (stop != last) return {first, static_cast<std::size_t>(stop - first)};
+            scanned = tail_ - head_;
+            if (!available(scanned + 1))
+                return {buffer_.data() + head_, tail_ - head_};  // the end of data ends the line
+        }
+    }
+
+    bool at_end_of_data() { return !available(1); }
 
     enum class line_kind { end_of_data, text, next_part, closing };
 
@@ -185,9 +197,83 @@ closure_type parse_closure(reader_type& reader, std::string_view boundary, windo
     }
 }
 
-void read_headers(reader_type& reader, header_list_type& headers) {
+// A header field line: a name of printable characters but the colon, then
+// a colon.
+bool is_field_line(std::string_view line) noexcept {
+    for (const char c : line) {
+        if (c == ':') return true;
+        if (c < '\x21' || c > '\x7E') return false;
+    }
+    return false;
+}
+
+enum class delimiter_kind { none, next_part, other };
+
+// The header fields a message may still keep (a tiny line would otherwise
+// cost many times its size), and whether any was passed over.
+struct header_budget {
+    std::size_t left = max_header_fields;
+    bool cut = false;
+    bool last_kept = false;  // continuations follow the fate of their field
+};
+
+// Beyond the budget a block still keeps its first content fields, which
+// decide how the part is read.
+bool decides_content(const header_list_type& headers, std::string_view line) {
+    const std::string_view name = line.substr(0, line.find(':'));
+    for (const std::string_view content : {"content-type", "content-transfer-encoding"})
+        if (iequals(name, content))
+            return std::none_of(headers.begin(), headers.end(),
+                                [&](const key_value_type& field) { return iequals(field.name, content); });
+    return false;
+}
+
+void keep_header_line(header_list_type& headers, std::string_view line, header_budget& budget) {
+    if (!line.empty() && is_space(line.front())) {
+        if (budget.last_kept) append_header_line(headers, line);
+        return;
+    }
+    budget.last_kept = budget.left > 0 || decides_content(headers, line);
+    if (!budget.last_kept) {
+        budget.cut = true;
+        return;
+    }
+    if (budget.left > 0) --budget.left;
+    append_header_line(headers, line);
+}
+
+// A message's own header block ends at its blank line. Inside a multipart a
+// part's block also ends, before it, at a line that is neither a field nor a
+// continuation, or at a delimiter of an open boundary: a part that lacks the
+// blank line keeps its body and the next delimiter. Repeated delimiters of
+// the innermost multipart before a part's first line are passed over, as
+// mail readers do, rather than read as empty parts.
+template <class DelimiterOf>
+void read_headers(reader_type& reader, header_list_type& headers, header_budget& budget,
+                  bool in_multipart, DelimiterOf&& delimiter_of) {
     std::string line;
-    while (reader.getline(line) && !line.empty()) append_header_line(headers, line);
+    budget.last_kept = false;
+    if (!in_multipart) {
+        while (reader.getline(line) && !line.empty()) keep_header_line(headers, line, budget);
+        return;
+    }
+    bool first = true;
+    while (!reader.at_end_of_data()) {
+        const std::string_view next = reader.peek_line();
+        const bool blank = next.empty();
+        if (!blank && !is_space(next.front())) {
+            const delimiter_kind delimiter = delimiter_of(next);
+            if (first && delimiter == delimiter_kind::next_part) {
+                reader.getline(line);
+                continue;
+            }
+            if (delimiter != delimiter_kind::none || !is_field_line(next)) return;
+        }
+        first = false;
+        reader.getline(line);
+        if (blank) return;
+        keep_header_line(headers, line, budget);
+    }
 }
 
 bool is_html_or_plain(const text_type& text) noexcept {
@@ -403,6 +489,8 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
     std::size_t depth = 0;       // of the part about to be made
     std::size_t count = 0;
     bool warned_depth = false;
+    header_budget budget;
+    bool warned_headers = false;
 
     auto warn = [&](const wchar_t* text) {
         context::trace::write(record, QVSE_TRACE_WARNING, facility, 0, text);
@@ -454,7 +542,23 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
     header_list_type headers;
     for (;;) {
         headers.clear();
-        read_headers(reader, headers);
+        read_headers(reader, headers, budget, !open.empty(), [&](std::string_view line) {
+            const auto delimits = [&](const open_type& entry) {
+                const std::string& boundary = entry.part->boundary;
+                return line.size() >= boundary.size() + 2 && line.starts_with("--") &&
+                       line.substr(2, boundary.size()) == boundary;
+            };
+            if (!open.empty() && delimits(open.back())) {
+                const std::string_view rest = line.substr(open.back().part->boundary.size() + 2);
+                return rest.starts_with("--") ? delimiter_kind::other : delimiter_kind::next_part;
+            }
+            return std::any_of(open.begin(), open.end(), delimits) ? delimiter_kind::other
+                                                                    : delimiter_kind::none;
+        });
+        if (budget.cut && !warned_headers) {
+            warn(L"The message has too many header fields: the rest are passed over");
+            warned_headers = true;
+        }
         media_type media;
         header_list_type parameters;
         if (!parse_content_type(headers, media, parameters)) {
@@ -522,10 +626,14 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
 
 void destroy(generic_type* root) noexcept {
     if (root == nullptr) return;
+    // The part in hand keeps its children until they are on the work list,
+    // so each subtree not freed yet is whole: the one in hand, or one waiting.
+    std::vector<generic_type*> work;
+    generic_type* part = root;
     try {
-        std::vector<generic_type*> work{root};
+        work.push_back(root);
         while (!work.empty()) {
-            generic_type* part = work.back();
+            part = work.back();
             work.pop_back();
             if (part == nullptr) continue;
             if (auto* encapsulated = dynamic_cast<encapsulated_type*>(part)) {
@@ -536,10 +644,11 @@ void destroy(generic_type* root) noexcept {
                 multipart->children.clear();
             }
             delete part;
+            part = nullptr;
         }
     } catch (const std::bad_alloc&) {
-        // What was not freed yet is still reachable from root.
-        destroy_in_place(root);
+        destroy_in_place(part);
+        for (generic_type* waiting : work) destroy_in_place(waiting);
     }
 }
 
@@ -634,22 +743,11 @@ namespace {
 namespace io = boost::iostreams;
 using message_stream_type = io::filtering_stream<io::input_seekable>;
 
-// Hosts get valid, NUL-terminated text only; a copy is made only for text
-// that needs mending.
-template <class Deliver>
-void deliver_valid(const std::wstring& text, Deliver&& deliver) {
-    if (locale::is_valid(text)) {
-        deliver(text);
-    } else {
-        deliver(locale::sanitized(text));
-    }
-}
-
 void report_stage(const context::record_type& record, std::uint32_t stage,
                   const std::wstring& text) {
     const auto slot = callbacks.text_stage;
     if (slot == nullptr) return;
-    deliver_valid(text, [&](const std::wstring& valid) {
+    locale::with_valid(text, [&](const std::wstring& valid) {
         slot(record.handle, stage, valid.c_str(), valid.size());
     });
 }
@@ -658,7 +756,7 @@ void report_uri(const context::record_type& record, std::uint32_t source,
                 const std::wstring& uri) {
     const auto slot = callbacks.uri_found;
     if (slot == nullptr) return;
-    deliver_valid(uri, [&](const std::wstring& valid) {
+    locale::with_valid(uri, [&](const std::wstring& valid) {
         slot(record.handle, source, valid.c_str(), valid.size());
     });
 }
@@ -669,11 +767,10 @@ bool extract_text(const context::record_pointer& record) {
     const parts::text_type& part = *record->displayable;
     auto decoded = coding::decode(read(record->source, part), part.charset);
     if (!decoded.charset_known) {
-        // An unknown charset must not let a message slip past the filter:
-        // it is read as a part that names none.
+        // An unknown charset must not let a message slip past the filter.
         context::trace::write(record, QVSE_TRACE_WARNING, facility, 0,
                               L"Unknown charset \"" + coding::to_wide(part.charset) +
-                                  L"\": the text is read as us-ascii");
+                                  L"\": the text is read as " + coding::to_wide(decoded.read_as));
     }
     record->text = std::move(decoded.text);
 
@@ -763,6 +860,10 @@ unsigned bind_buffer(void* handle, const char* data, std::size_t length) {
 unsigned bind_file(void* handle, const char* path, std::size_t path_length) {
     return frame(facility, [&]() -> unsigned {
         if (path == nullptr) return QVSE_E_INVALID_ARGUMENT;
+        // An unknown handle is told before the file is looked at.
+        context::record_pointer record;
+        if (const unsigned found = context::get(handle, record); found != QVSE_OK) return found;
+        record.reset();
         const int fd = open_message_file(std::string(path, path_length));
         if (fd < 0) return QVSE_E_NOT_FOUND;
         std::optional<io::file_descriptor_source> file;

@@ -28,6 +28,9 @@ extern const std::wstring facility;
 // whole as one leaf (too deep).
 inline constexpr std::size_t max_parts = 10'000;
 inline constexpr std::size_t max_depth = 64;
+// Nor does it keep more header fields than this in the whole message: the
+// rest are read and passed over, but for the first content fields of a block.
+inline constexpr std::size_t max_header_fields = 10'000;
 
 // One line without its line end (CR LF, a lone CR or a lone LF). A last line
 // without a line end is a good line; with nothing left the stream fails.

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/asio/bind_executor.hpp>
@@ -101,14 +102,33 @@ std::vector<std::uint8_t> buffer;
 
 namespace {
 
+void stop();
+bool on_worker() noexcept;
+
+// Defined after the rest of the component's state, so destroyed before it:
+// a library unloaded, or a process ending, without a shutdown stops and joins
+// the worker while everything it uses still exists, instead of aborting in
+// the thread's destructor.
+struct worker_stopper {
+    worker_stopper() = default;
+    worker_stopper(const worker_stopper&) = delete;
+    worker_stopper& operator=(const worker_stopper&) = delete;
+    ~worker_stopper() {
+        if (!worker_thread.joinable()) return;
+        if (!on_worker()) {
+            try {
+                stop();
+            } catch (...) {
+            }
+        }
+        // The worker itself is ending the process: it cannot wait for itself.
+        if (worker_thread.joinable()) worker_thread.detach();
+    }
+} stopper;
+
 bool on_worker() noexcept { return std::this_thread::get_id() == worker_id.load(); }
 
-void trace_exception() noexcept {
-    try {
-        principal::trace::current_exception(QVSE_TRACE_ERROR, facility, 0);
-    } catch (...) {
-    }
-}
+void trace_exception() noexcept { trace_current_exception(facility); }
 
 std::wstring milliseconds(clock_type::duration duration) {
     return std::to_wstring(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
@@ -274,7 +294,10 @@ void take_datagram(std::size_t received) {
     server_pointer server;
     if (protocol::decode(data, header) && header.response) {
         const auto found = conversations.find(header.id);
-        if (found != conversations.end()) {
+        // A reply of another type than the request's answers nothing: whoever
+        // knows a request id could otherwise end it, or rewrite the server's
+        // record with a probe reply, without the keystream.
+        if (found != conversations.end() && header.type == found->second->header.type) {
             const auto& plan = found->second->plan;
             const auto reply_attempt = static_cast<std::int8_t>(header.attempt);
             const auto current = static_cast<std::int8_t>(found->second->header.attempt);
@@ -675,7 +698,8 @@ void handle_response(const conversation_pointer& conversation, const server_poin
         const wchar_t* failure = nullptr;
         {
             std::lock_guard lock(conversation->record->mutex);
-            std::vector<std::uint64_t> taken;
+            std::unordered_set<std::uint64_t> taken;
+            taken.reserve(conversation->record->fingerprints.size());
             for (auto& fingerprint : conversation->record->fingerprints) {
                 protocol::answer_type answer;
                 const auto error = protocol::read_answer(reader, answer);
@@ -691,11 +715,10 @@ void handle_response(const conversation_pointer& conversation, const server_poin
                     fingerprint.match.reset();
                     continue;
                 }
-                if (std::find(taken.begin(), taken.end(), answer.id) != taken.end()) {
+                if (!taken.insert(answer.id).second) {
                     failure = L"Received duplicate fingerprint data from %1%";
                     break;
                 }
-                taken.push_back(answer.id);
                 fingerprint.match = spam::fingerprint_type::match_type{
                     answer.length,      answer.id,           answer.extra,
                     (answer.flags & 1) != 0, (answer.flags & 2) != 0, (answer.flags & 4) != 0,
@@ -976,6 +999,11 @@ unsigned shutdown() {
 std::string save_servers() {
     std::string text;
     on_strand([&] {
+        // The property tree writes an empty list as "", not as an array.
+        if (servers.empty()) {
+            text = "{\n    \"servers\": []\n}\n";
+            return;
+        }
         boost::property_tree::ptree list;
         for (const auto& server : servers) list.push_back({"", server->serialize()});
         boost::property_tree::ptree document;
@@ -1076,14 +1104,14 @@ bool refused(unsigned timeout_ms, bool asynchronous) noexcept {
 }  // namespace
 
 unsigned lookup(void* handle, unsigned timeout_ms, bool asynchronous) {
-    return frame(facility, [&]() -> unsigned {
+    return traced_frame(facility, [&]() -> unsigned {
         if (refused(timeout_ms, asynchronous)) return QVSE_E_INVALID_ARGUMENT;
         return request(handle, header_type::lookup, 0, timeout_ms, asynchronous, &write_lookup);
     });
 }
 
 unsigned touch(void* handle, unsigned value, unsigned timeout_ms, bool asynchronous) {
-    return frame(facility, [&]() -> unsigned {
+    return traced_frame(facility, [&]() -> unsigned {
         if (refused(timeout_ms, asynchronous) || value > 100) return QVSE_E_INVALID_ARGUMENT;
         return request(handle, header_type::touch, value, timeout_ms, asynchronous, &write_touch);
     });

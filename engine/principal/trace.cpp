@@ -16,12 +16,9 @@ void write(unsigned level, const std::wstring& facility, unsigned indent,
            const std::wstring& text) {
     const auto slot = callbacks.trace;
     if (slot == nullptr) return;
-    if (locale::is_valid(text)) {
-        slot(level, facility.c_str(), facility.size(), indent, text.c_str(), text.size());
-    } else {
-        const std::wstring valid = locale::sanitized(text);
+    locale::with_valid(text, [&](const std::wstring& valid) {
         slot(level, facility.c_str(), facility.size(), indent, valid.c_str(), valid.size());
-    }
+    });
 }
 
 void write(unsigned level, const std::wstring& facility, unsigned indent,

@@ -18,6 +18,7 @@
 
 #include <boost/format.hpp>
 
+#include "../ascii.hpp"
 #include "../callbacks.hpp"
 #include "../coding.hpp"
 #include "../context/context.hpp"
@@ -37,18 +38,11 @@ namespace {
 using fingerprint_list = std::list<fingerprint_type>;
 using heuristic_list = std::list<heuristic_type>;
 
-// The service's own mail relays: a message first received by one of them is
-// trusted. One network of 1,024 addresses (third byte in a range of four) and
-// one of 256.
-struct relay_network_type {
-    std::uint8_t first, second, third_low, third_high;
-};
-constexpr std::array<relay_network_type, 2> trusted_relays{{
-    {198, 18, 32, 35},   // 198.18.32.0/22
-    {203, 0, 113, 113},  // 203.0.113.0/24
-}};
+std::mutex trusted_mutex;
+std::vector<relay_network_type> trusted_relays;
 
-bool is_trusted(std::uint8_t a, std::uint8_t b, std::uint8_t c) noexcept {
+bool is_trusted(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
+    std::lock_guard lock(trusted_mutex);
     return std::any_of(trusted_relays.begin(), trusted_relays.end(), [&](const auto& network) {
         return a == network.first && b == network.second && c >= network.third_low &&
                c <= network.third_high;
@@ -84,21 +78,13 @@ heuristic_type search_engine_redirect() {
             L"Link redirects through Google's \"I'm Feeling Lucky\" search", false, false, 50};
 }
 
-bool iequals(std::string_view a, std::string_view b) noexcept {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
-}
+using ascii::iequals;
 
 // needle is lower-case ASCII; links are compared as found, so upper-case
 // ASCII letters of the link match too.
 bool contains_ascii_caseless(std::wstring_view text, std::wstring_view needle) {
-    const auto lower = [](wchar_t c) {
-        return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c;
-    };
     return std::search(text.begin(), text.end(), needle.begin(), needle.end(),
-                       [&](wchar_t x, wchar_t y) { return lower(x) == y; }) != text.end();
+                       [](wchar_t x, wchar_t y) { return ascii::lower(x) == y; }) != text.end();
 }
 
 fingerprint_type digest_fingerprint(fingerprint_type::category_type category,
@@ -144,19 +130,42 @@ void add_relay(const context::record_type& record, fingerprint_sink& sink,
     }
 }
 
-// One fingerprint per link key; of keys that share a prefix only the
-// shortest stays. The kept keys never prefix one another, so the only one
-// that can prefix a new key is its predecessor in order, and the ones that
-// the new key prefixes follow it in one run.
+// A key covers a longer one that continues it at a label or path boundary:
+// a domain its subdomains and paths, a path its deeper paths. A key of one
+// label ("c", from "http://c") covers only itself, or it would take every
+// .com, .co and .net link out of the lookup.
+bool covers(std::wstring_view shorter, std::wstring_view longer) noexcept {
+    if (!longer.starts_with(shorter)) return false;
+    if (longer.size() == shorter.size()) return true;
+    const bool path = shorter.find(L'/') != std::wstring_view::npos;
+    if (!path && shorter.find(L'.') == std::wstring_view::npos) return false;
+    const wchar_t next = longer[shorter.size()];
+    return next == L'/' || (!path && next == L'.');
+}
+
+// One fingerprint per link key; of keys that cover one another only the
+// shortest stays.
 void add_links(const context::record_type& record, fingerprint_list& fingerprints) {
     std::map<std::wstring, fingerprint_list::iterator, std::less<>> kept;
     for (const auto& link : record.uris) {
         auto key = uri::key(link);
         // An empty key would prefix every other one and wipe them out.
         if (!key || key->empty()) continue;
-        const auto after = kept.upper_bound(*key);
-        if (after != kept.begin() && key->starts_with(std::prev(after)->first)) continue;
-        for (auto longer = after; longer != kept.end() && longer->first.starts_with(*key);) {
+        const std::wstring_view view(*key);
+        // A key that covers this one is this one cut at a boundary.
+        bool covered = kept.contains(view);
+        for (std::size_t end = 0; !covered && end < view.size(); ++end) {
+            if (view[end] != L'.' && view[end] != L'/') continue;
+            const auto shorter = kept.find(view.substr(0, end));
+            covered = shorter != kept.end() && covers(shorter->first, view);
+        }
+        if (covered) continue;
+        // The keys it covers start with it, so they follow it in one run.
+        for (auto longer = kept.lower_bound(view); longer != kept.end() && longer->first.starts_with(view);) {
+            if (!covers(view, longer->first)) {
+                ++longer;
+                continue;
+            }
             fingerprints.erase(longer->second);
             longer = kept.erase(longer);
         }
@@ -491,6 +500,11 @@ unsigned classify(void* handle, bool& whitelisted, bool& blacklisted, unsigned& 
         score = verdict.score;
         return QVSE_OK;
     });
+}
+
+void set_trusted_relays(std::vector<relay_network_type> networks) {
+    std::lock_guard lock(trusted_mutex);
+    trusted_relays = std::move(networks);
 }
 
 }  // namespace quorvane::engine::spam

@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include <boost/locale/conversion.hpp>
-
+#include "../ascii.hpp"
 #include "../coding.hpp"
 #include "../locale.hpp"
 
@@ -72,7 +71,7 @@ private:
             bool same = true;
             for (std::size_t i = 0; i < name.size() && same; ++i) {
                 const wchar_t c = text_[at_ + i];
-                same = (c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c) == name[i];
+                same = ascii::lower(c) == name[i];
             }
             if (same) {
                 at_ += name.size();
@@ -252,7 +251,8 @@ std::optional<std::wstring> transform(std::wstring_view uri) {
 
 std::optional<std::wstring> key(std::wstring_view uri) {
     auto key = transform(uri);
-    if (key) *key = boost::locale::fold_case(*key, locale::generate());
+    // Folded as message text and dictionary words are.
+    if (key) *key = locale::fold_case(*key);
     return key;
 }
 

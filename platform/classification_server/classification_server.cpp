@@ -162,6 +162,8 @@ struct server::implementation {
     std::mutex store_mutex;  // one writer of the store file at a time
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> credentials;
     std::vector<record_type> records;
+    // The first record of each exact (category, data); links match by prefix.
+    std::map<std::pair<std::uint32_t, std::string>, std::size_t> exact_records;
     faults_type faults;
     unsigned dropped = 0;
     std::deque<request_type> log;
@@ -442,6 +444,11 @@ bytes server::implementation::answer_lookup(const bytes& payload, bool& malforme
             return {};
         }
         const record_type* best = nullptr;
+        if (category != 64) {
+            const auto exact = exact_records.find({static_cast<std::uint32_t>(category), data});
+            found.push_back(exact == exact_records.end() ? nullptr : &records[exact->second]);
+            continue;
+        }
         for (const auto& record : records) {
             if (record.category != category) continue;
             const bool hit = category == 64 ? data.compare(0, record.data.size(), record.data) == 0 &&
@@ -638,6 +645,7 @@ void server::add_credential(std::uint32_t identity_kind, std::uint32_t user_id, 
 
 void server::add_record(record_type record) {
     std::lock_guard lock(self_->mutex);
+    if (record.category != 64) self_->exact_records.emplace(std::pair(record.category, record.data), self_->records.size());
     self_->records.push_back(std::move(record));
 }
 

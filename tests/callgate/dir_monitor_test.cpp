@@ -45,6 +45,18 @@ TEST_F(DirMonitor, EntryChangesWakeTheConsumer) {
     }
 }
 
+TEST_F(DirMonitor, ADirectoryRemovedIsWatchedNoMore) {
+    std::filesystem::remove(watched.path());
+    std::optional<dir_monitor_event> event;
+    while ((event = next()) && event->type != dir_monitor_event::lost) {
+    }
+    ASSERT_TRUE(event) << "no lost event";
+    EXPECT_EQ(event->dirname, watched.string());
+    std::filesystem::create_directory(watched.path());
+    touch_file(watched.path() / "new");
+    EXPECT_FALSE(next(200ms)) << "the new directory is not watched";
+}
+
 TEST_F(DirMonitor, WritingIntoAFileIsNoEvent) {
     touch_file(watched.path() / "file");
     ASSERT_TRUE(next());

@@ -154,7 +154,8 @@ TEST_F(Gateway, LibraryMustResolveEveryEntryButTouch) {
 }
 
 TEST_F(Gateway, LoaderFailuresAreTracedWithTheLoadersText) {
-    // The loader's text arrives one wide character per byte, not decoded.
+    // Paths are decoded from UTF-8; the loader's own text arrives one wide
+    // character per byte.
     const fs::path folder = engine.path() / "caf\xc3\xa9";
     fs::create_directory(folder);
     touch_file(folder / QVSE_ENGINE_LIBRARY_NAME, "not a library");
@@ -163,9 +164,31 @@ TEST_F(Gateway, LoaderFailuresAreTracedWithTheLoadersText) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].level, unsigned(QVSE_TRACE_FAILURE));
     EXPECT_EQ(lines[1].indent, 1u);
-    const std::string path = (folder / QVSE_ENGINE_LIBRARY_NAME).string();
-    EXPECT_EQ(lines[0].text.size(), std::string("dlopen(\"\") failed:").size() + path.size());
+    const std::string path = engine.string() + "/caf";
+    EXPECT_EQ(lines[0].text, L"dlopen(\"" + std::wstring(path.begin(), path.end()) + L"\u00E9/libqvse.so\") failed:");
     EXPECT_NE(lines[1].text.find(L"libqvse.so"), std::wstring::npos);
+    EXPECT_EQ(lines[1].text.find(L"caf\u00E9"), std::wstring::npos);
+}
+
+// A trace callback that opens a library of its own does not replace the
+// loader's text that the next line carries.
+std::vector<std::wstring> opening_trace_lines;
+void trace_and_open(std::uint32_t, const wchar_t*, std::size_t, std::uint32_t indent, const wchar_t* text,
+                    std::size_t length) {
+    opening_trace_lines.emplace_back(text, length);
+    if (indent == 0) ::dlopen("libqv-no-such-library.so", RTLD_NOW);
+}
+
+TEST_F(Gateway, TheLoadersTextIsReadBeforeAnyLineGoesOut) {
+    touch_file(library(), "not a library");
+    qvse_callbacks_t opening{};
+    opening.size = sizeof opening;
+    opening.trace = &trace_and_open;
+    opening_trace_lines.clear();
+    EXPECT_EQ(initialize(engine.path(), opening), unsigned(QVSE_E_FAILED));
+    ASSERT_EQ(opening_trace_lines.size(), 2u);
+    EXPECT_NE(opening_trace_lines[1].find(L"libqvse.so"), std::wstring::npos) << "the loader's text was replaced";
+    EXPECT_EQ(opening_trace_lines[1].find(L"no-such-library"), std::wstring::npos);
 }
 
 TEST_F(Gateway, InitializeTwiceLeavesTheRunningEngineAlone) {

@@ -252,6 +252,21 @@ TEST_F(Update, AnotherWritersLockHoldsCallsUntilItIsReleased) {
     EXPECT_TRUE(eventually([] { return updates_completed.load() == 1; }));
 }
 
+// Quitting while another process's update holds the engine unloaded does not
+// wait for that writer.
+TEST_F(Update, ShutdownDuringAnotherWritersUpdateAnswersAtOnce) {
+    start();
+    lock_writer writer(engine.path());
+    ASSERT_TRUE(eventually([&] { return !mapped(library()); }));
+    auto shutdown = std::async(std::launch::async, [] { return QVSE_Engine_Shutdown(); });
+    ASSERT_EQ(shutdown.wait_for(5s), std::future_status::ready) << "shut-down waits for the writer";
+    EXPECT_EQ(shutdown.get(), unsigned(QVSE_E_NOT_LOADED));
+    writer.finish();
+    EXPECT_TRUE(eventually([] { return updates_completed.load() == 1; }));
+    EXPECT_EQ(engine_version().name, L"fake-1");
+    EXPECT_EQ(QVSE_Engine_Shutdown(), unsigned(QVSE_OK));
+}
+
 TEST_F(Update, NewContextsWaitForADrainOnlyAWhile) {
     start();
     ASSERT_EQ(QVSE_Context_Create(&cell), unsigned(QVSE_OK));
@@ -301,11 +316,21 @@ TEST_F(Update, ALockWhoseWriterDiedCountsForNothing) {
     EXPECT_EQ(engine_version().reloads, 1u);
     EXPECT_TRUE(eventually([] { return updates_completed.load() == 1; }));
 
-    // The file is still there; an update takes it over.
-    EXPECT_TRUE(fs::exists(engine.path() / "update.lock"));
+    // The file left behind is cleared; an update goes ahead.
+    EXPECT_TRUE(eventually([&] { return !fs::exists(engine.path() / "update.lock"); }));
     ASSERT_EQ(QVSE_Context_Destroy(&cell), unsigned(QVSE_OK));
     EXPECT_EQ(update(next.path()), unsigned(QVSE_OK));
     EXPECT_EQ(engine_version().name, L"fake-2");
+}
+
+// Another writer moved the library aside and died before it copied anything:
+// the next start puts it back instead of answering that it is missing.
+TEST_F(Update, StartRecoversFromAWriterThatDiedMidway) {
+    fs::rename(library(), engine.path() / "libqvse.000");
+    touch_file(engine.path() / "update.lock");
+    start();
+    EXPECT_EQ(engine_version().name, L"fake-1");
+    EXPECT_EQ(listing(engine.path()), std::set<std::string>{"libqvse.so"});
 }
 
 TEST_F(Update, FailedReloadKeepsTheStateForTheNextTry) {

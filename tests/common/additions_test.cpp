@@ -4,6 +4,7 @@
 #include "QVStringAdditions.h"
 
 #include <clocale>
+#include <stdexcept>
 
 using namespace Qt::StringLiterals;
 
@@ -103,6 +104,16 @@ TEST(StringAdditions, ConvertUtf32BothWays)
     EXPECT_EQ(wide.size(), 8u) << "one unit per code point, no terminator";
 }
 
+TEST(StringAdditions, RegularExpressionsMatchAnywhereUnlessAnchored)
+{
+    EXPECT_TRUE(QVAdditions::matchesRegularExpressionCString(u"say hello there"_s, "hel+o"));
+    EXPECT_FALSE(QVAdditions::matchesRegularExpressionCString(u"say hello there"_s, "^hello"));
+    EXPECT_TRUE(QVAdditions::matchesRegularExpressionCString(u"Grüße"_s, "^Gr..?..?e$")) << "UTF-8 text";
+    EXPECT_FALSE(QVAdditions::matchesRegularExpressionCString(u"a"_s + QChar(0) + u"b"_s, "b"));
+    EXPECT_THROW(QVAdditions::matchesRegularExpressionCString(u"x"_s, "(unclosed"), std::invalid_argument);
+    EXPECT_THROW(QVAdditions::matchesRegularExpressionCString(u"x"_s, nullptr), std::invalid_argument);
+}
+
 TEST(StringAdditions, Tabs)
 {
     EXPECT_EQ(QVAdditions::tabsStringWithIndentation(0), QString());
@@ -152,6 +163,9 @@ TEST(DataAdditions, Md5OfTheUtf8Bytes)
 TEST(DataAdditions, HexHashReadsOnlyAWholeDigest)
 {
     const QByteArray twenty = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f10111213");
+    EXPECT_EQ(QVAdditions::hexHash(reinterpret_cast<const unsigned char *>(twenty.constData())),
+              u"000102030405060708090a0b0c0d0e0f"_s);
+    EXPECT_TRUE(QVAdditions::hexHash(nullptr).isNull());
     EXPECT_EQ(QVAdditions::hexHashString(twenty), u"000102030405060708090a0b0c0d0e0f"_s);
     EXPECT_TRUE(QVAdditions::hexHashString(twenty.first(15)).isNull());
     EXPECT_TRUE(QVAdditions::hexHashString(QByteArray()).isNull());

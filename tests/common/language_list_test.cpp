@@ -94,6 +94,20 @@ TEST_F(LanguageList, LooksUpAndChangesUsageByExactCode)
     EXPECT_EQ(stored.first(), QVariant(element(u"am"_s, 0)));
 }
 
+// Loading refuses any usage but 0, 1 and 2 and sets the file aside, so one
+// is refused when it is set.
+TEST_F(LanguageList, UsagesOutsideTheThreeAreRefused)
+{
+    QVLanguageList list;
+    list.setUsageType(2, u"de"_s);
+    for (int usage : {3, -1, 100})
+        list.setUsageType(usage, u"de"_s);
+    EXPECT_EQ(list.usageTypeForLanguageCode(u"de"_s), 2);
+    QVLanguageList reloaded;
+    EXPECT_EQ(reloaded.usageTypeForLanguageCode(u"de"_s), 2);
+    EXPECT_EQ(reloaded.numberOfItems(), 31);
+}
+
 TEST_F(LanguageList, AnUnknownCodeChangesNothing)
 {
     QVLanguageList list;

@@ -90,6 +90,35 @@ TEST_F(MailList, EveryChangeSavesAndAnnouncesInOrder)
     EXPECT_EQ(list.itemAtIndex(-1), QString());
 }
 
+TEST_F(MailList, RemovesByValueInAnyCase)
+{
+    QVMailList list(u"BlackList"_s);
+    list.addItem(u"one@example.com"_s);
+    list.addItem(u"two.example"_s);
+    ChangeCounter changes(list);
+    list.removeItem(u"ONE@Example.com"_s);
+    EXPECT_EQ(entries(list), QStringList{u"two.example"_s});
+    EXPECT_FALSE(list.containsItem(u"one@example.com"_s));
+    EXPECT_EQ(fileEntries(), QStringList{u"two.example"_s});
+    // Nothing to remove, or no text at all: still saved and announced.
+    ASSERT_TRUE(QFile::remove(listPath()));
+    list.removeItem(u"absent.example"_s);
+    list.removeItem(QString());
+    EXPECT_EQ(changes.count, 3);
+    EXPECT_EQ(fileEntries(), QStringList{u"two.example"_s});
+}
+
+TEST_F(MailList, StorageStepsAreCallableOnTheirOwn)
+{
+    QVMailList list(u"WhiteList"_s);
+    EXPECT_EQ(list.fileURL(), QUrl::fromLocalFile(listPath(u"WhiteList"_s)));
+    list.saveToFile();
+    EXPECT_EQ(fileEntries(u"WhiteList"_s), QStringList{});
+    writeList({u"A.example"_s, u"b.example"_s}, u"WhiteList"_s);
+    list.loadFromFile();
+    EXPECT_EQ(entries(list), (QStringList{u"a.example"_s, u"b.example"_s}));
+}
+
 TEST_F(MailList, ReloadsWhatItSaved)
 {
     {

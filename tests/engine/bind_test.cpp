@@ -477,6 +477,9 @@ TEST(Bind, ArgumentsAndHandlesAreCheckedFirst) {
         {"file, unknown handle",
          [&] { return mime::bind_file(&never_created, file.data(), file.size()); },
          QVSE_E_UNKNOWN_CONTEXT},
+        {"missing file, unknown handle",
+         [&] { return mime::bind_file(&never_created, missing.data(), missing.size()); },
+         QVSE_E_UNKNOWN_CONTEXT},
         {"stream, unknown handle", [&] { return mime::bind_stream(&never_created); },
          QVSE_E_UNKNOWN_CONTEXT},
     };
@@ -501,19 +504,19 @@ TEST(Bind, ArgumentsAndHandlesAreCheckedFirst) {
     EXPECT_EQ(scope.record()->text, L"words");
 }
 
-// An unknown charset must not let a message past the filter: it is read like
-// a part without a charset, and a warning says so.
-TEST(Bind, UnknownCharsetIsReadAsUsAscii) {
+// An unknown charset must not let a message past the filter: its letters are
+// read, and a warning says how.
+TEST(Bind, UnknownCharsetIsReadAsUtf8OrWindows1252) {
     const struct {
         const char* content_type;
         const wchar_t* warning;
     } cases[] = {
         {"text/plain; charset=\"x-foo\"",
-         L"Unknown charset \"x-foo\": the text is read as us-ascii"},
+         L"Unknown charset \"x-foo\": the text is read as UTF-8"},
         {"text/plain; charset=\"x-user-defined-99\"",
-         L"Unknown charset \"x-user-defined-99\": the text is read as us-ascii"},
+         L"Unknown charset \"x-user-defined-99\": the text is read as UTF-8"},
         {"text/html; charset=x-unheard-of-8",
-         L"Unknown charset \"x-unheard-of-8\": the text is read as us-ascii"},
+         L"Unknown charset \"x-unheard-of-8\": the text is read as UTF-8"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content_type);
@@ -526,7 +529,7 @@ TEST(Bind, UnknownCharsetIsReadAsUsAscii) {
                   unsigned(QVSE_OK));
         EXPECT_TRUE(has_line(rec, &cell, QVSE_TRACE_WARNING, c.warning));
         const auto record = scope.record();
-        EXPECT_EQ(record->folded, L"cheap pills caf ");
+        EXPECT_EQ(record->folded, L"cheap pills caf\u00E9 ");
         EXPECT_EQ(record->uris, std::set<std::wstring>{L"http://spam.example/"});
         EXPECT_TRUE(record->words);
         EXPECT_TRUE(structure_reported(rec, &cell));

@@ -61,11 +61,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Body, Convert,
-    ::testing::Values(html_case{"title_dropped", L"<title>T</title><body>B</body>after", L"B"},
-                      html_case{"last_body", L"<body>A</body><body>B</body>", L"B"},
+    ::testing::Values(html_case{"title_dropped", L"<title>T</title><body>B</body>after", L"Bafter"},
+                      html_case{"every_body_shown", L"<body>A</body><body>B</body>", L"AB"},
                       html_case{"no_body", L"just <b>text</b>", L"just text"},
-                      html_case{"upper_body", L"x<BODY bgcolor=white>y</Body>z", L"y"},
-                      html_case{"empty_body_tag", L"x<body/>y", L""},
+                      html_case{"upper_body", L"x<BODY bgcolor=white>y</Body>z", L"yz"},
+                      html_case{"empty_body_tag", L"x<body/>y", L"y"},
+                      html_case{"self_closed_body_hides_nothing",
+                                L"<html><body/>Buy cheap pills now</html>", L"Buy cheap pills now"},
+                      html_case{"closed_at_once", L"<body></body>Buy now", L"Buy now"},
                       html_case{"nested_body_start", L"<body>a<body>b", L"ab"},
                       html_case{"stray_end", L"a</body>b", L"ab"}),
     [](const auto& info) { return std::string(info.param.name); });

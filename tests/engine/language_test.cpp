@@ -276,12 +276,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {{L"en", 100}}},
         decide_case{"equal values in code order", 110, {{L"de", 100}, {L"en", 100}},
                     outcome::leading, {{L"de", 100}, {L"en", 100}}},
-        // The host keeps the last one: the best comes last whatever its code.
-        decide_case{"best reported last", 120, {{L"da", 100}, {L"no", 95}, {L"sv", 10}},
-                    outcome::leading, {{L"no", 95}, {L"da", 100}}},
+        // In code order whatever their counts: a host keeps the largest.
+        decide_case{"leading in code order", 120, {{L"da", 100}, {L"no", 95}, {L"sv", 10}},
+                    outcome::leading, {{L"da", 100}, {L"no", 95}}},
         decide_case{"counts at the 32-bit limit", most,
                     {{L"de", most}, {L"en", most}, {L"fr", most - 1}}, outcome::leading,
-                    {{L"fr", most - 1}, {L"de", most}, {L"en", most}}},
+                    {{L"de", most}, {L"en", most}, {L"fr", most - 1}}},
         decide_case{"ten times the best overflows 32 bits", most, {{L"en", most / 9}},
                     outcome::leading, {{L"en", most / 9}}}));
 
@@ -350,12 +350,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {{L"de", 40}, {L"en", 100}},
                     {L"Language coverages:", L"\"en\" matches 100 of 120 characters"},
                     {{L"en", 100}}},
-        report_case{"best last",
+        report_case{"leading in code order",
                     120,
-                    {{L"es-ES", 10}, {L"pt-BR", 100}, {L"pt-PT", 90}},
-                    {L"Language coverages:", L"\"pt-PT\" matches 90 of 120 characters",
-                     L"\"pt-BR\" matches 100 of 120 characters"},
-                    {{L"pt-PT", 90}, {L"pt-BR", 100}}}));
+                    {{L"es-ES", 10}, {L"pt-BR", 90}, {L"pt-PT", 100}},
+                    {L"Language coverages:", L"\"pt-BR\" matches 90 of 120 characters",
+                     L"\"pt-PT\" matches 100 of 120 characters"},
+                    {{L"pt-BR", 90}, {L"pt-PT", 100}}}));
 
 TEST(LanguageEntries, RefuseWithoutTheirSlotOrContext) {
     recorder rec;

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "qvse_types.h"
@@ -31,6 +32,29 @@ TEST(Library, ResolvesAndReallyUnloads) {
     ASSERT_EQ(::dlclose(library), 0);
     EXPECT_EQ(::dlopen(QV_ENGINE_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr)
         << "the engine stays mapped after dlclose";
+}
+
+// Started and never shut down: unloading the engine, or ending the process,
+// stops its network worker instead of aborting.
+void start_then_leave(bool unload_first) {
+    void* library = ::dlopen(QV_ENGINE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) std::_Exit(2);
+    const auto resolve = reinterpret_cast<resolve_function>(::dlsym(library, "resolve"));
+    using initialize_function = unsigned (*)(const char*, std::size_t, const qvse_callbacks_t&);
+    const auto initialize =
+        reinterpret_cast<initialize_function>(resolve("principal::initialize", 21, 0));
+    if (initialize == nullptr) std::_Exit(3);
+    qvse_callbacks_t table{};
+    table.size = sizeof table;
+    const char directory[] = "/nonexistent";
+    if (initialize(directory, sizeof directory - 1, table) != QVSE_OK) std::_Exit(4);
+    if (unload_first && ::dlclose(library) != 0) std::_Exit(5);
+    std::exit(0);
+}
+
+TEST(LibraryDeathTest, LeavingWithoutShutdownEndsCleanly) {
+    EXPECT_EXIT(start_then_leave(false), ::testing::ExitedWithCode(0), "") << "exit";
+    EXPECT_EXIT(start_then_leave(true), ::testing::ExitedWithCode(0), "") << "unload, then exit";
 }
 
 TEST(Library, FileNameIsTheOneConstant) {

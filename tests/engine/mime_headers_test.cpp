@@ -109,9 +109,12 @@ TEST(MimeHeaders, ContentType) {
         {"text/plain; charset=\"iso-8859-1\"", true, "text", "plain", {{"charset", "iso-8859-1"}}},
         {"text/plain; name=\"a\\\"b\"", true, "text", "plain", {{"name", "a\"b"}}},
         {"text/plain; a=\"\"; b=c", true, "text", "plain", {}},  // empty quotes stop it
-        {"text /plain", true, "text ", "plain", {}},  // blanks belong to tokens
-        {"text/plain; charset =x", true, "text", "plain", {{"charset ", "x"}}},
-        {"text/plain (c) ; charset=x", true, "text", "plain ", {{"charset", "x"}}},
+        {"text /plain", true, "text", "plain", {}},  // no token keeps a blank
+        {"text/plain; charset =x", true, "text", "plain", {{"charset", "x"}}},
+        {"text/html ; charset=utf-8", true, "text", "html", {{"charset", "utf-8"}}},
+        {"multipart/mixed; boundary=b ", true, "multipart", "mixed", {{"boundary", "b"}}},
+        {"multipart/mixed; boundary=\" b \"", true, "multipart", "mixed", {{"boundary", " b "}}},
+        {"text/plain (c) ; charset=x", true, "text", "plain", {{"charset", "x"}}},
         {"text/plain(c) ; charset=x", true, "text", "plain", {{"charset", "x"}}},
         {"text/plain(c); charset=x", true, "text", "plain", {}},
         {"text/plain;charset=x;;format=flowed", true, "text", "plain", {{"charset", "x"}}},

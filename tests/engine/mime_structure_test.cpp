@@ -106,6 +106,30 @@ TEST(MimeStructure, Shapes) {
          "  message/rfc822\n"
          "    multipart/mixed pre[] epi[]\n"
          "      text/plain [inner\\n--b\\n\\nouter\\n--b--\\n]\n"},
+        {"part header without a blank line",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\nBuy cheap pills\n"
+         "--b\n\nnext\n--b--\n",
+         "multipart/mixed pre[] epi[]\n"
+         "  text/plain [Buy cheap pills\\n]\n"
+         "  text/plain [next\\n]\n"},
+        {"part header ended by a delimiter",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/html\n--b\n"
+         "Subject: x\n  continued\nnot a field\n--b--\n",
+         "multipart/mixed pre[] epi[]\n"
+         "  text/html []\n"
+         "  text/plain [not a field\\n]\n"},
+        {"repeated delimiters make no empty parts",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\nfirst\n--b\n--b\n--b\n\nsecond\n--b\n--b--\n",
+         "multipart/mixed pre[] epi[]\n"
+         "  text/plain [first\\n]\n"
+         "  text/plain [second\\n]\n"
+         "  text/plain []\n"},
+        {"blank after an unquoted boundary",
+         "Content-Type: multipart/alternative; boundary=b \n\n--b\n\nplain\n--b\n"
+         "Content-Type: text/html ; charset=utf-8\n\n<p>html</p>\n--b--\n",
+         "multipart/alternative pre[] epi[]\n"
+         "  text/plain [plain\\n]\n"
+         "  text/html [<p>html</p>\\n]\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(structure_of(c.message), c.expected) << c.name;
 }
@@ -244,6 +268,31 @@ TEST(MimeStructure, NestingIsCapped) {
     EXPECT_EQ(recorder.lines()[0].level, unsigned(QVSE_TRACE_WARNING));
 }
 
+TEST(MimeStructure, HeaderFieldsAreCapped) {
+    quorvane::testing::recorder recorder;
+    quorvane::testing::installed_callbacks installed(recorder.table());
+    std::string message = "Content-Type: multipart/mixed; boundary=b\n\n--b\n";
+    for (std::size_t i = 0; i < mime::max_header_fields + 500; ++i) message += "X-Junk: 1\n continued\n";
+    // The content fields of a block count beyond the cap.
+    message += "Content-Type: text/html\nContent-Transfer-Encoding: base64\nContent-Type: text/plain\n"
+               "\nPHA+aGk8L3A+\n--b--\n";
+    auto source = source_of(message);
+    mime::tree_pointer root;
+    ASSERT_TRUE(mime::create(*source, root));
+    auto* top = dynamic_cast<parts::multipart_type*>(root.get());
+    ASSERT_NE(top, nullptr);
+    ASSERT_EQ(top->children.size(), 1u);
+    auto* html = dynamic_cast<parts::text_type*>(top->children[0]);
+    ASSERT_NE(html, nullptr);
+    EXPECT_EQ(html->subtype, "html");
+    EXPECT_EQ(mime::read(source, *html), "<p>hi</p>");
+    EXPECT_EQ(top->headers.size() + html->headers.size(), mime::max_header_fields + 2);
+    EXPECT_EQ(html->headers.back().value, "base64");
+    EXPECT_EQ(html->headers.front().value, "1 continued") << "a kept field keeps its continuation";
+    ASSERT_EQ(recorder.lines().size(), 1u);
+    EXPECT_EQ(recorder.lines()[0].text, L"The message has too many header fields: the rest are passed over");
+}
+
 TEST(MimeStructure, DeepEnclosedMessagesAreCapped) {
     std::string message;
     for (int i = 0; i < 1000; ++i) message += "Content-Type: message/rfc822\n\n";
@@ -272,6 +321,12 @@ TEST(MimeStructure, MemoryIsBoundedByTheMessage) {
             while (m.size() < 100'000)
                 m += "--b\nContent-Type: text/plain\nContent-Transfer-Encoding: base64\n\n\n";
             return m;
+        }(),
+        // A megabyte of tiny header lines.
+        [] {
+            std::string m;
+            while (m.size() < 1'000'000) m += "a:\n";
+            return m + "\nbody\n";
         }(),
     };
     for (const std::string& message : shapes) {

@@ -56,8 +56,8 @@ TEST(MimeTree, Displayable) {
          multipart("mixed", "m", {leaf("text/x-vcard", "v"), plain}), "plain\n"},
         {"subtypes ignore case", multipart("alternative", "a", {plain, leaf("TEXT/HTML", "H")}),
          "H\n"},
-        {"a blank in the subtype is not html",
-         multipart("alternative", "a", {plain, leaf("text/html ; charset=x", "H")}), "plain\n"},
+        {"a blank before the parameters is no part of the subtype",
+         multipart("alternative", "a", {plain, leaf("text/html ; charset=x", "H")}), "H\n"},
         // Nested multiparts count by their own choice.
         {"mixed holding an alternative and an attachment",
          multipart("mixed", "m", {multipart("alternative", "a", {plain, html}), image}), "html\n"},

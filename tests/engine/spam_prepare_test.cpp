@@ -75,7 +75,26 @@ TEST(SpamPrepare, EntryCodes) {
     EXPECT_TRUE(generated.empty());
 }
 
+// Trusted relay networks of the tests' own; the engine ships none.
+class trusted_relays {
+public:
+    trusted_relays() { spam::set_trusted_relays({{198, 18, 32, 35}, {203, 0, 113, 113}}); }
+    ~trusted_relays() { spam::set_trusted_relays({}); }
+    trusted_relays(const trusted_relays&) = delete;
+    trusted_relays& operator=(const trusted_relays&) = delete;
+};
+
+TEST(SpamPrepare, NoRelayIsTrustedUnlessSet) {
+    for (const char* address : {"203.0.113.9", "198.18.32.1", "192.0.2.1"}) {
+        bound_context context(plain(received(address)));
+        const auto prepared = prepare(context);
+        EXPECT_EQ(prepared.fingerprints, strings{L"hsi " + engine::coding::to_wide(address)});
+        EXPECT_TRUE(prepared.heuristics.empty()) << address;
+    }
+}
+
 TEST(SpamPrepare, TheOldestParsableStampNamesTheRelay) {
+    const trusted_relays relays;
     const std::string postfix = "Received: from a (a [192.0.2.99]) by mx (Postfix) with ESMTP\r\n";
     const struct {
         std::string headers;
@@ -137,8 +156,14 @@ TEST(SpamPrepare, LinksKeepTheShortestOfASharedPrefix) {
         {{L"http://b.example.org/", L"http://example.com/a/b", L"http://example.com/a/c",
           L"https://example.com/"},
          {L"tru org.example.b", L"tru com.example"}},
-        // Prefix of the text, not of a path segment.
-        {{L"http://example.com/ab", L"http://example.com/a"}, {L"tru com.example/a"}},
+        // Only at a label or path boundary: a path segment or label that
+        // merely begins alike is another link.
+        {{L"http://example.com/ab", L"http://example.com/a"}, {L"tru com.example/a", L"tru com.example/ab"}},
+        {{L"http://www.example.com/a", L"http://example.com/", L"http://examples.com/"},
+         {L"tru com.example", L"tru com.examples"}},
+        // A key of one label covers nothing but itself.
+        {{L"http://c", L"http://n", L"http://example.com/x", L"http://example.net/", L"http://example.co/"},
+         {L"tru c", L"tru co.example", L"tru com.example/x", L"tru net.example", L"tru n"}},
         // Links without a key are passed over: no scheme, no host, a port that
         // is no character, an escape that decodes to nothing.
         {{L"www.example.com", L"mailto:a@example.com", L"http://"}, {}},
@@ -495,6 +520,7 @@ TEST(SpamPrepare, ReportsEveryCallButPreparesOnce) {
 TEST(SpamPrepare, WithoutFingerprintsHeuristicsAreMadeAnew) {
     // Nothing for the servers: each call examines the message again, and
     // its heuristics replace the earlier ones instead of piling up.
+    const trusted_relays relays;
     bound_context context(plain(received("203.0.113.1")), engine::coding::to_wide(gtube),
                           {L"www.google.com/search?q=x&btnI=1"});
     context.record().words.reset();  // too few words for a digest anyway

@@ -117,15 +117,19 @@ TEST_P(Decode, GivesTextAndWhetherTheCharsetIsKnown) {
     EXPECT_EQ(decoded.charset_known, c.known);
 }
 
-// An unknown charset must not let a message escape: it reads as us-ascii,
-// the charset of a part that names none.
+// An unknown charset, or 8-bit text in US-ASCII (the charset of a part that
+// names none), must not let a message escape: it reads as UTF-8 when it is
+// valid UTF-8, else as windows-1252.
 INSTANTIATE_TEST_SUITE_P(
     Cases, Decode,
     ::testing::Values(
-        charset_case{"unknown", "x-foo", "buy \xE9 now", L"buy  now", false},
-        charset_case{"empty", "", "a\x80z", L"az", false},
+        charset_case{"unknown", "x-foo", "buy \xE9 now", L"buy \u00E9 now", false},
+        charset_case{"unknown_utf8", "x-foo", "caf\xC3\xA9", L"caf\u00E9", false},
+        charset_case{"empty", "", "a\x80z", L"a\u20ACz", false},
         charset_case{"embedded_nul", std::string("utf-8\0x", 7), "ok", L"ok", false},
-        charset_case{"us_ascii_drops_8bit", "us-ascii", "a\xC3\xA9z", L"az", true},
+        charset_case{"us_ascii_8bit_utf8", "us-ascii", "a\xC3\xA9z", L"a\u00E9z", true},
+        charset_case{"us_ascii_8bit_windows_1252", "US-ASCII", "\x93" "caf\xE9\x94", L"\u201Ccaf\u00E9\u201D", true},
+        charset_case{"us_ascii_7bit", "us-ascii", "plain", L"plain", true},
         charset_case{"any_case_and_alias", "UTF8", "\xC3\xA9", L"\u00E9", true},
         charset_case{"latin1_alias", "Latin1", "\xE9", L"\u00E9", true},
         charset_case{"utf8_invalid_keeps_next", "utf-8", "a\xC3" "bc\xFF" "d", L"abcd", true},

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -46,7 +47,7 @@ struct host_type {
     std::mutex mutex;
     std::condition_variable changed;
     unsigned updates = 0;
-    std::map<void*, std::wstring> languages;
+    std::map<void*, std::pair<std::wstring, std::uint32_t>> languages;
     std::map<void*, std::vector<std::pair<std::wstring, std::wstring>>> fingerprints;
     std::vector<std::wstring> errors;
 } host;
@@ -71,10 +72,15 @@ void on_fingerprint(void* context, const wchar_t* category, std::size_t category
                                             std::wstring(value, value_length));
 }
 
-void on_language(void* context, const wchar_t* language, std::size_t length, std::uint32_t,
+// Like the application: of the leading languages the one of the largest count.
+void on_language(void* context, const wchar_t* language, std::size_t length, std::uint32_t matched,
                  std::uint32_t) {
     std::lock_guard lock(host.mutex);
-    host.languages[context] = std::wstring(language, length);  // the last one wins
+    auto& [kept, count] = host.languages[context];
+    if (kept.empty() || matched > count) {
+        kept.assign(language, length);
+        count = matched;
+    }
 }
 
 void on_completed(void*, std::uint32_t) {}
@@ -185,6 +191,25 @@ protected:
     qvse_callbacks_t table{};
 };
 
+// A host whose shut-down was refused because a context is still open, and
+// which then quits, ends normally.
+TEST(RealEngineDeathTest, QuittingWithAContextOpenEndsCleanly) {
+    EXPECT_EXIT(
+        {
+            scratch_directory directory;
+            const std::string path = directory.string();
+            const qvse_callbacks_t table = host_table();
+            if (QVSE_Engine_Initialize(path.data(), path.size(), &table) != QVSE_OK) std::_Exit(2);
+            long cell = 0;
+            if (QVSE_Context_Create(&cell) != QVSE_OK) std::_Exit(3);
+            if (QVSE_Engine_Shutdown() != QVSE_E_IN_USE) std::_Exit(4);
+            std::error_code ignored;
+            fs::remove_all(path, ignored);  // exit skips the destructor
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(RealEngine, AMessageGoesFromBytesToAVerdict) {
     long cell = 0;
     verdict_type verdict = ask(&cell);
@@ -196,7 +221,7 @@ TEST_F(RealEngine, AMessageGoesFromBytesToAVerdict) {
     std::wstring link;
     {
         std::lock_guard lock(host.mutex);
-        EXPECT_EQ(host.languages[&cell], L"en");
+        EXPECT_EQ(host.languages[&cell].first, L"en");
         for (const auto& [category, value] : host.fingerprints[&cell])
             if (category == L"tru") link = value;
     }

@@ -143,8 +143,15 @@ void dir_monitor_impl::read_events() {
                 continue;
             }
             if (header.mask & IN_IGNORED) {
-                std::lock_guard lock(table_mutex_);
-                table_.erase(header.wd);
+                std::string name;
+                {
+                    std::lock_guard lock(table_mutex_);
+                    const auto found = table_.find(header.wd);
+                    if (found == table_.end()) continue;
+                    name = std::move(found->second);
+                    table_.erase(found);
+                }
+                pushback_event({std::move(name), {}, dir_monitor_event::lost});
                 continue;
             }
             const std::string name = get_dirname(header.wd);

@@ -11,8 +11,8 @@ namespace quorvane::engine::mime::grammars {
 template <class Iterator>
 media_grammar<Iterator>::media_grammar() : media_grammar::base_type(media, "media") {
     namespace qi = boost::spirit::qi;
-    // Blanks and control bytes are token characters.
-    token = +(qi::standard::char_ - qi::standard::char_(tspecials));
+    // Control bytes are token characters.
+    token = +(qi::standard::char_ - qi::standard::char_(token_stops));
     media = token >> qi::lit('/') >> token;
 }
 

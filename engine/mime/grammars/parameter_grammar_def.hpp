@@ -12,7 +12,7 @@ template <class Iterator>
 parameter_grammar<Iterator>::parameter_grammar()
     : parameter_grammar::base_type(parameter, "parameter") {
     namespace qi = boost::spirit::qi;
-    token = +(qi::standard::char_ - qi::standard::char_(tspecials));
+    token = +(qi::standard::char_ - qi::standard::char_(token_stops));
     // An empty quoted string does not match.
     quoted_string = qi::lit('"') >>
                     +((qi::standard::char_ - qi::lit('"') - qi::lit('\\')) |
