@@ -22,7 +22,6 @@ namespace {
 constexpr uint32_t kIdentityKind = 10;
 constexpr uint32_t kLookupTimeoutMs = 5000;
 constexpr uint32_t kReportTimeoutMs = 1;
-constexpr int kEngineRetryIntervalMs = 60'000;
 constexpr unsigned long kBusyContextPauseMs = 200;
 
 // The handle of one message's engine calls. The engine never looks inside;
@@ -68,6 +67,13 @@ void engineTextStage(void *context, uint32_t, const wchar_t *text, size_t length
               wide(text, length));
 }
 
+// The events the application does not use.
+void engineUpdateCompleted() {}
+void engineNetworkTraffic(size_t, size_t) {}
+void engineURIFound(void *, uint32_t, const wchar_t *, size_t) {}
+void engineFingerprintGenerated(void *, const wchar_t *, size_t, const wchar_t *, size_t) {}
+void engineLanguageEnumerated(const wchar_t *, size_t, uint32_t, uint32_t) {}
+
 void engineLanguageClassified(void *context, const wchar_t *language, size_t length, uint32_t matched, uint32_t)
 {
     // Runs inside the language call on the caller's thread, so the cell is
@@ -103,9 +109,15 @@ qvse_callbacks_t callbackTable()
     qvse_callbacks_t table{};
     table.size = sizeof(qvse_callbacks_t);
     table.trace = engineTrace;
+    table.update_completed = engineUpdateCompleted;
     table.context_trace = engineContextTrace;
     table.network_completed = engineNetworkCompleted;
+    table.network_traffic = engineNetworkTraffic;
+    // Messages are bound from memory only, so stream_read stays empty.
     table.text_stage = engineTextStage;
+    table.uri_found = engineURIFound;
+    table.fingerprint_generated = engineFingerprintGenerated;
+    table.language_enumerated = engineLanguageEnumerated;
     table.language_classified = engineLanguageClassified;
     return table;
 }
@@ -193,21 +205,24 @@ QVSpamManager::QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engine
 
 QVSpamManager::~QVSpamManager()
 {
-    delete notificationHandler_;
-    notificationHandler_ = nullptr;
     if (engineRunning_) {
         const uint32_t result = engine_->shutdown();
         if (result != QVSE_OK)
             QVLogCore(QCoreApplication::translate("QVSpamManager", "Failed to shut down engine: error %1"),
                       QString::number(result, 16));
-        else
-            QVLogCore(QCoreApplication::translate("QVSpamManager", "Engine shut down."));
     }
+    delete notificationHandler_;
+    notificationHandler_ = nullptr;
+}
+
+void QVSpamManager::setEngineRetryIntervalForTesting(std::chrono::milliseconds interval)
+{
+    engineRetryInterval_ = interval;
 }
 
 bool QVSpamManager::startEngine()
 {
-    nextStartAttempt_.setRemainingTime(kEngineRetryIntervalMs);
+    lastStartAttempt_.start();
     const uint32_t result = engine_->initialize(engineDirectory_.toUtf8(), callbackTable());
     if (result != QVSE_OK) {
         QVLogCore(QCoreApplication::translate("QVSpamManager", "Couldn't start engine in %1: error %2"),
@@ -215,7 +230,6 @@ bool QVSpamManager::startEngine()
         return false;
     }
     engineRunning_ = true;
-    QVLogCore(QCoreApplication::translate("QVSpamManager", "Engine started."));
     if (engine_->connect(QVAdditions::UTF32String(backendHost_)) != QVSE_OK)
         QVLogCore(QCoreApplication::translate("QVSpamManager", "Coudn't connect to %1"), backendHost_);
     return true;
@@ -225,7 +239,7 @@ bool QVSpamManager::ensureEngine()
 {
     if (engineRunning_)
         return true;
-    if (nextStartAttempt_.hasExpired() && startEngine())
+    if (std::chrono::milliseconds(lastStartAttempt_.elapsed()) >= engineRetryInterval_ && startEngine())
         return true;
     QVLogCore(QCoreApplication::translate("QVSpamManager", "The engine is not running."));
     return false;

@@ -12,10 +12,11 @@
 #include "QVEngineAPI.h"
 
 #include <QByteArray>
-#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 class QVDistributedNotificationCenter;
@@ -44,6 +45,9 @@ public:
     QVSpamNotificationHandler *notificationHandler() const { return notificationHandler_; }
 
     bool isEngineRunning() const { return engineRunning_; }
+    // How long a failed engine start keeps the next one from being tried
+    // (a minute).
+    void setEngineRetryIntervalForTesting(std::chrono::milliseconds interval);
 
     // The account's user number (0 when there is none) and the machine
     // identifier: the credential of every network request.
@@ -77,7 +81,8 @@ private:
     const QString engineDirectory_;
     const QString backendHost_;
     bool engineRunning_ = false;
-    QDeadlineTimer nextStartAttempt_;
+    std::chrono::milliseconds engineRetryInterval_{std::chrono::minutes(1)};
+    QElapsedTimer lastStartAttempt_;
 
     QVMailList *blackList_;
     QVMailList *whiteList_;

@@ -1,15 +1,21 @@
 #include "classification_server.hpp"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <atomic>
+#include <cerrno>
+#include <deque>
+#include <fstream>
 #include <list>
-#include <set>
-#include <stdexcept>
 #include <random>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -153,6 +159,7 @@ struct server::implementation {
     std::thread thread;
 
     mutable std::mutex mutex;
+    std::mutex store_mutex;  // one writer of the store file at a time
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> credentials;
     std::vector<record_type> records;
     faults_type faults;
@@ -169,7 +176,12 @@ struct server::implementation {
     // Returns the reply, or nothing for a dropped message.
     std::optional<bytes> answer(const bytes& message, transport_type transport, faults_type& applied);
     std::optional<bytes> answer_locked(const bytes& message, transport_type transport, faults_type& applied,
-                                       std::optional<request_type>& received);
+                                       std::optional<request_type>& received, std::optional<report_type>& upload);
+    // Counts a report or revoke against the fingerprints of its message.
+    void learn(const report_type& upload);
+    // The record that answers exactly this fingerprint, made when missing.
+    record_type& record_for(const fingerprint_type& fingerprint);
+    void merge(const std::vector<record_type>& stored);
     template <class Log, class Entry>
     void keep(Log& history, Entry entry) {
         history.push_back(std::move(entry));
@@ -184,18 +196,83 @@ struct server::implementation {
 std::optional<bytes> server::implementation::answer(const bytes& message, transport_type transport,
                                                     faults_type& applied) {
     std::optional<request_type> received;
+    std::optional<report_type> upload;
     std::optional<bytes> reply;
     {
         std::lock_guard lock(mutex);
-        reply = answer_locked(message, transport, applied, received);
+        reply = answer_locked(message, transport, applied, received, upload);
     }
     if (received && options.on_request) options.on_request(*received);
+    // Learned before the reply leaves, so a client that has its answer finds
+    // the counts raised.
+    if (upload) learn(*upload);
     return reply;
+}
+
+void server::implementation::learn(const report_type& upload) {
+    if (!options.fingerprints) return;
+    std::vector<fingerprint_type> fingerprints;
+    try {
+        fingerprints = options.fingerprints(upload.message);  // slow: outside the lock
+    } catch (const std::exception&) {
+        return;  // a message that cannot be fingerprinted teaches nothing
+    }
+    std::vector<record_type> snapshot;
+    {
+        std::lock_guard lock(mutex);
+        // A message may carry one fingerprint twice; it counts once.
+        std::set<std::pair<std::uint32_t, std::string>> seen;
+        for (const auto& fingerprint : fingerprints) {
+            if (!seen.insert({fingerprint.category, fingerprint.data}).second) continue;
+            auto& record = record_for(fingerprint);
+            ++(upload.revoke ? record.revokes : record.reports);
+        }
+        if (!options.store.empty()) snapshot = records;
+    }
+    if (!options.store.empty()) {
+        std::lock_guard lock(store_mutex);
+        try {
+            write_store(options.store, snapshot);
+        } catch (const std::exception&) {
+            // The counts stay in memory; the next report tries again.
+        }
+    }
+    if (options.on_learned) options.on_learned(upload.revoke, fingerprints.size());
+}
+
+record_type& server::implementation::record_for(const fingerprint_type& fingerprint) {
+    std::uint64_t highest = 0;
+    for (auto& record : records) {
+        if (record.category == fingerprint.category && record.data == fingerprint.data) return record;
+        highest = std::max(highest, record.id);
+    }
+    record_type record;
+    record.category = fingerprint.category;
+    record.data = fingerprint.data;
+    record.id = highest + 1;
+    records.push_back(std::move(record));
+    return records.back();
+}
+
+void server::implementation::merge(const std::vector<record_type>& stored) {
+    for (const auto& entry : stored) {
+        const auto known = std::find_if(records.begin(), records.end(), [&](const record_type& record) {
+            return record.category == entry.category && record.data == entry.data;
+        });
+        if (known == records.end()) {
+            records.push_back(entry);
+        } else {
+            known->reports = entry.reports;
+            known->revokes = entry.revokes;
+            known->touches = entry.touches;
+        }
+    }
 }
 
 std::optional<bytes> server::implementation::answer_locked(const bytes& message, transport_type transport,
                                                            faults_type& applied,
-                                                           std::optional<request_type>& received) {
+                                                           std::optional<request_type>& received,
+                                                           std::optional<report_type>& learned) {
     const auto request = parse_header(message);
     if (!request || request->response) return std::nullopt;
 
@@ -291,7 +368,15 @@ std::optional<bytes> server::implementation::answer_locked(const bytes& message,
                                 !plain.take(static_cast<std::size_t>(std::min<std::uint64_t>(length, payload.size() + 1)),
                                             upload.message);
                     upload.flag = static_cast<int>(flag);
-                    if (!malformed) keep(uploads, std::move(upload));
+                    if (!malformed) {
+                        // Another attempt of a request already counted is
+                        // not counted again.
+                        const bool repeated = std::any_of(uploads.begin(), uploads.end(), [&](const report_type& r) {
+                            return r.id == upload.id && r.revoke == upload.revoke;
+                        });
+                        if (!repeated) learned = upload;
+                        keep(uploads, std::move(upload));
+                    }
                     break;
                 }
                 default: malformed = true; break;
@@ -530,6 +615,7 @@ server::server(options_type options) : self_(std::make_unique<implementation>(st
         }
         if (self.options.port != 0 || tries > 20) throw boost::system::system_error(error, "bind TCP");
     }
+    if (!self.options.store.empty()) self.merge(read_store(self.options.store));
     self.other_socket.open(address.is_v4() ? udp::v4() : udp::v6());
     self.other_socket.bind(udp::endpoint(address, 0));
     self.receive();
@@ -562,6 +648,11 @@ void server::set_faults(const faults_type& faults) {
     if (faults.chaos_seed) self_->random.seed(*faults.chaos_seed);
 }
 
+std::vector<record_type> server::records() const {
+    std::lock_guard lock(self_->mutex);
+    return self_->records;
+}
+
 std::vector<request_type> server::requests() const {
     std::lock_guard lock(self_->mutex);
     return {self_->log.begin(), self_->log.end()};
@@ -581,6 +672,72 @@ std::size_t server::count(std::uint8_t type) const {
     std::lock_guard lock(self_->mutex);
     return static_cast<std::size_t>(
         std::count_if(self_->log.begin(), self_->log.end(), [type](const request_type& r) { return r.type == type; }));
+}
+
+// The store is text, one record a line:
+//   category id extra flags reports revokes touches hex-data
+// after a first line naming the format.
+namespace {
+constexpr char store_heading[] = "qv-classification-server store 1";
+}
+
+std::vector<record_type> read_store(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) return {};
+        throw std::system_error(errno, std::generic_category(), "read " + path);
+    }
+    std::string line;
+    if (!std::getline(in, line) || line != store_heading) throw std::runtime_error(path + " is not a store");
+    std::vector<record_type> stored;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        record_type record;
+        std::string hex;
+        if (!(fields >> record.category >> record.id >> record.extra >> record.flags >> record.reports >>
+              record.revokes >> record.touches >> hex) ||
+            hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdef") != std::string::npos)
+            throw std::runtime_error(path + ": bad record: " + line.substr(0, 80));
+        for (std::size_t k = 0; k < hex.size(); k += 2)
+            record.data += static_cast<char>(std::stoi(hex.substr(k, 2), nullptr, 16));
+        stored.push_back(std::move(record));
+    }
+    return stored;
+}
+
+void write_store(const std::string& path, const std::vector<record_type>& records) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text = std::string(store_heading) + "\n";
+    for (const auto& record : records) {
+        if (record.reports == 0 && record.revokes == 0 && record.touches == 0) continue;
+        text += std::to_string(record.category) + ' ' + std::to_string(record.id) + ' ' +
+                std::to_string(record.extra) + ' ' + std::to_string(record.flags) + ' ' +
+                std::to_string(record.reports) + ' ' + std::to_string(record.revokes) + ' ' +
+                std::to_string(record.touches) + ' ';
+        for (const unsigned char c : record.data) {
+            text += digits[c >> 4];
+            text += digits[c & 15];
+        }
+        text += '\n';
+    }
+    const std::string temporary = path + ".tmp";
+    const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) throw std::system_error(errno, std::generic_category(), "write " + temporary);
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(file, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    const bool synced = written == text.size() && ::fsync(file) == 0;
+    const int error = errno;
+    ::close(file);
+    if (!synced || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int failure = synced ? errno : error;
+        ::unlink(temporary.c_str());
+        throw std::system_error(failure, std::generic_category(), "write " + path);
+    }
 }
 
 std::string server_list(const std::vector<std::pair<const server*, std::int64_t>>& servers) {

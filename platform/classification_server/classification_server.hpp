@@ -2,6 +2,10 @@
 // reached here. It answers probes, lookups, touches, reports and revokes over
 // UDP and TCP on one address and port, checks the requests' authentication,
 // records what it was sent, and can be told to misbehave.
+//
+// It learns as the real servers do: a report adds one to the report count of
+// each fingerprint of the reported message, a revoke one to its revoke count,
+// and lookups answer those fingerprints with their counts.
 #pragma once
 
 #include <chrono>
@@ -81,6 +85,13 @@ struct report_type {
     std::string id;
 };
 
+// A fingerprint as a lookup carries it.
+struct fingerprint_type {
+    std::uint32_t category = 0;
+    std::string data;
+    bool operator==(const fingerprint_type&) const = default;
+};
+
 struct touch_type {
     std::uint32_t value = 0;
     std::vector<std::uint64_t> ids;
@@ -104,6 +115,16 @@ struct options_type {
     std::size_t history = 10000;
     // Told of every message received, on the server's thread.
     std::function<void(const request_type&)> on_request;
+    // The fingerprints of a reported or revoked message, as the engine would
+    // send them in a lookup; without it reports and revokes teach nothing.
+    // Called on the server's thread; may throw.
+    std::function<std::vector<fingerprint_type>(const std::string& message)> fingerprints;
+    // Told after a report or revoke was learned, with its fingerprint count.
+    std::function<void(bool revoke, std::size_t fingerprints)> on_learned;
+    // The file that keeps the learned counts across restarts, rewritten
+    // atomically after each report or revoke; empty keeps nothing. Its
+    // records are merged into the table when the server starts.
+    std::string store;
 };
 
 class server {
@@ -121,6 +142,7 @@ public:
     void add_record(record_type record);
     void set_faults(const faults_type& faults);
 
+    std::vector<record_type> records() const;
     std::vector<request_type> requests() const;
     std::vector<report_type> reports() const;
     std::vector<touch_type> touches() const;
@@ -131,6 +153,13 @@ public:
 private:
     std::unique_ptr<implementation> self_;
 };
+
+// The store file's records; throws when the file cannot be read or is not a
+// store. A missing file holds no records.
+std::vector<record_type> read_store(const std::string& path);
+// Writes the records to a temporary file beside the store and renames it
+// over the store; throws on failure.
+void write_store(const std::string& path, const std::vector<record_type>& records);
 
 // The server list JSON that makes an engine use these servers, with the
 // given latency (nanoseconds) for each.

@@ -3,7 +3,7 @@
 //
 //   qv-classification-server [--address A] [--port P] [--open]
 //       [--credential KIND:USER:SECRET]... [--link ID:URI]...
-//       [--digest CATEGORY:ID:HEX]...
+//       [--digest CATEGORY:ID:HEX]... [--engine DIR] [--store FILE]
 //
 // The address defaults to 127.0.0.1 and the port to 2409. --credential
 // accepts a user (identity kind, user id) with its secret; --open also
@@ -11,13 +11,25 @@
 // lookups of links that begin with URI; --digest answers relay (0) or digest
 // (2, 3, 4) fingerprints given in hex. Either answers as blacklisted with the
 // record id ID.
+//
+// Reports and revokes are counted against the fingerprints of the message
+// they carry, which the engine in DIR computes (default: the program's own
+// folder; without an engine there, they teach nothing). --store keeps the
+// counts in FILE across restarts.
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+
 #include "classification_server.hpp"
+#include "engine_fingerprints.hpp"
 
 namespace {
 
@@ -28,7 +40,7 @@ volatile std::sig_atomic_t stopping = 0;
 void usage() {
     std::cerr << "usage: qv-classification-server [--address A] [--port P] [--open]\n"
                  "         [--credential KIND:USER:SECRET]... [--link ID:URI]...\n"
-                 "         [--digest CATEGORY:ID:HEX]...\n";
+                 "         [--digest CATEGORY:ID:HEX]... [--engine DIR] [--store FILE]\n";
 }
 
 std::string unhex(const std::string& text) {
@@ -46,6 +58,7 @@ int main(int argc, char** argv) {
     struct credential { std::uint32_t kind, user; std::string secret; };
     std::vector<credential> credentials;
     std::vector<stand_in::record_type> records;
+    std::optional<std::string> engine_directory;
     try {
         for (int k = 1; k < argc; ++k) {
             const std::string option = argv[k];
@@ -56,6 +69,8 @@ int main(int argc, char** argv) {
             if (option == "--address") options.address = value();
             else if (option == "--port") options.port = static_cast<std::uint16_t>(std::stoul(value()));
             else if (option == "--open") options.accept_unknown_users = true;
+            else if (option == "--engine") engine_directory = value();
+            else if (option == "--store") options.store = value();
             else if (option == "--credential") {
                 const std::string text = value();
                 const auto first = text.find(':'), second = text.find(':', first + 1);
@@ -92,6 +107,22 @@ int main(int argc, char** argv) {
         std::cerr << "qv-classification-server: " << error.what() << "\n";
         usage();
         return 2;
+    }
+
+    std::unique_ptr<stand_in::engine_fingerprinter> fingerprinter;
+    try {
+        const std::string directory = engine_directory ? *engine_directory
+            : std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+        fingerprinter = std::make_unique<stand_in::engine_fingerprinter>(directory);
+        options.fingerprints = [&fingerprinter](const std::string& message) { return (*fingerprinter)(message); };
+        options.on_learned = [](bool revoke, std::size_t fingerprints) {
+            std::cout << "learned " << (revoke ? "revoke" : "report") << " of " << fingerprints << " fingerprints"
+                      << std::endl;
+        };
+    } catch (const std::exception& error) {
+        std::cerr << "qv-classification-server: " << error.what() << "\n";
+        if (engine_directory) return 1;
+        std::cerr << "qv-classification-server: reports and revokes teach nothing\n";
     }
 
     try {

@@ -1,39 +1,18 @@
 #include "QVDistributedNotificationCenter.h"
 #include "QVRunningApplications.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 
 #include <optional>
 
 namespace {
 
-QCoreApplication &application()
-{
-    static int argc = 1;
-    static char name[] = "application_tests";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
-// Runs the event loop until the condition holds or five seconds pass.
-template <typename Condition>
-bool waitFor(Condition condition)
-{
-    const QDeadlineTimer deadline(5000);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
-
 TEST(DistributedCenter, DeliversNameAndTypedValuesAcrossTheBus)
 {
-    application();
     auto *center = QVDistributedNotificationCenter::defaultCenter();
     QObject observer;
     std::optional<QVDistributedNotification> received;
@@ -60,7 +39,6 @@ TEST(DistributedCenter, DeliversNameAndTypedValuesAcrossTheBus)
 
 TEST(DistributedCenter, RemovedObserversHearNothing)
 {
-    application();
     auto *center = QVDistributedNotificationCenter::defaultCenter();
     int calls = 0;
     {
@@ -81,7 +59,6 @@ TEST(DistributedCenter, RemovedObserversHearNothing)
 
 TEST(RunningApplications, ANameRunsWhileOwned)
 {
-    application();
     const QString name = QString::fromLatin1(QVRunningApplications::kLaunchAgentBundleIdentifier);
     EXPECT_FALSE(QVRunningApplications::isRunning(name));
     ASSERT_TRUE(QVRunningApplications::claimBundleIdentifier(name));

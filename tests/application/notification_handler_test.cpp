@@ -1,0 +1,211 @@
+// The plug-in's requests and the application's answers over a real session
+// bus: a second connection plays the plug-in.
+#include "QVDistributedNotificationCenter.h"
+#include "QVMailList.h"
+#include "QVSpamManager.h"
+#include "QVSpamNotificationHandler.h"
+#include "fake_engine.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <vector>
+
+namespace {
+
+const QByteArray kMessage = QByteArrayLiteral("From: a@x.com\r\nSubject: hello\r\n\r\nbody\r\n");
+
+// The plug-in's side: its own bus connection, posting raw signals and
+// collecting the answers.
+class Plugin {
+public:
+    Plugin()
+        : connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("plugin"))),
+          center_(connection_)
+    {
+        for (const char *name : {"QV_DETERMINED_SPAM", "QV_BLOCK_LETTER", "QV_BLOCK_UNBLOCK"}) {
+            center_.addObserver(&observer_, QString::fromLatin1(name),
+                                [this](const QVDistributedNotification &n) { answers.push_back(n); });
+        }
+    }
+    ~Plugin() { QDBusConnection::disconnectFromBus(QStringLiteral("plugin")); }
+
+    // Sent as is, so that missing and mistyped values can be tried.
+    void post(const QString &name, const QVariantMap &userInfo)
+    {
+        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/quorvane/Distributed"),
+                                                         QStringLiteral("org.quorvane.Distributed"), name);
+        signal << userInfo;
+        ASSERT_TRUE(connection_.send(signal));
+    }
+
+    // Requests are handled in order: once a block-listed sentinel is
+    // answered, everything posted before it has been handled.
+    void settle(const QString &sentinelID = QStringLiteral("<sentinel>"))
+    {
+        post(QStringLiteral("QV_ADD_MESSAGE"), {{"Message", kMessage},
+                                                {"MessageID", sentinelID},
+                                                {"Address", QStringLiteral("sentinel@blocked.example")},
+                                                {"Domain", QStringLiteral("blocked.example")}});
+        ASSERT_TRUE(waitFor([&] {
+            return std::any_of(answers.begin(), answers.end(), [&](const QVDistributedNotification &n) {
+                return n.stringValue(QStringLiteral("MessageID")) == sentinelID;
+            });
+        }));
+        std::erase_if(answers, [&](const QVDistributedNotification &n) {
+            return n.stringValue(QStringLiteral("MessageID")) == sentinelID;
+        });
+    }
+
+    std::vector<QVDistributedNotification> answers;
+
+private:
+    QDBusConnection connection_;
+    QVDistributedNotificationCenter center_;
+    QObject observer_;
+};
+
+class NotificationHandler : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        manager = std::make_unique<QVSpamManager>(std::make_unique<FakeEngine>(state), QStringLiteral("/engine"),
+                                                  QStringLiteral("backend.example"),
+                                                  QVDistributedNotificationCenter::defaultCenter());
+        manager->blackList()->addItem(QStringLiteral("blocked.example"));
+    }
+    void TearDown() override
+    {
+        manager.reset();
+        state.joinCompletions();
+    }
+
+    FakeEngineState state;
+    std::unique_ptr<QVSpamManager> manager;
+    Plugin plugin;
+};
+
+QVariantMap messageRequest(const QString &id, const QString &address)
+{
+    return {{"Message", kMessage},
+            {"MessageID", id},
+            {"Address", address},
+            {"Domain", address.section(u'@', 1)}};
+}
+
+TEST_F(NotificationHandler, AnswersSpamWithTheSameMessageIDAndNotSpamWithNothing)
+{
+    plugin.post(QStringLiteral("QV_ADD_MESSAGE"), messageRequest("<not-spam@x>", "someone@x.com"));
+    plugin.post(QStringLiteral("QV_ADD_MESSAGE"), messageRequest("<Spam.1@x>", "offers@blocked.example"));
+    plugin.settle();
+    ASSERT_EQ(plugin.answers.size(), 1u);
+    EXPECT_EQ(plugin.answers[0].name, QStringLiteral("QV_DETERMINED_SPAM"));
+    EXPECT_EQ(plugin.answers[0].userInfo, (QVariantMap{{"MessageID", QStringLiteral("<Spam.1@x>")}}));
+    EXPECT_EQ(state.count(QStringLiteral("create")), 1) << "only the unlisted message reaches the engine";
+    EXPECT_EQ(logCount(QStringLiteral("*** DETECTED NOT SPAM: <not-spam@x>")), 1);
+    EXPECT_EQ(logCount(QStringLiteral("*** DETECTED SPAM: <Spam.1@x>")), 1);
+}
+
+TEST_F(NotificationHandler, BlocksAndUnblocks)
+{
+    plugin.post(QStringLiteral("QV_BLOCK_MESSAGE"), messageRequest("<b@x>", "a@x.com"));
+    plugin.post(QStringLiteral("QV_UNBLOCK_MESSAGE"), messageRequest("<u@x>", "a@x.com"));
+    QVariantMap empty = messageRequest("<empty@x>", "a@x.com");
+    empty.insert("Message", QByteArray());
+    plugin.post(QStringLiteral("QV_BLOCK_MESSAGE"), empty);
+    plugin.settle();
+    ASSERT_EQ(plugin.answers.size(), 2u);
+    EXPECT_EQ(plugin.answers[0].name, QStringLiteral("QV_BLOCK_LETTER"));
+    EXPECT_EQ(plugin.answers[0].stringValue("MessageID"), QStringLiteral("<b@x>"));
+    EXPECT_EQ(plugin.answers[1].name, QStringLiteral("QV_BLOCK_UNBLOCK"));
+    EXPECT_EQ(plugin.answers[1].stringValue("MessageID"), QStringLiteral("<u@x>"));
+    EXPECT_EQ(logCount(QStringLiteral("*** BLOCKING FAILED: <empty@x>")), 1);
+
+    state.requestResult = QVSE_E_NO_SERVERS;
+    plugin.post(QStringLiteral("QV_UNBLOCK_MESSAGE"), messageRequest("<u2@x>", "a@x.com"));
+    plugin.settle();
+    EXPECT_TRUE(plugin.answers.size() == 2u);
+    EXPECT_EQ(logCount(QStringLiteral("*** UNBLOCKING FAILED: <u2@x>")), 1);
+}
+
+TEST_F(NotificationHandler, ListRequestsAreLowerCasedAndSaved)
+{
+    const struct {
+        const char *name;
+        const char *key;
+        const char *value;
+        const char *list;
+    } requests[] = {
+        {"QV_ADD_ADDRESS_TO_BLACKLIST", "Address", "Offers@Spam.Example", "BlackList"},
+        {"QV_ADD_DOMAIN_TO_BLACKLIST", "Domain", "Spam.Example", "BlackList"},
+        {"QV_ADD_ADDRESS_TO_WHITELIST", "Address", "Friend@Home.Example", "WhiteList"},
+        {"QV_ADD_DOMAIN_TO_WHITELIST", "Domain", "HOME.example", "WhiteList"},
+    };
+    for (const auto &request : requests)
+        plugin.post(QString::fromLatin1(request.name), {{request.key, QString::fromLatin1(request.value)}});
+    plugin.settle();
+    for (const auto &request : requests) {
+        SCOPED_TRACE(request.name);
+        const QString lowered = QString::fromLatin1(request.value).toLower();
+        QVMailList *live = QString::fromLatin1(request.list) == u"BlackList" ? manager->blackList()
+                                                                             : manager->whiteList();
+        EXPECT_TRUE(live->containsItem(lowered));
+        const QVMailList saved(QString::fromLatin1(request.list));
+        bool stored = false;
+        for (qsizetype i = 0; i < saved.numberOfItems(); ++i)
+            stored = stored || saved.itemAtIndex(i) == lowered;
+        EXPECT_TRUE(stored) << "saved as " << lowered.toStdString();
+    }
+    EXPECT_TRUE(plugin.answers.empty());
+}
+
+// Empty, blank, missing and mistyped values are ignored with a log line, and a
+// message request without its bytes or its id gets no answer.
+TEST_F(NotificationHandler, IgnoresIncompleteRequests)
+{
+    const qsizetype whiteBefore = manager->whiteList()->numberOfItems();
+    const qsizetype blackBefore = manager->blackList()->numberOfItems();
+    const std::pair<const char *, QVariantMap> requests[] = {
+        {"QV_ADD_DOMAIN_TO_WHITELIST", {{"Domain", QString("")}}},
+        {"QV_ADD_ADDRESS_TO_WHITELIST", {{"Address", QString("  \t")}}},
+        {"QV_ADD_DOMAIN_TO_BLACKLIST", {}},
+        {"QV_ADD_ADDRESS_TO_BLACKLIST", {{"Address", 42}}},
+        {"QV_ADD_MESSAGE", {{"Message", kMessage}, {"Address", QString("a@blocked.example")},
+                            {"Domain", QString("blocked.example")}}},
+        {"QV_ADD_MESSAGE", {{"MessageID", QString("<no-bytes@x>")}, {"Address", QString("a@blocked.example")},
+                            {"Domain", QString("blocked.example")}}},
+        {"QV_ADD_MESSAGE", {{"Message", QString("text, not bytes")}, {"MessageID", QString("<typed@x>")},
+                            {"Domain", QString("blocked.example")}}},
+        {"QV_BLOCK_MESSAGE", {{"Message", kMessage}}},
+        {"QV_UNBLOCK_MESSAGE", {{"MessageID", QString("<no-bytes@x>")}}},
+    };
+    for (const auto &[name, userInfo] : requests)
+        plugin.post(QString::fromLatin1(name), userInfo);
+    plugin.settle();
+    EXPECT_TRUE(plugin.answers.empty());
+    EXPECT_EQ(manager->whiteList()->numberOfItems(), whiteBefore);
+    EXPECT_EQ(manager->blackList()->numberOfItems(), blackBefore);
+    EXPECT_EQ(logCount(QStringLiteral("*** IGNORED")), static_cast<qsizetype>(std::size(requests)));
+    EXPECT_EQ(state.count(QStringLiteral("create")), 0);
+
+    // A sender without "@" has an empty domain, which matches nothing.
+    plugin.post(QStringLiteral("QV_ADD_MESSAGE"), {{"Message", kMessage},
+                                                   {"MessageID", QString("<nodomain@x>")},
+                                                   {"Address", QString("undisclosed")},
+                                                   {"Domain", QString("")}});
+    plugin.settle();
+    EXPECT_TRUE(plugin.answers.empty());
+}
+
+TEST_F(NotificationHandler, HearsNothingOnceGone)
+{
+    manager.reset();
+    plugin.post(QStringLiteral("QV_ADD_MESSAGE"), messageRequest("<late@x>", "a@blocked.example"));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(waitFor([&] { return !plugin.answers.empty(); }, 300));
+}
+
+}  // namespace
