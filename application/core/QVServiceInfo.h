@@ -8,6 +8,11 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <cstdint>
+
+struct QVUpdateFile;
+template <typename T> class QList;
+
 class QVServiceInfo final {
 public:
     QVServiceInfo() = delete;
@@ -42,6 +47,19 @@ public:
     static QUrl urlWithPageID(const QString &pageID);
     static QUrl productUrl() { return urlWithPageID(QStringLiteral("HOMEPAGE")); }
     static QUrl supportUrl() { return urlWithPageID(QStringLiteral("SUPPORT")); }
+
+    // The update query and its reply; built with the updater (qv_update).
+    // Asks the update service at the setting QVUpdateService and answers the
+    // delegate (a QObject that is a QVUpdateDelegate) on this thread; a
+    // delegate destroyed meanwhile is not called.
+    static void updateWithDelegate(QObject *delegate, bool applicationUpdate = true);
+    // The query's parameters, "Chk" last.
+    static QStringList updateQueryParameters();
+    static QString checksumForParams(const QStringList &params);
+    static bool parseTextResponse(const QString &reply, QString *description, QUrl *url,
+                                  QList<QVUpdateFile> *files);
+    static std::uint64_t lastSeenNumber();
+    static QString updateInfoFileName() { return QStringLiteral("updateInfo.rtf"); }
 
     // Tests read the machine's UUID from other files.
     static void setMachineIdFilesForTesting(const QStringList &paths);

@@ -1,0 +1,19 @@
+#include "QVViewController.h"
+
+#include "Dialog/QVCWindowController.h"
+
+QVViewController::QVViewController(QWidget *parent) : QWidget(parent) {}
+
+QVViewController::~QVViewController()
+{
+    const QList<QVCWindowController *> dialogs = findChildren<QVCWindowController *>(Qt::FindDirectChildrenOnly);
+    for (QVCWindowController *dialog : dialogs) {
+        disconnect(dialog, nullptr, this, nullptr);
+        dialog->cancelClick();
+    }
+}
+
+void QVViewController::adoptDesignSize()
+{
+    resize(size().expandedTo(minimumSizeHint()));
+}

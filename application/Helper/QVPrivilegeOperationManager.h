@@ -1,0 +1,69 @@
+// The application's one road to work that needs administrator rights:
+// installing or removing the Mail plug-in and installing an update. The work
+// is done by the helper program Quorvane-Helper, started as root through
+// pkexec (polkit asks for an administrator's password) and reached over a
+// private D-Bus peer connection: the application listens on a socket in a
+// fresh folder of its own that only the helper is told about. The helper
+// ends with its connection; the next request starts it, and asks, again.
+//
+// Every call blocks the calling (main) thread until the helper answers.
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <memory>
+
+class QDBusServer;
+class QProcess;
+class QTemporaryDir;
+
+class QVPrivilegeOperationManager final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(QVPrivilegeOperationManager)
+
+public:
+    static QVPrivilegeOperationManager &sharedManager();
+    ~QVPrivilegeOperationManager() override;
+
+    // Starts the helper `label` of the main bundle through the launcher,
+    // listening for it on a fresh private socket.
+    void submitJobWithLabel(const QString &label);
+    // Waits until the started helper connects (or gives up).
+    void connectServiceWithLabel(const QString &label);
+
+    // ACTION_INSTALL_MAIL_PLUGIN or ACTION_UNINSTALL_MAIL_PLUGIN with the
+    // plug-in bundle inside the application and the user's Library folder.
+    bool performActionOnHelperTool(const QString &action, const QString &sourcePath, const QString &libraryPath);
+    // ACTION_INSTALL_UPDATE: the unpacked bundle over the running one.
+    bool performInstallUpdateWithUpdatePath(const QString &updatePath, const QString &installPath);
+
+    bool isConnected() const;
+    // Ends the connection; the helper exits and the next request starts it
+    // again.
+    void releaseConnection() { invalidate(); }
+
+    // The program that starts the helper with root rights ({"pkexec"});
+    // tests start it directly with an empty launcher.
+    void setLauncherForTesting(const QStringList &launcher);
+    // The helper program to start; empty returns to the main bundle's.
+    void setHelperPathForTesting(const QString &path);
+    // How long to wait for the helper to connect (milliseconds).
+    void setConnectTimeoutForTesting(int milliseconds);
+
+private:
+    QVPrivilegeOperationManager();
+    bool performRequest(const QVariantMap &request);
+    void invalidate();
+
+    QStringList launcher_{QStringLiteral("pkexec")};
+    QString helperPathForTesting_;
+    int connectTimeout_ = 5 * 60 * 1000;
+    std::unique_ptr<QTemporaryDir> socketFolder_;
+    std::unique_ptr<QDBusServer> server_;
+    std::unique_ptr<QProcess> helper_;
+    std::unique_ptr<QDBusConnection> helperConnection_;
+};

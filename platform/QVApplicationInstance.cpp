@@ -1,0 +1,73 @@
+#include "QVApplicationInstance.h"
+
+#include "QVRunningApplications.h"
+
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+class QVApplicationAdaptor final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
+
+public:
+    explicit QVApplicationAdaptor(QVApplicationInstance *instance) : QDBusAbstractAdaptor(instance), instance_(instance)
+    {
+    }
+
+public slots:
+    void Activate(const QVariantMap &) { emit instance_->activationRequested(); }
+
+private:
+    QVApplicationInstance *instance_;
+};
+
+QVApplicationInstance::QVApplicationInstance(QString bundleIdentifier, QObject *parent)
+    : QObject(parent), bundleIdentifier_(std::move(bundleIdentifier))
+{
+    new QVApplicationAdaptor(this);
+}
+
+QVApplicationInstance::~QVApplicationInstance()
+{
+    if (!claimed_)
+        return;
+    QVRunningApplications::releaseBundleIdentifier(bundleIdentifier_);
+    QDBusConnection::sessionBus().unregisterObject(objectPathForBundleIdentifier(bundleIdentifier_));
+}
+
+QString QVApplicationInstance::objectPathForBundleIdentifier(const QString &bundleIdentifier)
+{
+    QString path = u'/' + bundleIdentifier;
+    path.replace(u'.', u'/').replace(u'-', u'_');
+    return path;
+}
+
+bool QVApplicationInstance::claim()
+{
+    if (claimed_)
+        return true;
+    auto bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return false;
+    // The object first: whoever sees the name can call it at once.
+    const QString path = objectPathForBundleIdentifier(bundleIdentifier_);
+    if (!bus.registerObject(path, this, QDBusConnection::ExportAdaptors))
+        return false;
+    claimed_ = QVRunningApplications::claimBundleIdentifier(bundleIdentifier_);
+    if (!claimed_)
+        bus.unregisterObject(path);
+    return claimed_;
+}
+
+bool QVApplicationInstance::activateRunningInstance() const
+{
+    auto message = QDBusMessage::createMethodCall(bundleIdentifier_, objectPathForBundleIdentifier(bundleIdentifier_),
+                                                  QStringLiteral("org.freedesktop.Application"),
+                                                  QStringLiteral("Activate"));
+    message << QVariantMap();
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+#include "QVApplicationInstance.moc"

@@ -1,0 +1,174 @@
+#include "PropertyList.h"
+#include "QVDistributedNotificationCenter.h"
+#include "QVRunningApplications.h"
+#include "QVWorkspace.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <csignal>
+#include <optional>
+
+namespace {
+
+template <typename Condition>
+bool waitFor(Condition condition, int milliseconds)
+{
+    const QDeadlineTimer deadline(milliseconds);
+    while (!condition() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return condition();
+}
+
+QVariantMap readPlist(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const auto value = PropertyList::fromXml(file.readAll());
+    return value ? value->toMap() : QVariantMap();
+}
+
+bool isExecutableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+QString logText()
+{
+    QString text;
+    const QString logs = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Quorvane/Logs");
+    QDirIterator it(logs, {QStringLiteral("*.log")}, QDir::Files);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text;
+}
+
+TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
+{
+    QTemporaryDir prefixFolder;
+    ASSERT_TRUE(prefixFolder.isValid());
+    const QString prefix = prefixFolder.filePath(QStringLiteral("prefix with space"));
+    QProcess install;
+    install.setProcessChannelMode(QProcess::MergedChannels);
+    install.start(QStringLiteral(QV_CMAKE_COMMAND),
+                  {QStringLiteral("--install"), QStringLiteral(QV_BUILD_DIR), QStringLiteral("--prefix"), prefix});
+    ASSERT_TRUE(install.waitForFinished(120000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAll().toStdString();
+
+    // The layout.
+    const QString bundle = prefix + QStringLiteral("/" QV_BUNDLE_INSTALL_DIR);
+    const QString contents = bundle + QStringLiteral("/Contents");
+    const QVariantMap info = readPlist(contents + QStringLiteral("/Info.plist"));
+    EXPECT_EQ(info.value(QStringLiteral("CFBundleIdentifier")).toString(), QStringLiteral("org.quorvane.Quorvane"));
+    EXPECT_EQ(info.value(QStringLiteral("CFBundleExecutable")).toString(), QStringLiteral("Quorvane"));
+    EXPECT_FALSE(info.value(QStringLiteral("CFBundleShortVersionString")).toString().isEmpty());
+    EXPECT_FALSE(info.value(QStringLiteral("CFBundleVersion")).toString().isEmpty());
+    EXPECT_FALSE(info.value(QStringLiteral("ProductCode")).toString().isEmpty());
+    const QString program = contents + QStringLiteral("/MacOS/Quorvane");
+    EXPECT_TRUE(isExecutableFile(program));
+    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/MacOS/libqvcg.so")).isFile());
+    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/MacOS/libqvse.so")).isFile());
+    const QString agent = contents + QStringLiteral("/Library/LoginItems/QVLaunchAgent.app/Contents");
+    EXPECT_EQ(readPlist(agent + QStringLiteral("/Info.plist")).value(QStringLiteral("CFBundleIdentifier")).toString(),
+              QStringLiteral("org.quorvane.QVLaunchAgent"));
+    EXPECT_TRUE(isExecutableFile(agent + QStringLiteral("/MacOS/QVLaunchAgent")));
+    EXPECT_TRUE(isExecutableFile(contents + QStringLiteral("/Library/LaunchServices/Quorvane-Helper")));
+    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/Resources")).isDir());
+    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/PlugIns")).isDir());
+    EXPECT_EQ(QFileInfo(prefix + QStringLiteral("/bin/quorvane")).canonicalFilePath(),
+              QFileInfo(program).canonicalFilePath());
+    EXPECT_TRUE(QFileInfo(prefix + QStringLiteral("/share/polkit-1/actions/org.quorvane.helper.policy")).isFile());
+    const QString applications = prefix + QStringLiteral("/share/applications/");
+    EXPECT_EQ(QVWorkspace::commandForDesktopEntry(applications + QStringLiteral("org.quorvane.Quorvane.desktop")),
+              QStringList{prefix + QStringLiteral("/bin/quorvane")});
+    EXPECT_EQ(QVWorkspace::commandForDesktopEntry(applications + QStringLiteral("org.quorvane.QVLaunchAgent.desktop")),
+              QStringList{agent + QStringLiteral("/MacOS/QVLaunchAgent")});
+
+    // The installed program, as the desktop starts it, with a block-listed
+    // sender in its list.
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Quorvane");
+    QDir().mkpath(data);
+    QFile blackList(data + QStringLiteral("/BlackList.plist"));
+    ASSERT_TRUE(blackList.open(QIODevice::WriteOnly));
+    blackList.write(*PropertyList::toXml(QVariantList{QStringLiteral("spammer@example.com")}));
+    blackList.close();
+
+    auto *center = QVDistributedNotificationCenter::defaultCenter();
+    QObject observer;
+    std::optional<QString> determined;
+    center->addObserver(&observer, QStringLiteral("QV_DETERMINED_SPAM"),
+                        [&](const QVDistributedNotification &n) { determined = n.stringValue(QStringLiteral("MessageID")); });
+
+    QProcess quorvane;
+    quorvane.setProcessChannelMode(QProcess::ForwardedChannels);
+    quorvane.start(prefix + QStringLiteral("/bin/quorvane"), {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+    ASSERT_TRUE(quorvane.waitForStarted(10000));
+    const QString application = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
+    ASSERT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(application); }, 30000));
+
+    // Posts made before the program listens are lost, so ask until it answers.
+    const QVariantMap message{{QStringLiteral("Message"), QByteArray("From: spammer@example.com\r\nSubject: buy\r\n\r\nnow\r\n")},
+                              {QStringLiteral("MessageID"), QStringLiteral("<1@example.com>")},
+                              {QStringLiteral("Address"), QStringLiteral("spammer@example.com")},
+                              {QStringLiteral("Domain"), QStringLiteral("example.com")}};
+    QTimer poster;
+    QObject::connect(&poster, &QTimer::timeout,
+                     [&] { center->postNotificationName(QStringLiteral("QV_ADD_MESSAGE"), message); });
+    poster.start(300);
+    EXPECT_TRUE(waitFor([&] { return determined.has_value(); }, 30000));
+    poster.stop();
+    EXPECT_EQ(determined.value_or(QString()), QStringLiteral("<1@example.com>"));
+
+    // It made the login item an autostart entry and started it.
+    const QString agentName = QString::fromLatin1(QVRunningApplications::kLaunchAgentBundleIdentifier);
+    const QString autostart = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/autostart/org.quorvane.QVLaunchAgent.desktop");
+    EXPECT_EQ(QVWorkspace::commandForDesktopEntry(autostart), QStringList{agent + QStringLiteral("/MacOS/QVLaunchAgent")});
+    EXPECT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(agentName); }, 30000));
+
+    // A second start leaves at once and leaves the first running.
+    QProcess second;
+    second.start(prefix + QStringLiteral("/bin/quorvane"), {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+    EXPECT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(quorvane.state(), QProcess::Running);
+
+    // The desktop's log-out: SIGTERM goes through the ordinary shut-down.
+    quorvane.terminate();
+    ASSERT_TRUE(quorvane.waitForFinished(30000));
+    EXPECT_EQ(quorvane.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(quorvane.exitCode(), 0);
+    EXPECT_TRUE(logText().contains(QStringLiteral("Engine shut down."))) << logText().toStdString();
+    EXPECT_FALSE(QVRunningApplications::isRunning(application));
+
+    const auto agentPid = QDBusConnection::sessionBus().interface()->servicePid(agentName);
+    if (agentPid.isValid() && agentPid.value() > 0)
+        ::kill(static_cast<pid_t>(agentPid.value()), SIGTERM);
+    EXPECT_TRUE(waitFor([&] { return !QVRunningApplications::isRunning(agentName); }, 10000));
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,154 @@
+#include "fakes.h"
+
+#include "QVAppDelegate.h"
+#include "QVDistributedNotificationCenter.h"
+#include "QVMainWindowController.h"
+#include "QVSpamManager.h"
+#include "QVUserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <QMenu>
+
+namespace {
+
+class AppDelegate : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto &defaults = QVUserDefaults::standardUserDefaults();
+        defaults.registerDefaults(QVUserDefaults::applicationDefaults());
+        defaults.setObject(false, kQVCheckForUpdatesAtLaunchKey);
+    }
+
+    void TearDown() override
+    {
+        if (delegate)
+            delegate->applicationWillTerminate();
+        delegate.reset();
+    }
+
+    void launch(bool hidden = false)
+    {
+        delegate = std::make_unique<QVAppDelegate>(statusBar, QVDistributedNotificationCenter::defaultCenter(),
+                                                   QVMainWindowServices{&helper, &alerts, &location});
+        delegate->applicationWillFinishLaunching();
+        delegate->applicationDidFinishLaunching(hidden);
+    }
+
+    QWidget *window() const { return delegate->mainController()->window(); }
+
+    FakeStatusBar statusBar;
+    FakeHelper helper;
+    FakeAlerts alerts;
+    FakePluginLocation location;
+    std::unique_ptr<QVAppDelegate> delegate;
+};
+
+TEST_F(AppDelegate, TheWindowIsHiddenAtLaunchOnlyOnceTheFirstRunIsDone)
+{
+    // No address: the welcome page stays on the screen.
+    launch();
+    EXPECT_TRUE(window()->isVisible());
+    EXPECT_FALSE(window()->isMinimized());
+    EXPECT_EQ(delegate->mainController()->selectedTag(), -1);
+    EXPECT_TRUE(QVSpamManager::sharedInstance() != nullptr);
+    delegate->applicationWillTerminate();
+
+    // An address but no plug-in: the install page stays on the screen.
+    QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+    launch();
+    EXPECT_TRUE(window()->isVisible());
+    EXPECT_EQ(delegate->mainController()->selectedTag(), -1);
+    delegate->applicationWillTerminate();
+
+    // Both, with a tray: only the status item is left.
+    location.install(QStringLiteral("1"));
+    launch();
+    EXPECT_FALSE(window()->isVisible());
+    EXPECT_EQ(delegate->mainController()->selectedTag(), 1);
+    EXPECT_EQ(statusBar.live, 1);
+    EXPECT_FALSE(delegate->mainController()->keepsTaskbarEntry());
+}
+
+TEST_F(AppDelegate, WithoutATrayTheWindowIsNeverLeftUnreachable)
+{
+    QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+    location.install(QStringLiteral("1"));
+    statusBar.available = false;
+    launch(true);
+    // Minimized, not hidden: the taskbar entry stays, and closing keeps it.
+    EXPECT_TRUE(delegate->mainController()->keepsTaskbarEntry());
+    EXPECT_TRUE(window()->isMinimized() || window()->isVisible());
+    EXPECT_FALSE(window()->isHidden());
+    delegate->mainController()->showWindow();
+    window()->close();
+    EXPECT_FALSE(window()->isHidden());
+}
+
+TEST_F(AppDelegate, TheStatusItemFollowsTheSettingWithoutDuplicates)
+{
+    auto &defaults = QVUserDefaults::standardUserDefaults();
+    launch();
+    EXPECT_EQ(statusBar.live, 1);
+    delegate->showStatusBar();
+    defaults.setObject(true, kQVShowInStatusBarKey);
+    EXPECT_EQ(statusBar.live, 1);
+    EXPECT_EQ(statusBar.created, 1);
+
+    defaults.setObject(false, kQVShowInStatusBarKey);
+    EXPECT_EQ(statusBar.live, 0);
+    EXPECT_FALSE(delegate->isStatusItemShown());
+    // With no status item the window keeps its taskbar entry.
+    EXPECT_TRUE(delegate->mainController()->keepsTaskbarEntry());
+    defaults.setObject(true, kQVShowInStatusBarKey);
+    EXPECT_EQ(statusBar.live, 1);
+    EXPECT_EQ(statusBar.created, 2);
+
+    delegate->applicationWillTerminate();
+    EXPECT_EQ(statusBar.live, 0);
+    defaults.setObject(false, kQVShowInStatusBarKey);
+    defaults.setObject(true, kQVShowInStatusBarKey);
+    EXPECT_EQ(statusBar.live, 0);
+    delegate.reset();
+}
+
+TEST_F(AppDelegate, TheUninstallItemIsEnabledOnlyWhileThePluginIsInstalled)
+{
+    launch();
+    QAction *uninstall = nullptr;
+    for (QAction *action : delegate->statusMenu()->actions())
+        if (action->text() == QStringLiteral("Uninstall Mail extension"))
+            uninstall = action;
+    ASSERT_NE(uninstall, nullptr);
+    delegate->validateMenuItems();
+    EXPECT_FALSE(uninstall->isEnabled());
+    location.install(QStringLiteral("1"), QStringLiteral("Bundles (Disabled)"));
+    delegate->validateMenuItems();
+    EXPECT_TRUE(uninstall->isEnabled());
+}
+
+TEST_F(AppDelegate, APageSwitchRequestBringsTheHiddenWindowForward)
+{
+    QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+    location.install(QStringLiteral("1"));
+    launch();
+    ASSERT_FALSE(window()->isVisible());
+    ASSERT_TRUE(QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
+        QStringLiteral("QV_SWITCH_TO_ACCOUNT_PAGE")));
+    EXPECT_TRUE(waitFor([&] { return window()->isVisible(); }));
+    EXPECT_EQ(delegate->mainController()->selectedTag(), 2);
+    ASSERT_TRUE(QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
+        QStringLiteral("QV_SWITCH_TO_SETTINGS_PAGE")));
+    EXPECT_TRUE(waitFor([&] { return delegate->mainController()->selectedTag() == 1; }));
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
