@@ -39,8 +39,9 @@ function after(text, prefix) {
 
 source == "app" {
     text = body($0)
-    if (text == "Engine started.") { emit(stamp, "engine", "started"); next }
-    if (text == "Engine shut down.") { emit(stamp, "engine", "shut down"); next }
+    # The gateway's own trace lines (written while extended logging is on).
+    if (text ~ /^Callgate:[\t]*dlsym\("resolve"\) succeeded$/) { emit(stamp, "engine", "loaded"); next }
+    if (text ~ /^Callgate:[\t]*dlclose\(\) succeeded$/) { emit(stamp, "engine", "shut down"); next }
     if (text ~ /^Failed to shut down engine/ || text ~ /^Couldn't start engine/) { emit(stamp, "error", text); next }
     if (text ~ /^Coudn't connect to /) { emit(stamp, "error", "cannot reach the classification servers at " after(text, "Coudn't connect to ")); next }
     if (text ~ /^Lookup failed with error: /) { reason = "no score: the lookup failed with error " after(text, "Lookup failed with error: "); next }

@@ -228,7 +228,7 @@ cp -R "$plugin" "$library/Mail/Bundles/" || fail "cannot install the plug-in int
 # learned in the run folder; it computes fingerprints with the installed
 # engine.
 credential=$(qv-run-tool credential) || fail "cannot read the account's credential"
-setsid "$prefix/bin/qv-classification-server" --address "$backend" --port 2409 --open \
+setsid "$prefix/bin/qv-classification-server" --address "$backend" --port 2409 \
     --credential "$credential" --engine "$bundle/Contents/MacOS" --store "$run/classification-store" \
     >>"$logs/classification-server.log" 2>&1 &
 server_pid=$!
