@@ -1,0 +1,68 @@
+// qv-mail-host --library DIR --account NAME=MAILDIR [--account ...]
+//
+// A small mail program over Maildir++ folders that loads mail bundles from
+// DIR/Mail/Bundles, the way Mail loads its plug-ins. It owns the bus name
+// org.quorvane.MailHost while it runs.
+#include "MailHost.h"
+#include "MailHostWindow.h"
+#include "QVRunningApplications.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+
+#include <cstdio>
+
+using namespace QVMailHost;
+
+int main(int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("qv-mail-host"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Mail"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("A small Maildir mail program that loads mail bundles."));
+    parser.addHelpOption();
+    const QCommandLineOption library(QStringLiteral("library"),
+                                     QStringLiteral("The Library folder; bundles load from DIR/Mail/Bundles."),
+                                     QStringLiteral("DIR"));
+    const QCommandLineOption account(QStringLiteral("account"),
+                                     QStringLiteral("An account: its name and its Maildir++ folder (repeatable)."),
+                                     QStringLiteral("NAME=MAILDIR"));
+    parser.addOption(library);
+    parser.addOption(account);
+    parser.process(application);
+
+    const auto fail = [](const QString &message) {
+        std::fprintf(stderr, "qv-mail-host: %s\n", qPrintable(message));
+        return 2;
+    };
+    if (!parser.isSet(library) || !parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("usage: qv-mail-host --library DIR --account NAME=MAILDIR [--account ...]"));
+    const QStringList accounts = parser.values(account);
+    if (accounts.isEmpty())
+        return fail(QStringLiteral("at least one --account NAME=MAILDIR is needed"));
+
+    if (!QVRunningApplications::claimBundleIdentifier(
+            QString::fromLatin1(QVRunningApplications::kMailHostBundleIdentifier)))
+        return fail(QStringLiteral("cannot own the bus name %1: another mail host runs, or there is no session bus")
+                        .arg(QString::fromLatin1(QVRunningApplications::kMailHostBundleIdentifier)));
+
+    MailHost host(QDir(parser.value(library)).absolutePath());
+    for (const QString &value : accounts) {
+        const qsizetype equals = value.indexOf(u'=');
+        if (equals <= 0 || equals == value.size() - 1)
+            return fail(QStringLiteral("--account wants NAME=MAILDIR, not \"%1\"").arg(value));
+        if (!host.addAccount(value.left(equals), value.mid(equals + 1)))
+            return fail(QStringLiteral("cannot use %1 as a Maildir").arg(value.mid(equals + 1)));
+    }
+    host.loadBundles();
+    host.openStores();
+    host.setViewerOpener([&host](const std::shared_ptr<MessageViewer> &viewer) {
+        (new MailHostWindow(&host, viewer))->show();
+    });
+    host.newViewer();
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &host, [&host] { host.terminate(); });
+    return application.exec();
+}
