@@ -120,7 +120,9 @@ alive() {
     [ -n "$1" ] && [ -r "/proc/$1/stat" ] && [ "$(sed 's/^.*) //' "/proc/$1/stat" | cut -c1)" != Z ]
 }
 
-# wait_until SECONDS WHAT COMMAND...: polls COMMAND every 0.1 s.
+# wait_until SECONDS WHAT COMMAND...: polls COMMAND every 0.1 s; gives up
+# early when the process $starting (if set) has ended.
+starting=''
 wait_until() {
     tenths=$(($1 * 10))
     what=$2
@@ -128,6 +130,7 @@ wait_until() {
     while ! "$@" >/dev/null 2>&1; do
         tenths=$((tenths - 1))
         [ "$tenths" -gt 0 ] || { echo "start-system: $what did not happen in time" >&2; return 1; }
+        [ -z "$starting" ] || alive "$starting" || { echo "start-system: $what did not happen" >&2; return 1; }
         [ -z "$stopping" ] || return 1
         sleep 0.1
     done
@@ -144,6 +147,11 @@ has_owner() {
 
 owner_pid() {
     bus_call GetConnectionUnixProcessID "$1" 2>/dev/null | awk '/uint32/ { print $2 }'
+}
+
+host_has_viewer() {
+    dbus-send --session --print-reply --dest=org.quorvane.MailHost /org/quorvane/MailHost \
+        org.quorvane.MailHost.Viewers 2>/dev/null | grep -q 'int32 [1-9]'
 }
 
 # stop NAME PID: SIGTERM, then SIGKILL after 15 s.
@@ -207,7 +215,11 @@ rm -f "$fifo"
 mkfifo "$fifo"
 mkdir -p "$logfolder"
 : >"$logs/classification-server.log"
-setsid awk -v events="$events" -f "$root/scripts/events.awk" <"$fifo" &
+# mawk, Debian's awk, reads a pipe in blocks unless told to read lines.
+interactive=''
+if awk -W version 2>/dev/null | grep -q mawk; then interactive='-W interactive'; fi
+# shellcheck disable=SC2086 # $interactive is two words or none
+setsid awk $interactive -v events="$events" -f "$root/scripts/events.awk" <"$fifo" &
 printer_pid=$!
 setsid tail -n 0 -F "$logfolder/QVCore.log" "$logfolder/QVMailPlugin.log" "$logs/classification-server.log" \
     >"$fifo" 2>/dev/null &
@@ -232,6 +244,7 @@ setsid "$prefix/bin/qv-classification-server" --address "$backend" --port 2409 \
     --credential "$credential" --engine "$bundle/Contents/MacOS" --store "$run/classification-store" \
     >>"$logs/classification-server.log" 2>&1 &
 server_pid=$!
+starting=$server_pid
 echo "$server_pid" >"$state/classification-server.pid"
 wait_until 10 "the classification server's start" grep -q '^listening on' "$logs/classification-server.log" ||
     fail "the classification server did not start; see $logs/classification-server.log"
@@ -240,6 +253,7 @@ wait_until 10 "the classification server's start" grep -q '^listening on' "$logs
 setsid "$prefix/bin/qv-update-server" --address 127.0.0.1 --port "$update_port" --folder "$run/updates" \
     >"$logs/update-service.log" 2>&1 &
 update_pid=$!
+starting=$update_pid
 echo "$update_pid" >"$state/update-service.pid"
 wait_until 10 "the update service's start" grep -q '^listening on' "$logs/update-service.log" ||
     fail "the update service did not start; see $logs/update-service.log"
@@ -248,6 +262,7 @@ wait_until 10 "the update service's start" grep -q '^listening on' "$logs/update
 # shellcheck disable=SC2086 # $platform and the arguments are several words
 setsid "$application" $platform ${QV_APPLICATION_ARGUMENTS:-} >"$logs/Quorvane.log" 2>&1 &
 application_pid=$!
+starting=$application_pid
 echo "$application_pid" >"$state/Quorvane.pid"
 wait_until 30 "the start of Quorvane" has_owner org.quorvane.Quorvane ||
     fail "Quorvane did not start; see $logs/Quorvane.log"
@@ -258,10 +273,15 @@ wait_until 30 "the start of the engine" grep -q ' engine \| error ' "$events" ||
 setsid "$prefix/bin/qv-mail-host" --library "$library" --account "$account=$maildir" $platform ${QV_MAIL_HOST_ARGUMENTS:-} \
     >"$logs/mail-host.log" 2>&1 &
 host_pid=$!
+starting=$host_pid
 echo "$host_pid" >"$state/mail-host.pid"
 wait_until 30 "the start of the mail host" has_owner org.quorvane.MailHost ||
     fail "the mail host did not start; see $logs/mail-host.log"
+# Its bundles see new mail from its first viewer window on.
+wait_until 30 "the mail host's viewer" host_has_viewer ||
+    fail "the mail host opened no viewer; see $logs/mail-host.log"
 
+starting=''
 echo ready
 
 if [ -n "$first_run" ]; then
