@@ -43,8 +43,8 @@ deliver() {
     count=$((count + 1))
     name=$(date +%s).P$$Q$count.$(uname -n | tr '/:' '__')
     cp "$1" "$maildir/tmp/$name"
-    mv "$maildir/tmp/$name" "$maildir/new/$name"
     say "deliver  $(basename "$1") as new/$name"
+    mv "$maildir/tmp/$name" "$maildir/new/$name"
 }
 
 # seen_event KIND ID SECONDS: waits for the event; 0 seconds waits for ever.

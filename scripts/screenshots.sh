@@ -30,7 +30,7 @@ xvfb_pid=''
 system_pid=''
 finish() {
     if [ -n "$system_pid" ]; then
-        kill -INT "$system_pid" 2>/dev/null || true
+        kill -TERM "$system_pid" 2>/dev/null || true
         wait "$system_pid" 2>/dev/null || true
     fi
     [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
