@@ -1,9 +1,16 @@
 #include "QVFileManagerAdditions.h"
 
+#include "PropertyList.h"
+
+#include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
+#include <QRegularExpression>
+#include <QStorageInfo>
 
 #include <algorithm>
 #include <array>
@@ -146,6 +153,237 @@ QVFileType fileTypeForItemAtPath(const QString &path)
                            "application/x-cpio", "application/x-apple-diskimage"}))
         return QVFileTypeArchive;
     return QVFileTypeOther;
+}
+
+std::mutex &sharedLockObject()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+bool makeFSRef(struct stat *fsRef, const QString &path, bool traverseLink, bool *isDirectory)
+{
+    if (!fsRef) {
+        qCritical("Invalid parameter not satisfying: %s", "fsRefPtr");
+        return false;
+    }
+    const QByteArray name = QFile::encodeName(path);
+    if (name.isEmpty() || (traverseLink ? ::stat(name.constData(), fsRef) : ::lstat(name.constData(), fsRef)) != 0)
+        return false;
+    if (isDirectory)
+        *isDirectory = S_ISDIR(fsRef->st_mode);
+    return true;
+}
+
+bool isLinkAtPath(const QString &path)
+{
+    struct stat status {};
+    return makeFSRef(&status, path, false) && S_ISLNK(status.st_mode);
+}
+
+bool isFolderAtPath(const QString &path)
+{
+    struct stat status {};
+    bool folder = false;
+    return makeFSRef(&status, path, false, &folder) && folder;
+}
+
+namespace {
+
+bool hasSystemName(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    return name.startsWith(u'.') || name.startsWith(u'%') || name.endsWith(u'~');
+}
+
+}  // namespace
+
+bool isFileVisibleAtPath(const QString &path)
+{
+    if (path.compare(u"/net", Qt::CaseInsensitive) == 0 || path.compare(u"/home", Qt::CaseInsensitive) == 0
+        || hasSystemName(path))
+        return false;
+    struct stat status {};
+    return makeFSRef(&status, path, false);
+}
+
+bool isFileSystemAtPath(const QString &path)
+{
+    // The system's folders at the root, or at the root of a volume mounted
+    // under /media/<user>, /run/media/<user> or /mnt.
+    static const QRegularExpression systemFolder(
+        QStringLiteral("^/((run/)?media/[^/]*/[^/]*/|mnt/[^/]*/)?"
+                       "(bin|boot|dev|etc|home|lib|lib32|lib64|libx32|lost\\+found|media|mnt|net|opt|proc|root|run|"
+                       "sbin|srv|sys|tmp|usr|var)/?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return hasSystemName(path) || systemFolder.match(path).hasMatch();
+}
+
+bool isMountedVolumeOfItemAtPath(const QString &path)
+{
+    const QStorageInfo volume(path);
+    return volume.isValid() && volume.isReady();
+}
+
+std::uint64_t resourceForkSizeOfFileAtPath(const QString &)
+{
+    return 0;
+}
+
+std::uint64_t totalSizeOfFileAtPath(const QString &path)
+{
+    return dataForkSizeOfFileAtPath(path) + resourceForkSizeOfFileAtPath(path);
+}
+
+namespace {
+
+template <typename SizeOfFile>
+std::uint64_t sizeOfAllItems(const QString &path, std::stop_token operation, SizeOfFile sizeOfFile)
+{
+    struct stat status {};
+    bool folder = false;
+    if (!makeFSRef(&status, path, false, &folder))
+        return 0;
+    if (!folder)
+        return sizeOfFile(path);
+    std::uint64_t total = 0;
+    QDirIterator items(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                       QDirIterator::Subdirectories);
+    while (items.hasNext()) {
+        total += sizeOfFile(items.next());
+        if (operation.stop_requested())
+            return 0;
+    }
+    return total;
+}
+
+}  // namespace
+
+std::uint64_t dataForkSizeOfAllItemsAtPath(const QString &path, std::stop_token operation)
+{
+    return sizeOfAllItems(path, operation, dataForkSizeOfFileAtPath);
+}
+
+std::uint64_t resourceForkSizeOfAllItemsAtPath(const QString &path, std::stop_token operation)
+{
+    return sizeOfAllItems(path, operation, resourceForkSizeOfFileAtPath);
+}
+
+std::uint64_t totalSizeOfAllItemsAtPath(const QString &path, std::stop_token operation)
+{
+    return sizeOfAllItems(path, operation, totalSizeOfFileAtPath);
+}
+
+std::int64_t bytesInUnit(int unit)
+{
+    static constexpr std::array<std::int64_t, 6> factors{1, 1000, 1000000, 1000000000, 1000000000000,
+                                                         1000000000000000};
+    return unit >= 0 && unit < int(factors.size()) ? factors[std::size_t(unit)] : 0;
+}
+
+QByteArray hashOfAllItemsAtPath(const QString &path, bool shouldHashAllContent, std::stop_token operation)
+{
+    if (!isFolderAtPath(path))
+        return hashOfFileAtPath(path, shouldHashAllContent, operation);
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    const QStringList entries = QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                         | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &entry : entries) {
+        if (operation.stop_requested())
+            return QByteArray();
+        md5.addData(hashOfAllItemsAtPath(path + u'/' + entry, shouldHashAllContent, operation));
+    }
+    if (operation.stop_requested())
+        return QByteArray();
+    return md5.result();
+}
+
+QDateTime lastOpenDateForItemAtPath(const QString &path)
+{
+    const QFileInfo item(path);
+    return item.exists() ? item.lastRead() : QDateTime();
+}
+
+QDateTime createdDateForItemAtPath(const QString &path)
+{
+    const QFileInfo item(path);
+    return item.exists() ? item.birthTime() : QDateTime();
+}
+
+QString humanReadableFileTypeForItemAtPath(const QString &path)
+{
+    const QFileInfo item(path);
+    if (!item.exists())
+        return QStringLiteral("");
+    static const QMimeDatabase database;
+    return database.mimeTypeForFile(item).comment();
+}
+
+QString bundleIdForPath(const QString &path)
+{
+    QFile file(path + QStringLiteral("/Contents/Info.plist"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const auto plist = PropertyList::fromXml(file.read(1024 * 1024));
+    const QVariant identifier = plist ? plist->toMap().value(QStringLiteral("CFBundleIdentifier")) : QVariant();
+    return identifier.userType() == QMetaType::QString ? identifier.toString() : QString();
+}
+
+QString stringFromFileType(QVFileType type)
+{
+    static const QStringList texts{
+        QCoreApplication::translate("QVFileManagerAdditions", "Other"),
+        QCoreApplication::translate("QVFileManagerAdditions", "Application"),
+        QCoreApplication::translate("QVFileManagerAdditions", "Archive"),
+        QCoreApplication::translate("QVFileManagerAdditions", "Document"),
+        QCoreApplication::translate("QVFileManagerAdditions", "Image"),
+        QCoreApplication::translate("QVFileManagerAdditions", "Movie"),
+        QCoreApplication::translate("QVFileManagerAdditions", "Music"),
+    };
+    const int index = int(type);
+    return index > 0 && index < texts.size() ? texts[index] : texts.front();
+}
+
+QString findSystemFolderType(QStandardPaths::StandardLocation type, QVFolderDomain domain)
+{
+    if (domain == QVFolderDomain::User) {
+        const QString folder = QStandardPaths::writableLocation(type);
+        return folder.isEmpty() ? QString() : folder;
+    }
+    // Past the user's own: the machine's folders, the system's last.
+    const QStringList folders = QStandardPaths::standardLocations(type).mid(1);
+    if (folders.isEmpty())
+        return QString();
+    return domain == QVFolderDomain::Local ? folders.front() : folders.back();
+}
+
+bool trashFileAtPath(const QString &path, QString *error)
+{
+    if (path.isEmpty() || path.contains(QChar(0))) {
+        if (error)
+            *error = QCoreApplication::translate("QVFileManagerAdditions", "The file name is invalid.");
+        return false;
+    }
+    QFile item(path);
+    if (item.moveToTrash())
+        return true;
+    if (error)
+        *error = item.errorString();
+    return false;
+}
+
+QList<QVVolumeInfo> volumeInfos()
+{
+    QList<QVVolumeInfo> volumes;
+    for (const QStorageInfo &volume : QStorageInfo::mountedVolumes()) {
+        if (!volume.isValid() || volume.bytesTotal() <= 0 || !volume.rootPath().startsWith(u'/'))
+            continue;
+        const QString name = volume.displayName();
+        if (name.isEmpty())
+            continue;
+        volumes.append({name, volume.rootPath(), quint64(volume.bytesTotal()), quint64(std::max<qint64>(0, volume.bytesFree()))});
+    }
+    return volumes;
 }
 
 }  // namespace QVAdditions

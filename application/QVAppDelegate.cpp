@@ -3,7 +3,9 @@
 #include "Controllers/QVMainWindowController.h"
 #include "QVDistributedNotificationCenter.h"
 #include "QVLoginItems.h"
+#include "QVCMainWindow.h"
 #include "QVMainBundle.h"
+#include "QVNSImage.h"
 #include "QVNotificationProtocol.h"
 #include "QVServiceInfo.h"
 #include "QVSpamManager.h"
@@ -15,6 +17,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QMenu>
+#include <QPixmap>
 #include <QWidget>
 
 QVAppDelegate::QVAppDelegate(QVStatusBar &statusBar, QVDistributedNotificationCenter *center,
@@ -119,7 +122,8 @@ void QVAppDelegate::showStatusBar()
     }
     statusItem_->setMenu(statusMenu_.get());
     validateMenuItems();
-    QIcon image;
+    // A template image: the tray may recolour it to suit its theme.
+    QIcon image(QPixmap::fromImage(QVNSImage::imageNamedYosemite(QStringLiteral("statusbar_active"))));
     image.setIsMask(true);
     statusItem_->setImage(image);
     updateTaskbarPresence();

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "QVServiceInfo.h"
 #include "QVUpdateFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -38,13 +38,8 @@ void QVBlueButtonCell::drawWithFrame(QPainter &painter, const QRectF &frame, QVF
 QRectF QVBlueButtonCell::drawTitle(QPainter &painter, const QString &title, const QRectF &frame,
                                    QVFBaseButton &controlView)
 {
-    painter.save();
-    painter.setFont(controlView.font());
-    painter.setPen(isEnabled(controlView) ? textAttributes() : disableTextAttributes());
-    QRectF drawn;
-    painter.drawText(frame, Qt::AlignCenter | Qt::TextSingleLine, title, &drawn);
-    painter.restore();
-    return drawn;
+    return drawTitleText(painter, title, frame, controlView,
+                         isEnabled(controlView) ? textAttributes() : disableTextAttributes());
 }
 
 void QVLinkButtonCell::setHighlighted(QVFBaseButton &button, bool highlighted)
@@ -60,12 +55,15 @@ void QVLinkButtonCell::drawWithFrame(QPainter &painter, const QRectF &frame, QVF
     painter.save();
     painter.setFont(font);
     painter.setPen(QColor(0x1a, 0x5f, 0xd0));
-    painter.drawText(frame, Qt::AlignCenter | Qt::TextSingleLine, controlView.text());
+    painter.drawText(frame, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, controlView.text());
     painter.restore();
 }
 
 void QVLinkButtonCell::setControlView(QVFBaseButton &button)
 {
+    // As wide as its text, so that it lines up with the labels beside it.
+    const QFontMetrics metrics(button.font());
+    button.setFixedSize(metrics.horizontalAdvance(button.text()) + 2, metrics.height() + 6);
     button.setMouseTracking(true);
     button.update();
 }

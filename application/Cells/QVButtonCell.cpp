@@ -18,6 +18,18 @@ bool QVButtonCell::showsStateOn(const QVFBaseButton &button)
     return button.isCheckable() && button.isChecked();
 }
 
+QRectF QVButtonCell::drawTitleText(QPainter &painter, const QString &title, const QRectF &frame,
+                                   const QVFBaseButton &button, const QColor &colour)
+{
+    painter.save();
+    painter.setFont(button.font());
+    painter.setPen(colour);
+    QRectF drawn;
+    painter.drawText(frame, Qt::AlignCenter | Qt::TextSingleLine, title, &drawn);
+    painter.restore();
+    return drawn;
+}
+
 QVFBaseButton::QVFBaseButton(QWidget *parent) : QPushButton(parent) {}
 
 QVFBaseButton::~QVFBaseButton() = default;

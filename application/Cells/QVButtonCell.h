@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QColor;
 class QPainter;
 class QVFBaseButton;
 
@@ -26,6 +27,12 @@ public:
     static bool isHighlighted(const QVFBaseButton &button);
     // On, and showing its state by its contents (a checkable button).
     static bool showsStateOn(const QVFBaseButton &button);
+
+protected:
+    // Draws the title centred in `frame` in the button's font and `colour`;
+    // answers the rectangle the text took.
+    static QRectF drawTitleText(QPainter &painter, const QString &title, const QRectF &frame,
+                                const QVFBaseButton &button, const QColor &colour);
 };
 
 class QVFBaseButton final : public QPushButton {

@@ -51,13 +51,8 @@ void QVFBaseButtonCell::drawWithFrame(QPainter &painter, const QRectF &frame, QV
 QRectF QVFBaseButtonCell::drawTitle(QPainter &painter, const QString &title, const QRectF &frame,
                                     QVFBaseButton &controlView)
 {
-    painter.save();
-    painter.setFont(controlView.font());
-    painter.setPen(isEnabled(controlView) ? textAttributes() : disableTextAttributes());
-    QRectF drawn;
-    painter.drawText(frame, Qt::AlignCenter | Qt::TextSingleLine, title, &drawn);
-    painter.restore();
-    return drawn;
+    return drawTitleText(painter, title, frame, controlView,
+                         isEnabled(controlView) ? textAttributes() : disableTextAttributes());
 }
 
 QImage QVFGraySquareButtonCell::leftImage() const

@@ -6,6 +6,7 @@
 #include "QVNSImage.h"
 #include "QVServiceInfo.h"
 #include "QVUserDefaults.h"
+#include "QVValueTransformer.h"
 #include "ui_QVAccountViewController.h"
 
 #include <QDesktopServices>
@@ -20,7 +21,8 @@ QVAccountViewController::QVAccountViewController(QWidget *parent)
 
     const QString userID = QVServiceInfo::userID();
     ui_->userIDLabel->setText(userID.isEmpty() ? tr("None") : userID);
-    ui_->userEmailLabel->setText(QVServiceInfo::userEmail());
+    // The address label follows the stored address from wherever it changes.
+    QVBindings::bindUserDefaults(this, QVUserDefaults::standardUserDefaults());
     ui_->appVersionLabel->setText(QStringLiteral("%1 (%2)").arg(
         QVMainBundle::infoString(QStringLiteral("CFBundleShortVersionString")),
         QVMainBundle::infoString(QStringLiteral("CFBundleVersion"))));

@@ -2,37 +2,66 @@
 
 #include "ui_QVMainWindowController.h"
 
+// Pages keep their dialogs in guarded pointers, which need the full types.
+#include "QVAddEmailOrDomainDialog.h"
+#include "QVChangeUserEmailDialog.h"
+
+#include "QVAccountViewController.h"
+#include "QVBundleExtensions.h"
+#include "QVCMainWindow.h"
+#include "QVLanguageListViewController.h"
+#include "QVListViewController.h"
 #include "QVMailPlugin.h"
+#include "QVNSImage.h"
 #include "QVRunningApplications.h"
+#include "QVSettingsViewController.h"
+#include "QVSpamManager.h"
+#include "QVTabsViewController.h"
+#include "QVUpdateController.h"
 #include "QVUserDefaults.h"
 #include "QVWorkspace.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QFileInfo>
+#include <QIcon>
+#include <QPixmap>
+#include <QTimer>
 #include <QVBoxLayout>
-#include <QWidget>
 
 namespace {
 
 constexpr char kInstallAction[] = "ACTION_INSTALL_MAIL_PLUGIN";
 constexpr char kUninstallAction[] = "ACTION_UNINSTALL_MAIL_PLUGIN";
+constexpr double kTitleBarHeight = 50.0;
 
 }  // namespace
+
+// The images live in a static library, whose resources nothing else pulls
+// into the program.
+static void registerImages()
+{
+    Q_INIT_RESOURCE(images);
+}
 
 QVMainWindowController::QVMainWindowController(QVMainWindowServices services, QObject *parent)
     : QObject(parent), services_(services)
 {
+    static const bool imagesRegistered = (registerImages(), true);
+    Q_UNUSED(imagesRegistered);
 }
 
 QVMainWindowController::~QVMainWindowController()
 {
     if (window_)
         qApp->removeEventFilter(this);
+    updateController_.reset();
     delete window_;
 }
 
-QWidget *QVMainWindowController::window()
+QVCMainWindow *QVMainWindowController::window()
 {
     if (!window_)
         awakeFromNib();
@@ -41,10 +70,17 @@ QWidget *QVMainWindowController::window()
 
 void QVMainWindowController::awakeFromNib()
 {
-    window_ = new QWidget;
+    window_ = new QVCMainWindow;
     Ui::QVMainWindowController ui;
     ui.setupUi(window_);
-    containerView_ = ui.containerView;
+    window_->setTitleBarHeight(kTitleBarHeight);
+    window_->setWindowIcon(QIcon(QPixmap::fromImage(QVNSImage::imageNamedYosemite(QStringLiteral("Quorvane")))));
+    toolbar_ = new QVCMainToolbar(window_->titleBarView());
+    toolbar_->setGeometry(QRect(QPoint(0, 0), window_->titleBarView()->size()));
+    toolbar_->setDelegate(this);
+    window_->titleBarView()->installEventFilter(this);
+
+    containerView_ = window_->contentView();
     auto *containerLayout = new QVBoxLayout(containerView_);
     containerLayout->setContentsMargins(0, 0, 0, 0);
     window_->installEventFilter(this);
@@ -62,7 +98,7 @@ void QVMainWindowController::awakeFromNib()
         disableToolbar();
     }
     if (QVUserDefaults::standardUserDefaults().boolForKey(kQVCheckForUpdatesAtLaunchKey))
-        startUpdate(true);
+        updateController().startUpdate(true);
 }
 
 void QVMainWindowController::showWindow()
@@ -76,11 +112,6 @@ void QVMainWindowController::showWindow()
     shown->activateWindow();
 }
 
-void QVMainWindowController::activateAndShowWindow()
-{
-    showWindow();
-}
-
 void QVMainWindowController::orderOut()
 {
     QWidget *shown = window();
@@ -92,35 +123,50 @@ void QVMainWindowController::orderOut()
 
 // Pages --------------------------------------------------------------------
 
+void QVMainWindowController::showPage(QVViewController *page, int tag)
+{
+    setCurrentController(page);
+    toolbar_->setSelectedItemTag(tag);
+}
+
 void QVMainWindowController::filtersPage()
 {
-    setCurrentController(new QWidget);
-    setSelectedTag(0);
+    window();
+    QVSpamManager *manager = QVSpamManager::sharedInstance();
+    auto *tabs = new QVTabsViewController;
+    tabs->addTabNamed(tr("Blacklist"), new QVListViewController(manager->blackList()));
+    tabs->addTabNamed(tr("Whitelist"), new QVListViewController(manager->whiteList()));
+    tabs->addTabNamed(tr("Language Filters"), new QVLanguageListViewController(manager->languageList()));
+    showPage(tabs, 0);
 }
 
 void QVMainWindowController::settingsPage()
 {
-    setCurrentController(new QWidget);
-    setSelectedTag(1);
+    window();
+    showPage(new QVSettingsViewController(this), 1);
 }
 
 void QVMainWindowController::accountPage()
 {
-    setCurrentController(new QWidget);
-    setSelectedTag(2);
+    window();
+    showPage(new QVAccountViewController, 2);
 }
 
 void QVMainWindowController::showWelcomeScreen()
 {
-    setCurrentController(new QWidget);
-    setSelectedTag(-1);
+    window();
+    auto *page = new QVWelcomeViewController;
+    page->setViewControllerDelegate(this);
+    showPage(page, -1);
     disableToolbar();
 }
 
 void QVMainWindowController::showInstallPluginScreen()
 {
-    setCurrentController(new QWidget);
-    setSelectedTag(-1);
+    window();
+    auto *page = new QVInstallViewController;
+    page->setViewControllerDelegate(this);
+    showPage(page, -1);
     disableToolbar();
 }
 
@@ -130,18 +176,26 @@ void QVMainWindowController::setCurrentController(QWidget *page)
         return;
     window();
     page->move(0, 0);
-    const QSize oldSize = currentController_ ? currentController_->size() : containerView_->size();
+    // Before the first page the container has not been laid out yet: it is
+    // the window below the band.
+    const QSize oldSize = currentController_
+        ? currentController_->size()
+        : window_->size() - QSize(0, qRound(window_->titleBarHeight()));
     const QSize newSize = page->size();
     if (currentController_) {
         containerView_->layout()->removeWidget(currentController_);
         currentController_->hide();
         currentController_->deleteLater();
     }
-    changeWindowSizeForDelta(newSize - oldSize);
+    // The new page joins the layout first, so that the window's limits are
+    // the new page's when it is resized.
+    const QRect frame = window_->geometry();
     currentController_ = page;
     page->setParent(containerView_);
-    page->setGeometry(containerView_->rect());
     containerView_->layout()->addWidget(page);
+    window_->layout()->activate();
+    window_->setGeometry(frame);
+    changeWindowSizeForDelta(newSize - oldSize);
     page->show();
 }
 
@@ -156,14 +210,39 @@ void QVMainWindowController::changeWindowSizeForDelta(QSize delta)
 
 // Page buttons ---------------------------------------------------------------
 
-int QVMainWindowController::selectedTag() const
+int QVMainWindowController::numberOfItemsForToolbar(QVCMainToolbar *)
 {
-    return selectedTag_;
+    return 3;
 }
 
-void QVMainWindowController::setSelectedTag(int tag)
+QVCMainToolbarItem QVMainWindowController::itemForToolbar(QVCMainToolbar *, int index)
 {
-    selectedTag_ = tag;
+    struct Button {
+        const char *title;
+        const char *icon;
+        const char *pressedIcon;
+        void (QVMainWindowController::*action)();
+    };
+    static constexpr Button buttons[] = {
+        {QT_TR_NOOP("Filters"), "Filters", "FiltersActive", &QVMainWindowController::filtersPage},
+        {QT_TR_NOOP("Settings"), "Settings", "SettingsActive", &QVMainWindowController::settingsPage},
+        {QT_TR_NOOP("Account"), "Account", "AccountActive", &QVMainWindowController::accountPage},
+    };
+    if (index < 0 || index >= 3)
+        return {};
+    const Button &button = buttons[index];
+    QVCMainToolbarItem item;
+    item.title = tr(button.title);
+    item.icon = QVNSImage::imageNamedYosemite(QString::fromLatin1(button.icon));
+    item.pressedIcon = QVNSImage::imageNamedYosemite(QString::fromLatin1(button.pressedIcon));
+    item.action = [this, action = button.action] { (this->*action)(); };
+    item.tag = index;
+    return item;
+}
+
+int QVMainWindowController::selectedTag() const
+{
+    return toolbar_ ? toolbar_->selectedItemTag() : -1;
 }
 
 void QVMainWindowController::enableToolbar()
@@ -183,6 +262,10 @@ void QVMainWindowController::disableToolbar()
 
 void QVMainWindowController::validateToolbarItems()
 {
+    if (!toolbar_)
+        return;
+    for (int tag = 0; tag < 3; ++tag)
+        toolbar_->setItemEnabled(enabledToolbar_, tag);
 }
 
 // Sheets: window-modal windows over this window (dialogs and alerts).
@@ -199,18 +282,23 @@ bool QVMainWindowController::isSheetOfWindow(QObject *object) const
 bool QVMainWindowController::eventFilter(QObject *watched, QEvent *event)
 {
     const QEvent::Type type = event->type();
+    if (window_ && watched == window_->titleBarView() && type == QEvent::Resize)
+        toolbar_->setGeometry(QRect(QPoint(0, 0), window_->titleBarView()->size()));
     if (watched == window_ && type == QEvent::Close && keepsTaskbarEntry_) {
-        // Closing keeps the window's taskbar entry: it minimizes instead.
-        event->ignore();
-        window_->showMinimized();
-        return true;
+        // Closing keeps the window's taskbar entry: it comes back minimized.
+        // The close itself goes through, so that quitting, which closes
+        // every window first, is never refused.
+        QTimer::singleShot(0, window_, [window = window_] {
+            if (window->isHidden())
+                window->showMinimized();
+        });
     }
     if ((type == QEvent::Show || type == QEvent::Hide) && isSheetOfWindow(watched)) {
         auto *sheet = static_cast<QWidget *>(watched);
         const bool open = sheet->property("qv_sheet_open").toBool();
         if (type == QEvent::Show && !open) {
             sheet->setProperty("qv_sheet_open", true);
-            connect(sheet, &QObject::destroyed, this, [this] { windowDidEndSheet(); }, Qt::UniqueConnection);
+            connect(sheet, &QObject::destroyed, this, [this] { windowDidEndSheet(); });
             windowWillBeginSheet();
         } else if (type == QEvent::Hide && open) {
             sheet->setProperty("qv_sheet_open", false);
@@ -237,7 +325,7 @@ void QVMainWindowController::windowDidEndSheet()
 
 // First-run pages ------------------------------------------------------------
 
-void QVMainWindowController::welcomeViewControllerDidEnterEmail()
+void QVMainWindowController::welcomeViewControllerDidEnterEmail(QVWelcomeViewController *)
 {
     if (isMailPluginInstalled()) {
         settingsPage();
@@ -248,7 +336,7 @@ void QVMainWindowController::welcomeViewControllerDidEnterEmail()
     }
 }
 
-void QVMainWindowController::installViewControllerNeedsInstallPlugin()
+void QVMainWindowController::installViewControllerNeedsInstallPlugin(QVInstallViewController *)
 {
     installMailPlugin();
     if (isMailPluginInstalled()) {
@@ -329,7 +417,7 @@ void QVMainWindowController::mailPluginActionDone(bool done, const QVAlert &aler
                 QVWorkspace::launchApplicationAtURL(entry, QVWorkspace::LaunchWithoutActivation);
         }
     }
-    activateAndShowWindow();
+    showWindow();
     services_.alerts->beginSheet(alert, window_);
 }
 
@@ -346,13 +434,51 @@ void QVMainWindowController::checkPluginVersionAndInsallIfNeed()
         doMailPluginInstall(false);
 }
 
+QMetaObject::Connection QVMainWindowController::observeMailPluginInstalled(QObject *context,
+                                                                          std::function<void()> handler)
+{
+    return connect(this, &QVMainWindowController::mailPluginInstalledChanged, context,
+                   [handler = std::move(handler)](bool) { handler(); });
+}
+
 // Updates --------------------------------------------------------------------
+
+QVUpdateController &QVMainWindowController::updateController()
+{
+    if (!updateController_)
+        updateController_ = std::make_unique<QVUpdateController>(window());
+    return *updateController_;
+}
 
 void QVMainWindowController::checkForUpdates()
 {
-    startUpdate(false);
+    updateController().startUpdate(false);
 }
 
-void QVMainWindowController::startUpdate(bool)
+void QVMainWindowController::downloaderDidFinish(QVDownloader *, const QStringList *paths,
+                                                 const QStringList *filesToDelete)
 {
+    const bool nothing = (!paths || paths->isEmpty()) && (!filesToDelete || filesToDelete->isEmpty());
+    if (!nothing) {
+        const QDir folder(QVNSBundleExtensions::applicationSupportDirectory());
+        // Only plain names: a name is never a way out of the folder.
+        const auto plainName = [](const QString &name) {
+            return !name.isEmpty() && name != QStringLiteral(".") && name != QStringLiteral("..")
+                && !name.contains(u'/');
+        };
+        for (const QString &name : filesToDelete ? *filesToDelete : QStringList())
+            if (plainName(name))
+                QFile::remove(folder.filePath(name));
+        for (const QString &path : paths ? *paths : QStringList()) {
+            const QString target = folder.filePath(QFileInfo(path).fileName());
+            QFile::remove(target);
+            QFile::rename(path, target);
+        }
+    }
+    updateController().startUpdate(true);
+}
+
+void QVMainWindowController::downloaderDidFail(QVDownloader *, const QString &)
+{
+    updateController().startUpdate(true);
 }

@@ -5,18 +5,30 @@
 // and starts update checks.
 #pragma once
 
+#include "QVCMainToolbar.h"
+#include "QVCMainWindow.h"
+#include "QVDownloader.h"
+#include "QVMailPluginController.h"
 #include "QVMainWindowServices.h"
+#include "QVWelcomeViewController.h"
 
 #include <QObject>
 #include <QPointer>
-#include <QWidget>
 #include <QSize>
 #include <QString>
+#include <QWidget>
 
 #include <memory>
 
+class QVUpdateController;
+class QVViewController;
 
-class QVMainWindowController final : public QObject {
+class QVMainWindowController final : public QObject,
+                                     public QVCMainToolbarDelegate,
+                                     public QVWelcomeViewControllerDelegate,
+                                     public QVInstallViewControllerDelegate,
+                                     public QVMailPluginController,
+                                     public QVDownloaderDelegate {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(QVMainWindowController)
 
@@ -25,8 +37,9 @@ public:
     ~QVMainWindowController() override;
 
     // The window, loaded (and its first page chosen) on first use.
-    QWidget *window();
+    QVCMainWindow *window();
     bool isWindowLoaded() const { return window_ != nullptr; }
+    QVCMainToolbar *toolbar() const { return toolbar_; }
     // Shows the window (normal, raised, active).
     void showWindow();
     // Takes the window off the screen: minimized while the application keeps
@@ -46,7 +59,10 @@ public:
     void setCurrentController(QWidget *page);
     void changeWindowSizeForDelta(QSize delta);
 
-    // Page buttons: tags 0, 1, 2; -1 selects none (the first-run pages).
+    // The page buttons' data source: tags 0, 1, 2; -1 selects none (the
+    // first-run pages).
+    int numberOfItemsForToolbar(QVCMainToolbar *toolbar) override;
+    QVCMainToolbarItem itemForToolbar(QVCMainToolbar *toolbar, int index) override;
     int selectedTag() const;
     void enableToolbar();
     void disableToolbar();
@@ -54,23 +70,29 @@ public:
     bool isToolbarEnabled() const { return enabledToolbar_; }
 
     // Answers of the first-run pages.
-    void welcomeViewControllerDidEnterEmail();
-    void installViewControllerNeedsInstallPlugin();
+    void welcomeViewControllerDidEnterEmail(QVWelcomeViewController *page) override;
+    void installViewControllerNeedsInstallPlugin(QVInstallViewController *page) override;
 
     // The mail plug-in, read from disk on every call.
     QString pluginBundleName() const;
-    bool isMailPluginInstalled() const;
+    bool isMailPluginInstalled() const override;
     QString installedPluginVersion() const;
     QString bundledPluginVersion() const;
-    void installMailPlugin();
-    void uninstallMailPlugin();
+    void installMailPlugin() override;
+    void uninstallMailPlugin() override;
+    QMetaObject::Connection observeMailPluginInstalled(QObject *context, std::function<void()> handler) override;
     void doMailPluginInstall(bool quiet);
     void doMailPluginUninstall();
     // Offers the newer plug-in the application carries.
     void checkPluginVersionAndInsallIfNeed();
 
-    // The interactive update check.
+    // Updates: the interactive check, and the answers of a downloader given
+    // this controller as its delegate (files into the application's folder).
+    QVUpdateController &updateController();
     void checkForUpdates();
+    void downloaderDidFinish(QVDownloader *downloader, const QStringList *paths,
+                             const QStringList *filesToDelete) override;
+    void downloaderDidFail(QVDownloader *downloader, const QString &error) override;
 
 signals:
     // A plug-in install or removal that the helper carried out.
@@ -81,20 +103,19 @@ protected:
 
 private:
     void awakeFromNib();
-    void activateAndShowWindow();
+    void showPage(QVViewController *page, int tag);
     void windowWillBeginSheet();
     void windowDidEndSheet();
     bool isSheetOfWindow(QObject *object) const;
-    void setSelectedTag(int tag);
-    void startUpdate(bool silently);
-    void mailPluginActionDone(bool installed, const QVAlert &alert);
+    void mailPluginActionDone(bool done, const QVAlert &alert);
 
     QVMainWindowServices services_;
-    QWidget *window_ = nullptr;
+    QVCMainWindow *window_ = nullptr;
+    QVCMainToolbar *toolbar_ = nullptr;
     QWidget *containerView_ = nullptr;
     QPointer<QWidget> currentController_;
+    std::unique_ptr<QVUpdateController> updateController_;
     bool enabledToolbar_ = false;
     bool keepsTaskbarEntry_ = true;
     int openSheets_ = 0;
-    int selectedTag_ = -1;
 };

@@ -15,5 +15,9 @@ QVViewController::~QVViewController()
 
 void QVViewController::adoptDesignSize()
 {
-    resize(size().expandedTo(minimumSizeHint()));
+    const QSize needed = size().expandedTo(minimumSizeHint());
+    if (needed == size())
+        return;
+    resize(needed);
+    emit viewSizeChanged(needed);
 }

@@ -20,7 +20,11 @@ public:
     // The size the page is laid out for.
     QSize viewSize() const { return size(); }
 
+signals:
+    // The page grew to hold what it shows (a tab added, for instance).
+    void viewSizeChanged(QSize size);
+
 protected:
-    // Called by a page once its interface file is set up.
+    // Takes the interface file's size, grown to what the layout needs.
     void adoptDesignSize();
 };

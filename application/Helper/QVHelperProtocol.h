@@ -11,6 +11,8 @@ inline constexpr char kHelperLabel[] = "Quorvane-Helper";
 inline constexpr char kObjectPath[] = "/org/quorvane/Helper";
 inline constexpr char kInterface[] = "org.quorvane.Helper";
 inline constexpr char kPerformMethod[] = "Perform";
+// The helper's signal that it serves requests on the connection.
+inline constexpr char kReadySignal[] = "Ready";
 
 // The helper's one argument: where the application listens for it.
 inline constexpr char kAddressOption[] = "--address";

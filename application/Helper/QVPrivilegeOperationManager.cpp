@@ -87,6 +87,9 @@ void QVPrivilegeOperationManager::submitJobWithLabel(const QString &label)
             return;
         }
         helperConnection_ = std::make_unique<QDBusConnection>(connection);
+        // Requests go out once the helper says it serves them.
+        helperConnection_->connect(QString(), QLatin1String(kObjectPath), QLatin1String(kInterface),
+                                   QLatin1String(kReadySignal), this, SLOT(helperDidBecomeReady()));
     });
 
     const QString program = helperPathForTesting_.isEmpty()
@@ -115,9 +118,10 @@ void QVPrivilegeOperationManager::connectServiceWithLabel(const QString &label)
     connect(&poll, &QTimer::timeout, &loop, &QEventLoop::quit);
     poll.start(20);
     const QDeadlineTimer deadline(connectTimeout_);
-    while (!helperConnection_ && helper_->state() != QProcess::NotRunning && !deadline.hasExpired())
+    helperReady_ = false;
+    while (!helperReady_ && helper_->state() != QProcess::NotRunning && !deadline.hasExpired())
         loop.exec();
-    if (helperConnection_ && helperConnection_->isConnected())
+    if (helperReady_ && helperConnection_ && helperConnection_->isConnected())
         return;
     if (helper_->state() == QProcess::NotRunning) {
         // pkexec answers 126 when the dialog was dismissed, 127 when the
@@ -137,6 +141,7 @@ bool QVPrivilegeOperationManager::isConnected() const
 
 void QVPrivilegeOperationManager::invalidate()
 {
+    helperReady_ = false;
     if (helperConnection_) {
         const QString name = helperConnection_->name();
         helperConnection_.reset();
@@ -192,6 +197,11 @@ bool QVPrivilegeOperationManager::performInstallUpdateWithUpdatePath(const QStri
     return performRequest({{QLatin1String(kActionKey), QLatin1String(kActionInstallUpdate)},
                            {QLatin1String(kUpdatePathKey), updatePath},
                            {QLatin1String(kInstallPathKey), installPath}});
+}
+
+void QVPrivilegeOperationManager::helperDidBecomeReady()
+{
+    helperReady_ = true;
 }
 
 void QVPrivilegeOperationManager::setLauncherForTesting(const QStringList &launcher)

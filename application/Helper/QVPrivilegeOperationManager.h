@@ -54,6 +54,9 @@ public:
     // How long to wait for the helper to connect (milliseconds).
     void setConnectTimeoutForTesting(int milliseconds);
 
+private Q_SLOTS:
+    void helperDidBecomeReady();
+
 private:
     QVPrivilegeOperationManager();
     bool performRequest(const QVariantMap &request);
@@ -66,4 +69,5 @@ private:
     std::unique_ptr<QDBusServer> server_;
     std::unique_ptr<QProcess> helper_;
     std::unique_ptr<QDBusConnection> helperConnection_;
+    bool helperReady_ = false;
 };

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -101,7 +102,10 @@ int main(int argc, char *argv[])
         return EXIT_FAILURE;
     }
     HelperService service(tool);
-    connection.registerObject(QLatin1String(kObjectPath), &service, QDBusConnection::ExportScriptableSlots);
+    if (!connection.registerObject(QLatin1String(kObjectPath), &service, QDBusConnection::ExportScriptableSlots))
+        return EXIT_FAILURE;
+    connection.send(QDBusMessage::createSignal(QLatin1String(kObjectPath), QLatin1String(kInterface),
+                                               QLatin1String(kReadySignal)));
 
     // The application going away ends the connection, and the helper with it.
     QTimer watch;

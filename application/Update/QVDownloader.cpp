@@ -26,6 +26,7 @@ QString QVDownloader::destination(const QVUpdateFile &file) const
 void QVDownloader::downloadFiles(const QList<QVUpdateFile> &files, const QUrl &baseUrl, const QString &folder)
 {
     cancelDownload();
+    ++run_;
     downloadFromUrl_ = baseUrl;
     downloadToPath_ = folder.isEmpty() ? QDir::tempPath() : folder;
     filesToDownload_ = files;
@@ -57,7 +58,11 @@ bool QVDownloader::downloadNextFile()
     }
     file_.setFileName(path);
     if (!QVUpdateSecurity::isPlainFileName(entry.name) || !file_.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        QMetaObject::invokeMethod(this, [this] { finish(false); }, Qt::QueuedConnection);
+        // Reported from the event loop, unless the run is cancelled first.
+        QMetaObject::invokeMethod(this, [this, run = run_] {
+            if (run == run_)
+                finish(false);
+        }, Qt::QueuedConnection);
         return true;
     }
     QNetworkRequest request(QVUpdateSecurity::fileUrl(downloadFromUrl_, entry.name));
@@ -147,6 +152,7 @@ void QVDownloader::finish(bool success)
 
 void QVDownloader::cancelDownload()
 {
+    ++run_;
     if (download_) {
         QNetworkReply *reply = download_;
         download_ = nullptr;

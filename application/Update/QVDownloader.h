@@ -69,6 +69,7 @@ private:
     qint64 currentFileIndex_ = -1;
     QPointer<QNetworkReply> download_;
     QFile file_;
+    quint64 run_ = 0;  // a new run or a cancel ends what was pending
     qint64 received_ = 0;
     bool tooLarge_ = false;
     int transferTimeout_ = 60 * 1000;

@@ -209,6 +209,7 @@ void QVUpdateController::showUpdateInfoWindow()
         QFile file(destinationPath_);
         if (file.open(QIODevice::ReadOnly))
             QVRTFReader::read(file.read(kMaxDescriptionFileSize), infoUi_->updateInfoTextView->document());
+        infoUi_->updateInfoTextView->moveCursor(QTextCursor::Start);
     }
     infoUi_->installButton->setEnabled(!filesToDownload_.isEmpty());
     showWindow(updateInfoWindow_.get());
@@ -393,7 +394,6 @@ void QVUpdateController::showAlertForError(const QString &error)
 void QVUpdateController::showWindow(QDialog *window)
 {
     window_ = window;
-    window->adjustSize();
     const QWidget *anchor = parentWindow_ && parentWindow_->isVisible() ? parentWindow_ : nullptr;
     const QRect area = anchor ? anchor->frameGeometry()
                               : (window->screen() ? window->screen()->availableGeometry() : QRect());

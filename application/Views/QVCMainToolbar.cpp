@@ -44,7 +44,7 @@ void QVCMainToolbar::setDelegate(QVCMainToolbarDelegate *delegate)
         button->setPalette(palette);
         button->setText(item.title);
         button->setToolTip(item.tooltip);
-        button->setIcon(iconOf(item.tag == selectedItemTag_ ? item.pressedIcon : item.icon));
+        button->setIcon(iconOf(item.icon));
         if (!item.icon.isNull())
             button->setIconSize(item.icon.deviceIndependentSize().toSize());
         button->setStyleSheet(QStringLiteral("QToolButton { border: none; padding: 0; }"));

@@ -5,6 +5,13 @@
 #include <QHash>
 #include <QSvgRenderer>
 
+// The images are compiled into this static library; a program that links
+// it reaches them only through this reference.
+static void initializeImageResources()
+{
+    Q_INIT_RESOURCE(images);
+}
+
 namespace QVNSImage {
 
 namespace {
@@ -26,6 +33,8 @@ QString resourcePath(const QString &name)
 QImage renderedImage(const QString &name)
 {
     static QHash<QString, QImage> cache;
+    static const bool initialized = (initializeImageResources(), true);
+    Q_UNUSED(initialized);
     const QString path = resourcePath(name);
     if (const auto found = cache.constFind(path); found != cache.cend())
         return *found;

@@ -37,7 +37,8 @@ void QVNotificationCenter::postNotification(const QString &name, const QVObjC::i
         }
     }
     const QVNotification notification{name, object, userInfo};
-    for (const auto &[observer, handler] : targets) {
+    for (const auto &target : targets) {
+        const void *observer = target.first;
         bool stillObserving = false;
         {
             std::lock_guard lock(mutex_);
@@ -45,7 +46,7 @@ void QVNotificationCenter::postNotification(const QString &name, const QVObjC::i
                                          [&](const Observation &o) { return o.observer == observer; });
         }
         if (stillObserving)
-            handler(notification);
+            target.second(notification);
     }
 }
 

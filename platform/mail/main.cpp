@@ -11,10 +11,43 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace QVMailHost;
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// SIGTERM and SIGINT end the program like closing its last window, so
+// bundles hear of the termination.
+void quitOnSignals(QObject *context)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
+        char byte;
+        if (::read(signalPipe[1], &byte, 1) == 1)
+            QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+        const char byte = 1;
+        [[maybe_unused]] const auto written = ::write(signalPipe[0], &byte, 1);
+    };
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -70,5 +103,6 @@ int main(int argc, char **argv)
     if (!scripting.registerObject())
         std::fprintf(stderr, "qv-mail-host: the scripting interface is not on the bus\n");
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &host, [&host] { host.terminate(); });
+    quitOnSignals(&host);
     return application.exec();
 }

@@ -198,4 +198,26 @@ TEST(CollaborativeFiltering, AReportedLinkMakesTheNextMessageSpamAcrossARestart)
     QVServiceInfo::setMachineIdFilesForTesting({QStringLiteral("/etc/machine-id")});
 }
 
+// A store the server cannot read is left as it is: the server refuses to
+// start instead of overwriting it.
+TEST(CollaborativeFiltering, AnUnreadableStoreIsKeptAndRefused)
+{
+    QTemporaryDir scratch;
+    const QString store = scratch.filePath(QStringLiteral("learned.store"));
+    const QByteArray damaged = "qv-classification-server store 1\n64 1 0 0 3 zz\n";
+    {
+        QFile file(store);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+    }
+    ServerProcess server({"--address", QStringLiteral("127.0.2.%1").arg(20 + getpid() % 200), "--port", "0",
+                          "--engine", QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath(), "--store",
+                          store});
+    EXPECT_FALSE(server.start());
+    EXPECT_EQ(server.exitCode(), 1);
+    QFile file(store);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), damaged);
+}
+
 }  // namespace

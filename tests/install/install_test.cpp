@@ -90,8 +90,12 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
               QStringLiteral("org.quorvane.QVLaunchAgent"));
     EXPECT_TRUE(isExecutableFile(agent + QStringLiteral("/MacOS/QVLaunchAgent")));
     EXPECT_TRUE(isExecutableFile(contents + QStringLiteral("/Library/LaunchServices/Quorvane-Helper")));
-    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/Resources")).isDir());
-    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/PlugIns")).isDir());
+    EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/Resources/Quorvane.svg")).isFile());
+    EXPECT_TRUE(QFileInfo(prefix + QStringLiteral("/share/icons/hicolor/scalable/apps/org.quorvane.Quorvane.svg")).isFile());
+    const QString plugin = contents + QStringLiteral("/PlugIns/Quorvane.mailbundle/Contents");
+    EXPECT_FALSE(readPlist(plugin + QStringLiteral("/Info.plist")).value(QStringLiteral("CFBundleVersion")).toString().isEmpty());
+    EXPECT_TRUE(QFileInfo(plugin + QStringLiteral("/MacOS/libQuorvane.so")).isFile());
+    EXPECT_TRUE(QFileInfo(plugin + QStringLiteral("/Resources/QV_Block.svg")).isFile());
     EXPECT_EQ(QFileInfo(prefix + QStringLiteral("/bin/quorvane")).canonicalFilePath(),
               QFileInfo(program).canonicalFilePath());
     EXPECT_TRUE(QFileInfo(prefix + QStringLiteral("/share/polkit-1/actions/org.quorvane.helper.policy")).isFile());
@@ -155,7 +159,11 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
     ASSERT_TRUE(quorvane.waitForFinished(30000));
     EXPECT_EQ(quorvane.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(quorvane.exitCode(), 0);
-    EXPECT_TRUE(logText().contains(QStringLiteral("Engine shut down."))) << logText().toStdString();
+    // The engine's own lines (extended logging is on by default): its worker
+    // stopped and its library closed.
+    const QString log = logText();
+    EXPECT_TRUE(log.contains(QStringLiteral("Stopping worker thread"))) << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("dlclose() succeeded"))) << log.toStdString();
     EXPECT_FALSE(QVRunningApplications::isRunning(application));
 
     const auto agentPid = QDBusConnection::sessionBus().interface()->servicePid(agentName);

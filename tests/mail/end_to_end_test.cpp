@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <tuple>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -39,6 +41,82 @@ TEST_F(EndToEnd, NewUnreadInboxMessageIsSubmittedWithHeaderAndCappedBody)
     EXPECT_EQ(requests[0].stringValue(u"Address"_s), u"Jane.Doe@Example.COM"_s);
     EXPECT_EQ(requests[0].stringValue(u"Domain"_s), u"Example.COM"_s);
     EXPECT_TRUE(received(kQVPluginNeedsToLaunchClientNotification).empty());
+}
+
+TEST_F(EndToEnd, SenderAddressAndDomainOfTable)
+{
+    start();
+    const std::tuple<QString, QString, QString> cases[] = {
+        {u"Ann <Ann@Example.org>"_s, u"Ann@Example.org"_s, u"Example.org"_s},
+        {u"bare@example.net"_s, u"bare@example.net"_s, u"example.net"_s},
+        {u"Broken <broken@example.com"_s, u"broken@example.com"_s, u"example.com"_s},
+        {u"postmaster"_s, u"postmaster"_s, u""_s},
+        {u"a@b@c <x@y@z>"_s, u"x@y@z"_s, u"y@z"_s},
+    };
+    int n = 0;
+    for (const auto &[from, address, domain] : cases)
+        deliver(u"INBOX"_s, mailMessage(u"<s%1@example.com>"_s.arg(n++), from, u"S"_s, "x"));
+    ASSERT_TRUE(waitFor([&] { return received(kQVPluginDidReceiveNewMessageNotification).size() == std::size(cases); }));
+    for (const auto &request : received(kQVPluginDidReceiveNewMessageNotification)) {
+        const int index = request.stringValue(u"MessageID"_s).mid(2).section(u'@', 0, 0).toInt();
+        EXPECT_EQ(request.stringValue(u"Address"_s), std::get<1>(cases[index])) << index;
+        EXPECT_EQ(request.stringValue(u"Domain"_s), std::get<2>(cases[index])) << index;
+    }
+}
+
+TEST_F(EndToEnd, AMessageWithoutMessageIDIsPostedWithItsBytesAlone)
+{
+    start();
+    const QByteArray message = mailMessage(QString(), u"a@example.com"_s, u"No id"_s, "x");
+    deliver(u"INBOX"_s, message);
+    ASSERT_TRUE(waitFor([&] { return !received(kQVPluginDidReceiveNewMessageNotification).empty(); }));
+    const auto request = received(kQVPluginDidReceiveNewMessageNotification).front();
+    EXPECT_EQ(request.userInfo.keys(), QStringList{u"Message"_s});
+    EXPECT_EQ(request.dataValue(u"Message"_s), message);
+}
+
+TEST_F(EndToEnd, AnswersForMessagesThatAreNoLongerWhereExpectedMoveNothing)
+{
+    auto *center = QVDistributedNotificationCenter::defaultCenter();
+    start();
+    deliver(u"INBOX"_s, mailMessage(u"<filed@example.com>"_s, u"a@example.com"_s, u"F"_s, "x"));
+    deliver(u"INBOX"_s, mailMessage(u"<inbox@example.com>"_s, u"b@example.com"_s, u"I"_s, "x"));
+    const auto filed = waitForMessage(u"<filed@example.com>"_s);
+    const auto inbox = waitForMessage(u"<inbox@example.com>"_s);
+    ASSERT_TRUE(filed && inbox);
+    Maildir::createMailbox(root(), u"Archive"_s);
+    host_->rescan(account_);
+    ASSERT_EQ(host_->transferMessages({filed}, account_->mailboxWithPath(u"Archive"_s), true), 1);
+
+    // The user filed it before the verdict; an unblock of a message outside
+    // the junk mailbox; an answer naming no known message.
+    center->postNotificationName(QString::fromLatin1(kQVClientDidDetermineSpamNotification),
+                                 {{u"MessageID"_s, u"<filed@example.com>"_s}});
+    center->postNotificationName(QString::fromLatin1(kQVClientDidUnblockLetterNotification),
+                                 {{u"MessageID"_s, u"<inbox@example.com>"_s}});
+    center->postNotificationName(QString::fromLatin1(kQVClientDidBlockLetterNotification),
+                                 {{u"MessageID"_s, u"<unknown@example.com>"_s}});
+    center->postNotificationName(QString::fromLatin1(kQVClientDidBlockLetterNotification));
+    ASSERT_TRUE(waitFor([&] { return received(kQVClientDidBlockLetterNotification).size() == 2; }));
+    settle();
+    EXPECT_EQ(filed->currentMailbox()->accountRelativePath(), u"Archive"_s);
+    EXPECT_EQ(inbox->currentMailbox()->accountRelativePath(), u"INBOX"_s);
+}
+
+TEST_F(EndToEnd, MessagesOfOtherAccountKindsAreNeverMoved)
+{
+    const auto feeds = host_->addAccount(u"Feeds"_s, dir_.path() + u"/Feeds"_s, false);
+    ASSERT_TRUE(feeds);
+    start();
+    Maildir::deliver(dir_.path() + u"/Feeds"_s, mailMessage(u"<feed@example.com>"_s, u"f@example.com"_s, u"F"_s, "x"));
+    const auto item = waitForMessage(u"<feed@example.com>"_s);
+    ASSERT_TRUE(item);
+    QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
+        QString::fromLatin1(kQVClientDidBlockLetterNotification), {{u"MessageID"_s, u"<feed@example.com>"_s}});
+    ASSERT_TRUE(waitFor([&] { return !received(kQVClientDidBlockLetterNotification).empty(); }));
+    settle();
+    EXPECT_EQ(item->currentMailbox()->accountRelativePath(), u"INBOX"_s);
+    EXPECT_FALSE(QFileInfo::exists(dir_.path() + u"/Feeds/.Quorvane"_s));
 }
 
 TEST_F(EndToEnd, SpamVerdictMovesTheFileIntoTheJunkMailboxMadeUnderTheRoot)

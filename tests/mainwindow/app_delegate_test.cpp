@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QMenu>
+#include <QTimer>
 
 namespace {
 
@@ -83,7 +84,12 @@ TEST_F(AppDelegate, WithoutATrayTheWindowIsNeverLeftUnreachable)
     EXPECT_FALSE(window()->isHidden());
     delegate->mainController()->showWindow();
     window()->close();
-    EXPECT_FALSE(window()->isHidden());
+    EXPECT_TRUE(waitFor([&] { return !window()->isHidden() && window()->isMinimized(); }));
+
+    // Quitting closes every window first; the main window does not refuse.
+    QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(1); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
 }
 
 TEST_F(AppDelegate, TheStatusItemFollowsTheSettingWithoutDuplicates)

@@ -1,11 +1,15 @@
 #include "fakes.h"
 
 #include "QVMainWindowController.h"
+#include "QVSettingsViewController.h"
+#include "QVWelcomeViewController.h"
 #include "QVUserDefaults.h"
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QDialog>
+#include <QToolButton>
 
 namespace {
 
@@ -40,11 +44,12 @@ TEST_F(MainWindow, TheFirstPageFollowsTheAddressAndThePlugin)
         bool installed;
         int tag;
         bool enabled;
+        const char *page;
     };
     const Case cases[] = {
-        {QString(), true, -1, false},
-        {QStringLiteral("me@example.com"), false, -1, false},
-        {QStringLiteral("me@example.com"), true, 1, true},
+        {QString(), true, -1, false, "QVWelcomeViewController"},
+        {QStringLiteral("me@example.com"), false, -1, false, "QVInstallViewController"},
+        {QStringLiteral("me@example.com"), true, 1, true, "QVSettingsViewController"},
     };
     for (const Case &c : cases) {
         FakePluginLocation place;
@@ -55,7 +60,10 @@ TEST_F(MainWindow, TheFirstPageFollowsTheAddressAndThePlugin)
         controller.window();
         EXPECT_EQ(controller.selectedTag(), c.tag) << c.email.toStdString();
         EXPECT_EQ(controller.isToolbarEnabled(), c.enabled) << c.email.toStdString();
-        EXPECT_NE(controller.currentController(), nullptr);
+        ASSERT_NE(controller.currentController(), nullptr);
+        EXPECT_STREQ(controller.currentController()->metaObject()->className(), c.page);
+        for (QAbstractButton *button : controller.toolbar()->buttons())
+            EXPECT_EQ(button->isEnabled(), c.enabled);
     }
 }
 
@@ -97,18 +105,18 @@ TEST_F(MainWindow, APageSwapResizesTheWindowAndKeepsItsTopEdge)
     controller->showWindow();
     QWidget *window = controller->window();
     auto *small = new QWidget;
-    small->resize(400, 300);
+    small->resize(360, 220);
     controller->setCurrentController(small);
     const QRect before = window->geometry();
 
     auto *large = new QWidget;
-    large->resize(520, 450);
+    large->resize(420, 300);
     controller->setCurrentController(large);
     const QRect after = window->geometry();
     EXPECT_EQ(after.top(), before.top());
     EXPECT_EQ(after.left(), before.left());
-    EXPECT_EQ(after.height() - before.height(), 150);
-    EXPECT_EQ(after.width() - before.width(), 120);
+    EXPECT_EQ(after.height() - before.height(), 80);
+    EXPECT_EQ(after.width() - before.width(), 60);
     EXPECT_EQ(controller->currentController(), large);
 
     // The page shown again changes nothing.
@@ -206,6 +214,44 @@ TEST_F(MainWindow, ANewerCarriedPluginIsOffered)
     makeController()->checkPluginVersionAndInsallIfNeed();
     EXPECT_EQ(alerts.modals.size(), 1u);
     EXPECT_TRUE(helper.requests.empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindow, TheFirstRunPagesLeadToTheSettingsPage)
+{
+    auto controller = makeController();
+    controller->window();
+    defaults().setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+    controller->welcomeViewControllerDidEnterEmail(nullptr);
+    EXPECT_STREQ(controller->currentController()->metaObject()->className(), "QVInstallViewController");
+    EXPECT_FALSE(controller->isToolbarEnabled());
+
+    // The helper refuses: the install page stays.
+    location.carry(QStringLiteral("1"));
+    helper.answer = false;
+    controller->installViewControllerNeedsInstallPlugin(nullptr);
+    EXPECT_STREQ(controller->currentController()->metaObject()->className(), "QVInstallViewController");
+
+    // The helper installs (here: the fake puts the bundle in place).
+    helper.answer = true;
+    location.install(QStringLiteral("1"));
+    controller->installViewControllerNeedsInstallPlugin(nullptr);
+    EXPECT_STREQ(controller->currentController()->metaObject()->className(), "QVSettingsViewController");
+    EXPECT_EQ(controller->selectedTag(), 1);
+    EXPECT_TRUE(controller->isToolbarEnabled());
+
+    // Each button makes a new page of its own.
+    controller->toolbar()->buttons().at(0)->click();
+    EXPECT_STREQ(controller->currentController()->metaObject()->className(), "QVTabsViewController");
+    EXPECT_EQ(controller->selectedTag(), 0);
+    controller->toolbar()->buttons().at(2)->click();
+    EXPECT_STREQ(controller->currentController()->metaObject()->className(), "QVAccountViewController");
+    QWidget *account = controller->currentController();
+    controller->accountPage();
+    EXPECT_NE(controller->currentController(), account);
 }
 
 }  // namespace

@@ -16,17 +16,9 @@
 #include <optional>
 
 using update_test::UpdateServer;
+using update_test::waitFor;
 
 namespace {
-
-template <typename Condition>
-bool waitFor(Condition condition, int milliseconds = 10000)
-{
-    const QDeadlineTimer deadline(milliseconds);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
 
 QString md5(const QByteArray &content)
 {

@@ -1,6 +1,8 @@
 // The stand-in update service as a child process on a free loopback port.
 #pragma once
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -8,6 +10,16 @@
 #include <QUrl>
 
 namespace update_test {
+
+// Runs the event loop until the condition holds or the time is up.
+template <typename Condition>
+bool waitFor(Condition condition, int milliseconds = 10000)
+{
+    const QDeadlineTimer deadline(milliseconds);
+    while (!condition() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return condition();
+}
 
 class UpdateServer {
 public:

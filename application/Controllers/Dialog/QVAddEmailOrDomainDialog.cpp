@@ -4,29 +4,13 @@
 #include "ui_QVAddEmailOrDomainDialog.h"
 
 QVAddEmailOrDomainDialog::QVAddEmailOrDomainDialog(QWidget *parent)
-    : QVCWindowController(parent), ui_(std::make_unique<Ui::QVAddEmailOrDomainDialog>()), item_(QStringLiteral(""))
+    : QVCItemDialog(parent), ui_(std::make_unique<Ui::QVAddEmailOrDomainDialog>())
 {
     ui_->setupUi(this);
-    ui_->itemLabel->setText(itemTitle());
-    ui_->okButton->setEnabled(isValidItem());
-    connect(ui_->itemField, &QLineEdit::textChanged, this, &QVAddEmailOrDomainDialog::setItem);
-    connect(this, &QVAddEmailOrDomainDialog::itemChanged, this,
-            [this] { ui_->okButton->setEnabled(isValidItem()); });
-    connect(ui_->okButton, &QPushButton::clicked, this, &QVCWindowController::okClick);
-    connect(ui_->cancelButton, &QPushButton::clicked, this, &QVCWindowController::cancelClick);
+    bindItemControls(ui_->itemLabel, itemTitle(), ui_->itemField, ui_->okButton, ui_->cancelButton);
 }
 
 QVAddEmailOrDomainDialog::~QVAddEmailOrDomainDialog() = default;
-
-void QVAddEmailOrDomainDialog::setItem(const QString &item)
-{
-    if (item == item_)
-        return;
-    item_ = item;
-    if (ui_->itemField->text() != item)
-        ui_->itemField->setText(item);
-    emit itemChanged();
-}
 
 QString QVAddEmailOrDomainDialog::itemTitle()
 {
@@ -35,5 +19,5 @@ QString QVAddEmailOrDomainDialog::itemTitle()
 
 bool QVAddEmailOrDomainDialog::isValidItem() const
 {
-    return QVAdditions::isValidEmailAddress(item_) || QVAdditions::isValidDomain(item_);
+    return QVAdditions::isValidEmailAddress(item()) || QVAdditions::isValidDomain(item());
 }

@@ -46,6 +46,8 @@ public:
     // Every way a dialog ends (buttons, Escape, closing the window) comes
     // through here.
     void done(int code) override;
+    // Escape and closing the window: what Cancel does.
+    void reject() override { cancelClick(); }
 
 signals:
     // Once per sheet: kQVDialogOk or kQVDialogCancel.

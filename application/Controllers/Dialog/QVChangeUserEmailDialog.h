@@ -2,7 +2,7 @@
 // while the text is a valid address (the test also accepts "*@domain").
 #pragma once
 
-#include "QVCWindowController.h"
+#include "QVCItemDialog.h"
 
 #include <memory>
 
@@ -10,27 +10,18 @@ namespace Ui {
 class QVChangeUserEmailDialog;
 }
 
-class QVChangeUserEmailDialog final : public QVCWindowController {
+class QVChangeUserEmailDialog final : public QVCItemDialog {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(QVChangeUserEmailDialog)
-    Q_PROPERTY(QString item READ item WRITE setItem NOTIFY itemChanged)
-    Q_PROPERTY(bool isValidItem READ isValidItem NOTIFY itemChanged)
 
 public:
     explicit QVChangeUserEmailDialog(QWidget *parent = nullptr);
     ~QVChangeUserEmailDialog() override;
 
-    QString item() const { return item_; }
-    void setItem(const QString &item);
     // The label of the field.
     static QString itemTitle();
-    bool isValidItem() const;
-
-signals:
-    // Also tells that isValidItem may have changed.
-    void itemChanged();
+    bool isValidItem() const override;
 
 private:
     std::unique_ptr<Ui::QVChangeUserEmailDialog> ui_;
-    QString item_;
 };
