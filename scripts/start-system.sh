@@ -109,7 +109,8 @@ if [ -n "$headless" ]; then
     export QT_QPA_PLATFORM=offscreen
     platform="-platform offscreen"
 fi
-library=$HOME/Library
+# The Library that the application checks for the installed plug-in.
+library=$XDG_DATA_HOME/Library
 logfolder=$XDG_DATA_HOME/Quorvane/Logs
 events=$state/events.log
 : >"$events"
