@@ -4,6 +4,7 @@
 // DIR/Mail/Bundles, the way Mail loads its plug-ins. It owns the bus name
 // org.quorvane.MailHost while it runs.
 #include "MailHost.h"
+#include "MailHostScripting.h"
 #include "MailHostWindow.h"
 #include "QVRunningApplications.h"
 
@@ -96,6 +97,11 @@ int main(int argc, char **argv)
         (new MailHostWindow(&host, viewer))->show();
     });
     host.newViewer();
+    // Scripts drive the window through the bus; once this object answers,
+    // the bundles see new mail.
+    MailHostScripting scripting(&host);
+    if (!scripting.registerObject())
+        std::fprintf(stderr, "qv-mail-host: the scripting interface is not on the bus\n");
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &host, [&host] { host.terminate(); });
     quitOnSignals(&host);
     return application.exec();
