@@ -152,6 +152,14 @@ public:
         return result == QVSE_OK;
     }
 
+    // The credential of every network request about the message.
+    bool authenticate(qint64 userID, const QString &secretKey)
+    {
+        return engine_.authenticate(&cell_, kIdentityKind, static_cast<uint32_t>(userID),
+                                    QVAdditions::UTF32String(secretKey))
+            == QVSE_OK;
+    }
+
 private:
     QVEngineAPI &engine_;
     ContextCell cell_;
@@ -261,10 +269,7 @@ bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_
     if (message.isEmpty() || !ensureEngine())
         return false;
     EngineContext context(*engine_);
-    if (!context.bind(message))
-        return false;
-    if (engine_->authenticate(context.handle(), kIdentityKind, static_cast<uint32_t>(userIDIdentity()),
-                              QVAdditions::UTF32String(secretKey())) != QVSE_OK)
+    if (!context.bind(message) || !context.authenticate(userIDIdentity(), secretKey()))
         return false;
     if (engine_->prepare(context.handle()) != QVSE_OK)
         return false;
@@ -297,10 +302,7 @@ bool QVSpamManager::sendRequest(Request request, const QByteArray &message)
     if (message.isEmpty() || !ensureEngine())
         return false;
     EngineContext context(*engine_);
-    if (!context.bind(message))
-        return false;
-    if (engine_->authenticate(context.handle(), kIdentityKind, static_cast<uint32_t>(userIDIdentity()),
-                              QVAdditions::UTF32String(secretKey())) != QVSE_OK)
+    if (!context.bind(message) || !context.authenticate(userIDIdentity(), secretKey()))
         return false;
     const uint32_t result = request == Request::Report
         ? engine_->report(context.handle(), false, kReportTimeoutMs, true)
