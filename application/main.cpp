@@ -4,6 +4,7 @@
 
 #include "QVApplicationInstance.h"
 #include "QVDistributedNotificationCenter.h"
+#include "QVMainWindowAdaptor.h"
 #include "QVRunningApplications.h"
 #include "QVStatusBar.h"
 #include "QVTerminationSignals.h"
@@ -39,6 +40,8 @@ int main(int argc, char *argv[])
     delegate.applicationWillFinishLaunching();
     QObject::connect(&instance, &QVApplicationInstance::activationRequested, &delegate,
                      &QVAppDelegate::applicationOpenUntitledFile);
+    // Beside Activate, the same bus object tells what the window shows.
+    new QVMainWindowAdaptor(&instance, &delegate);
     delegate.applicationDidFinishLaunching(hidden);
     const int status = QApplication::exec();
     delegate.applicationWillTerminate();

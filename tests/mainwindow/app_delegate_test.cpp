@@ -2,12 +2,17 @@
 
 #include "QVAppDelegate.h"
 #include "QVDistributedNotificationCenter.h"
+#include "QVMainWindowAdaptor.h"
 #include "QVMainWindowController.h"
 #include "QVSpamManager.h"
 #include "QVUserDefaults.h"
 
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QMenu>
 #include <QTimer>
 
@@ -147,6 +152,42 @@ TEST_F(AppDelegate, APageSwitchRequestBringsTheHiddenWindowForward)
     ASSERT_TRUE(QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
         QStringLiteral("QV_SWITCH_TO_SETTINGS_PAGE")));
     EXPECT_TRUE(waitFor([&] { return delegate->mainController()->selectedTag() == 1; }));
+}
+
+// What the main window shows, read over the bus from another connection, as
+// another process would.
+TEST_F(AppDelegate, TheBusTellsWhetherTheWindowIsShownAndOnWhichPage)
+{
+    QObject exported;
+    const QString path = QStringLiteral("/org/example/MainWindow");
+    ASSERT_TRUE(QDBusConnection::sessionBus().registerObject(path, &exported, QDBusConnection::ExportAdaptors));
+    QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+    location.install(QStringLiteral("1"));
+    launch();
+    // Added after the export, as the application adds it: found at call time.
+    new QVMainWindowAdaptor(&exported, delegate.get());
+
+    auto other = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("reader"));
+    const auto read = [&](const char *property) {
+        auto message = QDBusMessage::createMethodCall(QDBusConnection::sessionBus().baseService(), path,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+        message << QStringLiteral("org.quorvane.Quorvane.MainWindow") << QString::fromLatin1(property);
+        QDBusPendingReply<QDBusVariant> reply = other.asyncCall(message);
+        waitFor([&] { return reply.isFinished(); });
+        return reply.isValid() ? reply.value().variant() : QVariant();
+    };
+    // Hidden at launch, on the settings page.
+    EXPECT_EQ(read("Visible"), QVariant(false));
+    EXPECT_EQ(read("SelectedPage"), QVariant(1));
+    delegate->activateAndShowAccountPage();
+    EXPECT_EQ(read("Visible"), QVariant(true));
+    EXPECT_EQ(read("SelectedPage"), QVariant(2));
+    delegate->mainController()->orderOut();
+    EXPECT_EQ(read("Visible"), QVariant(false));
+
+    QDBusConnection::disconnectFromBus(QStringLiteral("reader"));
+    QDBusConnection::sessionBus().unregisterObject(path);
 }
 
 }  // namespace
