@@ -10,7 +10,9 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusReply>
+#include <QDBusVariant>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -211,6 +213,30 @@ public:
             && (reply.arguments().isEmpty() || reply.arguments().front().toBool());
     }
 
+    // What the application's main window shows: whether it is on the screen,
+    // and the tag of its page (0 filters, 1 settings, 2 account, -1 first run).
+    QVariant mainWindow(const QString &property) const
+    {
+        auto message = QDBusMessage::createMethodCall(
+            QStringLiteral("org.quorvane.Quorvane"), QStringLiteral("/org/quorvane/Quorvane"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        message << QStringLiteral("org.quorvane.Quorvane.MainWindow") << property;
+        const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return QVariant();
+        return reply.arguments().front().value<QDBusVariant>().variant();
+    }
+
+    bool mainWindowShows(int page, int milliseconds = 15000) const
+    {
+        return waitFor(
+            [&] {
+                const QVariant selected = mainWindow(QStringLiteral("SelectedPage"));
+                return mainWindow(QStringLiteral("Visible")).toBool() && selected.isValid() && selected.toInt() == page;
+            },
+            milliseconds);
+    }
+
     bool clickBlockSegment(const QString &id)
     {
         return host(QStringLiteral("SelectMessage"), {id})
@@ -303,9 +329,18 @@ TEST_F(EndToEnd, EachSampleTakesItsRoadAndTheCampaignIsCaughtAfterABlock)
     EXPECT_TRUE(system_->ends(names.back(), QStringLiteral("inbox")));
     EXPECT_TRUE(system_->coreLog().contains(QStringLiteral("*** UNBLOCKED: ") + first));
 
-    // The plug-in's menu brings the application's window up on a page.
-    EXPECT_TRUE(system_->host(QStringLiteral("ChooseMenuItem"),
-                              {QStringLiteral("QV_QUORVANE"), 1, QStringLiteral("Show Settings")}));
+    // The plug-in's menu brings the application's window up on the page it
+    // names, also from the first-run page that a missing e-mail address shows.
+    EXPECT_EQ(system_->mainWindow(QStringLiteral("SelectedPage")), QVariant(-1));
+    const std::pair<const char *, int> pages[] = {{"Show Settings", 1}, {"Show Account", 2}, {"Show Settings", 1}};
+    for (const auto &[item, page] : pages) {
+        SCOPED_TRACE(item);
+        EXPECT_TRUE(system_->host(QStringLiteral("ChooseMenuItem"),
+                                  {QStringLiteral("QV_QUORVANE"), 1, QString::fromLatin1(item)}));
+        EXPECT_TRUE(system_->mainWindowShows(page))
+            << "visible " << qPrintable(system_->mainWindow(QStringLiteral("Visible")).toString()) << ", page "
+            << qPrintable(system_->mainWindow(QStringLiteral("SelectedPage")).toString());
+    }
 
     // Nothing moved behind the test's back.
     for (int k = 0; k < 5; ++k) {
