@@ -1,19 +1,11 @@
 #pragma once
 
+#include "wait_for.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QString>
-
-// Runs the event loop until the condition holds or ten seconds pass.
-template <typename Condition>
-bool waitFor(Condition condition, int milliseconds = 10000)
-{
-    const QDeadlineTimer deadline(milliseconds);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
 
 inline void writeFile(const QString &path, const QByteArray &content, bool executable = false)
 {

@@ -4,6 +4,7 @@
 // the system leaves behind. Faults: files that are not mail, a mailbox
 // folder that disappears, a classification server that stops answering,
 // and an application that is killed while mail keeps arriving.
+#include "wait_for.h"
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -56,17 +57,6 @@ QByteArray renamed(QByteArray message, const QByteArray &tag)
 {
     const QByteArray id = messageID(message).toUtf8();
     return message.replace(id, QByteArray(id).insert(1, tag + '.'));
-}
-
-bool waitFor(const std::function<bool()> &condition, int milliseconds)
-{
-    const QDeadlineTimer deadline(milliseconds);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return true;
 }
 
 quint16 freePort()

@@ -3,6 +3,7 @@
 // manager with the run script's lists, the real engine behind the gateway
 // and the stand-in classification server; the verdict and the manager's
 // reason line in QVCore.log are checked.
+#include "wait_for.h"
 #include "QVDistributedNotificationCenter.h"
 #include "QVEngineAPI.h"
 #include "QVLanguageList.h"
@@ -78,17 +79,6 @@ QString linesAbout(const QString &log, const QString &messageID)
         return QString();
     const qsizetype end = log.indexOf(QStringLiteral("*** Checking for SPAM"), start + 1);
     return log.mid(start, end < 0 ? -1 : end - start);
-}
-
-bool waitFor(const std::function<bool()> &condition, int milliseconds)
-{
-    const QDeadlineTimer deadline(milliseconds);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return true;
 }
 
 class Samples : public ::testing::Test {

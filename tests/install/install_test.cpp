@@ -1,3 +1,4 @@
+#include "wait_for.h"
 #include "PropertyList.h"
 #include "QVDistributedNotificationCenter.h"
 #include "QVRunningApplications.h"
@@ -22,15 +23,6 @@
 #include <optional>
 
 namespace {
-
-template <typename Condition>
-bool waitFor(Condition condition, int milliseconds)
-{
-    const QDeadlineTimer deadline(milliseconds);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
 
 QVariantMap readPlist(const QString &path)
 {

@@ -2,6 +2,8 @@
 // temporary Library, and a recorder of the notifications on the bus.
 #pragma once
 
+#include "wait_for.h"
+
 #include "MailHost.h"
 #include "MessageViewer.h"
 #include "QVDistributedNotificationCenter.h"
@@ -29,16 +31,6 @@ inline void PrintTo(const QString &text, std::ostream *out)
 QT_END_NAMESPACE
 
 class QVSpamManager;
-
-// Runs the event loop until the condition holds or ten seconds pass.
-template <typename Condition>
-bool waitFor(Condition condition)
-{
-    const QDeadlineTimer deadline(10'000);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
 
 // Runs the event loop for a while, for things that must not happen.
 void settle(int milliseconds = 300);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wait_for.h"
+
 #include "QVMainWindowServices.h"
 #include "QVStatusBar.h"
 
@@ -10,15 +12,6 @@
 #include <QTemporaryDir>
 
 #include <vector>
-
-template <typename Condition>
-bool waitFor(Condition condition, int milliseconds = 5000)
-{
-    const QDeadlineTimer deadline(milliseconds);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
 
 struct FakeHelper final : QVMailPluginHelper {
     struct Request {

@@ -16,7 +16,6 @@
 #include <optional>
 
 using update_test::UpdateServer;
-using update_test::waitFor;
 
 namespace {
 

@@ -1,6 +1,8 @@
 // The stand-in update service as a child process on a free loopback port.
 #pragma once
 
+#include "wait_for.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -10,16 +12,6 @@
 #include <QUrl>
 
 namespace update_test {
-
-// Runs the event loop until the condition holds or the time is up.
-template <typename Condition>
-bool waitFor(Condition condition, int milliseconds = 10000)
-{
-    const QDeadlineTimer deadline(milliseconds);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
 
 class UpdateServer {
 public:
