@@ -7,7 +7,6 @@
 #include <cstring>
 #include <iterator>
 #include <list>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -28,6 +27,7 @@
 #include "../mime/grammars/stamp_grammar.hpp"
 #include "../mime/mime.hpp"
 #include "../uri/normalize.hpp"
+#include "link_keys.hpp"
 
 namespace quorvane::engine::spam {
 
@@ -130,48 +130,18 @@ void add_relay(const context::record_type& record, fingerprint_sink& sink,
     }
 }
 
-// A key covers a longer one that continues it at a label or path boundary:
-// a domain its subdomains and paths, a path its deeper paths. A key of one
-// label ("c", from "http://c") covers only itself, or it would take every
-// .com, .co and .net link out of the lookup.
-bool covers(std::wstring_view shorter, std::wstring_view longer) noexcept {
-    if (!longer.starts_with(shorter)) return false;
-    if (longer.size() == shorter.size()) return true;
-    const bool path = shorter.find(L'/') != std::wstring_view::npos;
-    if (!path && shorter.find(L'.') == std::wstring_view::npos) return false;
-    const wchar_t next = longer[shorter.size()];
-    return next == L'/' || (!path && next == L'.');
-}
-
 // One fingerprint per link key; of keys that cover one another only the
 // shortest stays.
 void add_links(const context::record_type& record, fingerprint_list& fingerprints) {
-    std::map<std::wstring, fingerprint_list::iterator, std::less<>> kept;
+    std::vector<std::wstring> keys;
+    keys.reserve(record.uris.size());
     for (const auto& link : record.uris) {
-        auto key = uri::key(link);
-        // An empty key would prefix every other one and wipe them out.
-        if (!key || key->empty()) continue;
-        const std::wstring_view view(*key);
-        // A key that covers this one is this one cut at a boundary.
-        bool covered = kept.contains(view);
-        for (std::size_t end = 0; !covered && end < view.size(); ++end) {
-            if (view[end] != L'.' && view[end] != L'/') continue;
-            const auto shorter = kept.find(view.substr(0, end));
-            covered = shorter != kept.end() && covers(shorter->first, view);
-        }
-        if (covered) continue;
-        // The keys it covers start with it, so they follow it in one run.
-        for (auto longer = kept.lower_bound(view); longer != kept.end() && longer->first.starts_with(view);) {
-            if (!covers(view, longer->first)) {
-                ++longer;
-                continue;
-            }
-            fingerprints.erase(longer->second);
-            longer = kept.erase(longer);
-        }
-        fingerprints.emplace_back(fingerprint_type::link, coding::to_utf8(*key), *key);
-        kept.emplace(std::move(*key), std::prev(fingerprints.end()));
+        // An empty key would stand for no link at all.
+        if (auto key = uri::key(link); key && !key->empty()) keys.push_back(std::move(*key));
     }
+    for (const std::size_t kept : shortest_keys(keys))
+        fingerprints.emplace_back(fingerprint_type::link, coding::to_utf8(keys[kept]),
+                                  std::move(keys[kept]));
 }
 
 hashes::digest content_digest(const mime::source_pointer& source,

@@ -1,0 +1,46 @@
+#include "link_keys.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace quorvane::engine::spam {
+
+bool covers(std::wstring_view shorter, std::wstring_view longer) noexcept {
+    if (!longer.starts_with(shorter)) return false;
+    if (longer.size() == shorter.size()) return true;
+    const bool path = shorter.find(L'/') != std::wstring_view::npos;
+    if (!path && shorter.find(L'.') == std::wstring_view::npos) return false;
+    const wchar_t next = longer[shorter.size()];
+    return next == L'/' || (!path && next == L'.');
+}
+
+// A key that another covers starts with it, so in sorted order the keys that
+// can cover a key are the keys before it that are its prefixes. A sweep keeps
+// them on a stack: a key that is no prefix of the current one is no prefix of
+// any later one that the stack's lower entries prefix.
+std::vector<std::size_t> shortest_keys(const std::vector<std::wstring>& keys) {
+    std::vector<std::uint32_t> order(keys.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    // Equal keys sort by position, so the first occurrence comes first.
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const int compared = keys[a].compare(keys[b]);
+        return compared < 0 || (compared == 0 && a < b);
+    });
+    std::vector<bool> kept(keys.size(), false);
+    std::vector<std::uint32_t> prefixes;
+    for (std::size_t at = 0; at < order.size(); ++at) {
+        const std::wstring_view key(keys[order[at]]);
+        if (at > 0 && key == keys[order[at - 1]]) continue;
+        while (!prefixes.empty() && !key.starts_with(keys[prefixes.back()])) prefixes.pop_back();
+        kept[order[at]] = std::none_of(prefixes.begin(), prefixes.end(), [&](std::uint32_t shorter) {
+            return covers(keys[shorter], key);
+        });
+        prefixes.push_back(order[at]);
+    }
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        if (kept[i]) positions.push_back(i);
+    return positions;
+}
+
+}  // namespace quorvane::engine::spam
