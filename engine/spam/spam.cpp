@@ -328,10 +328,13 @@ void walk_parts(context::record_type& record, fingerprint_sink& sink) {
 
 void report(const context::record_pointer& record) {
     context::trace::write(record, QVSE_TRACE_INFO, facility, 0, L"Generated fingerprints:");
+    // A line nobody takes is not formatted: a message may have thousands.
+    const bool traced = callbacks.context_trace != nullptr;
     for (const auto& fingerprint : record->fingerprints) {
         const std::wstring category = fingerprint.category();
-        context::trace::write(record, QVSE_TRACE_INFO, facility, 1,
-                              boost::wformat(L"%1% %2%") % category % fingerprint.text);
+        if (traced)
+            context::trace::write(record, QVSE_TRACE_INFO, facility, 1,
+                                  boost::wformat(L"%1% %2%") % category % fingerprint.text);
         if (const auto slot = callbacks.fingerprint_generated)
             slot(record->handle, category.c_str(), category.size(), fingerprint.text.c_str(),
                  fingerprint.text.size());

@@ -1,7 +1,9 @@
 #include "normalize.hpp"
 
+#include <algorithm>
 #include <cstdint>
-#include <vector>
+
+#include <boost/container/small_vector.hpp>
 
 #include "../ascii.hpp"
 #include "../coding.hpp"
@@ -125,15 +127,15 @@ private:
 
     bool ipv4_address(std::wstring& key) {
         const std::size_t start = at_;
-        std::wstring address;
+        const std::size_t written = key.size();
         for (int octet = 0; octet < 4; ++octet) {
-            if ((octet > 0 && !literal(L'.')) || !decimal_octet(address)) {
+            if ((octet > 0 && !literal(L'.')) || !decimal_octet(key)) {
                 at_ = start;  // octets read so far stay counted
+                key.resize(written);
                 return false;
             }
-            if (octet < 3) address.push_back(L'.');
+            if (octet < 3) key.push_back(L'.');
         }
-        key += address;
         return true;
     }
 
@@ -150,21 +152,32 @@ private:
         return true;
     }
 
+    // The labels are written in their order, then the whole name is
+    // reversed and each label turned back. Their lengths are kept, since an
+    // escape may decode to a ".".
     bool registered_name(std::wstring& key) {
-        std::vector<std::wstring> labels(1);
-        if (!label(labels.back())) return false;
+        const std::size_t start = key.size();
+        boost::container::small_vector<std::size_t, 8> lengths;
+        if (!label(key)) return false;
+        lengths.push_back(key.size() - start);
         for (;;) {
             const std::size_t dot = at_;
-            std::wstring next;
-            if (!literal(L'.') || !label(next)) {
+            key.push_back(L'.');
+            const std::size_t label_start = key.size();
+            if (!literal(L'.') || !label(key)) {
                 at_ = dot;
+                key.pop_back();
                 break;
             }
-            labels.push_back(std::move(next));
+            lengths.push_back(key.size() - label_start);
         }
-        for (auto label = labels.rbegin(); label != labels.rend(); ++label) {
-            if (label != labels.rbegin()) key.push_back(L'.');
-            key += *label;
+        const auto name = key.begin() + static_cast<std::ptrdiff_t>(start);
+        std::reverse(name, key.end());
+        auto label_begin = name;
+        for (auto length = lengths.rbegin(); length != lengths.rend(); ++length) {
+            const auto label_end = label_begin + static_cast<std::ptrdiff_t>(*length);
+            std::reverse(label_begin, label_end);
+            label_begin = label_end + 1;  // past the dot
         }
         return true;
     }
@@ -197,13 +210,13 @@ private:
     void path(std::wstring& key) {
         for (;;) {
             const std::size_t slash = at_;
-            std::wstring segment_text;
-            if (!literal(L'/') || !segment(segment_text)) {
+            const std::size_t written = key.size();
+            key.push_back(L'/');
+            if (!literal(L'/') || !segment(key)) {
                 at_ = slash;
+                key.resize(written);
                 return;
             }
-            key.push_back(L'/');
-            key += segment_text;
         }
     }
 
@@ -227,10 +240,10 @@ private:
 }  // namespace
 
 bool transform_grammar::parse(std::wstring_view uri, unsigned& counter, std::wstring& key) const {
-    std::wstring out;
-    if (!reader(uri, counter).uri(out)) return false;
-    key += out;
-    return true;
+    const std::size_t written = key.size();
+    if (reader(uri, counter).uri(key)) return true;
+    key.resize(written);
+    return false;
 }
 
 std::wstring transform_grammar::utf8_to_wstring(std::string_view bytes) {
@@ -244,6 +257,7 @@ const transform_grammar uri_transform_parser;
 std::optional<std::wstring> transform(std::wstring_view uri) {
     unsigned counter = 0;
     std::wstring key;
+    key.reserve(uri.size());  // a key is never longer than its link
     if (!grammars::uri_transform_parser.parse(uri, counter, key)) return std::nullopt;
     locale::sanitize(key);
     return key;
