@@ -11,7 +11,6 @@
 #include <optional>
 #include <set>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -175,17 +174,86 @@ wchar_t word_key_character(wchar_t c) noexcept {
 // A word's characters mapped, sorted and each kept once: anagrams and
 // look-alike spellings share a key.
 void make_word_key(std::wstring_view word, std::wstring& key) {
-    key.assign(word);
-    std::transform(key.begin(), key.end(), key.begin(), word_key_character);
-    // Most words are short, and an insertion sort beats the general one there.
-    if (key.size() <= 16) {
-        for (auto next = key.begin(); next != key.end(); ++next)
-            std::rotate(std::upper_bound(key.begin(), next, *next), next, std::next(next));
-    } else {
+    // Most words are short, and an insertion sort that drops repeats as it
+    // goes beats the general sort there.
+    constexpr std::size_t short_word = 16;
+    if (word.size() > short_word) {
+        key.assign(word);
+        std::transform(key.begin(), key.end(), key.begin(), word_key_character);
         std::sort(key.begin(), key.end());
+        key.erase(std::unique(key.begin(), key.end()), key.end());
+        return;
     }
-    key.erase(std::unique(key.begin(), key.end()), key.end());
+    std::array<wchar_t, short_word> sorted;
+    std::size_t size = 0;
+    for (const wchar_t c : word) {
+        const wchar_t mapped = word_key_character(c);
+        std::size_t at = size;
+        while (at > 0 && sorted[at - 1] > mapped) --at;
+        if (at > 0 && sorted[at - 1] == mapped) continue;
+        std::copy_backward(sorted.begin() + at, sorted.begin() + size, sorted.begin() + size + 1);
+        sorted[at] = mapped;
+        ++size;
+    }
+    key.assign(sorted.data(), size);
 }
+
+// The distinct word keys of a text, numbered from 0 in the order they first
+// appear. The keys' text lives in one arena and the table is open-addressed,
+// so a new key costs no allocation of its own and a lookup no division.
+class key_numbers_type {
+public:
+    explicit key_numbers_type(std::size_t words) {
+        std::size_t capacity = 64;
+        while (capacity < words / 2) capacity *= 2;
+        slots_.assign(capacity, 0);
+    }
+
+    // The number of key; a key not met before gets the next one.
+    std::uint32_t number(std::wstring_view key) {
+        const std::uint64_t hash = hash_of(key);
+        std::size_t slot = hash & (slots_.size() - 1);
+        for (; slots_[slot] != 0; slot = (slot + 1) & (slots_.size() - 1)) {
+            const entry_type& entry = entries_[slots_[slot] - 1];
+            if (entry.hash == hash &&
+                std::wstring_view(arena_).substr(entry.offset, entry.length) == key)
+                return slots_[slot] - 1;
+        }
+        const auto number = static_cast<std::uint32_t>(entries_.size());
+        entries_.push_back({hash, arena_.size(), key.size()});
+        arena_ += key;
+        slots_[slot] = number + 1;
+        if (entries_.size() * 2 > slots_.size()) grow();
+        return number;
+    }
+
+    std::size_t size() const noexcept { return entries_.size(); }
+
+private:
+    struct entry_type {
+        std::uint64_t hash;
+        std::size_t offset, length;  // in arena_
+    };
+
+    static std::uint64_t hash_of(std::wstring_view key) noexcept {
+        std::uint64_t hash = 0x9E3779B97F4A7C15u ^ key.size();
+        for (const wchar_t c : key) hash = (hash ^ static_cast<std::uint32_t>(c)) * 0x100000001B3u;
+        return hash ^ (hash >> 29);
+    }
+
+    void grow() {
+        slots_.assign(slots_.size() * 2, 0);
+        for (std::size_t number = 0; number < entries_.size(); ++number) {
+            std::size_t slot = entries_[number].hash & (slots_.size() - 1);
+            while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
+            slots_[slot] = static_cast<std::uint32_t>(number + 1);
+        }
+    }
+
+    std::vector<std::uint32_t> slots_;  // key number + 1; 0: empty
+    std::vector<entry_type> entries_;   // per key number
+    std::wstring arena_;
+};
 
 hashes::digest md5_of_text(std::wstring_view text) {
     const std::string utf8 = coding::to_utf8(text);
@@ -206,17 +274,7 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
     std::wstring accumulator, key;
     std::size_t chunks = 0;
     const std::wstring_view text(folded);
-    // The distinct keys live in one arena, reserved once, so the map holds
-    // views and a new key costs no allocation of its own. A key is no longer
-    // than its word, so the words' length is enough and the arena never moves.
-    std::size_t word_characters = 0;
-    for (const auto& segment : words)
-        if (context::is_word(segment) && segment.offset < text.size())
-            word_characters += std::min(segment.length, text.size() - segment.offset);
-    std::wstring arena;
-    arena.reserve(word_characters);
-    std::unordered_map<std::wstring_view, std::uint32_t> key_numbers;
-    key_numbers.reserve(words.size() / 4);
+    key_numbers_type key_numbers(words.size());
     std::vector<std::uint32_t> counts;    // per key number
     std::vector<std::uint32_t> sequence;  // key numbers in text order
     sequence.reserve(words.size());
@@ -232,18 +290,10 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
                 ++chunks;
             }
         }
-        auto entry = key_numbers.find(key);
-        if (entry == key_numbers.end()) {
-            const std::size_t start = arena.size();
-            arena += key;
-            entry = key_numbers
-                        .emplace(std::wstring_view(arena).substr(start),
-                                 static_cast<std::uint32_t>(counts.size()))
-                        .first;
-            counts.push_back(0);
-        }
-        ++counts[entry->second];
-        sequence.push_back(entry->second);
+        const std::uint32_t number = key_numbers.number(key);
+        if (number == counts.size()) counts.push_back(0);
+        ++counts[number];
+        sequence.push_back(number);
     }
     if (chunks == 0 && accumulator.size() >= min_short_chunk)
         sink.append(digest_fingerprint(fingerprint_type::text_chunk, md5_of_text(accumulator)));
@@ -269,13 +319,14 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
         }
         if (distinct < min_distinct || written - distinct < min_repeats) break;
         // The text "0.1.0.2..." goes through a small buffer into the digest;
-        // the dot before the first number is left out.
+        // the dot before the first number is left out. The sequence holds
+        // only the words of this pass, and keeps those of the next one.
         hashes::stream_preprocessor md5;
         std::array<char, 4096> buffer;
         const char* from = buffer.data() + 1;
         char* out = buffer.data();
+        std::size_t next_pass = 0;
         for (const auto key_number : sequence) {
-            if (counts[key_number] <= pass) continue;
             if (buffer.end() - out < 12) {
                 md5.update_n(from, static_cast<std::size_t>(out - from));
                 from = out = buffer.data();
@@ -283,7 +334,9 @@ void add_text_digests(const std::wstring& folded, const context::word_index_type
             const auto& label = labels[key_number];
             std::memcpy(out, label.text.data(), label.text.size());
             out += label.length;
+            if (counts[key_number] > pass + 1) sequence[next_pass++] = key_number;
         }
+        sequence.resize(next_pass);
         md5.update_n(from, static_cast<std::size_t>(out - from));
         sink.append(digest_fingerprint(fingerprint_type::word_sequence, md5.end_message()));
     }
