@@ -1,6 +1,9 @@
 #include "finder.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <string_view>
+#include <utility>
 
 #include "grammars/finder.hpp"
 
@@ -15,12 +18,58 @@ bool starts_with_www(std::wstring_view text) {
            (text[2] | 0x20) == L'w' && text[3] == L'.';
 }
 
+constexpr bool is_lower(wchar_t c) noexcept { return c >= L'a' && c <= L'z'; }
+
+constexpr auto scheme_lengths = [] {
+    std::pair<std::size_t, std::size_t> lengths{std::wstring_view::npos, 0};
+    for (const auto scheme : grammars::schemes) {
+        lengths.first = std::min(lengths.first, scheme.size());
+        lengths.second = std::max(lengths.second, scheme.size());
+    }
+    return lengths;
+}();
+static_assert(std::all_of(std::begin(grammars::schemes), std::end(grammars::schemes),
+                          [](std::wstring_view scheme) {
+                              return std::all_of(scheme.begin(), scheme.end(), is_lower);
+                          }),
+              "a scheme of other characters needs another look at link_starts");
+
+// Where a link can begin: at an opening bracket, at "www." in any case, or
+// at a scheme with its colon. Schemes are lower-case letters, so the last is
+// a run of them from the position, as long as some scheme, that a colon
+// ends. Everywhere else the grammar would take one character, so the scan
+// passes over such positions without running it.
+class link_starts {
+public:
+    explicit link_starts(std::wstring_view text) : text_(text) {}
+
+    // Positions are asked in increasing order. The text may change, but only
+    // before the position asked.
+    bool at(std::size_t position) {
+        const wchar_t c = text_[position];
+        if (grammars::openings.find(c) != std::wstring_view::npos) return true;
+        if ((c | 0x20) == L'w' && position + 3 < text_.size() && text_[position + 3] == L'.')
+            return true;
+        if (!is_lower(c)) return false;
+        if (position >= run_end_) {
+            run_end_ = position;
+            while (run_end_ < text_.size() && is_lower(text_[run_end_])) ++run_end_;
+        }
+        const std::size_t length = run_end_ - position;
+        return length >= scheme_lengths.first && length <= scheme_lengths.second &&
+               run_end_ < text_.size() && text_[run_end_] == L':';
+    }
+
+private:
+    std::wstring_view text_;
+    std::size_t run_end_ = 0;  // the end of the run of lower-case letters last met
+};
+
 }  // namespace
 
 extractor_type::extractor_type(std::wstring& text, std::set<std::wstring>& found)
     : text(text), found(found) {
-    for (std::size_t pair = 0; pair < grammars::closings.size(); ++pair)
-        last_close[pair] = text.rfind(grammars::closings[pair]);
+    last_close.fill(unknown);
 }
 
 bool extractor_type::uri(const std::wstring& value) {
@@ -37,8 +86,11 @@ bool extractor_type::trim(std::size_t begin, std::size_t end) {
     return true;
 }
 
-bool extractor_type::closes_after(wchar_t close, std::size_t position) const {
-    const std::size_t last = last_close[grammars::closings.find(close)];
+bool extractor_type::closes_after(wchar_t close, std::size_t position) {
+    // Sought when first needed. The text before position may have been
+    // edited by then, but not the text from there on, which alone decides.
+    std::size_t& last = last_close[grammars::closings.find(close)];
+    if (last == unknown) last = text.rfind(close);
     return last != std::wstring::npos && last >= position;
 }
 
@@ -68,14 +120,24 @@ bool finder_grammar::found(extractor_type& extractor, iterator_type text, range_
 
 }  // namespace grammars
 
+// The finder grammar's scan, a link or else one character at each position,
+// with the link rule run only where link_starts allows one.
 bool extract(std::wstring& text, std::set<std::wstring>& found) {
     extractor_type extractor(text, found);
-    const wchar_t* first = text.data();
-    const wchar_t* const last = first + text.size();
-    const bool matched = boost::spirit::qi::parse(
-        first, last, uri_finder_parser(boost::phoenix::ref(extractor), text.data()));
+    const wchar_t* const begin = text.data();
+    const wchar_t* const last = begin + text.size();
+    const auto link = uri_finder_parser.link(boost::phoenix::ref(extractor), begin);
+    link_starts starts(text);
+    for (const wchar_t* first = begin; first != last;) {
+        const wchar_t* after = first;
+        if (starts.at(static_cast<std::size_t>(first - begin)) &&
+            boost::spirit::qi::parse(after, last, link) && after != first)
+            first = after;
+        else
+            ++first;
+    }
     extractor.finish();
-    return matched && first == last;
+    return true;
 }
 
 }  // namespace quorvane::engine::uri

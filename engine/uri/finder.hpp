@@ -21,7 +21,7 @@ public:
     // Whether close occurs at or after position: a bracketed link can only
     // end there, and without this a missing close would be sought to the end
     // of the text from every opening bracket.
-    bool closes_after(wchar_t close, std::size_t position) const;
+    bool closes_after(wchar_t close, std::size_t position);
     // Moves the rest of the text down and cuts it.
     void finish();
 
@@ -31,6 +31,7 @@ private:
     std::set<std::wstring>& found;
     std::size_t read = 0;
     std::size_t write = 0;
+    static constexpr std::size_t unknown = std::wstring::npos - 1;
     std::array<std::size_t, 5> last_close;  // per closing character, npos if none
 };
 

@@ -52,6 +52,10 @@ INSTANTIATE_TEST_SUITE_P(
         finder_case{"telnet_and_tel", L"telnet://t tel:+1", L" ", {L"telnet://t", L"tel:+1"}},
         finder_case{"unclosed_bracket", L"(http://a.example x", L"( x", {L"http://a.example"}},
         finder_case{"glued_to_word", L"clickhttp://z", L"click", {L"http://z"}},
+        finder_case{"glued_to_a_long_word", L"abcdefghijklmnopqrstuvwxyzhttps://z", L"abcdefghijklmnopqrstuvwxyz",
+                    {L"https://z"}},
+        finder_case{"short_scheme_glued", L"aim:x", L"a", {L"im:x"}},
+        finder_case{"at_the_end", L"x http: www", L"x http: www", {}},
         finder_case{"scheme_without_rest", L"http: x www. y", L"http: x www. y", {}},
         // Nothing between scheme and bracket: the bare form takes the bracket.
         finder_case{"empty_bracketed_link", L"(http:) x", L"( x", {L"http:)"}},
@@ -121,7 +125,8 @@ TEST(Extract, MatchesTheReferenceOnRandomTexts) {
     const std::wstring_view pieces[] = {L"http:", L"https:", L"www.", L"WWW.", L"tel:", L"telnet:",
                                         L"(", L")", L"[", L"]", L"<", L">", L"'", L"\"", L" ",
                                         L"\n", L"x", L"w", L"h", L"ht", L"tp", L":", L"mailto:",
-                                        L"\U0001F600", L"\u00E9"};
+                                        L"\U0001F600", L"\u00E9", L"thismessage:", L"im:",
+                                        L"abcdefghij", L"W", L"."};
     std::mt19937 random(12345);
     std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
     std::uniform_int_distribution<int> length(0, 40);

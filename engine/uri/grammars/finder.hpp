@@ -37,8 +37,8 @@ inline constexpr std::wstring_view openings = L"[(<'\"";
 inline constexpr std::wstring_view closings = L"])>'\"";
 
 // Calls extractor.uri and extractor.trim with each link's whole range. The
-// only rule called at every position is the grammar itself; the scheme table
-// dispatches on the first character.
+// grammar is a link or else one character at every position; extract runs
+// the link rule itself only where a link can begin.
 struct finder_grammar : qi::grammar<iterator_type, void(extractor_type&, iterator_type)> {
     finder_grammar() : finder_grammar::base_type(start) {
         using boost::spirit::repository::qi::iter_pos;
@@ -60,17 +60,16 @@ struct finder_grammar : qi::grammar<iterator_type, void(extractor_type&, iterato
                 qi::eps(phx::bind(&extractor_type::closes_after, _r1, close, _a - _r2)) >>
                 +~wide::char_(close) >> qi::lit(close);
         }
-        start =
-            *(qi::raw[(scheme_names >> qi::lit(L':') >> +~wide::char_(L" \t\r\n")) |
-                      ((qi::lit(L'w') | L'W') >> (qi::lit(L'w') | L'W') >>
-                       (qi::lit(L'w') | L'W') >> qi::lit(L'.') >> +~wide::char_(L" \t\r\n")) |
-                      (qi::lit(L'[') >> bracketed[0](_r1, _r2)) |
-                      (qi::lit(L'(') >> bracketed[1](_r1, _r2)) |
-                      (qi::lit(L'<') >> bracketed[2](_r1, _r2)) |
-                      (qi::lit(L'\'') >> bracketed[3](_r1, _r2)) |
-                      (qi::lit(L'"') >> bracketed[4](_r1, _r2))]
-                     [phx::bind(&finder_grammar::found, _r1, _r2, _1)] |
-              wide::char_);
+        link = qi::raw[(scheme_names >> qi::lit(L':') >> +~wide::char_(L" \t\r\n")) |
+                       ((qi::lit(L'w') | L'W') >> (qi::lit(L'w') | L'W') >>
+                        (qi::lit(L'w') | L'W') >> qi::lit(L'.') >> +~wide::char_(L" \t\r\n")) |
+                       (qi::lit(L'[') >> bracketed[0](_r1, _r2)) |
+                       (qi::lit(L'(') >> bracketed[1](_r1, _r2)) |
+                       (qi::lit(L'<') >> bracketed[2](_r1, _r2)) |
+                       (qi::lit(L'\'') >> bracketed[3](_r1, _r2)) |
+                       (qi::lit(L'"') >> bracketed[4](_r1, _r2))]
+                      [phx::bind(&finder_grammar::found, _r1, _r2, _1)];
+        start = *(link(_r1, _r2) | wide::char_);
     }
 
     // Both actions of one link: its value, then its removal.
@@ -80,6 +79,8 @@ struct finder_grammar : qi::grammar<iterator_type, void(extractor_type&, iterato
     qi::rule<iterator_type> prefix;
     qi::rule<iterator_type, void(extractor_type&, iterator_type), qi::locals<iterator_type>>
         bracketed[5];
+    // One link at the current position, or nothing.
+    qi::rule<iterator_type, void(extractor_type&, iterator_type)> link;
     qi::rule<iterator_type, void(extractor_type&, iterator_type)> start;
 };
 
