@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -155,7 +156,7 @@ hashes::digest content_digest(const mime::source_pointer& source,
 }
 
 // Look-alike characters count as the letter they imitate.
-wchar_t word_key_character(wchar_t c) noexcept {
+constexpr wchar_t word_key_character(wchar_t c) noexcept {
     switch (c) {
     case L'$': return L's';
     case L'0': return L'o';
@@ -171,11 +172,39 @@ wchar_t word_key_character(wchar_t c) noexcept {
     }
 }
 
+constexpr auto ascii_word_key_characters = [] {
+    std::array<wchar_t, 128> table{};
+    for (std::size_t c = 0; c < table.size(); ++c)
+        table[c] = word_key_character(static_cast<wchar_t>(c));
+    return table;
+}();
+
 // A word's characters mapped, sorted and each kept once: anagrams and
 // look-alike spellings share a key.
 void make_word_key(std::wstring_view word, std::wstring& key) {
-    // Most words are short, and an insertion sort that drops repeats as it
-    // goes beats the general sort there.
+    // A word of ASCII characters is a set of them, whose bits come out in
+    // order.
+    std::array<std::uint64_t, 2> bits{};
+    bool ascii = true;
+    for (const wchar_t c : word) {
+        if (c < 0 || c >= 128) {
+            ascii = false;
+            break;
+        }
+        const wchar_t mapped = ascii_word_key_characters[static_cast<std::size_t>(c)];
+        bits[static_cast<std::size_t>(mapped) >> 6] |= std::uint64_t{1} << (mapped & 63);
+    }
+    if (ascii) {
+        std::array<wchar_t, 128> sorted;
+        std::size_t size = 0;
+        for (std::size_t half = 0; half < bits.size(); ++half)
+            for (std::uint64_t rest = bits[half]; rest != 0; rest &= rest - 1)
+                sorted[size++] = static_cast<wchar_t>(half * 64 + std::countr_zero(rest));
+        key.assign(sorted.data(), size);
+        return;
+    }
+    // Most other words are short too, and an insertion sort that drops
+    // repeats as it goes beats the general sort there.
     constexpr std::size_t short_word = 16;
     if (word.size() > short_word) {
         key.assign(word);
