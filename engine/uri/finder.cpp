@@ -33,6 +33,7 @@ static_assert(std::all_of(std::begin(grammars::schemes), std::end(grammars::sche
                               return std::all_of(scheme.begin(), scheme.end(), is_lower);
                           }),
               "a scheme of other characters needs another look at link_starts");
+static_assert(grammars::openings == L"[(<'\"", "link_starts names the openings");
 
 // Where a link can begin: at an opening bracket, at "www." in any case, or
 // at a scheme with its colon. Schemes are lower-case letters, so the last is
@@ -47,7 +48,14 @@ public:
     // before the position asked.
     bool at(std::size_t position) {
         const wchar_t c = text_[position];
-        if (grammars::openings.find(c) != std::wstring_view::npos) return true;
+        switch (c) {
+        case L'[':
+        case L'(':
+        case L'<':
+        case L'\'':
+        case L'"': return true;  // the openings
+        default: break;
+        }
         if ((c | 0x20) == L'w' && position + 3 < text_.size() && text_[position + 3] == L'.')
             return true;
         if (!is_lower(c)) return false;
