@@ -36,41 +36,55 @@ static_assert(std::all_of(std::begin(grammars::schemes), std::end(grammars::sche
 static_assert(grammars::openings == L"[(<'\"", "link_starts names the openings");
 
 // Where a link can begin: at an opening bracket, at "www." in any case, or
-// at a scheme with its colon. Schemes are lower-case letters, so the last is
-// a run of them from the position, as long as some scheme, that a colon
-// ends. Everywhere else the grammar would take one character, so the scan
-// passes over such positions without running it.
+// at a scheme with its colon. Everywhere else the grammar would take one
+// character, so the scan passes over such positions without running it.
+// Schemes are lower-case letters, so a scheme begins in a run of them that a
+// colon ends, as many letters before the colon as some scheme has; and in a
+// run of them "www." can begin only among its last three letters.
 class link_starts {
 public:
     explicit link_starts(std::wstring_view text) : text_(text) {}
 
-    // Positions are asked in increasing order. The text may change, but only
-    // before the position asked.
-    bool at(std::size_t position) {
-        const wchar_t c = text_[position];
-        switch (c) {
-        case L'[':
-        case L'(':
-        case L'<':
-        case L'\'':
-        case L'"': return true;  // the openings
-        default: break;
+    // The first position from position on where a link can begin, or the
+    // size of the text. The text may change, but only before position.
+    std::size_t next(std::size_t position) const noexcept {
+        const std::size_t size = text_.size();
+        while (position < size) {
+            const wchar_t c = text_[position];
+            switch (c) {
+            case L'[':
+            case L'(':
+            case L'<':
+            case L'\'':
+            case L'"': return position;  // the openings
+            default: break;
+            }
+            if (!is_lower(c)) {
+                if (c == L'W' && www_at(position)) return position;
+                ++position;
+                continue;
+            }
+            std::size_t end = position + 1;
+            while (end < size && is_lower(text_[end])) ++end;
+            std::size_t first = size;
+            if (end < size && text_[end] == L':' && end - position >= scheme_lengths.first)
+                first = std::max(position, end - std::min(end, scheme_lengths.second));
+            for (std::size_t at = std::max(position, end - std::min(end, std::size_t{3}));
+                 at < std::min(first, end); ++at)
+                if (www_at(at)) return at;
+            if (first != size) return first;
+            position = end;
         }
-        if ((c | 0x20) == L'w' && position + 3 < text_.size() && text_[position + 3] == L'.')
-            return true;
-        if (!is_lower(c)) return false;
-        if (position >= run_end_) {
-            run_end_ = position;
-            while (run_end_ < text_.size() && is_lower(text_[run_end_])) ++run_end_;
-        }
-        const std::size_t length = run_end_ - position;
-        return length >= scheme_lengths.first && length <= scheme_lengths.second &&
-               run_end_ < text_.size() && text_[run_end_] == L':';
+        return size;
     }
 
 private:
+    bool www_at(std::size_t position) const noexcept {
+        return (text_[position] | 0x20) == L'w' && position + 3 < text_.size() &&
+               text_[position + 3] == L'.';
+    }
+
     std::wstring_view text_;
-    std::size_t run_end_ = 0;  // the end of the run of lower-case letters last met
 };
 
 }  // namespace
@@ -80,8 +94,8 @@ extractor_type::extractor_type(std::wstring& text, std::set<std::wstring>& found
     last_close.fill(unknown);
 }
 
-bool extractor_type::uri(const std::wstring& value) {
-    found.insert(value);
+bool extractor_type::uri(std::wstring value) {
+    found.insert(std::move(value));
     return true;
 }
 
@@ -121,7 +135,7 @@ bool finder_grammar::found(extractor_type& extractor, iterator_type text, range_
     } else {
         value.assign(written);
     }
-    extractor.uri(value);
+    extractor.uri(std::move(value));
     return extractor.trim(static_cast<std::size_t>(link.begin() - text),
                           static_cast<std::size_t>(link.end() - text));
 }
@@ -135,14 +149,13 @@ bool extract(std::wstring& text, std::set<std::wstring>& found) {
     const wchar_t* const begin = text.data();
     const wchar_t* const last = begin + text.size();
     const auto link = uri_finder_parser.link(boost::phoenix::ref(extractor), begin);
-    link_starts starts(text);
-    for (const wchar_t* first = begin; first != last;) {
-        const wchar_t* after = first;
-        if (starts.at(static_cast<std::size_t>(first - begin)) &&
-            boost::spirit::qi::parse(after, last, link) && after != first)
-            first = after;
+    const link_starts starts(text);
+    for (std::size_t at = starts.next(0); at < text.size(); at = starts.next(at)) {
+        const wchar_t* after = begin + at;
+        if (boost::spirit::qi::parse(after, last, link) && after != begin + at)
+            at = static_cast<std::size_t>(after - begin);
         else
-            ++first;
+            ++at;
     }
     extractor.finish();
     return true;

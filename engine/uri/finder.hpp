@@ -14,7 +14,7 @@ public:
     extractor_type(std::wstring& text, std::set<std::wstring>& found);
 
     // Inserts a link into the found set; always true.
-    bool uri(const std::wstring& value);
+    bool uri(std::wstring value);
     // Drops [begin, end) of the text: the kept text before it moves down to
     // the write position. Always true.
     bool trim(std::size_t begin, std::size_t end);
