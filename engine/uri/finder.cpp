@@ -40,7 +40,8 @@ static_assert(grammars::openings == L"[(<'\"", "link_starts names the openings")
 // character, so the scan passes over such positions without running it.
 // Schemes are lower-case letters, so a scheme begins in a run of them that a
 // colon ends, as many letters before the colon as some scheme has; and in a
-// run of them "www." can begin only among its last three letters.
+// run of them "www." can begin only among its last three letters. A bracket
+// opens a link only where one of the two begins right after it.
 class link_starts {
 public:
     explicit link_starts(std::wstring_view text) : text_(text) {}
@@ -56,7 +57,10 @@ public:
             case L'(':
             case L'<':
             case L'\'':
-            case L'"': return position;  // the openings
+            case L'"':  // the openings
+                if (prefix_at(position + 1)) return position;
+                ++position;
+                continue;
             default: break;
             }
             if (!is_lower(c)) {
@@ -79,6 +83,17 @@ public:
     }
 
 private:
+    bool prefix_at(std::size_t position) const noexcept {
+        if (position >= text_.size()) return false;
+        if (www_at(position)) return true;
+        std::size_t end = position;
+        while (end < text_.size() && end - position <= scheme_lengths.second &&
+               is_lower(text_[end]))
+            ++end;
+        return end - position >= scheme_lengths.first && end - position <= scheme_lengths.second &&
+               end < text_.size() && text_[end] == L':';
+    }
+
     bool www_at(std::size_t position) const noexcept {
         return (text_[position] | 0x20) == L'w' && position + 3 < text_.size() &&
                text_[position + 3] == L'.';
