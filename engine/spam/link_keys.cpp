@@ -1,7 +1,7 @@
 #include "link_keys.hpp"
 
 #include <algorithm>
-#include <cstdint>
+#include <utility>
 
 namespace quorvane::engine::spam {
 
@@ -19,23 +19,20 @@ bool covers(std::wstring_view shorter, std::wstring_view longer) noexcept {
 // them on a stack: a key that is no prefix of the current one is no prefix of
 // any later one that the stack's lower entries prefix.
 std::vector<std::size_t> shortest_keys(const std::vector<std::wstring>& keys) {
-    std::vector<std::uint32_t> order(keys.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
     // Equal keys sort by position, so the first occurrence comes first.
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const int compared = keys[a].compare(keys[b]);
-        return compared < 0 || (compared == 0 && a < b);
-    });
+    std::vector<std::pair<std::wstring_view, std::size_t>> order;
+    order.reserve(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) order.emplace_back(keys[i], i);
+    std::sort(order.begin(), order.end());
     std::vector<bool> kept(keys.size(), false);
-    std::vector<std::uint32_t> prefixes;
+    std::vector<std::wstring_view> prefixes;
     for (std::size_t at = 0; at < order.size(); ++at) {
-        const std::wstring_view key(keys[order[at]]);
-        if (at > 0 && key == keys[order[at - 1]]) continue;
-        while (!prefixes.empty() && !key.starts_with(keys[prefixes.back()])) prefixes.pop_back();
-        kept[order[at]] = std::none_of(prefixes.begin(), prefixes.end(), [&](std::uint32_t shorter) {
-            return covers(keys[shorter], key);
-        });
-        prefixes.push_back(order[at]);
+        const auto [key, position] = order[at];
+        if (at > 0 && key == order[at - 1].first) continue;
+        while (!prefixes.empty() && !key.starts_with(prefixes.back())) prefixes.pop_back();
+        kept[position] = std::none_of(prefixes.begin(), prefixes.end(),
+                                      [&](std::wstring_view shorter) { return covers(shorter, key); });
+        prefixes.push_back(key);
     }
     std::vector<std::size_t> positions;
     for (std::size_t i = 0; i < kept.size(); ++i)
