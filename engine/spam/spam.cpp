@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <list>
 #include <mutex>
 #include <optional>
