@@ -71,8 +71,10 @@ SURE_LEANING = math.log(4)
 MARKER_LEANING = math.log(6)
 # The most used words, which may go to Portugal when they lean its way at all.
 FREQUENT = 300
-# Spellings of one variant count when its texts use them this often.
+# Words of one dictionary only count when that variant's texts use them this
+# often, and this many times as often as the other's.
 OLDER_USES = 2
+SPELLING_RATIO = 8
 # A word leaves a list it would otherwise keep only when that lowers the
 # samples' loss by this much (in samples).
 PENALTY = 3.0
@@ -164,6 +166,8 @@ class Texts:
     def __init__(self, validate):
         self.validate = validate
         self.uses = {"pt-PT": collections.Counter(), "pt-BR": collections.Counter()}
+        # Texts in one variant only.
+        self.one_variant = {"pt-PT": collections.Counter(), "pt-BR": collections.Counter()}
         # The same counts per kind of text.
         self.kinds = collections.defaultdict(
             lambda: {"pt-PT": collections.Counter(), "pt-BR": collections.Counter()})
@@ -177,11 +181,14 @@ class Texts:
     def add(self, key, code, texts, counted=True):
         part = self.part(key)
         texts = [t for t in texts if t and not english(t)]
-        if counted and part == "learn":
+        if part == "learn":
             for text in texts:
                 words = words_of(text)
-                self.uses[code].update(words)
-                self.kinds[kind_of(key)][code].update(words)
+                if counted:
+                    self.uses[code].update(words)
+                    self.kinds[kind_of(key)][code].update(words)
+                else:
+                    self.one_variant[code].update(words)
         for sample in samples_of(texts):
             if portuguese_prose(sample):
                 self.samples[part].append((code, sample))
@@ -224,14 +231,6 @@ def read_texts(locale_dir, validate):
     for path in sorted(glob.glob(EUROPEAN_TEXTS)):
         texts.add(path, "pt-PT", [t for _, t in html_paragraphs(path)], counted=False)
     return texts
-
-
-def european_text_uses():
-    uses = collections.Counter()
-    for path in sorted(glob.glob(EUROPEAN_TEXTS)):
-        for _, text in html_paragraphs(path):
-            uses.update(words_of(text))
-    return uses
 
 
 # European spellings of Brazilian ones: acute for circumflex before m/n, and
@@ -372,19 +371,19 @@ def choose(common, european, brazilian, fits, texts):
     kind_totals = {name: {code: sum(c.values()) + 1 for code, c in kind.items()}
                    for name, kind in texts.kinds.items()}
     states = spelling_states(common, european, brazilian)
-    # European texts written before the 1990 spelling agreement keep c and p
-    # before t and ç ("actual", "acção", "óptimo"); the dictionary has only
-    # the new spellings, the European translations have both.
-    older = european_text_uses() + uses["pt-PT"]
+    # A word one dictionary lacks is the other variant's when its texts use
+    # it and the other's hardly do. European texts written before the 1990
+    # spelling agreement keep c and p before t and ç ("actual", "acção",
+    # "óptimo"): the dictionary has only the new spellings, the European
+    # translations have both.
+    older = texts.one_variant["pt-PT"] + uses["pt-PT"]
     for word, n in sorted(older.items()):
-        if (n >= OLDER_USES and word not in brazilian and uses["pt-BR"][word] * 8 <= n
-                and any(b in brazilian for b in brazilian_variants(word))):
+        if (n >= OLDER_USES and word not in brazilian and uses["pt-BR"][word] * SPELLING_RATIO <= n
+                and (word in european or any(b in brazilian for b in brazilian_variants(word)))):
             states.setdefault(word, 1)
-    # The Brazilian spellings of words the Brazilian texts use.
     for word, n in sorted(uses["pt-BR"].items()):
         if (n >= OLDER_USES and word in brazilian and word not in european
-                and older[word] * 8 <= n
-                and any(v in european for v in european_variants(word))):
+                and older[word] * SPELLING_RATIO <= n):
             states.setdefault(word, -1)
     known = european | brazilian
     words = dedupe(list(states) + sorted(
