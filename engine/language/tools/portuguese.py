@@ -83,6 +83,7 @@ PENALTY = 3.0
 # Margin in characters that counts as sure.
 SOFTNESS = 16.0
 PASSES = 4
+BRAZILIAN_COMMON = 300
 
 WORD = re.compile(r"[^\W\d_]+(?:['’][^\W\d_]+)*")
 NOISE = re.compile(r"%(\d+\$)?[-+ #0]*\d*(\.\d+)?(hh|h|ll|l|L|z|j|t)?[a-zA-Z%]"
@@ -396,6 +397,7 @@ def choose(common, european, brazilian, fits, texts):
          if w in known or any(v in known for v in brazilian_variants(w))),
         key=lambda w: (-(uses["pt-PT"][w] + uses["pt-BR"][w]), w)))
     allowed = {}
+    rank = {w: r for r, w in enumerate(common)}
     frequent = {w for w, _ in (uses["pt-PT"] + uses["pt-BR"]).most_common(FREQUENT)}
     for word in words:
         if not fits(word):
@@ -407,11 +409,13 @@ def choose(common, european, brazilian, fits, texts):
             leans = [leaning(word, kind, kind_totals[name]) for name, kind in kinds.items()
                      if kind["pt-PT"][word] + kind["pt-BR"][word] >= LEAST_USES]
             if lean >= LEANING and all(k >= KIND_LEANING for k in leans) and (
-                    len(leans) >= KINDS or lean >= SURE_LEANING):
+                    len(leans) >= KINDS or lean >= SURE_LEANING) and (
+                    rank.get(word, BRAZILIAN_COMMON) >= BRAZILIAN_COMMON):
                 choices.add(1)
                 if lean >= MARKER_LEANING:
                     states[word] = 1
-            elif word in frequent and all(k > 0 for k in leans) and lean > 0:
+            elif (word in frequent and all(k > 0 for k in leans) and lean > 0
+                  and rank.get(word, BRAZILIAN_COMMON) >= BRAZILIAN_COMMON):
                 # A frequent word a little more European may keep a text
                 # without markers from going to Brazil by default.
                 choices.add(1)
