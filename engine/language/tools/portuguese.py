@@ -118,15 +118,13 @@ def catalog_messages(path):
 
 
 def html_paragraphs(path):
-    """Paragraph texts of an HTML page keyed by their id where they have one."""
+    """Texts of the paragraphs, items, cells and headings of an HTML page.
+    (A tag name only starting so, such as <link>, opens one too: the text up
+    to the closing tag is taken whole.)"""
     with open(path, encoding="utf-8", errors="replace") as source:
         page = re.sub(r"(?s)<(script|style|pre)[^>]*>.*?</\1>", " ", source.read())
-    paragraphs = []
-    for number, match in enumerate(re.finditer(
-            r'(?s)<(p|li|td|h\d)(?:\s[^>]*?)?(?:\sid="([^"]*)")?[^>]*>(.*?)</\1>', page)):
-        text = " ".join(html.unescape(re.sub(r"<[^>]+>", " ", match.group(3))).split())
-        paragraphs.append((match.group(2) or number, text))
-    return paragraphs
+    return [" ".join(html.unescape(re.sub(r"<[^>]+>", " ", match.group(2))).split())
+            for match in re.finditer(r"(?s)<(p|li|td|h\d)[^>]*>(.*?)</\1>", page)]
 
 
 def samples_of(texts):
@@ -221,20 +219,22 @@ def read_texts(locale_dir, validate):
         other = path.replace(f"/help/{pt}/", f"/help/{br}/")
         if not glob.glob(other):
             continue
-        european, brazilian = dict(html_paragraphs(path)), dict(html_paragraphs(other))
-        keys = [k for k in european if k in brazilian and european[k] != brazilian[k]]
-        texts.add(path, "pt-PT", [european[k] for k in keys])
-        texts.add(path, "pt-BR", [brazilian[k] for k in keys])
+        # Both pages come from one source: paragraphs at the same place left
+        # alike (untranslated) tell nothing.
+        european, brazilian = html_paragraphs(path), html_paragraphs(other)
+        pairs = [(e, b) for e, b in zip(european, brazilian) if e != b]
+        texts.add(path, "pt-PT", [e for e, _ in pairs])
+        texts.add(path, "pt-BR", [b for _, b in pairs])
     pt, br = LOCALES["edu"]
     for pattern in EDU_MANUALS:
         for path in sorted(glob.glob(pattern.format(locale=pt))):
             name = path.rsplit("/", 1)[1]
             other = glob.glob(pattern.format(locale=br).rsplit("/", 1)[0] + "/" + name)
             if other:
-                texts.add_pair(path, [t for _, t in html_paragraphs(path)],
-                               [t for _, t in html_paragraphs(other[0])])
+                texts.add_pair(path, html_paragraphs(path),
+                               html_paragraphs(other[0]))
     for path in sorted(glob.glob(EUROPEAN_TEXTS)):
-        texts.add(path, "pt-PT", [t for _, t in html_paragraphs(path)], counted=False)
+        texts.add(path, "pt-PT", html_paragraphs(path), counted=False)
     return texts
 
 
