@@ -185,7 +185,8 @@ def main():
     cleaned["pt-BR"], cleaned["pt-PT"] = portuguese.make_lists(
         portuguese_words[:WORDS_PER_LANGUAGE], european, brazilian,
         lambda w: len(w) >= 2 and len(w.encode("utf-8")) <= MAX_WORD_BYTES
-        and fits_alphabet(w, "áâãàçéêíóôõúü") and w not in english_common,
+        and fits_alphabet(w, dict((c, x) for c, _, x in LANGUAGES)["pt-BR"])
+        and w not in english_common,
         args.locale_dir, args.validate_portuguese)
 
     os.makedirs(args.output, exist_ok=True)
