@@ -1,6 +1,10 @@
 // Language identification on labelled samples, side by side with CLD2.
 //
-//   make_samples.py > samples.tsv && language_accuracy samples.tsv
+//   make_samples.py > samples.tsv && language_accuracy [--misses] samples.tsv
+//
+// --misses prints each sample whose leading language is wrong, with what was
+// the total of matched characters and the characters each language matched,
+// to standard error.
 //
 // For each sample the engine's leading language is the reported one with the
 // largest matched count; when two or more share that count the sample counts
@@ -37,7 +41,13 @@ struct tally_type {
 
 std::string narrow(const std::wstring& text) { return engine::coding::to_utf8(text); }
 
-language::decision_type classify(const std::string& text) {
+struct result_type {
+    language::decision_type decision;
+    std::uint32_t total = 0;
+    std::map<std::wstring, std::uint32_t> coverage;
+};
+
+result_type classify(const std::string& text) {
     const std::locale locale = engine::locale::generate();
     std::wstring wide = engine::coding::to_wide(text);
     engine::locale::sanitize(wide);
@@ -46,17 +56,18 @@ language::decision_type classify(const std::string& text) {
     const auto counts = language::count(folded, engine::locale::index_words(folded), language::data());
     engine::context::record_type record(nullptr);
     language::store(counts, language::data(), record);
-    return language::decide(record.total, record.coverage);
+    return {language::decide(record.total, record.coverage), record.total, record.coverage};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: language_accuracy SAMPLES.tsv\n";
+    const bool misses = argc == 3 && std::string(argv[1]) == "--misses";
+    if (argc != 2 && !misses) {
+        std::cerr << "usage: language_accuracy [--misses] SAMPLES.tsv\n";
         return 2;
     }
-    std::ifstream in(argv[1]);
+    std::ifstream in(argv[argc - 1]);
     std::map<std::string, tally_type> tallies;
     for (std::string line; std::getline(in, line);) {
         const auto tab = line.find('\t');
@@ -65,7 +76,7 @@ int main(int argc, char** argv) {
         auto& tally = tallies[expected];
         ++tally.samples;
 
-        const auto decision = classify(text);
+        const auto [decision, total, coverage] = classify(text);
         std::string kept = "-", first = "-", by_code = "-";
         std::uint32_t best = 0;
         for (const auto& [code, value] : decision.leading) {
@@ -81,7 +92,16 @@ int main(int argc, char** argv) {
         tally.kept += kept == expected;
         tally.first += first == expected;
         tally.by_code += by_code == expected;
-        if (kept != expected) ++tally.confusions[kept];
+        if (kept != expected) {
+            ++tally.confusions[kept];
+            if (misses) {
+                std::string reported;
+                for (const auto& [code, value] : coverage)
+                    reported += narrow(code) + ":" + std::to_string(value) + " ";
+                std::cerr << expected << '\t' << kept << "\ttotal " << total << ' ' << reported
+                          << '\t' << text << '\n';
+            }
+        }
 
         bool reliable = false;
         const auto found = CLD2::DetectLanguage(text.data(), static_cast<int>(text.size()), true,

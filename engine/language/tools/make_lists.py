@@ -37,7 +37,13 @@ import subprocess
 import sys
 import unicodedata
 
+import catalogs
+
 WORDS_PER_LANGUAGE = 10000
+# Inflected and technical forms from the message catalogs, after the ranked
+# words, for every language but English and Portuguese.
+CATALOG_WORDS = 8000
+CATALOG_LEAST_USES = 2
 # A packed record appends at most 15 bytes to the prefix it shares with the
 # word before it; a word of at most 15 bytes packs whatever comes before it.
 MAX_WORD_BYTES = 15
@@ -63,6 +69,8 @@ OFFICE_CATALOGS = "/usr/lib/libreoffice/program/resource/{locale}/LC_MESSAGES/*.
 # Close neighbours share much of their vocabulary: a smaller gap in rank
 # shows that a word belongs to the other.
 NEIGHBOURS = [{"da", "no", "sv"}, {"cs", "pl"}, {"es-ES", "it", "fr"}]
+# Neighbours among the catalogs' translations.
+CATALOG_NEIGHBOURS = NEIGHBOURS[:2] + [{"es-ES", "it", "fr", "pt-BR", "pt-PT"}]
 
 # Table order of the dictionary languages: code, source file, extra letters.
 LANGUAGES = [
@@ -330,9 +338,20 @@ def main():
     cleaned["pt-PT"] = dedupe([w for w in portugal if w not in set(brazilian_markers)]
                               + european_markers)
 
+    translations = catalogs.corpus()
+    for code, name, extra in LANGUAGES:
+        # Vietnamese syllables are few and the frequency list holds them.
+        if code == "en" or code.startswith("pt-") or extra is None:
+            continue
+        neighbours = set().union(*[g for g in CATALOG_NEIGHBOURS if code in g]) - {code}
+        letters = ASCII_LETTERS + JOINERS + extra
+        cleaned[code] = cleaned[code][:WORDS_PER_LANGUAGE] + catalogs.extra_words(
+            code, translations, set(ranked[name]), letters, MAX_WORD_BYTES, CATALOG_WORDS,
+            CATALOG_LEAST_USES, neighbours)
+
     os.makedirs(args.output, exist_ok=True)
     for code, _, _ in LANGUAGES:
-        words = cleaned[code] if code.startswith("pt-") else cleaned[code][:WORDS_PER_LANGUAGE]
+        words = cleaned[code]
         with open(os.path.join(args.output, code + ".txt"), "w", encoding="utf-8") as out:
             out.writelines(word + "\n" for word in words)
         print(f"{code}: {len(words)} words", file=sys.stderr)

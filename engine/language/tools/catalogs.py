@@ -1,0 +1,137 @@
+"""Word forms from translated message catalogs, for the lists of languages
+whose words take many endings.
+
+The frequency lists hold 10,000 words a language; in Finnish, Hungarian or
+Turkish most of a paragraph's words are inflected forms that none of them
+holds. The message catalogs of Debian packages and of LibreOffice are the
+same texts translated into each language, so they give the forms each
+language really writes and, the texts being the same, how much more one
+language uses a word than another. A word is taken when the catalogs of its
+language use it often, the language's spelling dictionary knows it (hunspell
+dictionaries, or Voikko for Finnish), and neither the English source texts
+nor a neighbour's translations use it about as much.
+"""
+import collections
+import gettext
+import glob
+import os
+import re
+import subprocess
+import unicodedata
+
+# Debian's catalogs read (by text domain; the packages that install them:
+# libpam-runtime, packagekit, adduser, appstream, at-spi2-common,
+# libavahi-common-data, binutils-common, libgdk-pixbuf2.0-common, gettext, git,
+# libglib2.0-data, gnupg-l10n, libgnutls30, gsettings-desktop-schemas,
+# libgstreamer1.0-0, libgtk2.0-common, hunspell, libidn2-0, make, polkitd,
+# python-apt-common, shared-mime-info, software-properties-common, systemd,
+# xdg-user-dirs, xkb-data, xz-utils). Never those of the texts the accuracy
+# samples come from (bench/language/make_samples.py) nor of the packages whose
+# manual pages they read, nor lists of names (iso-codes).
+DEBIAN_DOMAINS = [
+    "Linux-PAM", "PackageKit", "adduser", "appstream", "at-spi2-core", "avahi", "bfd",
+    "binutils", "gas", "gold", "gprof", "ld", "opcodes", "gdk-pixbuf", "gettext-tools", "git",
+    "glib20", "gnupg2", "gnutls30", "gsettings-desktop-schemas", "gstreamer-1.0", "gtk20",
+    "gtk20-properties", "hunspell", "libidn2", "make", "polkit-1", "python-apt",
+    "shared-mime-info", "software-properties", "systemd", "xdg-user-dirs", "xkeyboard-config",
+    "xz"]
+DEBIAN_CATALOGS = "/usr/share/locale/{locale}/LC_MESSAGES/{domain}.mo"
+OFFICE_CATALOGS = "/usr/lib/libreoffice/program/resource/{locale}/LC_MESSAGES/*.mo"
+# Engine code -> catalog folder.
+LOCALES = {"cs": "cs", "da": "da", "de": "de", "fi": "fi", "fr": "fr", "hu": "hu",
+           "it": "it", "nl": "nl", "no": "nb", "pl": "pl", "sv": "sv", "tr": "tr",
+           "vi": "vi", "es-ES": "es", "pt-BR": "pt_BR", "pt-PT": "pt"}
+# Engine code -> spelling dictionary: a hunspell dictionary or "voikko".
+SPELLERS = {"cs": "cs_CZ", "da": "da_DK", "fi": "voikko", "hu": "hu_HU", "no": "nb_NO",
+            "pl": "pl_PL", "sv": "sv_SE", "tr": "tr_TR"}
+NOISE = re.compile(r"%(\d+\$)?[-+ #0]*\d*(\.\d+)?(hh|h|ll|l|L|z|j|t)?[a-zA-Z%]|%\w+%?"
+                   r"|\$\w+|\\[ntr]|[_&~](?=\w)|<[^>]*>|\S+@\S+|\S*/\S*|\S*\.\S*\w")
+WORD = re.compile(r"[^\W\d_]+(?:['’-][^\W\d_]+)*")
+
+
+def catalog_files(locale):
+    paths = [DEBIAN_CATALOGS.format(locale=locale, domain=domain) for domain in DEBIAN_DOMAINS]
+    return [p for p in paths if os.path.exists(p)] + sorted(
+        glob.glob(OFFICE_CATALOGS.format(locale=locale)))
+
+
+def messages(path):
+    """(source, translation) pairs of a catalog, plural forms included."""
+    with open(path, "rb") as source:
+        try:
+            catalog = gettext.GNUTranslations(source)._catalog
+        except (OSError, UnicodeDecodeError, IndexError, ValueError):
+            return []
+    pairs = []
+    for key, value in catalog.items():
+        if isinstance(key, tuple):
+            key = key[0]
+        if key and value and value != key:
+            pairs.append((key.split("\x04")[-1], value))
+    return pairs
+
+
+def words_of(text):
+    text = unicodedata.normalize("NFC", NOISE.sub(" ", text).lower())
+    return WORD.findall(text)
+
+
+def counts(locale):
+    """Word counts of the translations and of the texts they translate."""
+    translated, original = collections.Counter(), collections.Counter()
+    for path in catalog_files(locale):
+        for source, translation in messages(path):
+            translated.update(words_of(translation))
+            original.update(words_of(source))
+    return translated, original
+
+
+def spelled(code, words):
+    """The words the language's spelling dictionary knows."""
+    speller = SPELLERS.get(code)
+    if speller is None or not words:
+        return set(words)
+    text = "".join(w + "\n" for w in words)
+    if speller == "voikko":
+        out = subprocess.run(["voikkospell"], input=text, capture_output=True, text=True).stdout
+        return {line[3:] for line in out.splitlines() if line.startswith("C: ")}
+    out = subprocess.run(["hunspell", "-d", speller, "-i", "utf-8", "-G"], input=text,
+                         capture_output=True, text=True).stdout
+    return set(out.split())
+
+
+def corpus():
+    """Counts of the translations and their sources, by engine code."""
+    return {code: counts(locale) for code, locale in LOCALES.items()}
+
+
+def per_million(counter):
+    total = sum(counter.values()) or 1
+    return {w: n * 1_000_000 / total for w, n in counter.items()}
+
+
+def fits(word, letters):
+    return all(c in letters for c in word)
+
+
+def extra_words(code, corpus, known, letters, max_bytes, limit, least=2, neighbours=()):
+    """Forms the catalogs of the language use that its list lacks, most used first."""
+    translated, original = corpus[code]
+    own, english = per_million(translated), per_million(original)
+    others = {other: per_million(counts[0]) for other, counts in corpus.items() if other != code}
+    candidates = []
+    for word, uses in translated.most_common():
+        if uses < least:
+            break
+        if word in known or len(word) < 2 or len(word.encode("utf-8")) > max_bytes:
+            continue
+        if not fits(word, letters) or word.strip("'’-") != word:
+            continue
+        if 2 * english.get(word, 0) >= own[word]:
+            continue
+        if any(rates.get(word, 0) * (2 if other in neighbours else 1) >= own[word]
+               for other, rates in others.items()):
+            continue
+        candidates.append(word)
+    known_to_speller = spelled(code, candidates)
+    return [w for w in candidates if w in known_to_speller][:limit]
