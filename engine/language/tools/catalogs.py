@@ -76,14 +76,28 @@ def words_of(text):
     return WORD.findall(text)
 
 
-def counts(locale):
-    """Word counts of the translations and of the texts they translate."""
-    translated, original = collections.Counter(), collections.Counter()
-    for path in catalog_files(locale):
-        for source, translation in messages(path):
-            translated.update(words_of(translation))
-            original.update(words_of(source))
-    return translated, original
+class translations_type:
+    """One language's translations, keyed by catalog and source text, with the
+    word counts of the translations and of the sources."""
+
+    def __init__(self, locale):
+        self.messages = {}
+        self.translated, self.original = collections.Counter(), collections.Counter()
+        for path in catalog_files(locale):
+            domain = os.path.basename(path)
+            for source, translation in messages(path):
+                self.messages[domain, source] = translation
+                self.translated.update(words_of(translation))
+                self.original.update(words_of(source))
+
+
+def parallel_counts(one, other):
+    """Word counts of the messages both languages translate, in each."""
+    ours, theirs = collections.Counter(), collections.Counter()
+    for key in one.messages.keys() & other.messages.keys():
+        ours.update(words_of(one.messages[key]))
+        theirs.update(words_of(other.messages[key]))
+    return ours, theirs
 
 
 def spelled(code, words):
@@ -101,8 +115,8 @@ def spelled(code, words):
 
 
 def corpus():
-    """Counts of the translations and their sources, by engine code."""
-    return {code: counts(locale) for code, locale in LOCALES.items()}
+    """The translations of each language, by engine code."""
+    return {code: translations_type(locale) for code, locale in LOCALES.items()}
 
 
 def per_million(counter):
@@ -115,12 +129,18 @@ def fits(word, letters):
 
 
 def extra_words(code, corpus, known, letters, max_bytes, limit, least=2, neighbours=()):
-    """Forms the catalogs of the language use that its list lacks, most used first."""
-    translated, original = corpus[code]
-    own, english = per_million(translated), per_million(original)
-    others = {other: per_million(counts[0]) for other, counts in corpus.items() if other != code}
+    """Forms the catalogs of the language use that its list lacks, most used first.
+
+    Another language's translations may use it at most half as often; a close
+    neighbour's translations of the same messages may use a word as much, since
+    shared words go to both lists, but not more than twice as often."""
+    translations = corpus[code]
+    own, english = per_million(translations.translated), per_million(translations.original)
+    others = {other: per_million(t.translated) for other, t in corpus.items()
+              if other != code and other not in neighbours}
+    side_by_side = [parallel_counts(translations, corpus[other]) for other in sorted(neighbours)]
     candidates = []
-    for word, uses in translated.most_common():
+    for word, uses in translations.translated.most_common():
         if uses < least:
             break
         if word in known or len(word) < 2 or len(word.encode("utf-8")) > max_bytes:
@@ -129,9 +149,22 @@ def extra_words(code, corpus, known, letters, max_bytes, limit, least=2, neighbo
             continue
         if 2 * english.get(word, 0) >= own[word]:
             continue
-        if any(rates.get(word, 0) * (2 if other in neighbours else 1) >= own[word]
-               for other, rates in others.items()):
+        if any(2 * rates.get(word, 0) >= own[word] for rates in others.values()):
+            continue
+        if any(theirs[word] > 2 * ours[word] for ours, theirs in side_by_side):
             continue
         candidates.append(word)
     known_to_speller = spelled(code, candidates)
     return [w for w in candidates if w in known_to_speller][:limit]
+
+
+def shared_words(code, words, other, other_words, corpus, letters, least=3):
+    """Words of the other's list that this language's translations of the same
+    messages use at least half as often, which this list lacks: a word the
+    neighbours share should count for both or for neither."""
+    theirs, ours = parallel_counts(corpus[other], corpus[code])
+    present = set(words)
+    candidates = [w for w in other_words if w not in present and ours[w] >= least
+                  and 2 * ours[w] >= theirs[w] and fits(w, letters)]
+    known_to_speller = spelled(code, candidates)
+    return [w for w in candidates if w in known_to_speller]

@@ -69,8 +69,8 @@ OFFICE_CATALOGS = "/usr/lib/libreoffice/program/resource/{locale}/LC_MESSAGES/*.
 # Close neighbours share much of their vocabulary: a smaller gap in rank
 # shows that a word belongs to the other.
 NEIGHBOURS = [{"da", "no", "sv"}, {"cs", "pl"}, {"es-ES", "it", "fr"}]
-# Neighbours among the catalogs' translations.
-CATALOG_NEIGHBOURS = NEIGHBOURS[:2] + [{"es-ES", "it", "fr", "pt-BR", "pt-PT"}]
+# Close neighbours whose lists share the words their translations share.
+CATALOG_NEIGHBOURS = NEIGHBOURS[:2]
 
 # Table order of the dictionary languages: code, source file, extra letters.
 LANGUAGES = [
@@ -348,6 +348,16 @@ def main():
         cleaned[code] = cleaned[code][:WORDS_PER_LANGUAGE] + catalogs.extra_words(
             code, translations, set(ranked[name]), letters, MAX_WORD_BYTES, CATALOG_WORDS,
             CATALOG_LEAST_USES, neighbours)
+    # Close neighbours' lists get the words they share in the same messages.
+    letters_of = {code: ASCII_LETTERS + JOINERS + extra for code, _, extra in LANGUAGES if extra}
+    shared = {code: [] for code in cleaned}
+    for group in CATALOG_NEIGHBOURS:
+        for code in sorted(group):
+            for other in sorted(group - {code}):
+                shared[code] += catalogs.shared_words(code, cleaned[code], other, cleaned[other],
+                                                      translations, letters_of[code])
+    for code, words in shared.items():
+        cleaned[code] = dedupe(cleaned[code] + words)
 
     os.makedirs(args.output, exist_ok=True)
     for code, _, _ in LANGUAGES:
