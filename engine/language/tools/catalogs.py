@@ -14,6 +14,7 @@ nor a neighbour's translations use it about as much.
 import collections
 import gettext
 import glob
+import html
 import os
 import re
 import subprocess
@@ -41,6 +42,11 @@ OFFICE_CATALOGS = "/usr/lib/libreoffice/program/resource/{locale}/LC_MESSAGES/*.
 LOCALES = {"cs": "cs", "da": "da", "de": "de", "fi": "fi", "fr": "fr", "hu": "hu",
            "it": "it", "nl": "nl", "no": "nb", "pl": "pl", "sv": "sv", "tr": "tr",
            "vi": "vi", "es-ES": "es", "pt-BR": "pt_BR", "pt-PT": "pt"}
+# LibreOffice's help pages (libreoffice-help-LANG), by engine code: prose,
+# read for the languages whose words take many endings and their neighbours.
+HELP_PAGES = "/usr/share/libreoffice/help/{locale}"
+HELP = {"cs": "cs", "fi": "fi", "hu": "hu", "pl": "pl", "tr": "tr"}
+ENGLISH_HELP = "en-US"
 # Engine code -> spelling dictionary: a hunspell dictionary or "voikko".
 SPELLERS = {"cs": "cs_CZ", "da": "da_DK", "fi": "voikko", "hu": "hu_HU", "no": "nb_NO",
             "pl": "pl_PL", "sv": "sv_SE", "tr": "tr_TR"}
@@ -74,6 +80,22 @@ def messages(path):
 def words_of(text):
     text = unicodedata.normalize("NFC", NOISE.sub(" ", text).lower())
     return WORD.findall(text)
+
+
+def help_counts(locale):
+    """Word counts of the text of a language's help pages."""
+    counts = collections.Counter()
+    root = HELP_PAGES.format(locale=locale)
+    for folder, _, files in sorted(os.walk(root)):
+        for name in sorted(files):
+            if not name.endswith(".html"):
+                continue
+            with open(os.path.join(folder, name), encoding="utf-8", errors="replace") as page:
+                text = page.read()
+            text = re.sub(r"(?s)<(script|style|footer)[^>]*>.*?</\1>", " ", text)
+            text = html.unescape(re.sub(r"<[^>]+>", " ", text))
+            counts.update(words_of(text))
+    return counts
 
 
 class translations_type:
@@ -115,8 +137,14 @@ def spelled(code, words):
 
 
 def corpus():
-    """The translations of each language, by engine code."""
-    return {code: translations_type(locale) for code, locale in LOCALES.items()}
+    """The translations of each language, by engine code; those with help
+    pages count their words too, and the English help's as source text."""
+    translations = {code: translations_type(locale) for code, locale in LOCALES.items()}
+    english = help_counts(ENGLISH_HELP)
+    for code, locale in HELP.items():
+        translations[code].translated += help_counts(locale)
+        translations[code].original += english
+    return translations
 
 
 def per_million(counter):

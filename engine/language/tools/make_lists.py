@@ -44,6 +44,10 @@ WORDS_PER_LANGUAGE = 10000
 # words, for every language but English and Portuguese.
 CATALOG_WORDS = 8000
 CATALOG_LEAST_USES = 2
+# Languages whose words take many endings take each form the catalogs use and
+# the spelling dictionary knows.
+INFLECTED = {"fi", "hu", "tr"}
+INFLECTED_WORDS = 30000
 # A packed record appends at most 15 bytes to the prefix it shares with the
 # word before it; a word of at most 15 bytes packs whatever comes before it.
 MAX_WORD_BYTES = 15
@@ -345,9 +349,11 @@ def main():
             continue
         neighbours = set().union(*[g for g in CATALOG_NEIGHBOURS if code in g]) - {code}
         letters = ASCII_LETTERS + JOINERS + extra
+        inflected = code in INFLECTED
         cleaned[code] = cleaned[code][:WORDS_PER_LANGUAGE] + catalogs.extra_words(
-            code, translations, set(ranked[name]), letters, MAX_WORD_BYTES, CATALOG_WORDS,
-            CATALOG_LEAST_USES, neighbours)
+            code, translations, set(ranked[name]), letters, MAX_WORD_BYTES,
+            INFLECTED_WORDS if inflected else CATALOG_WORDS,
+            1 if inflected else CATALOG_LEAST_USES, neighbours)
     # Close neighbours' lists get the words they share in the same messages.
     letters_of = {code: ASCII_LETTERS + JOINERS + extra for code, _, extra in LANGUAGES if extra}
     shared = {code: [] for code in cleaned}
