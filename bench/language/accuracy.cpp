@@ -13,9 +13,12 @@
 // comparison, "by code" is the greatest code at or above the threshold, the
 // one a host keeping the last of reports in code order would keep.
 // CLD2 tells no Portuguese variants apart: its "pt" counts as right for both.
+// "translated %" leaves out the samples of other languages that CLD2 reads as
+// English: paragraphs the translators left in English.
 #include <cstdio>  // before CLD2's header, which uses FILE
 
 #include <cld2/public/compact_lang_det.h>
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
@@ -36,6 +39,7 @@ namespace language = engine::language;
 
 struct tally_type {
     unsigned samples = 0, kept = 0, first = 0, by_code = 0, cld2 = 0;
+    unsigned translated = 0, translated_kept = 0;
     std::map<std::string, unsigned> confusions;  // what the host kept instead
 };
 
@@ -108,23 +112,31 @@ int main(int argc, char** argv) {
                                                 &reliable);
         const std::string cld2 = CLD2::LanguageCode(found);
         tally.cld2 += cld2 == expected.substr(0, expected.find('-'));
+        if (expected == "en" || cld2 != "en") {
+            ++tally.translated;
+            tally.translated_kept += kept == expected;
+        }
     }
 
-    std::printf("%-6s %7s %9s %9s %10s %9s  other picks (leading)\n", "lang", "samples",
-                "leading %", "ties 1st %", "by code %", "CLD2 %");
+    std::printf("%-6s %7s %9s %9s %10s %9s %13s  other picks (leading)\n", "lang", "samples",
+                "leading %", "ties 1st %", "by code %", "CLD2 %", "translated %");
     tally_type all;
     for (const auto& [code, tally] : tallies) {
         std::string others;
         for (const auto& [other, n] : tally.confusions) others += other + ":" + std::to_string(n) + " ";
-        std::printf("%-6s %7u %9.1f %9.1f %10.1f %9.1f  %s\n", code.c_str(), tally.samples,
-                    100.0 * tally.kept / tally.samples, 100.0 * tally.first / tally.samples,
-                    100.0 * tally.by_code / tally.samples,
-                    100.0 * tally.cld2 / tally.samples, others.c_str());
+        std::printf("%-6s %7u %9.1f %9.1f %10.1f %9.1f %6.1f of %4u  %s\n", code.c_str(),
+                    tally.samples, 100.0 * tally.kept / tally.samples,
+                    100.0 * tally.first / tally.samples, 100.0 * tally.by_code / tally.samples,
+                    100.0 * tally.cld2 / tally.samples,
+                    100.0 * tally.translated_kept / std::max(1u, tally.translated),
+                    tally.translated, others.c_str());
         all.samples += tally.samples, all.kept += tally.kept, all.first += tally.first,
-            all.by_code += tally.by_code, all.cld2 += tally.cld2;
+            all.by_code += tally.by_code, all.cld2 += tally.cld2,
+            all.translated += tally.translated, all.translated_kept += tally.translated_kept;
     }
-    std::printf("%-6s %7u %9.1f %9.1f %10.1f %9.1f\n", "all", all.samples,
+    std::printf("%-6s %7u %9.1f %9.1f %10.1f %9.1f %6.1f of %4u\n", "all", all.samples,
                 100.0 * all.kept / all.samples, 100.0 * all.first / all.samples,
-                100.0 * all.by_code / all.samples, 100.0 * all.cld2 / all.samples);
+                100.0 * all.by_code / all.samples, 100.0 * all.cld2 / all.samples,
+                100.0 * all.translated_kept / std::max(1u, all.translated), all.translated);
     return 0;
 }
