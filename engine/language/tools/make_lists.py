@@ -26,6 +26,12 @@ neighbours such as Danish, Norwegian and Swedish a smaller gap is enough);
 words of the English list that an English word list (Debian's wamerican) does
 not know and another language uses much more are dropped too; Vietnamese keeps
 only entries that are Vietnamese syllables.
+
+Inflected and technical forms: every list but English, Portuguese and
+Vietnamese adds, after its ranked words, forms from translated message
+catalogs and help pages that the language's spelling dictionary knows
+(catalogs.py); close neighbours also take the words of each other's lists
+that their translations of the same messages use about as often.
 """
 import argparse
 import collections
