@@ -21,21 +21,21 @@ import subprocess
 import unicodedata
 
 # Debian's catalogs read (by text domain; the packages that install them:
-# libpam-runtime, packagekit, adduser, appstream, at-spi2-common,
+# libpam-runtime, packagekit, appstream, at-spi2-common,
 # libavahi-common-data, binutils-common, libgdk-pixbuf2.0-common, gettext, git,
 # libglib2.0-data, gnupg-l10n, libgnutls30, gsettings-desktop-schemas,
-# libgstreamer1.0-0, libgtk2.0-common, hunspell, libidn2-0, make, polkitd,
+# libgstreamer1.0-0, libgtk2.0-common, libidn2-0, make, polkitd,
 # python-apt-common, shared-mime-info, software-properties-common, systemd,
-# xdg-user-dirs, xkb-data, xz-utils). Never those of the texts the accuracy
-# samples come from (bench/language/make_samples.py) nor of the packages whose
-# manual pages they read, nor lists of names (iso-codes).
+# xdg-user-dirs, xkb-data). Never those of the texts the accuracy samples come
+# from (bench/language/make_samples.py) nor of the packages whose manual pages
+# they read (shadow, man-db, psmisc, adduser, xz-utils, hunspell...), nor lists
+# of names (iso-codes).
 DEBIAN_DOMAINS = [
-    "Linux-PAM", "PackageKit", "adduser", "appstream", "at-spi2-core", "avahi", "bfd",
+    "Linux-PAM", "PackageKit", "appstream", "at-spi2-core", "avahi", "bfd",
     "binutils", "gas", "gold", "gprof", "ld", "opcodes", "gdk-pixbuf", "gettext-tools", "git",
     "glib20", "gnupg2", "gnutls30", "gsettings-desktop-schemas", "gstreamer-1.0", "gtk20",
-    "gtk20-properties", "hunspell", "libidn2", "make", "polkit-1", "python-apt",
-    "shared-mime-info", "software-properties", "systemd", "xdg-user-dirs", "xkeyboard-config",
-    "xz"]
+    "gtk20-properties", "libidn2", "make", "polkit-1", "python-apt",
+    "shared-mime-info", "software-properties", "systemd", "xdg-user-dirs", "xkeyboard-config"]
 DEBIAN_CATALOGS = "/usr/share/locale/{locale}/LC_MESSAGES/{domain}.mo"
 OFFICE_CATALOGS = "/usr/lib/libreoffice/program/resource/{locale}/LC_MESSAGES/*.mo"
 # Engine code -> catalog folder.
