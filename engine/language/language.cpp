@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <type_traits>
 
+#include <sys/mman.h>
+
 #include <boost/format.hpp>
+#include <unicode/utf8.h>
 
 #include "../callbacks.hpp"
 #include "../coding.hpp"
@@ -86,6 +91,34 @@ std::size_t hash_of(std::basic_string_view<Char> word) noexcept {
     return static_cast<std::size_t>(hash ^ (hash >> 29));
 }
 
+// The index is filled once, at random places: on huge pages it costs a few
+// page faults instead of one for every 4 KiB.
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+void prefer_huge_pages(const void* data, std::size_t bytes) noexcept {
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (start + huge_page - 1) & ~(huge_page - 1);
+    const std::uintptr_t last = (start + bytes) & ~(huge_page - 1);
+    // Only advice: where the system has no huge pages nothing changes.
+    if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+// Zeroed memory for std::free, starting on a huge page when it fills one or
+// more, so that all but its tail can be on huge pages.
+void* allocate_zeroed(std::size_t bytes) {
+    void* memory = nullptr;
+    if (bytes < huge_page) {
+        memory = std::calloc(bytes, 1);
+    } else if (::posix_memalign(&memory, huge_page, bytes) == 0) {
+        prefer_huge_pages(memory, bytes);
+        std::memset(memory, 0, bytes);
+    } else {
+        memory = nullptr;
+    }
+    if (memory == nullptr) throw std::bad_alloc();
+    return memory;
+}
+
 // How many records the lists hold and how many bytes their words take, for
 // sizing the structures before they are filled.
 struct extent_type {
@@ -126,11 +159,52 @@ std::size_t append_utf16(std::wstring_view word, char16_t* out) noexcept {
     return length;
 }
 
-// The words of the lists are stored folded: most need no folding, and the
-// rest are folded again, which changes nothing for them.
-bool needs_folding(std::wstring_view word) noexcept {
-    return std::any_of(word.begin(), word.end(),
-                       [](wchar_t c) { return c >= 0x80 || (c >= L'A' && c <= L'Z'); });
+// Which characters of the Basic Multilingual Plane folding leaves as they
+// are, learnt from the folding itself as the lists meet them. Folding maps
+// each character on its own, so a word of such characters is its own folded
+// form.
+class fold_invariants_type {
+public:
+    fold_invariants_type() : known_(0x10000, unknown) {}
+
+    bool contains(char32_t c) {
+        if (c > 0xFFFF) return false;
+        auto& known = known_[c];
+        if (known == unknown) {
+            const auto unit = static_cast<wchar_t>(c);
+            const std::wstring folded = locale::fold_case(std::wstring_view(&unit, 1));
+            known = folded.size() == 1 && folded[0] == unit ? invariant : changed;
+        }
+        return known == invariant;
+    }
+
+private:
+    static constexpr std::uint8_t unknown = 0, invariant = 1, changed = 2;
+    std::vector<std::uint8_t> known_;
+};
+
+// Decodes a word of the lists and folds it into UTF-16 units at out (room for
+// one unit a byte), as decoding to wide text, folding and append_utf16 would.
+// Returns the units written, or nothing when a character changes under
+// folding and the word needs the general path.
+std::optional<std::size_t> decode_folded(std::string_view utf8, char16_t* out,
+                                         fold_invariants_type& invariants) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    const auto size = static_cast<std::int32_t>(utf8.size());
+    std::size_t length = 0;
+    for (std::int32_t i = 0; i < size;) {
+        if (bytes[i] < 0x80) {
+            const auto c = static_cast<char16_t>(bytes[i++]);
+            out[length++] = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c;
+            continue;
+        }
+        UChar32 c;
+        U8_NEXT(bytes, i, size, c);
+        if (c < 0) continue;  // ill-formed parts are dropped, as in decoding
+        if (!invariants.contains(static_cast<char32_t>(c))) return std::nullopt;
+        out[length++] = static_cast<char16_t>(c);
+    }
+    return length;
 }
 
 }  // namespace
@@ -143,13 +217,14 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
     // in a table small enough to stay in the cache.
     while (table_size * 7 < extent.records * 10) table_size *= 2;
     static_assert(std::is_trivial_v<slot_type>, "an all-zero slot is an empty one");
-    slots_.reset(static_cast<slot_type*>(std::calloc(table_size, sizeof(slot_type))));
-    if (!slots_) throw std::bad_alloc();
+    slots_.reset(static_cast<slot_type*>(allocate_zeroed(table_size * sizeof(slot_type))));
     slot_count_ = table_size;
     characters_.reserve(extent.bytes);
+    prefer_huge_pages(characters_.data(), characters_.capacity() * sizeof(char16_t));
     // Each occurrence of a word: its word and its language, in list order.
     std::vector<std::pair<std::uint32_t, language_index>> occurrences;
     occurrences.reserve(extent.records);
+    prefer_huge_pages(occurrences.data(), occurrences.capacity() * sizeof(occurrences[0]));
     // Words are decoded a few at a time and their slots fetched ahead, so
     // that the inserts do not wait on memory one after another.
     struct pending_type {
@@ -189,6 +264,7 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
     bool started = false;
     std::string previous;
     std::wstring word;
+    fold_invariants_type invariants;
     for (const auto& chunk : chunks) {
         if (chunk.code != nullptr) {
             current = add_language(chunk.code);
@@ -206,15 +282,17 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                 if (*at == 0) throw std::runtime_error("truncated dictionary record");
                 previous.push_back(*at);
             }
-            if (std::all_of(previous.begin(), previous.end(),
-                            [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-                word.assign(previous.begin(), previous.end());
-            else
-                word = coding::to_wide(previous);
-            if (needs_folding(word)) word = locale::fold_case(word);
             const std::size_t offset = batch_units.size();
-            batch_units.resize(offset + 2 * word.size());
-            const std::size_t length = append_utf16(word, batch_units.data() + offset);
+            batch_units.resize(offset + previous.size());
+            std::size_t length = 0;
+            if (const auto folded =
+                    decode_folded(previous, batch_units.data() + offset, invariants)) {
+                length = *folded;
+            } else {
+                word = locale::fold_case(coding::to_wide(previous));
+                batch_units.resize(offset + 2 * word.size());
+                length = append_utf16(word, batch_units.data() + offset);
+            }
             batch_units.resize(offset + length);
             const std::size_t hash =
                 hash_of(std::u16string_view(batch_units).substr(offset, length));

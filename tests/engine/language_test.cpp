@@ -13,6 +13,7 @@
 
 #include <boost/locale/conversion.hpp>
 
+#include "coding.hpp"
 #include "context/context.hpp"
 #include "entry_table.hpp"
 #include "installed_callbacks.hpp"
@@ -126,6 +127,26 @@ TEST(LanguageData, WordsBeyondTheBasicPlaneAreFolded) {
     EXPECT_EQ(data.languages_of(std::wstring_view(L"yz")).size(), 1u);
     EXPECT_TRUE(data.languages_of(std::wstring_view(L"\xD801\xDC28x")).empty())
         << "surrogate units are no character";
+}
+
+TEST(LanguageData, WordsAreFoldedWhateverTheirLetters) {
+    // Words of letters folding keeps take a shorter way than the others: both
+    // must give the folded word.
+    constexpr dictionary::chunk_type chunks[] = {{L"xx",
+        "\x05" "\xC3\xA9t\xC3\xA9"        // "été", folded already
+        "\x05" "\xC3\x89T\xC3\x89"        // "ÉTÉ"
+        "\x07" "stra\xC3\x9F" "e"          // "straße": ß folds to "ss"
+        "\x02" "\xC5\xB8"                  // "Ÿ" folds to "ÿ"
+        "\x04" "\xC4\xB0" "ki"             // "İki": İ folds to "i̇"
+        "\x04" "a\xFF" "bC"                 // an ill-formed byte is dropped
+        "\x06" "vi\xE1\xBB\x87t"}};       // "việt"
+    const language::data_type data(chunks, {});
+    for (const std::wstring_view word :
+         {L"été", L"été", L"strasse", L"ÿ", L"i\u0307ki", L"abc", L"việt"})
+        EXPECT_FALSE(data.languages_of(word).empty()) << engine::coding::to_utf8(word);
+    for (const std::wstring_view word : {L"ÉTÉ", L"straße", L"Ÿ", L"İki", L"aBC"})
+        EXPECT_TRUE(data.languages_of(word).empty()) << engine::coding::to_utf8(word);
+    EXPECT_EQ(data.languages_of(std::wstring_view(L"été")).size(), 2u);
 }
 
 TEST(LanguageData, OverlappingRangesCountForEachLanguage) {

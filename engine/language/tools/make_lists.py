@@ -18,6 +18,12 @@ neighbours such as Danish, Norwegian and Swedish a smaller gap is enough);
 words of the English list that an English word list (Debian's wamerican) does
 not know and another language uses much more are dropped too; Vietnamese keeps
 only entries that are Vietnamese syllables.
+
+Inflected and technical forms: every list but English, Portuguese and
+Vietnamese adds, after its ranked words, forms from translated message
+catalogs and help pages that the language's spelling dictionary knows
+(catalogs.py); close neighbours also take the words of each other's lists
+that their translations of the same messages use about as often.
 """
 import argparse
 import os
@@ -25,9 +31,18 @@ import re
 import sys
 import unicodedata
 
+import catalogs
 import portuguese
 
 WORDS_PER_LANGUAGE = 10000
+# Inflected and technical forms from the message catalogs, after the ranked
+# words, for every language but English and Portuguese.
+CATALOG_WORDS = 8000
+CATALOG_LEAST_USES = 2
+# Languages whose words take many endings take each form the catalogs use and
+# the spelling dictionary knows.
+INFLECTED = {"fi", "hu", "tr"}
+INFLECTED_WORDS = 30000
 # A packed record appends at most 15 bytes to the prefix it shares with the
 # word before it; a word of at most 15 bytes packs whatever comes before it.
 MAX_WORD_BYTES = 15
@@ -35,6 +50,8 @@ ENGLISH_COMMON = 1000
 # Close neighbours share much of their vocabulary: a smaller gap in rank
 # shows that a word belongs to the other.
 NEIGHBOURS = [{"da", "no", "sv"}, {"cs", "pl"}, {"es-ES", "it", "fr"}]
+# Close neighbours whose lists share the words their translations share.
+CATALOG_NEIGHBOURS = NEIGHBOURS[:2]
 
 # Table order of the dictionary languages: code, source file, extra letters.
 LANGUAGES = [
@@ -189,9 +206,32 @@ def main():
         and w not in english_common,
         args.locale_dir, args.validate_portuguese)
 
+    translations = catalogs.corpus()
+    for code, name, extra in LANGUAGES:
+        # Vietnamese syllables are few and the frequency list holds them.
+        if code == "en" or code.startswith("pt-") or extra is None:
+            continue
+        neighbours = set().union(*[g for g in CATALOG_NEIGHBOURS if code in g]) - {code}
+        letters = ASCII_LETTERS + JOINERS + extra
+        inflected = code in INFLECTED
+        cleaned[code] = cleaned[code][:WORDS_PER_LANGUAGE] + catalogs.extra_words(
+            code, translations, set(ranked[name]), letters, MAX_WORD_BYTES,
+            INFLECTED_WORDS if inflected else CATALOG_WORDS,
+            1 if inflected else CATALOG_LEAST_USES, neighbours)
+    # Close neighbours' lists get the words they share in the same messages.
+    letters_of = {code: ASCII_LETTERS + JOINERS + extra for code, _, extra in LANGUAGES if extra}
+    shared = {code: [] for code in cleaned}
+    for group in CATALOG_NEIGHBOURS:
+        for code in sorted(group):
+            for other in sorted(group - {code}):
+                shared[code] += catalogs.shared_words(code, cleaned[code], other, cleaned[other],
+                                                      translations, letters_of[code])
+    for code, words in shared.items():
+        cleaned[code] = list(dict.fromkeys(cleaned[code] + words))
+
     os.makedirs(args.output, exist_ok=True)
     for code, _, _ in LANGUAGES:
-        words = cleaned[code] if code.startswith("pt-") else cleaned[code][:WORDS_PER_LANGUAGE]
+        words = cleaned[code]
         with open(os.path.join(args.output, code + ".txt"), "w", encoding="utf-8") as out:
             out.writelines(word + "\n" for word in words)
         print(f"{code}: {len(words)} words", file=sys.stderr)
