@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -49,15 +50,26 @@ const icu::Locale& engine_icu_locale() {
 
 std::locale generate() { return engine_locale(); }
 
+namespace {
+
+constexpr std::uint32_t invalid_unit(wchar_t unit) noexcept {
+    const auto value = static_cast<std::uint32_t>(unit);
+    return static_cast<std::uint32_t>(value - 0xD800u < 0x800u) |
+           static_cast<std::uint32_t>(value > 0x10FFFFu);
+}
+
+}  // namespace
+
 bool is_valid(std::wstring_view text) noexcept {
-    // Without branches, so the compiler checks many units at once: this runs
-    // over every text a host is given.
+    // Without branches and in blocks of a fixed size, so the compiler checks
+    // many units at once: this runs over every text a host is given.
+    constexpr std::size_t block = 16;
+    const wchar_t* unit = text.data();
+    std::size_t left = text.size();
     std::uint32_t invalid = 0;
-    for (const wchar_t unit : text) {
-        const auto value = static_cast<std::uint32_t>(unit);
-        invalid |= static_cast<std::uint32_t>(value - 0xD800u < 0x800u) |
-                   static_cast<std::uint32_t>(value > 0x10FFFFu);
-    }
+    for (; left >= block; left -= block, unit += block)
+        for (std::size_t i = 0; i < block; ++i) invalid |= invalid_unit(unit[i]);
+    for (; left > 0; --left, ++unit) invalid |= invalid_unit(*unit);
     return invalid == 0;
 }
 
@@ -82,15 +94,24 @@ UChar32 scalar(wchar_t unit) {
 
 // UTF-32 to ICU's UTF-16; units that are not scalar values become U+FFFD.
 icu::UnicodeString to_icu(std::wstring_view text) {
-    const auto supplementary = std::count_if(text.begin(), text.end(), [](wchar_t c) {
-        return static_cast<char32_t>(c) > 0xFFFF && is_scalar_value(c);
-    });
+    std::size_t beyond_bmp = 0;
+    for (const wchar_t unit : text) beyond_bmp += static_cast<char32_t>(unit) > 0xFFFF;
+    const auto length = static_cast<int32_t>(text.size() + beyond_bmp);
     icu::UnicodeString out;
-    char16_t* buffer = out.getBuffer(static_cast<int32_t>(text.size()) + static_cast<int32_t>(supplementary));
+    char16_t* buffer = out.getBuffer(length);
     if (!buffer) throw std::bad_alloc();
-    int32_t length = 0;
-    for (const wchar_t unit : text) U16_APPEND_UNSAFE(buffer, length, scalar(unit));
-    out.releaseBuffer(length);
+    if (beyond_bmp == 0) {
+        // One unit each; only lone surrogates need replacing.
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto unit = static_cast<char16_t>(text[i]);
+            buffer[i] = U16_IS_SURROGATE(unit) ? char16_t{replacement_character} : unit;
+        }
+        out.releaseBuffer(length);
+        return out;
+    }
+    int32_t written = 0;
+    for (const wchar_t unit : text) U16_APPEND_UNSAFE(buffer, written, scalar(unit));
+    out.releaseBuffer(written);
     return out;
 }
 
@@ -151,10 +172,14 @@ const std::map<UChar32, std::wstring>& full_foldings() {
     return table;
 }
 
-void check(UErrorCode status, const char* what) {
+[[noreturn]] void fail(UErrorCode status, const char* what) {
     if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-    if (U_FAILURE(status))
-        throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
+    throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
+}
+
+inline void check(UErrorCode status, const char* what) {
+    if (U_FAILURE(status)) [[unlikely]]
+        fail(status, what);
 }
 
 // Boost.Locale's word rule masks for ICU's rule status ranges.
@@ -167,7 +192,33 @@ std::uint32_t word_rule(int32_t status) {
     return 0;
 }
 
+// Building a word iterator from ICU's rules costs microseconds; a clone of one
+// built before costs a fraction of that. The prototype is ICU data, so it
+// goes before ICU is cleaned up.
+std::mutex word_prototype_mutex;
+std::unique_ptr<icu::BreakIterator> word_prototype;
+
+std::unique_ptr<icu::BreakIterator> new_word_iterator() {
+    std::lock_guard lock(word_prototype_mutex);
+    if (!word_prototype) {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> made(
+            icu::BreakIterator::createWordInstance(engine_icu_locale(), status));
+        check(status, "word boundaries");
+        if (!made) throw std::bad_alloc();
+        word_prototype = std::move(made);
+    }
+    std::unique_ptr<icu::BreakIterator> copy(word_prototype->clone());
+    if (!copy) throw std::bad_alloc();
+    return copy;
+}
+
 }  // namespace
+
+void release_services() noexcept {
+    std::lock_guard lock(word_prototype_mutex);
+    word_prototype.reset();
+}
 
 std::wstring normalize(std::wstring_view text) {
     if (is_nfc(text)) return sanitized(text);
@@ -201,10 +252,8 @@ std::wstring fold_case(std::wstring_view text) {
 std::vector<context::segment_type> index_words(std::wstring_view text) {
     std::vector<context::segment_type> index;
     if (text.empty()) return index;
+    const std::unique_ptr<icu::BreakIterator> words = new_word_iterator();
     UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<icu::BreakIterator> words(
-        icu::BreakIterator::createWordInstance(engine_icu_locale(), status));
-    check(status, "word boundaries");
     const icu::UnicodeString source = to_icu(text);
     words->setText(source);
     const char16_t* units = source.getBuffer();
@@ -214,7 +263,8 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
     int32_t unit_offset = 0;
     std::size_t offset = 0;
     std::size_t segment_begin = 0;
-    std::vector<int32_t> statuses(8);
+    int32_t few_statuses[8];
+    std::vector<int32_t> many_statuses;
     index.reserve(text.size() / 3 + 1);
     for (int32_t boundary = words->next(); boundary != icu::BreakIterator::DONE;
          boundary = words->next()) {
@@ -227,15 +277,17 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
             }
         }
         status = U_ZERO_ERROR;
-        int32_t count = words->getRuleStatusVec(statuses.data(), static_cast<int32_t>(statuses.size()), status);
+        const int32_t* statuses = few_statuses;
+        int32_t count = words->getRuleStatusVec(few_statuses, std::size(few_statuses), status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
-            statuses.resize(static_cast<std::size_t>(count));
+            many_statuses.resize(static_cast<std::size_t>(count));
             status = U_ZERO_ERROR;
-            count = words->getRuleStatusVec(statuses.data(), count, status);
+            count = words->getRuleStatusVec(many_statuses.data(), count, status);
+            statuses = many_statuses.data();
         }
         check(status, "word boundaries");
         std::uint32_t rule = 0;
-        for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[static_cast<std::size_t>(i)]);
+        for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[i]);
         if (rule != 0) index.push_back({segment_begin, offset - segment_begin, rule});
         segment_begin = offset;
     }

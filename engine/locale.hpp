@@ -60,4 +60,8 @@ std::wstring fold_case(std::wstring_view text);
 // carries none of these values closes no segment.
 std::vector<context::segment_type> index_words(std::wstring_view text);
 
+// Frees the ICU objects the stages above keep between calls (they are made
+// again when next needed). Call it before ICU itself is cleaned up.
+void release_services() noexcept;
+
 }  // namespace quorvane::engine::locale
