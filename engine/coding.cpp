@@ -165,25 +165,31 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
         return result;
     }
 
-    result.text.reserve(bytes.size());
+    std::wstring& text = result.text;
+    // Sized for one character a byte, which is ample for most charsets, and
+    // cut to what was written at the end.
+    text.resize(bytes.size());
+    std::size_t written = 0;
     const char* source = bytes.data();
     const char* const source_end = source + bytes.size();
     char16_t units[4096];
     // A surrogate pair split between two chunks waits for its second half.
     char16_t pending_lead = 0;
     const auto emit = [&](const char16_t* begin, const char16_t* end) {
+        const std::size_t needed = written + static_cast<std::size_t>(end - begin);
+        if (text.size() < needed) text.resize(std::max(needed, text.size() * 2));
+        wchar_t* const out = text.data();
         for (const char16_t* unit = begin; unit != end; ++unit) {
             if (pending_lead) {
                 if (U16_IS_TRAIL(*unit)) {
-                    result.text.push_back(
-                        static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit)));
+                    out[written++] = static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit));
                     pending_lead = 0;
                     continue;
                 }
                 pending_lead = 0;  // a lone half is no character
             }
             if (U16_IS_LEAD(*unit)) pending_lead = *unit;
-            else if (!U16_IS_TRAIL(*unit)) result.text.push_back(static_cast<wchar_t>(*unit));
+            else if (!U16_IS_TRAIL(*unit)) out[written++] = static_cast<wchar_t>(*unit);
         }
     };
     // The whole input is there, so every call flushes; a full buffer only
@@ -195,6 +201,7 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
                        nullptr, true, &status);
         emit(units, target);
     } while (status == U_BUFFER_OVERFLOW_ERROR);
+    text.resize(written);
     if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
     if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
     if (swaps_controls(converter.get()))

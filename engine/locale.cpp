@@ -1,6 +1,7 @@
 #include "locale.hpp"
 
 #include <algorithm>
+#include <bitset>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -151,9 +152,23 @@ bool is_nfc(std::wstring_view text) {
 // few characters that fold to several (ß, ŉ, ﬁ ...): those are kept here with
 // their full folding, found once among the characters that any case mapping
 // changes (some, like U+01F0, fold to their own decomposition).
-const std::map<UChar32, std::wstring>& full_foldings() {
-    static const std::map<UChar32, std::wstring> table = [] {
-        std::map<UChar32, std::wstring> specials;
+struct full_foldings_type {
+    std::map<UChar32, std::wstring> specials;
+    // Which code points below 0x10000 are keys of specials, for a quick no.
+    std::bitset<0x10000> special_bmp;
+    bool any_beyond_bmp = false;
+
+    const std::wstring* find(UChar32 c) const {
+        if (c < 0x10000 ? !special_bmp[static_cast<std::size_t>(c)] : !any_beyond_bmp) return nullptr;
+        const auto found = specials.find(c);
+        return found == specials.end() ? nullptr : &found->second;
+    }
+};
+
+const full_foldings_type& full_foldings() {
+    static const full_foldings_type table = [] {
+        full_foldings_type foldings;
+        auto& specials = foldings.specials;
         UErrorCode status = U_ZERO_ERROR;
         icu::UnicodeSet changing, folding;
         changing.applyIntPropertyValue(UCHAR_CHANGES_WHEN_CASEMAPPED, 1, status);
@@ -167,7 +182,12 @@ const std::map<UChar32, std::wstring>& full_foldings() {
                 if (folded != icu::UnicodeString(u_foldCase(c, U_FOLD_CASE_DEFAULT)))
                     specials.emplace(c, from_icu(folded));
             }
-        return specials;
+        for (const auto& special : specials) {
+            const UChar32 c = special.first;
+            if (c < 0x10000) foldings.special_bmp.set(static_cast<std::size_t>(c));
+            else foldings.any_beyond_bmp = true;
+        }
+        return foldings;
     }();
     return table;
 }
@@ -230,20 +250,32 @@ std::wstring normalize(std::wstring_view text) {
     return from_icu(result);
 }
 
+void normalize_in_place(std::wstring& text) {
+    if (is_nfc(text))
+        sanitize(text);
+    else
+        text = normalize(text);
+}
+
 std::wstring fold_case(std::wstring_view text) {
     // Folding maps each character on its own, so it needs no UTF-16 copy.
     const auto& specials = full_foldings();
-    std::wstring out;
-    out.reserve(text.size());
+    // One character each but for the few specials, which make room as met.
+    std::wstring out(text.size(), L'\0');
+    std::size_t written = 0;
     for (const wchar_t unit : text) {
         if (unit >= 0 && unit < 0x80) {
-            out.push_back(ascii::lower(unit));
+            out[written++] = ascii::lower(unit);
+            continue;
+        }
+        const UChar32 c = scalar(unit);
+        if (const std::wstring* special = specials.find(c)) {
+            const std::wstring& folding = *special;
+            out.resize(out.size() + folding.size() - 1);
+            out.replace(written, folding.size(), folding);
+            written += folding.size();
         } else {
-            const UChar32 c = scalar(unit);
-            if (const auto special = specials.find(c); special != specials.end())
-                out.append(special->second);
-            else
-                out.push_back(static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
+            out[written++] = static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT));
         }
     }
     return out;

@@ -50,6 +50,8 @@ void with_valid(const std::wstring& text, Deliver&& deliver) {
 
 // Unicode Normalization Form C.
 std::wstring normalize(std::wstring_view text);
+// The same in place, which spares text already in NFC (most text) a copy.
+void normalize_in_place(std::wstring& text);
 
 // Full default case folding ("Stra\u00DFe" becomes "strasse"; no Turkic rules).
 std::wstring fold_case(std::wstring_view text);
