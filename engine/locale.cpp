@@ -1,6 +1,7 @@
 #include "locale.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <map>
@@ -233,6 +234,84 @@ std::unique_ptr<icu::BreakIterator> new_word_iterator() {
     return copy;
 }
 
+// Word boundaries of ASCII text, which is most text, found without ICU: the
+// boundary rules as ICU's word rules apply them to ASCII characters (where
+// "@" is a letter and ":" separates), with the rule value of the rule that
+// ended each segment.
+enum class ascii_break : std::uint8_t {
+    other, letter, numeric, mid_num_let, mid_num, extend_num_let, space, cr, lf
+};
+
+constexpr std::array<ascii_break, 128> ascii_break_classes = [] {
+    std::array<ascii_break, 128> classes{};
+    for (int c = 'a'; c <= 'z'; ++c) classes[c] = classes[c - 'a' + 'A'] = ascii_break::letter;
+    classes['@'] = ascii_break::letter;
+    for (int c = '0'; c <= '9'; ++c) classes[c] = ascii_break::numeric;
+    classes['.'] = classes['\''] = ascii_break::mid_num_let;
+    classes[','] = classes[';'] = ascii_break::mid_num;
+    classes['_'] = ascii_break::extend_num_let;
+    classes[' '] = ascii_break::space;
+    classes['\r'] = ascii_break::cr;
+    classes['\n'] = ascii_break::lf;
+    return classes;
+}();
+
+constexpr std::uint32_t letter_rule = 0xF00;
+constexpr std::uint32_t number_rule = 0xF0;
+
+// Appends the segments of text[begin, end), all ASCII.
+void index_ascii_words(std::wstring_view text, std::size_t begin, std::size_t end,
+                       std::vector<context::segment_type>& index) {
+    const std::size_t size = end;
+    const auto class_at = [&](std::size_t at) {
+        return ascii_break_classes[static_cast<std::size_t>(text[at])];
+    };
+    for (std::size_t at = begin; at < size;) {
+        const std::size_t segment = at;
+        const ascii_break first = class_at(at++);
+        std::uint32_t rule = context::no_word_rule;
+        switch (first) {
+        case ascii_break::space:
+            while (at < size && class_at(at) == ascii_break::space) ++at;
+            break;
+        case ascii_break::cr:
+            if (at < size && class_at(at) == ascii_break::lf) ++at;
+            break;
+        case ascii_break::letter:
+        case ascii_break::numeric:
+        case ascii_break::extend_num_let: {
+            rule = first == ascii_break::letter    ? letter_rule
+                   : first == ascii_break::numeric ? number_rule
+                                                   : context::no_word_rule;
+            ascii_break last = first;
+            while (at < size) {
+                const ascii_break next = class_at(at);
+                if (next == ascii_break::letter || next == ascii_break::numeric) {
+                    rule = next == ascii_break::letter ? letter_rule : number_rule;
+                } else if (next == ascii_break::extend_num_let) {
+                    rule = last == ascii_break::numeric ? number_rule : letter_rule;
+                } else if ((next == ascii_break::mid_num_let || next == ascii_break::mid_num) &&
+                           at + 1 < size && class_at(at + 1) == last &&
+                           (last == ascii_break::numeric ||
+                            (last == ascii_break::letter && next == ascii_break::mid_num_let))) {
+                    // A letter or number joined across one middle character.
+                    at += 2;
+                    continue;
+                } else {
+                    break;
+                }
+                last = next;
+                ++at;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+        index.push_back({segment, at - segment, rule});
+    }
+}
+
 }  // namespace
 
 void release_services() noexcept {
@@ -281,25 +360,26 @@ std::wstring fold_case(std::wstring_view text) {
     return out;
 }
 
-std::vector<context::segment_type> index_words(std::wstring_view text) {
-    std::vector<context::segment_type> index;
-    if (text.empty()) return index;
-    const std::unique_ptr<icu::BreakIterator> words = new_word_iterator();
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::UnicodeString source = to_icu(text);
-    words->setText(source);
+namespace {
+
+// Appends the segments of text[begin, end) as ICU finds them, at their
+// offsets in text.
+void index_icu_words(icu::BreakIterator& words, std::wstring_view text, std::size_t begin,
+                     std::size_t end, std::vector<context::segment_type>& index) {
+    const std::wstring_view region = text.substr(begin, end - begin);
+    const icu::UnicodeString source = to_icu(region);
+    words.setText(source);
     const char16_t* units = source.getBuffer();
     const int32_t length = source.length();
     // Without surrogate pairs, UTF-16 offsets are character offsets.
-    const bool one_unit_each = static_cast<std::size_t>(length) == text.size();
+    const bool one_unit_each = static_cast<std::size_t>(length) == region.size();
     int32_t unit_offset = 0;
     std::size_t offset = 0;
     std::size_t segment_begin = 0;
     int32_t few_statuses[8];
     std::vector<int32_t> many_statuses;
-    index.reserve(text.size() / 3 + 1);
-    for (int32_t boundary = words->next(); boundary != icu::BreakIterator::DONE;
-         boundary = words->next()) {
+    for (int32_t boundary = words.next(); boundary != icu::BreakIterator::DONE;
+         boundary = words.next()) {
         if (one_unit_each) {
             offset = static_cast<std::size_t>(boundary);
         } else {
@@ -308,21 +388,67 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
                 ++offset;
             }
         }
-        status = U_ZERO_ERROR;
+        UErrorCode status = U_ZERO_ERROR;
         const int32_t* statuses = few_statuses;
-        int32_t count = words->getRuleStatusVec(few_statuses, std::size(few_statuses), status);
+        int32_t count = words.getRuleStatusVec(few_statuses, std::size(few_statuses), status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
             many_statuses.resize(static_cast<std::size_t>(count));
             status = U_ZERO_ERROR;
-            count = words->getRuleStatusVec(many_statuses.data(), count, status);
+            count = words.getRuleStatusVec(many_statuses.data(), count, status);
             statuses = many_statuses.data();
         }
         check(status, "word boundaries");
         std::uint32_t rule = 0;
         for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[i]);
-        if (rule != 0) index.push_back({segment_begin, offset - segment_begin, rule});
+        if (rule != 0) index.push_back({begin + segment_begin, offset - segment_begin, rule});
         segment_begin = offset;
     }
+}
+
+// Where an ASCII space follows another ASCII character, a segment always
+// ends, whatever the text around it, and the segments after it do not depend
+// on what came before: there the text is cut into regions, and ICU sees only
+// the regions with other characters.
+bool is_certain_boundary(std::wstring_view text, std::size_t at) noexcept {
+    return text[at] == L' ' && text[at - 1] != L' ' && static_cast<std::uint32_t>(text[at - 1]) < 0x80u;
+}
+
+}  // namespace
+
+std::vector<context::segment_type> index_words(std::wstring_view text) {
+    std::vector<context::segment_type> index;
+    if (text.empty()) return index;
+    index.reserve(text.size() / 3 + 1);
+    std::unique_ptr<icu::BreakIterator> words;  // made for the first region that needs it
+    std::size_t region = 0;  // the region not yet indexed begins here
+    bool region_ascii = true;
+    const auto index_region = [&](std::size_t end) {
+        if (region_ascii) {
+            index_ascii_words(text, region, end, index);
+        } else {
+            if (!words) words = new_word_iterator();
+            index_icu_words(*words, text, region, end, index);
+        }
+        region = end;
+    };
+    // Pieces run from one certain boundary to the next; neighbours of a kind
+    // share a region.
+    std::size_t piece = 0;
+    bool piece_ascii = true;
+    for (std::size_t at = 0; at <= text.size(); ++at) {
+        if (at == text.size() || (at > 0 && is_certain_boundary(text, at))) {
+            if (piece == region)
+                region_ascii = piece_ascii;
+            else if (piece_ascii != region_ascii) {
+                index_region(piece);
+                region_ascii = piece_ascii;
+            }
+            piece = at;
+            piece_ascii = true;
+        }
+        if (at < text.size() && static_cast<std::uint32_t>(text[at]) >= 0x80u) piece_ascii = false;
+    }
+    index_region(text.size());
     return index;
 }
 
