@@ -680,6 +680,7 @@ generic_type* unwrap(generic_type* part) noexcept {
 text_type* displayable(generic_type* part) noexcept { return choose(part, 0); }
 
 void print(const context::record_pointer& record) {
+    if (!context::trace::enabled(record)) return;  // the lines would go nowhere
     context::trace::write(record, QVSE_TRACE_INFO, facility, 0, L"Message structure:");
     std::vector<std::pair<unsigned, const generic_type*>> stack;
     if (record->root) stack.emplace_back(1, record->root.get());
@@ -781,6 +782,15 @@ void report_stage(const context::record_type& record, std::uint32_t stage,
     });
 }
 
+// For text known to be valid: the decoded text is made so, and the HTML
+// conversion, normalisation and folding make valid text of valid text.
+void report_valid_stage(const context::record_type& record, std::uint32_t stage,
+                        const std::wstring& text) {
+    const auto slot = callbacks.text_stage;
+    if (slot == nullptr) return;
+    slot(record.handle, stage, text.c_str(), text.size());
+}
+
 void report_uri(const context::record_type& record, std::uint32_t source,
                 const std::wstring& uri) {
     const auto slot = callbacks.uri_found;
@@ -802,9 +812,10 @@ bool extract_text(const context::record_pointer& record) {
                                   L"\": the text is read as " + coding::to_wide(decoded.read_as));
     }
     record->text = std::move(decoded.text);
+    if (!locale::is_valid(record->text)) locale::sanitize(record->text);
 
     if (iequals(part.subtype, "html")) {
-        report_stage(*record, QVSE_TEXT_HTML, record->text);
+        report_valid_stage(*record, QVSE_TEXT_HTML, record->text);
         std::wstring plain;
         if (!html::convert(record->text, plain, record->uris)) {
             context::trace::write(record, QVSE_TRACE_WARNING, facility, 0,
@@ -814,7 +825,7 @@ bool extract_text(const context::record_pointer& record) {
         record->text = std::move(plain);
         for (const auto& uri : record->uris) report_uri(*record, QVSE_TEXT_HTML, uri);
     }
-    report_stage(*record, QVSE_TEXT_PLAIN, record->text);
+    report_valid_stage(*record, QVSE_TEXT_PLAIN, record->text);
 
     std::set<std::wstring> found;
     if (!uri::extract(record->text, found)) {
@@ -829,9 +840,9 @@ bool extract_text(const context::record_pointer& record) {
     report_stage(*record, QVSE_TEXT_URIS_REMOVED, record->text);
 
     locale::normalize_in_place(record->text);
-    report_stage(*record, QVSE_TEXT_NORMALIZED, record->text);
+    report_valid_stage(*record, QVSE_TEXT_NORMALIZED, record->text);
     record->folded = locale::fold_case(record->text);
-    report_stage(*record, QVSE_TEXT_FOLDED, record->folded);
+    report_valid_stage(*record, QVSE_TEXT_FOLDED, record->folded);
 
     if (!record->folded.empty()) record->words = locale::index_words(record->folded);
     return true;
