@@ -179,7 +179,13 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
         const std::size_t needed = written + static_cast<std::size_t>(end - begin);
         if (text.size() < needed) text.resize(std::max(needed, text.size() * 2));
         wchar_t* const out = text.data();
-        for (const char16_t* unit = begin; unit != end; ++unit) {
+        const char16_t* unit = begin;
+        if (!pending_lead) {
+            // Up to the first surrogate, one character a unit.
+            for (; unit != end && !U16_IS_SURROGATE(*unit); ++unit)
+                out[written++] = static_cast<wchar_t>(*unit);
+        }
+        for (; unit != end; ++unit) {
             if (pending_lead) {
                 if (U16_IS_TRAIL(*unit)) {
                     out[written++] = static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit));

@@ -76,6 +76,7 @@ bool is_valid(std::wstring_view text) noexcept {
 }
 
 std::wstring& sanitize(std::wstring& text) noexcept {
+    if (is_valid(text)) return text;  // the usual case, checked many units at once
     std::replace_if(
         text.begin(), text.end(), [](wchar_t c) { return !is_scalar_value(c); },
         replacement_character);
@@ -259,6 +260,18 @@ constexpr std::array<ascii_break, 128> ascii_break_classes = [] {
 constexpr std::uint32_t letter_rule = 0xF00;
 constexpr std::uint32_t number_rule = 0xF0;
 
+bool is_ascii(std::wstring_view text) noexcept {
+    // In blocks of a fixed size, which the compiler checks many units at once.
+    constexpr std::size_t block = 16;
+    const wchar_t* unit = text.data();
+    std::size_t left = text.size();
+    std::uint32_t beyond = 0;
+    for (; left >= block; left -= block, unit += block)
+        for (std::size_t i = 0; i < block; ++i) beyond |= static_cast<std::uint32_t>(unit[i]) >= 0x80u;
+    for (; left > 0; --left, ++unit) beyond |= static_cast<std::uint32_t>(*unit) >= 0x80u;
+    return beyond == 0;
+}
+
 // Appends the segments of text[begin, end), all ASCII.
 void index_ascii_words(std::wstring_view text, std::size_t begin, std::size_t end,
                        std::vector<context::segment_type>& index) {
@@ -342,7 +355,23 @@ std::wstring fold_case(std::wstring_view text) {
     // One character each but for the few specials, which make room as met.
     std::wstring out(text.size(), L'\0');
     std::size_t written = 0;
-    for (const wchar_t unit : text) {
+    constexpr std::size_t block = 16;
+    for (std::size_t at = 0; at < text.size();) {
+        // Blocks of ASCII, the usual case, without branches per character.
+        if (text.size() - at >= block) {
+            std::uint32_t beyond = 0;
+            for (std::size_t i = 0; i < block; ++i) beyond |= static_cast<std::uint32_t>(text[at + i]) >= 0x80u;
+            if (beyond == 0) {
+                for (std::size_t i = 0; i < block; ++i) {
+                    const auto c = static_cast<std::uint32_t>(text[at + i]);
+                    out[written + i] = static_cast<wchar_t>(c + (static_cast<std::uint32_t>(c - 'A' < 26u) << 5));
+                }
+                at += block;
+                written += block;
+                continue;
+            }
+        }
+        const wchar_t unit = text[at++];
         if (unit >= 0 && unit < 0x80) {
             out[written++] = ascii::lower(unit);
             continue;
@@ -419,6 +448,10 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
     std::vector<context::segment_type> index;
     if (text.empty()) return index;
     index.reserve(text.size() / 3 + 1);
+    if (is_ascii(text)) {
+        index_ascii_words(text, 0, text.size(), index);
+        return index;
+    }
     std::unique_ptr<icu::BreakIterator> words;  // made for the first region that needs it
     std::size_t region = 0;  // the region not yet indexed begins here
     bool region_ascii = true;
