@@ -136,7 +136,19 @@ std::wstring from_icu(const icu::UnicodeString& text) {
 // under NFC and no combining marks out of canonical order.
 bool is_nfc(std::wstring_view text) {
     std::uint8_t last_class = 0;
-    for (const wchar_t unit : text) {
+    constexpr std::size_t block = 16;
+    for (std::size_t at = 0; at < text.size();) {
+        // Blocks below U+0300, the usual case, pass at once.
+        if (text.size() - at >= block) {
+            std::uint32_t above = 0;
+            for (std::size_t i = 0; i < block; ++i) above |= static_cast<std::uint32_t>(text[at + i]) >= 0x300u;
+            if (above == 0) {
+                at += block;
+                last_class = 0;
+                continue;
+            }
+        }
+        const wchar_t unit = text[at++];
         if (static_cast<char32_t>(unit) < 0x300) {
             last_class = 0;
             continue;
@@ -299,6 +311,12 @@ void index_ascii_words(std::wstring_view text, std::size_t begin, std::size_t en
             ascii_break last = first;
             while (at < size) {
                 const ascii_break next = class_at(at);
+                if (next == last && next != ascii_break::extend_num_let) {
+                    // More of the same letters or digits, the usual case.
+                    while (++at < size && class_at(at) == next) {
+                    }
+                    continue;
+                }
                 if (next == ascii_break::letter || next == ascii_break::numeric) {
                     rule = next == ascii_break::letter ? letter_rule : number_rule;
                 } else if (next == ascii_break::extend_num_let) {
