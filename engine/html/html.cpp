@@ -122,7 +122,7 @@ struct converter_type {
             const auto stretch = at;
             while (++at != run.end() && !is_space(*at)) {
             }
-            output.append(stretch, at);
+            output.append(&*stretch, static_cast<std::size_t>(at - stretch));
             last_was_space = false;
         }
     }

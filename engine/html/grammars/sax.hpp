@@ -54,7 +54,9 @@ namespace phx = boost::phoenix;
 
 // One or more of space, tab, CR and LF: what separates attributes.
 struct space_grammar : qi::grammar<iterator_type> {
-    space_grammar() : space_grammar::base_type(space) { space = +wide::char_(L" \t\r\n"); }
+    space_grammar() : space_grammar::base_type(space) {
+        space = stop_run_parser::only(L" \t\r\n");
+    }
     qi::rule<iterator_type> space;
 };
 

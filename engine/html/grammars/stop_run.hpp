@@ -23,8 +23,16 @@ struct stop_run_parser : boost::spirit::qi::primitive_parser<stop_run_parser> {
         for (const wchar_t c : stop_characters) stops.set(static_cast<std::size_t>(c));
     }
 
+    // The run of +char_(characters) instead: every character but these stops it.
+    static stop_run_parser only(std::wstring_view characters) {
+        stop_run_parser run(characters);
+        run.stops.flip();
+        run.all_others_stop = true;
+        return run;
+    }
+
     bool stops_at(wchar_t c) const noexcept {
-        return c >= 0 && c < 128 && stops[static_cast<std::size_t>(c)];
+        return c >= 0 && c < 128 ? stops[static_cast<std::size_t>(c)] : all_others_stop;
     }
 
     template <class Iterator, class Context, class Skipper, class Attribute>
@@ -44,6 +52,7 @@ struct stop_run_parser : boost::spirit::qi::primitive_parser<stop_run_parser> {
     }
 
     std::bitset<128> stops;
+    bool all_others_stop = false;  // beyond ASCII
     std::size_t minimum;
 };
 
