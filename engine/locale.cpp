@@ -54,6 +54,26 @@ std::locale generate() { return engine_locale(); }
 
 namespace {
 
+// Text is checked in blocks of a fixed size, without branches inside a block,
+// so that the compiler tests many units at once: these checks run over every
+// text a message yields.
+constexpr std::size_t block = 16;
+
+bool block_below(const wchar_t* units, std::uint32_t limit) noexcept {
+    std::uint32_t above = 0;
+    for (std::size_t i = 0; i < block; ++i) above |= static_cast<std::uint32_t>(units[i]) >= limit;
+    return above == 0;
+}
+
+bool all_below(std::wstring_view text, std::uint32_t limit) noexcept {
+    std::size_t at = 0;
+    for (; text.size() - at >= block; at += block)
+        if (!block_below(text.data() + at, limit)) return false;
+    for (; at < text.size(); ++at)
+        if (static_cast<std::uint32_t>(text[at]) >= limit) return false;
+    return true;
+}
+
 constexpr std::uint32_t invalid_unit(wchar_t unit) noexcept {
     const auto value = static_cast<std::uint32_t>(unit);
     return static_cast<std::uint32_t>(value - 0xD800u < 0x800u) |
@@ -63,9 +83,6 @@ constexpr std::uint32_t invalid_unit(wchar_t unit) noexcept {
 }  // namespace
 
 bool is_valid(std::wstring_view text) noexcept {
-    // Without branches and in blocks of a fixed size, so the compiler checks
-    // many units at once: this runs over every text a host is given.
-    constexpr std::size_t block = 16;
     const wchar_t* unit = text.data();
     std::size_t left = text.size();
     std::uint32_t invalid = 0;
@@ -136,17 +153,12 @@ std::wstring from_icu(const icu::UnicodeString& text) {
 // under NFC and no combining marks out of canonical order.
 bool is_nfc(std::wstring_view text) {
     std::uint8_t last_class = 0;
-    constexpr std::size_t block = 16;
     for (std::size_t at = 0; at < text.size();) {
         // Blocks below U+0300, the usual case, pass at once.
-        if (text.size() - at >= block) {
-            std::uint32_t above = 0;
-            for (std::size_t i = 0; i < block; ++i) above |= static_cast<std::uint32_t>(text[at + i]) >= 0x300u;
-            if (above == 0) {
-                at += block;
-                last_class = 0;
-                continue;
-            }
+        if (text.size() - at >= block && block_below(text.data() + at, 0x300)) {
+            at += block;
+            last_class = 0;
+            continue;
         }
         const wchar_t unit = text[at++];
         if (static_cast<char32_t>(unit) < 0x300) {
@@ -272,18 +284,6 @@ constexpr std::array<ascii_break, 128> ascii_break_classes = [] {
 constexpr std::uint32_t letter_rule = 0xF00;
 constexpr std::uint32_t number_rule = 0xF0;
 
-bool is_ascii(std::wstring_view text) noexcept {
-    // In blocks of a fixed size, which the compiler checks many units at once.
-    constexpr std::size_t block = 16;
-    const wchar_t* unit = text.data();
-    std::size_t left = text.size();
-    std::uint32_t beyond = 0;
-    for (; left >= block; left -= block, unit += block)
-        for (std::size_t i = 0; i < block; ++i) beyond |= static_cast<std::uint32_t>(unit[i]) >= 0x80u;
-    for (; left > 0; --left, ++unit) beyond |= static_cast<std::uint32_t>(*unit) >= 0x80u;
-    return beyond == 0;
-}
-
 // Appends the segments of text[begin, end), all ASCII.
 void index_ascii_words(std::wstring_view text, std::size_t begin, std::size_t end,
                        std::vector<context::segment_type>& index) {
@@ -373,21 +373,16 @@ std::wstring fold_case(std::wstring_view text) {
     // One character each but for the few specials, which make room as met.
     std::wstring out(text.size(), L'\0');
     std::size_t written = 0;
-    constexpr std::size_t block = 16;
     for (std::size_t at = 0; at < text.size();) {
         // Blocks of ASCII, the usual case, without branches per character.
-        if (text.size() - at >= block) {
-            std::uint32_t beyond = 0;
-            for (std::size_t i = 0; i < block; ++i) beyond |= static_cast<std::uint32_t>(text[at + i]) >= 0x80u;
-            if (beyond == 0) {
-                for (std::size_t i = 0; i < block; ++i) {
-                    const auto c = static_cast<std::uint32_t>(text[at + i]);
-                    out[written + i] = static_cast<wchar_t>(c + (static_cast<std::uint32_t>(c - 'A' < 26u) << 5));
-                }
-                at += block;
-                written += block;
-                continue;
+        if (text.size() - at >= block && block_below(text.data() + at, 0x80)) {
+            for (std::size_t i = 0; i < block; ++i) {
+                const auto c = static_cast<std::uint32_t>(text[at + i]);
+                out[written + i] = static_cast<wchar_t>(c + (static_cast<std::uint32_t>(c - 'A' < 26u) << 5));
             }
+            at += block;
+            written += block;
+            continue;
         }
         const wchar_t unit = text[at++];
         if (unit >= 0 && unit < 0x80) {
@@ -466,7 +461,7 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
     std::vector<context::segment_type> index;
     if (text.empty()) return index;
     index.reserve(text.size() / 3 + 1);
-    if (is_ascii(text)) {
+    if (all_below(text, 0x80)) {
         index_ascii_words(text, 0, text.size(), index);
         return index;
     }
