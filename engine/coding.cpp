@@ -24,7 +24,20 @@ std::wstring decode_utf8(std::string_view utf8) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(utf8.data());
     const auto length = static_cast<int32_t>(utf8.size());
     std::size_t written = 0;
+    constexpr int32_t block = 16;
     for (int32_t i = 0; i < length;) {
+        // ASCII, the usual case, a block at a time: each byte is its character.
+        if (length - i >= block) {
+            std::uint8_t any_8bit = 0;
+            for (int32_t k = 0; k < block; ++k) any_8bit |= data[i + k];
+            if ((any_8bit & 0x80) == 0) {
+                for (int32_t k = 0; k < block; ++k)
+                    out[written + static_cast<std::size_t>(k)] = static_cast<wchar_t>(data[i + k]);
+                i += block;
+                written += block;
+                continue;
+            }
+        }
         UChar32 c;
         U8_NEXT(data, i, length, c);
         if (c >= 0) out[written++] = static_cast<wchar_t>(c);
