@@ -138,9 +138,14 @@ public:
 private:
     static constexpr std::size_t block_size = 64 * 1024;
 
+    // The first CR or LF, or last; the C library searches many bytes at once.
     static const char* find_line_end(const char* first, const char* last) noexcept {
-        while (first != last && *first != '\n' && *first != '\r') ++first;
-        return first;
+        const auto search = [](const char* from, const char* to, char c) {
+            const void* found = std::memchr(from, c, static_cast<std::size_t>(to - from));
+            return found != nullptr ? static_cast<const char*>(found) : to;
+        };
+        const char* const lf = search(first, last, '\n');
+        return search(first, lf, '\r');
     }
 
     // At a CR or LF: consumes it, and the LF after a CR.
