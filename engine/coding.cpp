@@ -24,7 +24,20 @@ std::wstring decode_utf8(std::string_view utf8) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(utf8.data());
     const auto length = static_cast<int32_t>(utf8.size());
     std::size_t written = 0;
+    constexpr int32_t block = 16;
     for (int32_t i = 0; i < length;) {
+        // ASCII, the usual case, a block at a time: each byte is its character.
+        if (length - i >= block) {
+            std::uint8_t any_8bit = 0;
+            for (int32_t k = 0; k < block; ++k) any_8bit |= data[i + k];
+            if ((any_8bit & 0x80) == 0) {
+                for (int32_t k = 0; k < block; ++k)
+                    out[written + static_cast<std::size_t>(k)] = static_cast<wchar_t>(data[i + k]);
+                i += block;
+                written += block;
+                continue;
+            }
+        }
         UChar32 c;
         U8_NEXT(data, i, length, c);
         if (c >= 0) out[written++] = static_cast<wchar_t>(c);
@@ -165,25 +178,37 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
         return result;
     }
 
-    result.text.reserve(bytes.size());
+    std::wstring& text = result.text;
+    // Sized for one character a byte, which is ample for most charsets, and
+    // cut to what was written at the end.
+    text.resize(bytes.size());
+    std::size_t written = 0;
     const char* source = bytes.data();
     const char* const source_end = source + bytes.size();
     char16_t units[4096];
     // A surrogate pair split between two chunks waits for its second half.
     char16_t pending_lead = 0;
     const auto emit = [&](const char16_t* begin, const char16_t* end) {
-        for (const char16_t* unit = begin; unit != end; ++unit) {
+        const std::size_t needed = written + static_cast<std::size_t>(end - begin);
+        if (text.size() < needed) text.resize(std::max(needed, text.size() * 2));
+        wchar_t* const out = text.data();
+        const char16_t* unit = begin;
+        if (!pending_lead) {
+            // Up to the first surrogate, one character a unit.
+            for (; unit != end && !U16_IS_SURROGATE(*unit); ++unit)
+                out[written++] = static_cast<wchar_t>(*unit);
+        }
+        for (; unit != end; ++unit) {
             if (pending_lead) {
                 if (U16_IS_TRAIL(*unit)) {
-                    result.text.push_back(
-                        static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit)));
+                    out[written++] = static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit));
                     pending_lead = 0;
                     continue;
                 }
                 pending_lead = 0;  // a lone half is no character
             }
             if (U16_IS_LEAD(*unit)) pending_lead = *unit;
-            else if (!U16_IS_TRAIL(*unit)) result.text.push_back(static_cast<wchar_t>(*unit));
+            else if (!U16_IS_TRAIL(*unit)) out[written++] = static_cast<wchar_t>(*unit);
         }
     };
     // The whole input is there, so every call flushes; a full buffer only
@@ -195,6 +220,7 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
                        nullptr, true, &status);
         emit(units, target);
     } while (status == U_BUFFER_OVERFLOW_ERROR);
+    text.resize(written);
     if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
     if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
     if (swaps_controls(converter.get()))

@@ -1,9 +1,12 @@
 #include "locale.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bitset>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -49,19 +52,48 @@ const icu::Locale& engine_icu_locale() {
 
 std::locale generate() { return engine_locale(); }
 
+namespace {
+
+// Text is checked in blocks of a fixed size, without branches inside a block,
+// so that the compiler tests many units at once: these checks run over every
+// text a message yields.
+constexpr std::size_t block = 16;
+
+bool block_below(const wchar_t* units, std::uint32_t limit) noexcept {
+    std::uint32_t above = 0;
+    for (std::size_t i = 0; i < block; ++i) above |= static_cast<std::uint32_t>(units[i]) >= limit;
+    return above == 0;
+}
+
+bool all_below(std::wstring_view text, std::uint32_t limit) noexcept {
+    std::size_t at = 0;
+    for (; text.size() - at >= block; at += block)
+        if (!block_below(text.data() + at, limit)) return false;
+    for (; at < text.size(); ++at)
+        if (static_cast<std::uint32_t>(text[at]) >= limit) return false;
+    return true;
+}
+
+constexpr std::uint32_t invalid_unit(wchar_t unit) noexcept {
+    const auto value = static_cast<std::uint32_t>(unit);
+    return static_cast<std::uint32_t>(value - 0xD800u < 0x800u) |
+           static_cast<std::uint32_t>(value > 0x10FFFFu);
+}
+
+}  // namespace
+
 bool is_valid(std::wstring_view text) noexcept {
-    // Without branches, so the compiler checks many units at once: this runs
-    // over every text a host is given.
+    const wchar_t* unit = text.data();
+    std::size_t left = text.size();
     std::uint32_t invalid = 0;
-    for (const wchar_t unit : text) {
-        const auto value = static_cast<std::uint32_t>(unit);
-        invalid |= static_cast<std::uint32_t>(value - 0xD800u < 0x800u) |
-                   static_cast<std::uint32_t>(value > 0x10FFFFu);
-    }
+    for (; left >= block; left -= block, unit += block)
+        for (std::size_t i = 0; i < block; ++i) invalid |= invalid_unit(unit[i]);
+    for (; left > 0; --left, ++unit) invalid |= invalid_unit(*unit);
     return invalid == 0;
 }
 
 std::wstring& sanitize(std::wstring& text) noexcept {
+    if (is_valid(text)) return text;  // the usual case, checked many units at once
     std::replace_if(
         text.begin(), text.end(), [](wchar_t c) { return !is_scalar_value(c); },
         replacement_character);
@@ -82,15 +114,24 @@ UChar32 scalar(wchar_t unit) {
 
 // UTF-32 to ICU's UTF-16; units that are not scalar values become U+FFFD.
 icu::UnicodeString to_icu(std::wstring_view text) {
-    const auto supplementary = std::count_if(text.begin(), text.end(), [](wchar_t c) {
-        return static_cast<char32_t>(c) > 0xFFFF && is_scalar_value(c);
-    });
+    std::size_t beyond_bmp = 0;
+    for (const wchar_t unit : text) beyond_bmp += static_cast<char32_t>(unit) > 0xFFFF;
+    const auto length = static_cast<int32_t>(text.size() + beyond_bmp);
     icu::UnicodeString out;
-    char16_t* buffer = out.getBuffer(static_cast<int32_t>(text.size()) + static_cast<int32_t>(supplementary));
+    char16_t* buffer = out.getBuffer(length);
     if (!buffer) throw std::bad_alloc();
-    int32_t length = 0;
-    for (const wchar_t unit : text) U16_APPEND_UNSAFE(buffer, length, scalar(unit));
-    out.releaseBuffer(length);
+    if (beyond_bmp == 0) {
+        // One unit each; only lone surrogates need replacing.
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto unit = static_cast<char16_t>(text[i]);
+            buffer[i] = U16_IS_SURROGATE(unit) ? char16_t{replacement_character} : unit;
+        }
+        out.releaseBuffer(length);
+        return out;
+    }
+    int32_t written = 0;
+    for (const wchar_t unit : text) U16_APPEND_UNSAFE(buffer, written, scalar(unit));
+    out.releaseBuffer(written);
     return out;
 }
 
@@ -112,7 +153,14 @@ std::wstring from_icu(const icu::UnicodeString& text) {
 // under NFC and no combining marks out of canonical order.
 bool is_nfc(std::wstring_view text) {
     std::uint8_t last_class = 0;
-    for (const wchar_t unit : text) {
+    for (std::size_t at = 0; at < text.size();) {
+        // Blocks below U+0300, the usual case, pass at once.
+        if (text.size() - at >= block && block_below(text.data() + at, 0x300)) {
+            at += block;
+            last_class = 0;
+            continue;
+        }
+        const wchar_t unit = text[at++];
         if (static_cast<char32_t>(unit) < 0x300) {
             last_class = 0;
             continue;
@@ -130,9 +178,23 @@ bool is_nfc(std::wstring_view text) {
 // few characters that fold to several (ß, ŉ, ﬁ ...): those are kept here with
 // their full folding, found once among the characters that any case mapping
 // changes (some, like U+01F0, fold to their own decomposition).
-const std::map<UChar32, std::wstring>& full_foldings() {
-    static const std::map<UChar32, std::wstring> table = [] {
-        std::map<UChar32, std::wstring> specials;
+struct full_foldings_type {
+    std::map<UChar32, std::wstring> specials;
+    // Which code points below 0x10000 are keys of specials, for a quick no.
+    std::bitset<0x10000> special_bmp;
+    bool any_beyond_bmp = false;
+
+    const std::wstring* find(UChar32 c) const {
+        if (c < 0x10000 ? !special_bmp[static_cast<std::size_t>(c)] : !any_beyond_bmp) return nullptr;
+        const auto found = specials.find(c);
+        return found == specials.end() ? nullptr : &found->second;
+    }
+};
+
+const full_foldings_type& full_foldings() {
+    static const full_foldings_type table = [] {
+        full_foldings_type foldings;
+        auto& specials = foldings.specials;
         UErrorCode status = U_ZERO_ERROR;
         icu::UnicodeSet changing, folding;
         changing.applyIntPropertyValue(UCHAR_CHANGES_WHEN_CASEMAPPED, 1, status);
@@ -146,15 +208,24 @@ const std::map<UChar32, std::wstring>& full_foldings() {
                 if (folded != icu::UnicodeString(u_foldCase(c, U_FOLD_CASE_DEFAULT)))
                     specials.emplace(c, from_icu(folded));
             }
-        return specials;
+        for (const auto& special : specials) {
+            const UChar32 c = special.first;
+            if (c < 0x10000) foldings.special_bmp.set(static_cast<std::size_t>(c));
+            else foldings.any_beyond_bmp = true;
+        }
+        return foldings;
     }();
     return table;
 }
 
-void check(UErrorCode status, const char* what) {
+[[noreturn]] void fail(UErrorCode status, const char* what) {
     if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-    if (U_FAILURE(status))
-        throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
+    throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
+}
+
+inline void check(UErrorCode status, const char* what) {
+    if (U_FAILURE(status)) [[unlikely]]
+        fail(status, what);
 }
 
 // Boost.Locale's word rule masks for ICU's rule status ranges.
@@ -167,7 +238,117 @@ std::uint32_t word_rule(int32_t status) {
     return 0;
 }
 
+// Building a word iterator from ICU's rules costs microseconds; a clone of one
+// built before costs a fraction of that. The prototype is ICU data, so it
+// goes before ICU is cleaned up.
+std::mutex word_prototype_mutex;
+std::unique_ptr<icu::BreakIterator> word_prototype;
+
+std::unique_ptr<icu::BreakIterator> new_word_iterator() {
+    std::lock_guard lock(word_prototype_mutex);
+    if (!word_prototype) {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> made(
+            icu::BreakIterator::createWordInstance(engine_icu_locale(), status));
+        check(status, "word boundaries");
+        if (!made) throw std::bad_alloc();
+        word_prototype = std::move(made);
+    }
+    std::unique_ptr<icu::BreakIterator> copy(word_prototype->clone());
+    if (!copy) throw std::bad_alloc();
+    return copy;
+}
+
+// Word boundaries of ASCII text, which is most text, found without ICU: the
+// boundary rules as ICU's word rules apply them to ASCII characters (where
+// "@" is a letter and ":" separates), with the rule value of the rule that
+// ended each segment.
+enum class ascii_break : std::uint8_t {
+    other, letter, numeric, mid_num_let, mid_num, extend_num_let, space, cr, lf
+};
+
+constexpr std::array<ascii_break, 128> ascii_break_classes = [] {
+    std::array<ascii_break, 128> classes{};
+    for (int c = 'a'; c <= 'z'; ++c) classes[c] = classes[c - 'a' + 'A'] = ascii_break::letter;
+    classes['@'] = ascii_break::letter;
+    for (int c = '0'; c <= '9'; ++c) classes[c] = ascii_break::numeric;
+    classes['.'] = classes['\''] = ascii_break::mid_num_let;
+    classes[','] = classes[';'] = ascii_break::mid_num;
+    classes['_'] = ascii_break::extend_num_let;
+    classes[' '] = ascii_break::space;
+    classes['\r'] = ascii_break::cr;
+    classes['\n'] = ascii_break::lf;
+    return classes;
+}();
+
+constexpr std::uint32_t letter_rule = 0xF00;
+constexpr std::uint32_t number_rule = 0xF0;
+
+// Appends the segments of text[begin, end), all ASCII.
+void index_ascii_words(std::wstring_view text, std::size_t begin, std::size_t end,
+                       std::vector<context::segment_type>& index) {
+    const std::size_t size = end;
+    const auto class_at = [&](std::size_t at) {
+        return ascii_break_classes[static_cast<std::size_t>(text[at])];
+    };
+    for (std::size_t at = begin; at < size;) {
+        const std::size_t segment = at;
+        const ascii_break first = class_at(at++);
+        std::uint32_t rule = context::no_word_rule;
+        switch (first) {
+        case ascii_break::space:
+            while (at < size && class_at(at) == ascii_break::space) ++at;
+            break;
+        case ascii_break::cr:
+            if (at < size && class_at(at) == ascii_break::lf) ++at;
+            break;
+        case ascii_break::letter:
+        case ascii_break::numeric:
+        case ascii_break::extend_num_let: {
+            rule = first == ascii_break::letter    ? letter_rule
+                   : first == ascii_break::numeric ? number_rule
+                                                   : context::no_word_rule;
+            ascii_break last = first;
+            while (at < size) {
+                const ascii_break next = class_at(at);
+                if (next == last && next != ascii_break::extend_num_let) {
+                    // More of the same letters or digits, the usual case.
+                    while (++at < size && class_at(at) == next) {
+                    }
+                    continue;
+                }
+                if (next == ascii_break::letter || next == ascii_break::numeric) {
+                    rule = next == ascii_break::letter ? letter_rule : number_rule;
+                } else if (next == ascii_break::extend_num_let) {
+                    rule = last == ascii_break::numeric ? number_rule : letter_rule;
+                } else if ((next == ascii_break::mid_num_let || next == ascii_break::mid_num) &&
+                           at + 1 < size && class_at(at + 1) == last &&
+                           (last == ascii_break::numeric ||
+                            (last == ascii_break::letter && next == ascii_break::mid_num_let))) {
+                    // A letter or number joined across one middle character.
+                    at += 2;
+                    continue;
+                } else {
+                    break;
+                }
+                last = next;
+                ++at;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+        index.push_back({segment, at - segment, rule});
+    }
+}
+
 }  // namespace
+
+void release_services() noexcept {
+    std::lock_guard lock(word_prototype_mutex);
+    word_prototype.reset();
+}
 
 std::wstring normalize(std::wstring_view text) {
     if (is_nfc(text)) return sanitized(text);
@@ -179,45 +360,68 @@ std::wstring normalize(std::wstring_view text) {
     return from_icu(result);
 }
 
+void normalize_in_place(std::wstring& text) {
+    if (is_nfc(text))
+        sanitize(text);
+    else
+        text = normalize(text);
+}
+
 std::wstring fold_case(std::wstring_view text) {
     // Folding maps each character on its own, so it needs no UTF-16 copy.
     const auto& specials = full_foldings();
-    std::wstring out;
-    out.reserve(text.size());
-    for (const wchar_t unit : text) {
+    // One character each but for the few specials, which make room as met.
+    std::wstring out(text.size(), L'\0');
+    std::size_t written = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        // Blocks of ASCII, the usual case, without branches per character.
+        if (text.size() - at >= block && block_below(text.data() + at, 0x80)) {
+            for (std::size_t i = 0; i < block; ++i) {
+                const auto c = static_cast<std::uint32_t>(text[at + i]);
+                out[written + i] = static_cast<wchar_t>(c + (static_cast<std::uint32_t>(c - 'A' < 26u) << 5));
+            }
+            at += block;
+            written += block;
+            continue;
+        }
+        const wchar_t unit = text[at++];
         if (unit >= 0 && unit < 0x80) {
-            out.push_back(ascii::lower(unit));
+            out[written++] = ascii::lower(unit);
+            continue;
+        }
+        const UChar32 c = scalar(unit);
+        if (const std::wstring* special = specials.find(c)) {
+            const std::wstring& folding = *special;
+            out.resize(out.size() + folding.size() - 1);
+            out.replace(written, folding.size(), folding);
+            written += folding.size();
         } else {
-            const UChar32 c = scalar(unit);
-            if (const auto special = specials.find(c); special != specials.end())
-                out.append(special->second);
-            else
-                out.push_back(static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
+            out[written++] = static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT));
         }
     }
     return out;
 }
 
-std::vector<context::segment_type> index_words(std::wstring_view text) {
-    std::vector<context::segment_type> index;
-    if (text.empty()) return index;
-    UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<icu::BreakIterator> words(
-        icu::BreakIterator::createWordInstance(engine_icu_locale(), status));
-    check(status, "word boundaries");
-    const icu::UnicodeString source = to_icu(text);
-    words->setText(source);
+namespace {
+
+// Appends the segments of text[begin, end) as ICU finds them, at their
+// offsets in text.
+void index_icu_words(icu::BreakIterator& words, std::wstring_view text, std::size_t begin,
+                     std::size_t end, std::vector<context::segment_type>& index) {
+    const std::wstring_view region = text.substr(begin, end - begin);
+    const icu::UnicodeString source = to_icu(region);
+    words.setText(source);
     const char16_t* units = source.getBuffer();
     const int32_t length = source.length();
     // Without surrogate pairs, UTF-16 offsets are character offsets.
-    const bool one_unit_each = static_cast<std::size_t>(length) == text.size();
+    const bool one_unit_each = static_cast<std::size_t>(length) == region.size();
     int32_t unit_offset = 0;
     std::size_t offset = 0;
     std::size_t segment_begin = 0;
-    std::vector<int32_t> statuses(8);
-    index.reserve(text.size() / 3 + 1);
-    for (int32_t boundary = words->next(); boundary != icu::BreakIterator::DONE;
-         boundary = words->next()) {
+    int32_t few_statuses[8];
+    std::vector<int32_t> many_statuses;
+    for (int32_t boundary = words.next(); boundary != icu::BreakIterator::DONE;
+         boundary = words.next()) {
         if (one_unit_each) {
             offset = static_cast<std::size_t>(boundary);
         } else {
@@ -226,19 +430,71 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
                 ++offset;
             }
         }
-        status = U_ZERO_ERROR;
-        int32_t count = words->getRuleStatusVec(statuses.data(), static_cast<int32_t>(statuses.size()), status);
+        UErrorCode status = U_ZERO_ERROR;
+        const int32_t* statuses = few_statuses;
+        int32_t count = words.getRuleStatusVec(few_statuses, std::size(few_statuses), status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
-            statuses.resize(static_cast<std::size_t>(count));
+            many_statuses.resize(static_cast<std::size_t>(count));
             status = U_ZERO_ERROR;
-            count = words->getRuleStatusVec(statuses.data(), count, status);
+            count = words.getRuleStatusVec(many_statuses.data(), count, status);
+            statuses = many_statuses.data();
         }
         check(status, "word boundaries");
         std::uint32_t rule = 0;
-        for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[static_cast<std::size_t>(i)]);
-        if (rule != 0) index.push_back({segment_begin, offset - segment_begin, rule});
+        for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[i]);
+        if (rule != 0) index.push_back({begin + segment_begin, offset - segment_begin, rule});
         segment_begin = offset;
     }
+}
+
+// Where an ASCII space follows another ASCII character, a segment always
+// ends, whatever the text around it, and the segments after it do not depend
+// on what came before: there the text is cut into regions, and ICU sees only
+// the regions with other characters.
+bool is_certain_boundary(std::wstring_view text, std::size_t at) noexcept {
+    return text[at] == L' ' && text[at - 1] != L' ' && static_cast<std::uint32_t>(text[at - 1]) < 0x80u;
+}
+
+}  // namespace
+
+std::vector<context::segment_type> index_words(std::wstring_view text) {
+    std::vector<context::segment_type> index;
+    if (text.empty()) return index;
+    index.reserve(text.size() / 3 + 1);
+    if (all_below(text, 0x80)) {
+        index_ascii_words(text, 0, text.size(), index);
+        return index;
+    }
+    std::unique_ptr<icu::BreakIterator> words;  // made for the first region that needs it
+    std::size_t region = 0;  // the region not yet indexed begins here
+    bool region_ascii = true;
+    const auto index_region = [&](std::size_t end) {
+        if (region_ascii) {
+            index_ascii_words(text, region, end, index);
+        } else {
+            if (!words) words = new_word_iterator();
+            index_icu_words(*words, text, region, end, index);
+        }
+        region = end;
+    };
+    // Pieces run from one certain boundary to the next; neighbours of a kind
+    // share a region.
+    std::size_t piece = 0;
+    bool piece_ascii = true;
+    for (std::size_t at = 0; at <= text.size(); ++at) {
+        if (at == text.size() || (at > 0 && is_certain_boundary(text, at))) {
+            if (piece == region)
+                region_ascii = piece_ascii;
+            else if (piece_ascii != region_ascii) {
+                index_region(piece);
+                region_ascii = piece_ascii;
+            }
+            piece = at;
+            piece_ascii = true;
+        }
+        if (at < text.size() && static_cast<std::uint32_t>(text[at]) >= 0x80u) piece_ascii = false;
+    }
+    index_region(text.size());
     return index;
 }
 

@@ -50,6 +50,8 @@ void with_valid(const std::wstring& text, Deliver&& deliver) {
 
 // Unicode Normalization Form C.
 std::wstring normalize(std::wstring_view text);
+// The same in place, which spares text already in NFC (most text) a copy.
+void normalize_in_place(std::wstring& text);
 
 // Full default case folding ("Stra\u00DFe" becomes "strasse"; no Turkic rules).
 std::wstring fold_case(std::wstring_view text);
@@ -59,5 +61,9 @@ std::wstring fold_case(std::wstring_view text);
 // 0xF0 number, 0xF00 letter, 0xF000 kana, 0xF0000 ideograph). A boundary that
 // carries none of these values closes no segment.
 std::vector<context::segment_type> index_words(std::wstring_view text);
+
+// Frees the ICU objects the stages above keep between calls (they are made
+// again when next needed). Call it before ICU itself is cleaned up.
+void release_services() noexcept;
 
 }  // namespace quorvane::engine::locale

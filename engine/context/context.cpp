@@ -67,6 +67,10 @@ unsigned get(void* handle, record_pointer& out) {
 
 namespace trace {
 
+bool enabled(const record_pointer& record) noexcept {
+    return record ? callbacks.context_trace != nullptr : principal::trace::enabled();
+}
+
 void write(const record_pointer& record, unsigned level, const std::wstring& facility,
            unsigned indent, const std::wstring& text) {
     if (!record) {

@@ -80,6 +80,10 @@ namespace trace {
 
 // A line about one context goes to context_trace only; with no record it is
 // an engine line and goes to trace.
+// Whether a line about the record would reach the host: callers skip
+// composing lines that would be dropped.
+bool enabled(const record_pointer& record) noexcept;
+
 void write(const record_pointer& record, unsigned level, const std::wstring& facility,
            unsigned indent, const std::wstring& text);
 void write(const record_pointer& record, unsigned level, const std::wstring& facility,

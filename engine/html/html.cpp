@@ -19,28 +19,43 @@ constexpr bool is_space(wchar_t c) noexcept { return c == L' ' || (c >= L'\t' &&
 enum class tag_kind { other, body, br, p, hiding, script, a, img };
 
 // Names compare after full case folding, so "BODY" and "\u017Ftyle" (long s)
-// count; every name that matters folds to at most six ASCII letters.
-std::wstring folded_name(range_type name) {
-    constexpr std::size_t longest = 6;
-    const bool ascii = std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= 0 && c < 0x80; });
-    if (ascii) {
-        if (name.size() > longest) return {};
-        std::wstring out(name.begin(), name.end());
-        std::transform(out.begin(), out.end(), out.begin(), ascii::lower<wchar_t>);
-        return out;
+// count; every name that matters folds to at most six ASCII letters, so an
+// ASCII name is folded in place, without allocating.
+class folded_name {
+public:
+    explicit folded_name(range_type name) {
+        const bool ascii =
+            std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= 0 && c < 0x80; });
+        if (!ascii) {
+            other_ = locale::fold_case({name.begin(), name.end()});
+            view_ = other_;
+        } else if (name.size() <= longest) {
+            std::transform(name.begin(), name.end(), ascii_, ascii::lower<wchar_t>);
+            view_ = {ascii_, name.size()};
+        }
     }
-    return locale::fold_case({name.begin(), name.end()});
-}
+    folded_name(const folded_name&) = delete;
+    folded_name& operator=(const folded_name&) = delete;
+
+    std::wstring_view view() const noexcept { return view_; }
+
+private:
+    static constexpr std::size_t longest = 6;
+    wchar_t ascii_[longest];
+    std::wstring other_;
+    std::wstring_view view_;
+};
 
 tag_kind classify(range_type name) {
-    const std::wstring folded = folded_name(name);
-    if (folded == L"body") return tag_kind::body;
-    if (folded == L"br") return tag_kind::br;
-    if (folded == L"p") return tag_kind::p;
-    if (folded == L"style") return tag_kind::hiding;
-    if (folded == L"script") return tag_kind::script;
-    if (folded == L"a") return tag_kind::a;
-    if (folded == L"img") return tag_kind::img;
+    const folded_name folded(name);
+    const std::wstring_view view = folded.view();
+    if (view == L"body") return tag_kind::body;
+    if (view == L"br") return tag_kind::br;
+    if (view == L"p") return tag_kind::p;
+    if (view == L"style") return tag_kind::hiding;
+    if (view == L"script") return tag_kind::script;
+    if (view == L"a") return tag_kind::a;
+    if (view == L"img") return tag_kind::img;
     // "meta" is a void element: it neither hides nor shows text.
     return tag_kind::other;
 }
@@ -93,15 +108,30 @@ struct converter_type {
         last_was_space = true;
     }
 
+    // As write for each character, a stretch at a time.
     void text(range_type run) {
-        for (const wchar_t c : run) write(c);
+        if (!emitting) return;
+        for (auto at = run.begin(); at != run.end();) {
+            if (is_space(*at)) {
+                if (!last_was_space) output.push_back(L' ');
+                last_was_space = true;
+                while (++at != run.end() && is_space(*at)) {
+                }
+                continue;
+            }
+            const auto stretch = at;
+            while (++at != run.end() && !is_space(*at)) {
+            }
+            output.append(&*stretch, static_cast<std::size_t>(at - stretch));
+            last_was_space = false;
+        }
     }
     void entity(char32_t code_point) { write(to_character(code_point)); }
     void skip(wchar_t c) { write(c); }
 
     void collect(const tag_type& tag, std::wstring_view attribute_name) {
         for (const auto& attribute : tag.attributes)
-            if (attribute.value && folded_name(attribute.name) == attribute_name)
+            if (attribute.value && folded_name(attribute.name).view() == attribute_name)
                 links.insert(decoded(*attribute.value));
     }
 

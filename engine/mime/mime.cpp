@@ -52,7 +52,8 @@ using ascii::iequals;
 // it is.
 class reader_type {
 public:
-    explicit reader_type(std::streambuf& source) : source_(source), buffer_(block_size) {
+    explicit reader_type(std::streambuf& source)
+        : source_(source), buffer_(std::make_unique_for_overwrite<char[]>(block_size)) {
         if (source_.pubseekpos(0, std::ios_base::in) != std::streampos(0))
             throw std::ios_base::failure("bad seek offset");
     }
@@ -65,8 +66,8 @@ public:
         line.clear();
         if (!available(1)) return false;
         for (;;) {
-            const char* const first = buffer_.data() + head_;
-            const char* const last = buffer_.data() + tail_;
+            const char* const first = buffer_.get() + head_;
+            const char* const last = buffer_.get() + tail_;
             const char* const stop = find_line_end(first, last);
             line.append(first, stop);
             head_ += static_cast<std::size_t>(stop - first);
@@ -83,13 +84,13 @@ public:
     std::string_view peek_line() {
         std::size_t scanned = 0;
         for (;;) {
-            const char* const first = buffer_.data() + head_;
-            const char* const last = buffer_.data() + tail_;
+            const char* const first = buffer_.get() + head_;
+            const char* const last = buffer_.get() + tail_;
             const char* const stop = find_line_end(first + scanned, last);
             if (stop != last) return {first, static_cast<std::size_t>(stop - first)};
             scanned = tail_ - head_;
             if (!available(scanned + 1))
-                return {buffer_.data() + head_, tail_ - head_};  // the end of data ends the line
+                return {buffer_.get() + head_, tail_ - head_};  // the end of data ends the line
         }
     }
 
@@ -103,7 +104,7 @@ public:
         available(prefix);
         if (head_ == tail_) return line_kind::end_of_data;
         line_kind kind = line_kind::text;
-        const char* const line = buffer_.data() + head_;
+        const char* const line = buffer_.get() + head_;
         const std::size_t size = tail_ - head_;
         // A boundary never holds a line end, so matching bytes lie inside
         // the line.
@@ -114,8 +115,8 @@ public:
                        : line_kind::next_part;
         }
         for (;;) {
-            const char* const first = buffer_.data() + head_;
-            const char* const last = buffer_.data() + tail_;
+            const char* const first = buffer_.get() + head_;
+            const char* const last = buffer_.get() + tail_;
             const char* const stop = find_line_end(first, last);
             head_ += static_cast<std::size_t>(stop - first);
             if (stop != last) {
@@ -137,9 +138,14 @@ public:
 private:
     static constexpr std::size_t block_size = 64 * 1024;
 
+    // The first CR or LF, or last; the C library searches many bytes at once.
     static const char* find_line_end(const char* first, const char* last) noexcept {
-        while (first != last && *first != '\n' && *first != '\r') ++first;
-        return first;
+        const auto search = [](const char* from, const char* to, char c) {
+            const void* found = std::memchr(from, c, static_cast<std::size_t>(to - from));
+            return found != nullptr ? static_cast<const char*>(found) : to;
+        };
+        const char* const lf = search(first, last, '\n');
+        return search(first, lf, '\r');
     }
 
     // At a CR or LF: consumes it, and the LF after a CR.
@@ -152,15 +158,20 @@ private:
     bool available(std::size_t count) {
         while (tail_ - head_ < count && !at_end_) {
             if (head_ != 0) {
-                std::memmove(buffer_.data(), buffer_.data() + head_, tail_ - head_);
+                std::memmove(buffer_.get(), buffer_.get() + head_, tail_ - head_);
                 base_ += static_cast<std::int64_t>(head_);
                 tail_ -= head_;
                 head_ = 0;
             }
-            if (buffer_.size() - tail_ < std::max(count, block_size / 2))
-                buffer_.resize(std::max(buffer_.size() * 2, count + block_size));
+            if (capacity_ - tail_ < std::max(count, block_size / 2)) {
+                const std::size_t larger = std::max(capacity_ * 2, count + block_size);
+                auto grown = std::make_unique_for_overwrite<char[]>(larger);
+                std::memcpy(grown.get(), buffer_.get(), tail_);
+                buffer_ = std::move(grown);
+                capacity_ = larger;
+            }
             const std::streamsize got = source_.sgetn(
-                buffer_.data() + tail_, static_cast<std::streamsize>(buffer_.size() - tail_));
+                buffer_.get() + tail_, static_cast<std::streamsize>(capacity_ - tail_));
             // Nothing delivered is the end, so a source that keeps answering
             // with nothing cannot hold the pass in place.
             if (got <= 0)
@@ -172,7 +183,9 @@ private:
     }
 
     std::streambuf& source_;
-    std::vector<char> buffer_;
+    // Not cleared when made: only bytes the source delivered are read.
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = block_size;
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
     std::int64_t base_ = 0;  // the offset of buffer_[0]
@@ -672,6 +685,7 @@ generic_type* unwrap(generic_type* part) noexcept {
 text_type* displayable(generic_type* part) noexcept { return choose(part, 0); }
 
 void print(const context::record_pointer& record) {
+    if (!context::trace::enabled(record)) return;  // the lines would go nowhere
     context::trace::write(record, QVSE_TRACE_INFO, facility, 0, L"Message structure:");
     std::vector<std::pair<unsigned, const generic_type*>> stack;
     if (record->root) stack.emplace_back(1, record->root.get());
@@ -724,13 +738,34 @@ std::unique_ptr<std::istream> open(const source_pointer& source, const generic_t
     return nullptr;
 }
 
+namespace {
+
+// The encoded size: none of the transfer encodings makes content longer.
+std::size_t encoded_size(const generic_type& part) noexcept {
+    const window_type* window = nullptr;
+    if (auto* text = dynamic_cast<const text_type*>(&part)) window = &text->content;
+    else if (auto* attachment = dynamic_cast<const attachment_type*>(&part)) window = &attachment->content;
+    return window != nullptr && window->length() > 0 ? static_cast<std::size_t>(window->length()) : 0;
+}
+
+}  // namespace
+
 std::string read(const source_pointer& source, const generic_type& part) {
     std::string content;
     const auto stream = open(source, part);
     if (!stream) return content;
-    char block[16384];
-    while (stream->read(block, sizeof block) || stream->gcount() > 0)
-        content.append(block, static_cast<std::size_t>(stream->gcount()));
+    constexpr std::size_t block = 16384;
+    // Read straight into the result, sized once for the usual case.
+    content.reserve(encoded_size(part) + 1);
+    std::size_t length = 0;
+    for (;;) {
+        if (content.size() < length + block) content.resize(std::max(content.capacity(), length + block));
+        stream->read(content.data() + length, static_cast<std::streamsize>(content.size() - length));
+        const auto got = static_cast<std::size_t>(stream->gcount());
+        length += got;
+        if (got == 0 || !*stream) break;
+    }
+    content.resize(length);
     return content;
 }
 
@@ -750,6 +785,15 @@ void report_stage(const context::record_type& record, std::uint32_t stage,
     locale::with_valid(text, [&](const std::wstring& valid) {
         slot(record.handle, stage, valid.c_str(), valid.size());
     });
+}
+
+// For text known to be valid: the decoded text is made so, and the HTML
+// conversion, normalisation and folding make valid text of valid text.
+void report_valid_stage(const context::record_type& record, std::uint32_t stage,
+                        const std::wstring& text) {
+    const auto slot = callbacks.text_stage;
+    if (slot == nullptr) return;
+    slot(record.handle, stage, text.c_str(), text.size());
 }
 
 void report_uri(const context::record_type& record, std::uint32_t source,
@@ -773,9 +817,10 @@ bool extract_text(const context::record_pointer& record) {
                                   L"\": the text is read as " + coding::to_wide(decoded.read_as));
     }
     record->text = std::move(decoded.text);
+    if (!locale::is_valid(record->text)) locale::sanitize(record->text);
 
     if (iequals(part.subtype, "html")) {
-        report_stage(*record, QVSE_TEXT_HTML, record->text);
+        report_valid_stage(*record, QVSE_TEXT_HTML, record->text);
         std::wstring plain;
         if (!html::convert(record->text, plain, record->uris)) {
             context::trace::write(record, QVSE_TRACE_WARNING, facility, 0,
@@ -785,7 +830,7 @@ bool extract_text(const context::record_pointer& record) {
         record->text = std::move(plain);
         for (const auto& uri : record->uris) report_uri(*record, QVSE_TEXT_HTML, uri);
     }
-    report_stage(*record, QVSE_TEXT_PLAIN, record->text);
+    report_valid_stage(*record, QVSE_TEXT_PLAIN, record->text);
 
     std::set<std::wstring> found;
     if (!uri::extract(record->text, found)) {
@@ -799,10 +844,10 @@ bool extract_text(const context::record_pointer& record) {
     }
     report_stage(*record, QVSE_TEXT_URIS_REMOVED, record->text);
 
-    record->text = locale::normalize(record->text);
-    report_stage(*record, QVSE_TEXT_NORMALIZED, record->text);
+    locale::normalize_in_place(record->text);
+    report_valid_stage(*record, QVSE_TEXT_NORMALIZED, record->text);
     record->folded = locale::fold_case(record->text);
-    report_stage(*record, QVSE_TEXT_FOLDED, record->folded);
+    report_valid_stage(*record, QVSE_TEXT_FOLDED, record->folded);
 
     if (!record->folded.empty()) record->words = locale::index_words(record->folded);
     return true;

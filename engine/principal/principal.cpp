@@ -80,6 +80,8 @@ unsigned initialize(const char* directory, std::size_t directory_length,
 unsigned shutdown() {
     return frame(facility, [&]() -> unsigned {
         const unsigned result = network::shutdown();
+        // Made again on the next message, should the host go on.
+        locale::release_services();
         if (result == QVSE_OK && owns_icu_data) {
             u_cleanup();
             owns_icu_data = false;

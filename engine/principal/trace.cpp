@@ -12,6 +12,8 @@ namespace quorvane::engine::principal {
 
 namespace trace {
 
+bool enabled() noexcept { return callbacks.trace != nullptr; }
+
 void write(unsigned level, const std::wstring& facility, unsigned indent,
            const std::wstring& text) {
     const auto slot = callbacks.trace;

@@ -11,6 +11,10 @@ extern const std::wstring facility;
 
 namespace trace {
 
+// Whether an engine line would reach the host: callers skip composing lines
+// that would be dropped.
+bool enabled() noexcept;
+
 void write(unsigned level, const std::wstring& facility, unsigned indent,
            const std::wstring& text);
 void write(unsigned level, const std::wstring& facility, unsigned indent,

@@ -97,6 +97,41 @@ TEST(UnicodeStages, EqualBoostLocaleOnRandomText) {
     }
 }
 
+// ASCII text is segmented without ICU, and mixed text is cut at ASCII spaces
+// into stretches that are and are not: every ASCII character in the contexts
+// the word rules look at, then random mixes with the characters that join
+// spaces and words (combining marks, joiners, other spaces, dictionary scripts).
+TEST(UnicodeStages, EqualBoostLocaleOnAsciiAndMixedText) {
+    for (wchar_t first = 0; first < 0x80; ++first) {
+        for (wchar_t second = 0; second < 0x80; ++second) {
+            SCOPED_TRACE(testing::Message() << int(first) << ' ' << int(second));
+            for (const std::wstring& text :
+                 {std::wstring{L'a', first, second, L'b'}, std::wstring{L'1', first, second, L'2'},
+                  std::wstring{first, second, L'_', L'a'}, std::wstring{L'_', first, second}})
+                expect_same_as_boost_locale(text);
+            if (HasFailure()) return;
+        }
+    }
+    const std::wstring ascii = L"aZ@19._,;':\"- \t\r\n";
+    const std::wstring other = L"\u00E9\u0301\u200D\u00AD\u3000\u00A0\u4E2D\u65E5\u0E01\u0E32"
+                               L"\U0001F600\uFF0E\u2019\u05D0\u30A2\u3042\u2060\u0660";
+    std::mt19937 random(1729);
+    std::uniform_int_distribution<int> length(0, 60);
+    for (int round = 0; round < 6000; ++round) {
+        const bool mixed = round % 2 == 1;
+        std::wstring text;
+        for (int i = length(random); i > 0; --i) {
+            if (mixed && random() % 6 == 0)
+                text.push_back(other[random() % other.size()]);
+            else
+                text.push_back(ascii[random() % ascii.size()]);
+        }
+        SCOPED_TRACE(round);
+        expect_same_as_boost_locale(text);
+        if (HasFailure()) break;
+    }
+}
+
 // Folding and NFC work character by character where they can: every
 // character must come out as the library makes it.
 TEST(UnicodeStages, EqualBoostLocaleForEveryCharacter) {

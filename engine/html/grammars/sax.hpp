@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <boost/fusion/include/adapt_struct.hpp>
+#include <boost/phoenix/bind/bind_function.hpp>
 #include <boost/phoenix/bind/bind_member_function.hpp>
 #include <boost/phoenix/core.hpp>
 #include <boost/phoenix/object/construct.hpp>
@@ -16,6 +17,7 @@
 #include <boost/spirit/include/qi.hpp>
 
 #include "entity.hpp"
+#include "stop_run.hpp"
 
 namespace quorvane::engine::html::grammars {
 
@@ -30,13 +32,15 @@ struct attribute_type {
 };
 
 struct tag_type {
-    tag_type() = default;
-    tag_type(range_type name, std::vector<attribute_type> attributes)
-        : name(name), attributes(std::move(attributes)) {}
-
     range_type name;
     std::vector<attribute_type> attributes;
 };
+
+// Takes the parsed list over rather than copying it.
+inline void make_tag(tag_type& tag, range_type name, std::vector<attribute_type>& attributes) {
+    tag.name = name;
+    tag.attributes = std::move(attributes);
+}
 
 }  // namespace quorvane::engine::html::grammars
 
@@ -50,13 +54,15 @@ namespace phx = boost::phoenix;
 
 // One or more of space, tab, CR and LF: what separates attributes.
 struct space_grammar : qi::grammar<iterator_type> {
-    space_grammar() : space_grammar::base_type(space) { space = +wide::char_(L" \t\r\n"); }
+    space_grammar() : space_grammar::base_type(space) {
+        space = stop_run_parser::only(L" \t\r\n");
+    }
     qi::rule<iterator_type> space;
 };
 
 // A run of characters that cannot begin markup.
 struct text_grammar : qi::grammar<iterator_type, range_type()> {
-    text_grammar() : text_grammar::base_type(run) { run = qi::raw[+~wide::char_(L"<>&\"'")]; }
+    text_grammar() : text_grammar::base_type(run) { run = qi::raw[stop_run_parser(L"<>&\"'")]; }
     qi::rule<iterator_type, range_type()> run;
 };
 
@@ -70,12 +76,12 @@ struct tag_grammar : qi::grammar<iterator_type, void(Converter&)> {
         using qi::_1;
         using qi::_2;
         using qi::_r1;
-        name = qi::raw[+~wide::char_(L"<>=&!?/\"' \t\r\n")];
-        value = name | (qi::lit(L'"') >> qi::raw[*~wide::char_(L'"')] >> qi::lit(L'"')) |
-                (qi::lit(L'\'') >> qi::raw[*~wide::char_(L'\'')] >> qi::lit(L'\''));
+        name = qi::raw[stop_run_parser(L"<>=&!?/\"' \t\r\n")];
+        value = name | (qi::lit(L'"') >> qi::raw[stop_run_parser(L"\"", 0)] >> qi::lit(L'"')) |
+                (qi::lit(L'\'') >> qi::raw[stop_run_parser(L"'", 0)] >> qi::lit(L'\''));
         attribute = name >> -(qi::lit(L'=') >> value);
         attributes = *(space >> attribute) >> -space;
-        body = (name >> attributes)[qi::_val = phx::construct<tag_type>(_1, _2)];
+        body = (name >> attributes)[phx::bind(&make_tag, qi::_val, _1, _2)];
         tag = qi::lit(L'<') >>
               ((qi::lit(L'/') >> body >> qi::lit(L'>'))[phx::bind(&Converter::tag, _r1, _1, false, true)] |
                (body >> ((qi::lit(L'>') >> qi::attr(false)) | (qi::lit(L"/>") >> qi::attr(true))))
@@ -97,9 +103,9 @@ struct tag_grammar : qi::grammar<iterator_type, void(Converter&)> {
 struct ignore_grammar : qi::grammar<iterator_type> {
     ignore_grammar() : ignore_grammar::base_type(declaration) {
         declaration = qi::lit(L"<!") >>
-                      *(~wide::char_(L"<>&\"'") | qi::omit[entity] |
-                        (qi::lit(L'"') >> *~wide::char_(L'"') >> qi::lit(L'"')) |
-                        (qi::lit(L'\'') >> *~wide::char_(L'\'') >> qi::lit(L'\''))) >>
+                      *(stop_run_parser(L"<>&\"'") | qi::omit[entity] |
+                        (qi::lit(L'"') >> stop_run_parser(L"\"", 0) >> qi::lit(L'"')) |
+                        (qi::lit(L'\'') >> stop_run_parser(L"'", 0) >> qi::lit(L'\''))) >>
                       qi::lit(L'>');
     }
     entity_grammar<iterator_type> entity;
