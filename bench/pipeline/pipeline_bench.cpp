@@ -205,6 +205,7 @@ int main(int argc, char** argv) {
         std::vector<double> all_ms, html_ms, plain_ms;
         double first_ms = 0, slowest_ms = 0;
         std::size_t slowest = 0;
+        std::array<double, stage_count> slowest_stage_ms{};
         bool first = true;
         std::uint64_t cell = 0;
         const auto started = clock_type::now();
@@ -249,6 +250,8 @@ int main(int argc, char** argv) {
                 if (ms > slowest_ms) {
                     slowest_ms = ms;
                     slowest = static_cast<std::size_t>(&message - messages.data());
+                    for (std::size_t s = 0; s < stage_count; ++s)
+                        slowest_stage_ms[s] = milliseconds(at[s + 1] - at[s]);
                 }
                 all_ms.push_back(ms);
                 (current_is_html ? html_ms : plain_ms).push_back(ms);
@@ -277,9 +280,13 @@ int main(int argc, char** argv) {
         print_spread("all", all_ms);
         print_spread("html", html_ms);
         print_spread("plain", plain_ms);
-        if (!messages.empty())
-            std::printf("slowest    message %zu (%zu bytes) %.3f ms\n", slowest,
+        if (!messages.empty()) {
+            std::printf("slowest    message %zu (%zu bytes) %.3f ms:", slowest,
                         messages[slowest].size(), slowest_ms);
+            for (std::size_t s = 0; s < stage_count; ++s)
+                std::printf(" %s %.3f", stage_names[s], slowest_stage_ms[s]);
+            std::printf("\n");
+        }
         double stage_total = 0;
         for (const double s : stage_ms) stage_total += s;
         std::printf("stages    ");
