@@ -27,7 +27,8 @@ std::vector<std::size_t> shortest_keys(const std::vector<std::wstring>& keys) {
     std::vector<bool> kept(keys.size(), false);
     std::vector<std::wstring_view> prefixes;
     for (std::size_t at = 0; at < order.size(); ++at) {
-        const auto [key, position] = order[at];
+        const std::wstring_view key = order[at].first;
+        const std::size_t position = order[at].second;
         if (at > 0 && key == order[at - 1].first) continue;
         while (!prefixes.empty() && !key.starts_with(prefixes.back())) prefixes.pop_back();
         kept[position] = std::none_of(prefixes.begin(), prefixes.end(),
