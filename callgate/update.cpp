@@ -43,7 +43,6 @@ constexpr auto completion_timeout = 60s;
 constexpr int removal_attempts = 5;
 constexpr auto removal_pause = 2s;
 
-std::jthread thread;
 // Serialises in-process writers; the file lock orders them with others.
 std::mutex apply_mutex;
 
@@ -57,6 +56,10 @@ std::uint64_t completed = 0;
 unsigned completed_result = QVSE_OK;
 // The monitor thread ended on an error: nobody reloads any more.
 bool abandoned = false;
+
+// After the state the monitor uses: a process that exits with the engine
+// still loaded stops and joins the monitor before that state is destroyed.
+std::jthread thread;
 
 std::uint64_t requested_now() {
     std::lock_guard lock(progress_mutex);
