@@ -86,6 +86,30 @@ TEST(Coding, Utf8ToWideSkipsInvalidSequences) {
     EXPECT_EQ(engine::coding::to_wide("\xED\xA0\x80x"), L"x");  // encoded surrogate
 }
 
+// ASCII is decoded a block at a time: a character of several bytes, or an
+// ill-formed part, anywhere around the blocks' edges.
+TEST(Coding, Utf8ToWideAroundAsciiBlocks) {
+    struct piece_type {
+        std::string bytes;
+        std::wstring wide;
+    };
+    const std::vector<piece_type> pieces = {{"\xC3\xA9", L"\u00E9"},
+                                            {"\xE2\x82\xAC", L"\u20AC"},
+                                            {"\xF0\x9F\x98\x80", L"\U0001F600"},
+                                            {"\xFF", L""},
+                                            {"\xE2\x82", L""},  // cut short: the next byte stays
+                                            {"\x80\x80", L""}};
+    for (const auto& piece : pieces) {
+        for (std::size_t before = 0; before <= 40; ++before) {
+            for (std::size_t after = 0; after <= 20; ++after) {
+                const std::string utf8 = std::string(before, 'a') + piece.bytes + std::string(after, 'b');
+                const std::wstring wide = std::wstring(before, L'a') + piece.wide + std::wstring(after, L'b');
+                ASSERT_EQ(engine::coding::to_wide(utf8), wide) << before << ' ' << after;
+            }
+        }
+    }
+}
+
 TEST(Coding, WideToUtf8RoundTripsAndReplacesInvalidUnits) {
     EXPECT_EQ(engine::coding::to_utf8(L"a\u00E9\U0001F600"), "a\xC3\xA9\xF0\x9F\x98\x80");
     std::wstring bad = L"x";
