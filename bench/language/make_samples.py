@@ -16,7 +16,11 @@ Sources (--source, default all):
   man      paragraphs of translated manual pages (Debian's manpages-LANG
            packages and the pages other packages translate); a paragraph
            also found in the English pages is left out.
-Paragraphs are kept when they hold --min to --max characters.
+  help     paragraphs of GNOME's desktop help (gnome-user-docs); a paragraph
+           also found in the English help is left out.
+Paragraphs are kept when they hold --min to --max characters. Paragraphs in
+other languages that read as English (left untranslated, or translated only
+in part) are left out too.
 """
 import argparse
 import glob
@@ -25,6 +29,7 @@ import html
 import re
 import subprocess
 import sys
+import unicodedata
 
 PACKAGES = ["coreutils", "bash", "apt", "dpkg", "grep", "sed", "findutils",
             "diffutils", "tar", "gettext-runtime", "wget", "libc"]
@@ -94,6 +99,25 @@ def gettext_samples(code, locale_dir, length):
                 sample = []
 
 
+# Engine code -> folder of GNOME's desktop help under /usr/share/help. The
+# European Portuguese help is the Brazilian one partly adapted (a fifth of its
+# paragraphs are the Brazilian ones word for word), so it is left out.
+HELP = {"cs": "cs", "da": "da", "de": "de", "en": "C", "es-ES": "es", "fi": "fi", "fr": "fr",
+        "hu": "hu", "it": "it", "nl": "nl", "pl": "pl", "pt-BR": "pt_BR", "sv": "sv",
+        "tr": "tr", "vi": "vi"}
+
+
+def help_paragraphs(code):
+    folder = HELP.get(code)
+    if folder is None:
+        return
+    for path in sorted(glob.glob(f"/usr/share/help/{folder}/gnome-help/*.page")):
+        with open(path, encoding="utf-8", errors="replace") as source:
+            page = re.sub(r"(?s)<(code|cmd|screen|media)\b[^>]*>.*?</\1>", " ", source.read())
+        for paragraph in re.findall(r"(?s)<(p|title|desc)\b[^>]*>(.*?)</\1>", page):
+            yield " ".join(html.unescape(re.sub(r"<[^>]+>", " ", paragraph[1])).split())
+
+
 def guide_paragraphs(code):
     folder = GUIDE.get(code)
     if folder is None:
@@ -105,7 +129,28 @@ def guide_paragraphs(code):
             yield " ".join(html.unescape(re.sub(r"<[^>]+>", " ", paragraph)).split())
 
 
-TROFF_ESCAPE = re.compile(r"\\f(\[[^]]*\]|\(..|.)|\\\((..)|\\\[[^]]*\]|\\[*n]\(?..|\\[&|^%:]|\\s[-+]?\d")
+TROFF_ESCAPE = re.compile(r"\\f(\[[^]]*\]|\(..|.)|\\[*n]\(?..|\\[&|^%:]|\\s[-+]?\d")
+# Special characters: \(xx and \[name]. Many translated pages (po4a's) write
+# every accented letter so: "op\(,c\(~ao" is "opção".
+GLYPH = re.compile(r"\\\((..)|\\\[([^]]*)\]")
+ACCENTS = {"'": "\u0301", "`": "\u0300", "^": "\u0302", "~": "\u0303", ":": "\u0308",
+           ",": "\u0327", "v": "\u030c", "o": "\u030a", "\"": "\u030b"}
+GLYPHS = {"oa": "å", "oA": "Å", "/o": "ø", "/O": "Ø", "/l": "ł", "/L": "Ł", "ae": "æ",
+          "AE": "Æ", "oe": "œ", "OE": "Œ", "ss": "ß", "-D": "Đ", "Sd": "ð", "TP": "Þ",
+          "Tp": "þ", ".i": "ı", "aq": "'", "dq": '"', "lq": "“", "rq": "”", "oq": "‘",
+          "cq": "’", "Fo": "«", "Fc": "»", "hy": "-", "en": "–", "em": "—", "ti": "~",
+          "ha": "^", "rs": "\\", "shc": ""}
+
+
+def glyph(match):
+    name = match.group(1) or match.group(2)
+    if name in GLYPHS:
+        return GLYPHS[name]
+    if re.fullmatch(r"u[0-9A-F]{4,6}", name):
+        return chr(int(name[1:], 16))
+    if len(name) == 2 and name[0] in ACCENTS and name[1].isalpha():
+        return unicodedata.normalize("NFC", name[1] + ACCENTS[name[0]])
+    return " "
 BREAKS = {".PP", ".LP", ".P", ".SH", ".SS", ".TP", ".IP", ".HP", ".TQ", ".sp", ".br", ".RS", ".RE"}
 
 
@@ -141,7 +186,7 @@ def manual_paragraphs(path):
                 yield " ".join(paragraph)
             paragraph = []
             continue
-        text = TROFF_ESCAPE.sub("", line).replace("\\-", "-").replace("\\e", "\\")
+        text = GLYPH.sub(glyph, TROFF_ESCAPE.sub("", line)).replace("\\-", "-").replace("\\e", "\\")
         paragraph.append(" ".join(text.split()))
     if paragraph:
         yield " ".join(paragraph)
@@ -157,10 +202,26 @@ def key(text):
     return re.sub(r"[\W\d_]+", "", text.lower())
 
 
+# English words no other dictionary language uses as a common word of its own.
+ENGLISH_WORDS = {"the", "and", "with", "which", "this", "that", "from", "are", "will", "when",
+                 "should", "would", "been", "has", "have", "not", "can", "its", "only"}
+
+
+def english(text):
+    """A paragraph the translators left in English, or rewrote only in part
+    (placeholders translated, sentences not)."""
+    words = re.findall(r"[^\W\d_]+", text.lower())
+    found = sum(w in ENGLISH_WORDS for w in words)
+    return found >= 2 and found >= 0.08 * len(words)
+
+
 def prose(paragraphs, minimum, maximum, exclude=frozenset()):
+    """exclude: keys of the English paragraphs, for sources in other languages."""
     for paragraph in paragraphs:
         text = " ".join(paragraph.split())
         if not minimum <= len(text) <= maximum or key(text) in exclude:
+            continue
+        if exclude and english(text):
             continue
         letters = sum(c.isalpha() or c.isspace() for c in text)
         # Sentences, not commands, options or tables.
@@ -180,7 +241,7 @@ def spread(samples, limit):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--source", choices=["all", "gettext", "guide", "man"], default="all")
+    parser.add_argument("--source", choices=["all", "gettext", "guide", "man", "help"], default="all")
     parser.add_argument("--length", type=int, default=400)
     parser.add_argument("--min", type=int, default=100)
     parser.add_argument("--max", type=int, default=600)
@@ -193,6 +254,8 @@ def main():
             english.update(key(p) for p in manual_paragraphs(path))
     if args.source in ("all", "guide"):
         english.update(key(p) for p in guide_paragraphs("en"))
+    if args.source in ("all", "help"):
+        english.update(key(p) for p in help_paragraphs("en"))
     for code in LOCALES:
         counts = []
         if args.source in ("all", "gettext"):
@@ -204,6 +267,13 @@ def main():
             exclude = frozenset() if code == "en" else english
             samples = spread(prose(guide_paragraphs(code), args.min, args.max, exclude), args.limit)
             counts.append(f"guide {len(samples)}")
+            for text in samples:
+                print(f"{code}\t{text}")
+        if args.source in ("all", "help"):
+            exclude = frozenset() if code == "en" else english
+            samples = spread(dict.fromkeys(prose(help_paragraphs(code), args.min, args.max, exclude)),
+                             args.limit)
+            counts.append(f"help {len(samples)}")
             for text in samples:
                 print(f"{code}\t{text}")
         if args.source in ("all", "man"):
