@@ -4,6 +4,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -281,6 +282,11 @@ constexpr std::array<ascii_break, 128> ascii_break_classes = [] {
     return classes;
 }();
 
+// Offsets fit: index_words takes no text longer than 32 bits can index.
+context::segment_type make_segment(std::size_t offset, std::size_t length, std::uint32_t rule) noexcept {
+    return {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length), rule};
+}
+
 constexpr std::uint32_t letter_rule = 0xF00;
 constexpr std::uint32_t number_rule = 0xF0;
 
@@ -339,7 +345,7 @@ void index_ascii_words(std::wstring_view text, std::size_t begin, std::size_t en
         default:
             break;
         }
-        index.push_back({segment, at - segment, rule});
+        index.push_back(make_segment(segment, at - segment, rule));
     }
 }
 
@@ -442,7 +448,7 @@ void index_icu_words(icu::BreakIterator& words, std::wstring_view text, std::siz
         check(status, "word boundaries");
         std::uint32_t rule = 0;
         for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[i]);
-        if (rule != 0) index.push_back({begin + segment_begin, offset - segment_begin, rule});
+        if (rule != 0) index.push_back(make_segment(begin + segment_begin, offset - segment_begin, rule));
         segment_begin = offset;
     }
 }
@@ -460,6 +466,8 @@ bool is_certain_boundary(std::wstring_view text, std::size_t at) noexcept {
 std::vector<context::segment_type> index_words(std::wstring_view text) {
     std::vector<context::segment_type> index;
     if (text.empty()) return index;
+    if (text.size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("text too long for the word index");
     index.reserve(text.size() / 3 + 1);
     if (all_below(text, 0x80)) {
         index_ascii_words(text, 0, text.size(), index);
