@@ -468,10 +468,17 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
     if (text.empty()) return index;
     if (text.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("text too long for the word index");
+    // Room for the densest usual text; what a long text leaves of it goes
+    // back, so that it does not stay out of use as long as the message.
     index.reserve(text.size() / 3 + 1);
+    const auto fitted = [&index]() -> std::vector<context::segment_type>& {
+        if ((index.capacity() - index.size()) * sizeof(context::segment_type) >= 64 * 1024)
+            index.shrink_to_fit();
+        return index;
+    };
     if (all_below(text, 0x80)) {
         index_ascii_words(text, 0, text.size(), index);
-        return index;
+        return std::move(fitted());
     }
     std::unique_ptr<icu::BreakIterator> words;  // made for the first region that needs it
     std::size_t region = 0;  // the region not yet indexed begins here
@@ -503,7 +510,7 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
         if (at < text.size() && static_cast<std::uint32_t>(text[at]) >= 0x80u) piece_ascii = false;
     }
     index_region(text.size());
-    return index;
+    return std::move(fitted());
 }
 
 }  // namespace quorvane::engine::locale
