@@ -778,17 +778,9 @@ namespace {
 namespace io = boost::iostreams;
 using message_stream_type = io::filtering_stream<io::input_seekable>;
 
-void report_stage(const context::record_type& record, std::uint32_t stage,
-                  const std::wstring& text) {
-    const auto slot = callbacks.text_stage;
-    if (slot == nullptr) return;
-    locale::with_valid(text, [&](const std::wstring& valid) {
-        slot(record.handle, stage, valid.c_str(), valid.size());
-    });
-}
-
-// For text known to be valid: the decoded text is made so, and the HTML
-// conversion, normalisation and folding make valid text of valid text.
+// Every stage is valid text: the decoded text is made so, and cutting links
+// out, the HTML conversion, normalisation and folding make valid text of
+// valid text.
 void report_valid_stage(const context::record_type& record, std::uint32_t stage,
                         const std::wstring& text) {
     const auto slot = callbacks.text_stage;
@@ -849,7 +841,7 @@ bool extract_text(const context::record_pointer& record) {
             if (result.inserted) report_uri(*record, QVSE_TEXT_PLAIN, *result.position);
         }
     }
-    report_stage(*record, QVSE_TEXT_URIS_REMOVED, record->text);
+    report_valid_stage(*record, QVSE_TEXT_URIS_REMOVED, record->text);
     // A text made mostly of links keeps the room they took for as long as the
     // context lives; it goes back before the folded text and the word index
     // are made, which can then take its place.

@@ -45,6 +45,7 @@ std::vector<std::size_t> shortest_keys(const std::vector<std::wstring>& keys) {
         prefixes.push_back(key);
     }
     std::vector<std::size_t> positions;
+    positions.reserve(static_cast<std::size_t>(std::count(kept.begin(), kept.end(), true)));
     for (std::size_t i = 0; i < kept.size(); ++i)
         if (kept[i]) positions.push_back(i);
     return positions;
