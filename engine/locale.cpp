@@ -472,7 +472,7 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
     // back, so that it does not stay out of use as long as the message.
     index.reserve(text.size() / 3 + 1);
     const auto fitted = [&index]() -> std::vector<context::segment_type>& {
-        if ((index.capacity() - index.size()) * sizeof(context::segment_type) >= 64 * 1024)
+        if ((index.capacity() - index.size()) * sizeof(context::segment_type) >= 16 * 1024)
             index.shrink_to_fit();
         return index;
     };
