@@ -376,8 +376,19 @@ void normalize_in_place(std::wstring& text) {
 std::wstring fold_case(std::wstring_view text) {
     // Folding maps each character on its own, so it needs no UTF-16 copy.
     const auto& specials = full_foldings();
-    // One character each but for the few specials, which make room as met.
-    std::wstring out(text.size(), L'\0');
+    // One character each but for the few specials, whose extra length is
+    // counted first: the result is made once at its size, not grown.
+    std::size_t size = text.size();
+    for (std::size_t at = 0; at < text.size();) {
+        if (text.size() - at >= block && block_below(text.data() + at, 0x80)) {
+            at += block;
+            continue;
+        }
+        const wchar_t unit = text[at++];
+        if (unit >= 0 && unit < 0x80) continue;
+        if (const std::wstring* special = specials.find(scalar(unit))) size += special->size() - 1;
+    }
+    std::wstring out(size, L'\0');
     std::size_t written = 0;
     for (std::size_t at = 0; at < text.size();) {
         // Blocks of ASCII, the usual case, without branches per character.
@@ -397,10 +408,8 @@ std::wstring fold_case(std::wstring_view text) {
         }
         const UChar32 c = scalar(unit);
         if (const std::wstring* special = specials.find(c)) {
-            const std::wstring& folding = *special;
-            out.resize(out.size() + folding.size() - 1);
-            out.replace(written, folding.size(), folding);
-            written += folding.size();
+            std::copy(special->begin(), special->end(), out.begin() + static_cast<std::ptrdiff_t>(written));
+            written += special->size();
         } else {
             out[written++] = static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT));
         }
