@@ -283,7 +283,8 @@ constexpr std::array<ascii_break, 128> ascii_break_classes = [] {
 }();
 
 // Offsets fit: index_words takes no text longer than 32 bits can index.
-context::segment_type make_segment(std::size_t offset, std::size_t length, std::uint32_t rule) noexcept {
+context::segment_type make_segment(std::size_t offset, std::size_t length,
+                                   std::uint32_t rule) noexcept {
     return {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length), rule};
 }
 
@@ -408,7 +409,8 @@ std::wstring fold_case(std::wstring_view text) {
         }
         const UChar32 c = scalar(unit);
         if (const std::wstring* special = specials.find(c)) {
-            std::copy(special->begin(), special->end(), out.begin() + static_cast<std::ptrdiff_t>(written));
+            std::copy(special->begin(), special->end(),
+                      out.begin() + static_cast<std::ptrdiff_t>(written));
             written += special->size();
         } else {
             out[written++] = static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT));
@@ -457,7 +459,8 @@ void index_icu_words(icu::BreakIterator& words, std::wstring_view text, std::siz
         check(status, "word boundaries");
         std::uint32_t rule = 0;
         for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[i]);
-        if (rule != 0) index.push_back(make_segment(begin + segment_begin, offset - segment_begin, rule));
+        if (rule != 0)
+            index.push_back(make_segment(begin + segment_begin, offset - segment_begin, rule));
         segment_begin = offset;
     }
 }

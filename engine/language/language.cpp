@@ -433,10 +433,10 @@ counts_type count(const std::wstring& folded, const context::word_index_type& wo
         return std::wstring_view(folded).substr(segment.offset, segment.length);
     };
     // The words some segments ahead are fetched while these are looked up.
-    constexpr std::size_t lookahead = 16;
+    constexpr std::ptrdiff_t lookahead = 16;
     auto fetched = words.begin();
     for (auto segment = words.begin(); segment != words.end(); ++segment) {
-        for (; fetched != words.end() && fetched - segment < static_cast<std::ptrdiff_t>(lookahead); ++fetched)
+        for (; fetched != words.end() && fetched - segment < lookahead; ++fetched)
             if (context::is_word(*fetched) && fetched->offset <= folded.size())
                 __builtin_prefetch(data.lookup_start(word_at(*fetched)));
         if (!context::is_word(*segment) || segment->offset > folded.size()) continue;

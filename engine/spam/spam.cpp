@@ -137,7 +137,8 @@ void add_links(const context::record_type& record, fingerprint_list& fingerprint
     std::wstring buffer;
     for (const auto& link : record.uris) {
         // An empty key would stand for no link at all.
-        if (auto key = uri::key(link, buffer); key && !key->empty()) keys.push_back(std::move(*key));
+        if (auto key = uri::key(link, buffer); key && !key->empty())
+            keys.push_back(std::move(*key));
     }
     for (const std::size_t kept : shortest_keys(keys))
         fingerprints.emplace_back(fingerprint_type::link, coding::to_utf8(keys[kept]),

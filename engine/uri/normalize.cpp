@@ -40,10 +40,12 @@ constexpr int hex_value(wchar_t c) noexcept {
 class ascii_set {
 public:
     constexpr explicit ascii_set(std::wstring_view members) {
-        for (const wchar_t c : members) bits_[static_cast<std::size_t>(c) >> 6] |= std::uint64_t{1} << (c & 63);
+        for (const wchar_t c : members)
+            bits_[static_cast<std::size_t>(c) >> 6] |= std::uint64_t{1} << (c & 63);
     }
     constexpr bool contains(wchar_t c) const noexcept {
-        return c >= 0 && c < 128 && ((bits_[static_cast<std::size_t>(c) >> 6] >> (c & 63)) & 1) != 0;
+        return c >= 0 && c < 128 &&
+               ((bits_[static_cast<std::size_t>(c) >> 6] >> (c & 63)) & 1) != 0;
     }
 
 private:
