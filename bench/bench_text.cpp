@@ -91,8 +91,8 @@ void unicode_stages_boost_locale(benchmark::State& state, const std::string& byt
         const boost::locale::boundary::wssegment_index segments(
             boost::locale::boundary::word, folded.begin(), folded.end(), locale);
         for (const auto& segment : segments)
-            words.push_back({static_cast<std::size_t>(segment.begin() - folded.begin()),
-                             static_cast<std::size_t>(segment.end() - segment.begin()),
+            words.push_back({static_cast<std::uint32_t>(segment.begin() - folded.begin()),
+                             static_cast<std::uint32_t>(segment.end() - segment.begin()),
                              static_cast<std::uint32_t>(segment.rule())});
         benchmark::DoNotOptimize(words.data());
         characters += wide.size();

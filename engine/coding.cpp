@@ -51,6 +51,13 @@ std::wstring decode_utf8(std::string_view utf8) {
 std::wstring to_wide(std::string_view utf8) { return decode_utf8(utf8); }
 
 std::string to_utf8(std::wstring_view wide) {
+    // ASCII, the usual case for keys and names, is its own UTF-8.
+    if (std::all_of(wide.begin(), wide.end(), [](wchar_t c) { return c >= 0 && c < 0x80; })) {
+        std::string narrow(wide.size(), '\0');
+        std::transform(wide.begin(), wide.end(), narrow.begin(),
+                       [](wchar_t c) { return static_cast<char>(c); });
+        return narrow;
+    }
     const std::wstring valid = locale::sanitized(wide);
     return boost::locale::conv::utf_to_utf<char>(valid.data(), valid.data() + valid.size(),
                                                  boost::locale::conv::skip);

@@ -4,6 +4,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -281,6 +282,12 @@ constexpr std::array<ascii_break, 128> ascii_break_classes = [] {
     return classes;
 }();
 
+// Offsets fit: index_words takes no text longer than 32 bits can index.
+context::segment_type make_segment(std::size_t offset, std::size_t length,
+                                   std::uint32_t rule) noexcept {
+    return {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length), rule};
+}
+
 constexpr std::uint32_t letter_rule = 0xF00;
 constexpr std::uint32_t number_rule = 0xF0;
 
@@ -339,7 +346,7 @@ void index_ascii_words(std::wstring_view text, std::size_t begin, std::size_t en
         default:
             break;
         }
-        index.push_back({segment, at - segment, rule});
+        index.push_back(make_segment(segment, at - segment, rule));
     }
 }
 
@@ -370,8 +377,19 @@ void normalize_in_place(std::wstring& text) {
 std::wstring fold_case(std::wstring_view text) {
     // Folding maps each character on its own, so it needs no UTF-16 copy.
     const auto& specials = full_foldings();
-    // One character each but for the few specials, which make room as met.
-    std::wstring out(text.size(), L'\0');
+    // One character each but for the few specials, whose extra length is
+    // counted first: the result is made once at its size, not grown.
+    std::size_t size = text.size();
+    for (std::size_t at = 0; at < text.size();) {
+        if (text.size() - at >= block && block_below(text.data() + at, 0x80)) {
+            at += block;
+            continue;
+        }
+        const wchar_t unit = text[at++];
+        if (unit >= 0 && unit < 0x80) continue;
+        if (const std::wstring* special = specials.find(scalar(unit))) size += special->size() - 1;
+    }
+    std::wstring out(size, L'\0');
     std::size_t written = 0;
     for (std::size_t at = 0; at < text.size();) {
         // Blocks of ASCII, the usual case, without branches per character.
@@ -391,10 +409,9 @@ std::wstring fold_case(std::wstring_view text) {
         }
         const UChar32 c = scalar(unit);
         if (const std::wstring* special = specials.find(c)) {
-            const std::wstring& folding = *special;
-            out.resize(out.size() + folding.size() - 1);
-            out.replace(written, folding.size(), folding);
-            written += folding.size();
+            std::copy(special->begin(), special->end(),
+                      out.begin() + static_cast<std::ptrdiff_t>(written));
+            written += special->size();
         } else {
             out[written++] = static_cast<wchar_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT));
         }
@@ -442,7 +459,8 @@ void index_icu_words(icu::BreakIterator& words, std::wstring_view text, std::siz
         check(status, "word boundaries");
         std::uint32_t rule = 0;
         for (int32_t i = 0; i < count; ++i) rule |= word_rule(statuses[i]);
-        if (rule != 0) index.push_back({begin + segment_begin, offset - segment_begin, rule});
+        if (rule != 0)
+            index.push_back(make_segment(begin + segment_begin, offset - segment_begin, rule));
         segment_begin = offset;
     }
 }
@@ -460,10 +478,19 @@ bool is_certain_boundary(std::wstring_view text, std::size_t at) noexcept {
 std::vector<context::segment_type> index_words(std::wstring_view text) {
     std::vector<context::segment_type> index;
     if (text.empty()) return index;
+    if (text.size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("text too long for the word index");
+    // Room for the densest usual text; what a long text leaves of it goes
+    // back, so that it does not stay out of use as long as the message.
     index.reserve(text.size() / 3 + 1);
+    const auto fitted = [&index]() -> std::vector<context::segment_type>& {
+        if ((index.capacity() - index.size()) * sizeof(context::segment_type) >= 16 * 1024)
+            index.shrink_to_fit();
+        return index;
+    };
     if (all_below(text, 0x80)) {
         index_ascii_words(text, 0, text.size(), index);
-        return index;
+        return std::move(fitted());
     }
     std::unique_ptr<icu::BreakIterator> words;  // made for the first region that needs it
     std::size_t region = 0;  // the region not yet indexed begins here
@@ -495,7 +522,7 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
         if (at < text.size() && static_cast<std::uint32_t>(text[at]) >= 0x80u) piece_ascii = false;
     }
     index_region(text.size());
-    return index;
+    return std::move(fitted());
 }
 
 }  // namespace quorvane::engine::locale

@@ -22,10 +22,12 @@ namespace quorvane::engine::context {
 extern const std::wstring facility;
 
 // One segment of the word-boundary segmentation of a record's folded text:
-// words and the white space and punctuation between them, in order.
+// words and the white space and punctuation between them, in order. A long
+// message has tens of thousands of them, so they are kept small: 32-bit
+// offsets, which index_words checks the text fits.
 struct segment_type {
-    std::size_t offset = 0;  // into folded
-    std::size_t length = 0;
+    std::uint32_t offset = 0;  // into folded
+    std::uint32_t length = 0;
     // The boundary rule value: 0xF white space and punctuation, 0xF0 numbers,
     // 0xF00 letters, 0xF000 kana, 0xF0000 ideographs.
     std::uint32_t rule = 0;

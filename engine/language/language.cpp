@@ -392,6 +392,13 @@ std::span<const language_index> data_type::languages_of(std::wstring_view folded
     return {word_languages_.data() + found.first, found.count};
 }
 
+const void* data_type::lookup_start(std::wstring_view folded_word) const noexcept {
+    // Words beyond the Basic Multilingual Plane, which are rare, are looked
+    // up elsewhere: any place will do for them.
+    if (folded_word.empty() || folded_word.size() > longest_ || slot_count_ == 0) return nullptr;
+    return &slots_[hash_of(folded_word) & (slot_count_ - 1)];
+}
+
 std::size_t data_type::bytes() const noexcept {
     std::size_t total = characters_.capacity() * sizeof(char16_t) +
                         slot_count_ * sizeof(slot_type) + word_languages_.capacity();
@@ -422,10 +429,18 @@ counts_type count(const std::wstring& folded, const context::word_index_type& wo
                   const data_type& data) {
     counts_type counts;
     counts.coverage.assign(data.languages().size(), 0);
-    for (const auto& segment : words) {
-        if (!context::is_word(segment) || segment.offset > folded.size()) continue;
-        const std::wstring_view word =
-            std::wstring_view(folded).substr(segment.offset, segment.length);
+    const auto word_at = [&](const context::segment_type& segment) {
+        return std::wstring_view(folded).substr(segment.offset, segment.length);
+    };
+    // The words some segments ahead are fetched while these are looked up.
+    constexpr std::ptrdiff_t lookahead = 16;
+    auto fetched = words.begin();
+    for (auto segment = words.begin(); segment != words.end(); ++segment) {
+        for (; fetched != words.end() && fetched - segment < lookahead; ++fetched)
+            if (context::is_word(*fetched) && fetched->offset <= folded.size())
+                __builtin_prefetch(data.lookup_start(word_at(*fetched)));
+        if (!context::is_word(*segment) || segment->offset > folded.size()) continue;
+        const std::wstring_view word = word_at(*segment);
         const std::uint64_t length = word.size();
         bool matched = false;
         for (const language_index language : data.languages_of(word)) {

@@ -52,6 +52,10 @@ public:
     // One language per entry: a word listed twice counts twice.
     std::span<const language_index> languages_of(std::wstring_view folded_word) const;
     std::span<const language_index> languages_of(char32_t code_point) const;
+    // Where in the index languages_of(folded_word) begins to look, or null.
+    // The index is too large for the caches: a caller that prefetches it for
+    // the words ahead has them wait for memory together, not one by one.
+    const void* lookup_start(std::wstring_view folded_word) const noexcept;
 
 private:
     // Disjoint ranges, ascending, with the languages of each.

@@ -778,17 +778,9 @@ namespace {
 namespace io = boost::iostreams;
 using message_stream_type = io::filtering_stream<io::input_seekable>;
 
-void report_stage(const context::record_type& record, std::uint32_t stage,
-                  const std::wstring& text) {
-    const auto slot = callbacks.text_stage;
-    if (slot == nullptr) return;
-    locale::with_valid(text, [&](const std::wstring& valid) {
-        slot(record.handle, stage, valid.c_str(), valid.size());
-    });
-}
-
-// For text known to be valid: the decoded text is made so, and the HTML
-// conversion, normalisation and folding make valid text of valid text.
+// Every stage is valid text: the decoded text is made so, and cutting links
+// out, the HTML conversion, normalisation and folding make valid text of
+// valid text.
 void report_valid_stage(const context::record_type& record, std::uint32_t stage,
                         const std::wstring& text) {
     const auto slot = callbacks.text_stage;
@@ -837,12 +829,25 @@ bool extract_text(const context::record_pointer& record) {
         context::trace::write(record, QVSE_TRACE_WARNING, facility, 0, L"URI extraction failed");
         return false;
     }
-    for (auto& uri : found) {
-        // A link the markup gave already has been reported with its source.
-        const auto [stored, inserted] = record->uris.insert(uri);
-        if (inserted) report_uri(*record, QVSE_TEXT_PLAIN, *stored);
+    // A link the markup gave already has been reported with its source. The
+    // others move into the record's set, node by node, without a copy: a
+    // message may carry thousands.
+    if (record->uris.empty()) {
+        record->uris.swap(found);
+        for (const auto& uri : record->uris) report_uri(*record, QVSE_TEXT_PLAIN, uri);
+    } else {
+        while (!found.empty()) {
+            const auto result = record->uris.insert(found.extract(found.begin()));
+            if (result.inserted) report_uri(*record, QVSE_TEXT_PLAIN, *result.position);
+        }
     }
-    report_stage(*record, QVSE_TEXT_URIS_REMOVED, record->text);
+    report_valid_stage(*record, QVSE_TEXT_URIS_REMOVED, record->text);
+    // A text made mostly of links keeps the room they took for as long as the
+    // context lives; it goes back before the folded text and the word index
+    // are made, which can then take its place.
+    if (const std::size_t unused = record->text.capacity() - record->text.size();
+        unused >= record->text.size() / 4 && unused * sizeof(wchar_t) >= 64 * 1024)
+        record->text.shrink_to_fit();
 
     locale::normalize_in_place(record->text);
     report_valid_stage(*record, QVSE_TEXT_NORMALIZED, record->text);

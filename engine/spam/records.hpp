@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,47 @@
 #include "../hashes/md5.hpp"
 
 namespace quorvane::engine::spam {
+
+// An optional value kept out of line: one pointer while empty. A message may
+// have thousands of fingerprints, and few of them ever get an answer.
+template <class T>
+class boxed_optional {
+public:
+    boxed_optional() noexcept = default;
+    boxed_optional(const boxed_optional& other) : value_(copy_of(other)) {}
+    boxed_optional(boxed_optional&&) noexcept = default;
+    boxed_optional& operator=(const boxed_optional& other) {
+        if (this != &other) value_ = copy_of(other);
+        return *this;
+    }
+    boxed_optional& operator=(boxed_optional&&) noexcept = default;
+    boxed_optional& operator=(const T& value) {
+        if (value_)
+            *value_ = value;
+        else
+            value_ = std::make_unique<T>(value);
+        return *this;
+    }
+
+    bool has_value() const noexcept { return value_ != nullptr; }
+    explicit operator bool() const noexcept { return has_value(); }
+    T& operator*() noexcept { return *value_; }
+    const T& operator*() const noexcept { return *value_; }
+    T* operator->() noexcept { return value_.get(); }
+    const T* operator->() const noexcept { return value_.get(); }
+    T& emplace() {
+        value_ = std::make_unique<T>();
+        return *value_;
+    }
+    void reset() noexcept { value_.reset(); }
+
+private:
+    static std::unique_ptr<T> copy_of(const boxed_optional& other) {
+        return other.value_ ? std::make_unique<T>(*other.value_) : nullptr;
+    }
+
+    std::unique_ptr<T> value_;
+};
 
 struct fingerprint_type {
     enum category_type : std::uint32_t {
@@ -37,7 +79,7 @@ struct fingerprint_type {
         std::uint64_t touches = 0;
     };
 
-    std::optional<match_type> match;
+    boxed_optional<match_type> match;
     category_type category_value;
     std::string data;   // the bytes sent to the server
     std::wstring text;  // the readable form

@@ -134,9 +134,11 @@ void add_relay(const context::record_type& record, fingerprint_sink& sink,
 void add_links(const context::record_type& record, fingerprint_list& fingerprints) {
     std::vector<std::wstring> keys;
     keys.reserve(record.uris.size());
+    std::wstring buffer;
     for (const auto& link : record.uris) {
         // An empty key would stand for no link at all.
-        if (auto key = uri::key(link); key && !key->empty()) keys.push_back(std::move(*key));
+        if (auto key = uri::key(link, buffer); key && !key->empty())
+            keys.push_back(std::move(*key));
     }
     for (const std::size_t kept : shortest_keys(keys))
         fingerprints.emplace_back(fingerprint_type::link, coding::to_utf8(keys[kept]),
@@ -531,10 +533,19 @@ unsigned prepare(void* handle) {
         // added a second time.
         if (record->fingerprints.empty()) {
             record->heuristics.clear();
-            fingerprint_sink sink(record->fingerprints);
-            add_relay(*record, sink, record->heuristics);
+            fingerprint_sink relay_sink(record->fingerprints);
+            add_relay(*record, relay_sink, record->heuristics);
+            // The parts' fingerprints follow the links' but are made first,
+            // so that the memory their making takes is free again for the
+            // links' (thousands in some messages). Categories differ, so no
+            // fingerprint of one sink can equal one of the other.
+            fingerprint_list parts;
+            {
+                fingerprint_sink sink(parts);
+                walk_parts(*record, sink);
+            }
             add_links(*record, record->fingerprints);
-            walk_parts(*record, sink);
+            record->fingerprints.splice(record->fingerprints.end(), parts);
         }
         report(record);
         return QVSE_OK;

@@ -110,7 +110,7 @@ extractor_type::extractor_type(std::wstring& text, std::set<std::wstring>& found
 }
 
 bool extractor_type::uri(std::wstring value) {
-    found.insert(std::move(value));
+    taken.push_back(std::move(value));
     return true;
 }
 
@@ -134,6 +134,9 @@ bool extractor_type::closes_after(wchar_t close, std::size_t position) {
 void extractor_type::finish() {
     trim(text.size(), text.size());
     text.resize(write);
+    std::sort(taken.begin(), taken.end());
+    for (auto& link : taken) found.insert(found.end(), std::move(link));
+    taken.clear();
 }
 
 namespace grammars {

@@ -1,6 +1,7 @@
 #include "normalize.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include <boost/container/small_vector.hpp>
@@ -34,11 +35,26 @@ constexpr int hex_value(wchar_t c) noexcept {
     return -1;
 }
 
-constexpr bool is_one_of(wchar_t c, std::wstring_view set) noexcept {
-    return set.find(c) != std::wstring_view::npos;
-}
+// A set of ASCII characters as a bit mask: links are read a character at a
+// time, and a search of the set for each would cost more than the rest.
+class ascii_set {
+public:
+    constexpr explicit ascii_set(std::wstring_view members) {
+        for (const wchar_t c : members)
+            bits_[static_cast<std::size_t>(c) >> 6] |= std::uint64_t{1} << (c & 63);
+    }
+    constexpr bool contains(wchar_t c) const noexcept {
+        return c >= 0 && c < 128 &&
+               ((bits_[static_cast<std::size_t>(c) >> 6] >> (c & 63)) & 1) != 0;
+    }
 
-constexpr std::wstring_view sub_delimiters = L"!$&'()*+,;=";
+private:
+    std::array<std::uint64_t, 2> bits_{};
+};
+
+constexpr ascii_set sub_delimiters{L"!$&'()*+,;="};
+constexpr ascii_set label_marks{L"-_~"};
+constexpr ascii_set segment_marks{L"-._~:@"};
 
 // A recursive-descent reading of the grammar over one link. Every rule either
 // matches and moves the position, or fails and leaves it where it was.
@@ -118,7 +134,7 @@ private:
     bool user_information() {
         for (;;) {
             const wchar_t c = peek();
-            if (!at_end() && (is_letter_or_digit(c) || is_one_of(c, sub_delimiters) || c == L':'))
+            if (!at_end() && (is_letter_or_digit(c) || sub_delimiters.contains(c) || c == L':'))
                 ++at_;
             else if (!escape_run(nullptr))
                 return true;
@@ -186,7 +202,7 @@ private:
         std::size_t items = 0;
         for (; items < max_items; ++items) {
             const wchar_t c = peek();
-            if (!at_end() && (is_letter_or_digit(c) || is_one_of(c, L"-_~")))
+            if (!at_end() && (is_letter_or_digit(c) || label_marks.contains(c)))
                 out.push_back(text_[at_++]);
             else if (!escape_run(&out))
                 break;
@@ -224,7 +240,7 @@ private:
         std::size_t items = 0;
         for (; items < max_items; ++items) {
             const wchar_t c = peek();
-            if (!at_end() && (is_letter_or_digit(c) || is_one_of(c, L"-._~:@")))
+            if (!at_end() && (is_letter_or_digit(c) || segment_marks.contains(c)))
                 out.push_back(text_[at_++]);
             else if (!escape_run(&out))
                 break;
@@ -254,20 +270,34 @@ const transform_grammar uri_transform_parser;
 
 }  // namespace grammars
 
-std::optional<std::wstring> transform(std::wstring_view uri) {
+namespace {
+
+bool transform_into(std::wstring_view uri, std::wstring& key) {
     unsigned counter = 0;
+    key.clear();
+    if (!grammars::uri_transform_parser.parse(uri, counter, key)) return false;
+    locale::sanitize(key);
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::wstring> transform(std::wstring_view uri) {
     std::wstring key;
     key.reserve(uri.size());  // a key is never longer than its link
-    if (!grammars::uri_transform_parser.parse(uri, counter, key)) return std::nullopt;
-    locale::sanitize(key);
+    if (!transform_into(uri, key)) return std::nullopt;
     return key;
 }
 
 std::optional<std::wstring> key(std::wstring_view uri) {
-    auto key = transform(uri);
+    std::wstring buffer;
+    return key(uri, buffer);
+}
+
+std::optional<std::wstring> key(std::wstring_view uri, std::wstring& buffer) {
+    if (!transform_into(uri, buffer)) return std::nullopt;
     // Folded as message text and dictionary words are.
-    if (key) *key = locale::fold_case(*key);
-    return key;
+    return locale::fold_case(buffer);
 }
 
 }  // namespace quorvane::engine::uri

@@ -35,5 +35,8 @@ std::optional<std::wstring> transform(std::wstring_view uri);
 // The key case-folded with the engine locale, or nothing when none can be
 // made: the caller passes over such a link.
 std::optional<std::wstring> key(std::wstring_view uri);
+// The same, with the key before folding made in buffer: a caller making many
+// keys passes one buffer to all, which keeps its room from one to the next.
+std::optional<std::wstring> key(std::wstring_view uri, std::wstring& buffer);
 
 }  // namespace quorvane::engine::uri

@@ -326,9 +326,10 @@ TEST(SpamPrepare, WordKeyMapsLookAlikes) {
         std::wstring keys;
         // Enough copies of the word, each its own segment, for 17 characters.
         while (keys.size() < 17) {
-            words.push_back({folded.size(), c.word.size(), 0xF00});
+            words.push_back({static_cast<std::uint32_t>(folded.size()),
+                             static_cast<std::uint32_t>(c.word.size()), 0xF00});
             folded += c.word;
-            words.push_back({folded.size(), 1, 0xF});
+            words.push_back({static_cast<std::uint32_t>(folded.size()), 1, 0xF});
             folded += L"-";
             keys += c.key;
         }

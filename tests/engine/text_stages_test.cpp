@@ -43,8 +43,8 @@ engine::context::word_index_type boost_index(const std::wstring& text) {
     const boundary::wssegment_index segments(boundary::word, text.begin(), text.end(),
                                              engine::locale::generate());
     for (const auto& segment : segments)
-        index.push_back({static_cast<std::size_t>(segment.begin() - text.begin()),
-                         static_cast<std::size_t>(segment.end() - segment.begin()),
+        index.push_back({static_cast<std::uint32_t>(segment.begin() - text.begin()),
+                         static_cast<std::uint32_t>(segment.end() - segment.begin()),
                          static_cast<std::uint32_t>(segment.rule())});
     return index;
 }
