@@ -107,26 +107,32 @@ HELP = {"cs": "cs", "da": "da", "de": "de", "en": "C", "es-ES": "es", "fi": "fi"
         "tr": "tr", "vi": "vi"}
 
 
+def page_paragraphs(paths, paragraph, left_out=None):
+    """Texts of the paragraphs (the pattern's group "text") of markup pages."""
+    for path in paths:
+        with open(path, encoding="utf-8", errors="replace") as source:
+            page = source.read()
+        if left_out:
+            page = re.sub(left_out, " ", page)
+        for match in re.finditer(paragraph, page):
+            yield " ".join(html.unescape(re.sub(r"<[^>]+>", " ", match.group("text"))).split())
+
+
 def help_paragraphs(code):
     folder = HELP.get(code)
-    if folder is None:
-        return
-    for path in sorted(glob.glob(f"/usr/share/help/{folder}/gnome-help/*.page")):
-        with open(path, encoding="utf-8", errors="replace") as source:
-            page = re.sub(r"(?s)<(code|cmd|screen|media)\b[^>]*>.*?</\1>", " ", source.read())
-        for paragraph in re.findall(r"(?s)<(p|title|desc)\b[^>]*>(.*?)</\1>", page):
-            yield " ".join(html.unescape(re.sub(r"<[^>]+>", " ", paragraph[1])).split())
+    if folder is not None:
+        yield from page_paragraphs(
+            sorted(glob.glob(f"/usr/share/help/{folder}/gnome-help/*.page")),
+            r"(?s)<(p|title|desc)\b[^>]*>(?P<text>.*?)</\1>",
+            r"(?s)<(code|cmd|screen|media)\b[^>]*>.*?</\1>")
 
 
 def guide_paragraphs(code):
     folder = GUIDE.get(code)
-    if folder is None:
-        return
-    for path in sorted(glob.glob(f"/usr/share/doc/installation-guide-amd64/{folder}/*.html")):
-        with open(path, encoding="utf-8", errors="replace") as source:
-            page = source.read()
-        for paragraph in re.findall(r"(?s)<p>(.*?)</p>", page):
-            yield " ".join(html.unescape(re.sub(r"<[^>]+>", " ", paragraph)).split())
+    if folder is not None:
+        yield from page_paragraphs(
+            sorted(glob.glob(f"/usr/share/doc/installation-guide-amd64/{folder}/*.html")),
+            r"(?s)<p>(?P<text>.*?)</p>")
 
 
 TROFF_ESCAPE = re.compile(r"\\f(\[[^]]*\]|\(..|.)|\\[*n]\(?..|\\[&|^%:]|\\s[-+]?\d")
