@@ -57,4 +57,30 @@ TEST(Fingerprint, DataOfEachConstructorAndCopiesKeepTheAnswer) {
     EXPECT_EQ(copy.match->touches, 6u);
 }
 
+// The answer is kept out of line: copies must not share it.
+TEST(Fingerprint, CopiesOfTheAnswerAreIndependent) {
+    fingerprint_type answered(fingerprint_type::link, std::string("k"), L"k");
+    answered.match = fingerprint_type::match_type{1, 10};
+    fingerprint_type copy = answered;
+    copy.match->id = 20;
+    EXPECT_EQ(answered.match->id, 10u);
+
+    fingerprint_type unanswered(fingerprint_type::link, std::string("u"), L"u");
+    copy = unanswered;  // assigning an empty answer clears it
+    EXPECT_FALSE(copy.match);
+    EXPECT_TRUE(answered.match);
+
+    unanswered = answered;
+    unanswered.match->id = 30;
+    EXPECT_EQ(answered.match->id, 10u);
+    const fingerprint_type& self = answered;
+    answered = self;
+    ASSERT_TRUE(answered.match);
+    EXPECT_EQ(answered.match->id, 10u);
+
+    fingerprint_type moved = std::move(answered);
+    ASSERT_TRUE(moved.match);
+    EXPECT_EQ(moved.match->id, 10u);
+}
+
 }  // namespace
