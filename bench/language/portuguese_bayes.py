@@ -11,14 +11,11 @@ is about the best they could do on the samples: it prints, per file and
 variant, the share of samples the classifier gets right.
 """
 import collections
-import math
 import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../engine/language/tools"))
 import portuguese  # noqa: E402
-
-SMOOTHING = 1.0
 
 
 def main():
@@ -27,10 +24,6 @@ def main():
     uses = portuguese.read_texts("/usr/share/locale", False).uses
     totals = {code: sum(counts.values()) for code, counts in uses.items()}
 
-    def leaning(word):
-        return (math.log((uses["pt-PT"][word] + SMOOTHING) / totals["pt-PT"])
-                - math.log((uses["pt-BR"][word] + SMOOTHING) / totals["pt-BR"]))
-
     for path in sys.argv[1:]:
         right, samples = collections.Counter(), collections.Counter()
         with open(path, encoding="utf-8") as source:
@@ -38,7 +31,7 @@ def main():
                 code, _, text = line.rstrip("\n").partition("\t")
                 if not code.startswith("pt-"):
                     continue
-                score = sum(leaning(w) for w in portuguese.words_of(text)
+                score = sum(portuguese.leaning(w, uses, totals) for w in portuguese.words_of(text)
                             if uses["pt-PT"][w] or uses["pt-BR"][w])
                 samples[code] += 1
                 right[code] += (score > 0) == (code == "pt-PT")

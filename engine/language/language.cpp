@@ -432,14 +432,16 @@ counts_type count(const std::wstring& folded, const context::word_index_type& wo
     const auto word_at = [&](const context::segment_type& segment) {
         return std::wstring_view(folded).substr(segment.offset, segment.length);
     };
+    const auto counted = [&](const context::segment_type& segment) {
+        return context::is_word(segment) && segment.offset <= folded.size();
+    };
     // The words some segments ahead are fetched while these are looked up.
     constexpr std::ptrdiff_t lookahead = 16;
     auto fetched = words.begin();
     for (auto segment = words.begin(); segment != words.end(); ++segment) {
         for (; fetched != words.end() && fetched - segment < lookahead; ++fetched)
-            if (context::is_word(*fetched) && fetched->offset <= folded.size())
-                __builtin_prefetch(data.lookup_start(word_at(*fetched)));
-        if (!context::is_word(*segment) || segment->offset > folded.size()) continue;
+            if (counted(*fetched)) __builtin_prefetch(data.lookup_start(word_at(*fetched)));
+        if (!counted(*segment)) continue;
         const std::wstring_view word = word_at(*segment);
         const std::uint64_t length = word.size();
         bool matched = false;
