@@ -44,11 +44,13 @@ void QVAppDelegate::applicationDidFinishLaunching(bool hidden)
     mainController_ = std::make_unique<QVMainWindowController>(services_);
     mainController_->setKeepsTaskbarEntry(showInDock_ || !defaults.boolForKey(kQVShowInStatusBarKey)
                                           || !statusBar_.isAvailable());
-    mainController_->showWindow();
     const bool firstRunDone = !defaults.stringForKey(kQVEmailAddressKey).isEmpty()
         && mainController_->isMailPluginInstalled();
+    // A window that stays off the screen is never shown first.
     if (firstRunDone || hidden)
         mainController_->orderOut();
+    else
+        mainController_->showWindow();
 
     buildStatusMenu();
     if (defaults.boolForKey(kQVShowInStatusBarKey))

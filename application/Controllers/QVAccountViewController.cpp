@@ -4,6 +4,7 @@
 #include "QVBlueButtonCell.h"
 #include "QVMainBundle.h"
 #include "QVNSImage.h"
+#include "QVOwnAddress.h"
 #include "QVServiceInfo.h"
 #include "QVUserDefaults.h"
 #include "QVValueTransformer.h"
@@ -63,7 +64,7 @@ void QVAccountViewController::changeUserEmailDialog(QVCWindowController *dialog,
 {
     if (code != QVCWindowController::kQVDialogOk)
         return;
-    const QString email = static_cast<QVChangeUserEmailDialog *>(dialog)->item();
+    const QString email = QVOwnAddress::fromEntry(static_cast<QVChangeUserEmailDialog *>(dialog)->item());
     QVUserDefaults::standardUserDefaults().setObject(email, QString::fromLatin1(kQVEmailAddressKey));
     ui_->userEmailLabel->setText(email);
 }

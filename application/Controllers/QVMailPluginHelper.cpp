@@ -6,11 +6,14 @@ namespace {
 
 class PrivilegedHelper final : public QVMailPluginHelper {
 public:
-    bool performActionOnHelperTool(const QString &action, const QString &sourcePath,
-                                   const QString &libraryPath) override
+    Answer performActionOnHelperTool(const QString &action, const QString &sourcePath,
+                                     const QString &libraryPath) override
     {
-        return QVPrivilegeOperationManager::sharedManager().performActionOnHelperTool(action, sourcePath,
-                                                                                       libraryPath);
+        auto &manager = QVPrivilegeOperationManager::sharedManager();
+        if (manager.performActionOnHelperTool(action, sourcePath, libraryPath))
+            return Answer::Done;
+        // A helper that answered keeps its connection until the next request.
+        return manager.isConnected() ? Answer::Refused : Answer::NotReached;
     }
 };
 

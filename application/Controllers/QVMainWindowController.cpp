@@ -7,25 +7,17 @@
 #include "QVChangeUserEmailDialog.h"
 
 #include "QVAccountViewController.h"
-#include "QVBundleExtensions.h"
-#include "QVCMainWindow.h"
 #include "QVLanguageListViewController.h"
 #include "QVListViewController.h"
 #include "QVMailPlugin.h"
 #include "QVNSImage.h"
-#include "QVRunningApplications.h"
 #include "QVSettingsViewController.h"
 #include "QVSpamManager.h"
 #include "QVTabsViewController.h"
 #include "QVUpdateController.h"
 #include "QVUserDefaults.h"
-#include "QVWorkspace.h"
+#include "SheetTracker.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QEvent>
-#include <QFile>
-#include <QFileInfo>
 #include <QIcon>
 #include <QPixmap>
 #include <QTimer>
@@ -33,8 +25,6 @@
 
 namespace {
 
-constexpr char kInstallAction[] = "ACTION_INSTALL_MAIL_PLUGIN";
-constexpr char kUninstallAction[] = "ACTION_UNINSTALL_MAIL_PLUGIN";
 constexpr double kTitleBarHeight = 50.0;
 
 }  // namespace
@@ -46,17 +36,34 @@ static void registerImages()
     Q_INIT_RESOURCE(images);
 }
 
+int QVMainWindowController::tagOf(Page page)
+{
+    switch (page) {
+    case Page::Filters:
+    case Page::Settings:
+    case Page::Account:
+        return int(page);
+    case Page::Welcome:
+    case Page::Install:
+        break;
+    }
+    return -1;
+}
+
 QVMainWindowController::QVMainWindowController(QVMainWindowServices services, QObject *parent)
-    : QObject(parent), services_(services)
+    : QObject(parent), services_(services), installer_(services)
 {
     static const bool imagesRegistered = (registerImages(), true);
     Q_UNUSED(imagesRegistered);
+    connect(&installer_, &QVMailPluginInstaller::installedChanged, this,
+            &QVMainWindowController::mailPluginInstalledChanged);
 }
 
 QVMainWindowController::~QVMainWindowController()
 {
-    if (window_)
-        qApp->removeEventFilter(this);
+    // The tracker watches the window: it goes first, so nothing of this
+    // controller sees the window's last events.
+    sheets_.reset();
     updateController_.reset();
     delete window_;
 }
@@ -75,27 +82,30 @@ void QVMainWindowController::awakeFromNib()
     ui.setupUi(window_);
     window_->setTitleBarHeight(kTitleBarHeight);
     window_->setWindowIcon(QIcon(QPixmap::fromImage(QVNSImage::imageNamedYosemite(QStringLiteral("Quorvane")))));
-    toolbar_ = new QVCMainToolbar(window_->titleBarView());
-    toolbar_->setGeometry(QRect(QPoint(0, 0), window_->titleBarView()->size()));
+    connect(window_, &QVCMainWindow::windowWillClose, this, &QVMainWindowController::windowWillClose);
+
+    toolbar_ = new QVCMainToolbar;
+    auto *bandLayout = new QVBoxLayout(window_->titleBarView());
+    bandLayout->setContentsMargins(0, 0, 0, 0);
+    bandLayout->addWidget(toolbar_);
     toolbar_->setDelegate(this);
-    window_->titleBarView()->installEventFilter(this);
 
     containerView_ = window_->contentView();
     auto *containerLayout = new QVBoxLayout(containerView_);
     containerLayout->setContentsMargins(0, 0, 0, 0);
-    window_->installEventFilter(this);
-    qApp->installEventFilter(this);
+
+    sheets_ = std::make_unique<SheetTracker>(window_);
+    connect(sheets_.get(), &SheetTracker::sheetWillBegin, this, &QVMainWindowController::disableToolbar);
+    connect(sheets_.get(), &SheetTracker::sheetDidEnd, this, &QVMainWindowController::enableToolbar);
 
     const QString email = QVUserDefaults::standardUserDefaults().stringForKey(kQVEmailAddressKey);
     if (email.isEmpty()) {
-        showWelcomeScreen();
-        disableToolbar();
+        switchTo(Page::Welcome);
     } else if (isMailPluginInstalled()) {
-        settingsPage();
+        switchTo(Page::Settings);
         enableToolbar();
     } else {
-        showInstallPluginScreen();
-        disableToolbar();
+        switchTo(Page::Install);
     }
     if (QVUserDefaults::standardUserDefaults().boolForKey(kQVCheckForUpdatesAtLaunchKey))
         updateController().startUpdate(true);
@@ -104,6 +114,7 @@ void QVMainWindowController::awakeFromNib()
 void QVMainWindowController::showWindow()
 {
     QWidget *shown = window();
+    shown->setAttribute(Qt::WA_ShowWithoutActivating, false);
     if (shown->isMinimized())
         shown->showNormal();
     else
@@ -115,59 +126,95 @@ void QVMainWindowController::showWindow()
 void QVMainWindowController::orderOut()
 {
     QWidget *shown = window();
+    // Until the user brings it up, showing the window (minimized, now or
+    // when the taskbar entry is wanted later) asks the window manager for
+    // no focus.
+    shown->setAttribute(Qt::WA_ShowWithoutActivating, true);
     if (keepsTaskbarEntry_)
         shown->showMinimized();
     else
         shown->hide();
 }
 
+void QVMainWindowController::windowWillClose()
+{
+    if (!keepsTaskbarEntry_)
+        return;
+    // Closing keeps the window's taskbar entry: it comes back minimized. The
+    // close itself goes through, so that quitting, which closes every
+    // window first, is never refused.
+    QTimer::singleShot(0, window_, [this] {
+        if (window_->isHidden())
+            orderOut();
+    });
+}
+
 // Pages --------------------------------------------------------------------
 
-void QVMainWindowController::showPage(QVViewController *page, int tag)
+bool QVMainWindowController::isFirstRunPageShown() const
 {
-    setCurrentController(page);
-    toolbar_->setSelectedItemTag(tag);
+    return currentPage_ == Page::Welcome || currentPage_ == Page::Install;
 }
 
-void QVMainWindowController::filtersPage()
+void QVMainWindowController::requestPage(Page page)
 {
     window();
-    QVSpamManager *manager = QVSpamManager::sharedInstance();
-    auto *tabs = new QVTabsViewController;
-    tabs->addTabNamed(tr("Blacklist"), new QVListViewController(manager->blackList()));
-    tabs->addTabNamed(tr("Whitelist"), new QVListViewController(manager->whiteList()));
-    tabs->addTabNamed(tr("Language Filters"), new QVLanguageListViewController(manager->languageList()));
-    showPage(tabs, 0);
+    // The first run ends on its own pages, never by skipping them.
+    if (isFirstRunPageShown() || tagOf(page) < 0)
+        return;
+    const bool queued = pendingPage_.has_value();
+    pendingPage_ = page;
+    if (!queued)
+        QMetaObject::invokeMethod(this, &QVMainWindowController::performPendingSwitch, Qt::QueuedConnection);
 }
 
-void QVMainWindowController::settingsPage()
+void QVMainWindowController::performPendingSwitch()
 {
-    window();
-    showPage(new QVSettingsViewController(this), 1);
+    const std::optional<Page> page = std::exchange(pendingPage_, std::nullopt);
+    if (page && !isFirstRunPageShown())
+        switchTo(*page);
 }
 
-void QVMainWindowController::accountPage()
+void QVMainWindowController::switchTo(Page page)
 {
     window();
-    showPage(new QVAccountViewController, 2);
-}
-
-void QVMainWindowController::showWelcomeScreen()
-{
-    window();
-    auto *page = new QVWelcomeViewController;
-    page->setViewControllerDelegate(this);
-    showPage(page, -1);
-    disableToolbar();
-}
-
-void QVMainWindowController::showInstallPluginScreen()
-{
-    window();
-    auto *page = new QVInstallViewController;
-    page->setViewControllerDelegate(this);
-    showPage(page, -1);
-    disableToolbar();
+    if (page == currentPage_ && currentController_)
+        return;
+    QWidget *controller = nullptr;
+    switch (page) {
+    case Page::Filters: {
+        QVSpamManager *manager = QVSpamManager::sharedInstance();
+        auto *tabs = new QVTabsViewController;
+        tabs->addTabNamed(tr("Blacklist"), new QVListViewController(manager->blackList()));
+        tabs->addTabNamed(tr("Whitelist"), new QVListViewController(manager->whiteList()));
+        tabs->addTabNamed(tr("Language Filters"), new QVLanguageListViewController(manager->languageList()));
+        controller = tabs;
+        break;
+    }
+    case Page::Settings:
+        controller = new QVSettingsViewController(this);
+        break;
+    case Page::Account:
+        controller = new QVAccountViewController;
+        break;
+    case Page::Welcome: {
+        auto *welcome = new QVWelcomeViewController;
+        welcome->setViewControllerDelegate(this);
+        controller = welcome;
+        break;
+    }
+    case Page::Install: {
+        auto *install = new QVInstallViewController;
+        install->setViewControllerDelegate(this);
+        controller = install;
+        break;
+    }
+    }
+    setCurrentController(controller);
+    currentPage_ = page;
+    toolbar_->setSelectedItemTag(tagOf(page));
+    if (tagOf(page) < 0)
+        disableToolbar();
 }
 
 void QVMainWindowController::setCurrentController(QWidget *page)
@@ -175,37 +222,31 @@ void QVMainWindowController::setCurrentController(QWidget *page)
     if (!page || page == currentController_)
         return;
     window();
-    page->move(0, 0);
-    // Before the first page the container has not been laid out yet: it is
-    // the window below the band.
-    const QSize oldSize = currentController_
-        ? currentController_->size()
-        : window_->size() - QSize(0, qRound(window_->titleBarHeight()));
-    const QSize newSize = page->size();
+    // Taken before the layout may stretch the page to the old one's size.
+    const QSize pageSize = page->size();
     if (currentController_) {
         containerView_->layout()->removeWidget(currentController_);
         currentController_->hide();
         currentController_->deleteLater();
     }
-    // The new page joins the layout first, so that the window's limits are
-    // the new page's when it is resized.
-    const QRect frame = window_->geometry();
     currentController_ = page;
+    currentPage_.reset();
     page->setParent(containerView_);
     containerView_->layout()->addWidget(page);
+    // The window takes the page's size below the band, whatever page it
+    // showed before.
     window_->layout()->activate();
-    window_->setGeometry(frame);
-    changeWindowSizeForDelta(newSize - oldSize);
+    const QSize wanted = pageSize + QSize(0, qRound(window_->titleBarHeight()));
+    changeWindowSizeForDelta(wanted - window_->size());
     page->show();
 }
 
 void QVMainWindowController::changeWindowSizeForDelta(QSize delta)
 {
-    // Qt's y grows downwards: keeping the top edge keeps y.
-    QRect frame = window()->geometry();
-    frame.setWidth(frame.width() + delta.width());
-    frame.setHeight(frame.height() + delta.height());
-    window_->setGeometry(frame);
+    // A resize keeps the window's top-left corner, so the top edge stays;
+    // and it never places a window that is not on the screen yet, which is
+    // the window manager's to place.
+    window()->resize(window_->size() + delta);
 }
 
 // Page buttons ---------------------------------------------------------------
@@ -221,12 +262,12 @@ QVCMainToolbarItem QVMainWindowController::itemForToolbar(QVCMainToolbar *, int 
         const char *title;
         const char *icon;
         const char *pressedIcon;
-        void (QVMainWindowController::*action)();
+        Page page;
     };
     static constexpr Button buttons[] = {
-        {QT_TR_NOOP("Filters"), "Filters", "FiltersActive", &QVMainWindowController::filtersPage},
-        {QT_TR_NOOP("Settings"), "Settings", "SettingsActive", &QVMainWindowController::settingsPage},
-        {QT_TR_NOOP("Account"), "Account", "AccountActive", &QVMainWindowController::accountPage},
+        {QT_TR_NOOP("Filters"), "Filters", "FiltersActive", Page::Filters},
+        {QT_TR_NOOP("Settings"), "Settings", "SettingsActive", Page::Settings},
+        {QT_TR_NOOP("Account"), "Account", "AccountActive", Page::Account},
     };
     if (index < 0 || index >= 3)
         return {};
@@ -235,8 +276,8 @@ QVCMainToolbarItem QVMainWindowController::itemForToolbar(QVCMainToolbar *, int 
     item.title = tr(button.title);
     item.icon = QVNSImage::imageNamedYosemite(QString::fromLatin1(button.icon));
     item.pressedIcon = QVNSImage::imageNamedYosemite(QString::fromLatin1(button.pressedIcon));
-    item.action = [this, action = button.action] { (this->*action)(); };
-    item.tag = index;
+    item.action = [this, page = button.page] { requestPage(page); };
+    item.tag = tagOf(button.page);
     return item;
 }
 
@@ -248,7 +289,7 @@ int QVMainWindowController::selectedTag() const
 void QVMainWindowController::enableToolbar()
 {
     // The first-run pages keep the buttons off, also after a sheet ends.
-    if (selectedTag() == -1)
+    if (selectedTag() == -1 || (sheets_ && sheets_->hasSheet()))
         return;
     enabledToolbar_ = true;
     validateToolbarItems();
@@ -268,170 +309,58 @@ void QVMainWindowController::validateToolbarItems()
         toolbar_->setItemEnabled(enabledToolbar_, tag);
 }
 
-// Sheets: window-modal windows over this window (dialogs and alerts).
-
-bool QVMainWindowController::isSheetOfWindow(QObject *object) const
-{
-    if (!object->isWidgetType())
-        return false;
-    auto *widget = static_cast<QWidget *>(object);
-    return widget->isWindow() && widget != window_ && widget->windowModality() == Qt::WindowModal
-        && widget->parentWidget() && widget->parentWidget()->window() == window_;
-}
-
-bool QVMainWindowController::eventFilter(QObject *watched, QEvent *event)
-{
-    const QEvent::Type type = event->type();
-    if (window_ && watched == window_->titleBarView() && type == QEvent::Resize)
-        toolbar_->setGeometry(QRect(QPoint(0, 0), window_->titleBarView()->size()));
-    if (watched == window_ && type == QEvent::Close && keepsTaskbarEntry_) {
-        // Closing keeps the window's taskbar entry: it comes back minimized.
-        // The close itself goes through, so that quitting, which closes
-        // every window first, is never refused.
-        QTimer::singleShot(0, window_, [window = window_] {
-            if (window->isHidden())
-                window->showMinimized();
-        });
-    }
-    if ((type == QEvent::Show || type == QEvent::Hide) && isSheetOfWindow(watched)) {
-        auto *sheet = static_cast<QWidget *>(watched);
-        const bool open = sheet->property("qv_sheet_open").toBool();
-        if (type == QEvent::Show && !open) {
-            sheet->setProperty("qv_sheet_open", true);
-            connect(sheet, &QObject::destroyed, this, [this] { windowDidEndSheet(); });
-            windowWillBeginSheet();
-        } else if (type == QEvent::Hide && open) {
-            sheet->setProperty("qv_sheet_open", false);
-            disconnect(sheet, &QObject::destroyed, this, nullptr);
-            windowDidEndSheet();
-        }
-    }
-    return QObject::eventFilter(watched, event);
-}
-
-void QVMainWindowController::windowWillBeginSheet()
-{
-    ++openSheets_;
-    disableToolbar();
-}
-
-void QVMainWindowController::windowDidEndSheet()
-{
-    if (openSheets_ > 0)
-        --openSheets_;
-    if (openSheets_ == 0)
-        enableToolbar();
-}
-
 // First-run pages ------------------------------------------------------------
 
 void QVMainWindowController::welcomeViewControllerDidEnterEmail(QVWelcomeViewController *)
 {
     if (isMailPluginInstalled()) {
-        settingsPage();
+        switchTo(Page::Settings);
         enableToolbar();
     } else {
-        showInstallPluginScreen();
-        disableToolbar();
+        switchTo(Page::Install);
     }
 }
 
 void QVMainWindowController::installViewControllerNeedsInstallPlugin(QVInstallViewController *)
 {
     installMailPlugin();
-    if (isMailPluginInstalled()) {
-        settingsPage();
-        enableToolbar();
-    }
 }
 
 // Mail plug-in ---------------------------------------------------------------
 
-QString QVMainWindowController::pluginBundleName() const
-{
-    return QVMailPlugin::pluginBundleName();
-}
-
-bool QVMainWindowController::isMailPluginInstalled() const
-{
-    return !QVMailPlugin::installedPluginPath(services_.plugin->libraryPath()).isEmpty();
-}
-
-QString QVMainWindowController::installedPluginVersion() const
-{
-    return QVMailPlugin::bundleVersion(QVMailPlugin::installedPluginPath(services_.plugin->libraryPath()));
-}
-
-QString QVMainWindowController::bundledPluginVersion() const
-{
-    return QVMailPlugin::bundleVersion(services_.plugin->bundledPluginPath());
-}
-
 void QVMainWindowController::installMailPlugin()
 {
-    doMailPluginInstall(false);
+    const QVMailPluginInstaller::Outcome outcome = installer_.install();
+    // However it was asked for, an install ends the install page.
+    if (currentPage_ == Page::Install && isMailPluginInstalled()) {
+        switchTo(Page::Settings);
+        enableToolbar();
+    }
+    showOutcome(outcome);
 }
 
 void QVMainWindowController::uninstallMailPlugin()
 {
-    doMailPluginUninstall();
+    showOutcome(installer_.remove());
 }
 
-void QVMainWindowController::doMailPluginInstall(bool)
+void QVMainWindowController::showOutcome(const QVMailPluginInstaller::Outcome &outcome)
 {
-    const QString sourcePath = services_.plugin->bundledPluginPath();
-    if (!QFileInfo::exists(sourcePath))
-        return;
-    const bool done = services_.helper->performActionOnHelperTool(QString::fromLatin1(kInstallAction), sourcePath,
-                                                                   services_.plugin->libraryPath());
-    if (done)
-        mailPluginActionDone(true, {tr("Quorvane extension for Mail was sucessfully installed."), QString(), QString(),
-                                    QVAlert::Style::Informational});
-    else
-        mailPluginActionDone(false, {tr("Couldn't install Quorvane extension for Mail."), QString(), QString(),
-                                     QVAlert::Style::Critical});
-}
-
-void QVMainWindowController::doMailPluginUninstall()
-{
-    const bool done = services_.helper->performActionOnHelperTool(
-        QString::fromLatin1(kUninstallAction), services_.plugin->bundledPluginPath(), services_.plugin->libraryPath());
-    if (done)
-        mailPluginActionDone(true, {tr("Quorvane extension for Mail was sucessfully uninstalled."),
-                                    tr("You can install the extension later."), QString(),
-                                    QVAlert::Style::Informational});
-    else
-        mailPluginActionDone(false, {tr("Couldn't uninstall Quorvane extension for Mail."), QString(), QString(),
-                                     QVAlert::Style::Critical});
-}
-
-void QVMainWindowController::mailPluginActionDone(bool done, const QVAlert &alert)
-{
-    if (done) {
-        emit mailPluginInstalledChanged(isMailPluginInstalled());
-        // The mail host loads plug-ins when it starts.
-        const QString mailHost = QString::fromLatin1(QVRunningApplications::kMailHostBundleIdentifier);
-        if (!QVRunningApplications::isRunning(mailHost)) {
-            const QString entry = QVWorkspace::URLForApplicationWithBundleIdentifier(mailHost);
-            if (!entry.isEmpty())
-                QVWorkspace::launchApplicationAtURL(entry, QVWorkspace::LaunchWithoutActivation);
-        }
-    }
     showWindow();
-    services_.alerts->beginSheet(alert, window_);
+    services_.alerts->beginSheet(outcome.alert, window_);
 }
 
 void QVMainWindowController::checkPluginVersionAndInsallIfNeed()
 {
     if (!isMailPluginInstalled())
         return;
-    if (QVMailPlugin::compareVersions(bundledPluginVersion(), installedPluginVersion()) <= 0)
+    if (QVMailPlugin::compareVersions(installer_.bundledVersion(), installer_.installedVersion()) <= 0)
         return;
     const QVAlert alert{tr("There's new version of Quorvane extension for Mail."),
                         tr("Highly recommended to install the new plugin."), tr("Install"),
                         QVAlert::Style::Informational};
     if (services_.alerts->runModal(alert) == QVAlertPresenter::kDefaultReturn)
-        doMailPluginInstall(false);
+        installMailPlugin();
 }
 
 QMetaObject::Connection QVMainWindowController::observeMailPluginInstalled(QObject *context,
@@ -453,32 +382,4 @@ QVUpdateController &QVMainWindowController::updateController()
 void QVMainWindowController::checkForUpdates()
 {
     updateController().startUpdate(false);
-}
-
-void QVMainWindowController::downloaderDidFinish(QVDownloader *, const QStringList *paths,
-                                                 const QStringList *filesToDelete)
-{
-    const bool nothing = (!paths || paths->isEmpty()) && (!filesToDelete || filesToDelete->isEmpty());
-    if (!nothing) {
-        const QDir folder(QVNSBundleExtensions::applicationSupportDirectory());
-        // Only plain names: a name is never a way out of the folder.
-        const auto plainName = [](const QString &name) {
-            return !name.isEmpty() && name != QStringLiteral(".") && name != QStringLiteral("..")
-                && !name.contains(u'/');
-        };
-        for (const QString &name : filesToDelete ? *filesToDelete : QStringList())
-            if (plainName(name))
-                QFile::remove(folder.filePath(name));
-        for (const QString &path : paths ? *paths : QStringList()) {
-            const QString target = folder.filePath(QFileInfo(path).fileName());
-            QFile::remove(target);
-            QFile::rename(path, target);
-        }
-    }
-    updateController().startUpdate(true);
-}
-
-void QVMainWindowController::downloaderDidFail(QVDownloader *, const QString &)
-{
-    updateController().startUpdate(true);
 }

@@ -1,38 +1,43 @@
 // The application's one window: the drawn band with its three page buttons
 // on top, below it one page at a time. It chooses the first page, swaps
-// pages and resizes the window to each, enables the page buttons, installs,
-// removes and version-checks the mail plug-in through the privileged helper,
-// and starts update checks.
+// pages and fits the window to each, enables the page buttons (off while a
+// sheet is up and on the first-run pages), and offers the mail plug-in's
+// install and removal (carried out by QVMailPluginInstaller) and the update
+// checks.
 #pragma once
 
 #include "QVCMainToolbar.h"
 #include "QVCMainWindow.h"
-#include "QVDownloader.h"
 #include "QVMailPluginController.h"
+#include "QVMailPluginInstaller.h"
 #include "QVMainWindowServices.h"
 #include "QVWelcomeViewController.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QSize>
-#include <QString>
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QVUpdateController;
-class QVViewController;
+class SheetTracker;
 
 class QVMainWindowController final : public QObject,
                                      public QVCMainToolbarDelegate,
                                      public QVWelcomeViewControllerDelegate,
                                      public QVInstallViewControllerDelegate,
-                                     public QVMailPluginController,
-                                     public QVDownloaderDelegate {
+                                     public QVMailPluginController {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(QVMainWindowController)
 
 public:
+    // The three button pages carry their button's tag; the first-run pages
+    // select no button (tag -1).
+    enum class Page { Filters = 0, Settings = 1, Account = 2, Welcome, Install };
+    static int tagOf(Page page);
+
     explicit QVMainWindowController(QVMainWindowServices services = {}, QObject *parent = nullptr);
     ~QVMainWindowController() override;
 
@@ -42,25 +47,31 @@ public:
     QVCMainToolbar *toolbar() const { return toolbar_; }
     // Shows the window (normal, raised, active).
     void showWindow();
-    // Takes the window off the screen: minimized while the application keeps
-    // a taskbar entry, else hidden.
+    // Takes the window off the screen without ever activating it: minimized
+    // while the application keeps a taskbar entry, else hidden. Also the
+    // way to load the window for a start that must not show it.
     void orderOut();
     // Whether closing or ordering out minimizes rather than hides.
     void setKeepsTaskbarEntry(bool keeps) { keepsTaskbarEntry_ = keeps; }
     bool keepsTaskbarEntry() const { return keepsTaskbarEntry_; }
 
-    // Pages; each makes a new page, also when that page is shown.
-    void filtersPage();
-    void settingsPage();
-    void accountPage();
-    void showWelcomeScreen();
-    void showInstallPluginScreen();
+    // Requests for a button page, from the buttons, the status menu or a
+    // peer on the bus. The switch happens at the next turn of the event
+    // loop to the page asked for last, so a burst costs one switch; a page
+    // already shown is kept; a first-run page stays until the first run is
+    // done.
+    void filtersPage() { requestPage(Page::Filters); }
+    void settingsPage() { requestPage(Page::Settings); }
+    void accountPage() { requestPage(Page::Account); }
+    void requestPage(Page page);
+    // The page shown; empty for a page set through setCurrentController.
+    std::optional<Page> currentPage() const { return currentPage_; }
     QWidget *currentController() const { return currentController_; }
+    // Shows `page` (owned from then on) and fits the window to it.
     void setCurrentController(QWidget *page);
     void changeWindowSizeForDelta(QSize delta);
 
-    // The page buttons' data source: tags 0, 1, 2; -1 selects none (the
-    // first-run pages).
+    // The page buttons' data source: tags 0, 1, 2.
     int numberOfItemsForToolbar(QVCMainToolbar *toolbar) override;
     QVCMainToolbarItem itemForToolbar(QVCMainToolbar *toolbar, int index) override;
     int selectedTag() const;
@@ -74,48 +85,42 @@ public:
     void installViewControllerNeedsInstallPlugin(QVInstallViewController *page) override;
 
     // The mail plug-in, read from disk on every call.
-    QString pluginBundleName() const;
-    bool isMailPluginInstalled() const override;
-    QString installedPluginVersion() const;
-    QString bundledPluginVersion() const;
+    QVMailPluginInstaller &pluginInstaller() { return installer_; }
+    bool isMailPluginInstalled() const override { return installer_.isInstalled(); }
+    // Both tell the user how it went on a sheet over the shown window.
     void installMailPlugin() override;
     void uninstallMailPlugin() override;
     QMetaObject::Connection observeMailPluginInstalled(QObject *context, std::function<void()> handler) override;
-    void doMailPluginInstall(bool quiet);
-    void doMailPluginUninstall();
     // Offers the newer plug-in the application carries.
     void checkPluginVersionAndInsallIfNeed();
 
-    // Updates: the interactive check, and the answers of a downloader given
-    // this controller as its delegate (files into the application's folder).
+    // The interactive update check.
     QVUpdateController &updateController();
     void checkForUpdates();
-    void downloaderDidFinish(QVDownloader *downloader, const QStringList *paths,
-                             const QStringList *filesToDelete) override;
-    void downloaderDidFail(QVDownloader *downloader, const QString &error) override;
 
 signals:
     // A plug-in install or removal that the helper carried out.
     void mailPluginInstalledChanged(bool installed);
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     void awakeFromNib();
-    void showPage(QVViewController *page, int tag);
-    void windowWillBeginSheet();
-    void windowDidEndSheet();
-    bool isSheetOfWindow(QObject *object) const;
-    void mailPluginActionDone(bool done, const QVAlert &alert);
+    void switchTo(Page page);
+    void performPendingSwitch();
+    bool isFirstRunPageShown() const;
+    void windowWillClose();
+    void showOutcome(const QVMailPluginInstaller::Outcome &outcome);
 
     QVMainWindowServices services_;
+    QVMailPluginInstaller installer_;
     QVCMainWindow *window_ = nullptr;
     QVCMainToolbar *toolbar_ = nullptr;
     QWidget *containerView_ = nullptr;
+    std::unique_ptr<SheetTracker> sheets_;
     QPointer<QWidget> currentController_;
+    std::optional<Page> currentPage_;
+    // Set while a switch waits for the event loop.
+    std::optional<Page> pendingPage_;
     std::unique_ptr<QVUpdateController> updateController_;
     bool enabledToolbar_ = false;
     bool keepsTaskbarEntry_ = true;
-    int openSheets_ = 0;
 };

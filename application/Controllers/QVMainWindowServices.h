@@ -11,9 +11,18 @@ class QWidget;
 // "ACTION_UNINSTALL_MAIL_PLUGIN"); blocks until the helper answers.
 class QVMailPluginHelper {
 public:
+    enum class Answer {
+        Done,
+        // The helper ran and said no.
+        Refused,
+        // No helper answered: the authorization was cancelled or refused, or
+        // the helper could not start.
+        NotReached,
+    };
+
     virtual ~QVMailPluginHelper() = default;
-    virtual bool performActionOnHelperTool(const QString &action, const QString &sourcePath,
-                                           const QString &libraryPath) = 0;
+    virtual Answer performActionOnHelperTool(const QString &action, const QString &sourcePath,
+                                             const QString &libraryPath) = 0;
 };
 
 struct QVAlert {

@@ -2,7 +2,7 @@
 
 #include "QVBlueButtonCell.h"
 #include "QVNSImage.h"
-#include "QVStringAdditions.h"
+#include "QVOwnAddress.h"
 #include "QVUserDefaults.h"
 #include "ui_QVInstallViewController.h"
 #include "ui_QVWelcomeViewController.h"
@@ -49,12 +49,12 @@ QVFBaseButton *QVWelcomeViewController::saveButton() const
 
 void QVWelcomeViewController::saveEmail()
 {
-    const QString email = ui_->emailTextField->text();
+    const QString email = QVOwnAddress::fromEntry(ui_->emailTextField->text());
     if (email.isEmpty()) {
         showAlert(tr("Please enter your e-mail address."));
         return;
     }
-    if (!QVAdditions::isValidEmailAddress(email)) {
+    if (!QVOwnAddress::isValid(email)) {
         showAlert(tr("The e-mail address you entered is not valid."));
         return;
     }

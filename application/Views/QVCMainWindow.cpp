@@ -176,3 +176,9 @@ void QVCMainWindow::changeEvent(QEvent *event)
     }
     QWidget::changeEvent(event);
 }
+
+void QVCMainWindow::closeEvent(QCloseEvent *event)
+{
+    emit windowWillClose();
+    QWidget::closeEvent(event);
+}

@@ -72,8 +72,13 @@ public:
     bool hideTitleBarInFullScreen() const { return hideTitleBarInFullScreen_; }
     void setHideTitleBarInFullScreen(bool hide) { hideTitleBarInFullScreen_ = hide; }
 
+signals:
+    // The window is being closed; the close goes through.
+    void windowWillClose();
+
 protected:
     void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void applyTitleBarHeight(double height);

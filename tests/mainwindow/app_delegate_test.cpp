@@ -1,6 +1,7 @@
 #include "fakes.h"
 
 #include "QVAppDelegate.h"
+#include "QVCMainWindow.h"
 #include "QVDistributedNotificationCenter.h"
 #include "QVMainWindowAdaptor.h"
 #include "QVMainWindowController.h"
@@ -147,11 +148,78 @@ TEST_F(AppDelegate, APageSwitchRequestBringsTheHiddenWindowForward)
     ASSERT_FALSE(window()->isVisible());
     ASSERT_TRUE(QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
         QStringLiteral("QV_SWITCH_TO_ACCOUNT_PAGE")));
-    EXPECT_TRUE(waitFor([&] { return window()->isVisible(); }));
-    EXPECT_EQ(delegate->mainController()->selectedTag(), 2);
+    EXPECT_TRUE(waitFor([&] { return window()->isVisible() && delegate->mainController()->selectedTag() == 2; }));
     ASSERT_TRUE(QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
         QStringLiteral("QV_SWITCH_TO_SETTINGS_PAGE")));
     EXPECT_TRUE(waitFor([&] { return delegate->mainController()->selectedTag() == 1; }));
+}
+
+// A start that keeps the window off the screen (the login item's --hidden,
+// or any start after the first run) never shows the window in front nor
+// lets it take the focus, whether or not a taskbar entry is kept.
+TEST_F(AppDelegate, AHiddenStartNeverShowsOrFocusesTheWindow)
+{
+    struct ShowWatch final : QObject {
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            auto *window = qobject_cast<QVCMainWindow *>(watched);
+            if (window && event->type() == QEvent::Show) {
+                ++shows;
+                if (!window->isMinimized() || !window->testAttribute(Qt::WA_ShowWithoutActivating))
+                    ++inFront;
+            }
+            return false;
+        }
+        int shows = 0, inFront = 0;
+    };
+    struct Case {
+        const char *name;
+        bool firstRunDone, hidden, tray, dock, statusItem;
+        bool minimized;
+    };
+    const Case cases[] = {
+        {"login item, tray", true, true, true, false, true, false},
+        {"login item, no tray", true, true, false, false, true, true},
+        {"login item, dock", true, true, true, true, true, true},
+        {"login item, status item off", true, true, true, false, false, true},
+        {"start after the first run, dock", true, false, true, true, true, true},
+        {"login item during the first run, no tray", false, true, false, false, true, true},
+    };
+    auto &defaults = QVUserDefaults::standardUserDefaults();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePluginLocation place;
+        if (c.firstRunDone)
+            place.install(QStringLiteral("1"));
+        defaults.setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+        defaults.setObject(c.dock, kQVShowInDockKey);
+        defaults.setObject(c.statusItem, kQVShowInStatusBarKey);
+        statusBar.available = c.tray;
+        ShowWatch watch;
+        qApp->installEventFilter(&watch);
+        delegate = std::make_unique<QVAppDelegate>(statusBar, QVDistributedNotificationCenter::defaultCenter(),
+                                                   QVMainWindowServices{&helper, &alerts, &place});
+        delegate->applicationWillFinishLaunching();
+        delegate->applicationDidFinishLaunching(c.hidden);
+        waitFor([] { return false; }, 200);
+        qApp->removeEventFilter(&watch);
+        EXPECT_EQ(watch.inFront, 0);
+        EXPECT_EQ(window()->isMinimized(), c.minimized);
+        EXPECT_EQ(window()->isHidden(), !c.minimized);
+        // The offscreen platform activates every window it shows; a real
+        // display with a window manager says whether the focus moved.
+        if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+            EXPECT_NE(QApplication::activeWindow(), window());
+        }
+        // Brought up by the user, it comes to the front as usual.
+        delegate->applicationOpenUntitledFile();
+        EXPECT_TRUE(window()->isVisible() && !window()->isMinimized());
+        EXPECT_FALSE(window()->testAttribute(Qt::WA_ShowWithoutActivating));
+        delegate->applicationWillTerminate();
+        delegate.reset();
+    }
+    defaults.removeObjectForKey(kQVShowInDockKey);
+    defaults.removeObjectForKey(kQVShowInStatusBarKey);
 }
 
 // What the main window shows, read over the bus from another connection, as

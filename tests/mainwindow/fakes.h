@@ -17,13 +17,13 @@ struct FakeHelper final : QVMailPluginHelper {
     struct Request {
         QString action, sourcePath, libraryPath;
     };
-    bool performActionOnHelperTool(const QString &action, const QString &sourcePath,
-                                   const QString &libraryPath) override
+    Answer performActionOnHelperTool(const QString &action, const QString &sourcePath,
+                                     const QString &libraryPath) override
     {
         requests.push_back({action, sourcePath, libraryPath});
         return answer;
     }
-    bool answer = true;
+    Answer answer = Answer::Done;
     std::vector<Request> requests;
 };
 

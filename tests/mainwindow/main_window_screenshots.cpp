@@ -30,16 +30,22 @@ int main(int argc, char **argv)
         QCoreApplication::processEvents();
         controller.window()->grab().save(folder.filePath(name + QStringLiteral(".png")));
     };
+    // The way a user goes: the first-run pages, then each button's page.
     shoot(QStringLiteral("MainWindow-Welcome"));
-    controller.showInstallPluginScreen();
+    defaults.setObject(QStringLiteral("jane@example.com"), kQVEmailAddressKey);
+    controller.welcomeViewControllerDidEnterEmail(nullptr);
     shoot(QStringLiteral("MainWindow-Install"));
-    controller.settingsPage();
-    controller.enableToolbar();
+    location.carry(QStringLiteral("1"));
+    location.install(QStringLiteral("1"));
+    controller.installViewControllerNeedsInstallPlugin(nullptr);
     shoot(QStringLiteral("MainWindow-Settings"));
-    controller.filtersPage();
-    shoot(QStringLiteral("MainWindow-Filters"));
-    controller.accountPage();
-    shoot(QStringLiteral("MainWindow-Account"));
+    const auto shootPage = [&](QVMainWindowController::Page page, const QString &name) {
+        controller.requestPage(page);
+        QCoreApplication::processEvents();
+        shoot(name);
+    };
+    shootPage(QVMainWindowController::Page::Filters, QStringLiteral("MainWindow-Filters"));
+    shootPage(QVMainWindowController::Page::Account, QStringLiteral("MainWindow-Account"));
     QVSpamManager::shutDown();
     return 0;
 }

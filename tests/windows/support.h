@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QImage>
+#include <QTemporaryDir>
 #include <QThread>
 
 // Runs events until `condition` holds or five seconds pass.
@@ -26,3 +27,17 @@ inline QImage normalized(const QImage &image)
 {
     return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
+
+// A data folder of the test's own for as long as it lives, so that the list
+// files one case writes are never another case's.
+class ScratchDataHome {
+public:
+    ScratchDataHome() : saved_(qgetenv("XDG_DATA_HOME")) { qputenv("XDG_DATA_HOME", folder_.path().toLocal8Bit()); }
+    ~ScratchDataHome() { qputenv("XDG_DATA_HOME", saved_); }
+    ScratchDataHome(const ScratchDataHome &) = delete;
+    ScratchDataHome &operator=(const ScratchDataHome &) = delete;
+
+private:
+    QTemporaryDir folder_;
+    QByteArray saved_;
+};

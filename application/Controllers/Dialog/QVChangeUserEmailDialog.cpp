@@ -1,6 +1,6 @@
 #include "QVChangeUserEmailDialog.h"
 
-#include "QVStringAdditions.h"
+#include "QVOwnAddress.h"
 #include "ui_QVChangeUserEmailDialog.h"
 
 QVChangeUserEmailDialog::QVChangeUserEmailDialog(QWidget *parent)
@@ -19,5 +19,5 @@ QString QVChangeUserEmailDialog::itemTitle()
 
 bool QVChangeUserEmailDialog::isValidItem() const
 {
-    return QVAdditions::isValidEmailAddress(item());
+    return QVOwnAddress::isValid(QVOwnAddress::fromEntry(item()));
 }
