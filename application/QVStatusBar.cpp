@@ -12,10 +12,14 @@ public:
             if (reason == QSystemTrayIcon::Trigger && handler_)
                 handler_();
         });
-        icon_.show();
     }
 
-    void setImage(const QIcon &image) override { icon_.setIcon(image); }
+    // The tray shows an item only once it has an image.
+    void setImage(const QIcon &image) override
+    {
+        icon_.setIcon(image);
+        icon_.setVisible(!image.isNull());
+    }
     void setMenu(QMenu *menu) override { icon_.setContextMenu(menu); }
     void setActivationHandler(std::function<void()> handler) override { handler_ = std::move(handler); }
 

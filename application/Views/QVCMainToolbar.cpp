@@ -1,13 +1,27 @@
 #include "QVCMainToolbar.h"
 
+#include <QPainter>
 #include <QPixmap>
 #include <QToolButton>
 
 namespace {
 
+// A disabled button's text and icon are faded, as the platform's are.
+constexpr qreal kDisabledOpacity = 0.35;
+
 QIcon iconOf(const QImage &image)
 {
-    return image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image));
+    if (image.isNull())
+        return QIcon();
+    QIcon icon(QPixmap::fromImage(image));
+    QImage faded = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    faded.fill(Qt::transparent);
+    QPainter painter(&faded);
+    painter.setOpacity(kDisabledOpacity);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    icon.addPixmap(QPixmap::fromImage(faded), QIcon::Disabled);
+    return icon;
 }
 
 }  // namespace
@@ -33,7 +47,11 @@ void QVCMainToolbar::setDelegate(QVCMainToolbarDelegate *delegate)
     QFont font = this->font();
     font.setPixelSize(11);
     QPalette palette = this->palette();
-    palette.setColor(QPalette::ButtonText, QColor::fromRgbF(0.08f, 0.08f, 0.08f));
+    const QColor text = QColor::fromRgbF(0.08f, 0.08f, 0.08f);
+    palette.setColor(QPalette::Active, QPalette::ButtonText, text);
+    palette.setColor(QPalette::Inactive, QPalette::ButtonText, text);
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText,
+                     QColor::fromRgbF(0.08f, 0.08f, 0.08f, float(kDisabledOpacity)));
     for (int index = 0; index < count; ++index) {
         QVCMainToolbarItem item = delegate_->itemForToolbar(this, index);
         auto *button = new QToolButton(this);
@@ -47,7 +65,7 @@ void QVCMainToolbar::setDelegate(QVCMainToolbarDelegate *delegate)
         button->setIcon(iconOf(item.icon));
         if (!item.icon.isNull())
             button->setIconSize(item.icon.deviceIndependentSize().toSize());
-        button->setStyleSheet(QStringLiteral("QToolButton { border: none; padding: 0; }"));
+        button->setStyleSheet(QStringLiteral("QToolButton { border: none; padding: 0; background: transparent; }"));
         if (item.action)
             connect(button, &QToolButton::clicked, this, [action = item.action] { action(); });
         button->show();
