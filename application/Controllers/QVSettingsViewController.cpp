@@ -12,8 +12,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QThreadPool>
 #include <QUrl>
 
@@ -71,7 +74,11 @@ void QVSettingsViewController::showDetectionSettings()
 {
     const QSignalBlocker levelBlocker(ui_->detectionLevelCombo);
     const QSignalBlocker loggingBlocker(ui_->extendedLoggingCheckBox);
-    ui_->detectionLevelCombo->setCurrentIndex(qBound(0, settings().detectionLevel(), 4));
+    // A stored level outside 0..4 shows the level whose threshold is in
+    // force for it.
+    const int level = settings().detectionLevel();
+    const int shown = level >= 0 && level <= 4 ? level : int(settings().detectionThreshold() - 10) / 20;
+    ui_->detectionLevelCombo->setCurrentIndex(shown);
     ui_->extendedLoggingCheckBox->setChecked(settings().isExtenedLogging());
 }
 
@@ -97,6 +104,9 @@ void QVSettingsViewController::collectLogFiles()
     ui_->collectLogsButton->setEnabled(false);
     QPointer<QVSettingsViewController> page(this);
     QThreadPool::globalInstance()->start([page] {
+        // The archive goes to the desktop folder, which a fresh account may
+        // not have yet.
+        QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
         QString archivePath;
         const bool success = QVLogCreateArchiveWithLogFiles(&archivePath);
         QMetaObject::invokeMethod(
@@ -111,10 +121,19 @@ void QVSettingsViewController::collectLogFiles()
 
 void QVSettingsViewController::logArchiveDidFinish(bool success, const QString &archivePath)
 {
-    if (success)
+    if (success) {
         revealInFileManager(archivePath);
-    else
+    } else {
         QVLogCore(QStringLiteral("Collecting the log files into an archive failed"));
+        auto *alert = new QMessageBox(QMessageBox::Warning, QString(), tr("Couldn't collect the log files."),
+                                      QMessageBox::Ok, window());
+        alert->setInformativeText(
+            tr("No archive could be written to the folder %1.")
+                .arg(QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))));
+        alert->setAttribute(Qt::WA_DeleteOnClose);
+        alert->setWindowModality(Qt::WindowModal);
+        alert->open();
+    }
     ui_->collectLogsButton->setEnabled(true);
     emit logArchiveFinished(success, archivePath);
 }

@@ -12,6 +12,7 @@
 #include "QVLanguageListViewController.h"
 #include "QVListFile.h"
 #include "QVListViewController.h"
+#include "QVLogger.h"
 #include "QVMailList.h"
 #include "QVMailPluginController.h"
 #include "QVNSImage.h"
@@ -24,6 +25,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTabWidget>
@@ -239,6 +242,26 @@ TEST_F(Pages, TurningTheDockIconOffTurnsTheStatusItemOn)
     EXPECT_TRUE(defaults.boolForKey(statusBarKey));
 }
 
+// The level shown is the one in force: a stored value outside 0..4 (a
+// hand-edited or corrupt file) works as the middle threshold, 50.
+TEST_F(Pages, SettingsPageShowsTheDetectionLevelInForce)
+{
+    const QString key = QString::fromLatin1(kQVSpamDetectionThresholdKey);
+    const struct {
+        QVariant stored;
+        int shown;
+    } cases[] = {{0, 0}, {4, 4}, {3.9, 3}, {50, 2}, {-1, 2}, {QStringLiteral("high"), 2}};
+    for (const auto &c : cases) {
+        defaults.setObject(c.stored, key);
+        auto *page = new QVSettingsViewController(nullptr);
+        host.showPage(page, 1);
+        auto *level = page->findChild<QComboBox *>(QStringLiteral("detectionLevelCombo"));
+        ASSERT_TRUE(level);
+        EXPECT_EQ(level->currentIndex(), c.shown) << c.stored.toString().toStdString();
+    }
+    defaults.removeObjectForKey(key);
+}
+
 TEST_F(Pages, PluginButtonFollowsTheInstalledState)
 {
     FakePluginController plugin;
@@ -254,21 +277,51 @@ TEST_F(Pages, PluginButtonFollowsTheInstalledState)
     EXPECT_EQ(plugin.removals, 1);
 }
 
-// A failed archive gives the button back (it used to stay disabled for good).
-TEST_F(Pages, CollectLogsButtonComesBackAfterAFailedArchive)
+// The archive goes to the desktop folder, made when missing; a failed
+// archive says so on the window and gives the button back.
+TEST_F(Pages, CollectLogsMakesTheDesktopFolderAndTellsOfAFailure)
 {
-    auto *page = new QVSettingsViewController(nullptr);
-    host.showPage(page, 1);
-    bool finished = false, succeeded = true;
-    QObject::connect(page, &QVSettingsViewController::logArchiveFinished, page, [&](bool success, const QString &) {
-        finished = true;
-        succeeded = success;
-    });
-    page->collectLogsButton()->click();
-    EXPECT_FALSE(page->collectLogsButton()->isEnabled());
-    ASSERT_TRUE(waitUntil([&] { return finished; }));
-    EXPECT_FALSE(succeeded);
-    EXPECT_TRUE(page->collectLogsButton()->isEnabled());
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    QVLogCore(QStringLiteral("a line to collect"));
+    struct Case {
+        const char *name;
+        bool blocked;
+    };
+    for (const Case &c : {Case{"no desktop folder yet", false}, Case{"a file in the folder's place", true}}) {
+        SCOPED_TRACE(c.name);
+        QDir(desktop).removeRecursively();
+        QFile::remove(desktop);
+        if (c.blocked) {
+            QFile blocker(desktop);
+            ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+        }
+        auto *page = new QVSettingsViewController(nullptr);
+        host.showPage(page, 1);
+        bool finished = false, succeeded = false;
+        QObject::connect(page, &QVSettingsViewController::logArchiveFinished, page,
+                         [&](bool success, const QString &) {
+                             finished = true;
+                             succeeded = success;
+                         });
+        page->collectLogsButton()->click();
+        EXPECT_FALSE(page->collectLogsButton()->isEnabled());
+        ASSERT_TRUE(waitUntil([&] { return finished; }, 30'000));
+        EXPECT_TRUE(page->collectLogsButton()->isEnabled());
+        QMessageBox *alert = host.findChild<QMessageBox *>();
+        if (c.blocked) {
+            EXPECT_FALSE(succeeded);
+            ASSERT_TRUE(alert);
+            EXPECT_EQ(alert->text(), QStringLiteral("Couldn't collect the log files."));
+            EXPECT_TRUE(alert->informativeText().contains(desktop));
+            alert->close();
+            ASSERT_TRUE(waitUntil([&] { return !host.findChild<QMessageBox *>(); }));
+        } else {
+            EXPECT_TRUE(succeeded);
+            EXPECT_FALSE(alert);
+            EXPECT_TRUE(QFileInfo::exists(desktop + QStringLiteral("/QVLogs.zip")));
+        }
+    }
+    QFile::remove(desktop);
 }
 
 class WelcomeDelegate final : public QVWelcomeViewControllerDelegate {
