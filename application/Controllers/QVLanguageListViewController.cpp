@@ -6,10 +6,26 @@
 
 #include <QComboBox>
 #include <QHeaderView>
+#include <QStyledItemDelegate>
 
 namespace {
 
 enum Column { FlagColumn, NameColumn, StateColumn };
+
+// Only the choice in each row is edited, by its own box: the flag and name
+// cells draw no focus frame (the view would put one on the first row
+// whenever it gets the focus).
+class NoFocusFrameDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->state &= ~QStyle::State_HasFocus;
+    }
+};
 
 }  // namespace
 
@@ -25,6 +41,7 @@ QVLanguageListViewController::QVLanguageListViewController(QVLanguageList &list,
     ui_->tableView->setIconSize(QSize(24, 16));
     ui_->tableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ui_->tableView->verticalHeader()->setDefaultSectionSize(30);
+    ui_->tableView->setItemDelegate(new NoFocusFrameDelegate(ui_->tableView));
     reloadData();
     adoptDesignSize();
 }
