@@ -173,6 +173,16 @@ TEST_F(MainWindow, APageSwapFitsTheWindowToThePageAndKeepsItsTopEdge)
     EXPECT_EQ(window->geometry(), small);
 }
 
+// A window given a position before it is first shown is put there, title
+// bar and all, instead of where the window manager puts new windows.
+TEST_F(MainWindow, TheWindowLeavesItsFirstPlacementToTheWindowManager)
+{
+    auto controller = makeSettledController();
+    controller->requestPage(Page::Filters);
+    settle();
+    EXPECT_FALSE(controller->window()->testAttribute(Qt::WA_Moved));
+}
+
 TEST_F(MainWindow, EachPageHasOneWindowSizeWhateverCameBefore)
 {
     auto controller = makeSettledController();
