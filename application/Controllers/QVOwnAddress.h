@@ -16,7 +16,7 @@ inline QString fromEntry(const QString &entry)
 
 inline bool isValid(const QString &address)
 {
-    return !address.contains(u'*') && QVAdditions::isValidEmailAddress(address);
+    return !address.startsWith(QLatin1String("*@")) && QVAdditions::isValidEmailAddress(address);
 }
 
 }  // namespace QVOwnAddress
