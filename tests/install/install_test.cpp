@@ -52,17 +52,32 @@ QString logText()
     return text;
 }
 
-TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
+// `cmake --install` of this build, run in workingFolder, as given.
+void installBuild(const QString &prefix, const QString &workingFolder = QDir::currentPath())
 {
-    QTemporaryDir prefixFolder;
-    ASSERT_TRUE(prefixFolder.isValid());
-    const QString prefix = prefixFolder.filePath(QStringLiteral("prefix with space"));
     QProcess install;
     install.setProcessChannelMode(QProcess::MergedChannels);
+    install.setWorkingDirectory(workingFolder);
     install.start(QStringLiteral(QV_CMAKE_COMMAND),
                   {QStringLiteral("--install"), QStringLiteral(QV_BUILD_DIR), QStringLiteral("--prefix"), prefix});
     ASSERT_TRUE(install.waitForFinished(120000));
     ASSERT_EQ(install.exitCode(), 0) << install.readAll().toStdString();
+}
+
+void killOwner(const QString &name, int signal)
+{
+    const auto pid = QDBusConnection::sessionBus().interface()->servicePid(name);
+    if (pid.isValid() && pid.value() > 0)
+        ::kill(static_cast<pid_t>(pid.value()), signal);
+}
+
+TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
+{
+    QTemporaryDir prefixFolder;
+    ASSERT_TRUE(prefixFolder.isValid());
+    // Characters that an Exec key quotes or escapes.
+    const QString prefix = prefixFolder.filePath(QStringLiteral("pre\"fix $HOME 100%% `x` with space"));
+    ASSERT_NO_FATAL_FAILURE(installBuild(prefix));
 
     // The layout.
     const QString bundle = prefix + QStringLiteral("/" QV_BUNDLE_INSTALL_DIR);
@@ -158,10 +173,59 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
     EXPECT_TRUE(log.contains(QStringLiteral("dlclose() succeeded"))) << log.toStdString();
     EXPECT_FALSE(QVRunningApplications::isRunning(application));
 
-    const auto agentPid = QDBusConnection::sessionBus().interface()->servicePid(agentName);
-    if (agentPid.isValid() && agentPid.value() > 0)
-        ::kill(static_cast<pid_t>(agentPid.value()), SIGTERM);
+    killOwner(agentName, SIGTERM);
     EXPECT_TRUE(waitFor([&] { return !QVRunningApplications::isRunning(agentName); }, 10000));
+}
+
+// The README's installation: a prefix relative to the folder the install
+// runs in, here also reached through a symbolic link. The installed entries
+// name the real place, so the agent started from elsewhere starts the
+// application, and starts it again after it was killed.
+TEST(InstalledBundle, ARelativePrefixGivesEntriesTheAgentCanStart)
+{
+    QTemporaryDir base;
+    ASSERT_TRUE(base.isValid());
+    const QString root = QFileInfo(base.path()).canonicalFilePath();
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("checkout")));
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("disk/install")));
+    ASSERT_TRUE(QFile::link(root + QStringLiteral("/disk/install"), root + QStringLiteral("/checkout/install")));
+    ASSERT_NO_FATAL_FAILURE(installBuild(QStringLiteral("install"), root + QStringLiteral("/checkout")));
+    const QString prefix = root + QStringLiteral("/disk/install");
+
+    const QString agent =
+        prefix + QStringLiteral("/" QV_BUNDLE_INSTALL_DIR "/Contents/Library/LoginItems/QVLaunchAgent.app/Contents/MacOS/QVLaunchAgent");
+    const QString applications = prefix + QStringLiteral("/share/applications/");
+    EXPECT_EQ(QVWorkspace::commandForDesktopEntry(applications + QStringLiteral("org.quorvane.Quorvane.desktop")),
+              QStringList{prefix + QStringLiteral("/bin/quorvane")});
+    const QStringList agentCommand =
+        QVWorkspace::commandForDesktopEntry(applications + QStringLiteral("org.quorvane.QVLaunchAgent.desktop"));
+    ASSERT_EQ(agentCommand, QStringList{agent});
+
+    // The desktop finds the entries through XDG_DATA_DIRS and starts the
+    // agent in the home folder, away from the checkout.
+    qputenv("XDG_DATA_DIRS", (prefix + QStringLiteral("/share:/usr/share")).toUtf8());
+    QProcess agentProcess;
+    agentProcess.setProcessChannelMode(QProcess::ForwardedChannels);
+    agentProcess.setWorkingDirectory(QDir::homePath());
+    agentProcess.start(agentCommand.first(), {});
+    ASSERT_TRUE(agentProcess.waitForStarted(10000));
+    const QString application = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
+    const QString agentName = QString::fromLatin1(QVRunningApplications::kLaunchAgentBundleIdentifier);
+    EXPECT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(application); }, 60000));
+    ASSERT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(agentName); }, 30000));
+
+    // Killed, it comes back when the plug-in asks for it.
+    killOwner(application, SIGKILL);
+    ASSERT_TRUE(waitFor([&] { return !QVRunningApplications::isRunning(application); }, 10000));
+    ASSERT_TRUE(QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
+        QStringLiteral("QV_NEEDS_TO_LAUNCH_CLIENT")));
+    EXPECT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(application); }, 60000));
+
+    killOwner(application, SIGTERM);
+    EXPECT_TRUE(waitFor([&] { return !QVRunningApplications::isRunning(application); }, 30000));
+    agentProcess.terminate();
+    EXPECT_TRUE(agentProcess.waitForFinished(10000));
+    EXPECT_FALSE(logText().contains(QStringLiteral("Couldn't start"))) << logText().toStdString();
 }
 
 }  // namespace
