@@ -23,6 +23,9 @@ apt-get install -y -qq --no-install-recommends \
     dbus \
     xvfb \
     xauth \
+    openbox \
+    x11-utils \
+    xdotool \
     fonts-dejavu-core \
     unzip \
     pkexec \
