@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <functional>
 #include <optional>
 
 namespace {
@@ -52,14 +53,18 @@ QString logText()
     return text;
 }
 
-// `cmake --install` of this build, run in workingFolder, as given.
-void installBuild(const QString &prefix, const QString &workingFolder = QDir::currentPath())
+// `cmake --install` of this build, run in workingFolder, as given; all
+// components unless one is named.
+void installBuild(const QString &prefix, const QString &workingFolder = QDir::currentPath(),
+                  const QString &component = {})
 {
     QProcess install;
     install.setProcessChannelMode(QProcess::MergedChannels);
     install.setWorkingDirectory(workingFolder);
-    install.start(QStringLiteral(QV_CMAKE_COMMAND),
-                  {QStringLiteral("--install"), QStringLiteral(QV_BUILD_DIR), QStringLiteral("--prefix"), prefix});
+    QStringList arguments{QStringLiteral("--install"), QStringLiteral(QV_BUILD_DIR), QStringLiteral("--prefix"), prefix};
+    if (!component.isEmpty())
+        arguments << QStringLiteral("--component") << component;
+    install.start(QStringLiteral(QV_CMAKE_COMMAND), arguments);
     ASSERT_TRUE(install.waitForFinished(120000));
     ASSERT_EQ(install.exitCode(), 0) << install.readAll().toStdString();
 }
@@ -175,6 +180,54 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
 
     killOwner(agentName, SIGTERM);
     EXPECT_TRUE(waitFor([&] { return !QVRunningApplications::isRunning(agentName); }, 10000));
+}
+
+// Every installed file below the prefix, relative to it, sorted.
+QStringList installedFiles(const QString &prefix)
+{
+    QStringList files;
+    QDirIterator it(prefix, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(prefix).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+// The product installs without the stand-ins, and the stand-ins keep to a
+// folder of their own with their private library; nothing goes into the
+// public library folder.
+TEST(InstalledBundle, TheComponentsKeepToTheirFolders)
+{
+    const QString bundle = QStringLiteral(QV_BUNDLE_INSTALL_DIR "/");
+    const QString standIns = QStringLiteral(QV_STAND_INS_INSTALL_DIR "/");
+    struct Case {
+        QString component;
+        std::function<bool(const QString &)> belongs;
+    };
+    const Case cases[] = {
+        {QStringLiteral("quorvane"),
+         [&](const QString &file) {
+             return file.startsWith(bundle) || file == u"bin/quorvane" || file.startsWith(u"share/");
+         }},
+        {QStringLiteral("stand-ins"), [&](const QString &file) { return file.startsWith(standIns); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.component.toStdString());
+        QTemporaryDir prefix;
+        ASSERT_TRUE(prefix.isValid());
+        ASSERT_NO_FATAL_FAILURE(installBuild(prefix.path(), QDir::currentPath(), c.component));
+        const QStringList files = installedFiles(prefix.path());
+        EXPECT_FALSE(files.isEmpty());
+        for (const QString &file : files)
+            EXPECT_TRUE(c.belongs(file)) << file.toStdString();
+    }
+    // The stand-ins and their library, which the mail host finds beside it.
+    QTemporaryDir prefix;
+    ASSERT_TRUE(prefix.isValid());
+    ASSERT_NO_FATAL_FAILURE(installBuild(prefix.path(), QDir::currentPath(), QStringLiteral("stand-ins")));
+    for (const char *program : {"qv-classification-server", "qv-mail-host", "qv-run-tool", "qv-update-server"})
+        EXPECT_TRUE(isExecutableFile(prefix.filePath(standIns + QString::fromLatin1(program)))) << program;
+    EXPECT_TRUE(QFileInfo(prefix.filePath(standIns + QStringLiteral("libqv_mail_runtime.so"))).isFile());
 }
 
 // The README's installation: a prefix relative to the folder the install
