@@ -5,6 +5,9 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
+
+#include <chrono>
 
 class QVDistributedNotificationCenter;
 
@@ -13,15 +16,26 @@ class QVAppDelegate final : public QObject {
     Q_DISABLE_COPY_MOVE(QVAppDelegate)
 
 public:
+    // How long a started application has to appear on the session bus
+    // before the agent logs that it did not.
+    static constexpr std::chrono::seconds kStartDeadline{60};
+
     QVAppDelegate(QVDistributedNotificationCenter *center, QObject *parent = nullptr);
     ~QVAppDelegate() override;
 
     void applicationDidFinishLaunching();
     void needsToLaunchClient();
     // Starts the application hidden and without the focus unless it runs or
-    // is not installed.
+    // is not installed. A start that fails, or an application that does not
+    // come up within the deadline, is logged.
     void launchClient();
 
+    void setStartDeadlineForTesting(std::chrono::milliseconds deadline);
+
 private:
+    void checkStart();
+
     QVDistributedNotificationCenter *center_;
+    QTimer startCheck_;
+    QString startedCommand_;
 };

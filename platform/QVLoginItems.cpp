@@ -64,7 +64,8 @@ bool setEnabled(const Bundle &bundle, bool enabled)
                                          "NoDisplay=true\n"
                                          "X-GNOME-Autostart-enabled=true\n")
                               .arg(QVWorkspace::escapedValue(QFileInfo(bundle.path).completeBaseName()),
-                                   QVWorkspace::escapedValue(QVWorkspace::quotedExecArgument(bundle.executablePath)));
+                                   QVWorkspace::escapedValue(QVWorkspace::quotedExecArgument(
+                                       QString(bundle.executablePath).replace(u'%', QStringLiteral("%%")))));
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(entry.toUtf8()) < 0 || !file.commit())
         return false;

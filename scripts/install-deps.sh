@@ -14,14 +14,8 @@ apt-get install -y -qq --no-install-recommends \
     binutils \
     libboost-dev \
     libboost-locale-dev \
-    libboost-thread-dev \
     libboost-system-dev \
-    libboost-filesystem-dev \
     libboost-iostreams-dev \
-    libboost-random-dev \
-    libboost-chrono-dev \
-    libboost-date-time-dev \
-    libboost-exception-dev \
     libicu-dev \
     qt6-base-dev \
     qt6-base-dev-tools \
@@ -29,6 +23,9 @@ apt-get install -y -qq --no-install-recommends \
     dbus \
     xvfb \
     xauth \
+    openbox \
+    x11-utils \
+    xdotool \
     fonts-dejavu-core \
     unzip \
     pkexec \

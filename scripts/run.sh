@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds a release build, installs it into install/ in the checkout and runs
-# the whole system until interrupted (see scripts/start-system.sh for what
-# runs and where it keeps its files).
+# Builds the product and its stand-ins (no tests), installs them into install/
+# in the checkout and runs the whole system until interrupted (see
+# scripts/start-system.sh for what runs and where it keeps its files).
 #
 #   sh scripts/run.sh [--headless] [--maildir DIR] [--run-folder DIR]
 #

@@ -11,8 +11,8 @@
 #                   [--update-port PORT]
 #
 # Each program's process id is in state/NAME.pid of the run folder.
-# --prefix is where the system was installed, with the stand-in servers, the
-# stand-in mail host and qv-run-tool in its bin/. Everything the run keeps lies
+# --prefix is where the system was installed, with the stand-ins and
+# qv-run-tool (the layout is scripts/install-layout.sh). Everything the run keeps lies
 # in the run folder (default: run/ in the checkout): HOME with the settings,
 # lists and logs, the servers' files and each program's output under logs/.
 # Without --maildir the Maildir is maildir/ in the run folder; when it is
@@ -58,11 +58,13 @@ fail() {
 
 [ -n "$prefix" ] || usage
 prefix=$(cd "$prefix" 2>/dev/null && pwd) || fail "no installation in $prefix"
-bundle=$prefix/lib/quorvane/Quorvane.app
+. "$root/scripts/install-layout.sh"
+bundle=$prefix/$QV_BUNDLE_INSTALL_DIR
+stand_ins=$prefix/$QV_STAND_INS_INSTALL_DIR
 application=$bundle/Contents/MacOS/Quorvane
 plugin=$bundle/Contents/PlugIns/Quorvane.mailbundle
-for program in "$application" "$prefix/bin/qv-classification-server" "$prefix/bin/qv-update-server" \
-    "$prefix/bin/qv-mail-host" "$prefix/bin/qv-run-tool"; do
+for program in "$application" "$stand_ins/qv-classification-server" "$stand_ins/qv-update-server" \
+    "$stand_ins/qv-mail-host" "$stand_ins/qv-run-tool"; do
     [ -x "$program" ] || fail "$program is missing: build and install first (sh scripts/run.sh does both)"
 done
 [ -d "$plugin" ] || fail "the mail plug-in $plugin is missing"
@@ -101,7 +103,7 @@ export HOME="$run/home"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_CACHE_HOME="$HOME/.cache"
 export XDG_DATA_DIRS="$prefix/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}"
 [ -n "${XDG_RUNTIME_DIR:-}" ] || export XDG_RUNTIME_DIR="$run/runtime"
-export PATH="$prefix/bin:$PATH"
+export PATH="$stand_ins:$prefix/bin:$PATH"
 export LANG="${LANG:-C.UTF-8}"
 platform=
 if [ -n "$headless" ]; then
@@ -241,7 +243,7 @@ cp -R "$plugin" "$library/Mail/Bundles/" || fail "cannot install the plug-in int
 # learned in the run folder; it computes fingerprints with the installed
 # engine.
 credential=$(qv-run-tool credential) || fail "cannot read the account's credential"
-setsid "$prefix/bin/qv-classification-server" --address "$backend" --port 2409 \
+setsid "$stand_ins/qv-classification-server" --address "$backend" --port 2409 \
     --credential "$credential" --engine "$bundle/Contents/MacOS" --store "$run/classification-store" \
     >>"$logs/classification-server.log" 2>&1 &
 server_pid=$!
@@ -251,7 +253,7 @@ wait_until 10 "the classification server's start" grep -q '^listening on' "$logs
     fail "the classification server did not start; see $logs/classification-server.log"
 
 # The stand-in update service over an empty folder: there is no update.
-setsid "$prefix/bin/qv-update-server" --address 127.0.0.1 --port "$update_port" --folder "$run/updates" \
+setsid "$stand_ins/qv-update-server" --address 127.0.0.1 --port "$update_port" --folder "$run/updates" \
     >"$logs/update-service.log" 2>&1 &
 update_pid=$!
 starting=$update_pid
@@ -271,7 +273,7 @@ wait_until 30 "the start of the engine" grep -q ' engine \| error ' "$events" ||
     echo "start-system: Quorvane logged no engine start; going on" >&2
 
 # shellcheck disable=SC2086
-setsid "$prefix/bin/qv-mail-host" --library "$library" --account "$account=$maildir" $platform ${QV_MAIL_HOST_ARGUMENTS:-} \
+setsid "$stand_ins/qv-mail-host" --library "$library" --account "$account=$maildir" $platform ${QV_MAIL_HOST_ARGUMENTS:-} \
     >"$logs/mail-host.log" 2>&1 &
 host_pid=$!
 starting=$host_pid

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QTimer>
+#include <QToolButton>
 
 namespace QVMailHost {
 
@@ -100,6 +102,32 @@ bool MailHostScripting::ChooseMenuItem(const QString &identifier, int segment, c
         return true;
     }
     return false;
+}
+
+bool MailHostScripting::OpenMenu(const QString &identifier, int segment)
+{
+    MailHostWindow *window = firstWindow();
+    const auto found = host_->viewers().empty() ? nullptr
+                                                : findSegment(*host_->viewers().front(), identifier, segment);
+    if (!window || !found || !found->menu)
+        return false;
+    for (QToolButton *button : window->findChildren<QToolButton *>()) {
+        if (button->menu() && button->text() == found->label) {
+            // The menu runs an event loop of its own: not inside this call.
+            QTimer::singleShot(0, button, &QToolButton::showMenu);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MailHostScripting::CloseMenu()
+{
+    QWidget *popup = QApplication::activePopupWidget();
+    if (!popup)
+        return false;
+    popup->close();
+    return true;
 }
 
 }  // namespace QVMailHost

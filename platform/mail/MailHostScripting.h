@@ -37,6 +37,11 @@ public slots:
     // "Black List/Add Address"), validated first as a menu does before it
     // opens; false when there is no such enabled item.
     bool ChooseMenuItem(const QString &identifier, int segment, const QString &titles);
+    // Opens a segment's menu in the first viewer window as a click does, once
+    // the call has returned; CloseMenu closes the open one. False when there
+    // is no such menu, or none open.
+    bool OpenMenu(const QString &identifier, int segment);
+    bool CloseMenu();
 
 private:
     MailHostWindow *firstWindow() const;

@@ -1,5 +1,6 @@
 #include "desktop_support.h"
 
+#include "QVAppDelegate.h"
 #include "QVDistributedNotificationCenter.h"
 #include "QVRunningApplications.h"
 
@@ -115,6 +116,67 @@ TEST_F(LaunchAgent, ASecondAgentLeaves)
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_EQ(agent_.state(), QProcess::Running);
+    QVRunningApplications::releaseBundleIdentifier(kApplication);
 }
+
+// A start that cannot work is logged with its reason, and the agent keeps
+// listening: the delegate in this process, against broken desktop entries.
+QString agentLog()
+{
+    QFile file(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+               + QStringLiteral("/Quorvane/Logs/QVLaunchAgent.log"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+struct BrokenStart {
+    const char *name;
+    // The Exec value; %1 is a temporary folder.
+    const char *exec;
+    const char *logged;
+};
+
+class LaunchAgentFailure : public ::testing::TestWithParam<BrokenStart> {};
+
+TEST_P(LaunchAgentFailure, IsLoggedWithItsReason)
+{
+    QVRunningApplications::releaseBundleIdentifier(kApplication);
+    ASSERT_FALSE(QVRunningApplications::isRunning(kApplication));
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    // A program that runs but never claims the application's name.
+    writeFile(folder.filePath(QStringLiteral("silent")), "#!/bin/sh\nexit 0\n", true);
+    writeFile(folder.filePath(QStringLiteral("not-executable")), "#!/bin/sh\n");
+    const QString applications =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/applications");
+    QDir().mkpath(applications);
+    writeFile(applications + u'/' + kApplication + QStringLiteral(".desktop"),
+              QStringLiteral("[Desktop Entry]\nType=Application\nName=Quorvane\nExec=%1\n")
+                  .arg(QString::fromUtf8(GetParam().exec).replace(QStringLiteral("%1"), folder.path()))
+                  .toUtf8());
+
+    // The first line this process logs starts a new generation of the file.
+    const QString before = agentLog();
+    const auto added = [&] {
+        const QString now = agentLog();
+        return now.startsWith(before) ? now.mid(before.size()) : now;
+    };
+    QVAppDelegate delegate(QVDistributedNotificationCenter::defaultCenter());
+    delegate.setStartDeadlineForTesting(std::chrono::milliseconds(200));
+    delegate.launchClient();
+    const QString expected = QString::fromUtf8(GetParam().logged);
+    EXPECT_TRUE(waitFor([&] { return added().contains(expected); })) << agentLog().toStdString();
+    EXPECT_EQ(added().count(u'\n'), 1) << agentLog().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, LaunchAgentFailure,
+    ::testing::Values(
+        // What a relative install prefix used to write.
+        BrokenStart{"RelativeProgram", "\"install/bin/quorvane\"", "its program install/bin/quorvane is a relative path"},
+        BrokenStart{"MissingProgram", "\"%1/gone\"", "/gone is missing or not executable"},
+        BrokenStart{"ProgramNotExecutable", "\"%1/not-executable\"", "/not-executable is missing or not executable"},
+        BrokenStart{"NoProgram", "\"\"", "its Exec key names no program"},
+        BrokenStart{"ApplicationNeverComesUp", "\"%1/silent\" --flag", "/silent --flag) did not start within 0.2 s"}),
+    [](const ::testing::TestParamInfo<BrokenStart> &info) { return std::string(info.param.name); });
 
 }  // namespace

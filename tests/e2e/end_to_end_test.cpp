@@ -80,7 +80,7 @@ public:
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), runFolder() + QStringLiteral("/home/.config"));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), runFolder() + QStringLiteral("/home/.local/share"));
         lists.setProcessEnvironment(environment);
-        lists.start(QStringLiteral(QV_INSTALL_PREFIX "/bin/qv-run-tool"),
+        lists.start(QStringLiteral(QV_RUN_TOOL),
                     {QStringLiteral("lists"), QStringLiteral("--block"), QStringLiteral("offers@bulk-deals.test"),
                      QStringLiteral("--allow"), QStringLiteral("anna.berg@friends.test"), QStringLiteral("--language"),
                      QStringLiteral("it=remove")});

@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <functional>
 #include <optional>
 
 namespace {
@@ -52,17 +53,36 @@ QString logText()
     return text;
 }
 
+// `cmake --install` of this build, run in workingFolder, as given; all
+// components unless one is named.
+void installBuild(const QString &prefix, const QString &workingFolder = QDir::currentPath(),
+                  const QString &component = {})
+{
+    QProcess install;
+    install.setProcessChannelMode(QProcess::MergedChannels);
+    install.setWorkingDirectory(workingFolder);
+    QStringList arguments{QStringLiteral("--install"), QStringLiteral(QV_BUILD_DIR), QStringLiteral("--prefix"), prefix};
+    if (!component.isEmpty())
+        arguments << QStringLiteral("--component") << component;
+    install.start(QStringLiteral(QV_CMAKE_COMMAND), arguments);
+    ASSERT_TRUE(install.waitForFinished(120000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAll().toStdString();
+}
+
+void killOwner(const QString &name, int signal)
+{
+    const auto pid = QDBusConnection::sessionBus().interface()->servicePid(name);
+    if (pid.isValid() && pid.value() > 0)
+        ::kill(static_cast<pid_t>(pid.value()), signal);
+}
+
 TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
 {
     QTemporaryDir prefixFolder;
     ASSERT_TRUE(prefixFolder.isValid());
-    const QString prefix = prefixFolder.filePath(QStringLiteral("prefix with space"));
-    QProcess install;
-    install.setProcessChannelMode(QProcess::MergedChannels);
-    install.start(QStringLiteral(QV_CMAKE_COMMAND),
-                  {QStringLiteral("--install"), QStringLiteral(QV_BUILD_DIR), QStringLiteral("--prefix"), prefix});
-    ASSERT_TRUE(install.waitForFinished(120000));
-    ASSERT_EQ(install.exitCode(), 0) << install.readAll().toStdString();
+    // Characters that an Exec key quotes or escapes.
+    const QString prefix = prefixFolder.filePath(QStringLiteral("pre\"fix $HOME 100%% `x` with space"));
+    ASSERT_NO_FATAL_FAILURE(installBuild(prefix));
 
     // The layout.
     const QString bundle = prefix + QStringLiteral("/" QV_BUNDLE_INSTALL_DIR);
@@ -158,10 +178,107 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
     EXPECT_TRUE(log.contains(QStringLiteral("dlclose() succeeded"))) << log.toStdString();
     EXPECT_FALSE(QVRunningApplications::isRunning(application));
 
-    const auto agentPid = QDBusConnection::sessionBus().interface()->servicePid(agentName);
-    if (agentPid.isValid() && agentPid.value() > 0)
-        ::kill(static_cast<pid_t>(agentPid.value()), SIGTERM);
+    killOwner(agentName, SIGTERM);
     EXPECT_TRUE(waitFor([&] { return !QVRunningApplications::isRunning(agentName); }, 10000));
+}
+
+// Every installed file below the prefix, relative to it, sorted.
+QStringList installedFiles(const QString &prefix)
+{
+    QStringList files;
+    QDirIterator it(prefix, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(prefix).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+// The product installs without the stand-ins, and the stand-ins keep to a
+// folder of their own with their private library; nothing goes into the
+// public library folder.
+TEST(InstalledBundle, TheComponentsKeepToTheirFolders)
+{
+    const QString bundle = QStringLiteral(QV_BUNDLE_INSTALL_DIR "/");
+    const QString standIns = QStringLiteral(QV_STAND_INS_INSTALL_DIR "/");
+    struct Case {
+        QString component;
+        std::function<bool(const QString &)> belongs;
+    };
+    const Case cases[] = {
+        {QStringLiteral("quorvane"),
+         [&](const QString &file) {
+             return file.startsWith(bundle) || file == u"bin/quorvane" || file.startsWith(u"share/");
+         }},
+        {QStringLiteral("stand-ins"), [&](const QString &file) { return file.startsWith(standIns); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.component.toStdString());
+        QTemporaryDir prefix;
+        ASSERT_TRUE(prefix.isValid());
+        ASSERT_NO_FATAL_FAILURE(installBuild(prefix.path(), QDir::currentPath(), c.component));
+        const QStringList files = installedFiles(prefix.path());
+        EXPECT_FALSE(files.isEmpty());
+        for (const QString &file : files)
+            EXPECT_TRUE(c.belongs(file)) << file.toStdString();
+    }
+    // The stand-ins and their library, which the mail host finds beside it.
+    QTemporaryDir prefix;
+    ASSERT_TRUE(prefix.isValid());
+    ASSERT_NO_FATAL_FAILURE(installBuild(prefix.path(), QDir::currentPath(), QStringLiteral("stand-ins")));
+    for (const char *program : {"qv-classification-server", "qv-mail-host", "qv-run-tool", "qv-update-server"})
+        EXPECT_TRUE(isExecutableFile(prefix.filePath(standIns + QString::fromLatin1(program)))) << program;
+    EXPECT_TRUE(QFileInfo(prefix.filePath(standIns + QStringLiteral("libqv_mail_runtime.so"))).isFile());
+}
+
+// The README's installation: a prefix relative to the folder the install
+// runs in, here also reached through a symbolic link. The installed entries
+// name the real place, so the agent started from elsewhere starts the
+// application, and starts it again after it was killed.
+TEST(InstalledBundle, ARelativePrefixGivesEntriesTheAgentCanStart)
+{
+    QTemporaryDir base;
+    ASSERT_TRUE(base.isValid());
+    const QString root = QFileInfo(base.path()).canonicalFilePath();
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("checkout")));
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("disk/install")));
+    ASSERT_TRUE(QFile::link(root + QStringLiteral("/disk/install"), root + QStringLiteral("/checkout/install")));
+    ASSERT_NO_FATAL_FAILURE(installBuild(QStringLiteral("install"), root + QStringLiteral("/checkout")));
+    const QString prefix = root + QStringLiteral("/disk/install");
+
+    const QString agent =
+        prefix + QStringLiteral("/" QV_BUNDLE_INSTALL_DIR "/Contents/Library/LoginItems/QVLaunchAgent.app/Contents/MacOS/QVLaunchAgent");
+    const QString applications = prefix + QStringLiteral("/share/applications/");
+    EXPECT_EQ(QVWorkspace::commandForDesktopEntry(applications + QStringLiteral("org.quorvane.Quorvane.desktop")),
+              QStringList{prefix + QStringLiteral("/bin/quorvane")});
+    const QStringList agentCommand =
+        QVWorkspace::commandForDesktopEntry(applications + QStringLiteral("org.quorvane.QVLaunchAgent.desktop"));
+    ASSERT_EQ(agentCommand, QStringList{agent});
+
+    // The desktop finds the entries through XDG_DATA_DIRS and starts the
+    // agent in the home folder, away from the checkout.
+    qputenv("XDG_DATA_DIRS", (prefix + QStringLiteral("/share:/usr/share")).toUtf8());
+    QProcess agentProcess;
+    agentProcess.setProcessChannelMode(QProcess::ForwardedChannels);
+    agentProcess.setWorkingDirectory(QDir::homePath());
+    agentProcess.start(agentCommand.first(), {});
+    ASSERT_TRUE(agentProcess.waitForStarted(10000));
+    const QString application = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
+    const QString agentName = QString::fromLatin1(QVRunningApplications::kLaunchAgentBundleIdentifier);
+    EXPECT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(application); }, 60000));
+    ASSERT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(agentName); }, 30000));
+
+    // Killed, it comes back when the plug-in asks for it.
+    killOwner(application, SIGKILL);
+    ASSERT_TRUE(waitFor([&] { return !QVRunningApplications::isRunning(application); }, 10000));
+    ASSERT_TRUE(QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
+        QStringLiteral("QV_NEEDS_TO_LAUNCH_CLIENT")));
+    EXPECT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(application); }, 60000));
+
+    killOwner(application, SIGTERM);
+    EXPECT_TRUE(waitFor([&] { return !QVRunningApplications::isRunning(application); }, 30000));
+    agentProcess.terminate();
+    EXPECT_TRUE(agentProcess.waitForFinished(10000));
+    EXPECT_FALSE(logText().contains(QStringLiteral("Couldn't start"))) << logText().toStdString();
 }
 
 }  // namespace

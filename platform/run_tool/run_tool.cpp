@@ -6,7 +6,8 @@
 //   qv-run-tool lists [--block ENTRY]... [--allow ENTRY]...
 //                     [--language CODE=score|remove|receive]...
 //   qv-run-tool credential                 print KIND:USER:SECRET of this account
-//   qv-run-tool grab FILE.png              save the X screen (needs a display)
+//   qv-run-tool grab FILE.png [X,Y,W,H]    save the X screen, or a rectangle of
+//                                          it (needs a display)
 //
 // Paths follow HOME and the XDG variables, as in the application.
 #include "QVLanguageList.h"
@@ -16,6 +17,7 @@
 
 #include <QGuiApplication>
 #include <QPixmap>
+#include <QRect>
 #include <QScreen>
 #include <QStringList>
 
@@ -31,7 +33,7 @@ int usage()
     std::fputs("usage: qv-run-tool defaults KEY=VALUE...\n"
                "       qv-run-tool lists [--block ENTRY]... [--allow ENTRY]... [--language CODE=score|remove|receive]...\n"
                "       qv-run-tool credential\n"
-               "       qv-run-tool grab FILE.png\n",
+               "       qv-run-tool grab FILE.png [X,Y,W,H]\n",
                stderr);
     return 2;
 }
@@ -97,12 +99,25 @@ int printCredential()
 
 int grabScreen(const QStringList &arguments)
 {
-    if (arguments.size() != 1)
+    if (arguments.size() != 1 && arguments.size() != 2)
         return usage();
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
         return fail(QStringLiteral("no screen"));
-    if (!screen->grabWindow(0).save(arguments[0], "PNG"))
+    QRect area = screen->geometry();
+    if (arguments.size() == 2) {
+        const QStringList numbers = arguments[1].split(u',');
+        bool ok = numbers.size() == 4;
+        int values[4] = {};
+        for (qsizetype k = 0; ok && k < 4; ++k)
+            values[k] = numbers[k].toInt(&ok);
+        if (!ok)
+            return fail(QStringLiteral("not X,Y,W,H: %1").arg(arguments[1]));
+        area &= QRect(values[0], values[1], values[2], values[3]);
+        if (area.isEmpty())
+            return fail(QStringLiteral("%1 lies off the screen").arg(arguments[1]));
+    }
+    if (!screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()).save(arguments[0], "PNG"))
         return fail(QStringLiteral("cannot write %1").arg(arguments[0]));
     return 0;
 }
