@@ -1,0 +1,105 @@
+// What the stand-in knows about fingerprints: the records an operator gave
+// it, and what it learned from the mail it was asked about and told of.
+//
+// It sees only the mail of the users who use it. A message is looked up when
+// it arrives and reported (or revoked) later, so a fingerprint looked up more
+// often than it was reported was seen in mail nobody reported. Those
+// sightings are answered as revokes, one per eight (the engine counts a
+// revoke as eight reports), so a fingerprint weighs what the share of its
+// sightings that were reported says: a mailing list's footer, seen in
+// hundreds of messages nobody reported, weighs nothing after a few reports;
+// a campaign's link, reported about as often as it was seen, keeps its
+// weight.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "classification_server.hpp"
+#include "prefix_index.hpp"
+
+namespace quorvane::platform::classification_server {
+
+class learning_store {
+public:
+    // Holds at most `capacity` learned records; beyond it the least useful
+    // are forgotten first: records only ever looked up before reported or
+    // revoked ones, and of each the one unused for longest.
+    explicit learning_store(std::size_t capacity);
+    learning_store(const learning_store&) = delete;
+    learning_store& operator=(const learning_store&) = delete;
+
+    // An operator's record: answered as given, never forgotten. Given a
+    // fingerprint already known, it takes the record's id, extra and flags
+    // and adds its counts.
+    void configure(record_type record);
+    // Records read back from the store file: their counts replace the ones
+    // known.
+    void restore(const std::vector<record_type>& stored);
+
+    // The answer to each fingerprint of one lookup, in order: the record of
+    // the fingerprint (a link: of the longest known link that begins it)
+    // with its unreported sightings added to its revokes, or nothing. A
+    // record answers at most one fingerprint of a lookup, since a reply may
+    // not carry one id twice. Then counts the lookup as one sighting of each
+    // fingerprint (and of each known link that begins a link), unless it
+    // asks about the very fingerprints of one of the recent lookups.
+    std::vector<std::optional<record_type>> look_up(const std::vector<fingerprint_type>& fingerprints);
+    // Counts a reported (or revoked) message once against each of its
+    // fingerprints (and against each known link that begins one of its links).
+    void learn(const std::vector<fingerprint_type>& fingerprints, bool revoke);
+
+    // Every record, in the order of their ids.
+    std::vector<record_type> records() const;
+    std::size_t size() const { return entries_.size(); }
+    // True once the records changed since the last call.
+    bool take_changed();
+
+private:
+    struct entry {
+        record_type record;
+        bool configured = false;
+        std::uint64_t last_used = 0;
+        std::uint64_t answered_in = 0;  // the request that last got it as an answer
+        std::uint64_t counted_in = 0;   // the request that last counted against it
+    };
+
+    static std::string key_of(std::uint32_t category, const std::string& data);
+    entry* find(const fingerprint_type& fingerprint);
+    entry& find_or_make(const fingerprint_type& fingerprint);
+    // Whether a lookup is answered with it: configured, or reported or revoked.
+    static bool answers(const entry& known);
+    // The record that answers the fingerprint, if any.
+    entry* answering(const fingerprint_type& fingerprint);
+    // Calls count once per request for the fingerprint's record and, for a
+    // link, each known link that begins it.
+    template <class Count>
+    void count_against(const fingerprint_type& fingerprint, Count&& count);
+    void forget_least_useful();
+    // False for a lookup of the very fingerprints of a recent one.
+    bool first_sighting(const std::vector<fingerprint_type>& fingerprints);
+
+    std::size_t capacity_;
+    std::unordered_map<std::string, entry> entries_;
+    prefix_index<entry> links_;
+    std::uint64_t clock_ = 0;  // one tick a request
+    std::uint64_t next_id_ = 1;
+    bool changed_ = false;
+    // The recent lookups, as hashes of their fingerprints, oldest first.
+    static constexpr std::size_t recent_limit = 1 << 16;
+    std::unordered_set<std::uint64_t> recent_;
+    std::deque<std::uint64_t> recent_order_;
+};
+
+// The revokes a record is answered with: its own, and one for every eight
+// sightings beyond its reports (rounded to the nearest).
+std::uint64_t answered_revokes(const record_type& record);
+
+}  // namespace quorvane::platform::classification_server
