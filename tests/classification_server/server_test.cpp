@@ -1,0 +1,117 @@
+// The stand-in learning through the wire, asked by the engine's own network
+// client: reports teach it, lookups are sightings, and what it learned
+// survives a restart.
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "fixture.hpp"
+#include "network/network.hpp"
+
+namespace quorvane::testing {
+namespace {
+
+namespace network = engine::network;
+
+// What the engine would make of the test's messages: each names its
+// fingerprints.
+std::map<std::string, std::vector<stand_in::fingerprint_type>> kinds_of_message = {
+    {"Subject: offer\r\n\r\nbuy", {{64, "http://a.example/"}}},
+    {"Subject: plain\r\n\r\nno links at all",
+     {{2, std::string(16, '\x31')}, {2, std::string(16, '\x32')}, {3, std::string(16, '\x33')}}},
+};
+
+stand_in::options_type learning(std::string store = {}) {
+    stand_in::options_type options;
+    options.fingerprints = [](const std::string& message) { return kinds_of_message.at(message); };
+    options.store = std::move(store);
+    return options;
+}
+
+class Learning : public network_fixture {
+protected:
+    // Reports (or revokes) one of the messages above.
+    void tell(const std::string& message, bool revoke = false) {
+        void* handle = make_context(cells.size());
+        bind_message(handle, message);
+        ASSERT_EQ(revoke ? network::revoke(handle, false, 5000, false) : network::report(handle, true, 5000, false),
+                  unsigned(QVSE_OK));
+    }
+    // Looks up the fingerprints in a new context; their answers.
+    std::vector<std::optional<spam::fingerprint_type::match_type>> look_up(const std::vector<spam::fingerprint_type>& fingerprints) {
+        void* handle = make_context(cells.size());
+        for (const auto& fingerprint : fingerprints) add_fingerprint(handle, fingerprint);
+        EXPECT_EQ(network::lookup(handle, 5000, false), unsigned(QVSE_OK));
+        auto held = record(handle);
+        std::lock_guard lock(held->mutex);
+        std::vector<std::optional<spam::fingerprint_type::match_type>> out;
+        for (const auto& fingerprint : held->fingerprints) out.push_back(fingerprint.match ? std::optional(*fingerprint.match) : std::nullopt);
+        return out;
+    }
+};
+
+// Two links under one reported link: a reply may not carry its id twice, or
+// the engine throws the whole reply away.
+TEST_F(Learning, OneRecordAnswersOneFingerprintOfALookup) {
+    auto server = make_server(101, learning());
+    use({{server.get(), 5}});
+    tell("Subject: offer\r\n\r\nbuy");
+    const auto answers = look_up({link_fingerprint("http://a.example/one"), link_fingerprint("http://a.example/two")});
+    ASSERT_EQ(answers.size(), 2u);
+    ASSERT_TRUE(answers[0]);
+    EXPECT_EQ(answers[0]->length, 17u);
+    EXPECT_EQ(answers[0]->reports, 1u);
+    EXPECT_FALSE(answers[1]);
+}
+
+TEST_F(Learning, SightingsBeyondReportsAreAnsweredAsRevokes) {
+    auto server = make_server(102, learning());
+    use({{server.get(), 5}});
+    tell("Subject: offer\r\n\r\nbuy");
+    std::optional<spam::fingerprint_type::match_type> last;
+    for (std::uint8_t k = 0; k < 17; ++k)
+        last = look_up({link_fingerprint("http://a.example/list"), digest_fingerprint(0x40 + k)})[0];
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->reports, 1u);
+    EXPECT_EQ(last->revokes, 2u) << "16 sightings, one reported: 15 unreported, about two revokes";
+}
+
+TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart) {
+    const auto folder = std::filesystem::temp_directory_path() / ("qv-learning-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string store = (folder / "learned.store").string();
+    const std::string message = "Subject: plain\r\n\r\nno links at all";
+    const std::vector<spam::fingerprint_type> fingerprints = {digest_fingerprint(0x31), digest_fingerprint(0x32),
+                                                             digest_fingerprint(0x33, spam::fingerprint_type::word_sequence),
+                                                             digest_fingerprint(0x34)};
+    {
+        auto server = make_server(103, learning(store));
+        use({{server.get(), 5}});
+        look_up(fingerprints);  // as it arrived
+        tell(message);
+        const auto answers = look_up(fingerprints);
+        ASSERT_EQ(answers.size(), 4u);
+        for (int k = 0; k < 3; ++k) {
+            ASSERT_TRUE(answers[k]) << k;
+            EXPECT_EQ(answers[k]->reports, 1u);
+            EXPECT_EQ(answers[k]->revokes, 0u);
+        }
+        EXPECT_FALSE(answers[3]) << "never reported";
+    }
+    auto server = make_server(103, learning(store));
+    use({{server.get(), 5}});
+    auto answers = look_up(fingerprints);
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(answers[k]) << k;
+        EXPECT_EQ(answers[k]->reports, 1u);
+    }
+    tell(message, true);
+    answers = look_up(fingerprints);
+    ASSERT_TRUE(answers[0]);
+    EXPECT_EQ(answers[0]->revokes, 1u);
+    std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace quorvane::testing
