@@ -28,40 +28,9 @@ using tcp = asio::ip::tcp;
 using wire::bytes;
 
 namespace {
-
 constexpr std::size_t max_request = 64 << 20;
-
-// The fingerprints of a lookup's payload; nothing when it is malformed.
-std::optional<std::vector<fingerprint_type>> read_lookup(const bytes& payload) {
-    wire::cursor in(payload);
-    std::uint64_t count = 0;
-    if (!in.number(count) || count > in.left()) return std::nullopt;
-    std::vector<fingerprint_type> fingerprints;
-    fingerprints.reserve(static_cast<std::size_t>(count));
-    for (std::uint64_t k = 0; k < count; ++k) {
-        std::uint64_t category = 0;
-        if (!in.number(category) || category > 0xFFFFFFFF) return std::nullopt;
-        bytes data;
-        bool ok = true;
-        switch (category) {
-        case 0: ok = in.take(4, data); break;
-        case 2:
-        case 3:
-        case 4: ok = in.take(16, data); break;
-        case 64: {
-            std::uint64_t length = 0;
-            ok = in.number(length) && length <= in.left() && in.take(static_cast<std::size_t>(length), data);
-            break;
-        }
-        default: break;  // a kind without data: answered as unknown
-        }
-        if (!ok) return std::nullopt;
-        fingerprints.push_back({static_cast<std::uint32_t>(category), std::move(data)});
-    }
-    return fingerprints;
-}
-
 }  // namespace
+
 
 struct server::implementation {
     explicit implementation(options_type options)
@@ -194,7 +163,7 @@ reply_type server::implementation::respond_locked(const wire::frame_header& requ
     bool malformed = false;
     switch (request.type) {
     case 2:
-        if (const auto fingerprints = read_lookup(payload)) {
+        if (const auto fingerprints = wire::read_lookup(payload)) {
             reply.answers = store.look_up(*fingerprints);
             reply.header.encrypted = true;
             reply.key = key;

@@ -218,6 +218,10 @@ std::vector<record_type> read_store(const std::string& path) {
         if (errno == ENOENT) return {};
         throw std::system_error(errno, std::generic_category(), "read " + path);
     }
+    return parse_store(in, path);
+}
+
+std::vector<record_type> parse_store(std::istream& in, const std::string& path) {
     std::string line;
     int version = 0;
     if (std::getline(in, line) && line.rfind(store_heading, 0) == 0) {

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <istream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,6 +98,10 @@ private:
     std::unordered_set<std::uint64_t> recent_;
     std::deque<std::uint64_t> recent_order_;
 };
+
+// The records of a store file's text (read_store reads the file); throws
+// std::runtime_error, naming the path, when it is not a store.
+std::vector<record_type> parse_store(std::istream& in, const std::string& path);
 
 // The revokes a record is answered with: its own, and one for every eight
 // sightings beyond its reports (rounded to the nearest).

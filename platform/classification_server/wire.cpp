@@ -92,4 +92,33 @@ void rc4_drop(const bytes& key, bytes& data) {
     for (auto& c : data) c = static_cast<char>(c ^ next());
 }
 
+std::optional<std::vector<fingerprint_type>> read_lookup(const bytes& payload) {
+    cursor in(payload);
+    std::uint64_t count = 0;
+    if (!in.number(count) || count > in.left()) return std::nullopt;
+    std::vector<fingerprint_type> fingerprints;
+    fingerprints.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t k = 0; k < count; ++k) {
+        std::uint64_t category = 0;
+        if (!in.number(category) || category > 0xFFFFFFFF) return std::nullopt;
+        bytes data;
+        bool ok = true;
+        switch (category) {
+        case 0: ok = in.take(4, data); break;
+        case 2:
+        case 3:
+        case 4: ok = in.take(16, data); break;
+        case 64: {
+            std::uint64_t length = 0;
+            ok = in.number(length) && length <= in.left() && in.take(static_cast<std::size_t>(length), data);
+            break;
+        }
+        default: break;  // a kind without data: answered as unknown
+        }
+        if (!ok) return std::nullopt;
+        fingerprints.push_back({static_cast<std::uint32_t>(category), std::move(data)});
+    }
+    return fingerprints;
+}
+
 }  // namespace quorvane::platform::classification_server::wire

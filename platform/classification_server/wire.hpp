@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "classification_server.hpp"
 
 namespace quorvane::platform::classification_server::wire {
 
@@ -49,5 +52,9 @@ bytes md5(const bytes& data);
 // RC4 keyed with the session key, 4096 bytes of keystream thrown away; the
 // same call enciphers and deciphers.
 void rc4_drop(const bytes& key, bytes& data);
+
+// The fingerprints of a lookup's (deciphered) payload; nothing when it is
+// malformed. Kinds the protocol gives no data are read as having none.
+std::optional<std::vector<fingerprint_type>> read_lookup(const bytes& payload);
 
 }  // namespace quorvane::platform::classification_server::wire
