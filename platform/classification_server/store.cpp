@@ -9,7 +9,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
-#include <tuple>
 
 namespace quorvane::platform::classification_server {
 
@@ -73,15 +72,28 @@ void learning_store::count_against(const fingerprint_type& fingerprint, Count&& 
     const auto once = [&](entry& known) {
         if (known.counted_in == clock_) return;
         known.counted_in = clock_;
-        known.last_used = clock_;
         count(known.record);
+        used(known);
     };
     once(find_or_make(fingerprint));
     if (is_link(fingerprint.category)) links_.prefixes(fingerprint.data, [&](entry* known) { once(*known); });
 }
 
+void learning_store::used(entry& known) {
+    if (known.configured) return;
+    queue_type& queue = answers(known) ? answering_ : seen_only_;
+    if (known.queue == nullptr) {
+        known.place = queue.insert(queue.end(), &known);
+    } else {
+        queue.splice(queue.end(), *known.queue, known.place);
+    }
+    known.queue = &queue;
+}
+
 void learning_store::configure(record_type record) {
     entry& known = find_or_make({record.category, record.data});
+    if (known.queue != nullptr) known.queue->erase(known.place);
+    known.queue = nullptr;
     known.configured = true;
     known.record.id = record.id;
     known.record.extra = record.extra;
@@ -106,6 +118,7 @@ void learning_store::restore(const std::vector<record_type>& stored) {
             known.record.flags = record.flags;
         }
         next_id_ = std::max(next_id_, record.id + 1);
+        used(known);
     }
     forget_least_useful();
 }
@@ -175,27 +188,15 @@ std::vector<record_type> learning_store::records() const {
 bool learning_store::take_changed() { return std::exchange(changed_, false); }
 
 void learning_store::forget_least_useful() {
-    if (entries_.size() <= capacity_) return;
-    // Forget an eighth at once, so the sort is paid once per many records.
-    const std::size_t keep = capacity_ - capacity_ / 8;
-    using rank = std::tuple<bool, std::uint64_t, std::unordered_map<std::string, entry>::iterator>;
-    std::vector<rank> candidates;
-    for (auto place = entries_.begin(); place != entries_.end(); ++place)
-        if (!place->second.configured) candidates.emplace_back(answers(place->second), place->second.last_used, place);
-    const std::size_t configured = entries_.size() - candidates.size();
-    if (configured >= keep) return;
-    const std::size_t drop = std::min(candidates.size(), entries_.size() - keep);
-    if (drop == 0) return;
-    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(drop - 1), candidates.end(),
-                     [](const rank& a, const rank& b) {
-                         return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
-                     });
-    for (std::size_t k = 0; k < drop; ++k) {
-        const auto place = std::get<2>(candidates[k]);
-        if (is_link(place->second.record.category)) links_.erase(place->second.record.data);
-        entries_.erase(place);
+    while (entries_.size() > capacity_) {
+        queue_type& queue = seen_only_.empty() ? answering_ : seen_only_;
+        if (queue.empty()) return;  // configured records only
+        entry& known = *queue.front();
+        queue.pop_front();
+        if (is_link(known.record.category)) links_.erase(known.record.data);
+        entries_.erase(key_of(known.record.category, known.record.data));
+        changed_ = true;
     }
-    changed_ = true;
 }
 
 // The store is text, one record a line:

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <istream>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,10 +65,14 @@ public:
     bool take_changed();
 
 private:
+    struct entry;
+    // Learned records by usefulness: the first is forgotten first.
+    using queue_type = std::list<entry*>;
     struct entry {
         record_type record;
-        bool configured = false;
-        std::uint64_t last_used = 0;
+        bool configured = false;  // then in no queue
+        queue_type* queue = nullptr;
+        queue_type::iterator place;
         std::uint64_t answered_in = 0;  // the request that last got it as an answer
         std::uint64_t counted_in = 0;   // the request that last counted against it
     };
@@ -83,6 +88,8 @@ private:
     // link, each known link that begins it.
     template <class Count>
     void count_against(const fingerprint_type& fingerprint, Count&& count);
+    // Puts a learned record last in the queue its kind belongs to.
+    void used(entry& known);
     void forget_least_useful();
     // False for a lookup of the very fingerprints of a recent one.
     bool first_sighting(const std::vector<fingerprint_type>& fingerprints);
@@ -90,6 +97,8 @@ private:
     std::size_t capacity_;
     std::unordered_map<std::string, entry> entries_;
     prefix_index<entry> links_;
+    queue_type seen_only_;  // only ever looked up, longest unused first
+    queue_type answering_;  // reported or revoked, longest unused first
     std::uint64_t clock_ = 0;  // one tick a request
     std::uint64_t next_id_ = 1;
     bool changed_ = false;
