@@ -238,9 +238,11 @@ void server::implementation::write_store_while_running() {
         write_soon = false;
         const bool last = stopping;
         if (store.take_changed()) {
-            auto snapshot = store.records();
+            auto snapshot = store.snapshot();
             lock.unlock();
             const auto started = clock::now();
+            std::sort(snapshot.begin(), snapshot.end(),
+                      [](const record_type& a, const record_type& b) { return a.id < b.id; });
             try {
                 write_store(options.store, snapshot);
             } catch (const std::exception&) {

@@ -177,10 +177,15 @@ bool learning_store::first_sighting(const std::vector<fingerprint_type>& fingerp
     return true;
 }
 
-std::vector<record_type> learning_store::records() const {
+std::vector<record_type> learning_store::snapshot() const {
     std::vector<record_type> out;
     out.reserve(entries_.size());
     for (const auto& [key, known] : entries_) out.push_back(known.record);
+    return out;
+}
+
+std::vector<record_type> learning_store::records() const {
+    auto out = snapshot();
     std::sort(out.begin(), out.end(), [](const record_type& a, const record_type& b) { return a.id < b.id; });
     return out;
 }

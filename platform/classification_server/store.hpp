@@ -60,6 +60,8 @@ public:
 
     // Every record, in the order of their ids.
     std::vector<record_type> records() const;
+    // Every record, in no order: the quick copy to take under a lock.
+    std::vector<record_type> snapshot() const;
     std::size_t size() const { return entries_.size(); }
     // True once the records changed since the last call.
     bool take_changed();
