@@ -41,7 +41,9 @@ struct server::implementation {
           acceptor(service) {}
 
     options_type options;
-    mutable std::mutex mutex;  // guards everything below but the sockets
+    // First in, last out: every socket below must go before it.
+    asio::io_context service;
+    mutable std::mutex mutex;  // guards what follows up to the sockets
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> credentials;
     learning_store store;
     fault_plan faults;
@@ -57,7 +59,6 @@ struct server::implementation {
     bool stopping = false;
     std::thread writer;
 
-    asio::io_context service;
     udp::socket udp_socket;
     udp::socket other_socket;  // for replies from the wrong port
     tcp::acceptor acceptor;
