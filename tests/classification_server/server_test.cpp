@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "fixture.hpp"
 #include "network/network.hpp"
@@ -110,6 +111,27 @@ TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart) {
     answers = look_up(fingerprints);
     ASSERT_TRUE(answers[0]);
     EXPECT_EQ(answers[0]->revokes, 1u);
+    std::filesystem::remove_all(folder);
+}
+
+// A server that dies without stopping loses at most the last moments: what a
+// report taught is on disk while it keeps running.
+TEST_F(Learning, AReportReachesTheStoreFileWhileTheServerRuns) {
+    const auto folder = std::filesystem::temp_directory_path() / ("qv-learning-run-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string store = (folder / "learned.store").string();
+    auto server = make_server(104, learning(store));
+    use({{server.get(), 5}});
+    tell("Subject: offer\r\n\r\nbuy");
+    const auto written = [&] {
+        for (const auto& record : stand_in::read_store(store))
+            if (record.category == 64 && record.data == "http://a.example/" && record.reports == 1) return true;
+        return false;
+    };
+    bool found = false;
+    for (int k = 0; k < 1000 && !(found = written()); ++k) std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(found);
+    server.reset();
     std::filesystem::remove_all(folder);
 }
 
