@@ -116,6 +116,9 @@ struct options_type {
     bool accept_unknown_users = false;
     // The logs keep this many of the latest requests, reports and touches.
     std::size_t history = 10000;
+    // The reports kept hold at most this many bytes of messages, the oldest
+    // dropped first, so large reports cannot pile up in memory.
+    std::size_t history_bytes = 256 << 20;
     // Told of every message received, on the server's thread.
     std::function<void(const request_type&)> on_request;
     // The fingerprints of a reported or revoked message, as the engine would

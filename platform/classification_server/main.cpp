@@ -128,6 +128,7 @@ int main(int argc, char** argv) {
 
     try {
         options.history = 1000;
+        options.history_bytes = 64 << 20;
         options.on_request = [](const stand_in::request_type& request) {
             std::cout << (request.transport == stand_in::transport_type::udp ? "udp" : "tcp") << " type "
                       << unsigned(request.type) << " attempt " << unsigned(request.attempt) << " user "

@@ -117,7 +117,7 @@ reply_type server::implementation::respond_locked(const wire::frame_header& requ
                 return r.id == upload.id && r.revoke == upload.revoke;
             });
             if (!repeated) learned = upload;
-            keep(uploads, std::move(upload));
+            keep_upload(std::move(upload));
         }
         break;
     }

@@ -48,6 +48,7 @@ struct server::implementation {
     fault_plan faults;
     std::deque<request_type> log;
     std::deque<report_type> uploads;
+    std::size_t upload_bytes = 0;  // of the messages in uploads
     std::deque<touch_type> touch_log;
     std::list<std::shared_ptr<tcp::socket>> hung;
 
@@ -82,6 +83,14 @@ struct server::implementation {
     void keep(Log& history, Entry entry) {
         history.push_back(std::move(entry));
         while (history.size() > options.history) history.pop_front();
+    }
+    void keep_upload(report_type upload) {
+        upload_bytes += upload.message.size();
+        uploads.push_back(std::move(upload));
+        while (uploads.size() > options.history || (upload_bytes > options.history_bytes && uploads.size() > 1)) {
+            upload_bytes -= uploads.front().message.size();
+            uploads.pop_front();
+        }
     }
     void receive();
     void accept();

@@ -114,6 +114,25 @@ TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart) {
     std::filesystem::remove_all(folder);
 }
 
+// Large reports, one after another, are not all kept in memory.
+TEST_F(Learning, KeptReportsStayWithinTheirBytes) {
+    stand_in::options_type options;
+    options.history_bytes = 1 << 20;
+    auto server = make_server(105, options);
+    use({{server.get(), 5}});
+    for (char fill = 'a'; fill < 'g'; ++fill) {
+        void* handle = make_context(cells.size());
+        bind_message(handle, "Subject: big\r\n\r\n" + std::string(400 << 10, fill));
+        ASSERT_EQ(network::report(handle, true, 10000, false), unsigned(QVSE_OK));
+    }
+    const auto kept = server->reports();
+    std::size_t bytes = 0;
+    for (const auto& report : kept) bytes += report.message.size();
+    EXPECT_LE(bytes, std::size_t{1} << 20);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(kept.back().message.back(), 'f') << "the latest is kept";
+}
+
 // A server that dies without stopping loses at most the last moments: what a
 // report taught is on disk while it keeps running.
 TEST_F(Learning, AReportReachesTheStoreFileWhileTheServerRuns) {
