@@ -27,7 +27,8 @@ std::uint64_t answered_revokes(const record_type& record) {
     return record.revokes + (unreported + 4) / 8;
 }
 
-learning_store::learning_store(std::size_t capacity) : capacity_(std::max<std::size_t>(capacity, 1)) {}
+learning_store::learning_store(std::size_t capacity, std::size_t capacity_bytes)
+    : capacity_(std::max<std::size_t>(capacity, 1)), capacity_bytes_(capacity_bytes) {}
 
 std::string learning_store::key_of(std::uint32_t category, const std::string& data) {
     std::string key(reinterpret_cast<const char*>(&category), sizeof category);
@@ -46,6 +47,7 @@ learning_store::entry& learning_store::find_or_make(const fingerprint_type& fing
         known.record.category = fingerprint.category;
         known.record.data = fingerprint.data;
         known.record.id = next_id_++;
+        data_bytes_ += fingerprint.data.size();
         if (is_link(fingerprint.category)) links_.insert(fingerprint.data, &known);
     }
     return known;
@@ -75,7 +77,12 @@ void learning_store::count_against(const fingerprint_type& fingerprint, Count&& 
         count(known.record);
         used(known);
     };
-    once(find_or_make(fingerprint));
+    if (!is_link(fingerprint.category) || fingerprint.data.size() <= longest_link) {
+        once(find_or_make(fingerprint));
+    } else {
+        // Kept by its beginning, which answers the whole link as a prefix.
+        once(find_or_make({fingerprint.category, fingerprint.data.substr(0, longest_link)}));
+    }
     if (is_link(fingerprint.category)) links_.prefixes(fingerprint.data, [&](entry* known) { once(*known); });
 }
 
@@ -193,12 +200,13 @@ std::vector<record_type> learning_store::records() const {
 bool learning_store::take_changed() { return std::exchange(changed_, false); }
 
 void learning_store::forget_least_useful() {
-    while (entries_.size() > capacity_) {
+    while (entries_.size() > capacity_ || data_bytes_ > capacity_bytes_) {
         queue_type& queue = seen_only_.empty() ? answering_ : seen_only_;
         if (queue.empty()) return;  // configured records only
         entry& known = *queue.front();
         queue.pop_front();
         if (is_link(known.record.category)) links_.erase(known.record.data);
+        data_bytes_ -= known.record.data.size();
         entries_.erase(key_of(known.record.category, known.record.data));
         changed_ = true;
     }

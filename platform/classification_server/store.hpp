@@ -31,10 +31,15 @@ namespace quorvane::platform::classification_server {
 
 class learning_store {
 public:
-    // Holds at most `capacity` learned records; beyond it the least useful
-    // are forgotten first: records only ever looked up before reported or
-    // revoked ones, and of each the one unused for longest.
-    explicit learning_store(std::size_t capacity);
+    // Holds at most `capacity` learned records, of at most `capacity_bytes`
+    // of fingerprint data; beyond either the least useful are forgotten
+    // first: records only ever looked up before reported or revoked ones,
+    // and of each the one unused for longest.
+    explicit learning_store(std::size_t capacity, std::size_t capacity_bytes = 256 << 20);
+
+    // Links are learned by at most this many of their first bytes, so no
+    // record is large; a longer link is answered through its beginning.
+    static constexpr std::size_t longest_link = 1024;
     learning_store(const learning_store&) = delete;
     learning_store& operator=(const learning_store&) = delete;
 
@@ -97,6 +102,8 @@ private:
     bool first_sighting(const std::vector<fingerprint_type>& fingerprints);
 
     std::size_t capacity_;
+    std::size_t capacity_bytes_;
+    std::size_t data_bytes_ = 0;  // of the records' data
     std::unordered_map<std::string, entry> entries_;
     prefix_index<entry> links_;
     queue_type seen_only_;  // only ever looked up, longest unused first

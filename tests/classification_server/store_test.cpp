@@ -179,6 +179,28 @@ TEST(LearningStore, AFloodStaysWithinTheCapAndSparesReportedRecords) {
     EXPECT_EQ(answers[0]->reports, 1u);
 }
 
+// Long links are kept by their beginning, and the data kept has a ceiling:
+// a client cannot fill memory with a few records.
+TEST(LearningStore, LongLinksAreKeptByTheirBeginningWithinTheBytesAllowed) {
+    learning_store store(1'000'000, 64 << 10);
+    const std::string campaign = "http://campaign.example/" + std::string(5000, 'c');
+    store.look_up({link(campaign)});
+    store.learn({link(campaign)}, false);
+    for (int k = 0; k < 500; ++k)
+        store.look_up({link("http://flood.example/" + std::to_string(k) + std::string(100000, 'f'))});
+    std::size_t bytes = 0;
+    for (const auto& record : store.records()) {
+        EXPECT_LE(record.data.size(), learning_store::longest_link);
+        bytes += record.data.size();
+    }
+    EXPECT_LE(bytes, std::size_t{64} << 10);
+    const auto answers = store.look_up({link(campaign)});
+    ASSERT_TRUE(answers[0]) << "the reported link survives the flood";
+    EXPECT_EQ(answers[0]->data, campaign.substr(0, learning_store::longest_link));
+    EXPECT_EQ(answers[0]->reports, 1u);
+    EXPECT_EQ(answers[0]->revokes, 0u);
+}
+
 // The prefix index against a scan of every key, through inserts and erases
 // that split and merge its edges.
 TEST(PrefixIndex, FindsWhatAScanFinds) {
