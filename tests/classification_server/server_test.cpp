@@ -111,6 +111,7 @@ TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart) {
     answers = look_up(fingerprints);
     ASSERT_TRUE(answers[0]);
     EXPECT_EQ(answers[0]->revokes, 1u);
+    server.reset();  // its writer is done with the folder
     std::filesystem::remove_all(folder);
 }
 
