@@ -134,13 +134,15 @@ std::vector<std::optional<record_type>> learning_store::look_up(const std::vecto
     ++clock_;
     std::vector<std::optional<record_type>> found;
     found.reserve(fingerprints.size());
+    // By id, not by record: an operator's record may share an id with a
+    // learned one.
+    std::unordered_set<std::uint64_t> answered;
     for (const auto& fingerprint : fingerprints) {
         entry* known = answering(fingerprint);
-        if (known == nullptr || known->answered_in == clock_) {
+        if (known == nullptr || !answered.insert(known->record.id).second) {
             found.emplace_back();
             continue;
         }
-        known->answered_in = clock_;
         record_type answer = known->record;
         if (!known->configured) answer.revokes = answered_revokes(known->record);
         found.push_back(std::move(answer));

@@ -53,9 +53,9 @@ public:
 
     // The answer to each fingerprint of one lookup, in order: the record of
     // the fingerprint (a link: of the longest known link that begins it)
-    // with its unreported sightings added to its revokes, or nothing. A
-    // record answers at most one fingerprint of a lookup, since a reply may
-    // not carry one id twice. Then counts the lookup as one sighting of each
+    // with its unreported sightings added to its revokes, or nothing. An
+    // id answers at most one fingerprint of a lookup, since a reply may not
+    // carry one id twice. Then counts the lookup as one sighting of each
     // fingerprint (and of each known link that begins a link), unless it
     // asks about the very fingerprints of one of the recent lookups.
     std::vector<std::optional<record_type>> look_up(const std::vector<fingerprint_type>& fingerprints);
@@ -80,7 +80,6 @@ private:
         bool configured = false;  // then in no queue
         queue_type* queue = nullptr;
         queue_type::iterator place;
-        std::uint64_t answered_in = 0;  // the request that last got it as an answer
         std::uint64_t counted_in = 0;   // the request that last counted against it
     };
 

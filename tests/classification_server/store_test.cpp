@@ -93,6 +93,12 @@ TEST(LearningStore, ARecordAnswersOneFingerprintOfALookup) {
     EXPECT_TRUE(answers[1]);
     EXPECT_FALSE(answers[2]);
     EXPECT_FALSE(answers[3]);
+
+    // An operator's record given the id of a learned one.
+    store.configure({2, std::string(16, 'o'), answers[0]->id, 0, 4, 0, 0, 0});
+    const auto shared = store.look_up({digest('t', 3), digest('o')});
+    EXPECT_TRUE(shared[0]);
+    EXPECT_FALSE(shared[1]);
 }
 
 // Mail nobody reported outweighs a few reports; a campaign reported about as
