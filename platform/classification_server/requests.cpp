@@ -2,6 +2,8 @@
 // answers them, what is learned from them, and the store file kept of it.
 #include <algorithm>
 #include <chrono>
+#include <iostream>
+#include <utility>
 
 #include "server_implementation.hpp"
 
@@ -152,6 +154,7 @@ void server::implementation::write_store_while_running() {
     std::unique_lock lock(mutex);
     auto pause = std::chrono::milliseconds(1000);
     auto earliest = clock::now();
+    bool failing = false;  // said once until a write succeeds again
     for (;;) {
         writer_wake.wait_for(lock, pause, [&] { return stopping || (write_soon && clock::now() >= earliest); });
         write_soon = false;
@@ -162,16 +165,21 @@ void server::implementation::write_store_while_running() {
             const auto started = clock::now();
             std::sort(snapshot.begin(), snapshot.end(),
                       [](const record_type& a, const record_type& b) { return a.id < b.id; });
+            bool written = true;
             try {
                 write_store(options.store, snapshot);
-            } catch (const std::exception&) {
-                // The counts stay in memory; the next change tries again.
+                failing = false;
+            } catch (const std::exception& error) {
+                // The counts stay in memory and the write is tried again.
+                written = false;
+                if (!std::exchange(failing, true)) std::cerr << "qv-classification-server: " << error.what() << std::endl;
             }
             const auto took = clock::now() - started;
             earliest = clock::now() + 4 * took;
             pause = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(1000),
                                                         std::chrono::duration_cast<std::chrono::milliseconds>(5 * took));
             lock.lock();
+            if (!written) store.mark_changed();
         }
         if (last) return;
     }

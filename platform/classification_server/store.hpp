@@ -70,6 +70,8 @@ public:
     std::size_t size() const { return entries_.size(); }
     // True once the records changed since the last call.
     bool take_changed();
+    // Says the records changed, when writing them failed.
+    void mark_changed() { changed_ = true; }
 
 private:
     struct entry;

@@ -155,5 +155,26 @@ TEST_F(Learning, AReportReachesTheStoreFileWhileTheServerRuns) {
     std::filesystem::remove_all(folder);
 }
 
+// A store the server cannot write for a while (its folder is gone) is
+// written once it can be: nothing learned meanwhile is lost.
+TEST_F(Learning, AStoreThatCannotBeWrittenIsWrittenOnceItCan) {
+    const auto folder = std::filesystem::temp_directory_path() / ("qv-learning-late-" + std::to_string(getpid()));
+    std::filesystem::remove_all(folder);
+    const std::string store = (folder / "learned.store").string();
+    auto server = make_server(106, learning(store));
+    use({{server.get(), 5}});
+    tell("Subject: offer\r\n\r\nbuy");
+    std::this_thread::sleep_for(200ms);  // a first write fails
+    std::filesystem::create_directories(folder);
+    bool found = false;
+    for (int k = 0; k < 1000 && !found; ++k) {
+        for (const auto& record : stand_in::read_store(store)) found |= record.reports == 1;
+        if (!found) std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(found);
+    server.reset();
+    std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace quorvane::testing
