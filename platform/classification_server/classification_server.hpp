@@ -25,7 +25,8 @@ namespace quorvane::platform::classification_server {
 
 // One record of the server's table. Category 64 (links) matches by prefix:
 // the longest record that starts the looked-up link answers, with its own
-// length as the matched length; other categories match whole.
+// length as the matched length; other categories match whole. Records only
+// ever looked up answer nothing.
 struct record_type {
     std::uint32_t category = 0;
     std::string data;  // bytes as sent: 4 address octets, a 16-byte digest, or the link in UTF-8
