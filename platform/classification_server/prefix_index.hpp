@@ -33,7 +33,7 @@ public:
         node* at = &root_;
         std::size_t used = 0;
         while (used < key.size()) {
-            auto slot = find_child(*at, key[used]);
+            auto slot = place_of(*at, key[used]);
             if (slot == at->children.end() || (*slot)->label[0] != key[used]) {
                 auto leaf = std::make_unique<node>();
                 leaf->label = key.substr(used);
@@ -63,7 +63,7 @@ public:
         node* at = &root_;
         std::size_t used = 0;
         while (used < key.size()) {
-            auto slot = find_child(*at, key[used]);
+            auto slot = child_of(*at, key[used]);
             if (slot == at->children.end() || key.compare(used, (*slot)->label.size(), (*slot)->label) != 0) return;
             path.emplace_back(at, static_cast<std::size_t>(slot - at->children.begin()));
             used += (*slot)->label.size();
@@ -100,7 +100,7 @@ public:
         if (at->value != nullptr) visit(at->value);
         std::size_t used = 0;
         while (used < text.size()) {
-            const auto slot = find_child(*at, text[used]);
+            const auto slot = child_of(*at, text[used]);
             if (slot == at->children.end() || text.compare(used, (*slot)->label.size(), (*slot)->label) != 0) return;
             used += (*slot)->label.size();
             at = slot->get();
@@ -114,20 +114,20 @@ private:
         std::vector<std::unique_ptr<node>> children;  // ordered by their label's first byte
         T* value = nullptr;
     };
-    using children_type = std::vector<std::unique_ptr<node>>;
-
-    // The child whose label starts with the byte, or the place to insert it.
-    static typename children_type::iterator find_child(node& parent, char first) {
+    // Where the child whose label starts with the byte is, or would go.
+    template <class Node>
+    static auto place_of(Node& parent, char first) {
         return std::lower_bound(parent.children.begin(), parent.children.end(), first,
                                 [](const std::unique_ptr<node>& child, char byte) {
                                     return static_cast<unsigned char>(child->label[0]) <
                                            static_cast<unsigned char>(byte);
                                 });
     }
-    static typename children_type::const_iterator find_child(const node& parent, char first) {
-        auto found = find_child(const_cast<node&>(parent), first);
-        if (found != parent.children.end() && (*found)->label[0] != first) return parent.children.end();
-        return found;
+    // The child whose label starts with the byte, or the end.
+    template <class Node>
+    static auto child_of(Node& parent, char first) {
+        const auto found = place_of(parent, first);
+        return found != parent.children.end() && (*found)->label[0] == first ? found : parent.children.end();
     }
     static std::size_t common_length(const std::string& label, const std::string& key, std::size_t from) {
         std::size_t k = 0;
