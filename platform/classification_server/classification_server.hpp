@@ -3,9 +3,11 @@
 // UDP and TCP on one address and port, checks the requests' authentication,
 // records what it was sent, and can be told to misbehave.
 //
-// It learns as the real servers do: a report adds one to the report count of
-// each fingerprint of the reported message, a revoke one to its revoke count,
-// and lookups answer those fingerprints with their counts.
+// It learns from the mail it is asked about: a report adds one to the report
+// count of each fingerprint of the reported message, a revoke one to its
+// revoke count, and a lookup one to the sightings of each fingerprint it
+// carries; lookups are answered with those counts, sightings beyond reports
+// weighing as revokes (store.hpp says how).
 #pragma once
 
 #include <chrono>
@@ -23,7 +25,8 @@ namespace quorvane::platform::classification_server {
 
 // One record of the server's table. Category 64 (links) matches by prefix:
 // the longest record that starts the looked-up link answers, with its own
-// length as the matched length; other categories match whole.
+// length as the matched length; other categories match whole. Records only
+// ever looked up answer nothing.
 struct record_type {
     std::uint32_t category = 0;
     std::string data;  // bytes as sent: 4 address octets, a 16-byte digest, or the link in UTF-8
@@ -33,6 +36,7 @@ struct record_type {
     std::uint64_t reports = 0;
     std::uint64_t revokes = 0;
     std::uint64_t touches = 0;
+    std::uint64_t lookups = 0;  // sightings: lookups that carried it, each counted once
 };
 
 // What the server does wrong. Every fault applies to each message received
@@ -113,6 +117,9 @@ struct options_type {
     bool accept_unknown_users = false;
     // The logs keep this many of the latest requests, reports and touches.
     std::size_t history = 10000;
+    // The reports kept hold at most this many bytes of messages, the oldest
+    // dropped first, so large reports cannot pile up in memory.
+    std::size_t history_bytes = 256 << 20;
     // Told of every message received, on the server's thread.
     std::function<void(const request_type&)> on_request;
     // The fingerprints of a reported or revoked message, as the engine would
@@ -122,9 +129,13 @@ struct options_type {
     // Told after a report or revoke was learned, with its fingerprint count.
     std::function<void(bool revoke, std::size_t fingerprints)> on_learned;
     // The file that keeps the learned counts across restarts, rewritten
-    // atomically after each report or revoke; empty keeps nothing. Its
-    // records are merged into the table when the server starts.
+    // atomically soon after they change (at once after a report or revoke,
+    // at most about once a second otherwise) and when the server stops;
+    // empty keeps nothing. Its records are merged into the table when the
+    // server starts.
     std::string store;
+    // The most records kept; beyond it the least useful are forgotten.
+    std::size_t capacity = 1'000'000;
 };
 
 class server {
@@ -154,8 +165,9 @@ private:
     std::unique_ptr<implementation> self_;
 };
 
-// The store file's records; throws when the file cannot be read or is not a
-// store. A missing file holds no records.
+// The store file's records (of either format: with sightings or, as older
+// files, without); throws when the file cannot be read or is not a store. A
+// missing file holds no records.
 std::vector<record_type> read_store(const std::string& path);
 // Writes the records to a temporary file beside the store and renames it
 // over the store; throws on failure.

@@ -14,8 +14,9 @@
 //
 // Reports and revokes are counted against the fingerprints of the message
 // they carry, which the engine in DIR computes (default: the program's own
-// folder; without an engine there, they teach nothing). --store keeps the
-// counts in FILE across restarts.
+// folder; without an engine there, they teach nothing); lookups count as
+// sightings of the fingerprints they carry. --store keeps the counts in FILE
+// across restarts.
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -127,6 +128,7 @@ int main(int argc, char** argv) {
 
     try {
         options.history = 1000;
+        options.history_bytes = 64 << 20;
         options.on_request = [](const stand_in::request_type& request) {
             std::cout << (request.transport == stand_in::transport_type::udp ? "udp" : "tcp") << " type "
                       << unsigned(request.type) << " attempt " << unsigned(request.attempt) << " user "

@@ -113,40 +113,58 @@ private:
     QString output_;
 };
 
-TEST(CollaborativeFiltering, AReportedLinkMakesTheNextMessageSpamAcrossARestart)
-{
-    QTemporaryDir scratch;
-    ASSERT_TRUE(scratch.isValid());
-    // A known machine, so the server can be given its credential.
-    const QString idFile = scratch.filePath(QStringLiteral("machine-id"));
+// A machine with a known id, the application's engine folder and the
+// server's program with its store, all in a scratch folder.
+class CollaborativeFiltering : public ::testing::Test {
+protected:
+    void SetUp() override
     {
-        QFile file(idFile);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("0f5a3c2e9d8b47a6b1c0d2e3f4a5b6c7\n");
-    }
-    QVServiceInfo::setMachineIdFilesForTesting({idFile});
-    const QString machineID = QVServiceInfo::machineID();
-    ASSERT_FALSE(machineID.isEmpty());
+        ASSERT_TRUE(scratch.isValid());
+        // A known machine, so the server can be given its credential.
+        const QString idFile = scratch.filePath(QStringLiteral("machine-id"));
+        {
+            QFile file(idFile);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("0f5a3c2e9d8b47a6b1c0d2e3f4a5b6c7\n");
+        }
+        QVServiceInfo::setMachineIdFilesForTesting({idFile});
+        machineID = QVServiceInfo::machineID();
+        ASSERT_FALSE(machineID.isEmpty());
 
-    // The engine directory of the application: the shipped library alone.
-    const QString engineDirectory = scratch.filePath(QStringLiteral("engine"));
-    ASSERT_TRUE(QDir().mkpath(engineDirectory));
-    ASSERT_TRUE(QFile::copy(QStringLiteral(QV_ENGINE_LIBRARY_PATH),
-                            engineDirectory + QStringLiteral("/" QVSE_ENGINE_LIBRARY_NAME)));
+        // The engine directory of the application: the shipped library alone.
+        engineDirectory = scratch.filePath(QStringLiteral("engine"));
+        ASSERT_TRUE(QDir().mkpath(engineDirectory));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QV_ENGINE_LIBRARY_PATH),
+                                engineDirectory + QStringLiteral("/" QVSE_ENGINE_LIBRARY_NAME)));
+    }
+    void TearDown() override { QVServiceInfo::setMachineIdFilesForTesting({QStringLiteral("/etc/machine-id")}); }
 
     // The engine connects on the fixed port: a loopback address of our own.
     const QString address = QStringLiteral("127.0.2.%1").arg(20 + getpid() % 200);
-    const QString store = scratch.filePath(QStringLiteral("learned.store"));
-    ServerProcess server({"--address", address, "--port", "2409", "--credential", "10:0:" + machineID, "--engine",
-                          QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath(), "--store", store});
-    ASSERT_TRUE(server.start());
-
-    std::optional<uint32_t> shutdownResult;
-    const auto verdict = [&](QVSpamManager &manager, const QByteArray &message, uint32_t &score) {
+    QStringList serverArguments(const QString &port = QStringLiteral("2409"))
+    {
+        return {"--address", address, "--port", port, "--credential", "10:0:" + machineID, "--engine",
+                QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath(), "--store", store};
+    }
+    static bool verdict(QVSpamManager &manager, const QByteArray &message, uint32_t &score)
+    {
         EXPECT_TRUE(manager.getSpamProbabilityForData(message, &score, nullptr, nullptr, nullptr));
         return manager.isSpamForMessageData(message, QStringLiteral("<id>"), QStringLiteral("someone@else.example"),
                                             QStringLiteral("else.example"));
-    };
+    }
+
+    QTemporaryDir scratch;
+    QString machineID;
+    QString engineDirectory;
+    const QString store = scratch.filePath(QStringLiteral("learned.store"));
+};
+
+TEST_F(CollaborativeFiltering, AReportedLinkMakesTheNextMessageSpamAcrossARestart)
+{
+    ServerProcess server(serverArguments());
+    ASSERT_TRUE(server.start());
+
+    std::optional<uint32_t> shutdownResult;
     {
         QVSpamManager manager(std::make_unique<RecordingGateway>(shutdownResult), engineDirectory, address, nullptr);
         ASSERT_TRUE(manager.isEngineRunning());
@@ -195,24 +213,54 @@ TEST(CollaborativeFiltering, AReportedLinkMakesTheNextMessageSpamAcrossARestart)
             && record.reports == 1 && record.revokes == 1;
     });
     EXPECT_EQ(links, 1) << stored;
-    QVServiceInfo::setMachineIdFilesForTesting({QStringLiteral("/etc/machine-id")});
+}
+
+// Without a link, the message's text digests alone find it again.
+TEST_F(CollaborativeFiltering, AReportedMessageWithoutLinksIsKnownAgainAcrossARestart)
+{
+    const QByteArray message = QByteArrayLiteral(
+        "From: Offers <offers@deals.example>\r\n"
+        "To: someone@example.org\r\n"
+        "Subject: Your prize\r\n"
+        "Content-Type: text/plain; charset=utf-8\r\n"
+        "\r\n"
+        "Congratulations, you have been chosen to receive an exclusive prize from our partners. "
+        "Reply with your postal address and bank details today, and the prize will be sent within the week.\r\n");
+    ServerProcess server(serverArguments());
+    ASSERT_TRUE(server.start());
+    std::optional<uint32_t> shutdownResult;
+    {
+        QVSpamManager manager(std::make_unique<RecordingGateway>(shutdownResult), engineDirectory, address, nullptr);
+        uint32_t score = 100;
+        EXPECT_FALSE(verdict(manager, message, score));
+        EXPECT_EQ(score, 0u);
+        EXPECT_TRUE(manager.reportSpamForData(message));
+        ASSERT_TRUE(server.waitForLearning(QStringLiteral("report"), 1));
+        EXPECT_TRUE(verdict(manager, message, score));
+        EXPECT_EQ(score, 100u);
+    }
+    server.stop();
+    ASSERT_TRUE(server.start());
+    {
+        QVSpamManager manager(std::make_unique<RecordingGateway>(shutdownResult), engineDirectory, address, nullptr);
+        uint32_t score = 0;
+        EXPECT_TRUE(verdict(manager, message, score));
+        EXPECT_EQ(score, 100u);
+    }
+    server.stop();
 }
 
 // A store the server cannot read is left as it is: the server refuses to
 // start instead of overwriting it.
-TEST(CollaborativeFiltering, AnUnreadableStoreIsKeptAndRefused)
+TEST_F(CollaborativeFiltering, AnUnreadableStoreIsKeptAndRefused)
 {
-    QTemporaryDir scratch;
-    const QString store = scratch.filePath(QStringLiteral("learned.store"));
     const QByteArray damaged = "qv-classification-server store 1\n64 1 0 0 3 zz\n";
     {
         QFile file(store);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(damaged);
     }
-    ServerProcess server({"--address", QStringLiteral("127.0.2.%1").arg(20 + getpid() % 200), "--port", "0",
-                          "--engine", QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath(), "--store",
-                          store});
+    ServerProcess server(serverArguments(QStringLiteral("0")));
     EXPECT_FALSE(server.start());
     EXPECT_EQ(server.exitCode(), 1);
     QFile file(store);
