@@ -121,6 +121,21 @@ TEST(HelperClient, AnImpostorOnTheSocketGetsNoAnswerAndTheHelperLeaves)
     Q_UNUSED(helper);
 }
 
+TEST(HelperClient, NoOtherProcessAnswersInPlaceOfTheHelper)
+{
+    // The started program never connects; another process of the user
+    // connects to the application's socket and answers YES to everything.
+    Trees trees;
+    QVMainBundle::setBundlePathForTesting(trees.bundle);
+    auto &manager = QVPrivilegeOperationManager::sharedManager();
+    manager.setLauncherForTesting({QStringLiteral(QV_HELPER_IMPOSTOR), QStringLiteral("answer")});
+    manager.setConnectTimeoutForTesting(30000);
+    EXPECT_FALSE(manager.performInstallUpdateWithUpdatePath(trees.base() + QStringLiteral("/download/Quorvane.app"), trees.bundle));
+    EXPECT_FALSE(manager.isConnected());
+    manager.setLauncherForTesting({});
+    QVMainBundle::setBundlePathForTesting(QString());
+}
+
 TEST(HelperClient, ASecondRequestWhileOneWaitsIsRefusedWithoutHarm)
 {
     Trees trees;

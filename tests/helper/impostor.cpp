@@ -1,13 +1,18 @@
-// Another process of the same user racing for the helper's socket, as the
-// launcher of the helper:
+// Other processes of the same user that try to come between the application
+// and its helper, started as the launcher of the helper.
 //
 //   helper_impostor LIBRARY PLUGIN LOG HELPER --address ADDRESS
 //
-// It starts a server of its own at the socket's path (unlinking the
+// starts a server of its own at the socket's path (unlinking the
 // application's), then becomes the helper, given the address without its
 // GUID, which a real impostor reads from the command line and answers with.
 // Its server asks the helper to install PLUGIN into LIBRARY and writes what
 // came back to LOG.
+//
+//   helper_impostor answer HELPER --address ADDRESS
+//
+// leaves the helper alone and has another process connect to the
+// application in its place, answering YES to every request.
 #include "QVHelperProtocol.h"
 
 #include <QCoreApplication>
@@ -15,6 +20,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServer>
+#include <QDBusVirtualObject>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QThread>
@@ -61,10 +67,47 @@ int serve(const QString &path, const QString &library, const QString &plugin, co
     return QCoreApplication::exec();
 }
 
+// Answers every Perform with YES.
+class YesMan final : public QDBusVirtualObject {
+public:
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        if (message.member() != QLatin1String(kPerformMethod))
+            return false;
+        connection.send(message.createReply(QVariant::fromValue(QVariantMap{{QLatin1String(kResultKey), true}})));
+        return true;
+    }
+    QString introspect(const QString &) const override { return QString(); }
+};
+
+int answerInPlaceOfTheHelper(const char *address)
+{
+    if (::fork() != 0) {
+        // The process the application started stays a while, connecting
+        // nowhere.
+        ::sleep(3);
+        return EXIT_FAILURE;
+    }
+    ::alarm(30);
+    int argc = 1;
+    char name[] = "impostor";
+    char *argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    QDBusConnection connection = QDBusConnection::connectToPeer(QString::fromLocal8Bit(address), QStringLiteral("impostor"));
+    YesMan yes;
+    connection.registerVirtualObject(QLatin1String(kObjectPath), &yes);
+    connection.send(QDBusMessage::createSignal(QLatin1String(kObjectPath), QLatin1String(kInterface),
+                                               QLatin1String(kReadySignal)));
+    QTimer::singleShot(5000, &QCoreApplication::quit);
+    return QCoreApplication::exec();
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc == 5 && std::string(argv[1]) == "answer")
+        return answerInPlaceOfTheHelper(argv[4]);
     if (argc == 6 && std::string(argv[1]) == "serve") {
         QCoreApplication application(argc, argv);
         return serve(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
