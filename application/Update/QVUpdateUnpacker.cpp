@@ -43,7 +43,7 @@ QByteArray listing(const QStringList &arguments, const QString &folder)
 // What the archive says of itself, a first and cheap refusal: no absolute
 // names, no "..", and not more than an update may hold. The archive could
 // lie; what unzip writes is checked again on disk.
-bool listsAcceptableNames(const QString &archive, const QString &folder)
+bool listsAcceptableNames(const QString &archive, const QString &folder, qint64 limit)
 {
     const QByteArray names = listing({QStringLiteral("-Z1"), archive}, folder);
     const QByteArray totals = listing({QStringLiteral("-Zt"), archive}, folder);
@@ -61,7 +61,7 @@ bool listsAcceptableNames(const QString &archive, const QString &folder)
     const QList<QByteArray> words = totals.simplified().split(' ');
     bool ok = false;
     const qint64 unpacked = words.size() > 2 ? words[2].toLongLong(&ok) : -1;
-    return ok && unpacked >= 0 && unpacked <= QVUpdateProtocol::kMaxUpdateSize;
+    return ok && unpacked >= 0 && unpacked <= limit;
 }
 
 // Bytes the process has written so far; -1 when it cannot be read.
@@ -116,7 +116,7 @@ bool walk(int folder, ino_t except, qint64 &budget, int depth)
 
 }  // namespace
 
-QVUpdateUnpacker::QVUpdateUnpacker(QObject *parent) : QObject(parent)
+QVUpdateUnpacker::QVUpdateUnpacker(QObject *parent) : QObject(parent), limit_(QVUpdateProtocol::kMaxUpdateSize)
 {
     watch_.setInterval(kWatchInterval);
     connect(&watch_, &QTimer::timeout, this, &QVUpdateUnpacker::watch);
@@ -150,7 +150,7 @@ void QVUpdateUnpacker::unpack(const QString &archivePath)
     cancel();
     archive_ = archivePath;
     const QString folder = QFileInfo(archivePath).path();
-    if (!listsAcceptableNames(archivePath, folder)) {
+    if (!listsAcceptableNames(archivePath, folder, limit_)) {
         QMetaObject::invokeMethod(this, [this, run = run_] {
             if (run == run_)
                 end(false);
@@ -163,8 +163,8 @@ void QVUpdateUnpacker::unpack(const QString &archivePath)
     unzip_->setStandardOutputFile(QProcess::nullDevice());
     unzip_->setStandardErrorFile(QProcess::nullDevice());
     // No one file past the cap: the kernel stops unzip (SIGXFSZ).
-    unzip_->setChildProcessModifier([] {
-        const rlimit limit{rlim_t(QVUpdateProtocol::kMaxUpdateSize), rlim_t(QVUpdateProtocol::kMaxUpdateSize)};
+    unzip_->setChildProcessModifier([bytes = limit_] {
+        const rlimit limit{rlim_t(bytes), rlim_t(bytes)};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     });
     connect(unzip_.get(), &QProcess::finished, this, &QVUpdateUnpacker::onFinished);
@@ -185,7 +185,7 @@ void QVUpdateUnpacker::watch()
     // its own few lines of output.
     const qint64 written = bytesWritten(unzip_->processId());
     const bool late = QDateTime::currentMSecsSinceEpoch() - started_ > timeout_;
-    if (late || written > QVUpdateProtocol::kMaxUpdateSize + 64 * 1024)
+    if (late || written > limit_ + 64 * 1024)
         unzip_->kill();
 }
 
@@ -193,7 +193,7 @@ void QVUpdateUnpacker::onFinished(int exitCode, QProcess::ExitStatus status)
 {
     const bool unpacked = status == QProcess::NormalExit && exitCode == 0;
     const QString folder = QFileInfo(archive_).path();
-    end(unpacked && isPlainTree(folder, archive_, QVUpdateProtocol::kMaxUpdateSize));
+    end(unpacked && isPlainTree(folder, archive_, limit_));
 }
 
 void QVUpdateUnpacker::end(bool success)

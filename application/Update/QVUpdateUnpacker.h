@@ -32,6 +32,8 @@ public:
     static bool isPlainTree(const QString &folder, const QString &except, qint64 budget);
 
     void setTimeoutForTesting(int milliseconds) { timeout_ = milliseconds; }
+    // Tests bound the update far below kMaxUpdateSize.
+    void setLimitForTesting(qint64 bytes) { limit_ = bytes; }
 
 Q_SIGNALS:
     // `bundlePath` is the unpacked application on success.
@@ -46,6 +48,7 @@ private:
     QTimer watch_;
     QString archive_;
     int timeout_ = 10 * 60 * 1000;
+    qint64 limit_;
     qint64 started_ = 0;
     quint64 run_ = 0;  // a new run or a cancel drops what was pending
 };
