@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QStorageInfo>
 
 #include <algorithm>
@@ -357,6 +358,29 @@ QString findSystemFolderType(QStandardPaths::StandardLocation type, QVFolderDoma
     return domain == QVFolderDomain::Local ? folders.front() : folders.back();
 }
 
+namespace {
+
+// A place the freedesktop trash specification names: <trash>/files/<name>
+// where <trash> is the user's own ($XDG_DATA_HOME/Trash) or a volume's
+// (<top>/.Trash/<uid> or <top>/.Trash-<uid>).
+bool isTrashLocation(const QString &path)
+{
+    const QFileInfo item(path);
+    if (!item.isAbsolute())
+        return false;
+    const QDir files = item.absoluteDir();
+    if (files.dirName() != u"files")
+        return false;
+    const QString trash = QFileInfo(files.absolutePath()).absolutePath();
+    const QString home = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Trash");
+    const QString uid = QString::number(::getuid());
+    const QFileInfo trashInfo(trash);
+    return QDir::cleanPath(trash) == QDir::cleanPath(home) || trashInfo.fileName() == QStringLiteral(".Trash-") + uid
+        || (trashInfo.fileName() == uid && QFileInfo(trashInfo.absolutePath()).fileName() == u".Trash");
+}
+
+}  // namespace
+
 bool trashFileAtPath(const QString &path, QString *error)
 {
     if (path.isEmpty() || path.contains(QChar(0))) {
@@ -365,10 +389,26 @@ bool trashFileAtPath(const QString &path, QString *error)
         return false;
     }
     QFile item(path);
-    if (item.moveToTrash())
+    if (!item.moveToTrash()) {
+        if (error)
+            *error = item.errorString();
+        return false;
+    }
+    // Without a usable trash Qt may still "succeed" by moving the item into
+    // a folder "files" elsewhere (the working directory): put it back and
+    // say that nothing was trashed.
+    const QString placed = QFileInfo(item.fileName()).absoluteFilePath();
+    if (isTrashLocation(placed))
         return true;
-    if (error)
-        *error = item.errorString();
+    const QString info = QFileInfo(placed).absolutePath() + QStringLiteral("/../info/") + QFileInfo(placed).fileName()
+                         + QStringLiteral(".trashinfo");
+    QFile::remove(info);
+    const bool restored = QFile::rename(placed, path);
+    if (error) {
+        *error = restored ? QCoreApplication::translate("QVFileManagerAdditions", "No trash can take the item.")
+                          : QCoreApplication::translate("QVFileManagerAdditions", "No trash can take the item; it is at %1.")
+                                .arg(placed);
+    }
     return false;
 }
 

@@ -3,6 +3,8 @@
 // reply as a{sv}.
 #pragma once
 
+#include <cstdint>
+
 namespace QVHelperProtocol {
 
 // The helper's program name, also the name of the job it runs as.
@@ -31,5 +33,10 @@ inline constexpr char kActionInstallUpdate[] = "ACTION_INSTALL_UPDATE";
 // The plug-in bundles the application carries in Contents/PlugIns.
 inline constexpr char kMailPluginBundleName[] = "Quorvane.mailbundle";
 inline constexpr char kMailPluginBundleNameFor109[] = "Quorvane-MailPluginFor109.mailbundle";
+
+// What the helper copies at most in one request: bytes of all files, and
+// files and folders.
+inline constexpr std::int64_t kMaxCopySize = std::int64_t(512) * 1024 * 1024;
+inline constexpr std::int64_t kMaxCopyItems = 100000;
 
 }  // namespace QVHelperProtocol

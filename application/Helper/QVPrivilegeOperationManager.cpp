@@ -1,5 +1,6 @@
 #include "QVPrivilegeOperationManager.h"
 
+#include "QVHelperPeer.h"
 #include "QVHelperProtocol.h"
 #include "QVMainBundle.h"
 
@@ -81,8 +82,13 @@ void QVPrivilegeOperationManager::submitJobWithLabel(const QString &label)
         return;
     }
     connect(server_.get(), &QDBusServer::newConnection, this, [this](const QDBusConnection &connection) {
-        // The first connection is the helper; nothing else is let in.
-        if (helperConnection_ || !helper_ || helper_->state() == QProcess::NotRunning) {
+        // The first connection is the helper; nothing else is let in, also
+        // no other process of this user that found the socket first.
+        const auto peer = QVHelperPeer::credentials(connection);
+        if (helperConnection_ || !helper_ || helper_->state() == QProcess::NotRunning || !peer
+            || peer->pid != helper_->processId()) {
+            if (peer)
+                systemLog(QStringLiteral("Refused a helper connection from process %1.").arg(peer->pid));
             QDBusConnection::disconnectFromPeer(connection.name());
             return;
         }
@@ -119,11 +125,14 @@ void QVPrivilegeOperationManager::connectServiceWithLabel(const QString &label)
     poll.start(20);
     const QDeadlineTimer deadline(connectTimeout_);
     helperReady_ = false;
-    while (!helperReady_ && helper_->state() != QProcess::NotRunning && !deadline.hasExpired())
+    // Anything the loop runs may have ended the helper (helper_ null).
+    while (!helperReady_ && helper_ && helper_->state() != QProcess::NotRunning && !deadline.hasExpired())
         loop.exec();
     if (helperReady_ && helperConnection_ && helperConnection_->isConnected())
         return;
-    if (helper_->state() == QProcess::NotRunning) {
+    if (!helper_) {
+        systemLog(QStringLiteral("Couldn't connect to the service \"%1\".").arg(label));
+    } else if (helper_->state() == QProcess::NotRunning) {
         // pkexec answers 126 when the dialog was dismissed, 127 when the
         // user is not authorised.
         systemLog(QStringLiteral("Failed to create AuthorizationRef, return code %1").arg(helper_->exitCode()));
@@ -160,6 +169,26 @@ void QVPrivilegeOperationManager::invalidate()
 }
 
 bool QVPrivilegeOperationManager::performRequest(const QVariantMap &request)
+{
+    // Waiting for the password runs an event loop, in which the user can ask
+    // again; that second request is refused, the first goes on.
+    if (busy_) {
+        systemLog(QStringLiteral("Refused a helper request: another one is in progress."));
+        return false;
+    }
+    setBusy(true);
+    const bool result = sendRequest(request);
+    setBusy(false);
+    return result;
+}
+
+void QVPrivilegeOperationManager::setBusy(bool busy)
+{
+    busy_ = busy;
+    Q_EMIT busyChanged(busy);
+}
+
+bool QVPrivilegeOperationManager::sendRequest(const QVariantMap &request)
 {
     if (helperConnection_ && !isConnected()) {
         systemLog(QStringLiteral("XPC connection invalid, releasing."));

@@ -6,7 +6,10 @@
 // fresh folder of its own that only the helper is told about. The helper
 // ends with its connection; the next request starts it, and asks, again.
 //
-// Every call blocks the calling (main) thread until the helper answers.
+// Every call blocks the calling (main) thread until the helper answers; only
+// the password dialog's wait runs the event loop. One request at a time: a
+// request made meanwhile is refused (busyChanged lets windows disable the
+// buttons that start one).
 #pragma once
 
 #include <QDBusConnection>
@@ -42,11 +45,13 @@ public:
     bool performInstallUpdateWithUpdatePath(const QString &updatePath, const QString &installPath);
 
     bool isConnected() const;
+    // A request is in progress.
+    bool isBusy() const { return busy_; }
     // Ends the connection; the helper exits and the next request starts it
     // again.
     void releaseConnection() { invalidate(); }
 
-    // The program that starts the helper with root rights ({"pkexec"});
+    // The program that starts the helper with root rights (pkexec);
     // tests start it directly with an empty launcher.
     void setLauncherForTesting(const QStringList &launcher);
     // The helper program to start; empty returns to the main bundle's.
@@ -54,15 +59,21 @@ public:
     // How long to wait for the helper to connect (milliseconds).
     void setConnectTimeoutForTesting(int milliseconds);
 
+Q_SIGNALS:
+    void busyChanged(bool busy);
+
 private Q_SLOTS:
     void helperDidBecomeReady();
 
 private:
     QVPrivilegeOperationManager();
     bool performRequest(const QVariantMap &request);
+    bool sendRequest(const QVariantMap &request);
+    void setBusy(bool busy);
     void invalidate();
 
-    QStringList launcher_{QStringLiteral("pkexec")};
+    // By absolute path: no PATH lookup decides what runs as root.
+    QStringList launcher_{QStringLiteral("/usr/bin/pkexec")};
     QString helperPathForTesting_;
     int connectTimeout_ = 5 * 60 * 1000;
     std::unique_ptr<QTemporaryDir> socketFolder_;
@@ -70,4 +81,5 @@ private:
     std::unique_ptr<QProcess> helper_;
     std::unique_ptr<QDBusConnection> helperConnection_;
     bool helperReady_ = false;
+    bool busy_ = false;
 };

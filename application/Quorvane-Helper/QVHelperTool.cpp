@@ -8,8 +8,10 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <dirent.h>
@@ -55,9 +57,12 @@ private:
 
 QByteArray encoded(const QString &path) { return QFile::encodeName(path); }
 
-void logFailure(const char *what, const QString &path)
+// `error` is the errno of the failure, saved where it happened: anything
+// run in between (a clean-up, a log line) may change errno.
+void logFailure(const char *what, const QString &path, int error)
 {
-    syslog(LOG_ERR, "%s: %s (%s)", what, encoded(path).constData(), strerror(errno));
+    syslog(LOG_ERR, "%s: %s (%s)", what, encoded(path).constData(),
+           error != 0 ? strerror(error) : "refused");
 }
 
 // An absolute path that names itself: no symbolic link, ".", ".." or double
@@ -107,58 +112,88 @@ bool removeTree(int parent, const char *name, int depth = 0)
     return removed && ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
-struct CopyOwner {
+// How a tree is copied: for whom, with which permission bits, and how much
+// it may hold. Only folders and regular files are copied: a link or any
+// other kind of item fails the copy (ELOOP, EPERM), as does going past the
+// budget (EFBIG).
+struct CopyRules {
     bool change = false;
     uid_t user = 0;
     gid_t group = 0;
     mode_t modeMask = 07777;
+    qint64 bytesLeft = QVHelperProtocol::kMaxCopySize;
+    qint64 itemsLeft = QVHelperProtocol::kMaxCopyItems;
 };
 
-bool applyOwner(int parent, const char *name, const CopyOwner &owner)
+// Ownership goes through the open descriptor, never by name: the folders
+// written into may be the user's, who could swap a name for a link.
+bool applyOwner(int fd, const CopyRules &rules)
 {
-    return !owner.change || ::fchownat(parent, name, owner.user, owner.group, AT_SYMLINK_NOFOLLOW) == 0;
+    return !rules.change || ::fchown(fd, rules.user, rules.group) == 0;
 }
 
-bool copyFile(int sourceParent, const char *name, int targetParent, mode_t mode, const CopyOwner &owner)
+bool spend(CopyRules &rules, qint64 bytes)
+{
+    if (--rules.itemsLeft < 0 || bytes > rules.bytesLeft) {
+        errno = EFBIG;
+        return false;
+    }
+    rules.bytesLeft -= bytes;
+    return true;
+}
+
+bool copyFile(int sourceParent, const char *name, int targetParent, CopyRules &rules)
 {
     Descriptor source(::openat(sourceParent, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!source)
         return false;
     struct stat status {};
-    if (::fstat(source.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (::fstat(source.get(), &status) != 0)
+        return false;
+    if (!S_ISREG(status.st_mode)) {
+        errno = EPERM;
+        return false;
+    }
+    if (!spend(rules, status.st_size))
         return false;
     Descriptor target(::openat(targetParent, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!target)
         return false;
+    // What was checked is the size when opened; the copy stops there too.
+    qint64 left = status.st_size;
     char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t count = ::read(source.get(), buffer, sizeof buffer);
+    while (left > 0) {
+        const ssize_t count = ::read(source.get(), buffer, size_t(std::min<qint64>(left, sizeof buffer)));
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
             return false;
         if (count == 0)
             break;
+        left -= count;
         for (ssize_t written = 0; written < count;) {
             const ssize_t step = ::write(target.get(), buffer + written, size_t(count - written));
             if (step < 0 && errno == EINTR)
                 continue;
-            if (step <= 0)
+            if (step < 0)
                 return false;
+            if (step == 0) {
+                errno = EIO;
+                return false;
+            }
             written += step;
         }
     }
-    if (owner.change && ::fchown(target.get(), owner.user, owner.group) != 0)
-        return false;
-    return ::fchmod(target.get(), mode & owner.modeMask) == 0;
+    return applyOwner(target.get(), rules) && ::fchmod(target.get(), status.st_mode & rules.modeMask) == 0;
 }
 
-// Copies the contents of folder `source` into the empty folder `target`:
-// folders, regular files and links as links. Anything else fails the copy.
-bool copyTree(int source, int target, const CopyOwner &owner, int depth = 0)
+// Copies the contents of folder `source` into the empty folder `target`.
+bool copyTree(int source, int target, CopyRules &rules, int depth = 0)
 {
-    if (depth > kMaxTreeDepth)
+    if (depth > kMaxTreeDepth) {
+        errno = ELOOP;
         return false;
+    }
     DIR *listing = ::fdopendir(::dup(source));
     if (!listing)
         return false;
@@ -178,27 +213,20 @@ bool copyTree(int source, int target, const CopyOwner &owner, int depth = 0)
             copied = false;
         } else if (S_ISDIR(status.st_mode)) {
             Descriptor from = openChildDirectory(source, name);
-            copied = from && ::mkdirat(target, name, 0700) == 0;
+            copied = from && spend(rules, 0) && ::mkdirat(target, name, 0700) == 0;
             Descriptor to = copied ? openChildDirectory(target, name) : Descriptor();
-            copied = copied && to && copyTree(from.get(), to.get(), owner, depth + 1)
-                     && applyOwner(target, name, owner)
-                     && ::fchmod(to.get(), (status.st_mode & owner.modeMask) | S_IRWXU) == 0;
+            copied = copied && to && copyTree(from.get(), to.get(), rules, depth + 1) && applyOwner(to.get(), rules)
+                     && ::fchmod(to.get(), (status.st_mode & rules.modeMask) | S_IRWXU) == 0;
         } else if (S_ISREG(status.st_mode)) {
-            copied = copyFile(source, name, target, status.st_mode, owner);
-        } else if (S_ISLNK(status.st_mode)) {
-            char link[PATH_MAX];
-            const ssize_t length = ::readlinkat(source, name, link, sizeof link - 1);
-            if (length < 0) {
-                copied = false;
-            } else {
-                link[length] = '\0';
-                copied = ::symlinkat(link, target, name) == 0 && applyOwner(target, name, owner);
-            }
+            copied = copyFile(source, name, target, rules);
         } else {
+            errno = S_ISLNK(status.st_mode) ? ELOOP : EPERM;
             copied = false;
         }
     }
+    const int error = errno;
     ::closedir(listing);
+    errno = error;
     return copied;
 }
 
@@ -320,12 +348,16 @@ int QVHelperTool::openUserFolder(const QString &libraryPath, const char *folder,
     if (!current || ::fstat(current.get(), &status) != 0 || status.st_uid != user_)
         return -1;
     for (const char *name : {"Mail", folder}) {
-        if (create && ::mkdirat(current.get(), name, 0700) == 0) {
-            if (::fchownat(current.get(), name, user_, group_, AT_SYMLINK_NOFOLLOW) != 0 && geteuid() == 0)
-                return -1;
-        }
+        const bool created = create && ::mkdirat(current.get(), name, 0700) == 0;
         Descriptor next = openChildDirectory(current.get(), name);
-        if (!next || ::fstat(next.get(), &status) != 0 || status.st_uid != user_)
+        if (!next || ::fstat(next.get(), &status) != 0)
+            return -1;
+        // A folder made here is ours and empty until handed to the user,
+        // through its descriptor: the name may be something else by now.
+        if (created && status.st_uid == geteuid() && status.st_uid != user_ && status.st_nlink == 2
+            && ::fchown(next.get(), user_, group_) == 0)
+            status.st_uid = user_;
+        if (status.st_uid != user_)
             return -1;
         current.reset(next.release());
     }
@@ -347,16 +379,15 @@ bool QVHelperTool::installMailPlugin(const QString &sourcePath, const QString &l
     Descriptor source = openDirectory(sourcePath);
     QByteArray staging;
     if (!source || !makeStagingFolder(bundles.get(), name, &staging)) {
-        logFailure("Couldn't prepare the plug-in copy", sourcePath);
+        logFailure("Couldn't prepare the plug-in copy", sourcePath, errno);
         return false;
     }
-    const CopyOwner owner{geteuid() == 0, user_, group_, 0777};
+    CopyRules rules{geteuid() == 0, user_, group_, 0777};
     Descriptor target = openChildDirectory(bundles.get(), staging.constData());
-    const bool copied = target && copyTree(source.get(), target.get(), owner)
-                        && applyOwner(bundles.get(), staging.constData(), owner)
+    const bool copied = target && copyTree(source.get(), target.get(), rules) && applyOwner(target.get(), rules)
                         && ::fchmod(target.get(), 0755) == 0;
     if (!copied || !swapIntoPlace(bundles.get(), staging, encoded(name))) {
-        logFailure("Couldn't install the plug-in", sourcePath);
+        logFailure("Couldn't install the plug-in", sourcePath, errno);
         removeTree(bundles.get(), staging.constData());
         return false;
     }
@@ -371,6 +402,7 @@ bool QVHelperTool::uninstallMailPlugin(const QString &sourcePath, const QString 
         return false;
     }
     bool removed = true;
+    int error = 0;
     for (const char *folder : {"Bundles", "Bundles (Disabled)"}) {
         Descriptor bundles(openUserFolder(libraryPath, folder, false));
         if (!bundles) {
@@ -379,14 +411,19 @@ bool QVHelperTool::uninstallMailPlugin(const QString &sourcePath, const QString 
             const QString path = libraryPath + QStringLiteral("/Mail/") + QLatin1String(folder);
             struct stat status {};
             if (::lstat(encoded(path).constData(), &status) == 0 || errno != ENOENT
-                || !isPlainAbsolutePath(libraryPath))
+                || !isPlainAbsolutePath(libraryPath)) {
+                error = error != 0 ? error : (errno == ENOENT ? EPERM : errno);
                 removed = false;
+            }
             continue;
         }
-        removed = removeTree(bundles.get(), encoded(name).constData()) && removed;
+        if (!removeTree(bundles.get(), encoded(name).constData())) {
+            error = error != 0 ? error : errno;
+            removed = false;
+        }
     }
     if (!removed)
-        logFailure("Couldn't remove the plug-in", libraryPath);
+        logFailure("Couldn't remove the plug-in", libraryPath, error);
     return removed;
 }
 
@@ -409,21 +446,22 @@ bool QVHelperTool::installUpdate(const QString &updatePath, const QString &insta
     Descriptor parent = openDirectory(parentPath.isEmpty() ? QStringLiteral("/") : parentPath);
     QByteArray staging;
     if (!parent || !makeStagingFolder(parent.get(), name, &staging)) {
-        logFailure("Couldn't prepare the update", installPath);
+        logFailure("Couldn't prepare the update", installPath, errno);
         return false;
     }
     // The copy is checked, not the caller's folder, which its owner could
     // change after any check.
-    const CopyOwner owner{false, 0, 0, 0755};
+    CopyRules rules{false, 0, 0, 0755};
     Descriptor staged = openChildDirectory(parent.get(), staging.constData());
-    bool ready = staged && copyTree(update.get(), staged.get(), owner) && ::fchmod(staged.get(), 0755) == 0;
+    bool ready = staged && copyTree(update.get(), staged.get(), rules) && ::fchmod(staged.get(), 0755) == 0;
     if (ready && (bundleIdentifier(staged.get()) != identifier || !hasProgramFolder(staged.get()))) {
         syslog(LOG_ERR, "Refused update %s: not a bundle of %s", encoded(updatePath).constData(),
                identifier.toUtf8().constData());
+        errno = 0;
         ready = false;
     }
     if (!ready || !swapIntoPlace(parent.get(), staging, encoded(name))) {
-        logFailure("Couldn't install the update", installPath);
+        logFailure("Couldn't install the update", installPath, errno);
         removeTree(parent.get(), staging.constData());
         return false;
     }

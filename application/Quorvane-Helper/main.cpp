@@ -2,6 +2,13 @@
 // connects back to the one application process that started it, over the
 // private socket named on its command line, answers that process's requests
 // and exits when the connection ends.
+//
+// The socket's folder belongs to the user, so any process of the user could
+// put its own server at that path while pkexec asks for the password. The
+// helper therefore serves only a listener that is its own parent (pkexec
+// runs the helper in its own process, the application's child), belongs to
+// the invoking user and runs the program of the bundle the helper came with.
+#include "QVHelperPeer.h"
 #include "QVHelperProtocol.h"
 #include "QVHelperTool.h"
 
@@ -72,6 +79,34 @@ bool isPrivateSocket(const QString &address, uid_t user)
     return S_ISDIR(status.st_mode) && status.st_uid == user && (status.st_mode & 0777) == 0700;
 }
 
+// The process at the other end listened on the socket, is the helper's
+// parent, is the user's and runs <bundle>/Contents/MacOS/Quorvane (compared
+// by file identity, so that a renamed or deleted copy does not pass).
+bool isStartingApplication(const QDBusConnection &connection, uid_t user, const QString &bundlePath)
+{
+    const auto peer = QVHelperPeer::credentials(connection);
+    const pid_t parent = ::getppid();
+    if (!peer) {
+        syslog(LOG_ERR, "Refused the connection: its peer is unknown");
+        return false;
+    }
+    if (parent <= 1 || peer->pid != parent || peer->uid != user) {
+        syslog(LOG_ERR, "Refused the connection: peer %d (uid %u) is not the application %d (uid %u)",
+               int(peer->pid), unsigned(peer->uid), int(parent), unsigned(user));
+        return false;
+    }
+    struct stat running {};
+    struct stat program {};
+    const QByteArray executable = "/proc/" + QByteArray::number(parent) + "/exe";
+    const QByteArray expected = QFile::encodeName(bundlePath + QStringLiteral("/Contents/MacOS/Quorvane"));
+    if (::stat(executable.constData(), &running) != 0 || ::lstat(expected.constData(), &program) != 0
+        || !S_ISREG(program.st_mode) || running.st_dev != program.st_dev || running.st_ino != program.st_ino) {
+        syslog(LOG_ERR, "Refused the connection: process %d does not run %s", int(parent), expected.constData());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -99,6 +134,10 @@ int main(int argc, char *argv[])
     if (!connection.isConnected()) {
         syslog(LOG_ERR, "Couldn't connect to \"%s\": %s", address.toUtf8().constData(),
                connection.lastError().message().toUtf8().constData());
+        return EXIT_FAILURE;
+    }
+    if (!isStartingApplication(connection, user, bundle.absolutePath())) {
+        QDBusConnection::disconnectFromPeer(QStringLiteral("application"));
         return EXIT_FAILURE;
     }
     HelperService service(tool);

@@ -11,6 +11,13 @@
 QVDownloader::QVDownloader(QVDownloaderDelegate *delegate, QObject *parent)
     : QObject(parent), delegate_(delegate), manager_(std::make_unique<QNetworkAccessManager>())
 {
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+        if (download_) {
+            late_ = true;
+            download_->abort();
+        }
+    });
 }
 
 QVDownloader::~QVDownloader()
@@ -47,6 +54,7 @@ bool QVDownloader::downloadNextFile()
     const QString path = destination(entry);
     received_ = 0;
     tooLarge_ = false;
+    late_ = false;
     // Whatever is at the destination goes first; a name that is not one
     // plain component never reaches the file system.
     const QFileInfo existing(path);
@@ -71,6 +79,7 @@ bool QVDownloader::downloadNextFile()
     download_ = manager_->get(request);
     connect(download_, &QNetworkReply::readyRead, this, &QVDownloader::onReadyRead);
     connect(download_, &QNetworkReply::finished, this, &QVDownloader::onFinished);
+    deadline_.start(QVUpdateLimits::downloadDeadline());
     return true;
 }
 
@@ -93,6 +102,7 @@ void QVDownloader::onFinished()
 {
     QNetworkReply *reply = download_;
     download_ = nullptr;
+    deadline_.stop();
     reply->deleteLater();
     if (!tooLarge_ && reply->error() == QNetworkReply::NoError && reply->bytesAvailable() > 0)
         file_.write(reply->readAll());
@@ -106,9 +116,9 @@ void QVDownloader::onFinished()
     if (reply->error() != QNetworkReply::NoError || status != 200) {
         file_.remove();
         if (delegate_) {
-            const QString error = reply->error() != QNetworkReply::NoError
-                ? reply->errorString()
-                : tr("The server answered %1.").arg(status);
+            const QString error = late_ ? tr("The download did not end in time.")
+                : reply->error() != QNetworkReply::NoError ? reply->errorString()
+                                                           : tr("The server answered %1.").arg(status);
             delegate_->downloaderDidFail(this, error);
         }
         return;
@@ -153,6 +163,7 @@ void QVDownloader::finish(bool success)
 void QVDownloader::cancelDownload()
 {
     ++run_;
+    deadline_.stop();
     if (download_) {
         QNetworkReply *reply = download_;
         download_ = nullptr;

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -72,5 +73,9 @@ private:
     quint64 run_ = 0;  // a new run or a cancel ends what was pending
     qint64 received_ = 0;
     bool tooLarge_ = false;
+    bool late_ = false;
+    // Nothing received for transferTimeout_ ends a transfer; deadline_ ends
+    // it however slowly bytes keep coming.
     int transferTimeout_ = 60 * 1000;
+    QTimer deadline_;
 };

@@ -3,30 +3,10 @@
 #include "QVServiceInfo.h"
 #include "QVUpdateFile.h"
 
-#include "QVDataAdditions.h"
-
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 namespace {
-
-// Escapes what a URL cannot hold, as the service computes it: letters,
-// digits and URL punctuation stay.
-QString percentEscaped(const QString &text)
-{
-    static constexpr char kept[] = "-_.!~*'();/?:@&=+$,#";
-    QString escaped;
-    for (const char byte : text.toUtf8()) {
-        const auto c = static_cast<unsigned char>(byte);
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-            || (c != 0 && std::strchr(kept, c) != nullptr))
-            escaped += QLatin1Char(char(c));
-        else
-            escaped += QStringLiteral("%%1").arg(c, 2, 16, QLatin1Char('0')).toUpper();
-    }
-    return escaped;
-}
 
 // Leading decimal value of a version component, saturated like a C int.
 std::int64_t componentValue(QStringView text)
@@ -57,15 +37,7 @@ std::uint64_t QVServiceInfo::lastSeenNumber()
 
 QString QVServiceInfo::checksumForParams(const QStringList &params)
 {
-    QString accumulator;
-    for (const QString &parameter : params) {
-        if (parameter.isEmpty())
-            continue;
-        const QStringList pieces = parameter.split(u'=');
-        if (pieces.size() == 2 && pieces[0].compare(u"Chk", Qt::CaseInsensitive) != 0)
-            accumulator += pieces[0] + pieces[1];
-    }
-    return QVAdditions::hexHashToHashForString(percentEscaped(accumulator).toLower());
+    return QVUpdateProtocol::checksumForParams(params);
 }
 
 QStringList QVServiceInfo::updateQueryParameters()

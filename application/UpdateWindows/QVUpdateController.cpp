@@ -17,7 +17,6 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -27,50 +26,22 @@
 
 namespace {
 
-constexpr int kUnzipTimeout = 10 * 60 * 1000;
 constexpr qint64 kMaxDescriptionFileSize = 4 * 1024 * 1024;
-const QString kUnzip = QStringLiteral("/usr/bin/unzip");
-
-// Runs unzip with `arguments`; its output, or null when it failed.
-QByteArray runUnzip(const QStringList &arguments, const QString &folder)
-{
-    QProcess unzip;
-    unzip.setWorkingDirectory(folder);
-    unzip.setStandardInputFile(QProcess::nullDevice());
-    unzip.setProcessChannelMode(QProcess::SeparateChannels);
-    unzip.start(kUnzip, arguments);
-    if (!unzip.waitForFinished(kUnzipTimeout)) {
-        unzip.kill();
-        unzip.waitForFinished(1000);
-        return QByteArray();
-    }
-    if (unzip.exitStatus() != QProcess::NormalExit || unzip.exitCode() != 0)
-        return QByteArray();
-    const QByteArray output = unzip.readAllStandardOutput();
-    return output.isNull() ? QByteArray("") : output;
-}
-
-// An archive may only create files and folders below the folder it is
-// unpacked in: no absolute names, no "..", no symbolic links.
-bool staysInside(const QString &archive, const QString &folder)
-{
-    const QByteArray names = runUnzip({QStringLiteral("-Z1"), archive}, folder);
-    const QByteArray details = runUnzip({QStringLiteral("-Z"), archive}, folder);
-    if (names.isNull() || details.isNull())
-        return false;
-    for (const QByteArray &name : names.split('\n')) {
-        if (name.startsWith('/') || name.contains('\\'))
-            return false;
-        for (const QByteArray &component : name.split('/')) {
-            if (component == "..")
-                return false;
-        }
-    }
-    static const QRegularExpression link(QStringLiteral("^l[-rwxsStT]{9}\\s"), QRegularExpression::MultilineOption);
-    return !link.match(QString::fromUtf8(details)).hasMatch();
-}
 
 }  // namespace
+
+class QVUpdateController::QueryRelay final : public QObject, public QVUpdateDelegate {
+public:
+    explicit QueryRelay(QVUpdateController &controller) : controller_(controller) {}
+    void updateDidFinishWithResult(bool result, const QString &description, const QUrl &url,
+                                   const QList<QVUpdateFile> &files, const QString &error) override
+    {
+        controller_.updateDidFinishWithResult(result, description, url, files, error);
+    }
+
+private:
+    QVUpdateController &controller_;
+};
 
 QVUpdateController::QVUpdateController(QWidget *parentWindow, QObject *parent)
     : QObject(parent),
@@ -85,48 +56,71 @@ QVUpdateController::QVUpdateController(QWidget *parentWindow, QObject *parent)
       }),
       terminator_([] { QCoreApplication::quit(); })
 {
+    connect(&unpacker_, &QVUpdateUnpacker::finished, this, &QVUpdateController::unpackDidFinish);
+    // The helper takes one request at a time: the button waits while
+    // another part of the application has one in progress.
+    connect(&QVPrivilegeOperationManager::sharedManager(), &QVPrivilegeOperationManager::busyChanged, this,
+            &QVUpdateController::updateInstallButton);
 }
 
 QVUpdateController::~QVUpdateController()
 {
     if (downloader_)
         downloader_->cancelDownload();
+    unpacker_.cancel();
     delete alert_.data();
+}
+
+void QVUpdateController::setPhase(Phase phase)
+{
+    phase_ = phase;
+    updateInstallButton();
+}
+
+void QVUpdateController::stopWork()
+{
+    query_.reset();
+    if (downloader_)
+        downloader_->cancelDownload();
+    unpacker_.cancel();
 }
 
 void QVUpdateController::startUpdate(bool silently)
 {
-    if (downloader_)
-        downloader_->cancelDownload();
+    // The helper's request and the relaunch are not interrupted.
+    if (phase_ == Phase::Installing || phase_ == Phase::Relaunching)
+        return;
+    stopWork();
     destinationPath_.clear();
     folder_.reset();
-    silent_ = silently;
     if (silently) {
         closeWindow();
         window_ = nullptr;
-        QVServiceInfo::updateWithDelegate(this);
-        return;
+        setPhase(Phase::CheckingSilently);
+    } else {
+        const QStorageInfo volume(QVMainBundle::bundlePath());
+        if (!volume.isValid() || volume.isReadOnly()) {
+            errorString_ = tr("Update was started from read only volume.");
+            showErrorAlert();
+            return;
+        }
+        showProgressWindow(tr("Checking for updates…"), 0);
+        setPhase(Phase::Checking);
     }
-    const QStorageInfo volume(QVMainBundle::bundlePath());
-    if (!volume.isValid() || volume.isReadOnly()) {
-        errorString_ = tr("Update was started from read only volume.");
-        showErrorAlert();
-        return;
-    }
-    downloadingUpdate_ = false;
-    showProgressWindow(tr("Checking for updates…"), 0);
-    QVServiceInfo::updateWithDelegate(this);
+    query_ = std::make_unique<QueryRelay>(*this);
+    QVServiceInfo::updateWithDelegate(query_.get());
 }
 
 void QVUpdateController::updateDidFinishWithResult(bool result, const QString &description, const QUrl &url,
                                                    const QList<QVUpdateFile> &files, const QString &error)
 {
-    if (window_ && !window_->isVisible())
-        return;  // closed or cancelled meanwhile
+    if (phase_ != Phase::Checking && phase_ != Phase::CheckingSilently)
+        return;
+    const bool silent = phase_ == Phase::CheckingSilently;
     if (!result) {
-        if (!window_)
-            return;
-        if (error.isEmpty()) {
+        if (silent) {
+            setPhase(Phase::Idle);
+        } else if (error.isEmpty()) {
             errorString_ = tr("Try again later.");
             showErrorAlert();
         } else {
@@ -145,13 +139,15 @@ void QVUpdateController::updateDidFinishWithResult(bool result, const QString &d
             break;
         }
     }
-    if (!window_ && filesToDownload_.isEmpty())
+    if (silent && filesToDownload_.isEmpty()) {
+        setPhase(Phase::Idle);
         return;
+    }
     if (!descriptionFile) {
         showUpdateInfoWindow();
         return;
     }
-    downloadingUpdate_ = false;
+    setPhase(Phase::FetchingDescription);
     if (!downloader_)
         downloader_ = std::make_unique<QVDownloader>(this);
     downloader_->downloadFile(*descriptionFile, downloadUrl_, privateFolder());
@@ -189,19 +185,20 @@ void QVUpdateController::showProgressWindow(const QString &text, qint64 maximum)
     progressUi_->progressIndicator->setValue(0);
     progressUi_->cancelButton->show();
     progressUi_->installAndRelaunchButton->hide();
-    progressUi_->installAndRelaunchButton->setEnabled(true);
     showWindow(progressWindow_.get());
 }
 
 void QVUpdateController::showUpdateInfoWindow()
 {
     closeWindow();
+    setPhase(Phase::ShowingInfo);
     if (!updateInfoWindow_) {
         updateInfoWindow_ = std::make_unique<QDialog>(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint);
         infoUi_ = std::make_unique<Ui::QVUpdateInfoWindow>();
         infoUi_->setupUi(updateInfoWindow_.get());
         connect(infoUi_->installButton, &QPushButton::clicked, this, &QVUpdateController::installUpdate);
         connect(infoUi_->skipButton, &QPushButton::clicked, this, &QVUpdateController::skipUpdate);
+        connect(updateInfoWindow_.get(), &QDialog::rejected, this, &QVUpdateController::skipUpdate);
     }
     infoUi_->descriptionTextField->setText(descriptionText_);
     infoUi_->updateInfoTextView->clear();
@@ -221,7 +218,7 @@ void QVUpdateController::showUpdateInfoWindow()
         box->setInformativeText(tr("There are no updates available at this time."));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::WindowModal);
-        connect(box, &QMessageBox::finished, this, &QVUpdateController::closeWindow);
+        connect(box, &QMessageBox::finished, this, &QVUpdateController::skipUpdate);
         alert_ = box;
         box->open();
     }
@@ -229,16 +226,18 @@ void QVUpdateController::showUpdateInfoWindow()
 
 void QVUpdateController::installUpdate()
 {
+    if (phase_ != Phase::ShowingInfo || filesToDownload_.isEmpty())
+        return;
     showDownloadWindow();
 }
 
 void QVUpdateController::showDownloadWindow()
 {
-    downloadingUpdate_ = true;
     qint64 total = 0;
     for (const QVUpdateFile &file : std::as_const(filesToDownload_))
         total += std::max<qint64>(0, std::min(file.size, std::numeric_limits<qint64>::max() - total));
     showProgressWindow(tr("Downloading…"), total);
+    setPhase(Phase::Downloading);
     if (!downloader_)
         downloader_ = std::make_unique<QVDownloader>(this);
     downloader_->downloadFiles(filesToDownload_, downloadUrl_, privateFolder());
@@ -246,7 +245,7 @@ void QVUpdateController::showDownloadWindow()
 
 void QVUpdateController::downloaderDidReceiveData(QVDownloader *, qint64 length)
 {
-    if (!window_ || !progressUi_)
+    if (phase_ != Phase::Downloading || !progressUi_)
         return;
     progressValue_ += length;
     progressUi_->progressIndicator->setValue(int(std::min<qint64>(progressValue_ / progressScale_,
@@ -255,48 +254,43 @@ void QVUpdateController::downloaderDidReceiveData(QVDownloader *, qint64 length)
 
 void QVUpdateController::downloaderDidFinish(QVDownloader *, const QStringList *paths, const QStringList *)
 {
+    if (phase_ != Phase::FetchingDescription && phase_ != Phase::Downloading)
+        return;
     if (!paths || paths->size() != 1) {
         errorString_ = tr("Wrong file data.");
         showErrorAlert();
         return;
     }
     destinationPath_ = paths->constFirst();
-    if (!downloadingUpdate_) {
+    if (phase_ == Phase::FetchingDescription) {
         showUpdateInfoWindow();
         return;
     }
-    showExtractWindow();
-    if (!extractAppBundle()) {
-        errorString_ = tr("Wrong update format.");
-        showErrorAlert();
-        return;
-    }
-    setupControllsForInstallAndRelaunch();
+    showProgressWindow(tr("Extracting…"), 0);
+    setPhase(Phase::Unpacking);
+    unpacker_.unpack(destinationPath_);
 }
 
 void QVUpdateController::downloaderDidFail(QVDownloader *, const QString &error)
 {
+    if (phase_ != Phase::FetchingDescription && phase_ != Phase::Downloading)
+        return;
     closeWindow();
     showAlertForError(error);
 }
 
-void QVUpdateController::showExtractWindow()
+void QVUpdateController::unpackDidFinish(bool success, const QString &bundlePath)
 {
-    showProgressWindow(tr("Extracting…"), 0);
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-}
-
-bool QVUpdateController::extractAppBundle()
-{
-    const QFileInfo archive(destinationPath_);
-    const QString folder = archive.path();
-    destinationPath_ = folder + u'/' + archive.completeBaseName() + QStringLiteral(".app");
-    if (!staysInside(archive.filePath(), folder))
-        return false;
-    if (runUnzip({QStringLiteral("-oqq"), archive.filePath()}, folder).isNull())
-        return false;
-    const QFileInfo bundle(destinationPath_);
-    return !bundle.isSymLink() && QVAdditions::fileTypeForItemAtPath(destinationPath_) == QVFileTypeApplication;
+    if (phase_ != Phase::Unpacking)
+        return;
+    if (!success || QFileInfo(bundlePath).isSymLink()
+        || QVAdditions::fileTypeForItemAtPath(bundlePath) != QVFileTypeApplication) {
+        errorString_ = tr("Wrong update format.");
+        showErrorAlert();
+        return;
+    }
+    destinationPath_ = bundlePath;
+    setupControllsForInstallAndRelaunch();
 }
 
 void QVUpdateController::setupControllsForInstallAndRelaunch()
@@ -306,11 +300,25 @@ void QVUpdateController::setupControllsForInstallAndRelaunch()
     progressUi_->progressIndicator->setValue(1);
     progressUi_->cancelButton->hide();
     progressUi_->installAndRelaunchButton->show();
+    setPhase(Phase::ReadyToInstall);
     progressUi_->installAndRelaunchButton->setFocus();
+}
+
+void QVUpdateController::updateInstallButton()
+{
+    if (progressUi_) {
+        progressUi_->installAndRelaunchButton->setEnabled(phase_ == Phase::ReadyToInstall
+                                                          && !QVPrivilegeOperationManager::sharedManager().isBusy());
+    }
 }
 
 void QVUpdateController::installAndRelaunchUpdate()
 {
+    // One install at a time: clicks while the helper asks for the password
+    // find the phase moved on.
+    if (phase_ != Phase::ReadyToInstall || QVPrivilegeOperationManager::sharedManager().isBusy())
+        return;
+    setPhase(Phase::Installing);
     const QString bundlePath = QVMainBundle::bundlePath();
     if (!installer_(destinationPath_, bundlePath)) {
         failRelaunch();
@@ -323,7 +331,7 @@ void QVUpdateController::waitForRelaunch(QString bundlePath)
 {
     // The new instance claims the application's name once it runs; this one
     // lets go of it first and quits only when that has happened.
-    progressUi_->installAndRelaunchButton->setEnabled(false);
+    setPhase(Phase::Relaunching);
     const QString name = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
     QVRunningApplications::releaseBundleIdentifier(name);
     if (!launcher_(bundlePath)) {
@@ -347,6 +355,7 @@ void QVUpdateController::waitForRelaunch(QString bundlePath)
 void QVUpdateController::failRelaunch()
 {
     QVRunningApplications::claimBundleIdentifier(QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier));
+    setPhase(Phase::Idle);
     closeWindow();
     auto *box = new QMessageBox(QMessageBox::Critical, tr("Quorvane Update"), tr("Couldn't update Quorvane."),
                                 QMessageBox::Ok, parentWindow_);
@@ -358,15 +367,18 @@ void QVUpdateController::failRelaunch()
 
 void QVUpdateController::cancelUpdate()
 {
+    if (phase_ == Phase::Installing || phase_ == Phase::Relaunching || phase_ == Phase::Idle)
+        return;
+    stopWork();
     if (progressUi_)
         progressUi_->progressIndicator->setRange(0, 1);
-    if (downloader_)
-        downloader_->cancelDownload();
     closeWindow();
 }
 
 void QVUpdateController::skipUpdate()
 {
+    if (phase_ != Phase::ShowingInfo)
+        return;
     closeWindow();
 }
 
@@ -406,6 +418,10 @@ void QVUpdateController::showWindow(QDialog *window)
 
 void QVUpdateController::closeWindow()
 {
+    // Every window closed ends the run, except the one the relaunch waits
+    // behind; the phase says so before anything else can happen.
+    if (phase_ != Phase::Installing && phase_ != Phase::Relaunching)
+        setPhase(Phase::Idle);
     if (window_)
         window_->hide();
 }

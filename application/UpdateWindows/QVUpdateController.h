@@ -1,10 +1,16 @@
 // The self-update as the user sees it: check (silently at launch or on the
 // user's request), the update's description, the download with progress,
 // unpacking, installing through the privileged helper and relaunching.
+//
+// The controller is always in one phase; every event is taken only in the
+// phases that expect it, so that a late answer, a second start or a click
+// meanwhile cannot mix two runs. Nothing blocks or re-enters the event loop
+// except the helper's install request.
 #pragma once
 
 #include "QVDownloader.h"
 #include "QVUpdateFile.h"
+#include "QVUpdateUnpacker.h"
 
 #include <QDialog>
 #include <QMessageBox>
@@ -28,6 +34,20 @@ class QVUpdateController final : public QObject, public QVUpdateDelegate, public
     Q_DISABLE_COPY_MOVE(QVUpdateController)
 
 public:
+    enum class Phase {
+        Idle,                 // no window of the update
+        CheckingSilently,     // the query, without a window
+        Checking,             // the query, with the progress window
+        FetchingDescription,  // the update's description file
+        ShowingInfo,          // the info window
+        Downloading,          // the update's files, with progress
+        Unpacking,            // unzip runs
+        ReadyToInstall,       // the install-and-relaunch button waits
+        Installing,           // the helper installs
+        Relaunching,          // waiting for the new instance to run
+    };
+    Q_ENUM(Phase)
+
     // `parentWindow` (the main window, may be null) parents the update's
     // windows and alerts.
     explicit QVUpdateController(QWidget *parentWindow = nullptr, QObject *parent = nullptr);
@@ -59,6 +79,7 @@ public:
     void setTerminator(std::function<void()> terminator) { terminator_ = std::move(terminator); }
     void setRelaunchTimeout(int milliseconds) { relaunchTimeout_ = milliseconds; }
 
+    Phase phase() const { return phase_; }
     // The window shown now (progress or info), and the last alert.
     QDialog *window() const { return window_; }
     QMessageBox *alert() const { return alert_; }
@@ -68,17 +89,21 @@ public:
     Ui::QVUpdateInfoWindow *infoUi() const { return infoUi_.get(); }
 
 private:
+    class QueryRelay;
+
+    void setPhase(Phase phase);
     void loadProgressWindow();
     void showProgressWindow(const QString &text, qint64 maximum);
     void showUpdateInfoWindow();
     void showDownloadWindow();
-    void showExtractWindow();
-    bool extractAppBundle();
+    void unpackDidFinish(bool success, const QString &bundlePath);
     void setupControllsForInstallAndRelaunch();
+    void updateInstallButton();
     void showErrorAlert();
     void showAlertForError(const QString &error);
     void showWindow(QDialog *window);
     void closeWindow();
+    void stopWork();
     void waitForRelaunch(QString bundlePath);
     void failRelaunch();
     QString privateFolder();
@@ -90,16 +115,18 @@ private:
     std::unique_ptr<QDialog> updateInfoWindow_;
     QPointer<QDialog> window_;
     QPointer<QMessageBox> alert_;
-    bool silent_ = false;
-    bool checking_ = false;
+    Phase phase_ = Phase::Idle;
+    // Hears the pending query; replaced by each check, so that an answer
+    // to an abandoned check reaches nobody.
+    std::unique_ptr<QueryRelay> query_;
 
-    bool downloadingUpdate_ = false;
     QString errorString_;
     QString descriptionText_;
     QUrl downloadUrl_;
     QList<QVUpdateFile> filesToDownload_;
     QString destinationPath_;
     std::unique_ptr<QVDownloader> downloader_;
+    QVUpdateUnpacker unpacker_;
     std::unique_ptr<QTemporaryDir> folder_;
     qint64 progressScale_ = 1;
     qint64 progressValue_ = 0;

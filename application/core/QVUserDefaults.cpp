@@ -22,7 +22,7 @@ QVariantMap QVUserDefaults::applicationDefaults()
         {kQVSpamExtendedLoggingKey, true},
         {kQVCheckForUpdatesAtLaunchKey, true},
         {kQVBackendHostKey, QStringLiteral("127.0.0.1")},
-        {kQVUpdateServiceKey, QStringLiteral("http://127.0.0.1:2480")},
+        {kQVUpdateServiceKey, QString()},
     };
 }
 

@@ -5,12 +5,11 @@
 // those files under /files/. A query whose parameters are out of order or
 // whose "Chk" is wrong gets status 400. With port 0 a free port is taken;
 // the port is printed as "listening on PORT".
-#include "QVDataAdditions.h"
-#include "QVFileManagerAdditions.h"
-#include "QVServiceInfo.h"
+#include "QVUpdateProtocol.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -56,7 +55,16 @@ bool isValidQuery(const QString &query)
             return false;
     }
     const QString checksum = parameters.last().section(u'=', 1);
-    return QVServiceInfo::checksumForParams(parameters.mid(0, parameters.size() - 1)) == checksum;
+    return QVUpdateProtocol::checksumForParams(parameters.mid(0, parameters.size() - 1)) == checksum;
+}
+
+QString md5OfFile(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
 }
 
 QFileInfoList updateFiles(const Settings &settings)
@@ -75,13 +83,13 @@ QByteArray updateReply(const Settings &settings, const QString &host)
     QString lines = settings.description + QStringLiteral("\r\n") + field3 + QStringLiteral("\r\n") + base
                     + QStringLiteral("\r\n") + QString::number(files.size()) + QStringLiteral("\r\n");
     for (const QFileInfo &file : files) {
-        const QString md5 = QVAdditions::hexRepresentation(QVAdditions::hashOfFileAtPath(file.filePath(), true));
+        const QString md5 = md5OfFile(file.filePath());
         const QString size = QString::number(file.size());
         hashed += file.fileName() + u'0' + md5 + size + u'0' + u'0';
         lines += file.fileName() + QStringLiteral("\r\n0\r\n") + md5 + QStringLiteral("\r\n") + size
                  + QStringLiteral("\r\n0\r\n0\r\n");
     }
-    return (QVAdditions::hexHashToHashForString(hashed.toLower()) + QStringLiteral("\r\n") + lines).toUtf8();
+    return (QVUpdateProtocol::doubleHash(hashed.toLower()) + QStringLiteral("\r\n") + lines).toUtf8();
 }
 
 QByteArray answer(const Settings &settings, const QByteArray &request)

@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
 
 using namespace helper_test;
+using namespace QVHelperProtocol;
 
 namespace {
 
@@ -18,41 +23,147 @@ QString placeHelper(const Trees &trees)
     const QString folder = trees.bundle + QStringLiteral("/Contents/Library/LaunchServices");
     QDir().mkpath(folder);
     const QString path = folder + QStringLiteral("/Quorvane-Helper");
+    QFile::remove(path);
     QFile::copy(QStringLiteral(QV_HELPER_PROGRAM), path);
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return path;
 }
 
-TEST(HelperClient, TalksToTheRealHelperOverAPrivateConnection)
+// The stand-in application as the bundle's program, so that the helper
+// finds the program of its bundle at the other end.
+QString placeApplication(const Trees &trees)
 {
+    const QString path = trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane");
+    QFile::remove(path);
+    QFile::copy(QStringLiteral(QV_HELPER_TEST_APPLICATION), path);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+// Runs the bundle's program with `arguments`; its answers, one per request.
+QStringList runApplication(const Trees &trees, const QStringList &arguments)
+{
+    QProcess application;
+    application.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    application.start(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane"), arguments);
+    if (!application.waitForFinished(120 * 1000)) {
+        application.kill();
+        application.waitForFinished();
+        return {QStringLiteral("timeout")};
+    }
+    return QString::fromLatin1(application.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+TEST(HelperClient, TheApplicationTalksToTheRealHelperOverAPrivateConnection)
+{
+    Trees trees;
+    placeHelper(trees);
+    placeApplication(trees);
+    const QString install = QLatin1String(kActionInstallMailPlugin);
+    // One helper answers the requests of one run until it is released; a
+    // refused request is NO and the helper goes on.
+    EXPECT_EQ(runApplication(trees, {install, trees.plugin, trees.library,
+                                     install, trees.base() + QStringLiteral("/nowhere"), trees.library,
+                                     QLatin1String(kActionUninstallMailPlugin), trees.plugin, trees.library,
+                                     QStringLiteral("release"),
+                                     install, trees.plugin, trees.library}),
+              (QStringList{QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("1")}));
+    EXPECT_TRUE(QFileInfo(trees.installed()).isDir());
+
+    const QString update = makeApplication(trees.base() + QStringLiteral("/download"),
+                                           QStringLiteral("org.quorvane.Quorvane"), "new program");
+    EXPECT_EQ(runApplication(trees, {QLatin1String(kActionInstallUpdate), update, trees.bundle}),
+              QStringList{QStringLiteral("1")});
+    EXPECT_EQ(readFile(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane")), "new program");
+}
+
+TEST(HelperClient, TheHelperServesNoProcessButTheBundlesProgram)
+{
+    // This test program is the helper's parent and listens on the socket,
+    // but it is not the program of the helper's bundle.
     Trees trees;
     placeHelper(trees);
     QVMainBundle::setBundlePathForTesting(trees.bundle);
     auto &manager = QVPrivilegeOperationManager::sharedManager();
     manager.setLauncherForTesting({});
-    using namespace QVHelperProtocol;
-
-    ASSERT_TRUE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
-    EXPECT_TRUE(QFileInfo(trees.installed()).isDir());
-    EXPECT_TRUE(manager.isConnected());
-
-    // The same helper answers the next request; a refused one is NO.
-    EXPECT_FALSE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin),
-                                                   trees.base() + QStringLiteral("/nowhere"), trees.library));
-    EXPECT_TRUE(manager.performActionOnHelperTool(QLatin1String(kActionUninstallMailPlugin), trees.plugin, trees.library));
+    manager.setConnectTimeoutForTesting(30000);
+    EXPECT_FALSE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
     EXPECT_FALSE(QFileInfo::exists(trees.installed()));
-
-    const QString update = makeApplication(trees.base() + QStringLiteral("/download"),
-                                           QStringLiteral("org.quorvane.Quorvane"), "new program");
-    EXPECT_TRUE(manager.performInstallUpdateWithUpdatePath(update, trees.bundle));
-    EXPECT_EQ(readFile(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane")), "new program");
-
-    // The update replaced the helper too; after its connection goes, the next
-    // request starts a helper again.
-    placeHelper(trees);
-    manager.releaseConnection();
     EXPECT_FALSE(manager.isConnected());
-    EXPECT_TRUE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
+    QVMainBundle::setBundlePathForTesting(QString());
+}
+
+TEST(HelperClient, AnImpostorOnTheSocketGetsNoAnswerAndTheHelperLeaves)
+{
+    // While the password dialog is up, another process of the same user
+    // unlinks the application's socket, serves its own at the same path and
+    // asks the helper to install into a folder of its choice.
+    Trees trees;
+    const QString helper = placeHelper(trees);
+    placeApplication(trees);
+    const QString victim = trees.base() + QStringLiteral("/victim/Library");
+    QDir().mkpath(victim);
+    const QString log = trees.base() + QStringLiteral("/impostor.log");
+    EXPECT_EQ(runApplication(trees, {QStringLiteral("--launcher"), QStringLiteral(QV_HELPER_IMPOSTOR), victim,
+                                     trees.plugin, log, QStringLiteral("--"),
+                                     QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library}),
+              QStringList{QStringLiteral("0")});
+    EXPECT_FALSE(QFileInfo::exists(victim + QStringLiteral("/Mail/Bundles/Quorvane.mailbundle")));
+    EXPECT_FALSE(QFileInfo::exists(trees.installed()));
+    // The impostor did get its server up and the helper's connection, and
+    // got no answer.
+    const QDeadlineTimer deadline(30000);
+    while (!readFile(log).contains("refused") && !readFile(log).contains("served") && !deadline.hasExpired())
+        QThread::msleep(20);
+    const QByteArray said = readFile(log);
+    EXPECT_TRUE(said.contains("refused")) << said.constData();
+    EXPECT_FALSE(said.contains("served")) << said.constData();
+    Q_UNUSED(helper);
+}
+
+TEST(HelperClient, NoOtherProcessAnswersInPlaceOfTheHelper)
+{
+    // The started program never connects; another process of the user
+    // connects to the application's socket and answers YES to everything.
+    Trees trees;
+    QVMainBundle::setBundlePathForTesting(trees.bundle);
+    auto &manager = QVPrivilegeOperationManager::sharedManager();
+    manager.setLauncherForTesting({QStringLiteral(QV_HELPER_IMPOSTOR), QStringLiteral("answer")});
+    manager.setConnectTimeoutForTesting(30000);
+    EXPECT_FALSE(manager.performInstallUpdateWithUpdatePath(trees.base() + QStringLiteral("/download/Quorvane.app"), trees.bundle));
+    EXPECT_FALSE(manager.isConnected());
+    manager.setLauncherForTesting({});
+    QVMainBundle::setBundlePathForTesting(QString());
+}
+
+TEST(HelperClient, ASecondRequestWhileOneWaitsIsRefusedWithoutHarm)
+{
+    Trees trees;
+    placeHelper(trees);
+    QVMainBundle::setBundlePathForTesting(trees.bundle);
+    auto &manager = QVPrivilegeOperationManager::sharedManager();
+    // The password dialog's wait: the helper starts a second later.
+    manager.setLauncherForTesting({QStringLiteral("/bin/sh"), QStringLiteral("-c"), QStringLiteral("sleep 1; exec \"$0\" \"$@\"")});
+    manager.setConnectTimeoutForTesting(30000);
+    std::vector<bool> busySeen;
+    const auto watch = QObject::connect(&manager, &QVPrivilegeOperationManager::busyChanged,
+                                        [&](bool busy) { busySeen.push_back(busy); });
+    std::optional<bool> second;
+    bool busyDuringSecond = false;
+    QTimer::singleShot(200, [&] {
+        busyDuringSecond = manager.isBusy();
+        second = manager.performActionOnHelperTool(QLatin1String(kActionUninstallMailPlugin), trees.plugin, trees.library);
+    });
+    // The first one goes on to its end (NO here: this test is not the
+    // bundle's program).
+    EXPECT_FALSE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
+    ASSERT_TRUE(second.has_value());
+    EXPECT_FALSE(*second);
+    EXPECT_TRUE(busyDuringSecond);
+    EXPECT_FALSE(manager.isBusy());
+    EXPECT_EQ(busySeen, (std::vector<bool>{true, false}));
+    QObject::disconnect(watch);
+    manager.setLauncherForTesting({});
     QVMainBundle::setBundlePathForTesting(QString());
 }
 
@@ -64,8 +175,7 @@ TEST(HelperClient, AMissingHelperIsNo)
     manager.setLauncherForTesting({});
     manager.setConnectTimeoutForTesting(3000);
     manager.releaseConnection();
-    EXPECT_FALSE(manager.performActionOnHelperTool(QLatin1String(QVHelperProtocol::kActionInstallMailPlugin),
-                                                   trees.plugin, trees.library));
+    EXPECT_FALSE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
     EXPECT_FALSE(manager.isConnected());
     QVMainBundle::setBundlePathForTesting(QString());
 }

@@ -94,6 +94,17 @@ TEST(HelperTool, RefusesPluginSourcesAndFoldersItMustNotTouch)
     }
 }
 
+TEST(HelperTool, RefusesAPluginHoldingALink)
+{
+    Trees trees;
+    auto tool = toolFor(trees);
+    ASSERT_TRUE(linkTo(QStringLiteral("/etc"), trees.plugin + QStringLiteral("/Contents/Resources")));
+    EXPECT_FALSE(tool.installMailPlugin(trees.plugin, trees.library));
+    EXPECT_FALSE(QFileInfo::exists(trees.installed()));
+    EXPECT_EQ(QDir(trees.library + QStringLiteral("/Mail/Bundles")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList());
+}
+
 TEST(HelperTool, RefusesALibraryOfAnotherUser)
 {
     Trees trees;
@@ -171,6 +182,29 @@ TEST(HelperTool, RefusesUpdatesThatAreNotThisApplication)
              return makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
          }, [](Trees &t) { return makeApplication(t.base() + QStringLiteral("/other"), QStringLiteral("org.quorvane.Quorvane"), "o"); }},
         {"a missing update", [](Trees &t) { return t.base() + QStringLiteral("/missing.app"); }, same},
+        {"a link inside the update", [](Trees &t) {
+             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+             QFile::link(QStringLiteral("/etc/shadow"), u + QStringLiteral("/Contents/MacOS/data"));
+             return u;
+         }, same},
+        {"a link to a folder inside the update", [](Trees &t) {
+             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+             QFile::link(QStringLiteral("/root"), u + QStringLiteral("/Contents/Resources"));
+             return u;
+         }, same},
+        {"a named pipe inside the update", [](Trees &t) {
+             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+             ::mkfifo(QFile::encodeName(u + QStringLiteral("/Contents/pipe")).constData(), 0600);
+             return u;
+         }, same},
+        {"more than the helper copies", [](Trees &t) {
+             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+             // Sparse: its size counts, not the disk it takes.
+             QFile big(u + QStringLiteral("/Contents/Resources.bin"));
+             if (big.open(QIODevice::WriteOnly))
+                 big.resize(QVHelperProtocol::kMaxCopySize + 1);
+             return u;
+         }, same},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
 namespace {
 
 using namespace helper_test;
@@ -26,6 +31,17 @@ TEST(PluginInstall, AFreshAccountGetsThePluginThroughTheRealHelper)
     const QString helperFolder = trees.bundle + QStringLiteral("/Contents/Library/LaunchServices");
     QDir().mkpath(helperFolder);
     ASSERT_TRUE(QFile::copy(QStringLiteral(QV_HELPER_PROGRAM), helperFolder + QStringLiteral("/Quorvane-Helper")));
+    // The helper serves only the program of its bundle: this test program,
+    // linked in as that program.
+    const QString programFolder = trees.bundle + QStringLiteral("/Contents/MacOS");
+    QDir().mkpath(programFolder);
+    const QByteArray program = QFile::encodeName(programFolder + QStringLiteral("/Quorvane"));
+    QFile::remove(QFile::decodeName(program));
+    if (::link(QFile::encodeName(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).constData(),
+               program.constData())
+        != 0) {
+        GTEST_SKIP() << "the test program cannot be linked into the bundle: " << std::strerror(errno);
+    }
     // A fresh account: the data folder has no Library folder.
     ASSERT_TRUE(QDir(trees.library).removeRecursively());
     QVMainBundle::setBundlePathForTesting(trees.bundle);

@@ -11,8 +11,12 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 
+#include <memory>
 #include <optional>
 
 using update_test::UpdateServer;
@@ -206,6 +210,83 @@ TEST(UpdateService, RefusesQueriesOutOfOrderOrWithAWrongChecksum)
     }
 }
 
+// A service that answers every request with a long body, one byte at a
+// time, never idle long enough for a transfer timeout.
+class TricklingServer final {
+public:
+    TricklingServer()
+    {
+        server_.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket *socket = server_.nextPendingConnection()) {
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                socket->write("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\nContent-Type: text/plain\r\n\r\n");
+                auto *drip = new QTimer(socket);
+                QObject::connect(drip, &QTimer::timeout, socket, [socket] { socket->write("0"); });
+                drip->start(50);
+            }
+        });
+    }
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort())); }
+
+private:
+    QTcpServer server_;
+};
+
+TEST(UpdateService, ATricklingServiceIsCutOffAtTheDeadlines)
+{
+    TricklingServer server;
+    QVUpdateLimits::setDeadlinesForTesting(1000, 1000);
+    QVUserDefaults::standardUserDefaults().setObject(server.url().toString(), QString::fromLatin1(kQVUpdateServiceKey));
+    QueryRecorder query;
+    QVServiceInfo::updateWithDelegate(&query);
+    ASSERT_TRUE(waitFor([&] { return query.result.has_value(); }, 30000));
+    EXPECT_FALSE(*query.result);
+    EXPECT_FALSE(query.error.isEmpty());
+
+    QTemporaryDir folder;
+    Recorder download;
+    QVDownloader downloader(&download);
+    QUrl files = server.url();
+    files.setPath(QStringLiteral("/files/"));
+    downloader.downloadFiles({{QStringLiteral("a.zip"), md5("x"), 100000, false}}, files, folder.path());
+    ASSERT_TRUE(waitFor([&] { return download.ended(); }, 30000));
+    EXPECT_FALSE(download.finished);
+    EXPECT_TRUE(download.failure.has_value());
+    EXPECT_FALSE(QFileInfo::exists(folder.filePath(QStringLiteral("a.zip"))));
+    QVUpdateLimits::setDeadlinesForTesting(2 * 60 * 1000, 30 * 60 * 1000);
+}
+
+TEST(UpdateService, NoDefaultTrustsThisMachinesPorts)
+{
+    // A fresh account names no service: there is no query at all. A plain
+    // HTTP service on this machine counts only where it was written into the
+    // settings, since any local user may hold that port.
+    UpdateServer server;
+    auto &defaults = QVUserDefaults::standardUserDefaults();
+    defaults.registerDefaults(QVUserDefaults::applicationDefaults());
+    defaults.removeObjectForKey(QString::fromLatin1(kQVUpdateServiceKey));
+    EXPECT_TRUE(defaults.stringForKey(QString::fromLatin1(kQVUpdateServiceKey)).isEmpty());
+    QueryRecorder none;
+    QVServiceInfo::updateWithDelegate(&none);
+    ASSERT_TRUE(waitFor([&] { return none.result.has_value(); }));
+    EXPECT_FALSE(*none.result);
+    EXPECT_FALSE(none.error.isEmpty());
+
+    defaults.registerDefaults({{QString::fromLatin1(kQVUpdateServiceKey), server.service().toString()}});
+    QueryRecorder registered;
+    QVServiceInfo::updateWithDelegate(&registered);
+    ASSERT_TRUE(waitFor([&] { return registered.result.has_value(); }));
+    EXPECT_FALSE(*registered.result);
+
+    defaults.setObject(server.service().toString(), QString::fromLatin1(kQVUpdateServiceKey));
+    QueryRecorder written;
+    QVServiceInfo::updateWithDelegate(&written);
+    ASSERT_TRUE(waitFor([&] { return written.result.has_value(); }));
+    EXPECT_TRUE(*written.result);
+    defaults.registerDefaults(QVUserDefaults::applicationDefaults());
+}
+
 TEST(UpdateService, PlainHttpOnlyOnThisMachine)
 {
     QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("http://updates.example.com"),
@@ -220,6 +301,9 @@ TEST(UpdateService, PlainHttpOnlyOnThisMachine)
     EXPECT_TRUE(QVUpdateSecurity::isTrustedUrl(QUrl(QStringLiteral("http://localhost:2480/"))));
     EXPECT_FALSE(QVUpdateSecurity::isTrustedUrl(QUrl(QStringLiteral("http://127.0.0.1.example.com/"))));
     EXPECT_FALSE(QVUpdateSecurity::isTrustedUrl(QUrl(QStringLiteral("ftp://127.0.0.1/"))));
+    EXPECT_TRUE(QVUpdateSecurity::isTrustedUrl(QUrl(QStringLiteral("http://127.8.9.10:2480/"))));
+    EXPECT_FALSE(QVUpdateSecurity::isTrustedUrl(QUrl(QStringLiteral("http://10.0.0.1/"))));
+    EXPECT_FALSE(QVUpdateSecurity::isTrustedUrl(QUrl(QStringLiteral("http://user@127.0.0.1/"))));
 }
 
 }  // namespace

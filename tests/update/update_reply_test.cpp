@@ -176,6 +176,13 @@ TEST(UpdateReply, RefusesHostileOrBrokenReplies)
         {"name a/b", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("a/b"))})},
         {"name http://h/x", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("http://h/x"))})},
         {"name too long", reply(QStringLiteral("d"), one, https, one, {group(QString(256, u'a'))})},
+        // More than an update may hold, in one file or in all together.
+        {"one file past the cap", reply(QStringLiteral("d"), one, https, one,
+                                        {group(QStringLiteral("a.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize + 1))})},
+        {"files past the cap together", reply(QStringLiteral("d"), one, https, QStringLiteral("2"),
+                                              {group(QStringLiteral("a.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize / 2 + 1)),
+                                               group(QStringLiteral("b.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize / 2 + 1))})},
+        {"loopback spelled as a name", reply(QStringLiteral("d"), one, QStringLiteral("http://127.0.0.1.example.com/u/"), one, {group(QStringLiteral("a.zip"))})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

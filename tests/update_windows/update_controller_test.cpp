@@ -14,6 +14,8 @@
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -206,6 +208,17 @@ TEST(UpdateController, RefusesFilesAndArchivesThatAreNotAnUpdate)
              entries.append(ZipEntry{"../escaped", "x"});
              f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(entries));
          }, wrongFormat},
+        {"a link entry made on VMS", [](Fixture &f) {
+             // Listed as "RWED,RWED,RWED" by unzip -Z, yet unpacked as a link.
+             QList<ZipEntry> entries = bundleEntries("Quorvane");
+             entries.append(ZipEntry{"Quorvane.app/Contents/MacOS/data", "/etc/shadow", true, 0x021E});
+             f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(entries));
+         }, wrongFormat},
+        {"an archive announcing more than an update holds", [](Fixture &f) {
+             QList<ZipEntry> entries = bundleEntries("Quorvane");
+             entries.append(ZipEntry{"Quorvane.app/Contents/big", "x", false, 0x031E, QVUpdateProtocol::kMaxUpdateSize});
+             f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(entries));
+         }, wrongFormat},
         {"a link entry", [](Fixture &f) {
              QList<ZipEntry> entries = bundleEntries("Quorvane");
              entries.append(ZipEntry{"Quorvane.app/Contents/Resources", f.root.path().toUtf8(), true});
@@ -228,6 +241,41 @@ TEST(UpdateController, RefusesFilesAndArchivesThatAreNotAnUpdate)
         EXPECT_FALSE(QFileInfo::exists(f.root.filePath(QStringLiteral("planted"))));
         EXPECT_FALSE(QFileInfo::exists(QDir::tempPath() + QStringLiteral("/escaped")));
     }
+}
+
+TEST(UpdateController, ClicksAndChecksDuringTheInstallChangeNothing)
+{
+    // While the helper waits for the password the event loop runs: a second
+    // click, a new check or Cancel must not start a second request or
+    // disturb the first.
+    Fixture f;
+    f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(bundleEntries("Quorvane")));
+    int requests = 0;
+    bool buttonEnabledMeanwhile = true;
+    f.helperAnswer = false;
+    f.controller.setInstaller([&](const QString &, const QString &) {
+        ++requests;
+        EXPECT_EQ(f.controller.phase(), QVUpdateController::Phase::Installing);
+        buttonEnabledMeanwhile = f.controller.progressUi()->installAndRelaunchButton->isEnabled();
+        QEventLoop passwordDialog;
+        QTimer::singleShot(50, [&] {
+            f.controller.installAndRelaunchUpdate();
+            f.controller.startUpdate(false);
+            f.controller.cancelUpdate();
+            f.controller.progressUi()->installAndRelaunchButton->click();
+        });
+        QTimer::singleShot(300, &passwordDialog, &QEventLoop::quit);
+        passwordDialog.exec();
+        return false;
+    });
+    ASSERT_NO_FATAL_FAILURE(f.checkAndDownload());
+    ASSERT_TRUE(f.readyToInstall());
+    EXPECT_TRUE(f.controller.progressUi()->installAndRelaunchButton->isEnabled());
+    f.controller.installAndRelaunchUpdate();
+    EXPECT_EQ(requests, 1);
+    EXPECT_FALSE(buttonEnabledMeanwhile);
+    EXPECT_EQ(f.alertText(), QStringLiteral("Couldn't update Quorvane."));
+    EXPECT_EQ(f.controller.phase(), QVUpdateController::Phase::Idle);
 }
 
 TEST(UpdateController, ClosingTheWindowBeforeTheAnswerDropsIt)

@@ -13,6 +13,8 @@ struct ZipEntry {
     QByteArray name;
     QByteArray content;  // a link's target for a link
     bool link = false;
+    quint16 madeBy = 0x031E;  // the system that made it (high byte) and version: Unix, 3.0
+    qint64 declaredSize = -1;  // the size the central directory gives, when not the true one
 };
 
 inline quint32 crc32(const QByteArray &data)
@@ -50,14 +52,14 @@ inline QByteArray zipArchive(const QList<ZipEntry> &entries)
         archive += entry.name + entry.content;
 
         u32(directory, 0x02014b50);
-        u16(directory, 0x031E);  // made on Unix
+        u16(directory, entry.madeBy);
         u16(directory, 10);
         u16(directory, 0);
         u16(directory, 0);
         u32(directory, 0);
         u32(directory, crc);
         u32(directory, quint32(entry.content.size()));
-        u32(directory, quint32(entry.content.size()));
+        u32(directory, quint32(entry.declaredSize >= 0 ? entry.declaredSize : entry.content.size()));
         u16(directory, quint16(entry.name.size()));
         u16(directory, 0);
         u16(directory, 0);

@@ -1,10 +1,6 @@
-// The update reply's grammar and the rules for what a reply may name: no
-// application state, so that the fuzzer links it alone.
-#include "QVUpdateFile.h"
+#include "QVUpdateProtocol.h"
 
-#include "QVDataAdditions.h"
-
-#include <QHostAddress>
+#include <QCryptographicHash>
 
 #include <algorithm>
 #include <cstring>
@@ -72,20 +68,75 @@ private:
 constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 
+// Escapes what a URL cannot hold, as the service computes it: letters,
+// digits and URL punctuation stay.
+QString percentEscaped(const QString &text)
+{
+    static constexpr char kept[] = "-_.!~*'();/?:@&=+$,#";
+    QString escaped;
+    for (const char byte : text.toUtf8()) {
+        const auto c = static_cast<unsigned char>(byte);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || (c != 0 && std::strchr(kept, c) != nullptr))
+            escaped += QLatin1Char(char(c));
+        else
+            escaped += QStringLiteral("%%1").arg(c, 2, 16, QLatin1Char('0')).toUpper();
+    }
+    return escaped;
+}
+
+// 127.0.0.0/8 written as four decimal numbers.
+bool isLoopbackIPv4(const QString &host)
+{
+    const QStringList parts = host.split(u'.');
+    if (parts.size() != 4)
+        return false;
+    for (const QString &part : parts) {
+        bool ok = false;
+        if (part.isEmpty() || part.size() > 3 || part.toUInt(&ok) > 255 || !ok)
+            return false;
+    }
+    return parts[0] == u"127";
+}
+
 }  // namespace
 
+QString QVUpdateProtocol::doubleHash(const QString &text)
+{
+    if (text.isEmpty())
+        return QString();
+    const QByteArray once = QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5);
+    return QString::fromLatin1(QCryptographicHash::hash(once, QCryptographicHash::Md5).toHex());
+}
+
+QString QVUpdateProtocol::checksumForParams(const QStringList &params)
+{
+    QString accumulator;
+    for (const QString &parameter : params) {
+        if (parameter.isEmpty())
+            continue;
+        const QStringList pieces = parameter.split(u'=');
+        if (pieces.size() == 2 && pieces[0].compare(u"Chk", Qt::CaseInsensitive) != 0)
+            accumulator += pieces[0] + pieces[1];
+    }
+    return doubleHash(percentEscaped(accumulator).toLower());
+}
+
 namespace QVUpdateSecurity {
+
+bool isLoopbackHttp(const QUrl &url)
+{
+    if (!url.isValid() || url.scheme() != u"http" || !url.userInfo().isEmpty())
+        return false;
+    const QString host = url.host();
+    return host == u"localhost" || host == u"::1" || isLoopbackIPv4(host);
+}
 
 bool isTrustedUrl(const QUrl &url)
 {
     if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty())
         return false;
-    if (url.scheme() == u"https")
-        return true;
-    if (url.scheme() != u"http")
-        return false;
-    const QString host = url.host();
-    return host == u"localhost" || QHostAddress(host).isLoopback();
+    return url.scheme() == u"https" || isLoopbackHttp(url);
 }
 
 bool isPlainFileName(const QString &name)
@@ -140,6 +191,7 @@ bool QVUpdateReply::parse(const QString &reply, bool verifyChecksum, QString *de
         if (!QVUpdateSecurity::isTrustedUrl(baseUrl))
             return false;
         hashed += baseText + QString::number(count);
+        std::int64_t announced = 0;
         // One entry per group read; the count alone allocates nothing.
         for (std::int64_t i = 0; i < count; ++i) {
             const auto name = scanner.text();
@@ -160,13 +212,18 @@ bool QVUpdateReply::parse(const QString &reply, bool verifyChecksum, QString *de
             const auto last = scanner.number(kInt64Min, kInt64Max);
             if (!last)
                 return false;
+            // Together the files may not announce more than an update may
+            // hold (deleted entries count as the sizes they name).
+            announced += *size;
+            if (announced > QVUpdateProtocol::kMaxUpdateSize)
+                return false;
             hashed += name->toString() + QString::number(*first) + md5->toString() + QString::number(*size)
                       + QString::number(*flag) + QString::number(*last);
             entries.append({name->toString(), md5->toString(), *size, (*flag & 0xFF) != 0});
         }
     }
     if (verifyChecksum
-        && QVAdditions::hexHashToHashForString(hashed.toLower()).compare(*checksum, Qt::CaseInsensitive) != 0)
+        && QVUpdateProtocol::doubleHash(hashed.toLower()).compare(*checksum, Qt::CaseInsensitive) != 0)
         return false;
     if (description)
         *description = descriptionField->toString();
