@@ -7,10 +7,12 @@
 #include "QVChangeUserEmailDialog.h"
 
 #include "QVAccountViewController.h"
+#include "QVButtonCell.h"
 #include "QVLanguageListViewController.h"
 #include "QVListViewController.h"
 #include "QVMailPlugin.h"
 #include "QVNSImage.h"
+#include "QVPrivilegeOperationManager.h"
 #include "QVSettingsViewController.h"
 #include "QVSpamManager.h"
 #include "QVTabsViewController.h"
@@ -18,12 +20,23 @@
 #include "QVUserDefaults.h"
 #include "SheetTracker.h"
 
+#include <QAbstractButton>
 #include <QIcon>
 #include <QPixmap>
 #include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
+
+// A helper request waits for its password dialog in a nested event loop;
+// the buttons that would start another one stay off meanwhile.
+void offWhileTheHelperWorks(QAbstractButton *button)
+{
+    auto &helper = QVPrivilegeOperationManager::sharedManager();
+    button->setEnabled(!helper.isBusy());
+    QObject::connect(&helper, &QVPrivilegeOperationManager::busyChanged, button,
+                     [button](bool busy) { button->setEnabled(!busy); });
+}
 
 constexpr double kTitleBarHeight = 50.0;
 
@@ -191,9 +204,12 @@ void QVMainWindowController::switchTo(Page page)
         controller = tabs;
         break;
     }
-    case Page::Settings:
-        controller = new QVSettingsViewController(this);
+    case Page::Settings: {
+        auto *settings = new QVSettingsViewController(this);
+        offWhileTheHelperWorks(settings->installOrUninstallPluginButton());
+        controller = settings;
         break;
+    }
     case Page::Account:
         controller = new QVAccountViewController;
         break;
@@ -206,6 +222,7 @@ void QVMainWindowController::switchTo(Page page)
     case Page::Install: {
         auto *install = new QVInstallViewController;
         install->setViewControllerDelegate(this);
+        offWhileTheHelperWorks(install->installButton());
         controller = install;
         break;
     }

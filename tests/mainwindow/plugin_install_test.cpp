@@ -5,11 +5,17 @@
 #include "QVMainBundle.h"
 #include "QVMainWindowController.h"
 #include "QVPrivilegeOperationManager.h"
+#include "QVButtonCell.h"
+#include "QVUserDefaults.h"
 #include "bundle_tree.hpp"
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QTimer>
+
 #include <cerrno>
+#include <optional>
 #include <cstring>
 
 #include <unistd.h>
@@ -71,6 +77,46 @@ TEST(PluginInstall, AFreshAccountGetsThePluginThroughTheRealHelper)
     manager.setHelperPathForTesting(QString());
     manager.releaseConnection();
     QVMainBundle::setBundlePathForTesting(QString());
+}
+
+TEST(PluginInstall, ThePluginButtonStaysOffWhileAHelperRequestWaits)
+{
+    Trees trees;
+    // A helper that never connects, as while its password dialog is up.
+    const QString waiting = trees.base() + QStringLiteral("/waiting-helper");
+    QFile script(waiting);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nsleep 1\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVMainBundle::setBundlePathForTesting(trees.bundle);
+    auto &manager = QVPrivilegeOperationManager::sharedManager();
+    manager.setLauncherForTesting({});
+    manager.setHelperPathForTesting(waiting);
+
+    QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+    FakeAlerts alerts;
+    TreeLocation location(trees);
+    QVMainWindowController controller(QVMainWindowServices{&defaultMailPluginHelper(), &alerts, &location});
+    // An address but no plug-in: the first run's install page.
+    controller.showWindow();
+    auto *install = qobject_cast<QVInstallViewController *>(controller.currentController());
+    ASSERT_NE(install, nullptr);
+    QAbstractButton *button = install->installButton();
+    ASSERT_TRUE(button->isEnabled());
+
+    std::optional<bool> enabledWhileWaiting;
+    QTimer::singleShot(0, button, [&] { enabledWhileWaiting = button->isEnabled(); });
+    controller.installMailPlugin();
+    ASSERT_TRUE(enabledWhileWaiting.has_value());
+    EXPECT_FALSE(*enabledWhileWaiting);
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_FALSE(QFileInfo::exists(trees.installed()));
+
+    manager.setHelperPathForTesting(QString());
+    manager.releaseConnection();
+    QVMainBundle::setBundlePathForTesting(QString());
+    QVUserDefaults::standardUserDefaults().removeObjectForKey(kQVEmailAddressKey);
 }
 
 }  // namespace
