@@ -6,6 +6,7 @@
 #include "QVNotificationProtocol.h"
 #include "QVRunningApplications.h"
 
+#include <QCryptographicHash>
 #include <QPointer>
 #include <QThread>
 
@@ -77,6 +78,8 @@ QString QVMailHandler::domainFromSender(const QString &sender)
 QByteArray QVMailHandler::messageData(const id &message, qsizetype bodyLimit)
 {
     QByteArray bytes = QVObjC::send<QByteArray>(message, QStringLiteral("headerData"));
+    if (bytes.size() > kHeaderLimit)
+        bytes.truncate(kHeaderLimit);
     const QByteArray body = QVObjC::send<QByteArray>(message, QStringLiteral("bodyData"));
     bytes.append(QByteArrayView(body).first(std::min(body.size(), bodyLimit)));
     return bytes;
@@ -142,6 +145,26 @@ void QVMailHandler::launchCore()
     QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
         QString::fromLatin1(kQVPluginNeedsToLaunchClientNotification));
     QThread::msleep(1000);
+}
+
+void QVMailHandler::rememberRequest(QVPendingAnswers::Kind kind, const id &message, const QVariantMap &userInfo)
+{
+    // Copies of one message may stand for each other; different messages
+    // under one Message-ID may not.
+    const QByteArray fingerprint = kind == QVPendingAnswers::Kind::Verdict
+        ? QCryptographicHash::hash(userInfo.value(QString::fromLatin1(kQVUserInfoMessageKey)).toByteArray(),
+                                   QCryptographicHash::Sha256)
+        : QByteArray();
+    pending_.add(kind, userInfo.value(kMessageIDKey).toString(), message, fingerprint);
+}
+
+bool QVMailHandler::post(const char *notification, const QVariantMap &userInfo)
+{
+    const QString name = QString::fromLatin1(notification);
+    if (QVDistributedNotificationCenter::defaultCenter()->postNotificationName(name, userInfo))
+        return true;
+    QVLogPlugin(QStringLiteral("*** ERROR: Could not post %1: the session bus did not take it"), name);
+    return false;
 }
 
 bool QVMailHandler::isInboxMessage(const id &message) const
@@ -281,41 +304,65 @@ void QVMailHandler::processAddedMessages(const QVariantMap &userInfo)
 {
     launchCore();
     const ObjectList messages = userInfo.value(QStringLiteral("messages")).value<ObjectList>();
-    auto *center = QVDistributedNotificationCenter::defaultCenter();
     for (const id &message : messages) {
-        if (!isInboxMessage(message) || QVObjC::send<bool>(message, QStringLiteral("isRead")))
+        if (!isWaitingForVerdict(message))
             continue;
         const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
         QVLogPlugin(QStringLiteral("*** PROCESSING: %1"), text(message, "messageID"));
-        center->postNotificationName(QString::fromLatin1(kQVPluginDidReceiveNewMessageNotification), info);
+        if (post(kQVPluginDidReceiveNewMessageNotification, info))
+            rememberRequest(QVPendingAnswers::Kind::Verdict, message, info);
     }
 }
 
-id QVMailHandler::answeredMessage(const QVDistributedNotification &notification, const QString &logFormat)
+bool QVMailHandler::isWaitingForVerdict(const id &message) const
+{
+    return isInboxMessage(message) && !QVObjC::send<bool>(message, QStringLiteral("isRead"));
+}
+
+id QVMailHandler::answeredMessage(const QVDistributedNotification &notification, const QString &logFormat,
+                                 QVPendingAnswers::Kind kind, const std::function<bool(const id &)> &waiting)
 {
     const QString messageID = notification.stringValue(kMessageIDKey);
     QVLogPlugin(logFormat, messageID);
     if (messageID.isEmpty())
         return nullptr;
-    return QVObjC::sendClass<id>(mailClass("MFLibrary"), QStringLiteral("messageWithMessageID:"), messageID);
+    const QVPendingAnswers::Answer answer = pending_.take(kind, messageID, waiting);
+    switch (answer.outcome) {
+    case QVPendingAnswers::Outcome::Found:
+        return answer.message;
+    case QVPendingAnswers::Outcome::Ambiguous:
+        QVLogPlugin(QStringLiteral("*** Different messages wait under the Message-ID %1; none is moved"), messageID);
+        return nullptr;
+    case QVPendingAnswers::Outcome::None:
+        QVLogPlugin(QStringLiteral("*** No message posted under the Message-ID %1 waits for this answer"), messageID);
+        return nullptr;
+    }
+    return nullptr;
 }
 
 void QVMailHandler::spamDetectedNotification(const QVDistributedNotification &notification)
 {
-    const id message = answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"));
-    if (message && isInboxMessage(message))
+    // Only a message still unread in an inbox: the user may have read or
+    // filed it meanwhile.
+    const id message = answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"),
+                                       QVPendingAnswers::Kind::Verdict,
+                                       [this](const id &m) { return isWaitingForVerdict(m); });
+    if (message)
         moveMessageToQuorvaneFolder(message);
 }
 
 void QVMailHandler::letterBlockedNotification(const QVDistributedNotification &notification)
 {
-    if (const id message = answeredMessage(notification, QStringLiteral("*** BLOCKED: %1")))
+    if (const id message = answeredMessage(notification, QStringLiteral("*** BLOCKED: %1"),
+                                           QVPendingAnswers::Kind::Block, [](const id &) { return true; }))
         moveMessageToQuorvaneFolder(message);
 }
 
 void QVMailHandler::letterUnblockedNotification(const QVDistributedNotification &notification)
 {
-    const id message = answeredMessage(notification, QStringLiteral("*** UNBLOCKED: %1"));
-    if (message && isMessageInQuorvaneFolder(message))
+    const id message = answeredMessage(notification, QStringLiteral("*** UNBLOCKED: %1"),
+                                       QVPendingAnswers::Kind::Unblock,
+                                       [this](const id &m) { return isMessageInQuorvaneFolder(m); });
+    if (message)
         moveMessageToInbox(message);
 }
