@@ -22,9 +22,7 @@ namespace QVMailHost {
 
 namespace {
 
-// Header fields are read from this much of a file; the rest is body.
-constexpr qint64 kHeaderScanLimit = 256 * 1024;
-// Larger files are handed to bundles cut here, with a log line.
+// Larger message bodies are handed to bundles cut here, with a log line.
 constexpr qint64 kMaxMessageSize = 64 * 1024 * 1024;
 
 const QString kMessagesAdded = QStringLiteral("MessageStoreMessagesAdded_inMainThread_");
@@ -37,18 +35,11 @@ QString key(const MFMailAccount &account, const QString &uniqueName)
     return account.name() + u'/' + uniqueName;
 }
 
-void removeFromStore(const std::shared_ptr<MFMailbox> &mailbox, const MFMessage *message)
-{
-    if (!mailbox || !mailbox->store())
-        return;
-    std::erase_if(mailbox->store()->messages(), [message](const auto &m) { return m.get() == message; });
-}
-
 }  // namespace
 
-std::recursive_mutex &storeMutex()
+std::mutex &modelMutex()
 {
-    static std::recursive_mutex mutex;
+    static std::mutex mutex;
     return mutex;
 }
 
@@ -93,13 +84,13 @@ MFMailAccount::MFMailAccount(QVObjC::Class *isa, QString name, QString root)
 
 QVObjC::ObjectList MFMailAccount::allMailboxes() const
 {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(modelMutex());
     return QVObjC::ObjectList(mailboxes_.begin(), mailboxes_.end());
 }
 
 std::vector<std::shared_ptr<MFMailbox>> MFMailAccount::mailboxes() const
 {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(modelMutex());
     return mailboxes_;
 }
 
@@ -110,7 +101,7 @@ std::shared_ptr<MFMailbox> MFMailAccount::inbox() const
 
 std::shared_ptr<MFMailbox> MFMailAccount::mailboxWithPath(const QString &path) const
 {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(modelMutex());
     for (const auto &mailbox : mailboxes_) {
         if (mailbox->accountRelativePath() == path)
             return mailbox;
@@ -120,15 +111,39 @@ std::shared_ptr<MFMailbox> MFMailAccount::mailboxWithPath(const QString &path) c
 
 std::shared_ptr<MFMailbox> MFMailAccount::addMailbox(const QString &path)
 {
-    std::lock_guard lock(storeMutex());
     if (auto existing = mailboxWithPath(path))
         return existing;
     auto self = std::static_pointer_cast<MFMailAccount>(shared_from_this());
     auto mailbox = std::make_shared<MFMailbox>(QVObjC::NSClassFromString(QStringLiteral("MFMailbox")), self, path);
     mailbox->setStore(std::make_shared<MFMessageStore>(QVObjC::NSClassFromString(QStringLiteral("MFMessageStore")),
                                                        mailbox));
+    std::lock_guard lock(modelMutex());
+    for (const auto &existing : mailboxes_) {
+        if (existing->accountRelativePath() == path)
+            return existing;  // added meanwhile by another thread
+    }
     mailboxes_.push_back(mailbox);
     return mailbox;
+}
+
+std::shared_ptr<MFMailbox> MFMailAccount::adoptMailbox(const std::shared_ptr<MFMailbox> &mailbox)
+{
+    std::lock_guard lock(modelMutex());
+    for (const auto &existing : mailboxes_) {
+        if (existing->accountRelativePath() == mailbox->accountRelativePath())
+            return existing;
+    }
+    mailboxes_.push_back(mailbox);
+    return mailbox;
+}
+
+bool MFMailAccount::removeMailbox(const QString &path)
+{
+    if (path == QLatin1String(Maildir::kInboxPath))
+        return false;
+    std::lock_guard lock(modelMutex());
+    return std::erase_if(mailboxes_, [&path](const auto &mailbox) { return mailbox->accountRelativePath() == path; })
+        > 0;
 }
 
 QVObjC::id MFMailAccount::createMailboxWithParent(QVObjC::id parent, QString name)
@@ -172,78 +187,111 @@ QVObjC::id MFMessage::mailbox() const
 
 std::shared_ptr<MFMailbox> MFMessage::currentMailbox() const
 {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(modelMutex());
     return mailbox_.lock();
 }
 
 QString MFMessage::path() const
 {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(modelMutex());
     return path_;
 }
 
 void MFMessage::setLocation(QString path, const std::shared_ptr<MFMailbox> &mailbox)
 {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(modelMutex());
     path_ = std::move(path);
     mailbox_ = mailbox;
 }
 
 bool MFMessage::isRead() const
 {
-    return Maildir::isSeen(QFileInfo(path()).fileName());
+    const QString file = path();
+    return Maildir::isSeen(file.mid(file.lastIndexOf(u'/') + 1));
 }
 
-bool MFMessage::load()
+bool MFMessage::load(QString *error)
 {
-    QFile file(path());
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!Maildir::openRegularFile(path(), file, error))
         return false;
-    const QByteArray prefix = file.read(kHeaderScanLimit);
+    const QByteArray prefix = file.read(kHeaderLimit);
     const auto summary = MailMessageHeader::parse(prefix);
-    if (!summary.looksLikeMail)
+    if (!summary.looksLikeMail) {
+        if (error)
+            *error = QStringLiteral("not a mail message");
         return false;
+    }
     messageID_ = summary.messageID;
     sender_ = summary.sender;
     subject_ = summary.subject;
     dateSent_ = summary.date;
-    dateReceived_ = QFileInfo(file).lastModified();
+    dateReceived_ = file.fileTime(QFileDevice::FileModificationTime);
+    headerLength_ = summary.headerLength;
     return true;
 }
 
-std::pair<QByteArray, QByteArray> MFMessage::readParts() const
+QByteArray MFMessage::readRange(qint64 offset, qint64 length) const
 {
-    const QString file = path();
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly)) {
-        qCWarning(lcMailHost) << "Could not read message" << file << ":" << in.errorString();
+    const QString name = path();
+    QFile in;
+    QString error;
+    if (!Maildir::openRegularFile(name, in, &error)) {
+        qCWarning(lcMailHost) << "Could not read message" << name << ":" << error;
         return {};
     }
-    if (in.size() > kMaxMessageSize)
-        qCWarning(lcMailHost) << "Message" << file << "is larger than" << kMaxMessageSize << "bytes; it is cut there";
-    const QByteArray bytes = in.read(kMaxMessageSize);
-    const qsizetype end = MailMessageHeader::headerEnd(bytes);
-    if (end < 0)
-        return {bytes, QByteArray("")};
-    return {bytes.left(end), bytes.mid(end)};
+    qint64 available = std::max<qint64>(0, in.size() - offset);
+    if (length < 0 && available > kMaxMessageSize) {
+        qCWarning(lcMailHost) << "Message" << name << "is larger than" << kMaxMessageSize << "bytes; it is cut there";
+        available = kMaxMessageSize;
+    }
+    const qint64 wanted = length < 0 ? available : std::min(length, available);
+    if (!in.seek(offset))
+        return QByteArray("");
+    QByteArray bytes = in.read(wanted);
+    return bytes.isNull() ? QByteArray("") : bytes;
 }
 
 QByteArray MFMessage::headerData() const
 {
-    return readParts().first;
+    return readRange(0, headerLength_);
 }
 
 QByteArray MFMessage::bodyData() const
 {
-    return readParts().second;
+    return readRange(headerLength_, -1);
 }
 
 // Stores
 
 QVObjC::ObjectList MFMessageStore::copyOfAllMessages() const
 {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(modelMutex());
     return QVObjC::ObjectList(messages_.begin(), messages_.end());
+}
+
+void MFMessageStore::add(const std::shared_ptr<MFMessage> &message)
+{
+    std::lock_guard lock(modelMutex());
+    messages_.push_back(message);
+}
+
+void MFMessageStore::remove(const MFMessage *message)
+{
+    std::lock_guard lock(modelMutex());
+    // Recent messages leave most often: search from the end.
+    for (auto it = messages_.rbegin(); it != messages_.rend(); ++it) {
+        if (it->get() == message) {
+            messages_.erase(std::next(it).base());
+            return;
+        }
+    }
+}
+
+qsizetype MFMessageStore::count() const
+{
+    std::lock_guard lock(modelMutex());
+    return qsizetype(messages_.size());
 }
 
 void MFMessageStore::deleteMessages(QVObjC::ObjectList messages, bool moveToTrash)
@@ -265,10 +313,11 @@ MailHost::MailHost(QString library, QObject *parent) : QObject(parent), library_
     registerHostClasses();
     currentHost = this;
     rescanTimer_.setSingleShot(true);
-    rescanTimer_.setInterval(50);
+    rescanTimer_.setInterval(kRescanDelay);
     connect(&rescanTimer_, &QTimer::timeout, this, [this] {
         const QStringList roots = std::exchange(pendingRescans_, {});
-        for (const auto &account : accounts_) {
+        firstPendingChange_ = 0;
+        for (const auto &account : accounts()) {
             if (roots.contains(account->root()))
                 rescan(account);
         }
@@ -298,10 +347,28 @@ QVObjC::id MailHost::application()
     return application;
 }
 
+std::vector<std::shared_ptr<MFMailAccount>> MailHost::accounts() const
+{
+    std::lock_guard lock(mutex_);
+    return accounts_;
+}
+
 std::shared_ptr<MFMailAccount> MailHost::addAccount(const QString &name, const QString &root, bool mailAccount)
 {
     const QString absoluteRoot = QDir(root).absolutePath();
-    if (name.isEmpty() || !Maildir::createMailbox(absoluteRoot, QLatin1String(Maildir::kInboxPath))) {
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto &account : accounts_) {
+            // One name or one folder for two accounts would mix their mail.
+            if (account->name() == name || account->root() == absoluteRoot) {
+                qCWarning(lcMailHost) << "Refused account" << name << "at" << absoluteRoot
+                                      << ": an account of that name or folder exists";
+                return nullptr;
+            }
+        }
+    }
+    if (name.isEmpty() || name.contains(u'/')
+        || !Maildir::createMailbox(absoluteRoot, QLatin1String(Maildir::kInboxPath))) {
         qCWarning(lcMailHost) << "Could not use" << root << "as the Maildir of account" << name;
         return nullptr;
     }
@@ -310,16 +377,14 @@ std::shared_ptr<MFMailAccount> MailHost::addAccount(const QString &name, const Q
         absoluteRoot);
     auto root_ = std::make_shared<MFMailbox>(QVObjC::NSClassFromString(QStringLiteral("MFMailbox")), account, QString());
     account->setRootMailbox(root_);
-    {
-        std::lock_guard lock(storeMutex());
-        accounts_.push_back(account);
-    }
+    std::lock_guard lock(mutex_);
+    accounts_.push_back(account);
     return account;
 }
 
 void MailHost::openStores()
 {
-    for (const auto &account : accounts_)
+    for (const auto &account : accounts())
         scanAccount(account, true);
     emit mailboxesChanged();
 }
@@ -331,7 +396,7 @@ void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
         return;
     }
     if (!account) {
-        for (const auto &each : accounts_)
+        for (const auto &each : accounts())
             scanAccount(each, false);
         return;
     }
@@ -340,105 +405,210 @@ void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
 
 void MailHost::scheduleRescan(const QString &path)
 {
-    for (const auto &account : accounts_) {
-        if ((path == account->root() || path.startsWith(account->root() + u'/')) && !pendingRescans_.contains(account->root()))
+    for (const auto &account : accounts()) {
+        if ((path == account->root() || path.startsWith(account->root() + u'/'))
+            && !pendingRescans_.contains(account->root()))
             pendingRescans_.append(account->root());
     }
-    rescanTimer_.start();
+    // Quiet time after each change, but never longer than the ceiling after
+    // the first: a steady stream must not hold every message back.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (!rescanTimer_.isActive() || firstPendingChange_ == 0) {
+        firstPendingChange_ = now;
+        rescanTimer_.start(kRescanDelay);
+    } else if (now - firstPendingChange_ + kRescanDelay <= kRescanCeiling) {
+        rescanTimer_.start(kRescanDelay);
+    }
 }
 
 void MailHost::watch(const std::shared_ptr<MFMailAccount> &account)
 {
     QStringList paths{account->root()};
-    for (const auto &mailbox : account->mailboxes()) {
+    for (const auto &mailbox : account->mailboxes())
         paths << mailbox->folder() + QStringLiteral("/new") << mailbox->folder() + QStringLiteral("/cur");
-    }
     const QStringList watched = watcher_.directories();
-    for (const QString &path : paths) {
+    QStringList wanted;
+    for (const QString &path : std::as_const(paths)) {
         if (!watched.contains(path) && QFileInfo(path).isDir())
-            watcher_.addPath(path);
+            wanted << path;
     }
+    if (!wanted.isEmpty())
+        watcher_.addPaths(wanted);
 }
+
+// One scan's findings, announced once the mutex is released.
+struct MailHost::Changes {
+    bool mailboxes = false;
+    QHash<QString, QVObjC::ObjectList> added;     // by mailbox uuid
+    QHash<QString, QStringList> removed;          // by mailbox uuid
+    QList<std::pair<QString, QVObjC::id>> changed;
+    std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> arrived;  // new mail per store
+    bool rescanSoon = false;
+};
 
 void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen)
 {
-    std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> added;
-    QSet<QString> changed;
-    bool mailboxesAdded = false;
+    Changes changes;
     {
-        std::lock_guard lock(storeMutex());
-        for (const QString &path : Maildir::mailboxPaths(account->root())) {
-            if (!account->mailboxWithPath(path)) {
-                account->addMailbox(path);
-                mailboxesAdded = true;
-            }
-        }
-        QSet<QString> seen;
+        std::lock_guard lock(mutex_);
+        changes.mailboxes = discoverMailboxes(*account);
+        QSet<QString> seen;    // message keys found in this scan
+        QSet<QString> listed;  // refused files still there
         for (const auto &mailbox : account->mailboxes()) {
-            QVObjC::ObjectList arrived;
-            for (const Maildir::Entry &entry : Maildir::messageFiles(mailbox->folder())) {
-                const QString messageKey = key(*account, entry.uniqueName);
-                if (seen.contains(messageKey)) {
-                    if (!refusedFiles_.contains(entry.path)) {
-                        refusedFiles_.insert(entry.path);
-                        qCWarning(lcMailHost) << "Skipped" << entry.path << ": another file has the same unique name";
-                    }
-                    continue;
-                }
-                seen.insert(messageKey);
-                if (const auto existing = messagesByUniqueName_.value(messageKey)) {
-                    if (existing->path() == entry.path)
-                        continue;
-                    // Moved, or its flags changed, by another program.
-                    const auto previous = existing->currentMailbox();
-                    if (previous != mailbox) {
-                        removeFromStore(previous, existing.get());
-                        mailbox->store()->messages().push_back(existing);
-                        if (previous)
-                            changed.insert(previous->uuid());
-                    }
-                    existing->setLocation(entry.path, mailbox);
-                    changed.insert(mailbox->uuid());
-                    continue;
-                }
-                if (refusedFiles_.contains(entry.path))
-                    continue;
-                auto message = std::make_shared<MFMessage>(QVObjC::NSClassFromString(QStringLiteral("MFMessage")),
-                                                           entry.uniqueName, entry.path, mailbox);
-                if (!message->load()) {
-                    refusedFiles_.insert(entry.path);
-                    qCWarning(lcMailHost) << "Skipped" << entry.path << ": not a mail message";
-                    continue;
-                }
-                messagesByUniqueName_.insert(messageKey, message);
-                mailbox->store()->messages().push_back(message);
-                arrived.append(message);
-                changed.insert(mailbox->uuid());
-            }
-            if (!arrived.isEmpty() || duringOpen)
-                added.emplace_back(mailbox->store(), arrived);
+            const qsizetype before = changes.arrived.size();
+            reconcileMailbox(*account, mailbox, seen, listed, changes);
+            if (duringOpen && qsizetype(changes.arrived.size()) == before)
+                changes.arrived.emplace_back(mailbox->store(), QVObjC::ObjectList());
         }
-        // Files that left every folder of the account.
-        const QString prefix = account->name() + u'/';
-        for (auto it = messagesByUniqueName_.begin(); it != messagesByUniqueName_.end();) {
-            if (it.key().startsWith(prefix) && !seen.contains(it.key())) {
-                qCInfo(lcMailHost) << "Message" << it.value()->path() << "is gone from account" << account->name();
-                const auto mailbox = it.value()->currentMailbox();
-                removeFromStore(mailbox, it.value().get());
-                if (mailbox)
-                    changed.insert(mailbox->uuid());
-                it = messagesByUniqueName_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        dropVanished(*account, seen, changes);
+        // Refused files are forgotten once they are gone, so the set stays
+        // as small as the folders' odd files.
+        const QString prefix = account->root() + u'/';
+        for (auto it = refusedFiles_.begin(); it != refusedFiles_.end();)
+            it = it->startsWith(prefix) && !listed.contains(*it) ? refusedFiles_.erase(it) : std::next(it);
     }
     watch(account);
-    if (mailboxesAdded)
+    announce(changes, duringOpen);
+}
+
+bool MailHost::discoverMailboxes(MFMailAccount &account)
+{
+    const QStringList onDisk = Maildir::mailboxPaths(account.root());
+    bool changed = false;
+    for (const QString &path : onDisk) {
+        if (!account.mailboxWithPath(path)) {
+            account.addMailbox(path);
+            changed = true;
+        }
+    }
+    // A folder that another program removed is no mailbox any more: a
+    // bundle that needs it makes it again.
+    for (const auto &mailbox : account.mailboxes()) {
+        const QString path = mailbox->accountRelativePath();
+        if (!onDisk.contains(path) && account.removeMailbox(path)) {
+            qCInfo(lcMailHost) << "Mailbox" << mailbox->description() << "is gone from the disk";
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+void MailHost::refuse(const QString &path, const QString &reason, QSet<QString> &listed)
+{
+    listed.insert(path);
+    if (refusedFiles_.contains(path))
+        return;
+    refusedFiles_.insert(path);
+    qCWarning(lcMailHost).noquote() << "Skipped" << path << ":" << reason;
+}
+
+void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &seen,
+                                QSet<QString> &listed, Changes &changes)
+{
+    QList<Maildir::Skipped> skipped;
+    const QList<Maildir::Entry> entries = Maildir::messageFiles(mailbox->folder(), &skipped);
+    for (const auto &odd : std::as_const(skipped))
+        refuse(odd.path, odd.reason, listed);
+
+    const QString uuid = mailbox->uuid();
+    QVObjC::ObjectList arrived;
+    for (const Maildir::Entry &entry : entries) {
+        const QString messageKey = key(account, entry.uniqueName);
+        if (seen.contains(messageKey)) {
+            refuse(entry.path, QStringLiteral("another file has the same unique name"), listed);
+            continue;
+        }
+        if (const auto existing = messagesByUniqueName_.value(messageKey)) {
+            seen.insert(messageKey);
+            missing_.remove(messageKey);
+            const QString previousPath = existing->path();
+            if (previousPath == entry.path)
+                continue;
+            // Moved, or its flags changed, by another program: followed.
+            const auto previous = existing->currentMailbox();
+            existing->setLocation(entry.path, mailbox);
+            if (previous != mailbox) {
+                if (previous) {
+                    previous->store()->remove(existing.get());
+                    changes.removed[previous->uuid()].append(existing->uniqueName());
+                }
+                mailbox->store()->add(existing);
+                changes.added[uuid].append(existing);
+            } else {
+                changes.changed.append({uuid, existing});
+            }
+            continue;
+        }
+        if (refusedFiles_.contains(entry.path)) {
+            listed.insert(entry.path);
+            continue;
+        }
+        auto message = std::make_shared<MFMessage>(QVObjC::NSClassFromString(QStringLiteral("MFMessage")),
+                                                   entry.uniqueName, entry.path, mailbox);
+        QString error;
+        if (!message->load(&error)) {
+            if (QFileInfo::exists(entry.path))
+                refuse(entry.path, error, listed);
+            else
+                changes.rescanSoon = true;  // moved while we looked: found where it went
+            continue;
+        }
+        seen.insert(messageKey);
+        index(message, messageKey);
+        mailbox->store()->add(message);
+        arrived.append(message);
+        changes.added[uuid].append(message);
+    }
+    if (!arrived.isEmpty())
+        changes.arrived.emplace_back(mailbox->store(), arrived);
+}
+
+void MailHost::dropVanished(const MFMailAccount &account, const QSet<QString> &seen, Changes &changes)
+{
+    const QString prefix = account.name() + u'/';
+    QList<std::pair<QString, std::shared_ptr<MFMessage>>> gone;
+    for (auto it = messagesByUniqueName_.cbegin(); it != messagesByUniqueName_.cend(); ++it) {
+        if (!it.key().startsWith(prefix) || seen.contains(it.key()))
+            continue;
+        // Missed once: it may be on its way between two folders.
+        if (!missing_.contains(it.key())) {
+            missing_.insert(it.key());
+            changes.rescanSoon = true;
+            continue;
+        }
+        gone.append({it.key(), it.value()});
+    }
+    for (const auto &[messageKey, message] : std::as_const(gone)) {
+        qCInfo(lcMailHost) << "Message" << message->path() << "is gone from account" << account.name();
+        missing_.remove(messageKey);
+        if (const auto mailbox = message->currentMailbox()) {
+            mailbox->store()->remove(message.get());
+            changes.removed[mailbox->uuid()].append(message->uniqueName());
+        }
+        unindex(message, messageKey);
+    }
+}
+
+void MailHost::announce(const Changes &changes, bool duringOpen)
+{
+    if (changes.mailboxes)
         emit mailboxesChanged();
-    for (const QString &uuid : std::as_const(changed))
-        emit mailboxChanged(uuid);
-    for (const auto &[store, messages] : added) {
+    for (auto it = changes.removed.cbegin(); it != changes.removed.cend(); ++it)
+        emit messagesRemoved(it.key(), it.value());
+    for (auto it = changes.added.cbegin(); it != changes.added.cend(); ++it)
+        emit messagesAdded(it.key(), it.value());
+    for (const auto &[uuid, message] : changes.changed)
+        emit messageChanged(uuid, message);
+    if (changes.rescanSoon) {
+        if (!rescanTimer_.isActive())
+            firstPendingChange_ = QDateTime::currentMSecsSinceEpoch();
+        rescanTimer_.start(kRescanDelay);
+        for (const auto &account : accounts()) {
+            if (!pendingRescans_.contains(account->root()))
+                pendingRescans_.append(account->root());
+        }
+    }
+    for (const auto &[store, messages] : changes.arrived) {
         QVNotificationCenter::defaultCenter().postNotification(
             kMessagesAdded, store,
             {{QStringLiteral("messages"), QVariant::fromValue(messages)},
@@ -446,18 +616,52 @@ void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool d
     }
 }
 
+void MailHost::index(const std::shared_ptr<MFMessage> &message, const QString &messageKey)
+{
+    messagesByUniqueName_.insert(messageKey, message);
+    if (!message->messageID().isEmpty())
+        messagesByID_[message->messageID()].push_back(message);
+}
+
+void MailHost::unindex(const std::shared_ptr<MFMessage> &message, const QString &messageKey)
+{
+    messagesByUniqueName_.remove(messageKey);
+    const auto found = messagesByID_.find(message->messageID());
+    if (found == messagesByID_.end())
+        return;
+    std::erase_if(*found, [&message](const auto &weak) {
+        const auto other = weak.lock();
+        return !other || other == message;
+    });
+    if (found->empty())
+        messagesByID_.erase(found);
+}
+
 qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVObjC::id &target, bool deleteOriginals)
 {
-    const auto targetBox = QVObjC::cast<MFMailbox>(target);
-    if (!targetBox || !targetBox->store() || !targetBox->mailAccount()) {
+    auto targetBox = QVObjC::cast<MFMailbox>(target);
+    const auto targetAccount = targetBox ? targetBox->mailAccount() : nullptr;
+    if (!targetBox || !targetBox->store() || !targetAccount || targetBox->accountRelativePath().isEmpty()) {
         qCWarning(lcMailHost) << "Refused to move messages into something that is not a mailbox";
         return 0;
     }
     qint64 moved = 0;
-    QSet<QString> changed{targetBox->uuid()};
+    Changes changes;
     bool rescanNeeded = false;
     {
-        std::lock_guard lock(storeMutex());
+        std::lock_guard lock(mutex_);
+        const QString folder = targetBox->folder();
+        if (!QFileInfo(folder + QStringLiteral("/cur")).isDir()) {
+            // Removed by another program since: a move needs it, so it is
+            // made again rather than failing every move from now on.
+            if (!Maildir::createMailbox(targetAccount->root(), targetBox->accountRelativePath())) {
+                qCWarning(lcMailHost) << "Could not make the folder of mailbox" << targetBox->description() << "again";
+                return 0;
+            }
+            qCInfo(lcMailHost) << "Made the folder of mailbox" << targetBox->description() << "again";
+            targetBox = targetAccount->adoptMailbox(targetBox);
+            changes.mailboxes = true;
+        }
         for (const auto &object : messages) {
             const auto message = QVObjC::cast<MFMessage>(object);
             if (!message)
@@ -469,9 +673,10 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
             }
             if (!deleteOriginals) {
                 // A copy is a new message: the rescan announces it.
-                const auto [header, body] = std::pair{message->headerData(), message->bodyData()};
+                const QByteArray header = message->headerData();
+                const QByteArray body = message->bodyData();
                 const QString flags = Maildir::flags(QFileInfo(message->path()).fileName());
-                if (header.isNull() || Maildir::deliver(targetBox->folder(), header + body, flags).isEmpty()) {
+                if (header.isNull() || Maildir::deliver(folder, header + body, flags).isEmpty()) {
                     qCWarning(lcMailHost) << "Could not copy" << message->path() << "to" << targetBox->description();
                     continue;
                 }
@@ -480,7 +685,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 continue;
             }
             QString newPath, error;
-            if (!Maildir::moveIntoFolder(message->path(), targetBox->folder(), &newPath, &error)) {
+            if (!Maildir::moveIntoFolder(message->path(), folder, &newPath, &error)) {
                 // Most likely another program moved or deleted it: the
                 // rescan finds out where it went.
                 qCWarning(lcMailHost) << "Could not move" << message->path() << "to" << targetBox->description() << ":"
@@ -488,28 +693,31 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 rescanNeeded = true;
                 continue;
             }
-            removeFromStore(source, message.get());
-            targetBox->store()->messages().push_back(message);
+            if (source) {
+                source->store()->remove(message.get());
+                changes.removed[source->uuid()].append(message->uniqueName());
+            }
+            targetBox->store()->add(message);
             message->setLocation(newPath, targetBox);
+            changes.added[targetBox->uuid()].append(message);
             const auto sourceAccount = source ? source->mailAccount() : nullptr;
-            const auto targetAccount = targetBox->mailAccount();
             if (sourceAccount && sourceAccount != targetAccount) {
-                messagesByUniqueName_.remove(key(*sourceAccount, message->uniqueName()));
+                const QString oldKey = key(*sourceAccount, message->uniqueName());
+                messagesByUniqueName_.remove(oldKey);
+                missing_.remove(oldKey);
                 messagesByUniqueName_.insert(key(*targetAccount, message->uniqueName()), message);
             }
-            if (source)
-                changed.insert(source->uuid());
             ++moved;
         }
     }
+    // Announced on the main thread: moves also come from worker threads.
     QPointer<MailHost> self(this);
     QMetaObject::invokeMethod(
         this,
-        [self, changed, rescanNeeded] {
+        [self, changes = std::move(changes), rescanNeeded] {
             if (!self)
                 return;
-            for (const QString &uuid : changed)
-                emit self->mailboxChanged(uuid);
+            self->announce(changes, false);
             if (rescanNeeded)
                 self->rescan(nullptr);
         },
@@ -520,8 +728,12 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
 void MailHost::deleteMessages(MFMessageStore &store, const QVObjC::ObjectList &messages)
 {
     const auto mailbox = store.mailbox();
+    const auto account = mailbox ? mailbox->mailAccount() : nullptr;
+    if (!account)
+        return;
+    Changes changes;
     {
-        std::lock_guard lock(storeMutex());
+        std::lock_guard lock(mutex_);
         for (const auto &object : messages) {
             const auto message = QVObjC::cast<MFMessage>(object);
             if (!message || message->currentMailbox() != mailbox)
@@ -531,29 +743,40 @@ void MailHost::deleteMessages(MFMessageStore &store, const QVObjC::ObjectList &m
                 qCWarning(lcMailHost) << "Could not delete" << path;
                 continue;
             }
-            removeFromStore(mailbox, message.get());
-            if (const auto account = mailbox->mailAccount())
-                messagesByUniqueName_.remove(key(*account, message->uniqueName()));
+            mailbox->store()->remove(message.get());
+            changes.removed[mailbox->uuid()].append(message->uniqueName());
+            const QString messageKey = key(*account, message->uniqueName());
+            missing_.remove(messageKey);
+            unindex(message, messageKey);
         }
     }
-    if (mailbox) {
-        const QString uuid = mailbox->uuid();
-        QMetaObject::invokeMethod(this, [this, uuid] { emit mailboxChanged(uuid); }, Qt::QueuedConnection);
-    }
+    QPointer<MailHost> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, changes = std::move(changes)] {
+            if (self)
+                self->announce(changes, false);
+        },
+        Qt::QueuedConnection);
 }
 
 bool MailHost::setRead(const std::shared_ptr<MFMessage> &message, bool read)
 {
-    std::lock_guard lock(storeMutex());
     QString newPath, error;
-    if (!Maildir::setSeen(message->path(), read, &newPath, &error)) {
+    bool marked = false;
+    {
+        std::lock_guard lock(mutex_);
+        marked = Maildir::setSeen(message->path(), read, &newPath, &error);
+        if (marked)
+            message->setLocation(newPath, message->currentMailbox());
+    }
+    if (!marked) {
         qCWarning(lcMailHost) << "Could not mark" << message->path() << ":" << error;
         rescan(nullptr);
         return false;
     }
-    message->setLocation(newPath, message->currentMailbox());
     if (const auto mailbox = message->currentMailbox())
-        emit mailboxChanged(mailbox->uuid());
+        emit messageChanged(mailbox->uuid(), message);
     return true;
 }
 
@@ -561,9 +784,9 @@ std::shared_ptr<MFMessage> MailHost::messageWithMessageID(const QString &message
 {
     if (messageID.isEmpty())
         return nullptr;
-    std::lock_guard lock(storeMutex());
-    for (const auto &message : messagesByUniqueName_) {
-        if (message->messageID() == messageID)
+    std::lock_guard lock(mutex_);
+    for (const auto &weak : messagesByID_.value(messageID)) {
+        if (auto message = weak.lock())
             return message;
     }
     return nullptr;
@@ -572,7 +795,7 @@ std::shared_ptr<MFMessage> MailHost::messageWithMessageID(const QString &message
 QVObjC::ObjectList MailHost::inboxMailboxes() const
 {
     QVObjC::ObjectList inboxes;
-    for (const auto &account : accounts_) {
+    for (const auto &account : accounts()) {
         if (auto inbox = account->inbox())
             inboxes.append(inbox);
     }
@@ -585,8 +808,8 @@ std::shared_ptr<MessageViewer> MailHost::newViewer()
 {
     auto viewer = std::make_shared<MessageViewer>(QVObjC::NSClassFromString(QStringLiteral("MessageViewer")));
     viewers_.push_back(viewer);
-    if (!accounts_.empty())
-        viewer->setSelection(accounts_.front()->inbox(), {});
+    if (const auto all = accounts(); !all.empty())
+        viewer->setSelection(all.front()->inbox(), {});
     viewer->buildToolbar();
     if (viewerOpener_)
         viewerOpener_(viewer);

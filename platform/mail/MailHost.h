@@ -25,9 +25,10 @@ class MFMessage;
 class MFMessageStore;
 class MessageViewer;
 
-// Guards every account's mailboxes, stores and messages: stores are also
-// used from the global queue.
-std::recursive_mutex &storeMutex();
+// Guards the fields of accounts, mailboxes, stores and messages that bundles
+// read from any thread (the global queue too). Held only inside one getter
+// or setter, never while taking another lock.
+std::mutex &modelMutex();
 
 class MFMailbox final : public QVObjC::Object {
 public:
@@ -67,6 +68,11 @@ public:
     std::vector<std::shared_ptr<MFMailbox>> mailboxes() const;
     // Adds the mailbox object for a folder that exists on disk.
     std::shared_ptr<MFMailbox> addMailbox(const QString &path);
+    // The account's mailbox for that mailbox's path: the mailbox itself,
+    // listed again when it was forgotten.
+    std::shared_ptr<MFMailbox> adoptMailbox(const std::shared_ptr<MFMailbox> &mailbox);
+    // Forgets a mailbox whose folder is gone; false for INBOX.
+    bool removeMailbox(const QString &path);
     void setRootMailbox(std::shared_ptr<MFMailbox> root) { rootMailbox_ = std::move(root); }
 
 private:
@@ -97,13 +103,18 @@ public:
     QVObjC::ObjectList gmailLabels() const { return {}; }
     QString description() const { return messageID_.isEmpty() ? uniqueName_ : messageID_; }
 
-    // Reads the header fields; false when the file is not a message.
-    bool load();
+    // Reads the header fields; false (with *error) when the file is not a
+    // regular file or not a message.
+    bool load(QString *error = nullptr);
+
+    // The header ends at its blank line or after kHeaderLimit bytes, so
+    // that no file can make a header of unbounded size.
+    static constexpr qint64 kHeaderLimit = 256 * 1024;
 
 private:
-    // The file's bytes split at the end of the header; empty when it is
-    // gone. Files beyond kMaxMessageSize are cut there.
-    std::pair<QByteArray, QByteArray> readParts() const;
+    // `length` bytes from `offset` (all when negative); null when the file
+    // is gone. Bodies beyond kMaxMessageSize are cut there.
+    QByteArray readRange(qint64 offset, qint64 length) const;
 
     const QString uniqueName_;
     QString path_;
@@ -113,6 +124,7 @@ private:
     QString subject_;
     QDateTime dateReceived_;
     QDateTime dateSent_;
+    qint64 headerLength_ = 0;
 };
 
 class MFMessageStore final : public QVObjC::Object {
@@ -123,13 +135,18 @@ public:
     void deleteMessages(QVObjC::ObjectList messages, bool moveToTrash);
 
     std::shared_ptr<MFMailbox> mailbox() const { return mailbox_.lock(); }
-    std::vector<std::shared_ptr<MFMessage>> &messages() { return messages_; }
+    void add(const std::shared_ptr<MFMessage> &message);
+    void remove(const MFMessage *message);
+    qsizetype count() const;
 
 private:
     std::weak_ptr<MFMailbox> mailbox_;
     std::vector<std::shared_ptr<MFMessage>> messages_;
 };
 
+// The host. Its public entry points take one plain mutex (the stores are
+// also used from bundles' worker threads) and release it before anything
+// is announced, so observers may call back in.
 class MailHost final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MailHost)
@@ -146,15 +163,15 @@ public:
 
     // A Maildir++ folder as an account; `mailAccount` false makes an account
     // of another kind, whose messages are never moved by bundles. Null when
-    // the folder cannot be made a Maildir.
+    // the folder cannot be made a Maildir, or the name or folder is taken.
     std::shared_ptr<MFMailAccount> addAccount(const QString &name, const QString &root, bool mailAccount = true);
-    const std::vector<std::shared_ptr<MFMailAccount>> &accounts() const { return accounts_; }
+    std::vector<std::shared_ptr<MFMailAccount>> accounts() const;
 
     // Reads every mailbox and starts watching; each store announces its
     // messages as added during open.
     void openStores();
-    // Reads the account's folders again now: new files are announced, moved
-    // ones followed, vanished ones dropped.
+    // Reads the account's folders again now (every account for null): new
+    // files are announced, moved ones followed, vanished ones dropped.
     void rescan(const std::shared_ptr<MFMailAccount> &account);
 
     // Loads <library>/Mail/Bundles/*.mailbundle; gives the number loaded.
@@ -182,31 +199,59 @@ public:
     void deleteMessages(MFMessageStore &store, const QVObjC::ObjectList &messages);
     bool setRead(const std::shared_ptr<MFMessage> &message, bool read);
 
-    // The library: the message with this Message-ID, wherever it lies now.
+    // The library: the earliest-arrived message with this Message-ID,
+    // wherever it lies now.
     std::shared_ptr<MFMessage> messageWithMessageID(const QString &messageID) const;
     QVObjC::ObjectList inboxMailboxes() const;
 
+    // The quiet time after a folder change before it is read, and the most
+    // a change waits however steadily changes follow.
+    static constexpr int kRescanDelay = 50;
+    static constexpr int kRescanCeiling = 250;
+
 signals:
-    // A mailbox's messages changed (added, moved, deleted, read state).
-    void mailboxChanged(const QString &uuid);
+    // Messages that came into a mailbox: delivered, or moved there.
+    void messagesAdded(const QString &uuid, const QVObjC::ObjectList &messages);
+    // Messages that left a mailbox (moved away or deleted), by unique name.
+    void messagesRemoved(const QString &uuid, const QStringList &uniqueNames);
+    // A message's read state changed.
+    void messageChanged(const QString &uuid, const QVObjC::id &message);
     void mailboxesChanged();
 
 private:
+    struct Changes;
     void scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen);
+    // The steps of a scan, with mutex_ held.
+    bool discoverMailboxes(MFMailAccount &account);
+    void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &seen,
+                          QSet<QString> &listed, Changes &changes);
+    void dropVanished(const MFMailAccount &account, const QSet<QString> &seen, Changes &changes);
+    void refuse(const QString &path, const QString &reason, QSet<QString> &listed);
+    // Without mutex_: signals and the added-messages notification.
+    void announce(const Changes &changes, bool duringOpen);
+
+    void index(const std::shared_ptr<MFMessage> &message, const QString &key);
+    void unindex(const std::shared_ptr<MFMessage> &message, const QString &key);
     void watch(const std::shared_ptr<MFMailAccount> &account);
     void scheduleRescan(const QString &path);
     void loadBundle(const QString &path);
 
+    mutable std::mutex mutex_;
     QString library_;
     std::vector<std::shared_ptr<MFMailAccount>> accounts_;
     std::vector<std::shared_ptr<MessageViewer>> viewers_;
     std::function<void(const std::shared_ptr<MessageViewer> &)> viewerOpener_;
     QHash<QString, std::shared_ptr<MFMessage>> messagesByUniqueName_;  // account name + '/' + unique
+    QHash<QString, std::vector<std::weak_ptr<MFMessage>>> messagesByID_;  // in order of arrival
+    // Known messages missing from the last scan: dropped when the next scan
+    // misses them too, so a file in flight between two folders is followed.
+    QSet<QString> missing_;
     QFileSystemWatcher watcher_;
     QTimer rescanTimer_;
-    QStringList pendingRescans_;  // account roots
+    qint64 firstPendingChange_ = 0;  // ms since epoch
+    QStringList pendingRescans_;     // account roots
     QStringList loadedBundles_;
-    QSet<QString> refusedFiles_;  // reported once each
+    QSet<QString> refusedFiles_;  // reported once each, while they stay
     bool terminated_ = false;
 };
 
