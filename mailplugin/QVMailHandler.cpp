@@ -225,7 +225,48 @@ id QVMailHandler::availableMessageViewer() const
 
 bool QVMailHandler::moveMessageToQuorvaneFolder(const id &message)
 {
-    return moveMessage(message, Destination::Junk);
+    if (!moveMessage(message, Destination::Junk))
+        return false;
+    rememberJunk(message);
+    return true;
+}
+
+QString QVMailHandler::identity(const id &message)
+{
+    // What other mail programs keep when they copy a message: its fields,
+    // not its file.
+    const QString messageID = text(message, "messageID");
+    return messageID.isEmpty() ? QString() : messageID + u'\n' + text(message, "sender") + u'\n' + text(message, "subject");
+}
+
+void QVMailHandler::rememberJunk(const id &message)
+{
+    const QString key = identity(message);
+    if (key.isEmpty())
+        return;
+    if (!movedToJunk_.contains(key))
+        movedToJunkOrder_.push_back(key);
+    movedToJunk_.insert(key, message);
+    constexpr size_t kRemembered = 10'000;
+    while (movedToJunkOrder_.size() > kRemembered) {
+        movedToJunk_.remove(movedToJunkOrder_.front());
+        movedToJunkOrder_.pop_front();
+    }
+}
+
+bool QVMailHandler::cameBackFromJunk(const id &message)
+{
+    const QString key = identity(message);
+    const auto found = key.isEmpty() ? movedToJunk_.end() : movedToJunk_.find(key);
+    if (found == movedToJunk_.end())
+        return false;
+    // A new file with the fields of a message moved to junk: taken out
+    // again, as a copy (the host may not have seen the original go yet).
+    if (found->lock() == message)
+        return false;
+    movedToJunk_.erase(found);
+    std::erase(movedToJunkOrder_, key);
+    return true;
 }
 
 bool QVMailHandler::moveMessageToInbox(const id &message)
@@ -307,6 +348,11 @@ void QVMailHandler::processAddedMessages(const QVariantMap &userInfo)
     for (const id &message : messages) {
         if (!isWaitingForVerdict(message))
             continue;
+        if (cameBackFromJunk(message)) {
+            QVLogPlugin(QStringLiteral("*** %1 was taken out of the spam folder; it is not judged again"),
+                        text(message, "messageID"));
+            continue;
+        }
         const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
         QVLogPlugin(QStringLiteral("*** PROCESSING: %1"), text(message, "messageID"));
         if (post(kQVPluginDidReceiveNewMessageNotification, info))

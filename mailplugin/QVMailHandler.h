@@ -7,7 +7,10 @@
 #include "QVObjectRuntime.h"
 #include "QVPendingAnswers.h"
 
+#include <QHash>
 #include <QObject>
+
+#include <deque>
 #include <QVariantMap>
 
 struct QVDistributedNotification;
@@ -83,5 +86,13 @@ private:
     QVObjC::id answeredMessage(const QVDistributedNotification &notification, const QString &logFormat,
                                QVPendingAnswers::Kind kind, const std::function<bool(const QVObjC::id &)> &waiting);
 
+    // Messages moved into the junk folder, so that one that the user (or
+    // another program) brings back as a new file is not judged again.
+    static QString identity(const QVObjC::id &message);
+    void rememberJunk(const QVObjC::id &message);
+    bool cameBackFromJunk(const QVObjC::id &message);
+
     QVPendingAnswers pending_;
+    QHash<QString, QVObjC::weak_id> movedToJunk_;
+    std::deque<QString> movedToJunkOrder_;
 };

@@ -171,6 +171,38 @@ TEST_F(Answers, BlockMovesTheSelectedMessageNotAnotherWithItsMessageID)
     EXPECT_TRUE(QFile::exists(other));
 }
 
+TEST_F(Answers, SpamTakenOutOfTheJunkFolderAsANewFileIsNotJudgedAgain)
+{
+    auto manager = makeManager(false);
+    manager->blackList()->addItem(u"spammer.example"_s);
+    start();
+    const QByteArray spam = mailMessage(u"<back@spammer.example>"_s, u"s@spammer.example"_s, u"Win"_s, "Buy");
+    deliver(u"INBOX"_s, spam);
+    ASSERT_TRUE(waitFor([&] { return filesIn(junk(root()) + u"/cur"_s).size() == 1; }));
+    ASSERT_EQ(received(kQVPluginDidReceiveNewMessageNotification).size(), 1u);
+
+    // Another program copies it back into the inbox, the way Python's
+    // mailbox or a mail client does: a new file, the old one deleted.
+    const QString inJunk = junk(root()) + u"/cur/"_s + filesIn(junk(root()) + u"/cur"_s).front();
+    QFile file(inJunk);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+    ASSERT_TRUE(QFile::remove(inJunk));
+    const QString back = deliver(u"INBOX"_s, bytes);
+    ASSERT_TRUE(waitFor([&] {
+        const auto message = host_->messageWithMessageID(u"<back@spammer.example>"_s);
+        return message && message->path() == back;
+    }));
+    settle();
+    EXPECT_EQ(received(kQVPluginDidReceiveNewMessageNotification).size(), 1u);
+    EXPECT_TRUE(QFile::exists(back));
+
+    // Another message under that Message-ID is judged as usual.
+    deliver(u"INBOX"_s, mailMessage(u"<back@spammer.example>"_s, u"s@spammer.example"_s, u"Other"_s, "Buy"));
+    ASSERT_TRUE(waitFor([&] { return received(kQVPluginDidReceiveNewMessageNotification).size() == 2u; }));
+}
+
 TEST(PendingAnswers, EntriesAreBoundedAndGoneMessagesForgotten)
 {
     QVPendingAnswers pending(8);
