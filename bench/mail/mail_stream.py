@@ -2,7 +2,7 @@
 """Mail through the whole system: how late spam reaches the junk folder.
 
     python3 bench/mail/mail_stream.py [--prefix DIR] [--rate 25] [--seconds 60]
-                                      [--bursts 1000,10000] [--keep]
+                                      [--bursts 1000,10000] [--spam list|engine] [--keep]
 
 Starts an installed system headless with scripts/start-system.sh over a
 fresh Maildir (default prefix: build/default installed into a temporary
@@ -29,16 +29,23 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SPAM_SENDER = "Bulk Deals <offers@bulk-deals.test>"  # on the run's block list
+ENGINE_SPAM_SENDER = "Prize Center <noreply@prize-center.test>"  # unlisted: the engine judges
 HAM_SENDER = "Sam Lee <sam.lee@colleagues.test>"
+# The standard test line that the engine scores as spam without asking.
+TEST_LINE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
+SPAM_JUDGE = "list"
 HOST = socket.gethostname().replace("/", "_").replace(":", "_")
 
 
 def message(kind, number, tag):
-    sender = SPAM_SENDER if kind == "spam" else HAM_SENDER
+    engine = kind == "spam" and SPAM_JUDGE == "engine"
+    sender = HAM_SENDER if kind != "spam" else ENGINE_SPAM_SENDER if engine else SPAM_SENDER
+    text = ("Notes from the meeting. " * 20) if kind != "spam" else ("Cheap offers, buy now. " * 20)
+    if engine:
+        text += "\r\n" + TEST_LINE
     return (f"From: {sender}\r\nTo: user@example.org\r\nSubject: {kind} {tag} {number}\r\n"
             f"Date: Wed, 09 Dec 2026 10:00:00 +0000\r\nMessage-ID: <{tag}-{number}@bench.test>\r\n"
-            f"Content-Type: text/plain\r\n\r\n"
-            f"{'Cheap offers, buy now. ' if kind == 'spam' else 'Notes from the meeting. '}" * 20 + "\r\n").encode()
+            f"Content-Type: text/plain\r\n\r\n{text}\r\n").encode()
 
 
 class Maildir:
@@ -143,8 +150,12 @@ def main():
     parser.add_argument("--rate", type=float, default=25)
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--bursts", default="1000,10000")
+    parser.add_argument("--spam", choices=("list", "engine"), default="list",
+                        help="spam judged by the block list, or by the engine (the standard test line)")
     parser.add_argument("--keep", action="store_true", help="keep the run folder")
     arguments = parser.parse_args()
+    global SPAM_JUDGE
+    SPAM_JUDGE = arguments.spam
 
     work = tempfile.mkdtemp(prefix="qv-mail-bench.")
     prefix = arguments.prefix
@@ -184,7 +195,8 @@ def main():
                 for name in ("mail-host", "Quorvane")}
         maildir = Maildir(maildir_path)
         time.sleep(2)  # the application's engine settles
-        steady(maildir, arguments.rate, arguments.seconds)
+        if arguments.seconds > 0:
+            steady(maildir, arguments.rate, arguments.seconds)
         rates = {}
         for size in (int(s) for s in arguments.bursts.split(",") if s):
             rates[size] = burst(maildir, size, pids)

@@ -273,19 +273,27 @@ QVObjC::ObjectList MFMessageStore::copyOfAllMessages() const
 void MFMessageStore::add(const std::shared_ptr<MFMessage> &message)
 {
     std::lock_guard lock(modelMutex());
+    if (positions_.contains(message.get()))
+        return;
+    positions_.insert(message.get(), qsizetype(messages_.size()));
     messages_.push_back(message);
 }
 
 void MFMessageStore::remove(const MFMessage *message)
 {
     std::lock_guard lock(modelMutex());
-    // Recent messages leave most often: search from the end.
-    for (auto it = messages_.rbegin(); it != messages_.rend(); ++it) {
-        if (it->get() == message) {
-            messages_.erase(std::next(it).base());
-            return;
-        }
+    // The last message takes the place of the one that leaves: constant
+    // time, so a burst of moves costs no more per message than one.
+    const auto found = positions_.find(message);
+    if (found == positions_.end())
+        return;
+    const qsizetype position = *found;
+    positions_.erase(found);
+    if (position != qsizetype(messages_.size()) - 1) {
+        messages_[size_t(position)] = std::move(messages_.back());
+        positions_[messages_[size_t(position)].get()] = position;
     }
+    messages_.pop_back();
 }
 
 qsizetype MFMessageStore::count() const
@@ -511,7 +519,7 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         refuse(odd.path, odd.reason, listed);
 
     const QString uuid = mailbox->uuid();
-    QVObjC::ObjectList arrived;
+    std::vector<const Maildir::Entry *> fresh;
     for (const Maildir::Entry &entry : entries) {
         const QString messageKey = key(account, entry.uniqueName);
         if (seen.contains(messageKey)) {
@@ -521,8 +529,7 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         if (const auto existing = messagesByUniqueName_.value(messageKey)) {
             seen.insert(messageKey);
             missing_.remove(messageKey);
-            const QString previousPath = existing->path();
-            if (previousPath == entry.path)
+            if (existing->path() == entry.path)
                 continue;
             // Moved, or its flags changed, by another program: followed.
             const auto previous = existing->currentMailbox();
@@ -543,18 +550,28 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
             listed.insert(entry.path);
             continue;
         }
+        seen.insert(messageKey);
+        fresh.push_back(&entry);
+    }
+
+    // New files in delivery order, which their names give.
+    std::sort(fresh.begin(), fresh.end(), [](const Maildir::Entry *a, const Maildir::Entry *b) {
+        return a->uniqueName != b->uniqueName ? a->uniqueName < b->uniqueName : a->path < b->path;
+    });
+    QVObjC::ObjectList arrived;
+    for (const Maildir::Entry *entry : fresh) {
         auto message = std::make_shared<MFMessage>(QVObjC::NSClassFromString(QStringLiteral("MFMessage")),
-                                                   entry.uniqueName, entry.path, mailbox);
+                                                   entry->uniqueName, entry->path, mailbox);
         QString error;
         if (!message->load(&error)) {
-            if (QFileInfo::exists(entry.path))
-                refuse(entry.path, error, listed);
+            seen.remove(key(account, entry->uniqueName));
+            if (QFileInfo::exists(entry->path))
+                refuse(entry->path, error, listed);
             else
                 changes.rescanSoon = true;  // moved while we looked: found where it went
             continue;
         }
-        seen.insert(messageKey);
-        index(message, messageKey);
+        index(message, key(account, entry->uniqueName));
         mailbox->store()->add(message);
         arrived.append(message);
         changes.added[uuid].append(message);

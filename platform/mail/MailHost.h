@@ -141,7 +141,8 @@ public:
 
 private:
     std::weak_ptr<MFMailbox> mailbox_;
-    std::vector<std::shared_ptr<MFMessage>> messages_;
+    std::vector<std::shared_ptr<MFMessage>> messages_;  // in no particular order
+    QHash<const MFMessage *, qsizetype> positions_;     // index into messages_
 };
 
 // The host. Its public entry points take one plain mutex (the stores are

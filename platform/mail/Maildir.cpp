@@ -144,35 +144,36 @@ QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped)
             continue;
         const int dirFd = ::dirfd(dir);
         while (const dirent *each = ::readdir(dir)) {
-            const QByteArray raw(each->d_name);
+            const QByteArrayView raw(each->d_name);
             if (raw.startsWith('.'))
                 continue;  // hidden, "." and ".."
-            const QString name = QFile::decodeName(raw);
             const auto skip = [&](const QString &reason) {
                 if (skipped)
-                    skipped->append({directory + u'/' + QString::fromLatin1(raw.toPercentEncoding("/:,+=@-_.~")), reason});
+                    skipped->append({directory + u'/' + QString::fromLatin1(raw.toByteArray().toPercentEncoding("/:,+=@-_.~")),
+                                     reason});
             };
-            if (QFile::encodeName(name) != raw) {
+            if (!raw.isValidUtf8()) {
                 skip(QStringLiteral("its name is not UTF-8"));
                 continue;
             }
-            struct stat status {};
-            if (::fstatat(dirFd, raw.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;  // gone meanwhile
-            if (!S_ISREG(status.st_mode)) {
-                skip(S_ISLNK(status.st_mode) ? QStringLiteral("it is a symbolic link")
-                                             : QStringLiteral("it is not a regular file"));
+            // The kind from the listing when the file system gives it; no
+            // link is ever followed.
+            unsigned char type = each->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat status {};
+                if (::fstatat(dirFd, each->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;  // gone meanwhile
+                type = S_ISREG(status.st_mode) ? DT_REG : S_ISLNK(status.st_mode) ? DT_LNK : DT_CHR;
+            }
+            if (type != DT_REG) {
+                skip(type == DT_LNK ? QStringLiteral("it is a symbolic link") : QStringLiteral("it is not a regular file"));
                 continue;
             }
+            const QString name = QString::fromUtf8(raw);
             entries.append({directory + u'/' + name, uniqueName(name), isCur ? flags(name) : QString()});
         }
         ::closedir(dir);
     }
-    // Listing order of the file system varies; a stable order keeps
-    // announcements in delivery order for names that sort by time.
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        return a.uniqueName != b.uniqueName ? a.uniqueName < b.uniqueName : a.path < b.path;
-    });
     return entries;
 }
 

@@ -41,8 +41,8 @@ struct Skipped {
     QString reason;
 };
 
-// The message files of a folder: regular files that are not hidden, seen
-// without following links. Links, devices, pipes, folders and names that are
+// The message files of a folder, in the file system's order: regular files
+// that are not hidden, seen without following links. Links, devices, pipes, folders and names that are
 // not UTF-8 go to `skipped` when given.
 QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped = nullptr);
 
