@@ -197,6 +197,12 @@ QString MFMessage::path() const
     return path_;
 }
 
+bool MFMessage::isAt(const QString &path) const
+{
+    std::lock_guard lock(modelMutex());
+    return path_ == path;
+}
+
 void MFMessage::setLocation(QString path, const std::shared_ptr<MFMailbox> &mailbox)
 {
     std::lock_guard lock(modelMutex());
@@ -529,7 +535,7 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         if (const auto existing = messagesByUniqueName_.value(messageKey)) {
             seen.insert(messageKey);
             missing_.remove(messageKey);
-            if (existing->path() == entry.path)
+            if (existing->isAt(entry.path))
                 continue;
             // Moved, or its flags changed, by another program: followed.
             const auto previous = existing->currentMailbox();

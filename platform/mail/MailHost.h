@@ -89,6 +89,8 @@ public:
     QVObjC::id mailbox() const;
     std::shared_ptr<MFMailbox> currentMailbox() const;
     QString path() const;
+    // Whether the file is at `path`, without copying the path.
+    bool isAt(const QString &path) const;
     void setLocation(QString path, const std::shared_ptr<MFMailbox> &mailbox);
     const QString &uniqueName() const { return uniqueName_; }
 
