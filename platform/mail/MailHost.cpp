@@ -30,11 +30,6 @@ const QString kWillTerminate = QStringLiteral("NSApplicationWillTerminateNotific
 
 MailHost *currentHost = nullptr;
 
-QString key(const MFMailAccount &account, const QString &uniqueName)
-{
-    return account.name() + u'/' + uniqueName;
-}
-
 }  // namespace
 
 std::mutex &modelMutex()
@@ -466,15 +461,16 @@ void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool d
     {
         std::lock_guard lock(mutex_);
         changes.mailboxes = discoverMailboxes(*account);
-        QSet<QString> seen;    // message keys found in this scan
+        ++scanGeneration_;
+        QSet<QString> fresh;   // unique names of files new in this scan
         QSet<QString> listed;  // refused files still there
         for (const auto &mailbox : account->mailboxes()) {
             const qsizetype before = changes.arrived.size();
-            reconcileMailbox(*account, mailbox, seen, listed, changes);
+            reconcileMailbox(*account, mailbox, fresh, listed, changes);
             if (duringOpen && qsizetype(changes.arrived.size()) == before)
                 changes.arrived.emplace_back(mailbox->store(), QVObjC::ObjectList());
         }
-        dropVanished(*account, seen, changes);
+        dropVanished(*account, changes);
         // Refused files are forgotten once they are gone, so the set stays
         // as small as the folders' odd files.
         const QString prefix = account->root() + u'/';
@@ -516,7 +512,7 @@ void MailHost::refuse(const QString &path, const QString &reason, QSet<QString> 
     qCWarning(lcMailHost).noquote() << "Skipped" << path << ":" << reason;
 }
 
-void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &seen,
+void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
                                 QSet<QString> &listed, Changes &changes)
 {
     QList<Maildir::Skipped> skipped;
@@ -524,31 +520,34 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
     for (const auto &odd : std::as_const(skipped))
         refuse(odd.path, odd.reason, listed);
 
+    auto &known = messagesByAccount_[account.name()];
     const QString uuid = mailbox->uuid();
-    std::vector<const Maildir::Entry *> fresh;
+    std::vector<const Maildir::Entry *> arrivals;
     for (const Maildir::Entry &entry : entries) {
-        const QString messageKey = key(account, entry.uniqueName);
-        if (seen.contains(messageKey)) {
+        const auto found = known.constFind(entry.uniqueName);
+        const MFMessage *existing = found == known.cend() ? nullptr : found->get();
+        if ((existing && existing->lastSeen_ == scanGeneration_) || fresh.contains(entry.uniqueName)) {
             refuse(entry.path, QStringLiteral("another file has the same unique name"), listed);
             continue;
         }
-        if (const auto existing = messagesByUniqueName_.value(messageKey)) {
-            seen.insert(messageKey);
-            missing_.remove(messageKey);
-            if (existing->isAt(entry.path))
+        if (existing) {
+            const std::shared_ptr<MFMessage> &message = *found;
+            message->lastSeen_ = scanGeneration_;
+            message->missing_ = false;
+            if (message->isAt(entry.path))
                 continue;
             // Moved, or its flags changed, by another program: followed.
-            const auto previous = existing->currentMailbox();
-            existing->setLocation(entry.path, mailbox);
+            const auto previous = message->currentMailbox();
+            message->setLocation(entry.path, mailbox);
             if (previous != mailbox) {
                 if (previous) {
-                    previous->store()->remove(existing.get());
-                    changes.removed[previous->uuid()].append(existing->uniqueName());
+                    previous->store()->remove(message.get());
+                    changes.removed[previous->uuid()].append(message->uniqueName());
                 }
-                mailbox->store()->add(existing);
-                changes.added[uuid].append(existing);
+                mailbox->store()->add(message);
+                changes.added[uuid].append(message);
             } else {
-                changes.changed.append({uuid, existing});
+                changes.changed.append({uuid, message});
             }
             continue;
         }
@@ -556,28 +555,29 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
             listed.insert(entry.path);
             continue;
         }
-        seen.insert(messageKey);
-        fresh.push_back(&entry);
+        fresh.insert(entry.uniqueName);
+        arrivals.push_back(&entry);
     }
 
     // New files in delivery order, which their names give.
-    std::sort(fresh.begin(), fresh.end(), [](const Maildir::Entry *a, const Maildir::Entry *b) {
+    std::sort(arrivals.begin(), arrivals.end(), [](const Maildir::Entry *a, const Maildir::Entry *b) {
         return a->uniqueName != b->uniqueName ? a->uniqueName < b->uniqueName : a->path < b->path;
     });
     QVObjC::ObjectList arrived;
-    for (const Maildir::Entry *entry : fresh) {
+    for (const Maildir::Entry *entry : arrivals) {
         auto message = std::make_shared<MFMessage>(QVObjC::NSClassFromString(QStringLiteral("MFMessage")),
                                                    entry->uniqueName, entry->path, mailbox);
         QString error;
         if (!message->load(&error)) {
-            seen.remove(key(account, entry->uniqueName));
+            fresh.remove(entry->uniqueName);
             if (QFileInfo::exists(entry->path))
                 refuse(entry->path, error, listed);
             else
                 changes.rescanSoon = true;  // moved while we looked: found where it went
             continue;
         }
-        index(message, key(account, entry->uniqueName));
+        message->lastSeen_ = scanGeneration_;
+        index(account, message);
         mailbox->store()->add(message);
         arrived.append(message);
         changes.added[uuid].append(message);
@@ -586,29 +586,27 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         changes.arrived.emplace_back(mailbox->store(), arrived);
 }
 
-void MailHost::dropVanished(const MFMailAccount &account, const QSet<QString> &seen, Changes &changes)
+void MailHost::dropVanished(const MFMailAccount &account, Changes &changes)
 {
-    const QString prefix = account.name() + u'/';
-    QList<std::pair<QString, std::shared_ptr<MFMessage>>> gone;
-    for (auto it = messagesByUniqueName_.cbegin(); it != messagesByUniqueName_.cend(); ++it) {
-        if (!it.key().startsWith(prefix) || seen.contains(it.key()))
+    std::vector<std::shared_ptr<MFMessage>> gone;
+    for (const auto &message : std::as_const(messagesByAccount_[account.name()])) {
+        if (message->lastSeen_ == scanGeneration_)
             continue;
         // Missed once: it may be on its way between two folders.
-        if (!missing_.contains(it.key())) {
-            missing_.insert(it.key());
+        if (!message->missing_) {
+            message->missing_ = true;
             changes.rescanSoon = true;
             continue;
         }
-        gone.append({it.key(), it.value()});
+        gone.push_back(message);
     }
-    for (const auto &[messageKey, message] : std::as_const(gone)) {
+    for (const auto &message : gone) {
         qCInfo(lcMailHost) << "Message" << message->path() << "is gone from account" << account.name();
-        missing_.remove(messageKey);
         if (const auto mailbox = message->currentMailbox()) {
             mailbox->store()->remove(message.get());
             changes.removed[mailbox->uuid()].append(message->uniqueName());
         }
-        unindex(message, messageKey);
+        unindex(account, message);
     }
 }
 
@@ -639,16 +637,16 @@ void MailHost::announce(const Changes &changes, bool duringOpen)
     }
 }
 
-void MailHost::index(const std::shared_ptr<MFMessage> &message, const QString &messageKey)
+void MailHost::index(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
 {
-    messagesByUniqueName_.insert(messageKey, message);
+    messagesByAccount_[account.name()].insert(message->uniqueName(), message);
     if (!message->messageID().isEmpty())
         messagesByID_[message->messageID()].push_back(message);
 }
 
-void MailHost::unindex(const std::shared_ptr<MFMessage> &message, const QString &messageKey)
+void MailHost::unindex(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
 {
-    messagesByUniqueName_.remove(messageKey);
+    messagesByAccount_[account.name()].remove(message->uniqueName());
     const auto found = messagesByID_.find(message->messageID());
     if (found == messagesByID_.end())
         return;
@@ -725,10 +723,9 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
             changes.added[targetBox->uuid()].append(message);
             const auto sourceAccount = source ? source->mailAccount() : nullptr;
             if (sourceAccount && sourceAccount != targetAccount) {
-                const QString oldKey = key(*sourceAccount, message->uniqueName());
-                messagesByUniqueName_.remove(oldKey);
-                missing_.remove(oldKey);
-                messagesByUniqueName_.insert(key(*targetAccount, message->uniqueName()), message);
+                messagesByAccount_[sourceAccount->name()].remove(message->uniqueName());
+                messagesByAccount_[targetAccount->name()].insert(message->uniqueName(), message);
+                message->missing_ = false;
             }
             ++moved;
         }
@@ -768,9 +765,7 @@ void MailHost::deleteMessages(MFMessageStore &store, const QVObjC::ObjectList &m
             }
             mailbox->store()->remove(message.get());
             changes.removed[mailbox->uuid()].append(message->uniqueName());
-            const QString messageKey = key(*account, message->uniqueName());
-            missing_.remove(messageKey);
-            unindex(message, messageKey);
+            unindex(*account, message);
         }
     }
     QPointer<MailHost> self(this);

@@ -127,6 +127,12 @@ private:
     QDateTime dateReceived_;
     QDateTime dateSent_;
     qint64 headerLength_ = 0;
+
+    // The host's bookkeeping, under its mutex: the last scan that found the
+    // file, and whether the scan before this one missed it.
+    friend class MailHost;
+    quint64 lastSeen_ = 0;
+    bool missing_ = false;
 };
 
 class MFMessageStore final : public QVObjC::Object {
@@ -226,15 +232,15 @@ private:
     void scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen);
     // The steps of a scan, with mutex_ held.
     bool discoverMailboxes(MFMailAccount &account);
-    void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &seen,
+    void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
                           QSet<QString> &listed, Changes &changes);
-    void dropVanished(const MFMailAccount &account, const QSet<QString> &seen, Changes &changes);
+    void dropVanished(const MFMailAccount &account, Changes &changes);
     void refuse(const QString &path, const QString &reason, QSet<QString> &listed);
     // Without mutex_: signals and the added-messages notification.
     void announce(const Changes &changes, bool duringOpen);
 
-    void index(const std::shared_ptr<MFMessage> &message, const QString &key);
-    void unindex(const std::shared_ptr<MFMessage> &message, const QString &key);
+    void index(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message);
+    void unindex(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message);
     void watch(const std::shared_ptr<MFMailAccount> &account);
     void scheduleRescan(const QString &path);
     void loadBundle(const QString &path);
@@ -244,11 +250,12 @@ private:
     std::vector<std::shared_ptr<MFMailAccount>> accounts_;
     std::vector<std::shared_ptr<MessageViewer>> viewers_;
     std::function<void(const std::shared_ptr<MessageViewer> &)> viewerOpener_;
-    QHash<QString, std::shared_ptr<MFMessage>> messagesByUniqueName_;  // account name + '/' + unique
+    // Each account's messages by unique name. A message that a scan misses
+    // is dropped only when the next scan misses it too, so a file in flight
+    // between two folders is followed.
+    QHash<QString, QHash<QString, std::shared_ptr<MFMessage>>> messagesByAccount_;
     QHash<QString, std::vector<std::weak_ptr<MFMessage>>> messagesByID_;  // in order of arrival
-    // Known messages missing from the last scan: dropped when the next scan
-    // misses them too, so a file in flight between two folders is followed.
-    QSet<QString> missing_;
+    quint64 scanGeneration_ = 0;
     QFileSystemWatcher watcher_;
     QTimer rescanTimer_;
     qint64 firstPendingChange_ = 0;  // ms since epoch
