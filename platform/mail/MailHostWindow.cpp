@@ -138,9 +138,15 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     messages_->header()->setSectionResizeMode(0, QHeaderView::Fixed);
     messages_->header()->setSectionResizeMode(1, QHeaderView::Interactive);
     messages_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
-    messages_->header()->setSectionResizeMode(3, QHeaderView::ResizeToContents);
+    // Fitting a column to its contents lays out every row's text on each
+    // change: the date column gets the width of a long date once.
+    messages_->header()->setSectionResizeMode(3, QHeaderView::Interactive);
     messages_->setColumnWidth(0, 22);
     messages_->setColumnWidth(1, 230);
+    messages_->setColumnWidth(
+        3, messages_->fontMetrics().horizontalAdvance(
+               QLocale().toString(QDateTime(QDate(2026, 12, 28), QTime(23, 58)), QLocale::ShortFormat))
+               + 24);
 
     preview_->setReadOnly(true);
     preview_->setPlaceholderText(tr("No message selected"));
@@ -168,6 +174,9 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     countTimer_.setSingleShot(true);
     countTimer_.setInterval(200);
     connect(&countTimer_, &QTimer::timeout, this, &MailHostWindow::updateCounts);
+    repaintTimer_.setSingleShot(true);
+    repaintTimer_.setInterval(100);
+    connect(&repaintTimer_, &QTimer::timeout, this, [this] { messages_->setUpdatesEnabled(true); });
 
     viewer_->changed = [this] { refreshToolbar(); };
     rebuildToolbar();
@@ -234,6 +243,14 @@ void MailHostWindow::rebuildMailboxes()
     reloading_ = false;
     if (select)
         mailboxes_->setCurrentItem(select);
+}
+
+void MailHostWindow::repaintLater()
+{
+    if (repaintTimer_.isActive())
+        return;
+    messages_->setUpdatesEnabled(false);
+    repaintTimer_.start();
 }
 
 void MailHostWindow::countLater(const QString &uuid)
@@ -349,6 +366,7 @@ void MailHostWindow::addMessages(const QString &uuid, const QVObjC::ObjectList &
     const auto mailbox = currentMailbox();
     if (!mailbox || mailbox->uuid() != uuid)
         return;
+    repaintLater();
     for (const auto &object : messages) {
         if (const auto message = QVObjC::cast<MFMessage>(object))
             insertItem(message);
@@ -361,6 +379,7 @@ void MailHostWindow::removeMessages(const QString &uuid, const QStringList &uniq
     const auto mailbox = currentMailbox();
     if (!mailbox || mailbox->uuid() != uuid)
         return;
+    repaintLater();
     for (const QString &unique : uniqueNames)
         delete items_.take(unique);
 }

@@ -47,6 +47,8 @@ private:
     void countLater(const QString &uuid);
     void updateCounts();
     void updateStatus();
+    // Repaints the list at most a few times a second while it changes.
+    void repaintLater();
     void selectionChanged();
     void rebuildToolbar();
     void refreshToolbar();
@@ -65,6 +67,7 @@ private:
     QHash<QString, QTreeWidgetItem *> mailboxItems_;     // by mailbox uuid
     QSet<QString> uncounted_;
     QTimer countTimer_;
+    QTimer repaintTimer_;
     bool reloading_ = false;
 };
 
