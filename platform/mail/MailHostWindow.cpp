@@ -176,7 +176,7 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     connect(&countTimer_, &QTimer::timeout, this, &MailHostWindow::updateCounts);
     repaintTimer_.setSingleShot(true);
     repaintTimer_.setInterval(100);
-    connect(&repaintTimer_, &QTimer::timeout, this, [this] { messages_->setUpdatesEnabled(true); });
+    connect(&repaintTimer_, &QTimer::timeout, this, &MailHostWindow::flushList);
 
     viewer_->changed = [this] { refreshToolbar(); };
     rebuildToolbar();
@@ -247,10 +247,25 @@ void MailHostWindow::rebuildMailboxes()
 
 void MailHostWindow::repaintLater()
 {
-    if (repaintTimer_.isActive())
+    if (!repaintTimer_.isActive())
+        repaintTimer_.start();
+}
+
+void MailHostWindow::flushList()
+{
+    repaintTimer_.stop();
+    if (pendingAdds_.isEmpty() && pendingRemoves_.isEmpty())
         return;
     messages_->setUpdatesEnabled(false);
-    repaintTimer_.start();
+    for (const QString &unique : std::as_const(pendingRemoves_))
+        delete items_.take(unique);
+    for (const auto &weak : std::as_const(pendingAdds_)) {
+        if (const auto message = weak.lock())
+            insertItem(message);
+    }
+    pendingRemoves_.clear();
+    pendingAdds_.clear();
+    messages_->setUpdatesEnabled(true);
 }
 
 void MailHostWindow::countLater(const QString &uuid)
@@ -290,6 +305,7 @@ void MailHostWindow::updateCounts()
 
 void MailHostWindow::updateStatus()
 {
+    flushList();
     const auto mailbox = currentMailbox();
     int unread = 0;
     for (auto it = items_.cbegin(); it != items_.cend(); ++it)
@@ -334,6 +350,8 @@ void MailHostWindow::reloadMessages()
         selected << item->data(0, kMessageRole).toString();
 
     reloading_ = true;
+    pendingAdds_.clear();
+    pendingRemoves_.clear();
     messages_->clear();
     items_.clear();
     QVObjC::ObjectList all = mailbox ? mailbox->store()->copyOfAllMessages() : QVObjC::ObjectList();
@@ -366,11 +384,11 @@ void MailHostWindow::addMessages(const QString &uuid, const QVObjC::ObjectList &
     const auto mailbox = currentMailbox();
     if (!mailbox || mailbox->uuid() != uuid)
         return;
-    repaintLater();
     for (const auto &object : messages) {
         if (const auto message = QVObjC::cast<MFMessage>(object))
-            insertItem(message);
+            pendingAdds_.insert(message->uniqueName(), message);
     }
+    repaintLater();
 }
 
 void MailHostWindow::removeMessages(const QString &uuid, const QStringList &uniqueNames)
@@ -379,9 +397,11 @@ void MailHostWindow::removeMessages(const QString &uuid, const QStringList &uniq
     const auto mailbox = currentMailbox();
     if (!mailbox || mailbox->uuid() != uuid)
         return;
+    for (const QString &unique : uniqueNames) {
+        pendingAdds_.remove(unique);
+        pendingRemoves_.insert(unique);
+    }
     repaintLater();
-    for (const QString &unique : uniqueNames)
-        delete items_.take(unique);
 }
 
 void MailHostWindow::updateMessage(const QString &uuid, const QVObjC::id &message)
@@ -445,6 +465,7 @@ void MailHostWindow::selectMailbox(const QString &account, const QString &path)
 
 void MailHostWindow::selectMessages(const QStringList &messageIDs)
 {
+    flushList();
     for (auto it = items_.cbegin(); it != items_.cend(); ++it) {
         const auto message = it.value()->message();
         it.value()->setSelected(message && messageIDs.contains(message->messageID()));

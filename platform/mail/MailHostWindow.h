@@ -47,8 +47,10 @@ private:
     void countLater(const QString &uuid);
     void updateCounts();
     void updateStatus();
-    // Repaints the list at most a few times a second while it changes.
+    // The list takes changes in batches, a few times a second: each change
+    // of a view's rows lays out every row again.
     void repaintLater();
+    void flushList();
     void selectionChanged();
     void rebuildToolbar();
     void refreshToolbar();
@@ -68,6 +70,8 @@ private:
     QSet<QString> uncounted_;
     QTimer countTimer_;
     QTimer repaintTimer_;
+    QHash<QString, std::weak_ptr<MFMessage>> pendingAdds_;  // by unique name
+    QSet<QString> pendingRemoves_;
     bool reloading_ = false;
 };
 
