@@ -170,6 +170,30 @@ TEST_F(Hostile, AFileInFlightBetweenTwoScansIsFollowedNotSubmittedAgain)
     EXPECT_EQ(logged(u"is gone"_s), 0);
 }
 
+TEST_F(Hostile, ARefusedFileIsForgottenOnceItIsGone)
+{
+    start();
+    // A half-written file that is no message yet, under a name that a
+    // delivery agent later uses for a real message.
+    const QString name = root() + u"/new/1700000009.M1P1Q1.host"_s;
+    const auto write = [&](const QByteArray &bytes) {
+        QFile file(name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    };
+    write("\x01\x02 no header here");
+    host_->rescan(account_);
+    host_->rescan(account_);
+    EXPECT_EQ(logged(u"not a mail message"_s), 1);
+
+    ASSERT_TRUE(QFile::remove(name));
+    host_->rescan(account_);
+    write(mailMessage(u"<later@x>"_s, u"a@x"_s, u"Later"_s, "x"));
+    host_->rescan(account_);
+    ASSERT_TRUE(waitFor([&] { return submitted() == 1; }));
+    EXPECT_EQ(received(kQVPluginDidReceiveNewMessageNotification)[0].stringValue(u"MessageID"_s), u"<later@x>"_s);
+}
+
 TEST_F(Hostile, AccountsOfOneNameOrFolderAreRefused)
 {
     EXPECT_FALSE(host_->addAccount(u"Work"_s, dir_.path() + u"/Other"_s));
