@@ -6,6 +6,7 @@
 #include "QVNotificationProtocol.h"
 #include "QVRunningApplications.h"
 
+#include <QCryptographicHash>
 #include <QPointer>
 #include <QThread>
 
@@ -77,6 +78,8 @@ QString QVMailHandler::domainFromSender(const QString &sender)
 QByteArray QVMailHandler::messageData(const id &message, qsizetype bodyLimit)
 {
     QByteArray bytes = QVObjC::send<QByteArray>(message, QStringLiteral("headerData"));
+    if (bytes.size() > kHeaderLimit)
+        bytes.truncate(kHeaderLimit);
     const QByteArray body = QVObjC::send<QByteArray>(message, QStringLiteral("bodyData"));
     bytes.append(QByteArrayView(body).first(std::min(body.size(), bodyLimit)));
     return bytes;
@@ -144,6 +147,26 @@ void QVMailHandler::launchCore()
     QThread::msleep(1000);
 }
 
+void QVMailHandler::rememberRequest(QVPendingAnswers::Kind kind, const id &message, const QVariantMap &userInfo)
+{
+    // Copies of one message may stand for each other; different messages
+    // under one Message-ID may not.
+    const QByteArray fingerprint = kind == QVPendingAnswers::Kind::Verdict
+        ? QCryptographicHash::hash(userInfo.value(QString::fromLatin1(kQVUserInfoMessageKey)).toByteArray(),
+                                   QCryptographicHash::Sha256)
+        : QByteArray();
+    pending_.add(kind, userInfo.value(kMessageIDKey).toString(), message, fingerprint);
+}
+
+bool QVMailHandler::post(const char *notification, const QVariantMap &userInfo)
+{
+    const QString name = QString::fromLatin1(notification);
+    if (QVDistributedNotificationCenter::defaultCenter()->postNotificationName(name, userInfo))
+        return true;
+    QVLogPlugin(QStringLiteral("*** ERROR: Could not post %1: the session bus did not take it"), name);
+    return false;
+}
+
 bool QVMailHandler::isInboxMessage(const id &message) const
 {
     const id mailbox = object(message, "mailbox");
@@ -202,7 +225,48 @@ id QVMailHandler::availableMessageViewer() const
 
 bool QVMailHandler::moveMessageToQuorvaneFolder(const id &message)
 {
-    return moveMessage(message, Destination::Junk);
+    if (!moveMessage(message, Destination::Junk))
+        return false;
+    rememberJunk(message);
+    return true;
+}
+
+QString QVMailHandler::identity(const id &message)
+{
+    // What other mail programs keep when they copy a message: its fields,
+    // not its file.
+    const QString messageID = text(message, "messageID");
+    return messageID.isEmpty() ? QString() : messageID + u'\n' + text(message, "sender") + u'\n' + text(message, "subject");
+}
+
+void QVMailHandler::rememberJunk(const id &message)
+{
+    const QString key = identity(message);
+    if (key.isEmpty())
+        return;
+    if (!movedToJunk_.contains(key))
+        movedToJunkOrder_.push_back(key);
+    movedToJunk_.insert(key, message);
+    constexpr size_t kRemembered = 10'000;
+    while (movedToJunkOrder_.size() > kRemembered) {
+        movedToJunk_.remove(movedToJunkOrder_.front());
+        movedToJunkOrder_.pop_front();
+    }
+}
+
+bool QVMailHandler::cameBackFromJunk(const id &message)
+{
+    const QString key = identity(message);
+    const auto found = key.isEmpty() ? movedToJunk_.end() : movedToJunk_.find(key);
+    if (found == movedToJunk_.end())
+        return false;
+    // A new file with the fields of a message moved to junk: taken out
+    // again, as a copy (the host may not have seen the original go yet).
+    if (found->lock() == message)
+        return false;
+    movedToJunk_.erase(found);
+    std::erase(movedToJunkOrder_, key);
+    return true;
 }
 
 bool QVMailHandler::moveMessageToInbox(const id &message)
@@ -281,41 +345,70 @@ void QVMailHandler::processAddedMessages(const QVariantMap &userInfo)
 {
     launchCore();
     const ObjectList messages = userInfo.value(QStringLiteral("messages")).value<ObjectList>();
-    auto *center = QVDistributedNotificationCenter::defaultCenter();
     for (const id &message : messages) {
-        if (!isInboxMessage(message) || QVObjC::send<bool>(message, QStringLiteral("isRead")))
+        if (!isWaitingForVerdict(message))
             continue;
+        if (cameBackFromJunk(message)) {
+            QVLogPlugin(QStringLiteral("*** %1 was taken out of the spam folder; it is not judged again"),
+                        text(message, "messageID"));
+            continue;
+        }
         const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
         QVLogPlugin(QStringLiteral("*** PROCESSING: %1"), text(message, "messageID"));
-        center->postNotificationName(QString::fromLatin1(kQVPluginDidReceiveNewMessageNotification), info);
+        if (post(kQVPluginDidReceiveNewMessageNotification, info))
+            rememberRequest(QVPendingAnswers::Kind::Verdict, message, info);
     }
 }
 
-id QVMailHandler::answeredMessage(const QVDistributedNotification &notification, const QString &logFormat)
+bool QVMailHandler::isWaitingForVerdict(const id &message) const
+{
+    return isInboxMessage(message) && !QVObjC::send<bool>(message, QStringLiteral("isRead"));
+}
+
+id QVMailHandler::answeredMessage(const QVDistributedNotification &notification, const QString &logFormat,
+                                 QVPendingAnswers::Kind kind, const std::function<bool(const id &)> &waiting)
 {
     const QString messageID = notification.stringValue(kMessageIDKey);
     QVLogPlugin(logFormat, messageID);
     if (messageID.isEmpty())
         return nullptr;
-    return QVObjC::sendClass<id>(mailClass("MFLibrary"), QStringLiteral("messageWithMessageID:"), messageID);
+    const QVPendingAnswers::Answer answer = pending_.take(kind, messageID, waiting);
+    switch (answer.outcome) {
+    case QVPendingAnswers::Outcome::Found:
+        return answer.message;
+    case QVPendingAnswers::Outcome::Ambiguous:
+        QVLogPlugin(QStringLiteral("*** Different messages wait under the Message-ID %1; none is moved"), messageID);
+        return nullptr;
+    case QVPendingAnswers::Outcome::None:
+        QVLogPlugin(QStringLiteral("*** No message posted under the Message-ID %1 waits for this answer"), messageID);
+        return nullptr;
+    }
+    return nullptr;
 }
 
 void QVMailHandler::spamDetectedNotification(const QVDistributedNotification &notification)
 {
-    const id message = answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"));
-    if (message && isInboxMessage(message))
+    // Only a message still unread in an inbox: the user may have read or
+    // filed it meanwhile.
+    const id message = answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"),
+                                       QVPendingAnswers::Kind::Verdict,
+                                       [this](const id &m) { return isWaitingForVerdict(m); });
+    if (message)
         moveMessageToQuorvaneFolder(message);
 }
 
 void QVMailHandler::letterBlockedNotification(const QVDistributedNotification &notification)
 {
-    if (const id message = answeredMessage(notification, QStringLiteral("*** BLOCKED: %1")))
+    if (const id message = answeredMessage(notification, QStringLiteral("*** BLOCKED: %1"),
+                                           QVPendingAnswers::Kind::Block, [](const id &) { return true; }))
         moveMessageToQuorvaneFolder(message);
 }
 
 void QVMailHandler::letterUnblockedNotification(const QVDistributedNotification &notification)
 {
-    const id message = answeredMessage(notification, QStringLiteral("*** UNBLOCKED: %1"));
-    if (message && isMessageInQuorvaneFolder(message))
+    const id message = answeredMessage(notification, QStringLiteral("*** UNBLOCKED: %1"),
+                                       QVPendingAnswers::Kind::Unblock,
+                                       [this](const id &m) { return isMessageInQuorvaneFolder(m); });
+    if (message)
         moveMessageToInbox(message);
 }

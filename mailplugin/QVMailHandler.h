@@ -5,8 +5,12 @@
 #pragma once
 
 #include "QVObjectRuntime.h"
+#include "QVPendingAnswers.h"
 
+#include <QHash>
 #include <QObject>
+
+#include <deque>
 #include <QVariantMap>
 
 struct QVDistributedNotification;
@@ -26,7 +30,12 @@ public:
     // The part of that address after its first "@", or "".
     static QString domainFromSender(const QString &sender);
 
-    // Header bytes followed by at most `bodyLimit` body bytes.
+    // A header longer than this is cut here, so that a message without a
+    // header end cannot make a post that the bus refuses.
+    static constexpr qsizetype kHeaderLimit = 256 * 1024;
+
+    // Header bytes (at most kHeaderLimit) followed by at most `bodyLimit`
+    // body bytes.
     static QByteArray messageData(const QVObjC::id &message, qsizetype bodyLimit);
     // {"Message", "MessageID", "Address", "Domain"}, ended by the first
     // missing value.
@@ -44,9 +53,18 @@ public:
 
     bool isInboxMessage(const QVObjC::id &message) const;
     bool isMessageInQuorvaneFolder(const QVObjC::id &message) const;
+    // An unread inbox message: one that is submitted, and that a verdict
+    // may still move.
+    bool isWaitingForVerdict(const QVObjC::id &message) const;
     QVObjC::id quorvaneMailboxForAccount(const QVObjC::id &account);
     QVObjC::id inboxMailboxForAccount(const QVObjC::id &account) const;
     QVObjC::id availableMessageViewer() const;
+
+    // Remembers a message posted for an answer (the user info as posted):
+    // only a remembered message is moved by an answer.
+    void rememberRequest(QVPendingAnswers::Kind kind, const QVObjC::id &message, const QVariantMap &userInfo);
+    // Posts a request; a post the bus does not take is logged.
+    static bool post(const char *notification, const QVariantMap &userInfo = {});
 
     bool moveMessageToQuorvaneFolder(const QVObjC::id &message);
     bool moveMessageToInbox(const QVObjC::id &message);
@@ -63,6 +81,18 @@ private:
     enum class Destination { Junk, Inbox };
     bool moveMessage(const QVObjC::id &message, Destination destination);
     void processAddedMessages(const QVariantMap &userInfo);
-    // The message the answer names, after logging; null when there is none.
-    QVObjC::id answeredMessage(const QVDistributedNotification &notification, const QString &logFormat);
+    // The message the answer is for, after logging; null when no message
+    // posted under that Message-ID waits for it.
+    QVObjC::id answeredMessage(const QVDistributedNotification &notification, const QString &logFormat,
+                               QVPendingAnswers::Kind kind, const std::function<bool(const QVObjC::id &)> &waiting);
+
+    // Messages moved into the junk folder, so that one that the user (or
+    // another program) brings back as a new file is not judged again.
+    static QString identity(const QVObjC::id &message);
+    void rememberJunk(const QVObjC::id &message);
+    bool cameBackFromJunk(const QVObjC::id &message);
+
+    QVPendingAnswers pending_;
+    QHash<QString, QVObjC::weak_id> movedToJunk_;
+    std::deque<QString> movedToJunkOrder_;
 };

@@ -1,6 +1,5 @@
 #include "QVMessageActionHandler.h"
 
-#include "QVDistributedNotificationCenter.h"
 #include "QVLogger.h"
 #include "QVMailHandler.h"
 #include "QVMenu.h"
@@ -20,11 +19,6 @@ const QString kToggleBlock = QStringLiteral("toggleBlock:");
 QString localized(const char *text)
 {
     return QCoreApplication::translate("QVMessageActionHandler", text);
-}
-
-QVDistributedNotificationCenter *center()
-{
-    return QVDistributedNotificationCenter::defaultCenter();
 }
 
 }  // namespace
@@ -148,26 +142,29 @@ void QVMessageActionHandler::toggleBlock(id)
 }
 
 void QVMessageActionHandler::postMessages(const ObjectList &messages, qsizetype bodyLimit, const QString &logFormat,
-                                          const char *notification)
+                                          const char *notification, QVPendingAnswers::Kind kind)
 {
-    QVMailHandler::defaultHandler()->launchCore();
+    QVMailHandler *handler = QVMailHandler::defaultHandler();
+    handler->launchCore();
     for (const id &message : messages) {
         const QVariantMap userInfo = QVMailHandler::messageUserInfo(message, bodyLimit);
         QVLogPlugin(logFormat, QVObjC::send<QString>(message, QStringLiteral("messageID")));
-        center()->postNotificationName(QString::fromLatin1(notification), userInfo);
+        // The answer moves this very message, not another with its Message-ID.
+        if (QVMailHandler::post(notification, userInfo))
+            handler->rememberRequest(kind, message, userInfo);
     }
 }
 
 void QVMessageActionHandler::blockSelectedMessages()
 {
     postMessages(selectedInboxMessages(), qsizetype(kQVMessageBodyLimit), QStringLiteral("*** BLOCKING: %1"),
-                 kQVPluginBlockMessageNotification);
+                 kQVPluginBlockMessageNotification, QVPendingAnswers::Kind::Block);
 }
 
 void QVMessageActionHandler::unblockSelectedMessages()
 {
     postMessages(selectedMessagesInQuorvaneFolder(), qsizetype(kQVUnblockMessageBodyLimit),
-                 QStringLiteral("*** UNBLOCKING: %1"), kQVPluginUnblockMessageNotification);
+                 QStringLiteral("*** UNBLOCKING: %1"), kQVPluginUnblockMessageNotification, QVPendingAnswers::Kind::Unblock);
 }
 
 void QVMessageActionHandler::postListRequests(const char *notification, ListEntry entry)
@@ -182,7 +179,7 @@ void QVMessageActionHandler::postListRequests(const char *notification, ListEntr
             else
                 userInfo.insert(QString::fromLatin1(kQVUserInfoDomainKey), QVMailHandler::domainFromSender(sender));
         }
-        center()->postNotificationName(QString::fromLatin1(notification), userInfo);
+        QVMailHandler::post(notification, userInfo);
     }
 }
 
@@ -229,7 +226,7 @@ void QVMessageActionHandler::addDomainToWhiteListFromSelectedMessages()
 void QVMessageActionHandler::postPageRequest(const char *notification)
 {
     QVMailHandler::defaultHandler()->launchCore();
-    center()->postNotificationName(QString::fromLatin1(notification));
+    QVMailHandler::post(notification);
 }
 
 void QVMessageActionHandler::showSettings(id)

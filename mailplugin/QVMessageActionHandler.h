@@ -4,6 +4,7 @@
 #pragma once
 
 #include "QVObjectRuntime.h"
+#include "QVPendingAnswers.h"
 
 class QVMessageActionHandler final : public QVObjC::Object {
 public:
@@ -53,7 +54,7 @@ public:
 private:
     enum class ListEntry { Address, Domain };
     void postMessages(const QVObjC::ObjectList &messages, qsizetype bodyLimit, const QString &logFormat,
-                      const char *notification);
+                      const char *notification, QVPendingAnswers::Kind kind);
     void postListRequests(const char *notification, ListEntry entry);
     void postPageRequest(const char *notification);
 

@@ -1,6 +1,5 @@
 #include "MailHost.h"
 
-#include "MailMessageHeader.h"
 #include "Maildir.h"
 #include "MessageViewer.h"
 #include "PropertyList.h"
@@ -12,7 +11,6 @@
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QThread>
-#include <QUuid>
 
 #include <dlfcn.h>
 
@@ -22,241 +20,12 @@ namespace QVMailHost {
 
 namespace {
 
-// Header fields are read from this much of a file; the rest is body.
-constexpr qint64 kHeaderScanLimit = 256 * 1024;
-// Larger files are handed to bundles cut here, with a log line.
-constexpr qint64 kMaxMessageSize = 64 * 1024 * 1024;
-
 const QString kMessagesAdded = QStringLiteral("MessageStoreMessagesAdded_inMainThread_");
 const QString kWillTerminate = QStringLiteral("NSApplicationWillTerminateNotification");
 
 MailHost *currentHost = nullptr;
 
-QString key(const MFMailAccount &account, const QString &uniqueName)
-{
-    return account.name() + u'/' + uniqueName;
-}
-
-void removeFromStore(const std::shared_ptr<MFMailbox> &mailbox, const MFMessage *message)
-{
-    if (!mailbox || !mailbox->store())
-        return;
-    std::erase_if(mailbox->store()->messages(), [message](const auto &m) { return m.get() == message; });
-}
-
 }  // namespace
-
-std::recursive_mutex &storeMutex()
-{
-    static std::recursive_mutex mutex;
-    return mutex;
-}
-
-// Mailboxes
-
-MFMailbox::MFMailbox(QVObjC::Class *isa, const std::shared_ptr<MFMailAccount> &account, QString path)
-    : Object(isa), account_(account), path_(std::move(path))
-{
-    // Stable across runs, so a mailbox keeps its identity.
-    static const QUuid space(QStringLiteral("{4f1f7d6a-0d3e-4b8a-9a51-6a0a6a2bfa11}"));
-    uuid_ = QUuid::createUuidV5(space, account->root() + u'\n' + path_).toString(QUuid::WithoutBraces).toUpper();
-}
-
-QVObjC::id MFMailbox::account() const
-{
-    return account_.lock();
-}
-
-QString MFMailbox::description() const
-{
-    const auto account = account_.lock();
-    return (account ? account->name() : QString()) + u':' + (path_.isEmpty() ? QStringLiteral("/") : path_);
-}
-
-QString MFMailbox::displayName() const
-{
-    return path_.section(u'/', -1);
-}
-
-QString MFMailbox::folder() const
-{
-    const auto account = account_.lock();
-    return account ? Maildir::folderPath(account->root(), path_) : QString();
-}
-
-// Accounts
-
-MFMailAccount::MFMailAccount(QVObjC::Class *isa, QString name, QString root)
-    : Object(isa), name_(std::move(name)), root_(std::move(root))
-{
-}
-
-QVObjC::ObjectList MFMailAccount::allMailboxes() const
-{
-    std::lock_guard lock(storeMutex());
-    return QVObjC::ObjectList(mailboxes_.begin(), mailboxes_.end());
-}
-
-std::vector<std::shared_ptr<MFMailbox>> MFMailAccount::mailboxes() const
-{
-    std::lock_guard lock(storeMutex());
-    return mailboxes_;
-}
-
-std::shared_ptr<MFMailbox> MFMailAccount::inbox() const
-{
-    return mailboxWithPath(QLatin1String(Maildir::kInboxPath));
-}
-
-std::shared_ptr<MFMailbox> MFMailAccount::mailboxWithPath(const QString &path) const
-{
-    std::lock_guard lock(storeMutex());
-    for (const auto &mailbox : mailboxes_) {
-        if (mailbox->accountRelativePath() == path)
-            return mailbox;
-    }
-    return nullptr;
-}
-
-std::shared_ptr<MFMailbox> MFMailAccount::addMailbox(const QString &path)
-{
-    std::lock_guard lock(storeMutex());
-    if (auto existing = mailboxWithPath(path))
-        return existing;
-    auto self = std::static_pointer_cast<MFMailAccount>(shared_from_this());
-    auto mailbox = std::make_shared<MFMailbox>(QVObjC::NSClassFromString(QStringLiteral("MFMailbox")), self, path);
-    mailbox->setStore(std::make_shared<MFMessageStore>(QVObjC::NSClassFromString(QStringLiteral("MFMessageStore")),
-                                                       mailbox));
-    mailboxes_.push_back(mailbox);
-    return mailbox;
-}
-
-QVObjC::id MFMailAccount::createMailboxWithParent(QVObjC::id parent, QString name)
-{
-    const auto parentBox = QVObjC::cast<MFMailbox>(parent);
-    if (!parentBox || parentBox->mailAccount().get() != this || !Maildir::isValidMailboxName(name)) {
-        qCWarning(lcMailHost) << "Refused to create mailbox" << name << "in account" << name_;
-        return nullptr;
-    }
-    const QString parentPath = parentBox->accountRelativePath();
-    const QString path = parentPath.isEmpty() ? name : parentPath + u'/' + name;
-    if (!Maildir::createMailbox(root_, path)) {
-        qCWarning(lcMailHost) << "Could not create the folder of mailbox" << path << "in" << root_;
-        return nullptr;
-    }
-    auto mailbox = addMailbox(path);
-    if (auto *host = MailHost::current()) {
-        // Later, on the main thread: shows and watches the new folder.
-        QMetaObject::invokeMethod(
-            host,
-            [host] {
-                host->rescan(nullptr);
-                emit host->mailboxesChanged();
-            },
-            Qt::QueuedConnection);
-    }
-    return mailbox;
-}
-
-// Messages
-
-MFMessage::MFMessage(QVObjC::Class *isa, QString uniqueName, QString path, const std::shared_ptr<MFMailbox> &mailbox)
-    : Object(isa), uniqueName_(std::move(uniqueName)), path_(std::move(path)), mailbox_(mailbox)
-{
-}
-
-QVObjC::id MFMessage::mailbox() const
-{
-    return currentMailbox();
-}
-
-std::shared_ptr<MFMailbox> MFMessage::currentMailbox() const
-{
-    std::lock_guard lock(storeMutex());
-    return mailbox_.lock();
-}
-
-QString MFMessage::path() const
-{
-    std::lock_guard lock(storeMutex());
-    return path_;
-}
-
-void MFMessage::setLocation(QString path, const std::shared_ptr<MFMailbox> &mailbox)
-{
-    std::lock_guard lock(storeMutex());
-    path_ = std::move(path);
-    mailbox_ = mailbox;
-}
-
-bool MFMessage::isRead() const
-{
-    return Maildir::isSeen(QFileInfo(path()).fileName());
-}
-
-bool MFMessage::load()
-{
-    QFile file(path());
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray prefix = file.read(kHeaderScanLimit);
-    const auto summary = MailMessageHeader::parse(prefix);
-    if (!summary.looksLikeMail)
-        return false;
-    messageID_ = summary.messageID;
-    sender_ = summary.sender;
-    subject_ = summary.subject;
-    dateSent_ = summary.date;
-    dateReceived_ = QFileInfo(file).lastModified();
-    return true;
-}
-
-std::pair<QByteArray, QByteArray> MFMessage::readParts() const
-{
-    const QString file = path();
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly)) {
-        qCWarning(lcMailHost) << "Could not read message" << file << ":" << in.errorString();
-        return {};
-    }
-    if (in.size() > kMaxMessageSize)
-        qCWarning(lcMailHost) << "Message" << file << "is larger than" << kMaxMessageSize << "bytes; it is cut there";
-    const QByteArray bytes = in.read(kMaxMessageSize);
-    const qsizetype end = MailMessageHeader::headerEnd(bytes);
-    if (end < 0)
-        return {bytes, QByteArray("")};
-    return {bytes.left(end), bytes.mid(end)};
-}
-
-QByteArray MFMessage::headerData() const
-{
-    return readParts().first;
-}
-
-QByteArray MFMessage::bodyData() const
-{
-    return readParts().second;
-}
-
-// Stores
-
-QVObjC::ObjectList MFMessageStore::copyOfAllMessages() const
-{
-    std::lock_guard lock(storeMutex());
-    return QVObjC::ObjectList(messages_.begin(), messages_.end());
-}
-
-void MFMessageStore::deleteMessages(QVObjC::ObjectList messages, bool moveToTrash)
-{
-    if (auto *host = MailHost::current()) {
-        if (moveToTrash) {
-            // The host keeps no trash: messages stay where they are.
-            qCWarning(lcMailHost) << "Moving to the trash is not supported; nothing deleted";
-            return;
-        }
-        host->deleteMessages(*this, messages);
-    }
-}
 
 // The host
 
@@ -265,10 +34,11 @@ MailHost::MailHost(QString library, QObject *parent) : QObject(parent), library_
     registerHostClasses();
     currentHost = this;
     rescanTimer_.setSingleShot(true);
-    rescanTimer_.setInterval(50);
+    rescanTimer_.setInterval(kRescanDelay);
     connect(&rescanTimer_, &QTimer::timeout, this, [this] {
         const QStringList roots = std::exchange(pendingRescans_, {});
-        for (const auto &account : accounts_) {
+        firstPendingChange_ = 0;
+        for (const auto &account : accounts()) {
             if (roots.contains(account->root()))
                 rescan(account);
         }
@@ -298,10 +68,28 @@ QVObjC::id MailHost::application()
     return application;
 }
 
+std::vector<std::shared_ptr<MFMailAccount>> MailHost::accounts() const
+{
+    std::lock_guard lock(mutex_);
+    return accounts_;
+}
+
 std::shared_ptr<MFMailAccount> MailHost::addAccount(const QString &name, const QString &root, bool mailAccount)
 {
     const QString absoluteRoot = QDir(root).absolutePath();
-    if (name.isEmpty() || !Maildir::createMailbox(absoluteRoot, QLatin1String(Maildir::kInboxPath))) {
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto &account : accounts_) {
+            // One name or one folder for two accounts would mix their mail.
+            if (account->name() == name || account->root() == absoluteRoot) {
+                qCWarning(lcMailHost) << "Refused account" << name << "at" << absoluteRoot
+                                      << ": an account of that name or folder exists";
+                return nullptr;
+            }
+        }
+    }
+    if (name.isEmpty() || name.contains(u'/')
+        || !Maildir::createMailbox(absoluteRoot, QLatin1String(Maildir::kInboxPath))) {
         qCWarning(lcMailHost) << "Could not use" << root << "as the Maildir of account" << name;
         return nullptr;
     }
@@ -310,16 +98,14 @@ std::shared_ptr<MFMailAccount> MailHost::addAccount(const QString &name, const Q
         absoluteRoot);
     auto root_ = std::make_shared<MFMailbox>(QVObjC::NSClassFromString(QStringLiteral("MFMailbox")), account, QString());
     account->setRootMailbox(root_);
-    {
-        std::lock_guard lock(storeMutex());
-        accounts_.push_back(account);
-    }
+    std::lock_guard lock(mutex_);
+    accounts_.push_back(account);
     return account;
 }
 
 void MailHost::openStores()
 {
-    for (const auto &account : accounts_)
+    for (const auto &account : accounts())
         scanAccount(account, true);
     emit mailboxesChanged();
 }
@@ -331,7 +117,7 @@ void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
         return;
     }
     if (!account) {
-        for (const auto &each : accounts_)
+        for (const auto &each : accounts())
             scanAccount(each, false);
         return;
     }
@@ -340,105 +126,222 @@ void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
 
 void MailHost::scheduleRescan(const QString &path)
 {
-    for (const auto &account : accounts_) {
-        if ((path == account->root() || path.startsWith(account->root() + u'/')) && !pendingRescans_.contains(account->root()))
+    for (const auto &account : accounts()) {
+        if ((path == account->root() || path.startsWith(account->root() + u'/'))
+            && !pendingRescans_.contains(account->root()))
             pendingRescans_.append(account->root());
     }
-    rescanTimer_.start();
+    // Quiet time after each change, but never longer than the ceiling after
+    // the first: a steady stream must not hold every message back.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (!rescanTimer_.isActive() || firstPendingChange_ == 0) {
+        firstPendingChange_ = now;
+        rescanTimer_.start(kRescanDelay);
+    } else if (now - firstPendingChange_ + kRescanDelay <= kRescanCeiling) {
+        rescanTimer_.start(kRescanDelay);
+    }
 }
 
 void MailHost::watch(const std::shared_ptr<MFMailAccount> &account)
 {
     QStringList paths{account->root()};
-    for (const auto &mailbox : account->mailboxes()) {
+    for (const auto &mailbox : account->mailboxes())
         paths << mailbox->folder() + QStringLiteral("/new") << mailbox->folder() + QStringLiteral("/cur");
-    }
     const QStringList watched = watcher_.directories();
-    for (const QString &path : paths) {
+    QStringList wanted;
+    for (const QString &path : std::as_const(paths)) {
         if (!watched.contains(path) && QFileInfo(path).isDir())
-            watcher_.addPath(path);
+            wanted << path;
     }
+    if (!wanted.isEmpty())
+        watcher_.addPaths(wanted);
 }
+
+// One scan's findings, announced once the mutex is released.
+struct MailHost::Changes {
+    bool mailboxes = false;
+    QHash<QString, QVObjC::ObjectList> added;     // by mailbox uuid
+    QHash<QString, QStringList> removed;          // by mailbox uuid
+    QList<std::pair<QString, QVObjC::id>> changed;
+    std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> arrived;  // new mail per store
+    bool rescanSoon = false;
+};
 
 void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen)
 {
-    std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> added;
-    QSet<QString> changed;
-    bool mailboxesAdded = false;
+    Changes changes;
     {
-        std::lock_guard lock(storeMutex());
-        for (const QString &path : Maildir::mailboxPaths(account->root())) {
-            if (!account->mailboxWithPath(path)) {
-                account->addMailbox(path);
-                mailboxesAdded = true;
-            }
-        }
-        QSet<QString> seen;
+        std::lock_guard lock(mutex_);
+        changes.mailboxes = discoverMailboxes(*account);
+        ++scanGeneration_;
+        QSet<QString> fresh;   // unique names of files new in this scan
+        QSet<QString> listed;  // refused files still there
         for (const auto &mailbox : account->mailboxes()) {
-            QVObjC::ObjectList arrived;
-            for (const Maildir::Entry &entry : Maildir::messageFiles(mailbox->folder())) {
-                const QString messageKey = key(*account, entry.uniqueName);
-                if (seen.contains(messageKey)) {
-                    if (!refusedFiles_.contains(entry.path)) {
-                        refusedFiles_.insert(entry.path);
-                        qCWarning(lcMailHost) << "Skipped" << entry.path << ": another file has the same unique name";
-                    }
-                    continue;
-                }
-                seen.insert(messageKey);
-                if (const auto existing = messagesByUniqueName_.value(messageKey)) {
-                    if (existing->path() == entry.path)
-                        continue;
-                    // Moved, or its flags changed, by another program.
-                    const auto previous = existing->currentMailbox();
-                    if (previous != mailbox) {
-                        removeFromStore(previous, existing.get());
-                        mailbox->store()->messages().push_back(existing);
-                        if (previous)
-                            changed.insert(previous->uuid());
-                    }
-                    existing->setLocation(entry.path, mailbox);
-                    changed.insert(mailbox->uuid());
-                    continue;
-                }
-                if (refusedFiles_.contains(entry.path))
-                    continue;
-                auto message = std::make_shared<MFMessage>(QVObjC::NSClassFromString(QStringLiteral("MFMessage")),
-                                                           entry.uniqueName, entry.path, mailbox);
-                if (!message->load()) {
-                    refusedFiles_.insert(entry.path);
-                    qCWarning(lcMailHost) << "Skipped" << entry.path << ": not a mail message";
-                    continue;
-                }
-                messagesByUniqueName_.insert(messageKey, message);
-                mailbox->store()->messages().push_back(message);
-                arrived.append(message);
-                changed.insert(mailbox->uuid());
-            }
-            if (!arrived.isEmpty() || duringOpen)
-                added.emplace_back(mailbox->store(), arrived);
+            const qsizetype before = changes.arrived.size();
+            reconcileMailbox(*account, mailbox, fresh, listed, changes);
+            if (duringOpen && qsizetype(changes.arrived.size()) == before)
+                changes.arrived.emplace_back(mailbox->store(), QVObjC::ObjectList());
         }
-        // Files that left every folder of the account.
-        const QString prefix = account->name() + u'/';
-        for (auto it = messagesByUniqueName_.begin(); it != messagesByUniqueName_.end();) {
-            if (it.key().startsWith(prefix) && !seen.contains(it.key())) {
-                qCInfo(lcMailHost) << "Message" << it.value()->path() << "is gone from account" << account->name();
-                const auto mailbox = it.value()->currentMailbox();
-                removeFromStore(mailbox, it.value().get());
-                if (mailbox)
-                    changed.insert(mailbox->uuid());
-                it = messagesByUniqueName_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        dropVanished(*account, changes);
+        // Refused files are forgotten once they are gone, so the set stays
+        // as small as the folders' odd files.
+        const QString prefix = account->root() + u'/';
+        for (auto it = refusedFiles_.begin(); it != refusedFiles_.end();)
+            it = it->startsWith(prefix) && !listed.contains(*it) ? refusedFiles_.erase(it) : std::next(it);
     }
     watch(account);
-    if (mailboxesAdded)
+    announce(changes, duringOpen);
+}
+
+bool MailHost::discoverMailboxes(MFMailAccount &account)
+{
+    const QStringList onDisk = Maildir::mailboxPaths(account.root());
+    bool changed = false;
+    for (const QString &path : onDisk) {
+        if (!account.mailboxWithPath(path)) {
+            account.addMailbox(path);
+            changed = true;
+        }
+    }
+    // A folder that another program removed is no mailbox any more: a
+    // bundle that needs it makes it again.
+    for (const auto &mailbox : account.mailboxes()) {
+        const QString path = mailbox->accountRelativePath();
+        if (!onDisk.contains(path) && account.removeMailbox(path)) {
+            qCInfo(lcMailHost) << "Mailbox" << mailbox->description() << "is gone from the disk";
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+void MailHost::refuse(const QString &path, const QString &reason, QSet<QString> &listed)
+{
+    listed.insert(path);
+    if (refusedFiles_.contains(path))
+        return;
+    refusedFiles_.insert(path);
+    qCWarning(lcMailHost).noquote() << "Skipped" << path << ":" << reason;
+}
+
+void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
+                                QSet<QString> &listed, Changes &changes)
+{
+    QList<Maildir::Skipped> skipped;
+    const QList<Maildir::Entry> entries = Maildir::messageFiles(mailbox->folder(), &skipped);
+    for (const auto &odd : std::as_const(skipped))
+        refuse(odd.path, odd.reason, listed);
+
+    auto &known = messagesByAccount_[account.name()];
+    const QString uuid = mailbox->uuid();
+    std::vector<const Maildir::Entry *> arrivals;
+    for (const Maildir::Entry &entry : entries) {
+        const auto found = known.constFind(entry.uniqueName);
+        const MFMessage *existing = found == known.cend() ? nullptr : found->get();
+        if ((existing && existing->lastSeen_ == scanGeneration_) || fresh.contains(entry.uniqueName)) {
+            refuse(entry.path, QStringLiteral("another file has the same unique name"), listed);
+            continue;
+        }
+        if (existing) {
+            const std::shared_ptr<MFMessage> &message = *found;
+            message->lastSeen_ = scanGeneration_;
+            message->missing_ = false;
+            if (message->isAt(entry.path))
+                continue;
+            // Moved, or its flags changed, by another program: followed.
+            const auto previous = message->currentMailbox();
+            message->setLocation(entry.path, mailbox);
+            if (previous != mailbox) {
+                if (previous) {
+                    previous->store()->remove(message.get());
+                    changes.removed[previous->uuid()].append(message->uniqueName());
+                }
+                mailbox->store()->add(message);
+                changes.added[uuid].append(message);
+            } else {
+                changes.changed.append({uuid, message});
+            }
+            continue;
+        }
+        if (refusedFiles_.contains(entry.path)) {
+            listed.insert(entry.path);
+            continue;
+        }
+        fresh.insert(entry.uniqueName);
+        arrivals.push_back(&entry);
+    }
+
+    // New files in delivery order, which their names give.
+    std::sort(arrivals.begin(), arrivals.end(), [](const Maildir::Entry *a, const Maildir::Entry *b) {
+        return a->uniqueName != b->uniqueName ? a->uniqueName < b->uniqueName : a->path < b->path;
+    });
+    QVObjC::ObjectList arrived;
+    for (const Maildir::Entry *entry : arrivals) {
+        auto message = std::make_shared<MFMessage>(QVObjC::NSClassFromString(QStringLiteral("MFMessage")),
+                                                   entry->uniqueName, entry->path, mailbox);
+        QString error;
+        if (!message->load(&error)) {
+            fresh.remove(entry->uniqueName);
+            if (QFileInfo::exists(entry->path))
+                refuse(entry->path, error, listed);
+            else
+                changes.rescanSoon = true;  // moved while we looked: found where it went
+            continue;
+        }
+        message->lastSeen_ = scanGeneration_;
+        index(account, message);
+        mailbox->store()->add(message);
+        arrived.append(message);
+        changes.added[uuid].append(message);
+    }
+    if (!arrived.isEmpty())
+        changes.arrived.emplace_back(mailbox->store(), arrived);
+}
+
+void MailHost::dropVanished(const MFMailAccount &account, Changes &changes)
+{
+    std::vector<std::shared_ptr<MFMessage>> gone;
+    for (const auto &message : std::as_const(messagesByAccount_[account.name()])) {
+        if (message->lastSeen_ == scanGeneration_)
+            continue;
+        // Missed once: it may be on its way between two folders.
+        if (!message->missing_) {
+            message->missing_ = true;
+            changes.rescanSoon = true;
+            continue;
+        }
+        gone.push_back(message);
+    }
+    for (const auto &message : gone) {
+        qCInfo(lcMailHost) << "Message" << message->path() << "is gone from account" << account.name();
+        if (const auto mailbox = message->currentMailbox()) {
+            mailbox->store()->remove(message.get());
+            changes.removed[mailbox->uuid()].append(message->uniqueName());
+        }
+        unindex(account, message);
+    }
+}
+
+void MailHost::announce(const Changes &changes, bool duringOpen)
+{
+    if (changes.mailboxes)
         emit mailboxesChanged();
-    for (const QString &uuid : std::as_const(changed))
-        emit mailboxChanged(uuid);
-    for (const auto &[store, messages] : added) {
+    for (auto it = changes.removed.cbegin(); it != changes.removed.cend(); ++it)
+        emit messagesRemoved(it.key(), it.value());
+    for (auto it = changes.added.cbegin(); it != changes.added.cend(); ++it)
+        emit messagesAdded(it.key(), it.value());
+    for (const auto &[uuid, message] : changes.changed)
+        emit messageChanged(uuid, message);
+    if (changes.rescanSoon) {
+        if (!rescanTimer_.isActive())
+            firstPendingChange_ = QDateTime::currentMSecsSinceEpoch();
+        rescanTimer_.start(kRescanDelay);
+        for (const auto &account : accounts()) {
+            if (!pendingRescans_.contains(account->root()))
+                pendingRescans_.append(account->root());
+        }
+    }
+    for (const auto &[store, messages] : changes.arrived) {
         QVNotificationCenter::defaultCenter().postNotification(
             kMessagesAdded, store,
             {{QStringLiteral("messages"), QVariant::fromValue(messages)},
@@ -446,18 +349,52 @@ void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool d
     }
 }
 
+void MailHost::index(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
+{
+    messagesByAccount_[account.name()].insert(message->uniqueName(), message);
+    if (!message->messageID().isEmpty())
+        messagesByID_[message->messageID()].push_back(message);
+}
+
+void MailHost::unindex(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
+{
+    messagesByAccount_[account.name()].remove(message->uniqueName());
+    const auto found = messagesByID_.find(message->messageID());
+    if (found == messagesByID_.end())
+        return;
+    std::erase_if(*found, [&message](const auto &weak) {
+        const auto other = weak.lock();
+        return !other || other == message;
+    });
+    if (found->empty())
+        messagesByID_.erase(found);
+}
+
 qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVObjC::id &target, bool deleteOriginals)
 {
-    const auto targetBox = QVObjC::cast<MFMailbox>(target);
-    if (!targetBox || !targetBox->store() || !targetBox->mailAccount()) {
+    auto targetBox = QVObjC::cast<MFMailbox>(target);
+    const auto targetAccount = targetBox ? targetBox->mailAccount() : nullptr;
+    if (!targetBox || !targetBox->store() || !targetAccount || targetBox->accountRelativePath().isEmpty()) {
         qCWarning(lcMailHost) << "Refused to move messages into something that is not a mailbox";
         return 0;
     }
     qint64 moved = 0;
-    QSet<QString> changed{targetBox->uuid()};
+    Changes changes;
     bool rescanNeeded = false;
     {
-        std::lock_guard lock(storeMutex());
+        std::lock_guard lock(mutex_);
+        const QString folder = targetBox->folder();
+        if (!QFileInfo(folder + QStringLiteral("/cur")).isDir()) {
+            // Removed by another program since: a move needs it, so it is
+            // made again rather than failing every move from now on.
+            if (!Maildir::createMailbox(targetAccount->root(), targetBox->accountRelativePath())) {
+                qCWarning(lcMailHost) << "Could not make the folder of mailbox" << targetBox->description() << "again";
+                return 0;
+            }
+            qCInfo(lcMailHost) << "Made the folder of mailbox" << targetBox->description() << "again";
+            targetBox = targetAccount->adoptMailbox(targetBox);
+            changes.mailboxes = true;
+        }
         for (const auto &object : messages) {
             const auto message = QVObjC::cast<MFMessage>(object);
             if (!message)
@@ -469,9 +406,10 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
             }
             if (!deleteOriginals) {
                 // A copy is a new message: the rescan announces it.
-                const auto [header, body] = std::pair{message->headerData(), message->bodyData()};
+                const QByteArray header = message->headerData();
+                const QByteArray body = message->bodyData();
                 const QString flags = Maildir::flags(QFileInfo(message->path()).fileName());
-                if (header.isNull() || Maildir::deliver(targetBox->folder(), header + body, flags).isEmpty()) {
+                if (header.isNull() || Maildir::deliver(folder, header + body, flags).isEmpty()) {
                     qCWarning(lcMailHost) << "Could not copy" << message->path() << "to" << targetBox->description();
                     continue;
                 }
@@ -480,7 +418,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 continue;
             }
             QString newPath, error;
-            if (!Maildir::moveIntoFolder(message->path(), targetBox->folder(), &newPath, &error)) {
+            if (!Maildir::moveIntoFolder(message->path(), folder, &newPath, &error)) {
                 // Most likely another program moved or deleted it: the
                 // rescan finds out where it went.
                 qCWarning(lcMailHost) << "Could not move" << message->path() << "to" << targetBox->description() << ":"
@@ -488,28 +426,30 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 rescanNeeded = true;
                 continue;
             }
-            removeFromStore(source, message.get());
-            targetBox->store()->messages().push_back(message);
-            message->setLocation(newPath, targetBox);
-            const auto sourceAccount = source ? source->mailAccount() : nullptr;
-            const auto targetAccount = targetBox->mailAccount();
-            if (sourceAccount && sourceAccount != targetAccount) {
-                messagesByUniqueName_.remove(key(*sourceAccount, message->uniqueName()));
-                messagesByUniqueName_.insert(key(*targetAccount, message->uniqueName()), message);
+            if (source) {
+                source->store()->remove(message.get());
+                changes.removed[source->uuid()].append(message->uniqueName());
             }
-            if (source)
-                changed.insert(source->uuid());
+            targetBox->store()->add(message);
+            message->setLocation(newPath, targetBox);
+            changes.added[targetBox->uuid()].append(message);
+            const auto sourceAccount = source ? source->mailAccount() : nullptr;
+            if (sourceAccount && sourceAccount != targetAccount) {
+                messagesByAccount_[sourceAccount->name()].remove(message->uniqueName());
+                messagesByAccount_[targetAccount->name()].insert(message->uniqueName(), message);
+                message->missing_ = false;
+            }
             ++moved;
         }
     }
+    // Announced on the main thread: moves also come from worker threads.
     QPointer<MailHost> self(this);
     QMetaObject::invokeMethod(
         this,
-        [self, changed, rescanNeeded] {
+        [self, changes = std::move(changes), rescanNeeded] {
             if (!self)
                 return;
-            for (const QString &uuid : changed)
-                emit self->mailboxChanged(uuid);
+            self->announce(changes, false);
             if (rescanNeeded)
                 self->rescan(nullptr);
         },
@@ -520,8 +460,12 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
 void MailHost::deleteMessages(MFMessageStore &store, const QVObjC::ObjectList &messages)
 {
     const auto mailbox = store.mailbox();
+    const auto account = mailbox ? mailbox->mailAccount() : nullptr;
+    if (!account)
+        return;
+    Changes changes;
     {
-        std::lock_guard lock(storeMutex());
+        std::lock_guard lock(mutex_);
         for (const auto &object : messages) {
             const auto message = QVObjC::cast<MFMessage>(object);
             if (!message || message->currentMailbox() != mailbox)
@@ -531,29 +475,38 @@ void MailHost::deleteMessages(MFMessageStore &store, const QVObjC::ObjectList &m
                 qCWarning(lcMailHost) << "Could not delete" << path;
                 continue;
             }
-            removeFromStore(mailbox, message.get());
-            if (const auto account = mailbox->mailAccount())
-                messagesByUniqueName_.remove(key(*account, message->uniqueName()));
+            mailbox->store()->remove(message.get());
+            changes.removed[mailbox->uuid()].append(message->uniqueName());
+            unindex(*account, message);
         }
     }
-    if (mailbox) {
-        const QString uuid = mailbox->uuid();
-        QMetaObject::invokeMethod(this, [this, uuid] { emit mailboxChanged(uuid); }, Qt::QueuedConnection);
-    }
+    QPointer<MailHost> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, changes = std::move(changes)] {
+            if (self)
+                self->announce(changes, false);
+        },
+        Qt::QueuedConnection);
 }
 
 bool MailHost::setRead(const std::shared_ptr<MFMessage> &message, bool read)
 {
-    std::lock_guard lock(storeMutex());
     QString newPath, error;
-    if (!Maildir::setSeen(message->path(), read, &newPath, &error)) {
+    bool marked = false;
+    {
+        std::lock_guard lock(mutex_);
+        marked = Maildir::setSeen(message->path(), read, &newPath, &error);
+        if (marked)
+            message->setLocation(newPath, message->currentMailbox());
+    }
+    if (!marked) {
         qCWarning(lcMailHost) << "Could not mark" << message->path() << ":" << error;
         rescan(nullptr);
         return false;
     }
-    message->setLocation(newPath, message->currentMailbox());
     if (const auto mailbox = message->currentMailbox())
-        emit mailboxChanged(mailbox->uuid());
+        emit messageChanged(mailbox->uuid(), message);
     return true;
 }
 
@@ -561,9 +514,9 @@ std::shared_ptr<MFMessage> MailHost::messageWithMessageID(const QString &message
 {
     if (messageID.isEmpty())
         return nullptr;
-    std::lock_guard lock(storeMutex());
-    for (const auto &message : messagesByUniqueName_) {
-        if (message->messageID() == messageID)
+    std::lock_guard lock(mutex_);
+    for (const auto &weak : messagesByID_.value(messageID)) {
+        if (auto message = weak.lock())
             return message;
     }
     return nullptr;
@@ -572,7 +525,7 @@ std::shared_ptr<MFMessage> MailHost::messageWithMessageID(const QString &message
 QVObjC::ObjectList MailHost::inboxMailboxes() const
 {
     QVObjC::ObjectList inboxes;
-    for (const auto &account : accounts_) {
+    for (const auto &account : accounts()) {
         if (auto inbox = account->inbox())
             inboxes.append(inbox);
     }
@@ -585,8 +538,8 @@ std::shared_ptr<MessageViewer> MailHost::newViewer()
 {
     auto viewer = std::make_shared<MessageViewer>(QVObjC::NSClassFromString(QStringLiteral("MessageViewer")));
     viewers_.push_back(viewer);
-    if (!accounts_.empty())
-        viewer->setSelection(accounts_.front()->inbox(), {});
+    if (const auto all = accounts(); !all.empty())
+        viewer->setSelection(all.front()->inbox(), {});
     viewer->buildToolbar();
     if (viewerOpener_)
         viewerOpener_(viewer);

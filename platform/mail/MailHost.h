@@ -1,11 +1,11 @@
-// The stand-in mail host: accounts kept as Maildir++ folders, their
-// mailboxes, messages and stores, the library that finds a message by its
-// Message-ID, message viewers with toolbars, and the bundles loaded from
-// <Library>/Mail/Bundles. Bundles see all of it only through the object
-// runtime, by the class and method names Mail uses.
+// The stand-in mail host: the library that finds a message by its
+// Message-ID, the scans that keep the model (MailModel.h) in step with the
+// Maildir++ folders, message viewers with toolbars, and the bundles loaded
+// from <Library>/Mail/Bundles. Bundles see all of it only through the
+// object runtime, by the class and method names Mail uses.
 #pragma once
 
-#include "QVObjectRuntime.h"
+#include "MailModel.h"
 
 #include <QFileSystemWatcher>
 #include <QHash>
@@ -19,117 +19,11 @@
 
 namespace QVMailHost {
 
-class MFMailAccount;
-class MFMailbox;
-class MFMessage;
-class MFMessageStore;
 class MessageViewer;
 
-// Guards every account's mailboxes, stores and messages: stores are also
-// used from the global queue.
-std::recursive_mutex &storeMutex();
-
-class MFMailbox final : public QVObjC::Object {
-public:
-    MFMailbox(QVObjC::Class *isa, const std::shared_ptr<MFMailAccount> &account, QString path);
-
-    QString uuid() const { return uuid_; }
-    QString accountRelativePath() const { return path_; }
-    QVObjC::id account() const;
-    std::shared_ptr<MFMailAccount> mailAccount() const { return account_.lock(); }
-    QString description() const;
-    QString displayName() const;
-    QString folder() const;
-    std::shared_ptr<MFMessageStore> store() const { return store_; }
-    void setStore(std::shared_ptr<MFMessageStore> store) { store_ = std::move(store); }
-
-private:
-    std::weak_ptr<MFMailAccount> account_;
-    QString path_;
-    QString uuid_;
-    std::shared_ptr<MFMessageStore> store_;  // null for the root mailbox
-};
-
-class MFMailAccount final : public QVObjC::Object {
-public:
-    MFMailAccount(QVObjC::Class *isa, QString name, QString root);
-
-    const QString &name() const { return name_; }
-    const QString &root() const { return root_; }
-
-    QVObjC::ObjectList allMailboxes() const;
-    QVObjC::id rootMailbox() const { return rootMailbox_; }
-    QVObjC::id createMailboxWithParent(QVObjC::id parent, QString name);
-    QString description() const { return name_; }
-
-    std::shared_ptr<MFMailbox> inbox() const;
-    std::shared_ptr<MFMailbox> mailboxWithPath(const QString &path) const;
-    std::vector<std::shared_ptr<MFMailbox>> mailboxes() const;
-    // Adds the mailbox object for a folder that exists on disk.
-    std::shared_ptr<MFMailbox> addMailbox(const QString &path);
-    void setRootMailbox(std::shared_ptr<MFMailbox> root) { rootMailbox_ = std::move(root); }
-
-private:
-    QString name_;
-    QString root_;
-    QVObjC::id rootMailbox_;
-    std::vector<std::shared_ptr<MFMailbox>> mailboxes_;
-};
-
-class MFMessage final : public QVObjC::Object {
-public:
-    MFMessage(QVObjC::Class *isa, QString uniqueName, QString path, const std::shared_ptr<MFMailbox> &mailbox);
-
-    QVObjC::id mailbox() const;
-    std::shared_ptr<MFMailbox> currentMailbox() const;
-    QString path() const;
-    void setLocation(QString path, const std::shared_ptr<MFMailbox> &mailbox);
-    const QString &uniqueName() const { return uniqueName_; }
-
-    bool isRead() const;
-    QByteArray headerData() const;
-    QByteArray bodyData() const;
-    QString messageID() const { return messageID_; }
-    QString sender() const { return sender_; }
-    QString subject() const { return subject_; }
-    QDateTime dateReceived() const { return dateReceived_; }
-    QDateTime dateSent() const { return dateSent_; }
-    QVObjC::ObjectList gmailLabels() const { return {}; }
-    QString description() const { return messageID_.isEmpty() ? uniqueName_ : messageID_; }
-
-    // Reads the header fields; false when the file is not a message.
-    bool load();
-
-private:
-    // The file's bytes split at the end of the header; empty when it is
-    // gone. Files beyond kMaxMessageSize are cut there.
-    std::pair<QByteArray, QByteArray> readParts() const;
-
-    const QString uniqueName_;
-    QString path_;
-    std::weak_ptr<MFMailbox> mailbox_;
-    QString messageID_;
-    QString sender_;
-    QString subject_;
-    QDateTime dateReceived_;
-    QDateTime dateSent_;
-};
-
-class MFMessageStore final : public QVObjC::Object {
-public:
-    MFMessageStore(QVObjC::Class *isa, const std::shared_ptr<MFMailbox> &mailbox) : Object(isa), mailbox_(mailbox) {}
-
-    QVObjC::ObjectList copyOfAllMessages() const;
-    void deleteMessages(QVObjC::ObjectList messages, bool moveToTrash);
-
-    std::shared_ptr<MFMailbox> mailbox() const { return mailbox_.lock(); }
-    std::vector<std::shared_ptr<MFMessage>> &messages() { return messages_; }
-
-private:
-    std::weak_ptr<MFMailbox> mailbox_;
-    std::vector<std::shared_ptr<MFMessage>> messages_;
-};
-
+// The host. Its public entry points take one plain mutex (the stores are
+// also used from bundles' worker threads) and release it before anything
+// is announced, so observers may call back in.
 class MailHost final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MailHost)
@@ -146,15 +40,15 @@ public:
 
     // A Maildir++ folder as an account; `mailAccount` false makes an account
     // of another kind, whose messages are never moved by bundles. Null when
-    // the folder cannot be made a Maildir.
+    // the folder cannot be made a Maildir, or the name or folder is taken.
     std::shared_ptr<MFMailAccount> addAccount(const QString &name, const QString &root, bool mailAccount = true);
-    const std::vector<std::shared_ptr<MFMailAccount>> &accounts() const { return accounts_; }
+    std::vector<std::shared_ptr<MFMailAccount>> accounts() const;
 
     // Reads every mailbox and starts watching; each store announces its
     // messages as added during open.
     void openStores();
-    // Reads the account's folders again now: new files are announced, moved
-    // ones followed, vanished ones dropped.
+    // Reads the account's folders again now (every account for null): new
+    // files are announced, moved ones followed, vanished ones dropped.
     void rescan(const std::shared_ptr<MFMailAccount> &account);
 
     // Loads <library>/Mail/Bundles/*.mailbundle; gives the number loaded.
@@ -182,31 +76,60 @@ public:
     void deleteMessages(MFMessageStore &store, const QVObjC::ObjectList &messages);
     bool setRead(const std::shared_ptr<MFMessage> &message, bool read);
 
-    // The library: the message with this Message-ID, wherever it lies now.
+    // The library: the earliest-arrived message with this Message-ID,
+    // wherever it lies now.
     std::shared_ptr<MFMessage> messageWithMessageID(const QString &messageID) const;
     QVObjC::ObjectList inboxMailboxes() const;
 
+    // The quiet time after a folder change before it is read, and the most
+    // a change waits however steadily changes follow.
+    static constexpr int kRescanDelay = 50;
+    static constexpr int kRescanCeiling = 250;
+
 signals:
-    // A mailbox's messages changed (added, moved, deleted, read state).
-    void mailboxChanged(const QString &uuid);
+    // Messages that came into a mailbox: delivered, or moved there.
+    void messagesAdded(const QString &uuid, const QVObjC::ObjectList &messages);
+    // Messages that left a mailbox (moved away or deleted), by unique name.
+    void messagesRemoved(const QString &uuid, const QStringList &uniqueNames);
+    // A message's read state changed.
+    void messageChanged(const QString &uuid, const QVObjC::id &message);
     void mailboxesChanged();
 
 private:
+    struct Changes;
     void scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen);
+    // The steps of a scan, with mutex_ held.
+    bool discoverMailboxes(MFMailAccount &account);
+    void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
+                          QSet<QString> &listed, Changes &changes);
+    void dropVanished(const MFMailAccount &account, Changes &changes);
+    void refuse(const QString &path, const QString &reason, QSet<QString> &listed);
+    // Without mutex_: signals and the added-messages notification.
+    void announce(const Changes &changes, bool duringOpen);
+
+    void index(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message);
+    void unindex(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message);
     void watch(const std::shared_ptr<MFMailAccount> &account);
     void scheduleRescan(const QString &path);
     void loadBundle(const QString &path);
 
+    mutable std::mutex mutex_;
     QString library_;
     std::vector<std::shared_ptr<MFMailAccount>> accounts_;
     std::vector<std::shared_ptr<MessageViewer>> viewers_;
     std::function<void(const std::shared_ptr<MessageViewer> &)> viewerOpener_;
-    QHash<QString, std::shared_ptr<MFMessage>> messagesByUniqueName_;  // account name + '/' + unique
+    // Each account's messages by unique name. A message that a scan misses
+    // is dropped only when the next scan misses it too, so a file in flight
+    // between two folders is followed.
+    QHash<QString, QHash<QString, std::shared_ptr<MFMessage>>> messagesByAccount_;
+    QHash<QString, std::vector<std::weak_ptr<MFMessage>>> messagesByID_;  // in order of arrival
+    quint64 scanGeneration_ = 0;
     QFileSystemWatcher watcher_;
     QTimer rescanTimer_;
-    QStringList pendingRescans_;  // account roots
+    qint64 firstPendingChange_ = 0;  // ms since epoch
+    QStringList pendingRescans_;     // account roots
     QStringList loadedBundles_;
-    QSet<QString> refusedFiles_;  // reported once each
+    QSet<QString> refusedFiles_;  // reported once each, while they stay
     bool terminated_ = false;
 };
 

@@ -69,6 +69,42 @@ void fillMenu(QMenu *menu, const QVObjC::MenuRef &model, const QVObjC::id &sende
 
 }  // namespace
 
+// A row of the message list, kept with its message and its date.
+class MailHostWindow::MessageItem final : public QTreeWidgetItem {
+public:
+    explicit MessageItem(const std::shared_ptr<MFMessage> &message)
+        : message_(message), received_(message->dateReceived())
+    {
+        setText(1, displayName(message->sender()));
+        setText(2, message->subject().isEmpty() ? MailHostWindow::tr("(no subject)") : message->subject());
+        setText(3, QLocale().toString(received_, QLocale::ShortFormat));
+        setData(0, kMessageRole, message->uniqueName());
+        setToolTip(1, message->sender());
+        setForeground(0, QColor(0x1e, 0x6f, 0xd9));
+        setTextAlignment(0, Qt::AlignCenter);
+        refresh();
+    }
+
+    std::shared_ptr<MFMessage> message() const { return message_.lock(); }
+    const QDateTime &received() const { return received_; }
+
+    // The unread dot and bold face follow the read state.
+    void refresh()
+    {
+        const auto message = message_.lock();
+        const bool read = !message || message->isRead();
+        setText(0, read ? QString() : QStringLiteral("\u25CF"));
+        QFont font = this->font(1);
+        font.setBold(!read);
+        for (int column = 1; column < 4; ++column)
+            setFont(column, font);
+    }
+
+private:
+    std::weak_ptr<MFMessage> message_;
+    QDateTime received_;
+};
+
 MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> viewer, QWidget *parent)
     : QMainWindow(parent),
       host_(host),
@@ -102,9 +138,15 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     messages_->header()->setSectionResizeMode(0, QHeaderView::Fixed);
     messages_->header()->setSectionResizeMode(1, QHeaderView::Interactive);
     messages_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
-    messages_->header()->setSectionResizeMode(3, QHeaderView::ResizeToContents);
+    // Fitting a column to its contents lays out every row's text on each
+    // change: the date column gets the width of a long date once.
+    messages_->header()->setSectionResizeMode(3, QHeaderView::Interactive);
     messages_->setColumnWidth(0, 22);
     messages_->setColumnWidth(1, 230);
+    messages_->setColumnWidth(
+        3, messages_->fontMetrics().horizontalAdvance(
+               QLocale().toString(QDateTime(QDate(2026, 12, 28), QTime(23, 58)), QLocale::ShortFormat))
+               + 24);
 
     preview_->setReadOnly(true);
     preview_->setPlaceholderText(tr("No message selected"));
@@ -126,12 +168,15 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     connect(mailboxes_, &QTreeWidget::currentItemChanged, this, [this] { reloadMessages(); });
     connect(messages_, &QTreeWidget::itemSelectionChanged, this, &MailHostWindow::selectionChanged);
     connect(host_, &MailHost::mailboxesChanged, this, &MailHostWindow::rebuildMailboxes);
-    connect(host_, &MailHost::mailboxChanged, this, [this](const QString &uuid) {
-        const auto mailbox = currentMailbox();
-        if (mailbox && mailbox->uuid() == uuid)
-            reloadMessages();
-        rebuildMailboxes();
-    });
+    connect(host_, &MailHost::messagesAdded, this, &MailHostWindow::addMessages);
+    connect(host_, &MailHost::messagesRemoved, this, &MailHostWindow::removeMessages);
+    connect(host_, &MailHost::messageChanged, this, &MailHostWindow::updateMessage);
+    countTimer_.setSingleShot(true);
+    countTimer_.setInterval(200);
+    connect(&countTimer_, &QTimer::timeout, this, &MailHostWindow::updateCounts);
+    repaintTimer_.setSingleShot(true);
+    repaintTimer_.setInterval(100);
+    connect(&repaintTimer_, &QTimer::timeout, this, &MailHostWindow::flushList);
 
     viewer_->changed = [this] { refreshToolbar(); };
     rebuildToolbar();
@@ -166,6 +211,7 @@ void MailHostWindow::rebuildMailboxes()
     const QString currentUuid = current ? current->uuid() : QString();
     reloading_ = true;
     mailboxes_->clear();
+    mailboxItems_.clear();
     QTreeWidgetItem *select = nullptr;
     for (const auto &account : host_->accounts()) {
         auto *accountItem = new QTreeWidgetItem(mailboxes_, {account->name()});
@@ -180,29 +226,118 @@ void MailHostWindow::rebuildMailboxes()
             return aInbox != bInbox ? aInbox : a->accountRelativePath() < b->accountRelativePath();
         });
         for (const auto &mailbox : mailboxes) {
-            int unread = 0;
-            for (const auto &message : mailbox->store()->copyOfAllMessages())
-                unread += QVObjC::cast<MFMessage>(message)->isRead() ? 0 : 1;
             const QString path = mailbox->accountRelativePath();
-            const QString name = path == QLatin1String("INBOX") ? tr("Inbox") : path;
-            auto *item = new QTreeWidgetItem(accountItem, {unread ? QStringLiteral("%1  (%2)").arg(name).arg(unread) : name});
+            auto *item = new QTreeWidgetItem(accountItem);
             item->setData(0, kAccountRole, account->name());
             item->setData(0, kMailboxRole, path);
             item->setIcon(0, QIcon(path == QLatin1String("INBOX") ? QStringLiteral(":/mailhost/inbox.svg")
                                                                    : QStringLiteral(":/mailhost/folder.svg")));
-            if (unread) {
-                QFont font = item->font(0);
-                font.setBold(true);
-                item->setFont(0, font);
-            }
+            mailboxItems_.insert(mailbox->uuid(), item);
+            uncounted_.insert(mailbox->uuid());
             if (mailbox->uuid() == currentUuid || (!select && currentUuid.isEmpty()))
                 select = item;
         }
     }
+    updateCounts();
     mailboxes_->expandAll();
     reloading_ = false;
     if (select)
         mailboxes_->setCurrentItem(select);
+}
+
+void MailHostWindow::repaintLater()
+{
+    if (!repaintTimer_.isActive())
+        repaintTimer_.start();
+}
+
+void MailHostWindow::flushList()
+{
+    repaintTimer_.stop();
+    if (pendingAdds_.isEmpty() && pendingRemoves_.isEmpty())
+        return;
+    messages_->setUpdatesEnabled(false);
+    for (const QString &unique : std::as_const(pendingRemoves_))
+        delete items_.take(unique);
+    for (const auto &weak : std::as_const(pendingAdds_)) {
+        if (const auto message = weak.lock())
+            insertItem(message);
+    }
+    pendingRemoves_.clear();
+    pendingAdds_.clear();
+    messages_->setUpdatesEnabled(true);
+}
+
+void MailHostWindow::countLater(const QString &uuid)
+{
+    uncounted_.insert(uuid);
+    if (!countTimer_.isActive())
+        countTimer_.start();
+}
+
+void MailHostWindow::updateCounts()
+{
+    for (const QString &uuid : std::as_const(uncounted_)) {
+        QTreeWidgetItem *item = mailboxItems_.value(uuid);
+        if (!item)
+            continue;
+        const QString accountName = item->data(0, kAccountRole).toString();
+        const QString path = item->data(0, kMailboxRole).toString();
+        std::shared_ptr<MFMailbox> mailbox;
+        for (const auto &account : host_->accounts()) {
+            if (account->name() == accountName)
+                mailbox = account->mailboxWithPath(path);
+        }
+        int unread = 0;
+        if (mailbox) {
+            for (const auto &message : mailbox->store()->copyOfAllMessages())
+                unread += QVObjC::cast<MFMessage>(message)->isRead() ? 0 : 1;
+        }
+        const QString name = path == QLatin1String("INBOX") ? tr("Inbox") : path;
+        item->setText(0, unread ? QStringLiteral("%1  (%2)").arg(name).arg(unread) : name);
+        QFont font = item->font(0);
+        font.setBold(unread > 0);
+        item->setFont(0, font);
+    }
+    uncounted_.clear();
+    updateStatus();
+}
+
+void MailHostWindow::updateStatus()
+{
+    flushList();
+    const auto mailbox = currentMailbox();
+    int unread = 0;
+    for (auto it = items_.cbegin(); it != items_.cend(); ++it)
+        unread += it.value()->text(0).isEmpty() ? 0 : 1;
+    const qsizetype total = items_.size();
+    status_->setText(!mailbox ? QString()
+                     : total == 1 ? tr("1 message, %1 unread").arg(unread)
+                                  : tr("%1 messages, %2 unread").arg(total).arg(unread));
+    setWindowTitle(mailbox ? QStringLiteral("%1 — %2").arg(mailbox->accountRelativePath() == QLatin1String("INBOX")
+                                                               ? tr("Inbox")
+                                                               : mailbox->accountRelativePath(),
+                                                           mailbox->mailAccount()->name())
+                           : tr("Mail"));
+}
+
+void MailHostWindow::insertItem(const std::shared_ptr<MFMessage> &message)
+{
+    if (items_.contains(message->uniqueName()))
+        return;
+    auto *item = new MessageItem(message);
+    // Newest first: new mail usually goes to the top.
+    int low = 0;
+    int high = messages_->topLevelItemCount();
+    while (low < high) {
+        const int middle = (low + high) / 2;
+        if (static_cast<MessageItem *>(messages_->topLevelItem(middle))->received() > item->received())
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    messages_->insertTopLevelItem(low, item);
+    items_.insert(message->uniqueName(), item);
 }
 
 void MailHostWindow::reloadMessages()
@@ -215,42 +350,70 @@ void MailHostWindow::reloadMessages()
         selected << item->data(0, kMessageRole).toString();
 
     reloading_ = true;
+    pendingAdds_.clear();
+    pendingRemoves_.clear();
     messages_->clear();
-    int unread = 0;
+    items_.clear();
     QVObjC::ObjectList all = mailbox ? mailbox->store()->copyOfAllMessages() : QVObjC::ObjectList();
     std::sort(all.begin(), all.end(), [](const QVObjC::id &a, const QVObjC::id &b) {
         return QVObjC::cast<MFMessage>(a)->dateReceived() > QVObjC::cast<MFMessage>(b)->dateReceived();
     });
-    for (const auto &object : all) {
+    QList<QTreeWidgetItem *> rows;
+    rows.reserve(all.size());
+    for (const auto &object : std::as_const(all)) {
         const auto message = QVObjC::cast<MFMessage>(object);
-        const bool read = message->isRead();
-        unread += read ? 0 : 1;
-        auto *item = new QTreeWidgetItem(messages_, {read ? QString() : QStringLiteral("\u25CF"), displayName(message->sender()),
-                                                     message->subject().isEmpty() ? tr("(no subject)") : message->subject(),
-                                                     QLocale().toString(message->dateReceived(), QLocale::ShortFormat)});
-        item->setData(0, kMessageRole, message->uniqueName());
-        item->setToolTip(1, message->sender());
-        item->setForeground(0, QColor(0x1e, 0x6f, 0xd9));
-        item->setTextAlignment(0, Qt::AlignCenter);
-        if (!read) {
-            QFont font = item->font(1);
-            font.setBold(true);
-            for (int column = 1; column < 4; ++column)
-                item->setFont(column, font);
-        }
-        if (selected.contains(message->uniqueName()))
+        if (items_.contains(message->uniqueName()))
+            continue;
+        auto *item = new MessageItem(message);
+        items_.insert(message->uniqueName(), item);
+        rows.append(item);
+    }
+    messages_->addTopLevelItems(rows);
+    for (const QString &unique : std::as_const(selected)) {
+        if (QTreeWidgetItem *item = items_.value(unique))
             item->setSelected(true);
     }
     reloading_ = false;
-    status_->setText(!mailbox ? QString()
-                     : all.size() == 1 ? tr("1 message, %1 unread").arg(unread)
-                                       : tr("%1 messages, %2 unread").arg(all.size()).arg(unread));
-    setWindowTitle(mailbox ? QStringLiteral("%1 — %2").arg(mailbox->accountRelativePath() == QLatin1String("INBOX")
-                                                               ? tr("Inbox")
-                                                               : mailbox->accountRelativePath(),
-                                                           mailbox->mailAccount()->name())
-                           : tr("Mail"));
+    updateStatus();
     selectionChanged();
+}
+
+void MailHostWindow::addMessages(const QString &uuid, const QVObjC::ObjectList &messages)
+{
+    countLater(uuid);
+    const auto mailbox = currentMailbox();
+    if (!mailbox || mailbox->uuid() != uuid)
+        return;
+    for (const auto &object : messages) {
+        if (const auto message = QVObjC::cast<MFMessage>(object))
+            pendingAdds_.insert(message->uniqueName(), message);
+    }
+    repaintLater();
+}
+
+void MailHostWindow::removeMessages(const QString &uuid, const QStringList &uniqueNames)
+{
+    countLater(uuid);
+    const auto mailbox = currentMailbox();
+    if (!mailbox || mailbox->uuid() != uuid)
+        return;
+    for (const QString &unique : uniqueNames) {
+        pendingAdds_.remove(unique);
+        pendingRemoves_.insert(unique);
+    }
+    repaintLater();
+}
+
+void MailHostWindow::updateMessage(const QString &uuid, const QVObjC::id &message)
+{
+    countLater(uuid);
+    const auto changed = QVObjC::cast<MFMessage>(message);
+    if (MessageItem *item = changed ? items_.value(changed->uniqueName()) : nullptr) {
+        if (item->message() == changed)
+            item->refresh();
+    }
+    if (const auto selection = viewer_->selectedMessages(); selection.contains(message))
+        viewer_->validateToolbar();
 }
 
 void MailHostWindow::selectionChanged()
@@ -260,13 +423,9 @@ void MailHostWindow::selectionChanged()
     const auto mailbox = currentMailbox();
     QVObjC::ObjectList selection;
     if (mailbox) {
-        const QVObjC::ObjectList all = mailbox->store()->copyOfAllMessages();
-        for (const QTreeWidgetItem *item : messages_->selectedItems()) {
-            const QString unique = item->data(0, kMessageRole).toString();
-            for (const auto &object : all) {
-                if (QVObjC::cast<MFMessage>(object)->uniqueName() == unique)
-                    selection.append(object);
-            }
+        for (QTreeWidgetItem *item : messages_->selectedItems()) {
+            if (const auto message = static_cast<MessageItem *>(item)->message())
+                selection.append(message);
         }
     }
     viewer_->setSelection(mailbox, selection);  // validates the toolbar
@@ -306,17 +465,10 @@ void MailHostWindow::selectMailbox(const QString &account, const QString &path)
 
 void MailHostWindow::selectMessages(const QStringList &messageIDs)
 {
-    const auto mailbox = currentMailbox();
-    if (!mailbox)
-        return;
-    const QVObjC::ObjectList all = mailbox->store()->copyOfAllMessages();
-    for (int i = 0; i < messages_->topLevelItemCount(); ++i) {
-        QTreeWidgetItem *item = messages_->topLevelItem(i);
-        for (const auto &object : all) {
-            const auto message = QVObjC::cast<MFMessage>(object);
-            if (message->uniqueName() == item->data(0, kMessageRole).toString())
-                item->setSelected(messageIDs.contains(message->messageID()));
-        }
+    flushList();
+    for (auto it = items_.cbegin(); it != items_.cend(); ++it) {
+        const auto message = it.value()->message();
+        it.value()->setSelected(message && messageIDs.contains(message->messageID()));
     }
 }
 

@@ -5,7 +5,10 @@
 
 #include "MessageViewer.h"
 
+#include <QHash>
 #include <QMainWindow>
+#include <QSet>
+#include <QTimer>
 
 #include <memory>
 
@@ -31,8 +34,23 @@ public:
     void selectMessages(const QStringList &messageIDs);
 
 private:
+    class MessageItem;
+
     void rebuildMailboxes();
     void reloadMessages();
+    // Incremental changes of the current mailbox's list.
+    void addMessages(const QString &uuid, const QVObjC::ObjectList &messages);
+    void removeMessages(const QString &uuid, const QStringList &uniqueNames);
+    void updateMessage(const QString &uuid, const QVObjC::id &message);
+    void insertItem(const std::shared_ptr<MFMessage> &message);
+    // Unread counts of changed mailboxes, at most a few times a second.
+    void countLater(const QString &uuid);
+    void updateCounts();
+    void updateStatus();
+    // The list takes changes in batches, a few times a second: each change
+    // of a view's rows lays out every row again.
+    void repaintLater();
+    void flushList();
     void selectionChanged();
     void rebuildToolbar();
     void refreshToolbar();
@@ -47,6 +65,13 @@ private:
     QPlainTextEdit *preview_;
     QLabel *status_;
     std::vector<std::pair<QToolButton *, std::weak_ptr<ToolbarSegment>>> buttons_;
+    QHash<QString, MessageItem *> items_;                // the list's items by unique name
+    QHash<QString, QTreeWidgetItem *> mailboxItems_;     // by mailbox uuid
+    QSet<QString> uncounted_;
+    QTimer countTimer_;
+    QTimer repaintTimer_;
+    QHash<QString, std::weak_ptr<MFMessage>> pendingAdds_;  // by unique name
+    QSet<QString> pendingRemoves_;
     bool reloading_ = false;
 };
 

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Maildir {
@@ -130,18 +132,74 @@ bool isSeen(const QString &fileName)
     return flags(fileName).contains(QLatin1Char('S'));
 }
 
-QList<Entry> messageFiles(const QString &folder)
+QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped)
 {
     QList<Entry> entries;
-    for (const QString &sub : {QStringLiteral("/new"), QStringLiteral("/cur")}) {
-        const QDir dir(folder + sub);
-        const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-        for (const QFileInfo &file : files) {
-            const QString name = file.fileName();
-            entries.append({file.filePath(), uniqueName(name), sub == QLatin1String("/cur") ? flags(name) : QString()});
+    for (const char *sub : {"/new", "/cur"}) {
+        const bool isCur = sub[1] == 'c';
+        const QString directory = folder + QLatin1String(sub);
+        const QByteArray encoded = QFile::encodeName(directory);
+        DIR *dir = ::opendir(encoded.constData());
+        if (!dir)
+            continue;
+        const int dirFd = ::dirfd(dir);
+        while (const dirent *each = ::readdir(dir)) {
+            const QByteArrayView raw(each->d_name);
+            if (raw.startsWith('.'))
+                continue;  // hidden, "." and ".."
+            const auto skip = [&](const QString &reason) {
+                if (skipped)
+                    skipped->append({directory + u'/' + QString::fromLatin1(raw.toByteArray().toPercentEncoding("/:,+=@-_.~")),
+                                     reason});
+            };
+            if (!raw.isValidUtf8()) {
+                skip(QStringLiteral("its name is not UTF-8"));
+                continue;
+            }
+            // The kind from the listing when the file system gives it; no
+            // link is ever followed.
+            unsigned char type = each->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat status {};
+                if (::fstatat(dirFd, each->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;  // gone meanwhile
+                type = S_ISREG(status.st_mode) ? DT_REG : S_ISLNK(status.st_mode) ? DT_LNK : DT_CHR;
+            }
+            if (type != DT_REG) {
+                skip(type == DT_LNK ? QStringLiteral("it is a symbolic link") : QStringLiteral("it is not a regular file"));
+                continue;
+            }
+            const QString name = QString::fromUtf8(raw);
+            entries.append({directory + u'/' + name, uniqueName(name), isCur ? flags(name) : QString()});
         }
+        ::closedir(dir);
     }
     return entries;
+}
+
+bool openRegularFile(const QString &path, QFile &file, QString *error)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    const int fd = ::open(encoded.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (error)
+            *error = errnoText(errno);
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        if (error)
+            *error = QStringLiteral("not a regular file");
+        return false;
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
 }
 
 bool moveIntoFolder(const QString &file, const QString &folder, QString *newPath, QString *error)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -34,8 +35,20 @@ struct Entry {
     QString flags;       // after ":2,"; empty for new/
 };
 
-// The message files of a folder (regular, not hidden).
-QList<Entry> messageFiles(const QString &folder);
+// What else lies in new/ and cur/: never opened, only reported.
+struct Skipped {
+    QString path;    // for the log; bytes that are not UTF-8 shown as %XX
+    QString reason;
+};
+
+// The message files of a folder, in the file system's order: regular files
+// that are not hidden, seen without following links. Links, devices, pipes, folders and names that are
+// not UTF-8 go to `skipped` when given.
+QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped = nullptr);
+
+// Opens a message file for reading when it is a regular file, never through
+// a link and never blocking on a pipe; false (with *error) otherwise.
+bool openRegularFile(const QString &path, QFile &file, QString *error = nullptr);
 
 QString uniqueName(const QString &fileName);
 QString flags(const QString &fileName);

@@ -4,6 +4,45 @@
 // do not match the method's encoding. Bundles reach the host's classes only
 // through this runtime, by name.
 //
+// How the host (qv-mail-host) and the plug-in (Quorvane.mailbundle) meet:
+//
+// Loading. The host registers its classes (MFMailAccount, MFMailbox,
+// MFMessage, MFMessageStore, MFLibrary, MessageViewer, SegmentedToolbarItem
+// ...) with this runtime, which lives in one shared library (libqv_mail_
+// runtime) so that host and bundle see the same table. For each
+// <Library>/Mail/Bundles/*.mailbundle it reads Contents/Info.plist, dlopens
+// the named executable, sends "load" to every class the library registered
+// (the plug-in's QVMessageViewer exchanges four MessageViewer methods for
+// its own, keeping the host's under "original_" names) and "initialize" to
+// the principal class (which registers the bundle and watches the host's
+// termination notification).
+//
+// Viewers. A viewer builds its toolbar by sending the toolbar selectors to
+// itself, so the exchanged methods add the item "QV_QUORVANE". Building it
+// makes the viewer's QVMessageActionHandler, and the first handler makes the
+// shared QVMailHandler, which from then on observes the host's local
+// notification "MessageStoreMessagesAdded_inMainThread_".
+//
+// New mail. The host watches the Maildir folders; after a change it waits
+// for 50 ms of quiet (250 ms at most), scans, and posts one notification per
+// store with the new messages (flagged "during open" at start-up, which the
+// plug-in ignores). The plug-in reads each unread inbox message through
+// headerData and bodyData and posts QV_ADD_MESSAGE on the session bus, and
+// remembers the message object it posted.
+//
+// Answers. QV_DETERMINED_SPAM, QV_BLOCK_LETTER and QV_BLOCK_UNBLOCK carry a
+// Message-ID only. The plug-in moves the message object it remembered for
+// that request, never one looked up by Message-ID alone, through a viewer's
+// transferMessages:... (on the main thread) or MFMessageStore's
+// copyMessages:toMailbox:shouldDelete: (on the global queue). The host
+// renames the file into the target folder's cur/, making the folder again
+// if another program removed it.
+//
+// Threads. Everything above runs on the host's main thread except moves and
+// emptying on the global queue (QVDispatch); the host's public entry points
+// take its mutex, the model's fields a leaf lock, and the runtime's table a
+// reader/writer lock.
+//
 // Type encodings: the result, "@:" for the receiver and selector, then one
 // letter per argument:
 //   v void   B bool   q qint64   @ object   # class   : selector

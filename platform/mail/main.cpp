@@ -10,8 +10,10 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDBusConnection>
 #include <QDir>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -78,18 +80,33 @@ int main(int argc, char **argv)
     if (accounts.isEmpty())
         return fail(QStringLiteral("at least one --account NAME=MAILDIR is needed"));
 
+    // Two accounts of one name or over one folder would take each other's
+    // mail for their own.
+    QList<std::pair<QString, QString>> named;
+    for (const QString &value : accounts) {
+        const qsizetype equals = value.indexOf(u'=');
+        if (equals <= 0 || equals == value.size() - 1)
+            return fail(QStringLiteral("--account wants NAME=MAILDIR, not \"%1\"").arg(value));
+        const QString name = value.left(equals);
+        const QString folder = QDir(value.mid(equals + 1)).absolutePath();
+        for (const auto &[otherName, otherFolder] : std::as_const(named)) {
+            if (otherName == name)
+                return fail(QStringLiteral("two accounts are named \"%1\"").arg(name));
+            if (otherFolder == folder)
+                return fail(QStringLiteral("two accounts use the folder %1").arg(folder));
+        }
+        named.append({name, folder});
+    }
+
     if (!QVRunningApplications::claimBundleIdentifier(
             QString::fromLatin1(QVRunningApplications::kMailHostBundleIdentifier)))
         return fail(QStringLiteral("cannot own the bus name %1: another mail host runs, or there is no session bus")
                         .arg(QString::fromLatin1(QVRunningApplications::kMailHostBundleIdentifier)));
 
     MailHost host(QDir(parser.value(library)).absolutePath());
-    for (const QString &value : accounts) {
-        const qsizetype equals = value.indexOf(u'=');
-        if (equals <= 0 || equals == value.size() - 1)
-            return fail(QStringLiteral("--account wants NAME=MAILDIR, not \"%1\"").arg(value));
-        if (!host.addAccount(value.left(equals), value.mid(equals + 1)))
-            return fail(QStringLiteral("cannot use %1 as a Maildir").arg(value.mid(equals + 1)));
+    for (const auto &[name, folder] : std::as_const(named)) {
+        if (!host.addAccount(name, folder))
+            return fail(QStringLiteral("cannot use %1 as a Maildir").arg(folder));
     }
     host.loadBundles();
     host.openStores();
@@ -104,5 +121,19 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "qv-mail-host: the scripting interface is not on the bus\n");
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &host, [&host] { host.terminate(); });
     quitOnSignals(&host);
-    return application.exec();
+
+    // Without the bus the bundles can neither ask nor hear: rather than
+    // filter nothing while looking alive, end with a clear error.
+    int status = 0;
+    QTimer busWatch;
+    QObject::connect(&busWatch, &QTimer::timeout, &host, [&status] {
+        if (QDBusConnection::sessionBus().isConnected())
+            return;
+        std::fprintf(stderr, "qv-mail-host: lost the session bus connection; no mail is filtered, so it stops\n");
+        status = 3;
+        QCoreApplication::quit();
+    });
+    busWatch.start(1000);
+    const int result = application.exec();
+    return status ? status : result;
 }
