@@ -4,6 +4,7 @@
 
 #include "QVApplicationInstance.h"
 #include "QVDistributedNotificationCenter.h"
+#include "QVLogger.h"
 #include "QVMainWindowAdaptor.h"
 #include "QVRunningApplications.h"
 #include "QVStatusBar.h"
@@ -21,20 +22,28 @@ int main(int argc, char *argv[])
 
     // One instance per session: two would run two engines and write the same
     // list files. A second start shows the first one's window and leaves.
-    QVApplicationInstance instance(QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier));
-    if (!instance.claim()) {
-        if (QVRunningApplications::isRunning(QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier))) {
-            if (!hidden)
-                instance.activateRunningInstance();
-            return 0;
-        }
-        qWarning("Quorvane: the session bus is not reachable; the mail plug-in cannot reach this instance");
+    const QString identifier = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
+    QVApplicationInstance instance(identifier);
+    if (QVRunningApplications::isRunning(identifier)) {
+        if (!hidden)
+            instance.activateRunningInstance();
+        return 0;
     }
 
-    // The desktop's log-out and Ctrl+C quit through the ordinary shut-down.
+    // The desktop's log-out and Ctrl+C quit through the ordinary shut-down,
+    // and so does the loss of the session bus, over which alone the mail
+    // plug-in reaches the application. Requests still waiting are dropped
+    // there; none is handled first.
     QVTerminationSignals terminationSignals;
     QObject::connect(&terminationSignals, &QVTerminationSignals::terminationRequested, &application,
-                     [] { QCoreApplication::exit(0); });
+                     [](int signalNumber) {
+                         QVLogCore(QStringLiteral("Quitting on signal %1."), signalNumber);
+                         QCoreApplication::exit(0);
+                     });
+    QObject::connect(&instance, &QVApplicationInstance::busDisconnected, &application, [] {
+        QVLogCore(QStringLiteral("Quitting: the session bus is gone."));
+        QCoreApplication::exit(0);
+    });
 
     QVAppDelegate delegate(QVStatusBar::systemStatusBar(), QVDistributedNotificationCenter::defaultCenter());
     delegate.applicationWillFinishLaunching();
@@ -43,7 +52,20 @@ int main(int argc, char *argv[])
     // Beside Activate, the same bus object tells what the window shows.
     new QVMainWindowAdaptor(&instance, &delegate);
     delegate.applicationDidFinishLaunching(hidden);
-    const int status = QApplication::exec();
+
+    // Only now, with every subscription in place, does the plug-in learn
+    // that the application runs: a request sent earlier would be lost.
+    int status = 0;
+    if (instance.claim()) {
+        status = QApplication::exec();
+    } else if (QVRunningApplications::isRunning(identifier)) {
+        // Another start won the race: it serves, this one leaves.
+        if (!hidden)
+            instance.activateRunningInstance();
+    } else {
+        qWarning("Quorvane: the session bus is not reachable; the mail plug-in cannot reach this instance");
+        status = QApplication::exec();
+    }
     delegate.applicationWillTerminate();
     return status;
 }

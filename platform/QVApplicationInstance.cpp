@@ -26,6 +26,9 @@ QVApplicationInstance::QVApplicationInstance(QString bundleIdentifier, QObject *
     : QObject(parent), bundleIdentifier_(std::move(bundleIdentifier))
 {
     new QVApplicationAdaptor(this);
+    // Qt says nothing when the bus goes away; a cheap poll notices.
+    connectionCheck_.setInterval(1000);
+    connect(&connectionCheck_, &QTimer::timeout, this, &QVApplicationInstance::checkConnection);
 }
 
 QVApplicationInstance::~QVApplicationInstance()
@@ -57,7 +60,17 @@ bool QVApplicationInstance::claim()
     claimed_ = QVRunningApplications::claimBundleIdentifier(bundleIdentifier_);
     if (!claimed_)
         bus.unregisterObject(path);
+    else
+        connectionCheck_.start();
     return claimed_;
+}
+
+void QVApplicationInstance::checkConnection()
+{
+    if (QDBusConnection::sessionBus().isConnected())
+        return;
+    connectionCheck_.stop();
+    emit busDisconnected();
 }
 
 bool QVApplicationInstance::activateRunningInstance() const

@@ -3,10 +3,14 @@
 // Activate at the object path made from that name
 // (org.quorvane.Quorvane -> /org/quorvane/Quorvane), so that a second start
 // can ask it to show itself and leave.
+//
+// Whoever sees the name may send requests at once, so a program claims it
+// only once it listens to everything it serves.
 #pragma once
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVariantMap>
 
 class QVApplicationInstance final : public QObject {
@@ -18,7 +22,8 @@ public:
     ~QVApplicationInstance() override;
 
     // Exports the Activate object, then claims the name; false when another
-    // process owns it or the bus is not reachable.
+    // process owns it or the bus is not reachable. Once claimed, the
+    // instance watches the bus and says when it is gone.
     bool claim();
     // Asks the name's owner to activate; false when nobody answered.
     bool activateRunningInstance() const;
@@ -27,10 +32,16 @@ public:
 
 signals:
     void activationRequested();
+    // The session bus connection was lost: nobody can reach this instance
+    // any more. Emitted once.
+    void busDisconnected();
 
 private:
     friend class QVApplicationAdaptor;
 
+    void checkConnection();
+
     const QString bundleIdentifier_;
     bool claimed_ = false;
+    QTimer connectionCheck_;
 };
