@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +35,8 @@ struct FakeEngineState {
     // Completions wait for releaseCompletions(), as while the server has not
     // answered yet.
     bool holdCompletions = false;
+    // Runs inside every lookup, as long as the servers take.
+    std::function<void()> duringLookup;
 
     bool whitelisted = false;
     bool blacklisted = false;
@@ -153,6 +156,8 @@ public:
     {
         state_.calls << QStringLiteral("lookup");
         state_.lookupDeadlines.push_back(deadline);
+        if (state_.duringLookup)
+            state_.duringLookup();
         return state_.lookupResult;
     }
     uint32_t classification(void *, bool *whitelisted, bool *blacklisted, uint32_t *score) override
