@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -323,6 +324,42 @@ TEST(SpamVerdict, ShutDownEndsTheRequestsInFlightFirst)
     EXPECT_EQ(state.contextsAlive, 0);
     EXPECT_EQ(state.calls.back(), QStringLiteral("shutdown"));
     EXPECT_TRUE(coreLog().contains(QStringLiteral("The engine was shut down.")));
+}
+
+}  // namespace
+
+namespace {
+
+// Every query has a handle of its own, so the engine's lines and statuses
+// about one message can be told from another's, also while several are in
+// flight at once.
+TEST(SpamVerdict, EachQueryHasAHandleOfItsOwn)
+{
+    FakeEngineState state;
+    state.holdCompletions = true;
+    auto manager = makeManager(state);
+    // Handles of earlier tests may come again: only this test's lines count.
+    const qsizetype logStart = coreLog().size();
+    const auto lines = [&](const QString &text) { return coreLog().mid(logStart).count(text); };
+    std::vector<uint32_t> completed;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(manager->reportSpamForData(kMessage, [&](uint32_t status) { completed.push_back(status); }));
+    EXPECT_TRUE(manager->getSpamProbabilityForData(kMessage, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_EQ(state.handles.size(), 4u);
+    std::vector<void *> handles = state.handles;
+    std::sort(handles.begin(), handles.end());
+    EXPECT_EQ(std::unique(handles.begin(), handles.end()), handles.end()) << "a handle shared by two contexts";
+    for (void *handle : state.handles) {
+        EXPECT_EQ(lines(QStringLiteral("[%1] Network request sent").arg(QString::number(quintptr(handle), 16))),
+                  handle == state.handles[3] ? 0 : 1);
+    }
+    state.releaseCompletions();
+    ASSERT_TRUE(waitFor([&] { return completed.size() == 3; }));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(lines(QStringLiteral("[%1] Network request completed with status 0")
+                               .arg(QString::number(quintptr(state.handles[i]), 16))),
+                  1);
+    }
 }
 
 }  // namespace
