@@ -279,6 +279,7 @@ bool QVSpamManager::startEngine()
     }
     engineRunning_ = true;
     if (engine_->connect(QVAdditions::UTF32String(backendHost_)) != QVSE_OK)
+        // "Coudn't" as the run script's log reader expects it.
         QVLogCore(QCoreApplication::translate("QVSpamManager", "Coudn't connect to %1"), backendHost_);
     return true;
 }
@@ -304,7 +305,7 @@ QString QVSpamManager::secretKey() const
 }
 
 bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_t *score, bool *whitelisted,
-                                              bool *blacklisted, int *languageUsageType)
+                                              bool *blacklisted, QVLanguageUsage *languageUsageType)
 {
     if (message.isEmpty() || !ensureEngine())
         return false;
@@ -334,7 +335,7 @@ bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_
     }
     if (engine_->languageClassification(context.handle()) == QVSE_OK && !context.languageCode().isEmpty()
         && languageUsageType)
-        *languageUsageType = languageList_->usageTypeForLanguageCode(context.languageCode());
+        *languageUsageType = static_cast<QVLanguageUsage>(languageList_->usageTypeForLanguageCode(context.languageCode()));
     return classified;
 }
 
@@ -470,16 +471,16 @@ bool QVSpamManager::isSpamForMessageData(const QByteArray &message, const QStrin
     uint32_t score = 0;
     bool whitelisted = false;
     bool blacklisted = false;
-    int usage = 0;
+    QVLanguageUsage usage = QVLanguageUsage::Score;
     if (!getSpamProbabilityForData(message, &score, &whitelisted, &blacklisted, &usage))
         return false;
     QVLogCore(QStringLiteral("*** The message is inBlackList %1, inWhiteList %2, probability %3"), yesNo(blacklisted),
               yesNo(whitelisted), score);
-    if (usage == 2) {
+    if (usage == QVLanguageUsage::Receive) {
         QVLogCore(QStringLiteral("*** NOT SPAM: Language Receive"));
         return false;
     }
-    if (usage == 1) {
+    if (usage == QVLanguageUsage::Remove) {
         QVLogCore(QStringLiteral("*** SPAM: Language Remove"));
         return true;
     }

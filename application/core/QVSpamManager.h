@@ -10,6 +10,7 @@
 #pragma once
 
 #include "QVEngineAPI.h"
+#include "QVLanguageList.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -23,7 +24,6 @@
 #include <vector>
 
 class QVDistributedNotificationCenter;
-class QVLanguageList;
 class QVMailList;
 class QVSpamNotificationHandler;
 
@@ -71,7 +71,7 @@ public:
     // The engine's judgement of the message. Each out pointer may be null;
     // usage receives the user's choice for the message's language.
     bool getSpamProbabilityForData(const QByteArray &message, uint32_t *score, bool *whitelisted,
-                                   bool *blacklisted, int *languageUsageType);
+                                   bool *blacklisted, QVLanguageUsage *languageUsageType);
 
     // How a report or revoke ended: QVSE_OK when the server learned it,
     // else the engine's status. Called once, on the main thread.

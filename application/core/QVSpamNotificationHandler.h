@@ -46,8 +46,8 @@ public:
     // naming how many.
     void dropPendingRequests();
 
-    // The handlers themselves, run in order from the queue. "Recieve" is
-    // kept as the plug-in's protocol names the selector.
+    // The handlers themselves, run in order from the queue. "Recieve": the
+    // name the plug-in's protocol gives the selector; kept.
     void messageDidRecieveNotification(const QVDistributedNotification &notification);
     void messageShouldBeBlockedNotification(const QVDistributedNotification &notification);
     void messageShouldBeUnblockedNotification(const QVDistributedNotification &notification);

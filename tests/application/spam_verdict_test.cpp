@@ -171,14 +171,15 @@ TEST(SpamVerdict, QueriesTheEngineInOrderWithTheCredential)
     uint32_t score = 0;
     bool whitelisted = false;
     bool blacklisted = true;
-    int usage = 7;
+    auto usage = static_cast<QVLanguageUsage>(7);
     ASSERT_TRUE(manager->getSpamProbabilityForData(kMessage, &score, &whitelisted, &blacklisted, &usage));
     EXPECT_EQ(state.calls,
               QStringList({"create", "bind", "authenticate", "prepare", "lookup", "classify", "language", "destroy"}));
     EXPECT_EQ(score, 42u);
     EXPECT_TRUE(whitelisted);
     EXPECT_FALSE(blacklisted);
-    EXPECT_EQ(usage, 7) << "no language reported, the usage is left alone";
+    EXPECT_EQ(static_cast<int>(usage), 7) << "no language reported, the usage is left alone";
+    ASSERT_EQ(state.lookupDeadlines, std::vector<uint32_t>{5000}) << "the servers get five seconds";
     ASSERT_EQ(state.credentials.size(), 1u);
     EXPECT_EQ(state.credentials[0].kind, 10u);
     EXPECT_EQ(QString::fromStdWString(state.credentials[0].secret), QVServiceInfo::machineID());
