@@ -89,11 +89,24 @@ void QVSpamNotificationHandler::unsubscribeForNotifications()
 
 void QVSpamNotificationHandler::receive(Member member, const QVDistributedNotification &notification)
 {
-    const qsizetype bytes = notification.dataValue(kMessage).size();
-    if (bytes > kMaximumMessageSize) {
+    qsizetype bytes = notification.dataValue(kMessage).size();
+    for (const QVariant &value : notification.userInfo) {
+        if (value.userType() != QMetaType::QString)
+            continue;
+        const qsizetype length = value.toString().size();
+        if (length > kMaximumTextLength) {
+            QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
+                                                  "*** REFUSED %1: a value of %2 characters, more than %3"),
+                      notification.name, length, kMaximumTextLength);
+            return;
+        }
+        bytes += length * qsizetype(sizeof(QChar));
+    }
+    if (notification.dataValue(kMessage).size() > kMaximumMessageSize) {
         QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
                                               "*** REFUSED %1: %2: a message of %3 bytes, more than %4"),
-                  notification.name, shown(notification.stringValue(kMessageID)), bytes, kMaximumMessageSize);
+                  notification.name, shown(notification.stringValue(kMessageID)), notification.dataValue(kMessage).size(),
+                  kMaximumMessageSize);
         return;
     }
     if (waitingRequestCount() >= kMaximumWaitingRequests || waitingBytes_ + bytes > kMaximumWaitingBytes) {

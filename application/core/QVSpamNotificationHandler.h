@@ -28,6 +28,9 @@ public:
     // Above the plug-in's largest request (an unblock: the header and a
     // million body bytes); larger "Message" values are refused.
     static constexpr qsizetype kMaximumMessageSize = 2 * 1024 * 1024;
+    // A Message-ID, an address or a domain longer than this is no such
+    // thing; the request is refused.
+    static constexpr qsizetype kMaximumTextLength = 64 * 1024;
     // What may wait at once; a request beyond either bound is dropped.
     static constexpr qsizetype kMaximumWaitingRequests = 10'000;
     static constexpr qsizetype kMaximumWaitingBytes = 64 * 1024 * 1024;

@@ -174,6 +174,30 @@ TEST_F(HostilePeers, MessagesAboveTheCapAreRefused)
     }
 }
 
+// Message-IDs, addresses and domains are short by nature: a request with a
+// huge one is refused before it waits anywhere.
+TEST_F(HostilePeers, HugeTextValuesAreRefused)
+{
+    const QString huge(QVSpamNotificationHandler::kMaximumTextLength + 1, u'x');
+    const std::pair<const char *, QVariantMap> requests[] = {
+        {"QV_ADD_MESSAGE", {{"Message", kMessage}, {"MessageID", huge}, {"Address", QString("a@blocked.example")}}},
+        {"QV_ADD_MESSAGE", {{"Message", kMessage}, {"MessageID", QString("<id@x>")}, {"Address", huge}}},
+        {"QV_BLOCK_MESSAGE", {{"Message", kMessage}, {"MessageID", QString("<id@x>")}, {"Domain", huge}}},
+        {"QV_ADD_DOMAIN_TO_BLACKLIST", {{"Domain", huge + QStringLiteral(".example")}}},
+    };
+    const qsizetype before = logCount(QStringLiteral("*** REFUSED"));
+    const qsizetype logStart = coreLog().size();
+    for (const auto &[name, userInfo] : requests)
+        peer.post(QString::fromLatin1(name), userInfo);
+    peer.postMessage(QStringLiteral("<sentinel>"), QStringLiteral("s@blocked.example"));
+    ASSERT_TRUE(peer.answered(QStringLiteral("<sentinel>")));
+    EXPECT_EQ(peer.spam.size(), 1u);
+    EXPECT_EQ(logCount(QStringLiteral("*** REFUSED")), before + qsizetype(std::size(requests)));
+    EXPECT_EQ(manager->blackList()->numberOfItems(), 1);
+    EXPECT_EQ(state.count(QStringLiteral("create")), 0);
+    EXPECT_LT(coreLog().size() - logStart, 4096) << "huge values stay out of the log";
+}
+
 // A burst of list additions is written a handful of times, not once per
 // entry, and a verdict asked for behind it is still given.
 TEST_F(HostilePeers, AFloodOfListAdditionsIsWrittenCoalesced)
