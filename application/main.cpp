@@ -11,6 +11,12 @@
 #include "QVTerminationSignals.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+
+namespace {
+// How long a second start waits for the first to claim its name.
+constexpr int kActivationWaitMs = 10'000;
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -22,12 +28,15 @@ int main(int argc, char *argv[])
 
     // One instance per session: two would run two engines and write the same
     // list files. A second start shows the first one's window and leaves.
+    // Which of two starts goes on (the login item may start it while the
+    // user does) is settled before either logs or opens anything.
     const QString identifier = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
     QVApplicationInstance instance(identifier);
-    if (QVRunningApplications::isRunning(identifier)) {
-        if (!hidden)
-            instance.activateRunningInstance();
-        return 0;
+    if (!instance.lock() && QDBusConnection::sessionBus().isConnected()) {
+        // The other may also be on its way out: then this start goes on.
+        const bool activated = !hidden && instance.activateRunningInstance(kActivationWaitMs);
+        if (activated || QVRunningApplications::isRunning(identifier) || !instance.lock())
+            return 0;
     }
 
     // The desktop's log-out and Ctrl+C quit through the ordinary shut-down,
@@ -59,7 +68,7 @@ int main(int argc, char *argv[])
     if (instance.claim()) {
         status = QApplication::exec();
     } else if (QVRunningApplications::isRunning(identifier)) {
-        // Another start won the race: it serves, this one leaves.
+        // A program that does not take the instance name holds it.
         if (!hidden)
             instance.activateRunningInstance();
     } else {

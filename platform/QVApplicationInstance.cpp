@@ -5,6 +5,8 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QThread>
 
 class QVApplicationAdaptor final : public QDBusAbstractAdaptor {
     Q_OBJECT
@@ -33,10 +35,19 @@ QVApplicationInstance::QVApplicationInstance(QString bundleIdentifier, QObject *
 
 QVApplicationInstance::~QVApplicationInstance()
 {
-    if (!claimed_)
-        return;
-    QVRunningApplications::releaseBundleIdentifier(bundleIdentifier_);
-    QDBusConnection::sessionBus().unregisterObject(objectPathForBundleIdentifier(bundleIdentifier_));
+    if (claimed_) {
+        QVRunningApplications::releaseBundleIdentifier(bundleIdentifier_);
+        QDBusConnection::sessionBus().unregisterObject(objectPathForBundleIdentifier(bundleIdentifier_));
+    }
+    if (locked_)
+        QVRunningApplications::releaseBundleIdentifier(lockName());
+}
+
+bool QVApplicationInstance::lock()
+{
+    if (!locked_)
+        locked_ = QVRunningApplications::claimBundleIdentifier(lockName());
+    return locked_;
 }
 
 QString QVApplicationInstance::objectPathForBundleIdentifier(const QString &bundleIdentifier)
@@ -71,6 +82,15 @@ void QVApplicationInstance::checkConnection()
         return;
     connectionCheck_.stop();
     emit busDisconnected();
+}
+
+bool QVApplicationInstance::activateRunningInstance(int milliseconds) const
+{
+    // The other start may still be on its way to claiming the name.
+    const QDeadlineTimer deadline(milliseconds);
+    while (!QVRunningApplications::isRunning(bundleIdentifier_) && !deadline.hasExpired())
+        QThread::msleep(50);
+    return activateRunningInstance();
 }
 
 bool QVApplicationInstance::activateRunningInstance() const

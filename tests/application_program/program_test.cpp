@@ -88,6 +88,7 @@ public:
         return waitFor([&] { return process_.state() == QProcess::NotRunning; }, milliseconds);
     }
     int exitCode() const { return process_.exitCode(); }
+    bool isRunning() const { return process_.state() != QProcess::NotRunning; }
     QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
 
 private:
@@ -207,6 +208,33 @@ TEST(ApplicationProgram, ClaimsItsNameOnlyOnceItListens)
         application.signal(SIGTERM);
         ASSERT_TRUE(application.waitForExit(20000));
     }
+    QFile::remove(dataFolder() + QStringLiteral("/BlackList.plist"));
+}
+
+// The login item and the user may start the application at the same
+// moment: one goes on, the other leaves before it logs or opens anything.
+TEST(ApplicationProgram, OfTwoStartsAtOnceOneGoesOn)
+{
+    writeBlockList({QStringLiteral("spam.example")});
+    QDir(dataFolder() + QStringLiteral("/Logs")).removeRecursively();
+    Application first;
+    Application second;
+    ASSERT_NO_FATAL_FAILURE(first.start());
+    ASSERT_NO_FATAL_FAILURE(second.start());
+    ASSERT_TRUE(waitFor([&] { return first.isRunning() != second.isRunning(); }, 30000));
+    Application &winner = first.isRunning() ? first : second;
+    const Application &loser = first.isRunning() ? second : first;
+    EXPECT_EQ(loser.exitCode(), 0);
+
+    Plugin plugin;
+    ASSERT_TRUE(waitFor([] { return QVRunningApplications::isRunning(kApplicationName); }, 30000));
+    plugin.postMessage(QStringLiteral("<both@spam.example>"), QStringLiteral("b@spam.example"));
+    EXPECT_TRUE(waitFor([&] { return !plugin.spam.empty(); }, 10000));
+    EXPECT_TRUE(coreLog().contains(QStringLiteral("*** DETECTED SPAM: <both@spam.example>")))
+        << "the log is the one that goes on";
+    EXPECT_FALSE(QFile::exists(dataFolder() + QStringLiteral("/Logs/QVCore2.log"))) << "the log was rotated twice";
+    winner.signal(SIGTERM);
+    ASSERT_TRUE(winner.waitForExit(20000));
     QFile::remove(dataFolder() + QStringLiteral("/BlackList.plist"));
 }
 
