@@ -45,7 +45,7 @@ QString coreLog()
 // never share the classification port.
 QString ownLoopbackAddress()
 {
-    return QStringLiteral("127.0.3.%1").arg(20 + getpid() % 200);
+    return QStringLiteral("127.0.6.%1").arg(20 + getpid() % 200);
 }
 
 // The program copied beside the engine library, as the bundle lays them out,
