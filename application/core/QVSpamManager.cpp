@@ -73,8 +73,8 @@ void engineContextTrace(void *context, uint32_t, const wchar_t *facility, size_t
 {
     if (!extendedLogging.load(std::memory_order_relaxed))
         return;
-    QVLogCore(QStringLiteral("[%1] %2:%3%4"), handleText(context), wide(facility, facilityLength), QVAdditions::tabsStringWithIndentation(indent + 1),
-              wide(text, textLength));
+    QVLogCore(QStringLiteral("[%1] %2:%3%4"), handleText(context), wide(facility, facilityLength),
+              QVAdditions::tabsStringWithIndentation(indent + 1), wide(text, textLength));
 }
 
 void engineTextStage(void *context, uint32_t, const wchar_t *text, size_t length)
@@ -316,15 +316,16 @@ bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_
         return false;
     // Without the servers' answers the built-in heuristics and the language
     // still count.
-    if (const uint32_t result = engine_->lookup(context.handle(), static_cast<uint32_t>(kLookupDeadline.count()), false);
-        result != QVSE_OK)
+    const auto deadline = static_cast<uint32_t>(kLookupDeadline.count());
+    if (const uint32_t result = engine_->lookup(context.handle(), deadline, false); result != QVSE_OK)
         QVLogCore(QCoreApplication::translate("QVSpamManager", "Lookup failed with error: %1"),
                   QString::number(result, 16));
 
     bool isWhitelisted = false;
     bool isBlacklisted = false;
     uint32_t value = 0;
-    const bool classified = engine_->classification(context.handle(), &isWhitelisted, &isBlacklisted, &value) == QVSE_OK;
+    const bool classified =
+        engine_->classification(context.handle(), &isWhitelisted, &isBlacklisted, &value) == QVSE_OK;
     if (classified) {
         if (score)
             *score = value;
@@ -335,7 +336,8 @@ bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_
     }
     if (engine_->languageClassification(context.handle()) == QVSE_OK && !context.languageCode().isEmpty()
         && languageUsageType)
-        *languageUsageType = static_cast<QVLanguageUsage>(languageList_->usageTypeForLanguageCode(context.languageCode()));
+        *languageUsageType =
+            static_cast<QVLanguageUsage>(languageList_->usageTypeForLanguageCode(context.languageCode()));
     return classified;
 }
 

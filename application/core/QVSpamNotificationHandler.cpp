@@ -89,7 +89,15 @@ void QVSpamNotificationHandler::unsubscribeForNotifications()
 
 void QVSpamNotificationHandler::receive(Member member, const QVDistributedNotification &notification)
 {
-    qsizetype bytes = notification.dataValue(kMessage).size();
+    const qsizetype messageSize = notification.dataValue(kMessage).size();
+    if (messageSize > kMaximumMessageSize) {
+        QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
+                                              "*** REFUSED %1: %2: a message of %3 bytes, more than %4"),
+                  notification.name, shown(notification.stringValue(kMessageID)), messageSize, kMaximumMessageSize);
+        return;
+    }
+    // What the request holds while it waits.
+    qsizetype bytes = messageSize;
     for (const QVariant &value : notification.userInfo) {
         if (value.userType() != QMetaType::QString)
             continue;
@@ -101,13 +109,6 @@ void QVSpamNotificationHandler::receive(Member member, const QVDistributedNotifi
             return;
         }
         bytes += length * qsizetype(sizeof(QChar));
-    }
-    if (notification.dataValue(kMessage).size() > kMaximumMessageSize) {
-        QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
-                                              "*** REFUSED %1: %2: a message of %3 bytes, more than %4"),
-                  notification.name, shown(notification.stringValue(kMessageID)), notification.dataValue(kMessage).size(),
-                  kMaximumMessageSize);
-        return;
     }
     if (waitingRequestCount() >= kMaximumWaitingRequests || waitingBytes_ + bytes > kMaximumWaitingBytes) {
         if (overflow_++ == 0)
