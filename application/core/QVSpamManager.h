@@ -43,6 +43,9 @@ public:
     // The deadline of a report or revoke: long enough for a retry on a
     // second server, short enough that quitting never waits long for one.
     static constexpr std::chrono::milliseconds kRequestDeadline{1500};
+    // Reports and revokes sent and not yet ended, at most; each holds its
+    // message until the server answered.
+    static constexpr qsizetype kMaximumRequestsInFlight = 32;
     // The identity kind of the account's user number in the credential.
     static constexpr uint32_t kUserIdentityKind = 10;
 

@@ -48,6 +48,8 @@ QVSpamNotificationHandler::QVSpamNotificationHandler(QVSpamManager *manager, QVD
                                                      QObject *parent)
     : QObject(parent), manager_(manager), center_(center)
 {
+    // A block or unblock that waited for a free place goes on.
+    connect(manager_, &QVSpamManager::networkRequestCompleted, this, &QVSpamNotificationHandler::scheduleHandling);
     subscribeForNotifications();
 }
 
@@ -138,6 +140,13 @@ void QVSpamNotificationHandler::handleWaitingRequests()
     QElapsedTimer slice;
     slice.start();
     while (!waiting_.empty() && slice.elapsed() < kHandlingSliceMs) {
+        // Requests keep their order: the next block or unblock, and all
+        // behind it, wait while the servers have enough to answer.
+        const Member next = waiting_.front().member;
+        if ((next == &QVSpamNotificationHandler::messageShouldBeBlockedNotification
+             || next == &QVSpamNotificationHandler::messageShouldBeUnblockedNotification)
+            && manager_->requestsInFlight() >= QVSpamManager::kMaximumRequestsInFlight)
+            return;
         WaitingRequest request = std::move(waiting_.front());
         waiting_.pop_front();
         waitingBytes_ -= request.bytes;

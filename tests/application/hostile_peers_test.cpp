@@ -233,6 +233,28 @@ TEST_F(HostilePeers, AFloodOfListAdditionsIsWrittenCoalesced)
     EXPECT_EQ(writes.count(), written);
 }
 
+// A flood of blocks does not put every message in flight at once: beyond
+// the bound they wait, in order, until the servers have answered others.
+TEST_F(HostilePeers, BlocksInFlightAreBounded)
+{
+    constexpr qsizetype kBound = QVSpamManager::kMaximumRequestsInFlight;
+    state.holdCompletions = true;
+    const QByteArray message = kMessage + QByteArray(100'000, 'b');
+    for (qsizetype i = 0; i < kBound + 8; ++i)
+        peer.post(QStringLiteral("QV_BLOCK_MESSAGE"),
+                  {{"Message", message}, {"MessageID", QStringLiteral("<b%1@x>").arg(i)}});
+    peer.postMessage(QStringLiteral("<behind@x>"), QStringLiteral("a@blocked.example"));
+    ASSERT_TRUE(waitFor([&] { return manager->requestsInFlight() == kBound; }));
+    EXPECT_FALSE(peer.answered(QStringLiteral("<behind@x>"), 300)) << "requests keep their order";
+    EXPECT_EQ(state.count(QStringLiteral("report")), kBound);
+
+    state.holdCompletions = false;
+    state.releaseCompletions();
+    ASSERT_TRUE(peer.answered(QStringLiteral("<behind@x>")));
+    EXPECT_EQ(state.count(QStringLiteral("report")), kBound + 8);
+    EXPECT_TRUE(waitFor([&] { return manager->requestsInFlight() == 0; }));
+}
+
 // What waits is bounded: beyond it requests are dropped and counted, and
 // every request is either handled or counted.
 TEST_F(HostilePeers, TheQueueIsBoundedAndCountsWhatItDrops)
