@@ -47,11 +47,11 @@ int main(int argc, char *argv[])
     QObject::connect(&terminationSignals, &QVTerminationSignals::terminationRequested, &application,
                      [](int signalNumber) {
                          QVLogCore(QStringLiteral("Quitting on signal %1."), signalNumber);
-                         QCoreApplication::exit(0);
+                         QVAppDelegate::terminate();
                      });
     QObject::connect(&instance, &QVApplicationInstance::busDisconnected, &application, [] {
         QVLogCore(QStringLiteral("Quitting: the session bus is gone."));
-        QCoreApplication::exit(0);
+        QVAppDelegate::terminate();
     });
 
     QVAppDelegate delegate(QVStatusBar::systemStatusBar(), QVDistributedNotificationCenter::defaultCenter());

@@ -217,6 +217,12 @@ void QVSpamManager::shutDown()
     delete liveManager.data();
 }
 
+void QVSpamManager::stopTakingRequests()
+{
+    if (liveManager)
+        liveManager->notificationHandler_->dropPendingRequests();
+}
+
 QVSpamManager::QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engineDirectory, QString backendHost,
                              QVDistributedNotificationCenter *center, QObject *parent)
     : QObject(parent),

@@ -37,6 +37,9 @@ public:
     static QVSpamManager *sharedInstance();
     // Destroys the shared instance, which shuts the engine down.
     static void shutDown();
+    // The application is quitting: the shared instance drops the requests
+    // still waiting and takes no more, so that nothing starts meanwhile.
+    static void stopTakingRequests();
 
     // The deadline of a verdict's lookup, which blocks the main thread.
     static constexpr std::chrono::milliseconds kLookupDeadline{5000};
