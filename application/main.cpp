@@ -64,6 +64,9 @@ int main(int argc, char *argv[])
 
     // Only now, with every subscription in place, does the plug-in learn
     // that the application runs: a request sent earlier would be lost.
+    // Qt D-Bus dispatches a connection's first signals only once the event
+    // loop has run: let it, so that no request overtakes an earlier one.
+    QCoreApplication::processEvents();
     int status = 0;
     if (instance.claim()) {
         status = QApplication::exec();

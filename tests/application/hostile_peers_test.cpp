@@ -117,6 +117,9 @@ protected:
         }
         manager->blackList()->addItem(QStringLiteral("blocked.example"));
         manager->blackList()->saveToFile();
+        // Qt D-Bus holds back a new connection's first signals until its
+        // event loop has run once; requests must not overtake them.
+        QCoreApplication::processEvents();
     }
     void TearDown() override { manager.reset(); }
 

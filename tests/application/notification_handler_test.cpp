@@ -77,6 +77,9 @@ protected:
                                                   QStringLiteral("backend.example"),
                                                   QVDistributedNotificationCenter::defaultCenter());
         manager->blackList()->addItem(QStringLiteral("blocked.example"));
+        // Qt D-Bus holds back a new connection's first signals until its
+        // event loop has run once; requests must not overtake them.
+        QCoreApplication::processEvents();
     }
     void TearDown() override
     {
