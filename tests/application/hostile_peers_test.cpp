@@ -6,6 +6,7 @@
 #include "QVMailList.h"
 #include "QVSpamManager.h"
 #include "QVSpamNotificationHandler.h"
+#include "bus_peer.h"
 #include "fake_engine.h"
 #include "support.h"
 
@@ -26,45 +27,7 @@
 
 namespace {
 
-const QByteArray kMessage = QByteArrayLiteral("From: a@x.com\r\nSubject: hello\r\n\r\nbody\r\n");
-
-class Peer {
-public:
-    Peer()
-        : connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("peer"))),
-          center_(connection_)
-    {
-        center_.addObserver(&observer_, QStringLiteral("QV_DETERMINED_SPAM"),
-                            [this](const QVDistributedNotification &n) { spam.push_back(n.stringValue("MessageID")); });
-    }
-    ~Peer() { QDBusConnection::disconnectFromBus(QStringLiteral("peer")); }
-
-    void post(const QString &name, const QVariantMap &userInfo)
-    {
-        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/quorvane/Distributed"),
-                                                         QStringLiteral("org.quorvane.Distributed"), name);
-        signal << userInfo;
-        ASSERT_TRUE(connection_.send(signal));
-    }
-    void postMessage(const QString &id, const QString &address, const QByteArray &message = kMessage)
-    {
-        post(QStringLiteral("QV_ADD_MESSAGE"), {{"Message", message},
-                                                {"MessageID", id},
-                                                {"Address", address},
-                                                {"Domain", address.section(u'@', 1)}});
-    }
-    bool answered(const QString &id, int milliseconds = 20000)
-    {
-        return waitFor([&] { return std::find(spam.begin(), spam.end(), id) != spam.end(); }, milliseconds);
-    }
-
-    std::vector<QString> spam;
-
-private:
-    QDBusConnection connection_;
-    QVDistributedNotificationCenter center_;
-    QObject observer_;
-};
+const QByteArray kMessage = kPlainMessage;
 
 // Counts the times a file of the data folder is written anew (the lists are
 // written aside, then moved over the old file).
@@ -125,7 +88,7 @@ protected:
 
     FakeEngineState state;
     std::unique_ptr<QVSpamManager> manager;
-    Peer peer;
+    BusPeer peer;
 };
 
 // A Message-ID with a line break must not write a verdict line of its own
@@ -170,7 +133,7 @@ TEST_F(HostilePeers, MessagesAboveTheCapAreRefused)
         peer.postMessage(QString::fromLatin1(c.id), QStringLiteral("someone@x.example"), message);
         peer.postMessage(QStringLiteral("<sentinel>"), QStringLiteral("s@blocked.example"));
         ASSERT_TRUE(peer.answered(QStringLiteral("<sentinel>")));
-        peer.spam.clear();
+        peer.answers.clear();
         EXPECT_EQ(logCount(QStringLiteral("*** REFUSED QV_ADD_MESSAGE: ") + QString::fromLatin1(c.id)),
                   refusedBefore + (c.judged ? 0 : 1));
         EXPECT_EQ(state.count(QStringLiteral("create")), engineCalls + (c.judged ? 1 : 0));
@@ -194,7 +157,7 @@ TEST_F(HostilePeers, HugeTextValuesAreRefused)
         peer.post(QString::fromLatin1(name), userInfo);
     peer.postMessage(QStringLiteral("<sentinel>"), QStringLiteral("s@blocked.example"));
     ASSERT_TRUE(peer.answered(QStringLiteral("<sentinel>")));
-    EXPECT_EQ(peer.spam.size(), 1u);
+    EXPECT_EQ(peer.answers.size(), 1u);
     EXPECT_EQ(logCount(QStringLiteral("*** REFUSED")), before + qsizetype(std::size(requests)));
     EXPECT_EQ(manager->blackList()->numberOfItems(), 1);
     EXPECT_EQ(state.count(QStringLiteral("create")), 0);
@@ -282,7 +245,7 @@ TEST_F(HostilePeers, TheQueueIsBoundedAndCountsWhatItDrops)
         << manager->notificationHandler()->waitingRequestCount() << " waiting";
     const qsizetype dropped = droppedLine().captured(1).toLongLong();
     const qsizetype added = manager->whiteList()->numberOfItems();
-    const bool lastAnswered = std::find(peer.spam.begin(), peer.spam.end(), QStringLiteral("<last@x>")) != peer.spam.end();
+    const bool lastAnswered = peer.hasAnswer(QStringLiteral("<last@x>"));
     EXPECT_EQ(added + dropped + (lastAnswered ? 1 : 0), QVSpamNotificationHandler::kMaximumWaitingRequests + kExtra + 1);
     EXPECT_GE(dropped, 1);
     EXPECT_EQ(logCount(QStringLiteral("*** DROPPING requests: ")), 1) << "one line when dropping starts";

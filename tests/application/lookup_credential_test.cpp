@@ -30,20 +30,8 @@
 
 namespace {
 
-const QByteArray kReported = QByteArrayLiteral(
-    "From: Offers <offers@deals.example>\r\n"
-    "To: someone@example.org\r\n"
-    "Subject: Your prize\r\n"
-    "Content-Type: text/plain; charset=utf-8\r\n"
-    "\r\n"
-    "Congratulations, you have won a prize. Claim it at http://prize.example.net/claim?id=7 before Friday.\r\n");
-const QByteArray kJudged = QByteArrayLiteral(
-    "From: Winners <team@other.example>\r\n"
-    "To: someone@example.org\r\n"
-    "Subject: Last chance\r\n"
-    "Content-Type: text/plain\r\n"
-    "\r\n"
-    "Only today: visit http://prize.example.net/claim?id=7 and collect your reward now.\r\n");
+const QByteArray &kReported = kCampaignFirst;
+const QByteArray &kJudged = kCampaignSecond;
 
 constexpr uint32_t kUserID = 4242;
 

@@ -4,6 +4,7 @@
 #include "QVMailList.h"
 #include "QVSpamManager.h"
 #include "QVSpamNotificationHandler.h"
+#include "bus_peer.h"
 #include "fake_engine.h"
 #include "support.h"
 
@@ -17,57 +18,7 @@
 
 namespace {
 
-const QByteArray kMessage = QByteArrayLiteral("From: a@x.com\r\nSubject: hello\r\n\r\nbody\r\n");
-
-// The plug-in's side: its own bus connection, posting raw signals and
-// collecting the answers.
-class Plugin {
-public:
-    Plugin()
-        : connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("plugin"))),
-          center_(connection_)
-    {
-        for (const char *name : {"QV_DETERMINED_SPAM", "QV_BLOCK_LETTER", "QV_BLOCK_UNBLOCK"}) {
-            center_.addObserver(&observer_, QString::fromLatin1(name),
-                                [this](const QVDistributedNotification &n) { answers.push_back(n); });
-        }
-    }
-    ~Plugin() { QDBusConnection::disconnectFromBus(QStringLiteral("plugin")); }
-
-    // Sent as is, so that missing and mistyped values can be tried.
-    void post(const QString &name, const QVariantMap &userInfo)
-    {
-        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/quorvane/Distributed"),
-                                                         QStringLiteral("org.quorvane.Distributed"), name);
-        signal << userInfo;
-        ASSERT_TRUE(connection_.send(signal));
-    }
-
-    // Requests are handled in order: once a block-listed sentinel is
-    // answered, everything posted before it has been handled.
-    void settle(const QString &sentinelID = QStringLiteral("<sentinel>"))
-    {
-        post(QStringLiteral("QV_ADD_MESSAGE"), {{"Message", kMessage},
-                                                {"MessageID", sentinelID},
-                                                {"Address", QStringLiteral("sentinel@blocked.example")},
-                                                {"Domain", QStringLiteral("blocked.example")}});
-        ASSERT_TRUE(waitFor([&] {
-            return std::any_of(answers.begin(), answers.end(), [&](const QVDistributedNotification &n) {
-                return n.stringValue(QStringLiteral("MessageID")) == sentinelID;
-            });
-        }));
-        std::erase_if(answers, [&](const QVDistributedNotification &n) {
-            return n.stringValue(QStringLiteral("MessageID")) == sentinelID;
-        });
-    }
-
-    std::vector<QVDistributedNotification> answers;
-
-private:
-    QDBusConnection connection_;
-    QVDistributedNotificationCenter center_;
-    QObject observer_;
-};
+const QByteArray kMessage = kPlainMessage;
 
 class NotificationHandler : public ::testing::Test {
 protected:
@@ -89,7 +40,7 @@ protected:
 
     FakeEngineState state;
     std::unique_ptr<QVSpamManager> manager;
-    Plugin plugin;
+    BusPeer plugin;
 };
 
 QVariantMap messageRequest(const QString &id, const QString &address)
