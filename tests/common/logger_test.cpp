@@ -168,6 +168,49 @@ TEST_F(Logger, RotatesBySizeWithinARunKeepingFiveGenerations)
     EXPECT_FALSE(QFile::exists(generation(logsFolder(), name, kQVMaxLogFiles + 1)));
 }
 
+// Threads that log while the file rotates under them lose no line and split
+// none (the lines fit in the five generations).
+TEST_F(Logger, RotationBySizeKeepsConcurrentLinesWhole)
+{
+    const QString name = uniqueName();
+    QVLogger &logger = QVLogger::sharedLoggerWithDomain(u"Quorvane"_s, name);
+    logger.setMaximumFileSize(64 * 1024);
+    constexpr int kThreads = 4;
+    constexpr int kLines = 500;  // about 160 kB: three rotations
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int i = 0; i < kLines; ++i)
+                logger.logMessage(u"thread %1 line %2 "_s.arg(t).arg(i, 5, 10, QLatin1Char('0')) + QString(40, u'-'));
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+
+    static const QRegularExpression whole(u"^\\d{4}:\\d{2}:\\d{2} \\d{2}:\\d{2}:\\d{2}: thread (\\d) line (\\d{5}) -{40}$"_s);
+    std::vector<std::vector<int>> seen(kThreads);
+    for (int k = kQVMaxLogFiles; k >= 1; --k) {
+        const QString path = generation(logsFolder(), name, k);
+        if (!QFile::exists(path))
+            continue;
+        EXPECT_LE(QFileInfo(path).size(), 64 * 1024);
+        for (const QString &line : linesOf(readFile(path))) {
+            const QRegularExpressionMatch match = whole.match(line);
+            ASSERT_TRUE(match.hasMatch()) << line.toStdString();
+            seen[match.captured(1).toInt()].push_back(match.captured(2).toInt());
+        }
+    }
+    EXPECT_TRUE(QFile::exists(generation(logsFolder(), name, 3))) << "the file rotated while the threads wrote";
+    // Oldest generation first: each thread's lines, all of them, in order.
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(seen[t].size(), size_t(kLines)) << "thread " << t;
+        for (int i = 0; i < kLines; ++i)
+            EXPECT_EQ(seen[t][size_t(i)], i) << "thread " << t;
+    }
+}
+
 TEST_F(Logger, TheFirstDomainOfANameWins)
 {
     const QString name = uniqueName();
