@@ -189,7 +189,8 @@ TEST_F(Logger, RotationBySizeKeepsConcurrentLinesWhole)
     for (auto &thread : threads)
         thread.join();
 
-    static const QRegularExpression whole(u"^\\d{4}:\\d{2}:\\d{2} \\d{2}:\\d{2}:\\d{2}: thread (\\d) line (\\d{5}) -{40}$"_s);
+    static const QRegularExpression whole(
+        u"^\\d{4}:\\d{2}:\\d{2} \\d{2}:\\d{2}:\\d{2}: thread (\\d) line (\\d{5}) -{40}$"_s);
     std::vector<std::vector<int>> seen(kThreads);
     for (int k = kQVMaxLogFiles; k >= 1; --k) {
         const QString path = generation(logsFolder(), name, k);
