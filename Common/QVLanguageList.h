@@ -9,6 +9,14 @@
 
 #include <vector>
 
+// What the user chose for a language. The values are the integers the list
+// file stores and the language page shows.
+enum class QVLanguageUsage : int {
+    Score = 0,    // the score decides
+    Remove = 1,   // spam
+    Receive = 2,  // not spam
+};
+
 class QVLanguageItem {
 public:
     explicit QVLanguageItem(QString languageCode = QString(), int usageType = 0);

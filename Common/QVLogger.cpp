@@ -8,12 +8,14 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <map>
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -67,6 +69,13 @@ QVLogger::~QVLogger()
         ::close(fileHandle_);
 }
 
+void QVLogger::rotate(const QString &folder) const
+{
+    QFile::remove(generationPath(folder, name_, kQVMaxLogFiles));
+    for (int generation = kQVMaxLogFiles - 1; generation >= 1; --generation)
+        QFile::rename(generationPath(folder, name_, generation), generationPath(folder, name_, generation + 1));
+}
+
 int QVLogger::fileHandle()
 {
     if (fileHandle_ >= 0)
@@ -78,21 +87,62 @@ int QVLogger::fileHandle()
     // generations out one by one.
     if (!rotated_) {
         rotated_ = true;
-        QFile::remove(generationPath(folder, name_, kQVMaxLogFiles));
-        for (int generation = kQVMaxLogFiles - 1; generation >= 1; --generation)
-            QFile::rename(generationPath(folder, name_, generation),
-                          generationPath(folder, name_, generation + 1));
+        rotate(folder);
     }
     const QByteArray path = QFile::encodeName(generationPath(folder, name_, 1));
     fileHandle_ = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    struct stat status {};
+    fileSize_ = fileHandle_ >= 0 && ::fstat(fileHandle_, &status) == 0 ? status.st_size : 0;
     return fileHandle_;
+}
+
+qint64 QVLogger::maximumFileSize() const
+{
+    std::lock_guard lock(mutex_);
+    return maximumFileSize_;
+}
+
+void QVLogger::setMaximumFileSize(qint64 bytes)
+{
+    std::lock_guard lock(mutex_);
+    maximumFileSize_ = bytes;
+}
+
+QString QVLogger::escapedText(QStringView message)
+{
+    const auto needsEscape = [](char16_t c) {
+        return (c < 0x20 && c != u'\t') || (c >= 0x7f && c < 0xa0) || c == 0x2028 || c == 0x2029;
+    };
+    if (std::none_of(message.begin(), message.end(), [&](QChar c) { return needsEscape(c.unicode()); }))
+        return message.toString();
+    QString escaped;
+    escaped.reserve(message.size() + 16);
+    for (const QChar c : message) {
+        const char16_t code = c.unicode();
+        if (!needsEscape(code))
+            escaped += c;
+        else if (code == u'\n')
+            escaped += u"\\n";
+        else if (code == u'\r')
+            escaped += u"\\r";
+        else if (code < 0x100)
+            escaped += QStringLiteral("\\x%1").arg(uint(code), 2, 16, QLatin1Char('0'));
+        else
+            escaped += QStringLiteral("\\u%1").arg(uint(code), 4, 16, QLatin1Char('0'));
+    }
+    return escaped;
 }
 
 void QVLogger::logMessage(QStringView message)
 {
-    const QByteArray bytes = currentDate() + ": " + message.toUtf8() + '\n';
+    const QByteArray bytes = currentDate() + ": " + escapedText(message).toUtf8() + '\n';
 
     std::lock_guard lock(mutex_);
+    if (fileHandle_ >= 0 && fileSize_ > 0 && fileSize_ + bytes.size() > maximumFileSize_) {
+        ::close(fileHandle_);
+        fileHandle_ = -1;
+        rotate(logsFolder(domain_));
+    }
     const int descriptor = fileHandle();
     if (descriptor < 0)
         return;
@@ -107,6 +157,7 @@ void QVLogger::logMessage(QStringView message)
         }
         next += written;
         left -= written;
+        fileSize_ += written;
     }
 }
 

@@ -12,6 +12,9 @@
 
 // Generations of a log file: N.log, then N2.log ... N5.log, newest first.
 inline constexpr int kQVMaxLogFiles = 5;
+// A log file that would grow past this size is rotated within the run, so
+// the generations together stay under 50 MB however busy the day.
+inline constexpr qint64 kQVMaxLogFileSize = 10 * 1024 * 1024;
 
 class QVLogger {
 public:
@@ -29,9 +32,19 @@ public:
     const QString &name() const { return name_; }
 
     // Appends "yyyy:MM:dd HH:mm:ss: <message>\n" in UTF-8 with one write.
-    // The first line of a process rotates the generations; while the file
-    // cannot be opened lines are dropped and each later line tries again.
+    // Control characters of the message (but tabs) are written escaped, so
+    // text from elsewhere can never start a line of its own. The first line
+    // of a process rotates the generations, and so does a line that would
+    // take the file past maximumFileSize(); while the file cannot be opened
+    // lines are dropped and each later line tries again.
     void logMessage(QStringView message);
+
+    qint64 maximumFileSize() const;
+    void setMaximumFileSize(qint64 bytes);
+
+    // The message as a line holds it: line breaks and other control
+    // characters as \n, \r, \xHH or \uHHHH.
+    static QString escapedText(QStringView message);
 
     // Zips <data location>/<domain>/Logs into QVLogs.zip on the Desktop with
     // /usr/bin/zip. On success stores the archive's path in *archiveName
@@ -42,12 +55,16 @@ private:
     // The descriptor, opened (and, once per logger, rotated) on first use;
     // -1 when it cannot be opened. Called with mutex_ held.
     int fileHandle();
+    // Pushes N.log to N2.log and so on; the oldest generation is dropped.
+    void rotate(const QString &folder) const;
 
     const QString domain_;
     const QString name_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     int fileHandle_ = -1;
     bool rotated_ = false;
+    qint64 fileSize_ = 0;
+    qint64 maximumFileSize_ = kQVMaxLogFileSize;
 };
 
 namespace QVLogDetail {

@@ -5,6 +5,9 @@
 #include "QVListFile.h"
 #include "QVLogger.h"
 
+#include <QAbstractEventDispatcher>
+#include <QThread>
+
 #include <algorithm>
 #include <functional>
 
@@ -29,7 +32,16 @@ QVMailList::QVMailList(const QString &name, QObject *parent)
       name_(name),
       filePath_(QVNSBundleExtensions::applicationSupportDirectory() + u'/' + name + QStringLiteral(".plist"))
 {
+    saveTimer_.setSingleShot(true);
+    saveTimer_.setInterval(kSaveDelay);
+    connect(&saveTimer_, &QTimer::timeout, this, &QVMailList::saveToFile);
     loadFromFile();
+}
+
+QVMailList::~QVMailList()
+{
+    if (unsaved_)
+        saveToFile();
 }
 
 QString QVMailList::itemAtIndex(qsizetype index) const
@@ -44,17 +56,20 @@ void QVMailList::addItem(const QString &item)
         QVLogCore(QStringLiteral("Refused to add an empty, blank or unstorable entry to %1."), name_);
         return;
     }
+    const qsizetype before = items_.size();
     append(lowered);
-    saveToFile();
+    if (items_.size() != before)
+        scheduleSave();
     emit VQMailListDidChange();
 }
 
 void QVMailList::removeItem(const QString &item)
 {
     const QString lowered = item.toLower();
-    if (members_.remove(lowered))
+    if (members_.remove(lowered)) {
         items_.removeOne(lowered);
-    saveToFile();
+        scheduleSave();
+    }
     emit VQMailListDidChange();
 }
 
@@ -63,6 +78,7 @@ void QVMailList::removeItemAtIndexes(const QList<qsizetype> &indexes)
     QList<qsizetype> sorted = indexes;
     std::sort(sorted.begin(), sorted.end(), std::greater<>());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    const qsizetype before = items_.size();
     for (qsizetype index : sorted) {
         if (index < 0 || index >= items_.size()) {
             QVLogCore(QStringLiteral("Ignored removing entry %1 of %2, which has %3."), index, name_,
@@ -71,7 +87,8 @@ void QVMailList::removeItemAtIndexes(const QList<qsizetype> &indexes)
         }
         members_.remove(items_.takeAt(index));
     }
-    saveToFile();
+    if (items_.size() != before)
+        scheduleSave();
     emit VQMailListDidChange();
 }
 
@@ -100,6 +117,9 @@ bool QVMailList::append(const QString &lowered)
 
 void QVMailList::loadFromFile()
 {
+    // The file's entries replace the list's, unwritten changes included.
+    saveTimer_.stop();
+    unsaved_ = false;
     items_.clear();
     members_.clear();
     const QVListFile::Contents contents = QVListFile::read(filePath_);
@@ -119,7 +139,22 @@ void QVMailList::loadFromFile()
         saveToFile();
 }
 
+void QVMailList::scheduleSave()
+{
+    unsaved_ = true;
+    if (!QAbstractEventDispatcher::instance(thread()) || thread() != QThread::currentThread()) {
+        saveToFile();
+        return;
+    }
+    // Not restarted by later changes: a steady flood still writes every
+    // kSaveDelay.
+    if (!saveTimer_.isActive())
+        saveTimer_.start();
+}
+
 void QVMailList::saveToFile() const
 {
+    saveTimer_.stop();
+    unsaved_ = false;
     QVListFile::write(filePath_, QVariantList(items_.cbegin(), items_.cend()));
 }

@@ -75,6 +75,12 @@ void QVAppDelegate::applicationWillTerminate()
     center_->removeObserver(this);
 }
 
+void QVAppDelegate::terminate()
+{
+    QVSpamManager::stopTakingRequests();
+    QCoreApplication::exit(0);
+}
+
 void QVAppDelegate::applicationOpenUntitledFile()
 {
     if (mainController_)
@@ -106,7 +112,7 @@ void QVAppDelegate::buildStatusMenu()
     menu->addSeparator();
     // exit, not quit: quit asks the windows to close, and closing only
     // minimizes or hides the main window.
-    menu->addAction(tr("Quit Quorvane"), qApp, [] { QCoreApplication::exit(0); });
+    menu->addAction(tr("Quit Quorvane"), qApp, &QVAppDelegate::terminate);
     connect(menu, &QMenu::aboutToShow, this, &QVAppDelegate::validateMenuItems);
 }
 

@@ -34,6 +34,9 @@ public:
     // the screen.
     void applicationDidFinishLaunching(bool hidden = false);
     void applicationWillTerminate();
+    // Quits through the ordinary shut-down: the event loop ends, and
+    // requests still waiting are dropped at once rather than handled first.
+    static void terminate();
     // Someone asked for the running application (a second start): the window.
     void applicationOpenUntitledFile();
 

@@ -5,6 +5,8 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QThread>
 
 class QVApplicationAdaptor final : public QDBusAbstractAdaptor {
     Q_OBJECT
@@ -26,14 +28,26 @@ QVApplicationInstance::QVApplicationInstance(QString bundleIdentifier, QObject *
     : QObject(parent), bundleIdentifier_(std::move(bundleIdentifier))
 {
     new QVApplicationAdaptor(this);
+    // Qt says nothing when the bus goes away; a cheap poll notices.
+    connectionCheck_.setInterval(1000);
+    connect(&connectionCheck_, &QTimer::timeout, this, &QVApplicationInstance::checkConnection);
 }
 
 QVApplicationInstance::~QVApplicationInstance()
 {
-    if (!claimed_)
-        return;
-    QVRunningApplications::releaseBundleIdentifier(bundleIdentifier_);
-    QDBusConnection::sessionBus().unregisterObject(objectPathForBundleIdentifier(bundleIdentifier_));
+    if (claimed_) {
+        QVRunningApplications::releaseBundleIdentifier(bundleIdentifier_);
+        QDBusConnection::sessionBus().unregisterObject(objectPathForBundleIdentifier(bundleIdentifier_));
+    }
+    if (locked_)
+        QVRunningApplications::releaseBundleIdentifier(lockName());
+}
+
+bool QVApplicationInstance::lock()
+{
+    if (!locked_)
+        locked_ = QVRunningApplications::claimBundleIdentifier(lockName());
+    return locked_;
 }
 
 QString QVApplicationInstance::objectPathForBundleIdentifier(const QString &bundleIdentifier)
@@ -57,7 +71,26 @@ bool QVApplicationInstance::claim()
     claimed_ = QVRunningApplications::claimBundleIdentifier(bundleIdentifier_);
     if (!claimed_)
         bus.unregisterObject(path);
+    else
+        connectionCheck_.start();
     return claimed_;
+}
+
+void QVApplicationInstance::checkConnection()
+{
+    if (QDBusConnection::sessionBus().isConnected())
+        return;
+    connectionCheck_.stop();
+    emit busDisconnected();
+}
+
+bool QVApplicationInstance::activateRunningInstance(int milliseconds) const
+{
+    // The other start may still be on its way to claiming the name.
+    const QDeadlineTimer deadline(milliseconds);
+    while (!QVRunningApplications::isRunning(bundleIdentifier_) && !deadline.hasExpired())
+        QThread::msleep(50);
+    return activateRunningInstance();
 }
 
 bool QVApplicationInstance::activateRunningInstance() const

@@ -12,28 +12,47 @@
 #include "QVUserDefaults.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <optional>
 
 namespace {
 
-constexpr uint32_t kIdentityKind = 10;
-constexpr uint32_t kLookupTimeoutMs = 5000;
-constexpr uint32_t kReportTimeoutMs = 1;
 constexpr unsigned long kBusyContextPauseMs = 200;
 
-// The handle of one message's engine calls. The engine never looks inside;
-// language_classified keeps the code with the most matched words here.
-struct ContextCell {
-    QString languageCode;
+// What language_classified reported for one message: the message is mostly
+// in the language with the most matched words.
+struct LanguageGuess {
+    QString code;
     uint32_t matched = 0;
 };
+
+// The handle of one message's engine calls: a fresh 8-byte heap cell per
+// query, so that no two messages ever share a handle. The engine never
+// looks inside; language_classified keeps its guess here.
+struct ContextCell {
+    std::unique_ptr<LanguageGuess> language;
+};
+static_assert(sizeof(ContextCell) == 8);
 
 // Read from engine threads, so kept apart from the settings object.
 std::atomic<bool> extendedLogging{true};
 QPointer<QVSpamManager> liveManager;
+
+// Statuses of asynchronous requests, from the engine's network thread to the
+// main thread (which owns the cells).
+std::mutex completedMutex;
+std::vector<std::pair<const void *, uint32_t>> completedRequests;
+
+QString handleText(const void *context)
+{
+    return QString::number(reinterpret_cast<quintptr>(context), 16);
+}
 
 QString wide(const wchar_t *text, size_t length)
 {
@@ -54,17 +73,15 @@ void engineContextTrace(void *context, uint32_t, const wchar_t *facility, size_t
 {
     if (!extendedLogging.load(std::memory_order_relaxed))
         return;
-    QVLogCore(QStringLiteral("[%1] %2:%3%4"), QString::number(reinterpret_cast<quintptr>(context), 16),
-              wide(facility, facilityLength), QVAdditions::tabsStringWithIndentation(indent + 1),
-              wide(text, textLength));
+    QVLogCore(QStringLiteral("[%1] %2:%3%4"), handleText(context), wide(facility, facilityLength),
+              QVAdditions::tabsStringWithIndentation(indent + 1), wide(text, textLength));
 }
 
 void engineTextStage(void *context, uint32_t, const wchar_t *text, size_t length)
 {
     if (!extendedLogging.load(std::memory_order_relaxed))
         return;
-    QVLogCore(QStringLiteral("[%1] %2"), QString::number(reinterpret_cast<quintptr>(context), 16),
-              wide(text, length));
+    QVLogCore(QStringLiteral("[%1] %2"), handleText(context), wide(text, length));
 }
 
 // The events the application does not use.
@@ -79,29 +96,26 @@ void engineLanguageClassified(void *context, const wchar_t *language, size_t len
     // Runs inside the language call on the caller's thread, so the cell is
     // alive. The message is mostly in the language with the most matches.
     auto *cell = static_cast<ContextCell *>(context);
-    if (cell->languageCode.isNull() || matched > cell->matched) {
-        cell->languageCode = wide(language, length);
-        cell->matched = matched;
-    }
+    if (!cell->language)
+        cell->language = std::make_unique<LanguageGuess>(LanguageGuess{wide(language, length), matched});
+    else if (matched > cell->language->matched)
+        *cell->language = LanguageGuess{wide(language, length), matched};
 }
 
-// On the engine's network thread, after the engine let go of the context:
-// the cell may be gone, so only the handle's value is used.
+// On the engine's network thread, after the engine let go of the context.
+// The cell belongs to the main thread, which is only told.
 void engineNetworkCompleted(void *context, uint32_t status)
 {
-    auto *application = QCoreApplication::instance();
-    if (!application)
-        return;
-    const quintptr handle = reinterpret_cast<quintptr>(context);
-    QMetaObject::invokeMethod(
-        application,
-        [handle, status] {
-            QVLogCore(QCoreApplication::translate("QVSpamManager", "[%1] Network request completed with status %2"),
-                      QString::number(handle, 16), QString::number(status, 16));
-            if (liveManager)
-                emit liveManager->networkRequestCompleted(QString::number(handle, 16), status);
-        },
-        Qt::QueuedConnection);
+    {
+        std::lock_guard lock(completedMutex);
+        completedRequests.emplace_back(context, status);
+    }
+    if (auto *application = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            application,
+            [] { QVSpamManager::collectCompletedRequests(); },
+            Qt::QueuedConnection);
+    }
 }
 
 qvse_callbacks_t callbackTable()
@@ -122,31 +136,37 @@ qvse_callbacks_t callbackTable()
     return table;
 }
 
-// One engine context over a cell, destroyed on every path. The engine does
-// not copy the message, so the bytes must outlive this object.
+// One engine context over a fresh cell, destroyed on every path unless a
+// request in flight takes the cell over. The engine does not copy the
+// message, so the bytes must outlive the context.
 class EngineContext {
 public:
-    explicit EngineContext(QVEngineAPI &engine) : engine_(engine)
+    explicit EngineContext(QVEngineAPI &engine) : engine_(engine), cell_(std::make_unique<ContextCell>())
     {
-        const uint32_t result = engine_.createContext(&cell_);
+        const uint32_t result = engine_.createContext(cell_.get());
         if (result != QVSE_OK)
             QVLogCore(QCoreApplication::translate("QVSpamManager", "Couldn't create context with error: %1"), result);
     }
     ~EngineContext()
     {
-        // An asynchronous request still holds the context: wait for it.
-        while (engine_.destroyContext(&cell_) == QVSE_E_IN_USE)
+        if (!cell_)
+            return;
+        // Only an asynchronous request holds a context after its call.
+        while (engine_.destroyContext(cell_.get()) == QVSE_E_IN_USE)
             QThread::msleep(kBusyContextPauseMs);
     }
     EngineContext(const EngineContext &) = delete;
     EngineContext &operator=(const EngineContext &) = delete;
 
-    void *handle() { return &cell_; }
-    const ContextCell &cell() const { return cell_; }
+    void *handle() const { return cell_.get(); }
+    QString languageCode() const { return cell_->language ? cell_->language->code : QString(); }
+    // The cell and the duty to destroy its context.
+    std::unique_ptr<ContextCell> release() { return std::move(cell_); }
 
     bool bind(const QByteArray &message)
     {
-        const uint32_t result = engine_.bindBuffer(&cell_, message.constData(), static_cast<size_t>(message.size()));
+        const uint32_t result =
+            engine_.bindBuffer(handle(), message.constData(), static_cast<size_t>(message.size()));
         if (result != QVSE_OK)
             QVLogCore(QCoreApplication::translate("QVSpamManager", "Couldn't bind to Data. error: %1"), result);
         return result == QVSE_OK;
@@ -155,14 +175,14 @@ public:
     // The credential of every network request about the message.
     bool authenticate(qint64 userID, const QString &secretKey)
     {
-        return engine_.authenticate(&cell_, kIdentityKind, static_cast<uint32_t>(userID),
+        return engine_.authenticate(handle(), QVSpamManager::kUserIdentityKind, static_cast<uint32_t>(userID),
                                     QVAdditions::UTF32String(secretKey))
             == QVSE_OK;
     }
 
 private:
     QVEngineAPI &engine_;
-    ContextCell cell_;
+    std::unique_ptr<ContextCell> cell_;
 };
 
 QString yesNo(bool value)
@@ -171,6 +191,15 @@ QString yesNo(bool value)
 }
 
 }  // namespace
+
+// A report or revoke the engine works on: its context stays alive, and with
+// it the message bytes, until the engine delivered its status.
+struct QVSpamManager::InFlightRequest {
+    std::unique_ptr<ContextCell> cell;
+    QByteArray message;
+    RequestCompletion completion;
+    std::optional<uint32_t> status;
+};
 
 QVSpamManager *QVSpamManager::sharedInstance()
 {
@@ -188,6 +217,12 @@ void QVSpamManager::shutDown()
     delete liveManager.data();
 }
 
+void QVSpamManager::stopTakingRequests()
+{
+    if (liveManager)
+        liveManager->notificationHandler_->dropPendingRequests();
+}
+
 QVSpamManager::QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engineDirectory, QString backendHost,
                              QVDistributedNotificationCenter *center, QObject *parent)
     : QObject(parent),
@@ -203,6 +238,11 @@ QVSpamManager::QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engine
             extendedLogging = QVSpamSetttings::sharedInstance().isExtenedLogging();
     });
 
+    finishTimer_ = new QTimer(this);
+    finishTimer_->setSingleShot(true);
+    finishTimer_->setInterval(static_cast<int>(kBusyContextPauseMs));
+    connect(finishTimer_, &QTimer::timeout, this, &QVSpamManager::finishRequests);
+
     startEngine();
 
     blackList_ = new QVMailList(QStringLiteral("BlackList"), this);
@@ -213,14 +253,20 @@ QVSpamManager::QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engine
 
 QVSpamManager::~QVSpamManager()
 {
+    // Nothing new starts; what the servers were told still ends and is
+    // answered.
+    notificationHandler_->dropPendingRequests();
+    drainRequests();
+    delete notificationHandler_;
+    notificationHandler_ = nullptr;
     if (engineRunning_) {
         const uint32_t result = engine_->shutdown();
         if (result != QVSE_OK)
             QVLogCore(QCoreApplication::translate("QVSpamManager", "Failed to shut down engine: error %1"),
                       QString::number(result, 16));
+        else
+            QVLogCore(QCoreApplication::translate("QVSpamManager", "The engine was shut down."));
     }
-    delete notificationHandler_;
-    notificationHandler_ = nullptr;
 }
 
 void QVSpamManager::setEngineRetryIntervalForTesting(std::chrono::milliseconds interval)
@@ -239,6 +285,7 @@ bool QVSpamManager::startEngine()
     }
     engineRunning_ = true;
     if (engine_->connect(QVAdditions::UTF32String(backendHost_)) != QVSE_OK)
+        // "Coudn't" as the run script's log reader expects it.
         QVLogCore(QCoreApplication::translate("QVSpamManager", "Coudn't connect to %1"), backendHost_);
     return true;
 }
@@ -264,7 +311,7 @@ QString QVSpamManager::secretKey() const
 }
 
 bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_t *score, bool *whitelisted,
-                                              bool *blacklisted, int *languageUsageType)
+                                              bool *blacklisted, QVLanguageUsage *languageUsageType)
 {
     if (message.isEmpty() || !ensureEngine())
         return false;
@@ -275,14 +322,16 @@ bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_
         return false;
     // Without the servers' answers the built-in heuristics and the language
     // still count.
-    if (const uint32_t result = engine_->lookup(context.handle(), kLookupTimeoutMs, false); result != QVSE_OK)
+    const auto deadline = static_cast<uint32_t>(kLookupDeadline.count());
+    if (const uint32_t result = engine_->lookup(context.handle(), deadline, false); result != QVSE_OK)
         QVLogCore(QCoreApplication::translate("QVSpamManager", "Lookup failed with error: %1"),
                   QString::number(result, 16));
 
     bool isWhitelisted = false;
     bool isBlacklisted = false;
     uint32_t value = 0;
-    const bool classified = engine_->classification(context.handle(), &isWhitelisted, &isBlacklisted, &value) == QVSE_OK;
+    const bool classified =
+        engine_->classification(context.handle(), &isWhitelisted, &isBlacklisted, &value) == QVSE_OK;
     if (classified) {
         if (score)
             *score = value;
@@ -291,36 +340,122 @@ bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_
         if (blacklisted)
             *blacklisted = isBlacklisted;
     }
-    if (engine_->languageClassification(context.handle()) == QVSE_OK && !context.cell().languageCode.isEmpty()
+    if (engine_->languageClassification(context.handle()) == QVSE_OK && !context.languageCode().isEmpty()
         && languageUsageType)
-        *languageUsageType = languageList_->usageTypeForLanguageCode(context.cell().languageCode);
+        *languageUsageType =
+            static_cast<QVLanguageUsage>(languageList_->usageTypeForLanguageCode(context.languageCode()));
     return classified;
 }
 
-bool QVSpamManager::sendRequest(Request request, const QByteArray &message)
+bool QVSpamManager::sendRequest(Request request, const QByteArray &message, RequestCompletion completion)
 {
     if (message.isEmpty() || !ensureEngine())
         return false;
     EngineContext context(*engine_);
     if (!context.bind(message) || !context.authenticate(userIDIdentity(), secretKey()))
         return false;
-    const uint32_t result = request == Request::Report
-        ? engine_->report(context.handle(), false, kReportTimeoutMs, true)
-        : engine_->revoke(context.handle(), false, kReportTimeoutMs, true);
-    if (result != QVSE_OK)
+    const auto deadline = static_cast<uint32_t>(kRequestDeadline.count());
+    const uint32_t result = request == Request::Report ? engine_->report(context.handle(), false, deadline, true)
+                                                       : engine_->revoke(context.handle(), false, deadline, true);
+    if (result != QVSE_OK) {
         QVLogCore(QCoreApplication::translate("QVSpamManager", "[%1] Network request failed with error: %2"),
-                  QString::number(reinterpret_cast<quintptr>(context.handle()), 16), QString::number(result, 16));
-    return result == QVSE_OK;
+                  handleText(context.handle()), QString::number(result, 16));
+        return false;
+    }
+    // The engine holds the context (and reads the bytes) until it delivers
+    // the status; the main thread does not wait for it.
+    QVLogCore(QCoreApplication::translate("QVSpamManager", "[%1] Network request sent"), handleText(context.handle()));
+    auto pending = std::make_unique<InFlightRequest>();
+    pending->cell = context.release();
+    pending->message = message;
+    pending->completion = std::move(completion);
+    inFlight_.push_back(std::move(pending));
+    return true;
 }
 
-bool QVSpamManager::reportSpamForData(const QByteArray &message)
+void QVSpamManager::collectCompletedRequests()
 {
-    return sendRequest(Request::Report, message);
+    if (liveManager)
+        liveManager->finishRequests();
 }
 
-bool QVSpamManager::revokeSpamForData(const QByteArray &message)
+void QVSpamManager::finishRequests()
 {
-    return sendRequest(Request::Revoke, message);
+    std::vector<std::pair<const void *, uint32_t>> completed;
+    {
+        std::lock_guard lock(completedMutex);
+        completed.swap(completedRequests);
+    }
+    for (const auto &[handle, status] : completed) {
+        const auto found = std::find_if(inFlight_.begin(), inFlight_.end(),
+                                        [handle = handle](const auto &r) { return r->cell.get() == handle; });
+        if (found == inFlight_.end() || (*found)->status)
+            continue;  // not one of ours
+        (*found)->status = status;
+        QVLogCore(QCoreApplication::translate("QVSpamManager", "[%1] Network request completed with status %2"),
+                  handleText(handle), QString::number(status, 16));
+    }
+
+    // A context is destroyed only once its status arrived: before that its
+    // cell could be freed and its address given to another message.
+    std::vector<std::unique_ptr<InFlightRequest>> finished;
+    bool busy = false;
+    for (auto it = inFlight_.begin(); it != inFlight_.end();) {
+        InFlightRequest &request = **it;
+        if (!request.status) {
+            ++it;
+            continue;
+        }
+        if (engine_->destroyContext(request.cell.get()) == QVSE_E_IN_USE) {
+            busy = true;
+            ++it;
+            continue;
+        }
+        finished.push_back(std::move(*it));
+        it = inFlight_.erase(it);
+    }
+    if (busy && !finishTimer_->isActive())
+        finishTimer_->start();
+
+    for (const auto &request : finished) {
+        emit networkRequestCompleted(handleText(request->cell.get()), *request->status);
+        if (request->completion)
+            request->completion(*request->status);
+    }
+}
+
+void QVSpamManager::drainRequests()
+{
+    if (inFlight_.empty())
+        return;
+    // Every request ends by its deadline; the margin covers the engine's own
+    // delivery. No event loop runs here, so the statuses are polled.
+    QDeadlineTimer deadline(kRequestDeadline + std::chrono::milliseconds(500));
+    while (!inFlight_.empty() && !deadline.hasExpired()) {
+        finishRequests();
+        if (!inFlight_.empty())
+            QThread::msleep(20);
+    }
+    finishTimer_->stop();
+    if (!inFlight_.empty()) {
+        // The engine may still read their cells and bytes, so they are kept
+        // for the rest of the process; it then refuses to shut down.
+        QVLogCore(QCoreApplication::translate("QVSpamManager", "%1 network requests did not end in time"),
+                  static_cast<qsizetype>(inFlight_.size()));
+        static auto *const abandoned = new std::vector<std::unique_ptr<InFlightRequest>>;
+        std::move(inFlight_.begin(), inFlight_.end(), std::back_inserter(*abandoned));
+        inFlight_.clear();
+    }
+}
+
+bool QVSpamManager::reportSpamForData(const QByteArray &message, RequestCompletion completion)
+{
+    return sendRequest(Request::Report, message, std::move(completion));
+}
+
+bool QVSpamManager::revokeSpamForData(const QByteArray &message, RequestCompletion completion)
+{
+    return sendRequest(Request::Revoke, message, std::move(completion));
 }
 
 bool QVSpamManager::isSpamForMessageData(const QByteArray &message, const QString &messageID,
@@ -344,16 +479,16 @@ bool QVSpamManager::isSpamForMessageData(const QByteArray &message, const QStrin
     uint32_t score = 0;
     bool whitelisted = false;
     bool blacklisted = false;
-    int usage = 0;
+    QVLanguageUsage usage = QVLanguageUsage::Score;
     if (!getSpamProbabilityForData(message, &score, &whitelisted, &blacklisted, &usage))
         return false;
     QVLogCore(QStringLiteral("*** The message is inBlackList %1, inWhiteList %2, probability %3"), yesNo(blacklisted),
               yesNo(whitelisted), score);
-    if (usage == 2) {
+    if (usage == QVLanguageUsage::Receive) {
         QVLogCore(QStringLiteral("*** NOT SPAM: Language Receive"));
         return false;
     }
-    if (usage == 1) {
+    if (usage == QVLanguageUsage::Remove) {
         QVLogCore(QStringLiteral("*** SPAM: Language Remove"));
         return true;
     }

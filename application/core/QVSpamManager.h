@@ -10,17 +10,20 @@
 #pragma once
 
 #include "QVEngineAPI.h"
+#include "QVLanguageList.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QVDistributedNotificationCenter;
-class QVLanguageList;
 class QVMailList;
 class QVSpamNotificationHandler;
 
@@ -34,9 +37,26 @@ public:
     static QVSpamManager *sharedInstance();
     // Destroys the shared instance, which shuts the engine down.
     static void shutDown();
+    // The application is quitting: the shared instance drops the requests
+    // still waiting and takes no more, so that nothing starts meanwhile.
+    static void stopTakingRequests();
+
+    // The deadline of a verdict's lookup, which blocks the main thread.
+    static constexpr std::chrono::milliseconds kLookupDeadline{5000};
+    // The deadline of a report or revoke: long enough for a retry on a
+    // second server, short enough that quitting never waits long for one.
+    static constexpr std::chrono::milliseconds kRequestDeadline{1500};
+    // Reports and revokes sent and not yet ended, at most; each holds its
+    // message until the server answered.
+    static constexpr qsizetype kMaximumRequestsInFlight = 32;
+    // The identity kind of the account's user number in the credential.
+    static constexpr uint32_t kUserIdentityKind = 10;
 
     QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engineDirectory, QString backendHost,
                   QVDistributedNotificationCenter *center, QObject *parent = nullptr);
+    // Drops the requests not yet handled, waits (at most a little longer
+    // than kRequestDeadline) for the reports and revokes in flight, then
+    // shuts the engine down.
     ~QVSpamManager() override;
 
     QVMailList *blackList() const { return blackList_; }
@@ -57,9 +77,20 @@ public:
     // The engine's judgement of the message. Each out pointer may be null;
     // usage receives the user's choice for the message's language.
     bool getSpamProbabilityForData(const QByteArray &message, uint32_t *score, bool *whitelisted,
-                                   bool *blacklisted, int *languageUsageType);
-    bool reportSpamForData(const QByteArray &message);
-    bool revokeSpamForData(const QByteArray &message);
+                                   bool *blacklisted, QVLanguageUsage *languageUsageType);
+
+    // How a report or revoke ended: QVSE_OK when the server learned it,
+    // else the engine's status. Called once, on the main thread.
+    using RequestCompletion = std::function<void(uint32_t status)>;
+    // Sends the report or revoke without waiting for the server; false, with
+    // a log line, when it could not be sent (completion is then never
+    // called).
+    bool reportSpamForData(const QByteArray &message, RequestCompletion completion = {});
+    bool revokeSpamForData(const QByteArray &message, RequestCompletion completion = {});
+    // Main thread: the engine ended some asynchronous requests.
+    static void collectCompletedRequests();
+    // Reports and revokes sent and not yet ended.
+    qsizetype requestsInFlight() const { return static_cast<qsizetype>(inFlight_.size()); }
 
     // The verdict: allow list, block list, then the engine.
     bool isSpamForMessageData(const QByteArray &message, const QString &messageID, const QString &address,
@@ -71,11 +102,17 @@ signals:
 
 private:
     enum class Request { Report, Revoke };
+    struct InFlightRequest;
 
     bool startEngine();
     // Starts the engine unless it runs or was tried within the last minute.
     bool ensureEngine();
-    bool sendRequest(Request request, const QByteArray &message);
+    bool sendRequest(Request request, const QByteArray &message, RequestCompletion completion);
+    // Takes the statuses the engine delivered, then ends every request that
+    // has one and whose context can be destroyed now.
+    void finishRequests();
+    // At shut-down: waits for the requests in flight, then ends them.
+    void drainRequests();
 
     std::unique_ptr<QVEngineAPI> engine_;
     const QString engineDirectory_;
@@ -88,4 +125,7 @@ private:
     QVMailList *whiteList_;
     std::unique_ptr<QVLanguageList> languageList_;
     QVSpamNotificationHandler *notificationHandler_;
+    std::vector<std::unique_ptr<InFlightRequest>> inFlight_;
+    // Retries the destruction of contexts the engine still held.
+    QTimer *finishTimer_;
 };

@@ -1,12 +1,14 @@
 #include "QVSpamNotificationHandler.h"
 
-#include "QVDistributedNotificationCenter.h"
 #include "QVLogger.h"
 #include "QVMailList.h"
 #include "QVNotificationProtocol.h"
 #include "QVSpamManager.h"
+#include "qvse_types.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPointer>
 
 namespace {
 
@@ -14,6 +16,21 @@ const QString kMessage = QString::fromLatin1(kQVUserInfoMessageKey);
 const QString kMessageID = QString::fromLatin1(kQVUserInfoMessageIDKey);
 const QString kAddress = QString::fromLatin1(kQVUserInfoAddressKey);
 const QString kDomain = QString::fromLatin1(kQVUserInfoDomainKey);
+
+// How long one pass of the event loop may spend on waiting requests before
+// the loop gets its turn again (a verdict that waits for the servers takes
+// longer on its own).
+constexpr qint64 kHandlingSliceMs = 10;
+
+// Text from the bus as the log shows it: the logger escapes control
+// characters; a sender's huge value is cut.
+QString shown(const QString &text)
+{
+    constexpr qsizetype kLongest = 512;
+    if (text.size() <= kLongest)
+        return text;
+    return text.left(kLongest) + QStringLiteral("... (%1 characters)").arg(text.size());
+}
 
 // A message request lacking its bytes or its id cannot be answered usefully.
 bool isCompleteMessageRequest(const QVDistributedNotification &notification)
@@ -31,12 +48,14 @@ QVSpamNotificationHandler::QVSpamNotificationHandler(QVSpamManager *manager, QVD
                                                      QObject *parent)
     : QObject(parent), manager_(manager), center_(center)
 {
+    // A block or unblock that waited for a free place goes on.
+    connect(manager_, &QVSpamManager::networkRequestCompleted, this, &QVSpamNotificationHandler::scheduleHandling);
     subscribeForNotifications();
 }
 
 QVSpamNotificationHandler::~QVSpamNotificationHandler()
 {
-    unsubscribeForNotifications();
+    dropPendingRequests();
 }
 
 void QVSpamNotificationHandler::subscribeForNotifications()
@@ -60,7 +79,7 @@ void QVSpamNotificationHandler::subscribeForNotifications()
     for (const auto &observation : observations) {
         const Member member = observation.second;
         center_->addObserver(this, QString::fromLatin1(observation.first),
-                             [this, member](const QVDistributedNotification &n) { (this->*member)(n); });
+                             [this, member](const QVDistributedNotification &n) { receive(member, n); });
     }
 }
 
@@ -68,6 +87,90 @@ void QVSpamNotificationHandler::unsubscribeForNotifications()
 {
     if (center_)
         center_->removeObserver(this);
+}
+
+void QVSpamNotificationHandler::receive(Member member, const QVDistributedNotification &notification)
+{
+    const qsizetype messageSize = notification.dataValue(kMessage).size();
+    if (messageSize > kMaximumMessageSize) {
+        QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
+                                              "*** REFUSED %1: %2: a message of %3 bytes, more than %4"),
+                  notification.name, shown(notification.stringValue(kMessageID)), messageSize, kMaximumMessageSize);
+        return;
+    }
+    // What the request holds while it waits.
+    qsizetype bytes = messageSize;
+    for (const QVariant &value : notification.userInfo) {
+        if (value.userType() != QMetaType::QString)
+            continue;
+        const qsizetype length = value.toString().size();
+        if (length > kMaximumTextLength) {
+            QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
+                                                  "*** REFUSED %1: a value of %2 characters, more than %3"),
+                      notification.name, length, kMaximumTextLength);
+            return;
+        }
+        bytes += length * qsizetype(sizeof(QChar));
+    }
+    if (waitingRequestCount() >= kMaximumWaitingRequests || waitingBytes_ + bytes > kMaximumWaitingBytes) {
+        if (overflow_++ == 0)
+            QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
+                                                  "*** DROPPING requests: %1 are waiting already"),
+                      waitingRequestCount());
+        return;
+    }
+    waiting_.push_back({member, notification, bytes});
+    waitingBytes_ += bytes;
+    scheduleHandling();
+}
+
+void QVSpamNotificationHandler::scheduleHandling()
+{
+    if (handlingScheduled_ || waiting_.empty())
+        return;
+    handlingScheduled_ = true;
+    // Queued: it runs in a later pass of the event loop than the one that
+    // delivered the request, after whatever else that pass had.
+    QMetaObject::invokeMethod(this, &QVSpamNotificationHandler::handleWaitingRequests, Qt::QueuedConnection);
+}
+
+void QVSpamNotificationHandler::handleWaitingRequests()
+{
+    handlingScheduled_ = false;
+    QElapsedTimer slice;
+    slice.start();
+    while (!waiting_.empty() && slice.elapsed() < kHandlingSliceMs) {
+        // Requests keep their order: the next block or unblock, and all
+        // behind it, wait while the servers have enough to answer.
+        const Member next = waiting_.front().member;
+        if ((next == &QVSpamNotificationHandler::messageShouldBeBlockedNotification
+             || next == &QVSpamNotificationHandler::messageShouldBeUnblockedNotification)
+            && manager_->requestsInFlight() >= QVSpamManager::kMaximumRequestsInFlight)
+            return;
+        WaitingRequest request = std::move(waiting_.front());
+        waiting_.pop_front();
+        waitingBytes_ -= request.bytes;
+        (this->*request.member)(request.notification);
+    }
+    if (waiting_.empty() && overflow_ > 0) {
+        QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
+                                              "*** DROPPED %1 requests that came while the queue was full"),
+                  overflow_);
+        overflow_ = 0;
+    }
+    scheduleHandling();
+}
+
+void QVSpamNotificationHandler::dropPendingRequests()
+{
+    unsubscribeForNotifications();
+    if (!waiting_.empty())
+        QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
+                                              "*** DROPPED %1 requests not handled before the quit"),
+                  waitingRequestCount());
+    waiting_.clear();
+    waitingBytes_ = 0;
+    overflow_ = 0;
 }
 
 void QVSpamNotificationHandler::answer(const char *name, const QString &messageID)
@@ -81,42 +184,55 @@ void QVSpamNotificationHandler::messageDidRecieveNotification(const QVDistribute
     if (!isCompleteMessageRequest(notification))
         return;
     const QString messageID = notification.stringValue(kMessageID);
-    QVLogCore(QStringLiteral("*** CHECKING FOR SPAM: %1"), messageID);
+    QVLogCore(QStringLiteral("*** CHECKING FOR SPAM: %1"), shown(messageID));
     if (manager_->isSpamForMessageData(notification.dataValue(kMessage), messageID, notification.stringValue(kAddress),
                                        notification.stringValue(kDomain))) {
-        QVLogCore(QStringLiteral("*** DETECTED SPAM: %1"), messageID);
+        QVLogCore(QStringLiteral("*** DETECTED SPAM: %1"), shown(messageID));
         answer(kQVClientDidDetermineSpamNotification, messageID);
     } else {
-        QVLogCore(QStringLiteral("*** DETECTED NOT SPAM: %1"), messageID);
+        QVLogCore(QStringLiteral("*** DETECTED NOT SPAM: %1"), shown(messageID));
     }
 }
 
 void QVSpamNotificationHandler::messageShouldBeBlockedNotification(const QVDistributedNotification &notification)
 {
-    if (!isCompleteMessageRequest(notification))
-        return;
-    const QString messageID = notification.stringValue(kMessageID);
-    QVLogCore(QStringLiteral("*** BLOCKING: %1"), messageID);
-    if (manager_->reportSpamForData(notification.dataValue(kMessage))) {
-        QVLogCore(QStringLiteral("*** BLOCKED: %1"), messageID);
-        answer(kQVClientDidBlockLetterNotification, messageID);
-    } else {
-        QVLogCore(QStringLiteral("*** BLOCKING FAILED: %1"), messageID);
-    }
+    sendRequest(Request::Report, notification);
 }
 
 void QVSpamNotificationHandler::messageShouldBeUnblockedNotification(const QVDistributedNotification &notification)
 {
+    sendRequest(Request::Revoke, notification);
+}
+
+// The answer goes out once the server has learned the report or revoke; a
+// request that failed, or that the server did not confirm by the deadline,
+// is logged with its status and not answered.
+void QVSpamNotificationHandler::sendRequest(Request request, const QVDistributedNotification &notification)
+{
     if (!isCompleteMessageRequest(notification))
         return;
+    const bool report = request == Request::Report;
     const QString messageID = notification.stringValue(kMessageID);
-    QVLogCore(QStringLiteral("*** UNBLOCKING: %1"), messageID);
-    if (manager_->revokeSpamForData(notification.dataValue(kMessage))) {
-        QVLogCore(QStringLiteral("*** UNBLOCKED: %1"), messageID);
-        answer(kQVClientDidUnblockLetterNotification, messageID);
-    } else {
-        QVLogCore(QStringLiteral("*** UNBLOCKING FAILED: %1"), messageID);
-    }
+    QVLogCore(report ? QStringLiteral("*** BLOCKING: %1") : QStringLiteral("*** UNBLOCKING: %1"), shown(messageID));
+    const auto completed = [handler = QPointer(this), report, messageID](uint32_t status) {
+        if (!handler)
+            return;
+        if (status != QVSE_OK) {
+            QVLogCore(report ? QStringLiteral("*** BLOCKING FAILED: %1, status %2")
+                             : QStringLiteral("*** UNBLOCKING FAILED: %1, status %2"),
+                      shown(messageID), QString::number(status, 16));
+            return;
+        }
+        QVLogCore(report ? QStringLiteral("*** BLOCKED: %1") : QStringLiteral("*** UNBLOCKED: %1"), shown(messageID));
+        handler->answer(report ? kQVClientDidBlockLetterNotification : kQVClientDidUnblockLetterNotification,
+                        messageID);
+    };
+    const QByteArray message = notification.dataValue(kMessage);
+    const bool sent = report ? manager_->reportSpamForData(message, completed)
+                             : manager_->revokeSpamForData(message, completed);
+    if (!sent)
+        QVLogCore(report ? QStringLiteral("*** BLOCKING FAILED: %1") : QStringLiteral("*** UNBLOCKING FAILED: %1"),
+                  shown(messageID));
 }
 
 void QVSpamNotificationHandler::addToList(QVMailList *list, const QVDistributedNotification &notification,

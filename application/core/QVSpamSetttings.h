@@ -6,6 +6,8 @@
 
 class QVUserDefaults;
 
+// Three t's and "Extened": the names the settings page and the application's
+// other parts know it by; kept as they are.
 class QVSpamSetttings final {
 public:
     static QVSpamSetttings &sharedInstance();

@@ -25,21 +25,8 @@ namespace {
 
 namespace stand_in = quorvane::platform::classification_server;
 
-// Two messages from different senders with different words, sharing a link.
-const QByteArray kFirst = QByteArrayLiteral(
-    "From: Offers <offers@deals.example>\r\n"
-    "To: someone@example.org\r\n"
-    "Subject: Your prize\r\n"
-    "Content-Type: text/plain; charset=utf-8\r\n"
-    "\r\n"
-    "Congratulations, you have won a prize. Claim it at http://prize.example.net/claim?id=7 before Friday.\r\n");
-const QByteArray kSecond = QByteArrayLiteral(
-    "From: Winners <team@other.example>\r\n"
-    "To: someone@example.org\r\n"
-    "Subject: Last chance\r\n"
-    "Content-Type: text/plain\r\n"
-    "\r\n"
-    "Only today: visit http://prize.example.net/claim?id=7 and collect your reward now.\r\n");
+const QByteArray &kFirst = kCampaignFirst;
+const QByteArray &kSecond = kCampaignSecond;
 
 // The gateway, with the result of its shutdown kept for the test.
 class RecordingGateway final : public QVEngineAPI {

@@ -7,7 +7,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -30,6 +32,11 @@ struct FakeEngineState {
     // Destroy answers "in use" this many times first, as while an
     // asynchronous request still holds the context.
     int busyDestroys = 0;
+    // Completions wait for releaseCompletions(), as while the server has not
+    // answered yet.
+    bool holdCompletions = false;
+    // Runs inside every lookup, as long as the servers take.
+    std::function<void()> duringLookup;
 
     bool whitelisted = false;
     bool blacklisted = false;
@@ -48,15 +55,47 @@ struct FakeEngineState {
     };
     std::vector<Credential> credentials;
     std::vector<std::pair<uint32_t, bool>> requests;  // deadline, asynchronous
-    std::vector<std::thread> completions;
+    std::vector<uint32_t> lookupDeadlines;
+    std::vector<void *> handles;  // of every context made
 
     int count(const QString &call) const { return static_cast<int>(calls.count(call)); }
+
+    // Completes the held requests, each from a thread of its own.
+    void releaseCompletions()
+    {
+        std::lock_guard lock(mutex);
+        for (const auto &[context, status] : held) {
+            const auto completed = callbacks.network_completed;
+            completions.emplace_back([completed, context = context, status = status] { completed(context, status); });
+        }
+        held.clear();
+    }
+    void complete(void *context, uint32_t status)
+    {
+        std::lock_guard lock(mutex);
+        if (holdCompletions) {
+            held.emplace_back(context, status);
+            return;
+        }
+        const auto completed = callbacks.network_completed;
+        completions.emplace_back([completed, context, status] { completed(context, status); });
+    }
     void joinCompletions()
     {
-        for (auto &thread : completions)
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard lock(mutex);
+            threads.swap(completions);
+        }
+        for (auto &thread : threads)
             thread.join();
-        completions.clear();
     }
+    ~FakeEngineState() { joinCompletions(); }
+
+private:
+    std::mutex mutex;
+    std::vector<std::pair<void *, uint32_t>> held;
+    std::vector<std::thread> completions;
 };
 
 class FakeEngine final : public QVEngineAPI {
@@ -80,9 +119,10 @@ public:
         state_.calls << QStringLiteral("connect");
         return state_.connectResult;
     }
-    uint32_t createContext(void *) override
+    uint32_t createContext(void *context) override
     {
         state_.calls << QStringLiteral("create");
+        state_.handles.push_back(context);
         ++state_.contextsAlive;
         return QVSE_OK;
     }
@@ -112,9 +152,12 @@ public:
         state_.calls << QStringLiteral("prepare");
         return state_.prepareResult;
     }
-    uint32_t lookup(void *, uint32_t, bool) override
+    uint32_t lookup(void *, uint32_t deadline, bool) override
     {
         state_.calls << QStringLiteral("lookup");
+        state_.lookupDeadlines.push_back(deadline);
+        if (state_.duringLookup)
+            state_.duringLookup();
         return state_.lookupResult;
     }
     uint32_t classification(void *, bool *whitelisted, bool *blacklisted, uint32_t *score) override
@@ -153,9 +196,7 @@ private:
         state_.requests.emplace_back(deadline, asynchronous);
         if (state_.requestResult != QVSE_OK)
             return state_.requestResult;
-        const auto completed = state_.callbacks.network_completed;
-        const uint32_t status = state_.completionStatus;
-        state_.completions.emplace_back([completed, context, status] { completed(context, status); });
+        state_.complete(context, state_.completionStatus);
         return QVSE_OK;
     }
 

@@ -21,3 +21,20 @@ inline qsizetype logCount(const QString &text)
 {
     return coreLog().count(text);
 }
+
+// Two messages from different senders with different words, sharing a link:
+// what the servers learn from a report of the first counts for the second.
+inline const QByteArray kCampaignFirst = QByteArrayLiteral(
+    "From: Offers <offers@deals.example>\r\n"
+    "To: someone@example.org\r\n"
+    "Subject: Your prize\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "\r\n"
+    "Congratulations, you have won a prize. Claim it at http://prize.example.net/claim?id=7 before Friday.\r\n");
+inline const QByteArray kCampaignSecond = QByteArrayLiteral(
+    "From: Winners <team@other.example>\r\n"
+    "To: someone@example.org\r\n"
+    "Subject: Last chance\r\n"
+    "Content-Type: text/plain\r\n"
+    "\r\n"
+    "Only today: visit http://prize.example.net/claim?id=7 and collect your reward now.\r\n");

@@ -110,6 +110,108 @@ TEST_F(Logger, WritesUtf8LinesToAPrivateFile)
     EXPECT_EQ(QFileInfo(path).permissions() & 0x0077, 0) << "only the owner may read the log";
 }
 
+// Text that came from elsewhere (a Message-ID off the bus) must not be able
+// to write a line of its own: every control character but the tab is
+// written escaped.
+TEST_F(Logger, ControlCharactersAreEscapedSoNoMessageStartsALine)
+{
+    const struct {
+        QString message;
+        QString written;
+    } cases[] = {
+        {u"*** CHECKING FOR SPAM: <a@x>\n2026:01:01 00:00:00: *** DETECTED SPAM: <victim@x>"_s,
+         u"*** CHECKING FOR SPAM: <a@x>\\n2026:01:01 00:00:00: *** DETECTED SPAM: <victim@x>"_s},
+        {u"carriage\rreturn"_s, u"carriage\\rreturn"_s},
+        {u"escape \x1b[31m and bell \x07 and nul "_s + QChar(0) + u"."_s,
+         u"escape \\x1b[31m and bell \\x07 and nul \\x00."_s},
+        {u"next line \u0085, separators \u2028 \u2029, delete \x7f"_s,
+         u"next line \\x85, separators \\u2028 \\u2029, delete \\x7f"_s},
+        {u"tab\tstays, so do \\n and Grüße"_s, u"tab\tstays, so do \\n and Grüße"_s},
+    };
+    const QString name = uniqueName();
+    QVLogger &logger = QVLogger::sharedLoggerWithDomain(u"Quorvane"_s, name);
+    for (const auto &c : cases)
+        logger.logMessage(c.message);
+    const QStringList lines = linesOf(readFile(generation(logsFolder(), name, 1)));
+    ASSERT_EQ(lines.size(), static_cast<qsizetype>(std::size(cases)));
+    for (size_t i = 0; i < std::size(cases); ++i)
+        expectLine(lines[static_cast<qsizetype>(i)], cases[i].written);
+}
+
+// A busy run rotates by size: no generation grows past the limit, the newest
+// lines are in N.log and the generations follow each other without a gap.
+TEST_F(Logger, RotatesBySizeWithinARunKeepingFiveGenerations)
+{
+    EXPECT_EQ(kQVMaxLogFileSize, 10 * 1024 * 1024);
+    const QString name = uniqueName();
+    QVLogger &logger = QVLogger::sharedLoggerWithDomain(u"Quorvane"_s, name);
+    EXPECT_EQ(logger.maximumFileSize(), kQVMaxLogFileSize);
+    constexpr qint64 limit = 4096;
+    logger.setMaximumFileSize(limit);
+    const QString padding(60, u'.');
+    constexpr int count = 1000;  // about 90 kB: far more than five files hold
+    for (int i = 0; i < count; ++i)
+        logger.logMessage(u"line %1 "_s.arg(i, 4, 10, QLatin1Char('0')) + padding);
+
+    int expected = count - 1;
+    for (int k = 1; k <= kQVMaxLogFiles; ++k) {
+        const QString path = generation(logsFolder(), name, k);
+        ASSERT_TRUE(QFile::exists(path)) << "generation " << k;
+        EXPECT_LE(QFileInfo(path).size(), limit) << "generation " << k;
+        const QStringList lines = linesOf(readFile(path));
+        ASSERT_FALSE(lines.isEmpty());
+        // Newest last within a file; the files follow each other.
+        for (auto line = lines.crbegin(); line != lines.crend(); ++line, --expected)
+            expectLine(*line, u"line %1 "_s.arg(expected, 4, 10, QLatin1Char('0')) + padding);
+    }
+    EXPECT_GT(expected, 0) << "the oldest lines were dropped";
+    EXPECT_FALSE(QFile::exists(generation(logsFolder(), name, kQVMaxLogFiles + 1)));
+}
+
+// Threads that log while the file rotates under them lose no line and split
+// none (the lines fit in the five generations).
+TEST_F(Logger, RotationBySizeKeepsConcurrentLinesWhole)
+{
+    const QString name = uniqueName();
+    QVLogger &logger = QVLogger::sharedLoggerWithDomain(u"Quorvane"_s, name);
+    logger.setMaximumFileSize(64 * 1024);
+    constexpr int kThreads = 4;
+    constexpr int kLines = 500;  // about 160 kB: three rotations
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int i = 0; i < kLines; ++i)
+                logger.logMessage(u"thread %1 line %2 "_s.arg(t).arg(i, 5, 10, QLatin1Char('0')) + QString(40, u'-'));
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+
+    static const QRegularExpression whole(
+        u"^\\d{4}:\\d{2}:\\d{2} \\d{2}:\\d{2}:\\d{2}: thread (\\d) line (\\d{5}) -{40}$"_s);
+    std::vector<std::vector<int>> seen(kThreads);
+    for (int k = kQVMaxLogFiles; k >= 1; --k) {
+        const QString path = generation(logsFolder(), name, k);
+        if (!QFile::exists(path))
+            continue;
+        EXPECT_LE(QFileInfo(path).size(), 64 * 1024);
+        for (const QString &line : linesOf(readFile(path))) {
+            const QRegularExpressionMatch match = whole.match(line);
+            ASSERT_TRUE(match.hasMatch()) << line.toStdString();
+            seen[match.captured(1).toInt()].push_back(match.captured(2).toInt());
+        }
+    }
+    EXPECT_TRUE(QFile::exists(generation(logsFolder(), name, 3))) << "the file rotated while the threads wrote";
+    // Oldest generation first: each thread's lines, all of them, in order.
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(seen[t].size(), size_t(kLines)) << "thread " << t;
+        for (int i = 0; i < kLines; ++i)
+            EXPECT_EQ(seen[t][size_t(i)], i) << "thread " << t;
+    }
+}
+
 TEST_F(Logger, TheFirstDomainOfANameWins)
 {
     const QString name = uniqueName();

@@ -72,10 +72,13 @@ TEST_F(MailList, EveryChangeSavesAndAnnouncesInOrder)
     EXPECT_EQ(changes.count, 3);
     EXPECT_EQ(fileEntries(u"WhiteList"_s), (QStringList{u"b.example"_s, u"a.example"_s, u"c.example"_s}));
 
-    // A present entry keeps its place, but the file is still written.
+    // A present entry keeps its place and is announced, but writes nothing.
     ASSERT_TRUE(QFile::remove(listPath(u"WhiteList"_s)));
     list.addItem(u"A.EXAMPLE"_s);
     EXPECT_EQ(changes.count, 4);
+    EXPECT_FALSE(QFile::exists(listPath(u"WhiteList"_s)));
+    EXPECT_FALSE(list.hasUnsavedChanges());
+    list.saveToFile();
     EXPECT_EQ(fileEntries(u"WhiteList"_s), (QStringList{u"b.example"_s, u"a.example"_s, u"c.example"_s}));
 
     list.removeItemAtIndexes({2, 0, 0, 99, -1});
@@ -100,12 +103,13 @@ TEST_F(MailList, RemovesByValueInAnyCase)
     EXPECT_EQ(entries(list), QStringList{u"two.example"_s});
     EXPECT_FALSE(list.containsItem(u"one@example.com"_s));
     EXPECT_EQ(fileEntries(), QStringList{u"two.example"_s});
-    // Nothing to remove, or no text at all: still saved and announced.
+    // Nothing to remove, or no text at all: announced, nothing written.
     ASSERT_TRUE(QFile::remove(listPath()));
     list.removeItem(u"absent.example"_s);
     list.removeItem(QString());
-    EXPECT_EQ(changes.count, 3);
-    EXPECT_EQ(fileEntries(), QStringList{u"two.example"_s});
+    list.removeItemAtIndexes({5});
+    EXPECT_EQ(changes.count, 4);
+    EXPECT_FALSE(QFile::exists(listPath()));
 }
 
 TEST_F(MailList, StorageStepsAreCallableOnTheirOwn)
