@@ -35,6 +35,7 @@
 #include "grammars/content_transfer_encoding_grammar.hpp"
 #include "grammars/media_grammar.hpp"
 #include "grammars/parameter_grammar.hpp"
+#include "line_reader.hpp"
 
 namespace quorvane::engine::mime {
 
@@ -47,163 +48,18 @@ using encoding_type = grammars::content_transfer_encoding_result;
 
 using ascii::iequals;
 
-// Reads the message source forward in large blocks and keeps the absolute
-// offset of the next byte, so the structure pass never asks the source where
-// it is.
-class reader_type {
-public:
-    explicit reader_type(std::streambuf& source)
-        : source_(source), buffer_(std::make_unique_for_overwrite<char[]>(block_size)) {
-        if (source_.pubseekpos(0, std::ios_base::in) != std::streampos(0))
-            throw std::ios_base::failure("bad seek offset");
-    }
-
-    std::int64_t position() const noexcept { return base_ + static_cast<std::int64_t>(head_); }
-
-    // One line into `line`, without its line end; false at the end of data
-    // when nothing was left.
-    bool getline(std::string& line) {
-        line.clear();
-        if (!available(1)) return false;
-        for (;;) {
-            const char* const first = buffer_.get() + head_;
-            const char* const last = buffer_.get() + tail_;
-            const char* const stop = find_line_end(first, last);
-            line.append(first, stop);
-            head_ += static_cast<std::size_t>(stop - first);
-            if (stop != last) {
-                consume_line_end();
-                return true;
-            }
-            if (!available(1)) return true;  // the end of data ends the line
-        }
-    }
-
-    // The line at the read position, without its line end and without
-    // consuming it; valid until the next read. Empty at the end of data too.
-    std::string_view peek_line() {
-        std::size_t scanned = 0;
-        for (;;) {
-            const char* const first = buffer_.get() + head_;
-            const char* const last = buffer_.get() + tail_;
-            const char* const stop = find_line_end(first + scanned, last);
-            if (stop != last) return {first, static_cast<std::size_t>(stop - first)};
-            scanned = tail_ - head_;
-            if (!available(scanned + 1))
-                return {buffer_.get() + head_, tail_ - head_};  // the end of data ends the line
-        }
-    }
-
-    bool at_end_of_data() { return !available(1); }
-
-    enum class line_kind { end_of_data, text, next_part, closing };
-
-    // Skips one line and tells whether it is a delimiter line of the boundary.
-    line_kind scan_line(std::string_view boundary) {
-        const std::size_t prefix = boundary.size() + 4;
-        available(prefix);
-        if (head_ == tail_) return line_kind::end_of_data;
-        line_kind kind = line_kind::text;
-        const char* const line = buffer_.get() + head_;
-        const std::size_t size = tail_ - head_;
-        // A boundary never holds a line end, so matching bytes lie inside
-        // the line.
-        if (size >= boundary.size() + 2 && line[0] == '-' && line[1] == '-' &&
-            std::memcmp(line + 2, boundary.data(), boundary.size()) == 0) {
-            kind = size >= prefix && line[prefix - 2] == '-' && line[prefix - 1] == '-'
-                       ? line_kind::closing
-                       : line_kind::next_part;
-        }
-        for (;;) {
-            const char* const first = buffer_.get() + head_;
-            const char* const last = buffer_.get() + tail_;
-            const char* const stop = find_line_end(first, last);
-            head_ += static_cast<std::size_t>(stop - first);
-            if (stop != last) {
-                consume_line_end();
-                return kind;
-            }
-            if (!available(1)) return kind;
-        }
-    }
-
-    // The offset of the end of data. The reader is done after this.
-    std::int64_t end() {
-        if (at_end_) return base_ + static_cast<std::int64_t>(tail_);
-        const std::streampos end = source_.pubseekoff(0, std::ios_base::end, std::ios_base::in);
-        if (end == std::streampos(-1)) throw std::ios_base::failure("bad seek offset");
-        return end;
-    }
-
-private:
-    static constexpr std::size_t block_size = 64 * 1024;
-
-    // The first CR or LF, or last; the C library searches many bytes at once.
-    static const char* find_line_end(const char* first, const char* last) noexcept {
-        const auto search = [](const char* from, const char* to, char c) {
-            const void* found = std::memchr(from, c, static_cast<std::size_t>(to - from));
-            return found != nullptr ? static_cast<const char*>(found) : to;
-        };
-        const char* const lf = search(first, last, '\n');
-        return search(first, lf, '\r');
-    }
-
-    // At a CR or LF: consumes it, and the LF after a CR.
-    void consume_line_end() {
-        const bool cr = buffer_[head_++] == '\r';
-        if (cr && available(1) && buffer_[head_] == '\n') ++head_;
-    }
-
-    // Makes `count` bytes readable at head_ unless the data ends first.
-    bool available(std::size_t count) {
-        while (tail_ - head_ < count && !at_end_) {
-            if (head_ != 0) {
-                std::memmove(buffer_.get(), buffer_.get() + head_, tail_ - head_);
-                base_ += static_cast<std::int64_t>(head_);
-                tail_ -= head_;
-                head_ = 0;
-            }
-            if (capacity_ - tail_ < std::max(count, block_size / 2)) {
-                const std::size_t larger = std::max(capacity_ * 2, count + block_size);
-                auto grown = std::make_unique_for_overwrite<char[]>(larger);
-                std::memcpy(grown.get(), buffer_.get(), tail_);
-                buffer_ = std::move(grown);
-                capacity_ = larger;
-            }
-            const std::streamsize got = source_.sgetn(
-                buffer_.get() + tail_, static_cast<std::streamsize>(capacity_ - tail_));
-            // Nothing delivered is the end, so a source that keeps answering
-            // with nothing cannot hold the pass in place.
-            if (got <= 0)
-                at_end_ = true;
-            else
-                tail_ += static_cast<std::size_t>(got);
-        }
-        return tail_ - head_ >= count;
-    }
-
-    std::streambuf& source_;
-    // Not cleared when made: only bytes the source delivered are read.
-    std::unique_ptr<char[]> buffer_;
-    std::size_t capacity_ = block_size;
-    std::size_t head_ = 0;
-    std::size_t tail_ = 0;
-    std::int64_t base_ = 0;  // the offset of buffer_[0]
-    bool at_end_ = false;
-};
-
 enum class closure_type { next_part, closing, end_of_data };
 
 // Reads lines up to a delimiter line of the boundary; the window covers
 // every line before it, the line end before the delimiter included.
-closure_type parse_closure(reader_type& reader, std::string_view boundary, window_type& window) {
+closure_type parse_closure(line_reader& reader, std::string_view boundary, window_type& window) {
     window.begin = window.end = reader.position();
     for (;;) {
         switch (reader.scan_line(boundary)) {
-            case reader_type::line_kind::text: window.end = reader.position(); break;
-            case reader_type::line_kind::next_part: return closure_type::next_part;
-            case reader_type::line_kind::closing: return closure_type::closing;
-            case reader_type::line_kind::end_of_data:
+            case line_reader::line_kind::text: window.end = reader.position(); break;
+            case line_reader::line_kind::next_part: return closure_type::next_part;
+            case line_reader::line_kind::closing: return closure_type::closing;
+            case line_reader::line_kind::end_of_data:
                 window.end = reader.position();
                 return closure_type::end_of_data;
         }
@@ -262,7 +118,7 @@ void keep_header_line(header_list_type& headers, std::string_view line, header_b
 // the innermost multipart before a part's first line are passed over, as
 // mail readers do, rather than read as empty parts.
 template <class DelimiterOf>
-void read_headers(reader_type& reader, header_list_type& headers, header_budget& budget,
+void read_headers(line_reader& reader, header_list_type& headers, header_budget& budget,
                   bool in_multipart, DelimiterOf&& delimiter_of) {
     std::string line;
     budget.last_kept = false;
@@ -491,7 +347,7 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
         ~commit_type() { root.reset(top); }
     } commit{root, top};
 
-    reader_type reader(*message.rdbuf());
+    line_reader reader(*message.rdbuf());
     struct open_type {
         multipart_type* part;
         std::size_t depth;
