@@ -50,16 +50,17 @@ std::mutex apply_mutex;
 // attempted since (completed), so that every update gets a reload of its own
 // even when its lock file came and went between two wake-ups of the monitor.
 std::mutex progress_mutex;
-std::condition_variable progress;
+std::condition_variable& progress = *new std::condition_variable;
 std::uint64_t requested = 0;
 std::uint64_t completed = 0;
 unsigned completed_result = QVSE_OK;
 // The monitor thread ended on an error: nobody reloads any more.
 bool abandoned = false;
 
-// After the state the monitor uses: a process that exits with the engine
-// still loaded stops and joins the monitor before that state is destroyed.
-std::jthread thread;
+// Never destroyed, like the state the monitor uses: a process that exits with
+// the engine still loaded leaves the monitor running to the end rather than
+// wait for it at exit, where it could be waiting for a call of another thread.
+std::jthread& thread = *new std::jthread;
 
 std::uint64_t requested_now() {
     std::lock_guard lock(progress_mutex);

@@ -24,28 +24,29 @@
 
 #include "ascii.hpp"
 #include "context/context.hpp"
+#include "lasting.hpp"
 
 namespace quorvane::engine::locale {
 
 namespace {
 
 const std::locale& engine_locale() {
-    static const std::locale instance = [] {
+    static const std::locale& instance = lasting::make<const std::locale>([] {
         auto manager = boost::locale::localization_backend_manager::global();
         manager.select("icu");
         boost::locale::generator generator(manager);
         return generator("en_US.UTF-8");
-    }();
+    }());
     return instance;
 }
 
 // The same language and country for the ICU services called directly.
 const icu::Locale& engine_icu_locale() {
-    static const icu::Locale instance = [] {
+    static const icu::Locale& instance = lasting::make<const icu::Locale>([] {
         const auto& info = std::use_facet<boost::locale::info>(engine_locale());
         return icu::Locale(info.language().c_str(), info.country().c_str(),
                            info.variant().c_str());
-    }();
+    }());
     return instance;
 }
 
@@ -193,7 +194,7 @@ struct full_foldings_type {
 };
 
 const full_foldings_type& full_foldings() {
-    static const full_foldings_type table = [] {
+    static const full_foldings_type& table = lasting::make<const full_foldings_type>([] {
         full_foldings_type foldings;
         auto& specials = foldings.specials;
         UErrorCode status = U_ZERO_ERROR;
@@ -215,7 +216,7 @@ const full_foldings_type& full_foldings() {
             else foldings.any_beyond_bmp = true;
         }
         return foldings;
-    }();
+    }());
     return table;
 }
 
@@ -243,7 +244,7 @@ std::uint32_t word_rule(int32_t status) {
 // built before costs a fraction of that. The prototype is ICU data, so it
 // goes before ICU is cleaned up.
 std::mutex word_prototype_mutex;
-std::unique_ptr<icu::BreakIterator> word_prototype;
+std::unique_ptr<icu::BreakIterator>& word_prototype = lasting::make<std::unique_ptr<icu::BreakIterator>>();
 
 std::unique_ptr<icu::BreakIterator> new_word_iterator() {
     std::lock_guard lock(word_prototype_mutex);

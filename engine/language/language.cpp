@@ -20,10 +20,11 @@
 #include "../frame.hpp"
 #include "../locale.hpp"
 #include "../principal/trace.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::language {
 
-const std::wstring facility{L"Language"};
+const std::wstring& facility = lasting::make<const std::wstring>(L"Language");
 
 namespace {
 
@@ -68,7 +69,7 @@ const data_type* engine_data = nullptr;
 
 void initialize() {
     principal::trace::write(QVSE_TRACE_DETAIL, facility, 0, L"Decompressing dictionary");
-    static const data_type built(dictionary::chunks, scripts);
+    static const data_type& built = lasting::make<const data_type>(dictionary::chunks, scripts);
     engine_data = &built;
     principal::trace::write(
         QVSE_TRACE_INFO, facility, 0,

@@ -17,7 +17,7 @@
 
 namespace quorvane::engine::language {
 
-extern const std::wstring facility;
+extern const std::wstring& facility;
 
 // Languages with scripts of their own: each code point of the ranges (first
 // and last included) counts for the language.

@@ -36,10 +36,11 @@
 #include "grammars/media_grammar.hpp"
 #include "grammars/parameter_grammar.hpp"
 #include "line_reader.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::mime {
 
-const std::wstring facility{L"MIME"};
+const std::wstring& facility = lasting::make<const std::wstring>(L"MIME");
 
 namespace {
 
