@@ -118,6 +118,10 @@ UChar32 scalar(wchar_t unit) {
 icu::UnicodeString to_icu(std::wstring_view text) {
     std::size_t beyond_bmp = 0;
     for (const wchar_t unit : text) beyond_bmp += static_cast<char32_t>(unit) > 0xFFFF;
+    // ICU's strings count in 32-bit integers: a longer text is refused
+    // rather than cut.
+    if (text.size() + beyond_bmp > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        throw std::length_error("text too long for the Unicode library");
     const auto length = static_cast<int32_t>(text.size() + beyond_bmp);
     icu::UnicodeString out;
     char16_t* buffer = out.getBuffer(length);
