@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <condition_variable>
 #include <cstring>
@@ -19,6 +20,7 @@
 
 #include "callgate.h"
 #include "classification_server.hpp"
+#include "loopback_address.h"
 
 namespace {
 
@@ -154,14 +156,22 @@ protected:
             host.fingerprints.clear();
             host.errors.clear();
         }
-        // ctest runs each test in its own process at the same time: each test
-        // gets a loopback address of its own, since the port is fixed.
+        // Tests run in processes of their own, and other runs of the suite
+        // may run beside them: each gets a loopback address of its own, since
+        // the port is fixed, and takes another when that one is taken.
         const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        address = "127.0.0." + std::to_string(100 + std::hash<std::string>{}(test) % 100);
-        stand_in::options_type options;
-        options.address = address;
-        options.port = 2409;
-        server = std::make_unique<stand_in::server>(options);
+        for (unsigned attempt = 0; !server && attempt < quorvane::testing::loopback_attempts; ++attempt) {
+            address = quorvane::testing::loopback_address(test, attempt);
+            stand_in::options_type options;
+            options.address = address;
+            options.port = 2409;
+            try {
+                server = std::make_unique<stand_in::server>(options);
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "%s: %s\n", address.c_str(), error.what());
+            }
+        }
+        ASSERT_TRUE(server) << "no loopback address could be bound";
         std::string utf8_secret(std::begin(secret), std::end(secret) - 1);
         server->add_credential(kind, user, utf8_secret);
 
