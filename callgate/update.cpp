@@ -209,95 +209,151 @@ void write_recovery(const std::vector<line_type>& lines) {
         trace::write(std::min<unsigned>(line.level, QVSE_TRACE_WARNING), facility, line.indent, line.text);
 }
 
-void worker(std::stop_token stop, engine_type& engine) {
-    // The monitor lives between Initialize and Shutdown, which wait for it:
-    // calls made from callbacks on this thread need no loader lock.
-    thread_holds.loader = 1;
-    thread_holds.monitor = true;
-    engine_hold hold(engine);
-    void* state = nullptr;
-    std::size_t size = 0;
-    try {
+// What the monitor does with the engine. Each turn of its loop looks at the
+// engine directory once and takes the transitions that this look calls for.
+enum class monitor_state {
+    serving,   // loaded, calls run
+    refused,   // loaded, calls run: unloading failed under the present lock
+               // file, and is not tried again until that file is gone
+    unloaded,  // unloaded for an update, the engine lock held: calls wait
+    missing,   // a reload failed and nothing is loaded: calls fail; tried
+               // again on every turn without an update in progress
+};
+
+// One look at the engine directory.
+struct observation_type {
+    bool lock_file = false;    // the lock file exists
+    bool in_progress = false;  // and a writer holds it
+    bool replaced = false;     // the loaded library is no longer the one on disk
+    std::uint64_t serving = 0;  // the updates of this process counted so far
+};
+
+class monitor_type {
+public:
+    monitor_type(engine_type& engine, std::stop_token stop) : engine_(engine), stop_(stop), hold_(engine) {}
+    ~monitor_type() {
+        if (engine_.draining()) engine_.end_draining();
+        // Stopped with the engine unloaded: nobody will resume this.
+        std::free(saved_);
+    }
+    monitor_type(const monitor_type&) = delete;
+    monitor_type& operator=(const monitor_type&) = delete;
+
+    // Turns until stopped; throws when the directory cannot be watched.
+    void run() {
         boost::asio::io_context owner;
         dir_monitor watcher(owner);
-        const std::string lock_path = engine.directory() + "/" + lock_name;
-        watcher.add_directory(engine.directory());
-        bool refused = false;  // unloading failed under the present lock file
+        watcher.add_directory(engine_.directory());
         bool watched = true;
         for (;;) {
-            // Before the lock: a library replaced by a writer who locked
-            // meanwhile waits for that writer to finish.
-            const bool replaced = engine.valid() && engine.replaced();
-            const bool lock_file = exists(lock_path);
-            const bool in_progress = lock_file && update_in_progress(lock_path, stop);
-            if (stop.stop_requested()) break;
-            // A writer died midway: its files are put back before anything
-            // is loaded from them.
-            if (!in_progress && (lock_file || !engine.valid()))
-                write_recovery(recover(engine.directory()));
-            // Read after the lock: every update counted has its files in place.
-            const std::uint64_t serving = requested_now();
-            if (!in_progress) refused = false;
-
-            if (engine.valid() && !hold.owned() && !refused &&
-                (in_progress || !served(serving) || replaced)) {
-                trace::write(QVSE_TRACE_DETAIL, facility, 0,
-                             std::wstring(L"Update request detected, unloading engine"));
-                hold.lock();
-                if (!drain(engine, hold, stop)) break;
-                const unsigned result = unload(engine, state, size);
-                if (result != QVSE_OK) {
-                    trace::write(QVSE_TRACE_ERROR, facility, 0,
-                                 boost::wformat(L"Update failed to unload engine with error code: 0x%08X") %
-                                     result);
-                    hold.unlock();
-                    refused = in_progress;
-                    record(serving, result);
-                }
-            }
-
-            if (!in_progress && (hold.owned() || !engine.valid())) {
-                // Also a retry after a failed reload: calls wait for it.
-                if (!hold.owned()) hold.lock();
-                const unsigned result = reload(engine, state, size);
-                hold.unlock();
-                // Without the lock: the client may call the engine from here.
-                if (const auto completed_slot = callbacks.update_completed) completed_slot();
-                // A writer that came meanwhile may have made the load fail;
-                // the end of its update brings the next attempt.
-                if (result == QVSE_OK || !exists(lock_path)) record(serving, result);
-            }
+            const observation_type seen = look();
+            if (stop_.stop_requested()) return;
+            // A writer died midway: its files are put back before anything is
+            // loaded from them.
+            if (!seen.in_progress && (seen.lock_file || !loaded()))
+                write_recovery(recover(engine_.directory()));
+            if (state_ == monitor_state::refused && !seen.in_progress) state_ = monitor_state::serving;
+            if (state_ == monitor_state::serving &&
+                (seen.in_progress || !served(seen.serving) || seen.replaced) && !on_update_requested(seen))
+                return;
+            if (!loaded() && !seen.in_progress) on_update_ended(seen);
 
             // A lock file changes hands without a directory event: its writer
             // dies, or a writer takes over a file left behind. Nor does a
             // directory that is watched no more tell anything.
-            const auto timeout = lock_file || !watched
+            const auto timeout = seen.lock_file || !watched
                                      ? std::optional(std::chrono::milliseconds(lock_poll))
                                      : std::nullopt;
-            const auto event = watcher.monitor(stop, timeout);
+            const auto event = watcher.monitor(stop_, timeout);
             if (event && event->type == dir_monitor_event::lost) {
                 trace::write(QVSE_TRACE_ERROR, facility, 0,
                              boost::wformat(L"The engine directory \"%1%\" is watched no more") %
-                                 trace::from_utf8(engine.directory()));
+                                 trace::from_utf8(engine_.directory()));
                 watched = false;
             }
             if (!watched) {
                 // Looked at every second until it can be watched again.
                 try {
-                    watcher.add_directory(engine.directory());
+                    watcher.add_directory(engine_.directory());
                     watched = true;
                 } catch (const std::system_error&) {
                 }
             }
         }
+    }
+
+private:
+    bool loaded() const { return state_ == monitor_state::serving || state_ == monitor_state::refused; }
+
+    observation_type look() {
+        observation_type seen;
+        // Before the lock file: a library replaced by a writer who locked
+        // meanwhile waits for that writer to finish.
+        seen.replaced = loaded() && engine_.replaced();
+        seen.lock_file = exists(lock_path_);
+        seen.in_progress = seen.lock_file && update_in_progress(lock_path_, stop_);
+        // Read after the lock file: every update counted has its files in place.
+        seen.serving = requested_now();
+        return seen;
+    }
+
+    // serving -> unloaded, or back to serving (refused while the update's
+    // lock file stays) when unloading fails. False when stopped meanwhile.
+    bool on_update_requested(const observation_type& seen) {
+        trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"Update request detected, unloading engine"));
+        hold_.lock();
+        if (!drain(engine_, hold_, stop_)) return false;
+        const unsigned result = unload(engine_, saved_, saved_size_);
+        if (result == QVSE_OK) {
+            state_ = monitor_state::unloaded;
+            return true;
+        }
+        trace::write(QVSE_TRACE_ERROR, facility, 0,
+                     boost::wformat(L"Update failed to unload engine with error code: 0x%08X") % result);
+        hold_.unlock();
+        state_ = seen.in_progress ? monitor_state::refused : monitor_state::serving;
+        record(seen.serving, result);
+        return true;
+    }
+
+    // unloaded or missing -> serving, or missing when nothing could be
+    // loaded. Calls wait for the attempt.
+    void on_update_ended(const observation_type& seen) {
+        if (!hold_.owned()) hold_.lock();
+        const unsigned result = reload(engine_, saved_, saved_size_);
+        // A library loaded whose initialise or resume failed stays, and is
+        // not tried again.
+        state_ = engine_.valid() ? monitor_state::serving : monitor_state::missing;
+        hold_.unlock();
+        // Without the lock: the client may call the engine from here.
+        if (const auto completed_slot = callbacks.update_completed) completed_slot();
+        // A writer that came meanwhile may have made the load fail; the end of
+        // its update brings the next attempt.
+        if (result == QVSE_OK || !exists(lock_path_)) record(seen.serving, result);
+    }
+
+    engine_type& engine_;
+    std::stop_token stop_;
+    const std::string lock_path_ = engine_.directory() + "/" + lock_name;
+    engine_hold hold_;
+    monitor_state state_ = monitor_state::serving;
+    // The engine's state between unloading and the reload that resumes it.
+    void* saved_ = nullptr;
+    std::size_t saved_size_ = 0;
+};
+
+void worker(std::stop_token stop, engine_type& engine) {
+    // The monitor lives between Initialize and Shutdown, which wait for it:
+    // calls made from callbacks on this thread need no loader lock.
+    thread_holds.loader = 1;
+    thread_holds.monitor = true;
+    try {
+        monitor_type(engine, stop).run();
     } catch (const std::system_error& error) {
         if (error.code() != std::error_code(ECANCELED, std::system_category())) trace::gateway_exception();
     } catch (...) {
         trace::gateway_exception();
     }
-    if (engine.draining()) engine.end_draining();
-    // Stopped with the engine unloaded: nobody will resume this.
-    std::free(state);
     if (!stop.stop_requested()) {
         std::lock_guard lock(progress_mutex);
         abandoned = true;
