@@ -337,9 +337,192 @@ bool assign_attribute(const header_list_type& parameters, std::string_view name,
     return true;
 }
 
+namespace {
+
+// The structure pass over one message, as one forward reading of its lines:
+// a function for each construct (a part's header block, an enclosed message,
+// a multipart, a leaf, the delimiter that ends a window), each answering
+// whether the pass goes on with a next part's header block.
+class structure_parser {
+public:
+    structure_parser(std::istream& message, generic_type*& top, const context::record_pointer& record)
+        : reader_(*message.rdbuf()), slot_(&top), record_(record) {}
+    structure_parser(const structure_parser&) = delete;
+    structure_parser& operator=(const structure_parser&) = delete;
+
+    void run() {
+        while (part()) {
+        }
+    }
+
+private:
+    struct open_type {
+        multipart_type* part;
+        std::size_t depth;
+    };
+
+    // A part from its header block on.
+    bool part() {
+        header_list_type headers;
+        read_headers(reader_, headers, budget_, !open_.empty(),
+                     [this](std::string_view line) { return delimiter_of(line); });
+        if (budget_.cut && !warned_headers_) {
+            warn(L"The message has too many header fields: the rest are passed over");
+            warned_headers_ = true;
+        }
+        header_list_type parameters;
+        media_type media = content_type(headers, parameters);
+        ++count_;
+
+        const bool is_multipart = iequals(media.type, "multipart");
+        const bool is_encapsulated = iequals(media.type, "message") && iequals(media.subtype, "rfc822");
+        const bool too_deep = (is_multipart || is_encapsulated) && depth_ >= max_depth;
+        if (too_deep && !warned_depth_) {
+            warn(L"The message nests its parts too deeply: the deepest are read whole");
+            warned_depth_ = true;
+        }
+        if (is_encapsulated && !too_deep) return encapsulated(std::move(media), std::move(headers));
+        if (is_multipart) return multipart(std::move(media), std::move(headers), parameters, too_deep);
+        if (iequals(media.type, "text")) return text(std::move(media), std::move(headers), parameters);
+        return attachment(std::move(media), std::move(headers), parameters, too_deep);
+    }
+
+    // The part's content type, or the default of its place: message/rfc822
+    // as the last child of a digest, else text/plain.
+    media_type content_type(const header_list_type& headers, header_list_type& parameters) const {
+        media_type media;
+        if (parse_content_type(headers, media, parameters)) return media;
+        parameters.clear();
+        const bool in_digest = slot_is_child_ && !open_.empty() && iequals(open_.back().part->subtype, "digest");
+        return in_digest ? media_type{"message", "rfc822"} : media_type{"text", "plain"};
+    }
+
+    // The enclosed message's header block follows directly.
+    bool encapsulated(media_type media, header_list_type headers) {
+        auto* part = place(std::make_unique<encapsulated_type>(std::move(media), std::move(headers)));
+        slot_ = &part->message;
+        slot_is_child_ = false;
+        ++depth_;
+        return true;
+    }
+
+    bool multipart(media_type media, header_list_type headers, const header_list_type& parameters,
+                   bool too_deep) {
+        auto* part = place(std::make_unique<multipart_type>(std::move(media), std::move(headers)));
+        const bool bounded = assign_attribute(parameters, "boundary", part->boundary) &&
+                             !part->boundary.empty() && !too_deep;
+        if (!bounded) {
+            part->boundary.clear();
+            return leaf(part->preamble);  // its whole content is its preamble
+        }
+        open_.push_back({part, depth_});
+        return proceed(parse_closure(reader_, part->boundary, part->preamble), &part->preamble);
+    }
+
+    bool text(media_type media, header_list_type headers, const header_list_type& parameters) {
+        auto* part = place(std::make_unique<text_type>(std::move(media), std::move(headers)));
+        parse_content_transfer_encoding(part->headers, part->encoding);
+        assign_attribute(parameters, "charset", part->charset);
+        return leaf(part->content);
+    }
+
+    // A container too deep to open is read whole, undecoded.
+    bool attachment(media_type media, header_list_type headers, const header_list_type& parameters,
+                    bool too_deep) {
+        auto* part = place(std::make_unique<attachment_type>(std::move(media), std::move(headers)));
+        if (!too_deep) parse_content_transfer_encoding(part->headers, part->encoding);
+        std::wstring name;
+        if (assign_attribute(parameters, "name", name)) part->name = std::move(name);
+        return leaf(part->content);
+    }
+
+    // Stores a new part in the slot, which owns it from now on.
+    template <class Part>
+    Part* place(std::unique_ptr<Part> part) {
+        Part* const placed = part.get();
+        *slot_ = part.release();
+        return placed;
+    }
+
+    // A leaf's window runs to the innermost open multipart's next delimiter,
+    // or with none open to the end of data.
+    bool leaf(window_type& window) {
+        if (open_.empty()) {
+            window = {reader_.position(), reader_.end()};
+            return false;
+        }
+        return proceed(parse_closure(reader_, open_.back().part->boundary, window), &window);
+    }
+
+    // After a scan that filled `last`: on a next-part delimiter, makes the
+    // slot a new child; on a closing delimiter or the end of data, closes
+    // multiparts until one goes on.
+    bool proceed(closure_type closure, window_type* last) {
+        for (;;) {
+            if (closure == closure_type::next_part) return next_child(*last);
+            multipart_type* closed = open_.back().part;
+            open_.pop_back();
+            if (open_.empty()) {
+                closed->epilogue = {reader_.position(), reader_.end()};
+                return false;
+            }
+            closure = parse_closure(reader_, open_.back().part->boundary, closed->epilogue);
+            last = &closed->epilogue;
+        }
+    }
+
+    // A next-part delimiter of the innermost open multipart; beyond the cap
+    // on parts the rest of the message stays in the last window.
+    bool next_child(window_type& last) {
+        if (count_ >= max_parts) {
+            warn(L"The message has too many parts: the rest is read as one part");
+            last.end = reader_.end();
+            for (const open_type& entry : open_) entry.part->epilogue = {last.end, last.end};
+            open_.clear();
+            return false;
+        }
+        multipart_type* parent = open_.back().part;
+        parent->children.push_back(nullptr);
+        slot_ = &parent->children.back();
+        slot_is_child_ = true;
+        depth_ = open_.back().depth + 1;
+        return true;
+    }
+
+    // Whether a line of a header block is a delimiter: of the innermost
+    // open multipart announcing its next part, or of any open one.
+    delimiter_kind delimiter_of(std::string_view line) const {
+        const auto delimits = [&](const open_type& entry) {
+            const std::string& boundary = entry.part->boundary;
+            return line.size() >= boundary.size() + 2 && line.starts_with("--") &&
+                   line.substr(2, boundary.size()) == boundary;
+        };
+        if (!open_.empty() && delimits(open_.back())) {
+            const std::string_view rest = line.substr(open_.back().part->boundary.size() + 2);
+            return rest.starts_with("--") ? delimiter_kind::other : delimiter_kind::next_part;
+        }
+        return std::any_of(open_.begin(), open_.end(), delimits) ? delimiter_kind::other
+                                                                : delimiter_kind::none;
+    }
+
+    void warn(const wchar_t* text) { context::trace::write(record_, QVSE_TRACE_WARNING, facility, 0, text); }
+
+    line_reader reader_;
+    std::vector<open_type> open_;  // the multiparts not closed yet, innermost last
+    generic_type** slot_;          // where the next part is stored
+    bool slot_is_child_ = false;   // the slot is the innermost open multipart's last child
+    std::size_t depth_ = 0;        // of the part about to be made
+    std::size_t count_ = 0;
+    header_budget budget_;
+    bool warned_depth_ = false;
+    bool warned_headers_ = false;
+    const context::record_pointer& record_;
+};
+
+}  // namespace
+
 bool create(std::istream& message, tree_pointer& root, const context::record_pointer& record) {
     if (root) return false;
-
     // Whatever happens, the parts made so far end up in root.
     generic_type* top = nullptr;
     struct commit_type {
@@ -347,150 +530,7 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
         generic_type*& top;
         ~commit_type() { root.reset(top); }
     } commit{root, top};
-
-    line_reader reader(*message.rdbuf());
-    struct open_type {
-        multipart_type* part;
-        std::size_t depth;
-    };
-    std::vector<open_type> open;  // innermost last
-    generic_type** slot = &top;
-    bool slot_is_child = false;  // the slot is the innermost open multipart's last child
-    std::size_t depth = 0;       // of the part about to be made
-    std::size_t count = 0;
-    bool warned_depth = false;
-    header_budget budget;
-    bool warned_headers = false;
-
-    auto warn = [&](const wchar_t* text) {
-        context::trace::write(record, QVSE_TRACE_WARNING, facility, 0, text);
-    };
-    // Gives every open multipart an empty epilogue at the end of data.
-    auto close_all = [&](std::int64_t end) {
-        for (const open_type& entry : open) entry.part->epilogue = {end, end};
-        open.clear();
-    };
-    // After a scan that filled `last`: on a next-part delimiter, makes the
-    // slot a new child; on a closing delimiter or the end of data, closes
-    // multiparts until one goes on. Returns whether a next part follows.
-    auto proceed = [&](closure_type closure, window_type* last) -> bool {
-        for (;;) {
-            if (closure == closure_type::next_part) {
-                if (count >= max_parts) {
-                    warn(L"The message has too many parts: the rest is read as one part");
-                    last->end = reader.end();
-                    close_all(last->end);
-                    return false;
-                }
-                multipart_type* parent = open.back().part;
-                parent->children.push_back(nullptr);
-                slot = &parent->children.back();
-                slot_is_child = true;
-                depth = open.back().depth + 1;
-                return true;
-            }
-            multipart_type* closed = open.back().part;
-            open.pop_back();
-            if (open.empty()) {
-                closed->epilogue = {reader.position(), reader.end()};
-                return false;
-            }
-            closure = parse_closure(reader, open.back().part->boundary, closed->epilogue);
-            last = &closed->epilogue;
-        }
-    };
-    // A leaf's window runs to the innermost open multipart's next delimiter,
-    // or with none open to the end of data.
-    auto fill_leaf = [&](window_type& window) -> bool {
-        if (open.empty()) {
-            window = {reader.position(), reader.end()};
-            return false;
-        }
-        return proceed(parse_closure(reader, open.back().part->boundary, window), &window);
-    };
-
-    header_list_type headers;
-    for (;;) {
-        headers.clear();
-        read_headers(reader, headers, budget, !open.empty(), [&](std::string_view line) {
-            const auto delimits = [&](const open_type& entry) {
-                const std::string& boundary = entry.part->boundary;
-                return line.size() >= boundary.size() + 2 && line.starts_with("--") &&
-                       line.substr(2, boundary.size()) == boundary;
-            };
-            if (!open.empty() && delimits(open.back())) {
-                const std::string_view rest = line.substr(open.back().part->boundary.size() + 2);
-                return rest.starts_with("--") ? delimiter_kind::other : delimiter_kind::next_part;
-            }
-            return std::any_of(open.begin(), open.end(), delimits) ? delimiter_kind::other
-                                                                    : delimiter_kind::none;
-        });
-        if (budget.cut && !warned_headers) {
-            warn(L"The message has too many header fields: the rest are passed over");
-            warned_headers = true;
-        }
-        media_type media;
-        header_list_type parameters;
-        if (!parse_content_type(headers, media, parameters)) {
-            parameters.clear();
-            const bool in_digest = slot_is_child && !open.empty() &&
-                                   iequals(open.back().part->subtype, "digest");
-            media = in_digest ? media_type{"message", "rfc822"} : media_type{"text", "plain"};
-        }
-        ++count;
-
-        const bool is_multipart = iequals(media.type, "multipart");
-        const bool is_encapsulated = iequals(media.type, "message") && iequals(media.subtype, "rfc822");
-        const bool too_deep = (is_multipart || is_encapsulated) && depth >= max_depth;
-        if (too_deep && !warned_depth) {
-            warn(L"The message nests its parts too deeply: the deepest are read whole");
-            warned_depth = true;
-        }
-
-        window_type* leaf_window = nullptr;
-        if (is_encapsulated && !too_deep) {
-            auto part = std::make_unique<encapsulated_type>(std::move(media), std::move(headers));
-            *slot = part.release();
-            // The enclosed message's header block follows directly.
-            slot = &static_cast<encapsulated_type*>(*slot)->message;
-            slot_is_child = false;
-            ++depth;
-            continue;
-        }
-        if (is_multipart) {
-            auto owned = std::make_unique<multipart_type>(std::move(media), std::move(headers));
-            multipart_type* part = owned.get();
-            *slot = owned.release();
-            const bool bounded = assign_attribute(parameters, "boundary", part->boundary) &&
-                                 !part->boundary.empty() && !too_deep;
-            if (!bounded) {
-                part->boundary.clear();
-                // Its whole content is its preamble.
-                leaf_window = &part->preamble;
-            } else {
-                open.push_back({part, depth});
-                if (proceed(parse_closure(reader, part->boundary, part->preamble), &part->preamble))
-                    continue;
-                break;
-            }
-        } else if (iequals(media.type, "text")) {
-            auto owned = std::make_unique<text_type>(std::move(media), std::move(headers));
-            text_type* part = owned.get();
-            *slot = owned.release();
-            parse_content_transfer_encoding(part->headers, part->encoding);
-            assign_attribute(parameters, "charset", part->charset);
-            leaf_window = &part->content;
-        } else {
-            auto owned = std::make_unique<attachment_type>(std::move(media), std::move(headers));
-            attachment_type* part = owned.get();
-            *slot = owned.release();
-            if (!too_deep) parse_content_transfer_encoding(part->headers, part->encoding);
-            std::wstring name;
-            if (assign_attribute(parameters, "name", name)) part->name = std::move(name);
-            leaf_window = &part->content;
-        }
-        if (!fill_leaf(*leaf_window)) break;
-    }
+    structure_parser(message, top, record).run();
     return true;
 }
 
