@@ -261,13 +261,13 @@ TEST_F(Network, DeadlineEndsTheRequest) {
     stand_in::faults_type silent;
     silent.drop_all = true;
     server->set_faults(silent);
-    use({{server.get(), 1000}});  // retry time 1.1 s
+    use({{server.get(), 2900}});  // retry time 3 s, far beyond the deadline
     void* handle = make_context();
     const auto start = clock_type::now();
     EXPECT_EQ(network::lookup(handle, 300, false), unsigned(QVSE_E_DEADLINE_EXPIRED));
     const auto elapsed = clock_type::now() - start;
     EXPECT_GE(elapsed, 290ms);
-    EXPECT_LT(elapsed, 1100ms) << "ended by the deadline, before the first retry time";
+    EXPECT_LT(elapsed, 3000ms) << "ended by the deadline, before the first retry time";
 }
 
 struct fault_row {
@@ -561,7 +561,7 @@ TEST_F(Network, ASynchronousWaitEndsSoonAfterItsDeadline) {
     blocking = false;
     completions::hook = [](void*, std::uint32_t) {
         blocking = true;
-        std::this_thread::sleep_for(2500ms);
+        std::this_thread::sleep_for(5000ms);
     };
     ASSERT_EQ(network::lookup(blocker, 3000, true), unsigned(QVSE_OK));
     ASSERT_TRUE(wait_until([] { return blocking.load(); }));
@@ -569,7 +569,7 @@ TEST_F(Network, ASynchronousWaitEndsSoonAfterItsDeadline) {
     EXPECT_EQ(network::lookup(waiter, 200, false), unsigned(QVSE_E_DEADLINE_EXPIRED));
     const auto waited = clock_type::now() - start;
     EXPECT_GE(waited, 200ms);
-    EXPECT_LT(waited, 2000ms) << "deadline plus a short grace, not the host's 2.5 s";
+    EXPECT_LT(waited, 4000ms) << "deadline plus a short grace, not the host's 5 s";
     EXPECT_EQ(engine::context::destroy(waiter), unsigned(QVSE_E_IN_USE)) << "released only by the worker";
     completions::wait(blocker);
     completions::hook = nullptr;
