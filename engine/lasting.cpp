@@ -34,9 +34,15 @@ std::atomic<bool> closed{false};
 [[gnu::destructor]] void release() noexcept {
     closed.store(true);
     if (running.load() != 0) return;
-    std::lock_guard lock(entries_mutex);
-    while (count > 0) {
-        const entry_type entry = entries[--count];
+    // Each destroyed without the lock: a destructor may still make an object
+    // (the network's stopper traces), which is then destroyed next.
+    for (;;) {
+        entry_type entry{};
+        {
+            std::lock_guard lock(entries_mutex);
+            if (count == 0) return;
+            entry = entries[--count];
+        }
         entry.destroy(entry.object);
     }
 }
