@@ -81,21 +81,24 @@ std::int64_t line_reader::end() {
 }
 
 std::size_t line_reader::find_line_end(std::size_t from) noexcept {
-    // A CR ends the line only before the next LF, so its search stops there.
-    return locate(next_cr_, '\r', from, locate(next_lf_, '\n', from, tail_));
-}
-
-std::size_t line_reader::locate(next_byte& next, char c, std::size_t from, std::size_t to) noexcept {
-    const std::int64_t start = base_ + static_cast<std::int64_t>(from);
-    if (next.at < start) next = {start, false};
-    const auto resume = static_cast<std::size_t>(next.at - base_);
-    if (!next.found && resume < to) {
-        if (const char* found = search(buffer_.get() + resume, to - resume, c, searched_))
-            next = {base_ + (found - buffer_.get()), true};
+    const char* const data = buffer_.get();
+    if (next_lf_.at < from) next_lf_ = {from, false};
+    if (!next_lf_.found && next_lf_.at < tail_) {
+        if (const char* lf = search(data + next_lf_.at, tail_ - next_lf_.at, '\n', searched_))
+            next_lf_ = {static_cast<std::size_t>(lf - data), true};
         else
-            next.at = base_ + static_cast<std::int64_t>(to);
+            next_lf_.at = tail_;
     }
-    return std::min(static_cast<std::size_t>(next.at - base_), to);
+    // A CR ends the line only before the LF does, so its search stops there.
+    const std::size_t lf = next_lf_.at;
+    if (next_cr_.at < from) next_cr_ = {from, false};
+    if (!next_cr_.found && next_cr_.at < lf) {
+        if (const char* cr = search(data + next_cr_.at, lf - next_cr_.at, '\r', searched_))
+            next_cr_ = {static_cast<std::size_t>(cr - data), true};
+        else
+            next_cr_.at = lf;
+    }
+    return std::min(next_cr_.at, lf);
 }
 
 // At a CR or LF: consumes it, and the LF after a CR.
@@ -109,6 +112,8 @@ bool line_reader::available(std::size_t count) {
     while (tail_ - head_ < count && !at_end_) {
         if (head_ != 0) {
             std::memmove(buffer_.get(), buffer_.get() + head_, tail_ - head_);
+            next_lf_.shift(head_);
+            next_cr_.shift(head_);
             base_ += static_cast<std::int64_t>(head_);
             tail_ -= head_;
             head_ = 0;

@@ -50,17 +50,20 @@ private:
     // Where the next CR or LF was seen, kept between searches so no byte is
     // looked at twice for one of them: text whose lines end in a bare CR may
     // have its next LF far ahead, and a line that is peeked and then read is
-    // searched once. No such byte lies between the read position and `at`
-    // (an absolute offset), which holds one when `found`.
+    // searched once. No such byte lies between the read position and the
+    // index `at` of buffer_, which holds one when `found`.
     struct next_byte {
-        std::int64_t at = 0;
+        std::size_t at = 0;
         bool found = false;
+        // The buffer's bytes moved `by` places to the front.
+        void shift(std::size_t by) noexcept {
+            if (at >= by) at -= by;
+            else *this = {};
+        }
     };
 
     // The index in buffer_ of the first CR or LF at or after `from`, or tail_.
     std::size_t find_line_end(std::size_t from) noexcept;
-    // The index of the first c in [from, to), or to.
-    std::size_t locate(next_byte& next, char c, std::size_t from, std::size_t to) noexcept;
     void consume_line_end();
     bool available(std::size_t count);
 
