@@ -49,37 +49,67 @@ std::mutex apply_mutex;
 // Updates installed by this process (requested) and those whose reload was
 // attempted since (completed), so that every update gets a reload of its own
 // even when its lock file came and went between two wake-ups of the monitor.
-std::mutex progress_mutex;
-std::condition_variable& progress = *new std::condition_variable;
-std::uint64_t requested = 0;
-std::uint64_t completed = 0;
-unsigned completed_result = QVSE_OK;
-// The monitor thread ended on an error: nobody reloads any more.
-bool abandoned = false;
+class progress_type {
+public:
+    // A ticket for an update whose files are in place.
+    std::uint64_t request() {
+        std::lock_guard lock(mutex_);
+        return ++requested_;
+    }
+    std::uint64_t requested() {
+        std::lock_guard lock(mutex_);
+        return requested_;
+    }
+    bool served(std::uint64_t ticket) {
+        std::lock_guard lock(mutex_);
+        return completed_ >= ticket;
+    }
+    // A reload attempted for every update up to the ticket.
+    void record(std::uint64_t ticket, unsigned result) {
+        std::lock_guard lock(mutex_);
+        if (ticket >= completed_) {
+            completed_ = ticket;
+            result_ = result;
+        }
+        changed_.notify_all();
+    }
+    // Every update counted ends with this result (the engine is shut down).
+    void end_all(unsigned result) {
+        std::lock_guard lock(mutex_);
+        completed_ = requested_;
+        result_ = result;
+        changed_.notify_all();
+    }
+    // The monitor thread ended on an error, or started again.
+    void set_abandoned(bool abandoned) {
+        std::lock_guard lock(mutex_);
+        abandoned_ = abandoned;
+        changed_.notify_all();
+    }
+    // The result of the ticket's reload; nothing when it took too long.
+    std::optional<unsigned> wait(std::uint64_t ticket, std::chrono::seconds limit) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, limit, [&] { return completed_ >= ticket || abandoned_; }))
+            return std::nullopt;
+        return completed_ >= ticket ? result_ : unsigned(QVSE_E_FAILED);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t requested_ = 0;
+    std::uint64_t completed_ = 0;
+    unsigned result_ = QVSE_OK;
+    bool abandoned_ = false;  // nobody reloads any more
+};
+
+// Never destroyed: a process may exit while an update is waited for.
+progress_type& progress = *new progress_type;
 
 // Never destroyed, like the state the monitor uses: a process that exits with
 // the engine still loaded leaves the monitor running to the end rather than
 // wait for it at exit, where it could be waiting for a call of another thread.
 std::jthread& thread = *new std::jthread;
-
-std::uint64_t requested_now() {
-    std::lock_guard lock(progress_mutex);
-    return requested;
-}
-
-bool served(std::uint64_t ticket) {
-    std::lock_guard lock(progress_mutex);
-    return completed >= ticket;
-}
-
-void record(std::uint64_t ticket, unsigned result) {
-    std::lock_guard lock(progress_mutex);
-    if (ticket >= completed) {
-        completed = ticket;
-        completed_result = result;
-    }
-    progress.notify_all();
-}
 
 // The monitor's exclusive hold of the engine lock; it outlives one pass of
 // the loop and marks the thread as holding the lock for calls made from
@@ -254,7 +284,8 @@ public:
                 write_recovery(recover(engine_.directory()));
             if (state_ == monitor_state::refused && !seen.in_progress) state_ = monitor_state::serving;
             if (state_ == monitor_state::serving &&
-                (seen.in_progress || !served(seen.serving) || seen.replaced) && !on_update_requested(seen))
+                (seen.in_progress || !progress.served(seen.serving) || seen.replaced) &&
+                !on_update_requested(seen))
                 return;
             if (!loaded() && !seen.in_progress) on_update_ended(seen);
 
@@ -293,7 +324,7 @@ private:
         seen.lock_file = exists(lock_path_);
         seen.in_progress = seen.lock_file && update_in_progress(lock_path_, stop_);
         // Read after the lock file: every update counted has its files in place.
-        seen.serving = requested_now();
+        seen.serving = progress.requested();
         return seen;
     }
 
@@ -312,7 +343,7 @@ private:
                      boost::wformat(L"Update failed to unload engine with error code: 0x%08X") % result);
         hold_.unlock();
         state_ = seen.in_progress ? monitor_state::refused : monitor_state::serving;
-        record(seen.serving, result);
+        progress.record(seen.serving, result);
         return true;
     }
 
@@ -329,7 +360,7 @@ private:
         if (const auto completed_slot = callbacks.update_completed) completed_slot();
         // A writer that came meanwhile may have made the load fail; the end of
         // its update brings the next attempt.
-        if (result == QVSE_OK || !exists(lock_path_)) record(seen.serving, result);
+        if (result == QVSE_OK || !exists(lock_path_)) progress.record(seen.serving, result);
     }
 
     engine_type& engine_;
@@ -354,11 +385,7 @@ void worker(std::stop_token stop, engine_type& engine) {
     } catch (...) {
         trace::gateway_exception();
     }
-    if (!stop.stop_requested()) {
-        std::lock_guard lock(progress_mutex);
-        abandoned = true;
-        progress.notify_all();
-    }
+    if (!stop.stop_requested()) progress.set_abandoned(true);
 }
 
 // The numbered name a replaced file is moved aside to: its last extension
@@ -621,8 +648,7 @@ void install(const std::string& update_directory, const std::string& engine_dire
     }
 
     // Counted before the lock file goes, so the reload it causes serves it.
-    std::lock_guard lock(progress_mutex);
-    ticket = ++requested;
+    ticket = progress.request();
 }
 
 std::vector<line_type> recover(const std::string& directory) {
@@ -676,10 +702,7 @@ unsigned monitor(engine_type& engine) {
         result = initialise(engine);
         if (result == QVSE_OK) {
             trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"Starting monitor thread"));
-            {
-                std::lock_guard lock(progress_mutex);
-                abandoned = false;
-            }
+            progress.set_abandoned(false);
             thread = std::jthread(worker, std::ref(engine));
             return QVSE_OK;
         }
@@ -700,12 +723,7 @@ unsigned interrupt(engine_type& engine) {
         thread.join();
         thread = {};
     }
-    {
-        std::lock_guard lock(progress_mutex);
-        completed = requested;
-        completed_result = QVSE_E_NOT_LOADED;
-        progress.notify_all();
-    }
+    progress.end_all(QVSE_E_NOT_LOADED);
     // Decided again now that nothing else can change the engine.
     engine_hold hold(engine);
     hold.lock();
@@ -747,14 +765,13 @@ unsigned apply(const engine_type& update, const engine_type& engine, std::uint64
 }
 
 unsigned completion(std::uint64_t ticket) {
-    std::unique_lock lock(progress_mutex);
-    if (!progress.wait_for(lock, completion_timeout, [&] { return completed >= ticket || abandoned; })) {
-        lock.unlock();
+    const std::optional<unsigned> result = progress.wait(ticket, completion_timeout);
+    if (!result) {
         trace::write(QVSE_TRACE_ERROR, facility, 0,
                      std::wstring(L"Update timed out waiting for the engine to reload"));
         return QVSE_E_FAILED;
     }
-    return completed >= ticket ? completed_result : unsigned(QVSE_E_FAILED);
+    return *result;
 }
 
 }  // namespace quorvane::callgate::update
