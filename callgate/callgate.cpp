@@ -22,9 +22,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The gateway's state is never destroyed: a host may return from main while
+// another of its threads is inside a call, which holds these.
 // Exclusive only for Initialize and Shutdown.
-shared_mutex_type loader_mutex;
-engine_type engine;
+shared_mutex_type& loader_mutex = *new shared_mutex_type;
+engine_type& engine = *new engine_type;
 
 // How long a new context waits for an update that drains the engine before
 // it goes ahead anyway: the caller's own thread may hold the last context.

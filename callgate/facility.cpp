@@ -2,6 +2,7 @@
 
 namespace quorvane::callgate {
 
-const std::wstring facility{L"Callgate"};
+// Never destroyed: calls on other threads may still trace while the process exits.
+const std::wstring& facility = *new std::wstring(L"Callgate");
 
 }  // namespace quorvane::callgate

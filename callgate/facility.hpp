@@ -5,6 +5,6 @@
 
 namespace quorvane::callgate {
 
-extern const std::wstring facility;
+extern const std::wstring& facility;
 
 }  // namespace quorvane::callgate

@@ -49,36 +49,67 @@ std::mutex apply_mutex;
 // Updates installed by this process (requested) and those whose reload was
 // attempted since (completed), so that every update gets a reload of its own
 // even when its lock file came and went between two wake-ups of the monitor.
-std::mutex progress_mutex;
-std::condition_variable progress;
-std::uint64_t requested = 0;
-std::uint64_t completed = 0;
-unsigned completed_result = QVSE_OK;
-// The monitor thread ended on an error: nobody reloads any more.
-bool abandoned = false;
-
-// After the state the monitor uses: a process that exits with the engine
-// still loaded stops and joins the monitor before that state is destroyed.
-std::jthread thread;
-
-std::uint64_t requested_now() {
-    std::lock_guard lock(progress_mutex);
-    return requested;
-}
-
-bool served(std::uint64_t ticket) {
-    std::lock_guard lock(progress_mutex);
-    return completed >= ticket;
-}
-
-void record(std::uint64_t ticket, unsigned result) {
-    std::lock_guard lock(progress_mutex);
-    if (ticket >= completed) {
-        completed = ticket;
-        completed_result = result;
+class progress_type {
+public:
+    // A ticket for an update whose files are in place.
+    std::uint64_t request() {
+        std::lock_guard lock(mutex_);
+        return ++requested_;
     }
-    progress.notify_all();
-}
+    std::uint64_t requested() {
+        std::lock_guard lock(mutex_);
+        return requested_;
+    }
+    bool served(std::uint64_t ticket) {
+        std::lock_guard lock(mutex_);
+        return completed_ >= ticket;
+    }
+    // A reload attempted for every update up to the ticket.
+    void record(std::uint64_t ticket, unsigned result) {
+        std::lock_guard lock(mutex_);
+        if (ticket >= completed_) {
+            completed_ = ticket;
+            result_ = result;
+        }
+        changed_.notify_all();
+    }
+    // Every update counted ends with this result (the engine is shut down).
+    void end_all(unsigned result) {
+        std::lock_guard lock(mutex_);
+        completed_ = requested_;
+        result_ = result;
+        changed_.notify_all();
+    }
+    // The monitor thread ended on an error, or started again.
+    void set_abandoned(bool abandoned) {
+        std::lock_guard lock(mutex_);
+        abandoned_ = abandoned;
+        changed_.notify_all();
+    }
+    // The result of the ticket's reload; nothing when it took too long.
+    std::optional<unsigned> wait(std::uint64_t ticket, std::chrono::seconds limit) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, limit, [&] { return completed_ >= ticket || abandoned_; }))
+            return std::nullopt;
+        return completed_ >= ticket ? result_ : unsigned(QVSE_E_FAILED);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t requested_ = 0;
+    std::uint64_t completed_ = 0;
+    unsigned result_ = QVSE_OK;
+    bool abandoned_ = false;  // nobody reloads any more
+};
+
+// Never destroyed: a process may exit while an update is waited for.
+progress_type& progress = *new progress_type;
+
+// Never destroyed, like the state the monitor uses: a process that exits with
+// the engine still loaded leaves the monitor running to the end rather than
+// wait for it at exit, where it could be waiting for a call of another thread.
+std::jthread& thread = *new std::jthread;
 
 // The monitor's exclusive hold of the engine lock; it outlives one pass of
 // the loop and marks the thread as holding the lock for calls made from
@@ -208,100 +239,153 @@ void write_recovery(const std::vector<line_type>& lines) {
         trace::write(std::min<unsigned>(line.level, QVSE_TRACE_WARNING), facility, line.indent, line.text);
 }
 
-void worker(std::stop_token stop, engine_type& engine) {
-    // The monitor lives between Initialize and Shutdown, which wait for it:
-    // calls made from callbacks on this thread need no loader lock.
-    thread_holds.loader = 1;
-    thread_holds.monitor = true;
-    engine_hold hold(engine);
-    void* state = nullptr;
-    std::size_t size = 0;
-    try {
+// What the monitor does with the engine. Each turn of its loop looks at the
+// engine directory once and takes the transitions that this look calls for.
+enum class monitor_state {
+    serving,   // loaded, calls run
+    refused,   // loaded, calls run: unloading failed under the present lock
+               // file, and is not tried again until that file is gone
+    unloaded,  // unloaded for an update, the engine lock held: calls wait
+    missing,   // a reload failed and nothing is loaded: calls fail; tried
+               // again on every turn without an update in progress
+};
+
+// One look at the engine directory.
+struct observation_type {
+    bool lock_file = false;    // the lock file exists
+    bool in_progress = false;  // and a writer holds it
+    bool replaced = false;     // the loaded library is no longer the one on disk
+    std::uint64_t serving = 0;  // the updates of this process counted so far
+};
+
+class monitor_type {
+public:
+    monitor_type(engine_type& engine, std::stop_token stop) : engine_(engine), stop_(stop), hold_(engine) {}
+    ~monitor_type() {
+        if (engine_.draining()) engine_.end_draining();
+        // Stopped with the engine unloaded: nobody will resume this.
+        std::free(saved_);
+    }
+    monitor_type(const monitor_type&) = delete;
+    monitor_type& operator=(const monitor_type&) = delete;
+
+    // Turns until stopped; throws when the directory cannot be watched.
+    void run() {
         boost::asio::io_context owner;
         dir_monitor watcher(owner);
-        const std::string lock_path = engine.directory() + "/" + lock_name;
-        watcher.add_directory(engine.directory());
-        bool refused = false;  // unloading failed under the present lock file
+        watcher.add_directory(engine_.directory());
         bool watched = true;
         for (;;) {
-            // Before the lock: a library replaced by a writer who locked
-            // meanwhile waits for that writer to finish.
-            const bool replaced = engine.valid() && engine.replaced();
-            const bool lock_file = exists(lock_path);
-            const bool in_progress = lock_file && update_in_progress(lock_path, stop);
-            if (stop.stop_requested()) break;
-            // A writer died midway: its files are put back before anything
-            // is loaded from them.
-            if (!in_progress && (lock_file || !engine.valid()))
-                write_recovery(recover(engine.directory()));
-            // Read after the lock: every update counted has its files in place.
-            const std::uint64_t serving = requested_now();
-            if (!in_progress) refused = false;
-
-            if (engine.valid() && !hold.owned() && !refused &&
-                (in_progress || !served(serving) || replaced)) {
-                trace::write(QVSE_TRACE_DETAIL, facility, 0,
-                             std::wstring(L"Update request detected, unloading engine"));
-                hold.lock();
-                if (!drain(engine, hold, stop)) break;
-                const unsigned result = unload(engine, state, size);
-                if (result != QVSE_OK) {
-                    trace::write(QVSE_TRACE_ERROR, facility, 0,
-                                 boost::wformat(L"Update failed to unload engine with error code: 0x%08X") %
-                                     result);
-                    hold.unlock();
-                    refused = in_progress;
-                    record(serving, result);
-                }
-            }
-
-            if (!in_progress && (hold.owned() || !engine.valid())) {
-                // Also a retry after a failed reload: calls wait for it.
-                if (!hold.owned()) hold.lock();
-                const unsigned result = reload(engine, state, size);
-                hold.unlock();
-                // Without the lock: the client may call the engine from here.
-                if (const auto completed_slot = callbacks.update_completed) completed_slot();
-                // A writer that came meanwhile may have made the load fail;
-                // the end of its update brings the next attempt.
-                if (result == QVSE_OK || !exists(lock_path)) record(serving, result);
-            }
+            const observation_type seen = look();
+            if (stop_.stop_requested()) return;
+            // A writer died midway: its files are put back before anything is
+            // loaded from them.
+            if (!seen.in_progress && (seen.lock_file || !loaded()))
+                write_recovery(recover(engine_.directory()));
+            if (state_ == monitor_state::refused && !seen.in_progress) state_ = monitor_state::serving;
+            if (state_ == monitor_state::serving &&
+                (seen.in_progress || !progress.served(seen.serving) || seen.replaced) &&
+                !on_update_requested(seen))
+                return;
+            if (!loaded() && !seen.in_progress) on_update_ended(seen);
 
             // A lock file changes hands without a directory event: its writer
             // dies, or a writer takes over a file left behind. Nor does a
             // directory that is watched no more tell anything.
-            const auto timeout = lock_file || !watched
+            const auto timeout = seen.lock_file || !watched
                                      ? std::optional(std::chrono::milliseconds(lock_poll))
                                      : std::nullopt;
-            const auto event = watcher.monitor(stop, timeout);
+            const auto event = watcher.monitor(stop_, timeout);
             if (event && event->type == dir_monitor_event::lost) {
                 trace::write(QVSE_TRACE_ERROR, facility, 0,
                              boost::wformat(L"The engine directory \"%1%\" is watched no more") %
-                                 trace::from_utf8(engine.directory()));
+                                 trace::from_utf8(engine_.directory()));
                 watched = false;
             }
             if (!watched) {
                 // Looked at every second until it can be watched again.
                 try {
-                    watcher.add_directory(engine.directory());
+                    watcher.add_directory(engine_.directory());
                     watched = true;
                 } catch (const std::system_error&) {
                 }
             }
         }
+    }
+
+private:
+    bool loaded() const { return state_ == monitor_state::serving || state_ == monitor_state::refused; }
+
+    observation_type look() {
+        observation_type seen;
+        // Before the lock file: a library replaced by a writer who locked
+        // meanwhile waits for that writer to finish.
+        seen.replaced = loaded() && engine_.replaced();
+        seen.lock_file = exists(lock_path_);
+        seen.in_progress = seen.lock_file && update_in_progress(lock_path_, stop_);
+        // Read after the lock file: every update counted has its files in place.
+        seen.serving = progress.requested();
+        return seen;
+    }
+
+    // serving -> unloaded, or back to serving (refused while the update's
+    // lock file stays) when unloading fails. False when stopped meanwhile.
+    bool on_update_requested(const observation_type& seen) {
+        trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"Update request detected, unloading engine"));
+        hold_.lock();
+        if (!drain(engine_, hold_, stop_)) return false;
+        const unsigned result = unload(engine_, saved_, saved_size_);
+        if (result == QVSE_OK) {
+            state_ = monitor_state::unloaded;
+            return true;
+        }
+        trace::write(QVSE_TRACE_ERROR, facility, 0,
+                     boost::wformat(L"Update failed to unload engine with error code: 0x%08X") % result);
+        hold_.unlock();
+        state_ = seen.in_progress ? monitor_state::refused : monitor_state::serving;
+        progress.record(seen.serving, result);
+        return true;
+    }
+
+    // unloaded or missing -> serving, or missing when nothing could be
+    // loaded. Calls wait for the attempt.
+    void on_update_ended(const observation_type& seen) {
+        if (!hold_.owned()) hold_.lock();
+        const unsigned result = reload(engine_, saved_, saved_size_);
+        // A library loaded whose initialise or resume failed stays, and is
+        // not tried again.
+        state_ = engine_.valid() ? monitor_state::serving : monitor_state::missing;
+        hold_.unlock();
+        // Without the lock: the client may call the engine from here.
+        if (const auto completed_slot = callbacks.update_completed) completed_slot();
+        // A writer that came meanwhile may have made the load fail; the end of
+        // its update brings the next attempt.
+        if (result == QVSE_OK || !exists(lock_path_)) progress.record(seen.serving, result);
+    }
+
+    engine_type& engine_;
+    std::stop_token stop_;
+    const std::string lock_path_ = engine_.directory() + "/" + lock_name;
+    engine_hold hold_;
+    monitor_state state_ = monitor_state::serving;
+    // The engine's state between unloading and the reload that resumes it.
+    void* saved_ = nullptr;
+    std::size_t saved_size_ = 0;
+};
+
+void worker(std::stop_token stop, engine_type& engine) {
+    // The monitor lives between Initialize and Shutdown, which wait for it:
+    // calls made from callbacks on this thread need no loader lock.
+    thread_holds.loader = 1;
+    thread_holds.monitor = true;
+    try {
+        monitor_type(engine, stop).run();
     } catch (const std::system_error& error) {
         if (error.code() != std::error_code(ECANCELED, std::system_category())) trace::gateway_exception();
     } catch (...) {
         trace::gateway_exception();
     }
-    if (engine.draining()) engine.end_draining();
-    // Stopped with the engine unloaded: nobody will resume this.
-    std::free(state);
-    if (!stop.stop_requested()) {
-        std::lock_guard lock(progress_mutex);
-        abandoned = true;
-        progress.notify_all();
-    }
+    if (!stop.stop_requested()) progress.set_abandoned(true);
 }
 
 // The numbered name a replaced file is moved aside to: its last extension
@@ -564,8 +648,7 @@ void install(const std::string& update_directory, const std::string& engine_dire
     }
 
     // Counted before the lock file goes, so the reload it causes serves it.
-    std::lock_guard lock(progress_mutex);
-    ticket = ++requested;
+    ticket = progress.request();
 }
 
 std::vector<line_type> recover(const std::string& directory) {
@@ -619,10 +702,7 @@ unsigned monitor(engine_type& engine) {
         result = initialise(engine);
         if (result == QVSE_OK) {
             trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"Starting monitor thread"));
-            {
-                std::lock_guard lock(progress_mutex);
-                abandoned = false;
-            }
+            progress.set_abandoned(false);
             thread = std::jthread(worker, std::ref(engine));
             return QVSE_OK;
         }
@@ -643,12 +723,7 @@ unsigned interrupt(engine_type& engine) {
         thread.join();
         thread = {};
     }
-    {
-        std::lock_guard lock(progress_mutex);
-        completed = requested;
-        completed_result = QVSE_E_NOT_LOADED;
-        progress.notify_all();
-    }
+    progress.end_all(QVSE_E_NOT_LOADED);
     // Decided again now that nothing else can change the engine.
     engine_hold hold(engine);
     hold.lock();
@@ -690,14 +765,13 @@ unsigned apply(const engine_type& update, const engine_type& engine, std::uint64
 }
 
 unsigned completion(std::uint64_t ticket) {
-    std::unique_lock lock(progress_mutex);
-    if (!progress.wait_for(lock, completion_timeout, [&] { return completed >= ticket || abandoned; })) {
-        lock.unlock();
+    const std::optional<unsigned> result = progress.wait(ticket, completion_timeout);
+    if (!result) {
         trace::write(QVSE_TRACE_ERROR, facility, 0,
                      std::wstring(L"Update timed out waiting for the engine to reload"));
         return QVSE_E_FAILED;
     }
-    return completed >= ticket ? completed_result : unsigned(QVSE_E_FAILED);
+    return *result;
 }
 
 }  // namespace quorvane::callgate::update

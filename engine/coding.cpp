@@ -1,6 +1,8 @@
 #include "coding.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -17,34 +19,88 @@ namespace quorvane::engine::coding {
 
 namespace {
 
+// ICU's UTF-8 macros index with 32-bit integers. Longer text is read in
+// windows of at most this many bytes, each but the last ending four bytes
+// early so that no sequence is cut: the next window starts where the last
+// sequence read ended.
+constexpr std::size_t utf8_window = std::numeric_limits<int32_t>::max();
+
+// Calls read(data, length, stop) for each window: it reads the sequences that
+// start before stop (a sequence may run on to length) and returns where it
+// stopped, or -1 to end the reading.
+template <class Read>
+void read_windows(std::string_view bytes, std::size_t window, Read&& read) {
+    window = std::max<std::size_t>(window, 8);  // room for a sequence past the stop
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    for (std::size_t done = 0; done < bytes.size();) {
+        const std::size_t rest = bytes.size() - done;
+        const bool last = rest <= window;
+        const auto length = static_cast<int32_t>(last ? rest : window);
+        const int32_t stopped = read(data + done, length, last ? length : length - 4);
+        if (stopped < 0) return;
+        done += static_cast<std::size_t>(stopped);
+    }
+}
+
+}  // namespace
+
+namespace detail {
+
 // Each maximal ill-formed part is dropped, and only it: the character after a
 // truncated sequence survives (Boost.Locale's skip would take it along).
-std::wstring decode_utf8(std::string_view utf8) {
+std::wstring to_wide(std::string_view utf8, std::size_t window) {
     std::wstring out(utf8.size(), L'\0');
-    const auto* data = reinterpret_cast<const std::uint8_t*>(utf8.data());
-    const auto length = static_cast<int32_t>(utf8.size());
     std::size_t written = 0;
     constexpr int32_t block = 16;
-    for (int32_t i = 0; i < length;) {
-        // ASCII, the usual case, a block at a time: each byte is its character.
-        if (length - i >= block) {
-            std::uint8_t any_8bit = 0;
-            for (int32_t k = 0; k < block; ++k) any_8bit |= data[i + k];
-            if ((any_8bit & 0x80) == 0) {
-                for (int32_t k = 0; k < block; ++k)
-                    out[written + static_cast<std::size_t>(k)] = static_cast<wchar_t>(data[i + k]);
-                i += block;
-                written += block;
-                continue;
+    read_windows(utf8, window, [&](const std::uint8_t* data, int32_t length, int32_t stop) {
+        int32_t i = 0;
+        while (i < stop) {
+            // ASCII, the usual case, a block at a time: each byte is its character.
+            if (length - i >= block) {
+                std::uint8_t any_8bit = 0;
+                for (int32_t k = 0; k < block; ++k) any_8bit |= data[i + k];
+                if ((any_8bit & 0x80) == 0) {
+                    for (int32_t k = 0; k < block; ++k)
+                        out[written + static_cast<std::size_t>(k)] = static_cast<wchar_t>(data[i + k]);
+                    i += block;
+                    written += block;
+                    continue;
+                }
             }
+            UChar32 c;
+            U8_NEXT(data, i, length, c);
+            if (c >= 0) out[written++] = static_cast<wchar_t>(c);
         }
-        UChar32 c;
-        U8_NEXT(data, i, length, c);
-        if (c >= 0) out[written++] = static_cast<wchar_t>(c);
-    }
+        return i;
+    });
     out.resize(written);
     return out;
 }
+
+bool is_valid_utf8(std::string_view bytes, std::size_t window) {
+    bool valid = true;
+    read_windows(bytes, window, [&](const std::uint8_t* data, int32_t length, int32_t stop) {
+        int32_t i = 0;
+        while (i < stop) {
+            UChar32 c;
+            U8_NEXT(data, i, length, c);
+            if (c < 0) {
+                valid = false;
+                return -1;
+            }
+        }
+        return i;
+    });
+    return valid;
+}
+
+}  // namespace detail
+
+namespace {
+
+std::wstring decode_utf8(std::string_view utf8) { return detail::to_wide(utf8, utf8_window); }
+
+bool is_valid_utf8(std::string_view bytes) { return detail::is_valid_utf8(bytes, utf8_window); }
 
 }  // namespace
 
@@ -128,17 +184,6 @@ converter_pointer open_converter(const std::string& name, UErrorCode& status) {
 }  // namespace
 
 namespace {
-
-bool is_valid_utf8(std::string_view bytes) noexcept {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto length = static_cast<int32_t>(bytes.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(data, i, length, c);
-        if (c < 0) return false;
-    }
-    return true;
-}
 
 bool has_8bit(std::string_view bytes) noexcept {
     return std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });

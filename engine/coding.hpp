@@ -32,6 +32,15 @@ struct decoded_type {
 // valid UTF-8, else as windows-1252.
 decoded_type decode(std::string_view bytes, std::string_view charset);
 
+namespace detail {
+
+// UTF-8 is read in windows of at most `window` bytes (ICU indexes with 32-bit
+// integers); the result never depends on the window. Tests use small ones.
+std::wstring to_wide(std::string_view utf8, std::size_t window);
+bool is_valid_utf8(std::string_view bytes, std::size_t window);
+
+}  // namespace detail
+
 namespace encode {
 
 // The standard Base64 alphabet of RFC 4648.

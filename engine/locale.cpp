@@ -24,28 +24,29 @@
 
 #include "ascii.hpp"
 #include "context/context.hpp"
+#include "lasting.hpp"
 
 namespace quorvane::engine::locale {
 
 namespace {
 
 const std::locale& engine_locale() {
-    static const std::locale instance = [] {
+    static const std::locale& instance = lasting::make<const std::locale>([] {
         auto manager = boost::locale::localization_backend_manager::global();
         manager.select("icu");
         boost::locale::generator generator(manager);
         return generator("en_US.UTF-8");
-    }();
+    }());
     return instance;
 }
 
 // The same language and country for the ICU services called directly.
 const icu::Locale& engine_icu_locale() {
-    static const icu::Locale instance = [] {
+    static const icu::Locale& instance = lasting::make<const icu::Locale>([] {
         const auto& info = std::use_facet<boost::locale::info>(engine_locale());
         return icu::Locale(info.language().c_str(), info.country().c_str(),
                            info.variant().c_str());
-    }();
+    }());
     return instance;
 }
 
@@ -117,6 +118,10 @@ UChar32 scalar(wchar_t unit) {
 icu::UnicodeString to_icu(std::wstring_view text) {
     std::size_t beyond_bmp = 0;
     for (const wchar_t unit : text) beyond_bmp += static_cast<char32_t>(unit) > 0xFFFF;
+    // ICU's strings count in 32-bit integers: a longer text is refused
+    // rather than cut.
+    if (text.size() + beyond_bmp > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        throw std::length_error("text too long for the Unicode library");
     const auto length = static_cast<int32_t>(text.size() + beyond_bmp);
     icu::UnicodeString out;
     char16_t* buffer = out.getBuffer(length);
@@ -193,7 +198,7 @@ struct full_foldings_type {
 };
 
 const full_foldings_type& full_foldings() {
-    static const full_foldings_type table = [] {
+    static const full_foldings_type& table = lasting::make<const full_foldings_type>([] {
         full_foldings_type foldings;
         auto& specials = foldings.specials;
         UErrorCode status = U_ZERO_ERROR;
@@ -215,7 +220,7 @@ const full_foldings_type& full_foldings() {
             else foldings.any_beyond_bmp = true;
         }
         return foldings;
-    }();
+    }());
     return table;
 }
 
@@ -243,7 +248,7 @@ std::uint32_t word_rule(int32_t status) {
 // built before costs a fraction of that. The prototype is ICU data, so it
 // goes before ICU is cleaned up.
 std::mutex word_prototype_mutex;
-std::unique_ptr<icu::BreakIterator> word_prototype;
+std::unique_ptr<icu::BreakIterator>& word_prototype = lasting::make<std::unique_ptr<icu::BreakIterator>>();
 
 std::unique_ptr<icu::BreakIterator> new_word_iterator() {
     std::lock_guard lock(word_prototype_mutex);

@@ -2,10 +2,35 @@
 #include <array>
 #include <cstddef>
 #include <string_view>
+#include <type_traits>
 
-#include "entry_table.hpp"
+#include "counted.hpp"
+#include "lasting.hpp"
 
 namespace quorvane::engine {
+
+namespace {
+
+// What an entry answers when the engine's objects are gone (the process is
+// ending): it fails without touching anything.
+template <class Result>
+constexpr Result refused() noexcept {
+    if constexpr (std::is_same_v<Result, bool>)
+        return false;
+    else
+        return QVSE_E_FAILED;
+}
+
+}  // namespace
+
+#define QVSE_DEFINE_COUNTED_ENTRY(component, name, result, parameters, arguments) \
+    result counted::component##_##name parameters noexcept {                      \
+        const lasting::call_scope scope;                                          \
+        if (!scope) return refused<result>();                                     \
+        return component::name arguments;                                         \
+    }
+QVSE_ENGINE_ENTRIES(QVSE_DEFINE_COUNTED_ENTRY)
+#undef QVSE_DEFINE_COUNTED_ENTRY
 
 namespace {
 
@@ -15,7 +40,7 @@ struct entry_type {
 };
 
 #define QVSE_ENGINE_TABLE_ROW(component, name, result, parameters, arguments) \
-    entry_type{#component "::" #name, reinterpret_cast<const void*>(&component::name)},
+    entry_type{#component "::" #name, reinterpret_cast<const void*>(&counted::component##_##name)},
 
 const std::array entries{QVSE_ENGINE_ENTRIES(QVSE_ENGINE_TABLE_ROW)};
 

@@ -7,17 +7,19 @@
 #include "../frame.hpp"
 #include "../locale.hpp"
 #include "../principal/trace.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::context {
 
-const std::wstring facility{L"Context"};
+const std::wstring& facility = lasting::make<const std::wstring>(L"Context");
 
 namespace {
 
 // Lock order: handle_mutex before any record's mutex. Nobody waits for
 // handle_mutex while holding a record's mutex.
-std::shared_mutex handle_mutex;
-std::map<void*, record_pointer, std::less<>> handle_map;
+std::shared_mutex& handle_mutex = lasting::make<std::shared_mutex>();
+using handle_map_type = std::map<void*, record_pointer, std::less<>>;
+handle_map_type& handle_map = lasting::make<handle_map_type>();
 
 }  // namespace
 

@@ -19,7 +19,7 @@
 
 namespace quorvane::engine::context {
 
-extern const std::wstring facility;
+extern const std::wstring& facility;
 
 // One segment of the word-boundary segmentation of a record's folded text:
 // words and the white space and punctuation between them, in order. A long

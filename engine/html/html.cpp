@@ -5,6 +5,7 @@
 #include "../ascii.hpp"
 #include "../locale.hpp"
 #include "grammars/sax.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::html {
 
@@ -67,7 +68,7 @@ wchar_t to_character(char32_t code_point) {
                                                                : locale::replacement_character;
 }
 
-const grammars::entity_grammar<grammars::iterator_type> value_entity;
+const grammars::entity_grammar<grammars::iterator_type>& value_entity = lasting::make<const grammars::entity_grammar<grammars::iterator_type>>();
 
 // An attribute value as the page means it: character references decoded, any
 // other "&" kept.
@@ -172,7 +173,7 @@ struct converter_type {
     }
 };
 
-const sax_grammar<converter_type> html_sax_parser;
+const sax_grammar<converter_type>& html_sax_parser = lasting::make<const sax_grammar<converter_type>>();
 
 }  // namespace
 

@@ -20,10 +20,11 @@
 #include "../frame.hpp"
 #include "../locale.hpp"
 #include "../principal/trace.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::language {
 
-const std::wstring facility{L"Language"};
+const std::wstring& facility = lasting::make<const std::wstring>(L"Language");
 
 namespace {
 
@@ -68,7 +69,7 @@ const data_type* engine_data = nullptr;
 
 void initialize() {
     principal::trace::write(QVSE_TRACE_DETAIL, facility, 0, L"Decompressing dictionary");
-    static const data_type built(dictionary::chunks, scripts);
+    static const data_type& built = lasting::make<const data_type>(dictionary::chunks, scripts);
     engine_data = &built;
     principal::trace::write(
         QVSE_TRACE_INFO, facility, 0,
@@ -209,8 +210,18 @@ std::optional<std::size_t> decode_folded(std::string_view utf8, char16_t* out,
 
 }  // namespace
 
+// Building takes three steps: the words of the packed lists go into the
+// index, each word's languages are laid out as one run, and the script ranges
+// are cut into disjoint intervals.
 data_type::data_type(std::span<const dictionary::chunk_type> chunks,
                      std::span<const script_type> script_list) {
+    group_languages(index_words(chunks));
+    cut_script_ranges(script_list);
+}
+
+// Decodes, folds and hashes every word of the lists into the index; each
+// occurrence of a word (its slot and its language) in list order.
+data_type::occurrence_list data_type::index_words(std::span<const dictionary::chunk_type> chunks) {
     const extent_type extent = measure(chunks);
     std::size_t table_size = 16;
     // At most 70% full (less, since words repeat across lists): short probes
@@ -222,7 +233,7 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
     characters_.reserve(extent.bytes);
     prefer_huge_pages(characters_.data(), characters_.capacity() * sizeof(char16_t));
     // Each occurrence of a word: its word and its language, in list order.
-    std::vector<std::pair<std::uint32_t, language_index>> occurrences;
+    occurrence_list occurrences;
     occurrences.reserve(extent.records);
     prefer_huge_pages(occurrences.data(), occurrences.capacity() * sizeof(occurrences[0]));
     // Words are decoded a few at a time and their slots fetched ahead, so
@@ -304,7 +315,11 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
         }
     }
     insert_batch();
-    // Each word's languages become one run, in list order.
+    return occurrences;
+}
+
+// Each word's languages become one run of word_languages_, in list order.
+void data_type::group_languages(const occurrence_list& occurrences) {
     std::uint32_t first = 0;
     for (auto& entry : std::span(slots_.get(), slot_count_)) {
         entry.first = first;
@@ -317,7 +332,11 @@ data_type::data_type(std::span<const dictionary::chunk_type> chunks,
         word_languages_[entry.first + entry.count++] = language;
     }
 
-    // Cut the overlapping ranges into disjoint intervals.
+}
+
+// The script ranges overlap (a character may belong to several scripts):
+// they are cut into disjoint intervals, each with its languages.
+void data_type::cut_script_ranges(std::span<const script_type> script_list) {
     struct edge_type {
         char32_t first, last;
         language_index language;

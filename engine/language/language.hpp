@@ -17,7 +17,7 @@
 
 namespace quorvane::engine::language {
 
-extern const std::wstring facility;
+extern const std::wstring& facility;
 
 // Languages with scripts of their own: each code point of the ranges (first
 // and last included) counts for the language.
@@ -75,6 +75,13 @@ private:
         std::uint8_t count;
         std::uint8_t tag;
     };
+
+    // Each occurrence of a word in the lists: its slot and its language.
+    using occurrence_list = std::vector<std::pair<std::uint32_t, language_index>>;
+    // The steps of building, in order.
+    occurrence_list index_words(std::span<const dictionary::chunk_type> chunks);
+    void group_languages(const occurrence_list& occurrences);
+    void cut_script_ranges(std::span<const script_type> scripts);
 
     language_index add_language(const wchar_t* code);
     // The slot that holds the word, or the empty slot where it would go.

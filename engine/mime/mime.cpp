@@ -35,10 +35,12 @@
 #include "grammars/content_transfer_encoding_grammar.hpp"
 #include "grammars/media_grammar.hpp"
 #include "grammars/parameter_grammar.hpp"
+#include "line_reader.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::mime {
 
-const std::wstring facility{L"MIME"};
+const std::wstring& facility = lasting::make<const std::wstring>(L"MIME");
 
 namespace {
 
@@ -47,163 +49,18 @@ using encoding_type = grammars::content_transfer_encoding_result;
 
 using ascii::iequals;
 
-// Reads the message source forward in large blocks and keeps the absolute
-// offset of the next byte, so the structure pass never asks the source where
-// it is.
-class reader_type {
-public:
-    explicit reader_type(std::streambuf& source)
-        : source_(source), buffer_(std::make_unique_for_overwrite<char[]>(block_size)) {
-        if (source_.pubseekpos(0, std::ios_base::in) != std::streampos(0))
-            throw std::ios_base::failure("bad seek offset");
-    }
-
-    std::int64_t position() const noexcept { return base_ + static_cast<std::int64_t>(head_); }
-
-    // One line into `line`, without its line end; false at the end of data
-    // when nothing was left.
-    bool getline(std::string& line) {
-        line.clear();
-        if (!available(1)) return false;
-        for (;;) {
-            const char* const first = buffer_.get() + head_;
-            const char* const last = buffer_.get() + tail_;
-            const char* const stop = find_line_end(first, last);
-            line.append(first, stop);
-            head_ += static_cast<std::size_t>(stop - first);
-            if (stop != last) {
-                consume_line_end();
-                return true;
-            }
-            if (!available(1)) return true;  // the end of data ends the line
-        }
-    }
-
-    // The line at the read position, without its line end and without
-    // consuming it; valid until the next read. Empty at the end of data too.
-    std::string_view peek_line() {
-        std::size_t scanned = 0;
-        for (;;) {
-            const char* const first = buffer_.get() + head_;
-            const char* const last = buffer_.get() + tail_;
-            const char* const stop = find_line_end(first + scanned, last);
-            if (stop != last) return {first, static_cast<std::size_t>(stop - first)};
-            scanned = tail_ - head_;
-            if (!available(scanned + 1))
-                return {buffer_.get() + head_, tail_ - head_};  // the end of data ends the line
-        }
-    }
-
-    bool at_end_of_data() { return !available(1); }
-
-    enum class line_kind { end_of_data, text, next_part, closing };
-
-    // Skips one line and tells whether it is a delimiter line of the boundary.
-    line_kind scan_line(std::string_view boundary) {
-        const std::size_t prefix = boundary.size() + 4;
-        available(prefix);
-        if (head_ == tail_) return line_kind::end_of_data;
-        line_kind kind = line_kind::text;
-        const char* const line = buffer_.get() + head_;
-        const std::size_t size = tail_ - head_;
-        // A boundary never holds a line end, so matching bytes lie inside
-        // the line.
-        if (size >= boundary.size() + 2 && line[0] == '-' && line[1] == '-' &&
-            std::memcmp(line + 2, boundary.data(), boundary.size()) == 0) {
-            kind = size >= prefix && line[prefix - 2] == '-' && line[prefix - 1] == '-'
-                       ? line_kind::closing
-                       : line_kind::next_part;
-        }
-        for (;;) {
-            const char* const first = buffer_.get() + head_;
-            const char* const last = buffer_.get() + tail_;
-            const char* const stop = find_line_end(first, last);
-            head_ += static_cast<std::size_t>(stop - first);
-            if (stop != last) {
-                consume_line_end();
-                return kind;
-            }
-            if (!available(1)) return kind;
-        }
-    }
-
-    // The offset of the end of data. The reader is done after this.
-    std::int64_t end() {
-        if (at_end_) return base_ + static_cast<std::int64_t>(tail_);
-        const std::streampos end = source_.pubseekoff(0, std::ios_base::end, std::ios_base::in);
-        if (end == std::streampos(-1)) throw std::ios_base::failure("bad seek offset");
-        return end;
-    }
-
-private:
-    static constexpr std::size_t block_size = 64 * 1024;
-
-    // The first CR or LF, or last; the C library searches many bytes at once.
-    static const char* find_line_end(const char* first, const char* last) noexcept {
-        const auto search = [](const char* from, const char* to, char c) {
-            const void* found = std::memchr(from, c, static_cast<std::size_t>(to - from));
-            return found != nullptr ? static_cast<const char*>(found) : to;
-        };
-        const char* const lf = search(first, last, '\n');
-        return search(first, lf, '\r');
-    }
-
-    // At a CR or LF: consumes it, and the LF after a CR.
-    void consume_line_end() {
-        const bool cr = buffer_[head_++] == '\r';
-        if (cr && available(1) && buffer_[head_] == '\n') ++head_;
-    }
-
-    // Makes `count` bytes readable at head_ unless the data ends first.
-    bool available(std::size_t count) {
-        while (tail_ - head_ < count && !at_end_) {
-            if (head_ != 0) {
-                std::memmove(buffer_.get(), buffer_.get() + head_, tail_ - head_);
-                base_ += static_cast<std::int64_t>(head_);
-                tail_ -= head_;
-                head_ = 0;
-            }
-            if (capacity_ - tail_ < std::max(count, block_size / 2)) {
-                const std::size_t larger = std::max(capacity_ * 2, count + block_size);
-                auto grown = std::make_unique_for_overwrite<char[]>(larger);
-                std::memcpy(grown.get(), buffer_.get(), tail_);
-                buffer_ = std::move(grown);
-                capacity_ = larger;
-            }
-            const std::streamsize got = source_.sgetn(
-                buffer_.get() + tail_, static_cast<std::streamsize>(capacity_ - tail_));
-            // Nothing delivered is the end, so a source that keeps answering
-            // with nothing cannot hold the pass in place.
-            if (got <= 0)
-                at_end_ = true;
-            else
-                tail_ += static_cast<std::size_t>(got);
-        }
-        return tail_ - head_ >= count;
-    }
-
-    std::streambuf& source_;
-    // Not cleared when made: only bytes the source delivered are read.
-    std::unique_ptr<char[]> buffer_;
-    std::size_t capacity_ = block_size;
-    std::size_t head_ = 0;
-    std::size_t tail_ = 0;
-    std::int64_t base_ = 0;  // the offset of buffer_[0]
-    bool at_end_ = false;
-};
-
 enum class closure_type { next_part, closing, end_of_data };
 
 // Reads lines up to a delimiter line of the boundary; the window covers
 // every line before it, the line end before the delimiter included.
-closure_type parse_closure(reader_type& reader, std::string_view boundary, window_type& window) {
+closure_type parse_closure(line_reader& reader, std::string_view boundary, window_type& window) {
     window.begin = window.end = reader.position();
     for (;;) {
         switch (reader.scan_line(boundary)) {
-            case reader_type::line_kind::text: window.end = reader.position(); break;
-            case reader_type::line_kind::next_part: return closure_type::next_part;
-            case reader_type::line_kind::closing: return closure_type::closing;
-            case reader_type::line_kind::end_of_data:
+            case line_reader::line_kind::text: window.end = reader.position(); break;
+            case line_reader::line_kind::next_part: return closure_type::next_part;
+            case line_reader::line_kind::closing: return closure_type::closing;
+            case line_reader::line_kind::end_of_data:
                 window.end = reader.position();
                 return closure_type::end_of_data;
         }
@@ -262,7 +119,7 @@ void keep_header_line(header_list_type& headers, std::string_view line, header_b
 // the innermost multipart before a part's first line are passed over, as
 // mail readers do, rather than read as empty parts.
 template <class DelimiterOf>
-void read_headers(reader_type& reader, header_list_type& headers, header_budget& budget,
+void read_headers(line_reader& reader, header_list_type& headers, header_budget& budget,
                   bool in_multipart, DelimiterOf&& delimiter_of) {
     std::string line;
     budget.last_kept = false;
@@ -480,9 +337,192 @@ bool assign_attribute(const header_list_type& parameters, std::string_view name,
     return true;
 }
 
+namespace {
+
+// The structure pass over one message, as one forward reading of its lines:
+// a function for each construct (a part's header block, an enclosed message,
+// a multipart, a leaf, the delimiter that ends a window), each answering
+// whether the pass goes on with a next part's header block.
+class structure_parser {
+public:
+    structure_parser(std::istream& message, generic_type*& top, const context::record_pointer& record)
+        : reader_(*message.rdbuf()), slot_(&top), record_(record) {}
+    structure_parser(const structure_parser&) = delete;
+    structure_parser& operator=(const structure_parser&) = delete;
+
+    void run() {
+        while (part()) {
+        }
+    }
+
+private:
+    struct open_type {
+        multipart_type* part;
+        std::size_t depth;
+    };
+
+    // A part from its header block on.
+    bool part() {
+        header_list_type headers;
+        read_headers(reader_, headers, budget_, !open_.empty(),
+                     [this](std::string_view line) { return delimiter_of(line); });
+        if (budget_.cut && !warned_headers_) {
+            warn(L"The message has too many header fields: the rest are passed over");
+            warned_headers_ = true;
+        }
+        header_list_type parameters;
+        media_type media = content_type(headers, parameters);
+        ++count_;
+
+        const bool is_multipart = iequals(media.type, "multipart");
+        const bool is_encapsulated = iequals(media.type, "message") && iequals(media.subtype, "rfc822");
+        const bool too_deep = (is_multipart || is_encapsulated) && depth_ >= max_depth;
+        if (too_deep && !warned_depth_) {
+            warn(L"The message nests its parts too deeply: the deepest are read whole");
+            warned_depth_ = true;
+        }
+        if (is_encapsulated && !too_deep) return encapsulated(std::move(media), std::move(headers));
+        if (is_multipart) return multipart(std::move(media), std::move(headers), parameters, too_deep);
+        if (iequals(media.type, "text")) return text(std::move(media), std::move(headers), parameters);
+        return attachment(std::move(media), std::move(headers), parameters, too_deep);
+    }
+
+    // The part's content type, or the default of its place: message/rfc822
+    // as the last child of a digest, else text/plain.
+    media_type content_type(const header_list_type& headers, header_list_type& parameters) const {
+        media_type media;
+        if (parse_content_type(headers, media, parameters)) return media;
+        parameters.clear();
+        const bool in_digest = slot_is_child_ && !open_.empty() && iequals(open_.back().part->subtype, "digest");
+        return in_digest ? media_type{"message", "rfc822"} : media_type{"text", "plain"};
+    }
+
+    // The enclosed message's header block follows directly.
+    bool encapsulated(media_type media, header_list_type headers) {
+        auto* part = place(std::make_unique<encapsulated_type>(std::move(media), std::move(headers)));
+        slot_ = &part->message;
+        slot_is_child_ = false;
+        ++depth_;
+        return true;
+    }
+
+    bool multipart(media_type media, header_list_type headers, const header_list_type& parameters,
+                   bool too_deep) {
+        auto* part = place(std::make_unique<multipart_type>(std::move(media), std::move(headers)));
+        const bool bounded = assign_attribute(parameters, "boundary", part->boundary) &&
+                             !part->boundary.empty() && !too_deep;
+        if (!bounded) {
+            part->boundary.clear();
+            return leaf(part->preamble);  // its whole content is its preamble
+        }
+        open_.push_back({part, depth_});
+        return proceed(parse_closure(reader_, part->boundary, part->preamble), &part->preamble);
+    }
+
+    bool text(media_type media, header_list_type headers, const header_list_type& parameters) {
+        auto* part = place(std::make_unique<text_type>(std::move(media), std::move(headers)));
+        parse_content_transfer_encoding(part->headers, part->encoding);
+        assign_attribute(parameters, "charset", part->charset);
+        return leaf(part->content);
+    }
+
+    // A container too deep to open is read whole, undecoded.
+    bool attachment(media_type media, header_list_type headers, const header_list_type& parameters,
+                    bool too_deep) {
+        auto* part = place(std::make_unique<attachment_type>(std::move(media), std::move(headers)));
+        if (!too_deep) parse_content_transfer_encoding(part->headers, part->encoding);
+        std::wstring name;
+        if (assign_attribute(parameters, "name", name)) part->name = std::move(name);
+        return leaf(part->content);
+    }
+
+    // Stores a new part in the slot, which owns it from now on.
+    template <class Part>
+    Part* place(std::unique_ptr<Part> part) {
+        Part* const placed = part.get();
+        *slot_ = part.release();
+        return placed;
+    }
+
+    // A leaf's window runs to the innermost open multipart's next delimiter,
+    // or with none open to the end of data.
+    bool leaf(window_type& window) {
+        if (open_.empty()) {
+            window = {reader_.position(), reader_.end()};
+            return false;
+        }
+        return proceed(parse_closure(reader_, open_.back().part->boundary, window), &window);
+    }
+
+    // After a scan that filled `last`: on a next-part delimiter, makes the
+    // slot a new child; on a closing delimiter or the end of data, closes
+    // multiparts until one goes on.
+    bool proceed(closure_type closure, window_type* last) {
+        for (;;) {
+            if (closure == closure_type::next_part) return next_child(*last);
+            multipart_type* closed = open_.back().part;
+            open_.pop_back();
+            if (open_.empty()) {
+                closed->epilogue = {reader_.position(), reader_.end()};
+                return false;
+            }
+            closure = parse_closure(reader_, open_.back().part->boundary, closed->epilogue);
+            last = &closed->epilogue;
+        }
+    }
+
+    // A next-part delimiter of the innermost open multipart; beyond the cap
+    // on parts the rest of the message stays in the last window.
+    bool next_child(window_type& last) {
+        if (count_ >= max_parts) {
+            warn(L"The message has too many parts: the rest is read as one part");
+            last.end = reader_.end();
+            for (const open_type& entry : open_) entry.part->epilogue = {last.end, last.end};
+            open_.clear();
+            return false;
+        }
+        multipart_type* parent = open_.back().part;
+        parent->children.push_back(nullptr);
+        slot_ = &parent->children.back();
+        slot_is_child_ = true;
+        depth_ = open_.back().depth + 1;
+        return true;
+    }
+
+    // Whether a line of a header block is a delimiter: of the innermost
+    // open multipart announcing its next part, or of any open one.
+    delimiter_kind delimiter_of(std::string_view line) const {
+        const auto delimits = [&](const open_type& entry) {
+            const std::string& boundary = entry.part->boundary;
+            return line.size() >= boundary.size() + 2 && line.starts_with("--") &&
+                   line.substr(2, boundary.size()) == boundary;
+        };
+        if (!open_.empty() && delimits(open_.back())) {
+            const std::string_view rest = line.substr(open_.back().part->boundary.size() + 2);
+            return rest.starts_with("--") ? delimiter_kind::other : delimiter_kind::next_part;
+        }
+        return std::any_of(open_.begin(), open_.end(), delimits) ? delimiter_kind::other
+                                                                : delimiter_kind::none;
+    }
+
+    void warn(const wchar_t* text) { context::trace::write(record_, QVSE_TRACE_WARNING, facility, 0, text); }
+
+    line_reader reader_;
+    std::vector<open_type> open_;  // the multiparts not closed yet, innermost last
+    generic_type** slot_;          // where the next part is stored
+    bool slot_is_child_ = false;   // the slot is the innermost open multipart's last child
+    std::size_t depth_ = 0;        // of the part about to be made
+    std::size_t count_ = 0;
+    header_budget budget_;
+    bool warned_depth_ = false;
+    bool warned_headers_ = false;
+    const context::record_pointer& record_;
+};
+
+}  // namespace
+
 bool create(std::istream& message, tree_pointer& root, const context::record_pointer& record) {
     if (root) return false;
-
     // Whatever happens, the parts made so far end up in root.
     generic_type* top = nullptr;
     struct commit_type {
@@ -490,150 +530,7 @@ bool create(std::istream& message, tree_pointer& root, const context::record_poi
         generic_type*& top;
         ~commit_type() { root.reset(top); }
     } commit{root, top};
-
-    reader_type reader(*message.rdbuf());
-    struct open_type {
-        multipart_type* part;
-        std::size_t depth;
-    };
-    std::vector<open_type> open;  // innermost last
-    generic_type** slot = &top;
-    bool slot_is_child = false;  // the slot is the innermost open multipart's last child
-    std::size_t depth = 0;       // of the part about to be made
-    std::size_t count = 0;
-    bool warned_depth = false;
-    header_budget budget;
-    bool warned_headers = false;
-
-    auto warn = [&](const wchar_t* text) {
-        context::trace::write(record, QVSE_TRACE_WARNING, facility, 0, text);
-    };
-    // Gives every open multipart an empty epilogue at the end of data.
-    auto close_all = [&](std::int64_t end) {
-        for (const open_type& entry : open) entry.part->epilogue = {end, end};
-        open.clear();
-    };
-    // After a scan that filled `last`: on a next-part delimiter, makes the
-    // slot a new child; on a closing delimiter or the end of data, closes
-    // multiparts until one goes on. Returns whether a next part follows.
-    auto proceed = [&](closure_type closure, window_type* last) -> bool {
-        for (;;) {
-            if (closure == closure_type::next_part) {
-                if (count >= max_parts) {
-                    warn(L"The message has too many parts: the rest is read as one part");
-                    last->end = reader.end();
-                    close_all(last->end);
-                    return false;
-                }
-                multipart_type* parent = open.back().part;
-                parent->children.push_back(nullptr);
-                slot = &parent->children.back();
-                slot_is_child = true;
-                depth = open.back().depth + 1;
-                return true;
-            }
-            multipart_type* closed = open.back().part;
-            open.pop_back();
-            if (open.empty()) {
-                closed->epilogue = {reader.position(), reader.end()};
-                return false;
-            }
-            closure = parse_closure(reader, open.back().part->boundary, closed->epilogue);
-            last = &closed->epilogue;
-        }
-    };
-    // A leaf's window runs to the innermost open multipart's next delimiter,
-    // or with none open to the end of data.
-    auto fill_leaf = [&](window_type& window) -> bool {
-        if (open.empty()) {
-            window = {reader.position(), reader.end()};
-            return false;
-        }
-        return proceed(parse_closure(reader, open.back().part->boundary, window), &window);
-    };
-
-    header_list_type headers;
-    for (;;) {
-        headers.clear();
-        read_headers(reader, headers, budget, !open.empty(), [&](std::string_view line) {
-            const auto delimits = [&](const open_type& entry) {
-                const std::string& boundary = entry.part->boundary;
-                return line.size() >= boundary.size() + 2 && line.starts_with("--") &&
-                       line.substr(2, boundary.size()) == boundary;
-            };
-            if (!open.empty() && delimits(open.back())) {
-                const std::string_view rest = line.substr(open.back().part->boundary.size() + 2);
-                return rest.starts_with("--") ? delimiter_kind::other : delimiter_kind::next_part;
-            }
-            return std::any_of(open.begin(), open.end(), delimits) ? delimiter_kind::other
-                                                                    : delimiter_kind::none;
-        });
-        if (budget.cut && !warned_headers) {
-            warn(L"The message has too many header fields: the rest are passed over");
-            warned_headers = true;
-        }
-        media_type media;
-        header_list_type parameters;
-        if (!parse_content_type(headers, media, parameters)) {
-            parameters.clear();
-            const bool in_digest = slot_is_child && !open.empty() &&
-                                   iequals(open.back().part->subtype, "digest");
-            media = in_digest ? media_type{"message", "rfc822"} : media_type{"text", "plain"};
-        }
-        ++count;
-
-        const bool is_multipart = iequals(media.type, "multipart");
-        const bool is_encapsulated = iequals(media.type, "message") && iequals(media.subtype, "rfc822");
-        const bool too_deep = (is_multipart || is_encapsulated) && depth >= max_depth;
-        if (too_deep && !warned_depth) {
-            warn(L"The message nests its parts too deeply: the deepest are read whole");
-            warned_depth = true;
-        }
-
-        window_type* leaf_window = nullptr;
-        if (is_encapsulated && !too_deep) {
-            auto part = std::make_unique<encapsulated_type>(std::move(media), std::move(headers));
-            *slot = part.release();
-            // The enclosed message's header block follows directly.
-            slot = &static_cast<encapsulated_type*>(*slot)->message;
-            slot_is_child = false;
-            ++depth;
-            continue;
-        }
-        if (is_multipart) {
-            auto owned = std::make_unique<multipart_type>(std::move(media), std::move(headers));
-            multipart_type* part = owned.get();
-            *slot = owned.release();
-            const bool bounded = assign_attribute(parameters, "boundary", part->boundary) &&
-                                 !part->boundary.empty() && !too_deep;
-            if (!bounded) {
-                part->boundary.clear();
-                // Its whole content is its preamble.
-                leaf_window = &part->preamble;
-            } else {
-                open.push_back({part, depth});
-                if (proceed(parse_closure(reader, part->boundary, part->preamble), &part->preamble))
-                    continue;
-                break;
-            }
-        } else if (iequals(media.type, "text")) {
-            auto owned = std::make_unique<text_type>(std::move(media), std::move(headers));
-            text_type* part = owned.get();
-            *slot = owned.release();
-            parse_content_transfer_encoding(part->headers, part->encoding);
-            assign_attribute(parameters, "charset", part->charset);
-            leaf_window = &part->content;
-        } else {
-            auto owned = std::make_unique<attachment_type>(std::move(media), std::move(headers));
-            attachment_type* part = owned.get();
-            *slot = owned.release();
-            if (!too_deep) parse_content_transfer_encoding(part->headers, part->encoding);
-            std::wstring name;
-            if (assign_attribute(parameters, "name", name)) part->name = std::move(name);
-            leaf_window = &part->content;
-        }
-        if (!fill_leaf(*leaf_window)) break;
-    }
+    structure_parser(message, top, record).run();
     return true;
 }
 

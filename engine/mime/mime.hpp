@@ -21,7 +21,7 @@ using record_pointer = std::shared_ptr<record_type>;
 
 namespace quorvane::engine::mime {
 
-extern const std::wstring facility;
+extern const std::wstring& facility;
 
 // The structure pass stops making parts beyond these: the rest of the message
 // stays inside the last window (too many parts), or a container is kept

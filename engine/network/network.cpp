@@ -37,10 +37,11 @@
 #include "../locale.hpp"
 #include "../principal/trace.hpp"
 #include "conversation.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::network {
 
-const std::wstring facility{L"Network"};
+const std::wstring& facility = lasting::make<const std::wstring>(L"Network");
 
 namespace {
 
@@ -79,24 +80,24 @@ struct id_hash {
 
 // The component's state. Everything but service, strand and the worker's id
 // is touched only on the strand (or while the worker is not running).
-std::unique_ptr<asio::io_context> service;
-std::unique_ptr<asio::io_context::strand> strand;
-std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
-std::thread worker_thread;
+std::unique_ptr<asio::io_context>& service = lasting::make<std::unique_ptr<asio::io_context>>();
+std::unique_ptr<asio::io_context::strand>& strand = lasting::make<std::unique_ptr<asio::io_context::strand>>();
+std::optional<asio::executor_work_guard<asio::io_context::executor_type>>& work = lasting::make<std::optional<asio::executor_work_guard<asio::io_context::executor_type>>>();
+std::thread& worker_thread = lasting::make<std::thread>();
 std::atomic<std::thread::id> worker_id{};
 
-std::vector<server_pointer> servers;
-std::unordered_map<header_type::id_type, conversation_pointer, id_hash> conversations;
-std::deque<conversation_pointer> pending_writes;
+std::vector<server_pointer>& servers = lasting::make<std::vector<server_pointer>>();
+std::unordered_map<header_type::id_type, conversation_pointer, id_hash>& conversations = lasting::make<std::unordered_map<header_type::id_type, conversation_pointer, id_hash>>();
+std::deque<conversation_pointer>& pending_writes = lasting::make<std::deque<conversation_pointer>>();
 asio::ip::address last_optimal_server = asio::ip::address_v4::any();
 
 }  // namespace
 
 namespace datagram {
 namespace {
-std::unique_ptr<udp::socket> socket;
+std::unique_ptr<udp::socket>& socket = lasting::make<std::unique_ptr<udp::socket>>();
 udp::endpoint sender;
-std::vector<std::uint8_t> buffer;
+std::vector<std::uint8_t>& buffer = lasting::make<std::vector<std::uint8_t>>();
 }  // namespace
 }  // namespace datagram
 
@@ -105,10 +106,10 @@ namespace {
 void stop();
 bool on_worker() noexcept;
 
-// Defined after the rest of the component's state, so destroyed before it:
-// a library unloaded, or a process ending, without a shutdown stops and joins
-// the worker while everything it uses still exists, instead of aborting in
-// the thread's destructor.
+// Made after the rest of the component's state, so destroyed before it: a
+// library unloaded, or a process ending with no entry running, without a
+// shutdown stops and joins the worker while everything it uses still exists,
+// instead of aborting in the thread's destructor.
 struct worker_stopper {
     worker_stopper() = default;
     worker_stopper(const worker_stopper&) = delete;
@@ -124,7 +125,8 @@ struct worker_stopper {
         // The worker itself is ending the process: it cannot wait for itself.
         if (worker_thread.joinable()) worker_thread.detach();
     }
-} stopper;
+};
+[[maybe_unused]] const worker_stopper& stopper = lasting::make<const worker_stopper>();
 
 bool on_worker() noexcept { return std::this_thread::get_id() == worker_id.load(); }
 

@@ -8,7 +8,7 @@
 
 namespace quorvane::engine::network {
 
-extern const std::wstring facility;
+extern const std::wstring& facility;
 
 enum class socket_family { dual_stack, ipv4_only };
 

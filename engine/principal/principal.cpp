@@ -18,15 +18,16 @@
 #include "../network/network.hpp"
 #include "../uri/finder.hpp"
 #include "trace.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::principal {
 
-const std::wstring facility{L"Principal"};
+const std::wstring& facility = lasting::make<const std::wstring>(L"Principal");
 
 namespace {
 
-const std::wstring build_version{L"4.0.0.39684"};
-const std::wstring build_description{L"trunk_20131016.4"};
+const std::wstring& build_version = lasting::make<const std::wstring>(L"4.0.0.39684");
+const std::wstring& build_description = lasting::make<const std::wstring>(L"trunk_20131016.4");
 
 // Set when the engine directory holds ICU's data and ICU was pointed at it.
 // Otherwise ICU is the system's, shared with the rest of the process (Qt),

@@ -7,7 +7,7 @@
 
 namespace quorvane::engine::principal {
 
-extern const std::wstring facility;
+extern const std::wstring& facility;
 
 namespace trace {
 

@@ -27,10 +27,11 @@
 #include "../mime/mime.hpp"
 #include "../uri/normalize.hpp"
 #include "link_keys.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::spam {
 
-const std::wstring facility{L"Spam"};
+const std::wstring& facility = lasting::make<const std::wstring>(L"Spam");
 
 namespace {
 
@@ -38,7 +39,7 @@ using fingerprint_list = std::list<fingerprint_type>;
 using heuristic_list = std::list<heuristic_type>;
 
 std::mutex trusted_mutex;
-std::vector<relay_network_type> trusted_relays;
+std::vector<relay_network_type>& trusted_relays = lasting::make<std::vector<relay_network_type>>();
 
 bool is_trusted(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
     std::lock_guard lock(trusted_mutex);
@@ -64,7 +65,7 @@ constexpr std::wstring_view redirect_label = L"google.";
 constexpr std::wstring_view redirect_query = L"&btni=";
 
 // The name of the heuristics that classification makes from answers.
-const std::wstring answer_name{L"Fingerprint"};
+const std::wstring& answer_name = lasting::make<const std::wstring>(L"Fingerprint");
 
 heuristic_type trusted_sender() {
     return {L"Header.From.Trusted", L"Message is from trusted sender", true, false, {}};

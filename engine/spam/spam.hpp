@@ -11,7 +11,7 @@
 
 namespace quorvane::engine::spam {
 
-extern const std::wstring facility;
+extern const std::wstring& facility;
 
 // A network of the service's own mail relays: fixed first and second bytes,
 // the third in a range. A message first received by one of them is trusted.

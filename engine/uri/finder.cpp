@@ -6,12 +6,13 @@
 #include <utility>
 
 #include "grammars/finder.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::uri {
 
 namespace {
 
-const grammars::finder_grammar uri_finder_parser;
+const grammars::finder_grammar& uri_finder_parser = lasting::make<const grammars::finder_grammar>();
 
 bool starts_with_www(std::wstring_view text) {
     return text.size() >= 4 && (text[0] | 0x20) == L'w' && (text[1] | 0x20) == L'w' &&

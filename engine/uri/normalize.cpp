@@ -9,6 +9,7 @@
 #include "../ascii.hpp"
 #include "../coding.hpp"
 #include "../locale.hpp"
+#include "../lasting.hpp"
 
 namespace quorvane::engine::uri {
 
@@ -266,7 +267,7 @@ std::wstring transform_grammar::utf8_to_wstring(std::string_view bytes) {
     return coding::to_wide(bytes);
 }
 
-const transform_grammar uri_transform_parser;
+const transform_grammar& uri_transform_parser = lasting::make<const transform_grammar>();
 
 }  // namespace grammars
 

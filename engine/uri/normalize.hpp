@@ -23,7 +23,7 @@ public:
 };
 
 // Shared by all threads: the grammar keeps no state between calls.
-extern const transform_grammar uri_transform_parser;
+extern const transform_grammar& uri_transform_parser;
 
 }  // namespace grammars
 

@@ -3,6 +3,7 @@
 // manager with the run script's lists, the real engine behind the gateway
 // and the stand-in classification server; the verdict and the manager's
 // reason line in QVCore.log are checked.
+#include "loopback_address.h"
 #include "wait_for.h"
 #include "QVDistributedNotificationCenter.h"
 #include "QVEngineAPI.h"
@@ -88,24 +89,16 @@ protected:
         ASSERT_FALSE(sample(QStringLiteral("05-ordinary-mail.eml")).isEmpty()) << "samples not found";
         QVUserDefaults::standardUserDefaults().registerDefaults(QVUserDefaults::applicationDefaults());
 
-        // Each test runs in its own process next to others: a loopback
-        // address of its own, since the engine's port is fixed.
-        const QString test = QString::fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        address_ = QStringLiteral("127.0.1.%1").arg(10 + qHash(test, 0) % 200);
-        // The server as the run script starts it: learning, with the engine's
-        // fingerprints of what is reported to it.
-        server_.setProcessChannelMode(QProcess::MergedChannels);
-        // A test that dies must not leave the server holding its address.
-        server_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        QObject::connect(&server_, &QProcess::readyRead, [this] { serverOutput_ += server_.readAll(); });
-        server_.start(QStringLiteral(QV_CLASSIFICATION_SERVER_PATH),
-                      {QStringLiteral("--address"), address_, QStringLiteral("--port"), QStringLiteral("2409"),
-                       QStringLiteral("--credential"),
-                       QStringLiteral("10:%1:%2").arg(QVServiceInfo::userID().toLongLong()).arg(QVServiceInfo::machineID()),
-                       QStringLiteral("--engine"), QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath()});
-        ASSERT_TRUE(waitFor([&] { return serverOutput_.contains("listening on") || server_.state() == QProcess::NotRunning; },
-                            30000) && server_.state() == QProcess::Running)
-            << serverOutput_.constData();
+        // Each test runs in its own process next to others, and other runs of
+        // the suite may run beside it: a loopback address of its own, since
+        // the engine's port is fixed, and another when that one is taken.
+        const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (unsigned attempt = 0; attempt < quorvane::testing::loopback_attempts; ++attempt) {
+            address_ = QString::fromStdString(quorvane::testing::loopback_address(test, attempt));
+            if (startServer())
+                break;
+        }
+        ASSERT_EQ(server_.state(), QProcess::Running) << serverOutput_.constData();
 
         // The gateway watches its engine directory: give it a folder of its own.
         ASSERT_TRUE(engineDirectory_.isValid());
@@ -117,6 +110,31 @@ protected:
         manager_->blackList()->addItem(kBlockedSender);
         manager_->whiteList()->addItem(kAllowedSender);
         manager_->languageList().setUsageType(1, kRemovedLanguage);
+    }
+
+    // The server as the run script starts it: learning, with the engine's
+    // fingerprints of what is reported to it. False when it did not start
+    // (its address taken, for one).
+    bool startServer()
+    {
+        serverOutput_.clear();
+        server_.setProcessChannelMode(QProcess::MergedChannels);
+        // A test that dies must not leave the server holding its address.
+        server_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        QObject::disconnect(&server_, &QProcess::readyRead, nullptr, nullptr);
+        QObject::connect(&server_, &QProcess::readyRead, [this] { serverOutput_ += server_.readAll(); });
+        server_.start(QStringLiteral(QV_CLASSIFICATION_SERVER_PATH),
+                      {QStringLiteral("--address"), address_, QStringLiteral("--port"), QStringLiteral("2409"),
+                       QStringLiteral("--credential"),
+                       QStringLiteral("10:%1:%2").arg(QVServiceInfo::userID().toLongLong()).arg(QVServiceInfo::machineID()),
+                       QStringLiteral("--engine"), QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath()});
+        waitFor([&] { return serverOutput_.contains("listening on") || server_.state() == QProcess::NotRunning; },
+                30000);
+        if (server_.state() == QProcess::Running && serverOutput_.contains("listening on"))
+            return true;
+        server_.kill();
+        server_.waitForFinished(10000);
+        return false;
     }
 
     void TearDown() override

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "context/context.hpp"
-#include "entry_table.hpp"
+#include "counted.hpp"
 #include "installed_callbacks.hpp"
 #include "locale.hpp"
 #include "mime/mime.hpp"
@@ -30,6 +30,7 @@ namespace {
 
 namespace context = quorvane::engine::context;
 namespace mime = quorvane::engine::mime;
+namespace counted = quorvane::engine::counted;
 using quorvane::testing::installed_callbacks;
 using quorvane::testing::recorder;
 
@@ -97,9 +98,9 @@ bool structure_reported(const recorder& rec, void* handle) {
 
 TEST(Bind, EntriesAreResolvedByName) {
     const std::pair<std::string_view, const void*> entries[] = {
-        {"mime::bind_stream", reinterpret_cast<const void*>(&mime::bind_stream)},
-        {"mime::bind_buffer", reinterpret_cast<const void*>(&mime::bind_buffer)},
-        {"mime::bind_file", reinterpret_cast<const void*>(&mime::bind_file)},
+        {"mime::bind_stream", reinterpret_cast<const void*>(&counted::mime_bind_stream)},
+        {"mime::bind_buffer", reinterpret_cast<const void*>(&counted::mime_bind_buffer)},
+        {"mime::bind_file", reinterpret_cast<const void*>(&counted::mime_bind_file)},
     };
     for (const auto& [name, address] : entries) {
         EXPECT_NE(address, nullptr) << name;

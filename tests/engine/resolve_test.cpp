@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "entry_table.hpp"
+#include "counted.hpp"
 
 extern "C" const void* resolve(const char* name, std::size_t length, unsigned int flags) noexcept;
 
@@ -11,7 +11,7 @@ namespace {
 
 TEST(Resolve, AnswersByWholeName) {
     EXPECT_EQ(resolve("spam::classify", 14, 0),
-              reinterpret_cast<const void*>(&quorvane::engine::spam::classify));
+              reinterpret_cast<const void*>(&quorvane::engine::counted::spam_classify));
     EXPECT_EQ(resolve("spam::classify", 13, 0), nullptr);
 }
 
@@ -21,7 +21,7 @@ TEST(Resolve, EveryTableNameResolvesToItsOwnEntry) {
               nullptr)                                                                     \
         << #component "::" #name;                                                          \
     EXPECT_EQ(resolve(#component "::" #name, std::strlen(#component "::" #name), 0),       \
-              reinterpret_cast<const void*>(&quorvane::engine::component::name))           \
+              reinterpret_cast<const void*>(&quorvane::engine::counted::component##_##name))           \
         << #component "::" #name;
     QVSE_ENGINE_ENTRIES(CHECK_ROW)
 #undef CHECK_ROW

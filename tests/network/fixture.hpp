@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "classification_server.hpp"
@@ -31,6 +32,23 @@ using namespace std::chrono_literals;
 inline constexpr std::uint32_t test_kind = 1;
 inline constexpr std::uint32_t test_user = 42;
 inline constexpr wchar_t test_secret[] = L"s3cret-machine-id";
+
+// The latency, in ms, given to a server that is meant to answer: its retry
+// time (2.1 s) lies beyond the reply of a stand-in on a starved core, so no
+// retry changes what a test counts. Servers meant to stay silent keep short
+// latencies: their tests wait for every retry.
+inline constexpr int patient = 2000;
+
+// Polls until the condition holds or the limit has passed; its last answer.
+template <class Condition>
+bool wait_until(Condition condition, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
 
 // Completions delivered through network_completed, by context handle.
 class completions {

@@ -97,10 +97,13 @@ TEST_F(Network, PlanOrderRetriesAndExhaustion) {
 
     const auto start = clock_type::now();
     EXPECT_EQ(network::lookup(handle, 5000, false), unsigned(QVSE_E_SERVERS_EXHAUSTED));
-    const auto elapsed = clock_type::now() - start;
-    // Retry times 110, 120 and 130 ms.
-    EXPECT_GE(elapsed, 330ms);
-    EXPECT_LT(elapsed, 2000ms);
+    // Retry times 110, 120 and 130 ms; a timer never ends early.
+    EXPECT_GE(clock_type::now() - start, 330ms);
+    // The stand-ins record a dropped request on their own threads, which may
+    // not have got to it yet.
+    EXPECT_TRUE(wait_until([&] {
+        return fast->requests().size() + middle->requests().size() + slow->requests().size() >= 3;
+    }));
     const auto first = fast->requests(), second = middle->requests(), third = slow->requests();
     ASSERT_EQ(first.size(), 1u);
     ASSERT_EQ(second.size(), 1u);
@@ -111,8 +114,6 @@ TEST_F(Network, PlanOrderRetriesAndExhaustion) {
     EXPECT_EQ(first[0].id, third[0].id) << "every attempt carries the request's id";
     EXPECT_LT(first[0].when, second[0].when);
     EXPECT_LT(second[0].when, third[0].when);
-    // Stamped when the stand-in got to them: loose, since its thread may lag.
-    EXPECT_GE(second[0].when - first[0].when, 50ms);
 }
 
 TEST_F(Network, RetryMovesToTheNextServer) {
@@ -120,7 +121,7 @@ TEST_F(Network, RetryMovesToTheNextServer) {
     stand_in::faults_type drop;
     drop.drop_first = 1;
     dropping->set_faults(drop);
-    use({{dropping.get(), 5}, {answering.get(), 8}});
+    use({{dropping.get(), 5}, {answering.get(), patient}});
     void* handle = make_context();
     EXPECT_EQ(network::lookup(handle, 5000, false), unsigned(QVSE_OK));
     EXPECT_EQ(answering->count(lookup_type), 1u);
@@ -132,7 +133,7 @@ TEST_F(Network, LookupAnswersAreStoredPerFingerprint) {
     server->add_record({2, std::string(16, '\x11'), 102, 0, 2, 0, 0, 0});
     server->add_record({64, "http://spam.example/", 103, 0, 4, 50, 1, 7});
     server->add_record({64, "http://spam.example/path/", 104, 0, 4, 51, 1, 7});
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* handle = make_context();
     add_fingerprint(handle, relay_fingerprint(std::string("\xC0\x00\x02\x07", 4)));
     add_fingerprint(handle, digest_fingerprint(0x11));
@@ -178,7 +179,7 @@ TEST_F(Network, LookupAnswersAreStoredPerFingerprint) {
 TEST_F(Network, AnswerOfLengthZeroClearsAnEarlierOne) {
     auto server = make_server(33);
     server->add_record({2, std::string(16, '\x11'), 5, 0, 0, 0, 0, 0});
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* handle = make_context();
     add_fingerprint(handle, digest_fingerprint(0x11));
     ASSERT_EQ(network::lookup(handle, 5000, false), unsigned(QVSE_OK));
@@ -214,7 +215,7 @@ protected:
 
 TEST_P(Transport, DatagramWithinTheLimitElseStream) {
     auto server = make_server(41);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* handle = make_context();
     add_fingerprint(handle, link_of_request_size(GetParam().size));
     ASSERT_EQ(network::lookup(handle, 5000, false), unsigned(QVSE_OK));
@@ -244,6 +245,7 @@ TEST_F(Network, FourthAttemptGoesByStream) {
     void* handle = make_context();
     ASSERT_EQ(network::lookup(handle, 5000, false), unsigned(QVSE_OK));
     for (int k = 0; k < 3; ++k) {
+        EXPECT_TRUE(wait_until([&] { return !servers[k]->requests().empty(); }));
         const auto requests = servers[k]->requests();
         ASSERT_EQ(requests.size(), 1u);
         EXPECT_EQ(requests[0].transport, transport::udp);
@@ -259,13 +261,13 @@ TEST_F(Network, DeadlineEndsTheRequest) {
     stand_in::faults_type silent;
     silent.drop_all = true;
     server->set_faults(silent);
-    use({{server.get(), 1000}});  // retry time 1.1 s
+    use({{server.get(), 2900}});  // retry time 3 s, far beyond the deadline
     void* handle = make_context();
     const auto start = clock_type::now();
     EXPECT_EQ(network::lookup(handle, 300, false), unsigned(QVSE_E_DEADLINE_EXPIRED));
     const auto elapsed = clock_type::now() - start;
     EXPECT_GE(elapsed, 290ms);
-    EXPECT_LT(elapsed, 1000ms);
+    EXPECT_LT(elapsed, 3000ms) << "ended by the deadline, before the first retry time";
 }
 
 struct fault_row {
@@ -354,7 +356,7 @@ TEST_F(Network, AProbeReplyToALookupAnswersNothing) {
 
 TEST_F(Network, WrongSecretGetsInvalidCredentials) {
     auto server = make_server(76);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* handle = make_context();
     ASSERT_EQ(network::authenticate(handle, test_kind, test_user, L"wrong", 5), unsigned(QVSE_OK));
     EXPECT_EQ(network::lookup(handle, 3000, false), unsigned(QVSE_E_INVALID_CREDENTIALS));
@@ -365,7 +367,7 @@ TEST_F(Network, WrongSecretGetsInvalidCredentials) {
 TEST_F(Network, AsynchronousCompletesOnceWithItsHandle) {
     auto server = make_server(81);
     server->set_faults(with([](auto& f) { f.reply_twice = true; }));
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     std::vector<void*> handles;
     for (int k = 0; k < 20; ++k) {
         handles.push_back(make_context(k));
@@ -389,7 +391,7 @@ TEST_F(Network, ContextIsInUseWhileARequestIsInFlight) {
 
 TEST_F(Network, ReportsCarryTheWholeMessage) {
     auto server = make_server(91);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* handle = make_context();
     const std::string message = "From: a@example.com\r\nSubject: hi\r\n\r\n" + std::string(200000, 'x');
     bind_message(handle, message);
@@ -407,7 +409,7 @@ TEST_F(Network, ReportsCarryTheWholeMessage) {
 
 TEST_F(Network, AnAsynchronousReportStillGoesOutAfterItsDeadline) {
     auto server = make_server(92);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* small = make_context(0);
     void* large = make_context(1);
     bind_message(small, "Subject: s\r\n\r\nshort");
@@ -442,7 +444,7 @@ TEST_F(Network, SlowUploadIsNotCutOffMidway) {
 
 TEST_F(Network, CallbacksOnTheWorkerCannotWaitForTheNetwork) {
     auto server = make_server(94);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* handle = make_context(0);
     void* other = make_context(1);
     static void* inner;
@@ -487,7 +489,7 @@ TEST_F(Network, RestoredRecordsAreMadeSound) {
 
 TEST_F(Network, TrafficAndSecretsInTraces) {
     auto server = make_server(97);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* handle = make_context();
     ASSERT_EQ(network::lookup(handle, 3000, false), unsigned(QVSE_OK));
     for (const auto& line : rec.lines()) EXPECT_EQ(line.text.find(test_secret), std::wstring::npos);
@@ -536,7 +538,7 @@ void throwing_context_trace(void*, std::uint32_t, const wchar_t*, std::size_t, s
 
 TEST_F(Network, AThrowingCallbackStillCompletesTheRequest) {
     auto server = make_server(98);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* handle = make_context(0);
     void* asynchronous = make_context(1);
     engine::callbacks.context_trace = &throwing_context_trace;
@@ -551,18 +553,23 @@ TEST_F(Network, AThrowingCallbackStillCompletesTheRequest) {
 
 TEST_F(Network, ASynchronousWaitEndsSoonAfterItsDeadline) {
     auto server = make_server(99);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     void* blocker = make_context(0);
     void* waiter = make_context(1);
     // The host blocks the worker in its completion callback.
-    completions::hook = [](void*, std::uint32_t) { std::this_thread::sleep_for(2500ms); };
+    static std::atomic<bool> blocking;
+    blocking = false;
+    completions::hook = [](void*, std::uint32_t) {
+        blocking = true;
+        std::this_thread::sleep_for(5000ms);
+    };
     ASSERT_EQ(network::lookup(blocker, 3000, true), unsigned(QVSE_OK));
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(wait_until([] { return blocking.load(); }));
     const auto start = clock_type::now();
     EXPECT_EQ(network::lookup(waiter, 200, false), unsigned(QVSE_E_DEADLINE_EXPIRED));
     const auto waited = clock_type::now() - start;
     EXPECT_GE(waited, 200ms);
-    EXPECT_LT(waited, 2000ms) << "deadline plus a short grace, not the host's 2.5 s";
+    EXPECT_LT(waited, 4000ms) << "deadline plus a short grace, not the host's 5 s";
     EXPECT_EQ(engine::context::destroy(waiter), unsigned(QVSE_E_IN_USE)) << "released only by the worker";
     completions::wait(blocker);
     completions::hook = nullptr;

@@ -19,6 +19,6 @@ struct comment_grammar : boost::spirit::qi::grammar<Iterator> {
 using iterator_type = const char*;
 using skipper_type = comment_grammar<iterator_type>;
 
-extern const skipper_type skipper;
+extern const skipper_type& skipper;
 
 }  // namespace quorvane::engine::mime::grammars

@@ -17,6 +17,6 @@ struct content_transfer_encoding_grammar
     boost::spirit::qi::rule<Iterator, content_transfer_encoding_result(), skipper_type> encoding;
 };
 
-extern const content_transfer_encoding_grammar<iterator_type> content_transfer_encoding_parser;
+extern const content_transfer_encoding_grammar<iterator_type>& content_transfer_encoding_parser;
 
 }  // namespace quorvane::engine::mime::grammars

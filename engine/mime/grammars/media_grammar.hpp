@@ -19,6 +19,6 @@ struct media_grammar : boost::spirit::qi::grammar<Iterator, media_type(), skippe
     boost::spirit::qi::rule<Iterator, std::string()> token;
 };
 
-extern const media_grammar<iterator_type> media_parser;
+extern const media_grammar<iterator_type>& media_parser;
 
 }  // namespace quorvane::engine::mime::grammars

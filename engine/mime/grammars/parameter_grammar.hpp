@@ -20,6 +20,6 @@ struct parameter_grammar : boost::spirit::qi::grammar<Iterator, key_value_type()
     boost::spirit::qi::rule<Iterator, std::string()> quoted_string;
 };
 
-extern const parameter_grammar<iterator_type> parameter_parser;
+extern const parameter_grammar<iterator_type>& parameter_parser;
 
 }  // namespace quorvane::engine::mime::grammars

@@ -37,7 +37,7 @@ struct stamp_grammar : boost::spirit::qi::grammar<Iterator, stamp_type()> {
 
 using wide_iterator_type = const wchar_t*;
 
-extern const stamp_grammar<wide_iterator_type> stamp_parser;
+extern const stamp_grammar<wide_iterator_type>& stamp_parser;
 
 // Parses from the value's first character; the value need not be consumed
 // to its end. stamp is written only on a match.
