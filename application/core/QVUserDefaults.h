@@ -28,8 +28,9 @@ public:
     // The process's settings, made on first use.
     static QVUserDefaults &standardUserDefaults();
     // The application's defaults: dock off, status bar on, level 2, extended
-    // logging on, update check on, back end and update service on this
-    // machine. Registered at start-up before anything reads them.
+    // logging on, update check on, the back end on this machine and no
+    // update service (none is asked until one is set). Registered at
+    // start-up before anything reads them.
     static QVariantMap applicationDefaults();
 
     explicit QVUserDefaults(const QString &filePath, QObject *parent = nullptr);
