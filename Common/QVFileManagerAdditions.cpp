@@ -360,7 +360,7 @@ QString findSystemFolderType(QStandardPaths::StandardLocation type, QVFolderDoma
 
 namespace {
 
-// A place the freedesktop trash specification names: <trash>/files/<name>
+// A place a freedesktop trash folder keeps: <trash>/files/<name>
 // where <trash> is the user's own ($XDG_DATA_HOME/Trash) or a volume's
 // (<top>/.Trash/<uid> or <top>/.Trash-<uid>).
 bool isTrashLocation(const QString &path)
