@@ -184,6 +184,21 @@ else
     echo "screenshots: the mail host cannot open the plug-in's menu; no mail-host-menu.png" >&2
 fi
 
+# The plug-in's menu leaves the first-run page alone: give the welcome page
+# an address, as a user would, so the pages it names can come up.
+selected_page() {
+    dbus-send --session --print-reply --dest=org.quorvane.Quorvane /org/quorvane/Quorvane \
+        org.freedesktop.DBus.Properties.Get string:org.quorvane.Quorvane.MainWindow string:SelectedPage 2>/dev/null |
+        awk '/int32/ { print $3 }'
+}
+first_run_over() {
+    page=$(selected_page)
+    [ -n "$page" ] && [ "$page" != -1 ]
+}
+activate_class "$application"
+xdotool type --delay 20 "anna@example.com" && xdotool key Return
+poll 10 "the end of the first run" first_run_over
+
 for page in Settings Account; do
     if host ChooseMenuItem string:QV_QUORVANE int32:1 "string:Show $page"; then
         activate_class "$application"
