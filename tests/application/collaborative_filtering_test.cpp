@@ -108,13 +108,7 @@ protected:
     {
         ASSERT_TRUE(scratch.isValid());
         // A known machine, so the server can be given its credential.
-        const QString idFile = scratch.filePath(QStringLiteral("machine-id"));
-        {
-            QFile file(idFile);
-            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-            file.write("0f5a3c2e9d8b47a6b1c0d2e3f4a5b6c7\n");
-        }
-        QVServiceInfo::setMachineIdFilesForTesting({idFile});
+        ASSERT_TRUE(useMachineId(QDir(scratch.path()), "0f5a3c2e9d8b47a6b1c0d2e3f4a5b6c7"));
         machineID = QVServiceInfo::machineID();
         ASSERT_FALSE(machineID.isEmpty());
 

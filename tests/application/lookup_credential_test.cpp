@@ -113,12 +113,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(scratch.isValid());
-        const QString idFile = scratch.filePath(QStringLiteral("machine-id"));
-        QFile file(idFile);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("7c1e5a3b9d8f41a6b2c0d4e3f5a6b7c8\n");
-        file.close();
-        QVServiceInfo::setMachineIdFilesForTesting({idFile});
+        ASSERT_TRUE(useMachineId(QDir(scratch.path()), "7c1e5a3b9d8f41a6b2c0d4e3f5a6b7c8"));
         engineDirectory = scratch.filePath(QStringLiteral("engine"));
         ASSERT_TRUE(QDir().mkpath(engineDirectory));
         ASSERT_TRUE(QFile::copy(QStringLiteral(QV_ENGINE_LIBRARY_PATH),

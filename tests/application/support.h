@@ -1,9 +1,11 @@
 // Helpers shared by the application's tests.
 #pragma once
 
+#include "QVServiceInfo.h"
 #include "wait_for.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QStandardPaths>
@@ -20,6 +22,20 @@ inline QString coreLog()
 inline qsizetype logCount(const QString &text)
 {
     return coreLog().count(text);
+}
+
+// Points the service identity at a machine-id file with `id` in `folder`, so
+// a server can be given the credential the application will use; false when
+// the file cannot be written.
+inline bool useMachineId(const QDir &folder, const QByteArray &id)
+{
+    const QString path = folder.filePath(QStringLiteral("machine-id"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(id + '\n') != id.size() + 1)
+        return false;
+    file.close();
+    QVServiceInfo::setMachineIdFilesForTesting({path});
+    return true;
 }
 
 // Two messages from different senders with different words, sharing a link:
