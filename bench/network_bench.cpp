@@ -40,7 +40,7 @@ namespace {
 
 namespace engine = quorvane::engine;
 namespace network = quorvane::engine::network;
-namespace stand_in = quorvane::platform::classification_server;
+namespace stand_in = quorvane::standins::classification_server;
 using clock_type = std::chrono::steady_clock;
 
 constexpr wchar_t secret[] = L"bench-secret";

@@ -15,7 +15,7 @@
 #include "store.hpp"
 #include "wire.hpp"
 
-namespace stand_in = quorvane::platform::classification_server;
+namespace stand_in = quorvane::standins::classification_server;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

@@ -41,4 +41,5 @@ apt-get install -y -qq --no-install-recommends \
     llvm \
     w3m \
     libssl-dev \
-    spamassassin
+    spamassassin \
+    clang-format

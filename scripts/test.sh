@@ -11,6 +11,10 @@ if [ "$(id -u)" = 0 ]; then
     scripts/install-deps.sh
 fi
 
+# Every C and C++ file is kept in its .clang-format's style
+# (scripts/format.sh formats the tree).
+scripts/format.sh --check
+
 # Fuzz targets: build with clang and libFuzzer, replay the corpora, fuzz briefly.
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -13,7 +13,7 @@
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build/default}
-server_program=${2:-$build/platform/classification_server/qv-classification-server}
+server_program=${2:-$build/standins/classification_server/qv-classification-server}
 [ $# -gt 2 ] && shift 2 || set --
 corpus_dir=${QV_CORPUS_DIR:-$HOME/.cache/quorvane}
 package=$corpus_dir/spam-assassin/package

@@ -12,7 +12,7 @@
 
 namespace {
 
-namespace stand_in = quorvane::platform::classification_server;
+namespace stand_in = quorvane::standins::classification_server;
 
 std::string random_bytes(std::mt19937_64& random, std::size_t size) {
     std::string out(size, '\0');

@@ -23,7 +23,7 @@
 
 namespace {
 
-namespace stand_in = quorvane::platform::classification_server;
+namespace stand_in = quorvane::standins::classification_server;
 
 const QByteArray &kFirst = kCampaignFirst;
 const QByteArray &kSecond = kCampaignSecond;

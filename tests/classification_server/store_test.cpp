@@ -19,7 +19,7 @@
 
 namespace {
 
-namespace stand_in = quorvane::platform::classification_server;
+namespace stand_in = quorvane::standins::classification_server;
 using stand_in::fingerprint_type;
 using stand_in::learning_store;
 

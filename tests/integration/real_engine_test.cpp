@@ -25,7 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-namespace stand_in = quorvane::platform::classification_server;
+namespace stand_in = quorvane::standins::classification_server;
 using namespace std::chrono_literals;
 
 constexpr std::uint32_t kind = 1;

@@ -26,7 +26,7 @@ namespace engine = quorvane::engine;
 namespace spam = quorvane::engine::spam;
 namespace context = quorvane::engine::context;
 namespace hashes = quorvane::engine::hashes;
-namespace stand_in = platform::classification_server;
+namespace stand_in = standins::classification_server;
 using namespace std::chrono_literals;
 
 inline constexpr std::uint32_t test_kind = 1;

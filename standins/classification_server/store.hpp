@@ -27,7 +27,7 @@
 #include "classification_server.hpp"
 #include "prefix_index.hpp"
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 class learning_store {
 public:
@@ -126,4 +126,4 @@ std::vector<record_type> parse_store(std::istream& in, const std::string& path);
 // sightings beyond its reports (rounded to the nearest).
 std::uint64_t answered_revokes(const record_type& record);
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

@@ -8,7 +8,7 @@
 
 #include "classification_server.hpp"
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 class engine_fingerprinter {
 public:
@@ -28,4 +28,4 @@ public:
 // Nothing for a category or value that cannot be read.
 std::optional<fingerprint_type> fingerprint_from_text(const std::wstring& category, const std::wstring& value);
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

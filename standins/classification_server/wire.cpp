@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace quorvane::platform::classification_server::wire {
+namespace quorvane::standins::classification_server::wire {
 
 std::optional<frame_header> parse_header(const bytes& message) {
     if (message.size() < header_length || message.compare(0, 4, "VKP\x03") != 0) return std::nullopt;
@@ -121,4 +121,4 @@ std::optional<std::vector<fingerprint_type>> read_lookup(const bytes& payload) {
     return fingerprints;
 }
 
-}  // namespace quorvane::platform::classification_server::wire
+}  // namespace quorvane::standins::classification_server::wire

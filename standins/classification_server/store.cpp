@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 namespace {
 
@@ -302,4 +302,4 @@ void write_store(const std::string& path, const std::vector<record_type>& record
     }
 }
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

@@ -24,7 +24,7 @@
 #include "store.hpp"
 #include "wire.hpp"
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 namespace asio = boost::asio;
 using udp = asio::ip::udp;
@@ -97,4 +97,4 @@ struct server::implementation {
     void serve(std::shared_ptr<tcp::socket> socket);
 };
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

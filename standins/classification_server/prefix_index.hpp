@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 template <class T>
 class prefix_index {
@@ -138,4 +138,4 @@ private:
     node root_;
 };
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

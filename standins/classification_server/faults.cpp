@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 void fault_plan::set(const faults_type& faults) {
     faults_ = faults;
@@ -82,4 +82,4 @@ wire::bytes encode(reply_type reply, const faults_type& applied) {
     return out;
 }
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

@@ -10,7 +10,7 @@
 
 #include "classification_server.hpp"
 
-namespace quorvane::platform::classification_server::wire {
+namespace quorvane::standins::classification_server::wire {
 
 using bytes = std::string;
 
@@ -57,4 +57,4 @@ void rc4_drop(const bytes& key, bytes& data);
 // malformed. Kinds the protocol gives no data are read as having none.
 std::optional<std::vector<fingerprint_type>> read_lookup(const bytes& payload);
 
-}  // namespace quorvane::platform::classification_server::wire
+}  // namespace quorvane::standins::classification_server::wire

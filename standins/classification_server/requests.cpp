@@ -7,7 +7,7 @@
 
 #include "server_implementation.hpp"
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 std::optional<bytes> server::implementation::answer(const bytes& message, transport_type transport,
                                                     faults_type& applied) {
@@ -185,4 +185,4 @@ void server::implementation::write_store_while_running() {
     }
 }
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

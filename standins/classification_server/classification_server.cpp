@@ -10,7 +10,7 @@
 
 #include "server_implementation.hpp"
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 namespace {
 constexpr std::size_t max_request = 64 << 20;
@@ -243,4 +243,4 @@ std::string server_list(const std::vector<std::pair<const server*, std::int64_t>
     return out + "]}";
 }
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 // One record of the server's table. Category 64 (links) matches by prefix:
 // the longest record that starts the looked-up link answers, with its own
@@ -177,4 +177,4 @@ void write_store(const std::string& path, const std::vector<record_type>& record
 // given latency (nanoseconds) for each.
 std::string server_list(const std::vector<std::pair<const server*, std::int64_t>>& servers);
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

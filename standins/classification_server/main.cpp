@@ -34,7 +34,7 @@
 
 namespace {
 
-namespace stand_in = quorvane::platform::classification_server;
+namespace stand_in = quorvane::standins::classification_server;
 
 volatile std::sig_atomic_t stopping = 0;
 

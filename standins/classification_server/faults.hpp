@@ -9,7 +9,7 @@
 #include "classification_server.hpp"
 #include "wire.hpp"
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 // A sound reply before it is encoded: lookup answers stay apart from the body
 // until the end, so faults can bend them.
@@ -38,4 +38,4 @@ private:
 // The reply's bytes as the applied faults make them.
 wire::bytes encode(reply_type reply, const faults_type& applied);
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server

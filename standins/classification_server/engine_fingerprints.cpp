@@ -7,7 +7,7 @@
 
 #include "callgate.h"
 
-namespace quorvane::platform::classification_server {
+namespace quorvane::standins::classification_server {
 
 namespace {
 
@@ -130,4 +130,4 @@ std::vector<fingerprint_type> engine_fingerprinter::operator()(const std::string
     return std::move(collection.fingerprints);
 }
 
-}  // namespace quorvane::platform::classification_server
+}  // namespace quorvane::standins::classification_server
