@@ -12,8 +12,7 @@ QString productName()
 
 QString applicationSupportDirectory()
 {
-    const QString path = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + u'/' + productName();
+    const QString path = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u'/' + productName();
     QDir().mkpath(path);
     return path;
 }

@@ -139,19 +139,19 @@ QVFileType fileTypeForItemAtPath(const QString &path)
     // ancestors.
     if (name == u"application/x-executable" || name == u"application/vnd.appimage")
         return QVFileTypeApplication;
-    if (inheritsAny(type, {"text/plain", "application/vnd.oasis.opendocument.text",
-                           "application/vnd.oasis.opendocument.spreadsheet",
-                           "application/vnd.oasis.opendocument.presentation",
-                           "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
-                           "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
-                           "application/vnd.openxmlformats-officedocument.presentationml.presentation",
-                           "application/msword", "application/vnd.ms-excel",
-                           "application/vnd.ms-powerpoint", "application/epub+zip"}))
+    if (inheritsAny(type,
+                    {"text/plain", "application/vnd.oasis.opendocument.text",
+                     "application/vnd.oasis.opendocument.spreadsheet",
+                     "application/vnd.oasis.opendocument.presentation",
+                     "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+                     "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
+                     "application/vnd.openxmlformats-officedocument.presentationml.presentation", "application/msword",
+                     "application/vnd.ms-excel", "application/vnd.ms-powerpoint", "application/epub+zip"}))
         return QVFileTypeDocument;
-    if (inheritsAny(type, {"application/zip", "application/x-tar", "application/gzip",
-                           "application/x-bzip", "application/x-xz", "application/x-lzma",
-                           "application/zstd", "application/x-7z-compressed", "application/vnd.rar",
-                           "application/x-cpio", "application/x-apple-diskimage"}))
+    if (inheritsAny(type,
+                    {"application/zip", "application/x-tar", "application/gzip", "application/x-bzip",
+                     "application/x-xz", "application/x-lzma", "application/zstd", "application/x-7z-compressed",
+                     "application/vnd.rar", "application/x-cpio", "application/x-apple-diskimage"}))
         return QVFileTypeArchive;
     return QVFileTypeOther;
 }
@@ -277,8 +277,7 @@ std::uint64_t totalSizeOfAllItemsAtPath(const QString &path, std::stop_token ope
 
 std::int64_t bytesInUnit(int unit)
 {
-    static constexpr std::array<std::int64_t, 6> factors{1, 1000, 1000000, 1000000000, 1000000000000,
-                                                         1000000000000000};
+    static constexpr std::array<std::int64_t, 6> factors{1, 1000, 1000000, 1000000000, 1000000000000, 1000000000000000};
     return unit >= 0 && unit < int(factors.size()) ? factors[std::size_t(unit)] : 0;
 }
 
@@ -287,8 +286,8 @@ QByteArray hashOfAllItemsAtPath(const QString &path, bool shouldHashAllContent, 
     if (!isFolderAtPath(path))
         return hashOfFileAtPath(path, shouldHashAllContent, operation);
     QCryptographicHash md5(QCryptographicHash::Md5);
-    const QStringList entries = QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                         | QDir::NoDotAndDotDot, QDir::Name);
+    const QStringList entries =
+        QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &entry : entries) {
         if (operation.stop_requested())
             return QByteArray();
@@ -372,7 +371,8 @@ bool isTrashLocation(const QString &path)
     if (files.dirName() != u"files")
         return false;
     const QString trash = QFileInfo(files.absolutePath()).absolutePath();
-    const QString home = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Trash");
+    const QString home =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Trash");
     const QString uid = QString::number(::getuid());
     const QFileInfo trashInfo(trash);
     return QDir::cleanPath(trash) == QDir::cleanPath(home) || trashInfo.fileName() == QStringLiteral(".Trash-") + uid
@@ -401,13 +401,14 @@ bool trashFileAtPath(const QString &path, QString *error)
     if (isTrashLocation(placed))
         return true;
     const QString info = QFileInfo(placed).absolutePath() + QStringLiteral("/../info/") + QFileInfo(placed).fileName()
-                         + QStringLiteral(".trashinfo");
+        + QStringLiteral(".trashinfo");
     QFile::remove(info);
     const bool restored = QFile::rename(placed, path);
     if (error) {
-        *error = restored ? QCoreApplication::translate("QVFileManagerAdditions", "No trash can take the item.")
-                          : QCoreApplication::translate("QVFileManagerAdditions", "No trash can take the item; it is at %1.")
-                                .arg(placed);
+        *error = restored
+            ? QCoreApplication::translate("QVFileManagerAdditions", "No trash can take the item.")
+            : QCoreApplication::translate("QVFileManagerAdditions", "No trash can take the item; it is at %1.")
+                  .arg(placed);
     }
     return false;
 }
@@ -421,7 +422,8 @@ QList<QVVolumeInfo> volumeInfos()
         const QString name = volume.displayName();
         if (name.isEmpty())
             continue;
-        volumes.append({name, volume.rootPath(), quint64(volume.bytesTotal()), quint64(std::max<qint64>(0, volume.bytesFree()))});
+        volumes.append(
+            {name, volume.rootPath(), quint64(volume.bytesTotal()), quint64(std::max<qint64>(0, volume.bytesFree()))});
     }
     return volumes;
 }

@@ -29,10 +29,10 @@ enum QVFileType {
 
 // One mounted volume.
 struct QVVolumeInfo {
-    QString name;       // QVVolumeInfoName
-    QString rootPath;   // QVVolumeRootPath
+    QString name;  // QVVolumeInfoName
+    QString rootPath;  // QVVolumeRootPath
     quint64 totalSize;  // QVVolumeTotalSize, bytes
-    quint64 freeSize;   // QVVolumeFreeSize, bytes
+    quint64 freeSize;  // QVVolumeFreeSize, bytes
 };
 
 namespace QVAdditions {
@@ -44,8 +44,7 @@ std::uint64_t dataForkSizeOfFileAtPath(const QString &path);
 // The MD5 digest (16 bytes) of the whole file, or of its first 4096 bytes.
 // A missing file digests as empty. Null when the item is not a regular file,
 // when reading fails, or when `operation` is stopped before the end.
-QByteArray hashOfFileAtPath(const QString &path, bool shouldHashAllContent,
-                            std::stop_token operation = {});
+QByteArray hashOfFileAtPath(const QString &path, bool shouldHashAllContent, std::stop_token operation = {});
 
 // The kind of item: from its MIME type, or Application for an executable
 // program or a folder named *.app.

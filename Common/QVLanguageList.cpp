@@ -59,8 +59,7 @@ QVLanguageList::QVLanguageList()
 
 QVLanguageItem QVLanguageList::itemAtIndex(qsizetype index) const
 {
-    return index >= 0 && index < numberOfItems() ? items_[static_cast<std::size_t>(index)]
-                                                 : QVLanguageItem();
+    return index >= 0 && index < numberOfItems() ? items_[static_cast<std::size_t>(index)] : QVLanguageItem();
 }
 
 int QVLanguageList::usageTypeForLanguageCode(const QString &languageCode) const
@@ -102,11 +101,10 @@ QString QVLanguageList::displayNameForLanguageCode(const QString &languageCode)
     const QByteArray displayLocale = QLocale().bcp47Name().toUtf8();
     UChar name[256];
     UErrorCode status = U_ZERO_ERROR;
-    const int32_t length = uloc_getDisplayName(code.constData(), displayLocale.constData(), name,
-                                               int32_t(std::size(name)), &status);
+    const int32_t length =
+        uloc_getDisplayName(code.constData(), displayLocale.constData(), name, int32_t(std::size(name)), &status);
     // ICU makes up a name from the code itself when it knows none.
-    if (code.isEmpty() || code.contains('\0') || U_FAILURE(status) || status == U_USING_DEFAULT_WARNING
-        || length <= 0)
+    if (code.isEmpty() || code.contains('\0') || U_FAILURE(status) || status == U_USING_DEFAULT_WARNING || length <= 0)
         return QString();
     return QString::fromUtf16(reinterpret_cast<const char16_t *>(name), length);
 }
@@ -151,8 +149,7 @@ bool QVLanguageList::loadFromFile()
     }
     // Keep the original before the next save drops what could not be loaded.
     return refused > 0
-        && QVListFile::keepAside(filePath_,
-                                 QStringLiteral("%1 elements are not language choices").arg(refused));
+        && QVListFile::keepAside(filePath_, QStringLiteral("%1 elements are not language choices").arg(refused));
 }
 
 void QVLanguageList::saveToFile() const

@@ -12,8 +12,8 @@
 // What the user chose for a language. The values are the integers the list
 // file stores and the language page shows.
 enum class QVLanguageUsage : int {
-    Score = 0,    // the score decides
-    Remove = 1,   // spam
+    Score = 0,  // the score decides
+    Remove = 1,  // spam
     Receive = 2,  // not spam
 };
 

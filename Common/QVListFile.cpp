@@ -62,8 +62,7 @@ bool keepAside(const QString &path, const QString &problem)
             continue;
         if (!QFile::rename(path, aside))
             break;
-        QVLogCore(QStringLiteral("The list file %1 could not be used (%2); it was kept as %3."), path,
-                  problem, aside);
+        QVLogCore(QStringLiteral("The list file %1 could not be used (%2); it was kept as %3."), path, problem, aside);
         return true;
     }
     QVLogCore(QStringLiteral("The list file %1 could not be used (%2) nor moved aside."), path, problem);

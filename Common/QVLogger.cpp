@@ -43,8 +43,7 @@ QByteArray currentDate()
 // Generation 1 is N.log, generation k > 1 is Nk.log.
 QString generationPath(const QString &folder, const QString &name, int generation)
 {
-    return folder + u'/' + name + (generation > 1 ? QString::number(generation) : QString())
-        + QStringLiteral(".log");
+    return folder + u'/' + name + (generation > 1 ? QString::number(generation) : QString()) + QStringLiteral(".log");
 }
 
 }  // namespace
@@ -196,13 +195,12 @@ void QVLogCore(const QString &message)
 
 void QVLogPlugin(const QString &message)
 {
-    static QVLogger &logger = QVLogger::sharedLoggerWithDomain(QVNSBundleExtensions::productName(),
-                                                               QStringLiteral("QVMailPlugin"));
+    static QVLogger &logger =
+        QVLogger::sharedLoggerWithDomain(QVNSBundleExtensions::productName(), QStringLiteral("QVMailPlugin"));
     logger.logMessage(message);
 }
 
 bool QVLogCreateArchiveWithLogFiles(QString *archivePath)
 {
-    return QVLogger::createArchiveWithLogFilesForDomain(QVNSBundleExtensions::productName(),
-                                                       archivePath);
+    return QVLogger::createArchiveWithLogFilesForDomain(QVNSBundleExtensions::productName(), archivePath);
 }

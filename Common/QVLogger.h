@@ -69,12 +69,20 @@ private:
 
 namespace QVLogDetail {
 
-inline QString argument(const QString &text) { return text; }
-inline QString argument(QStringView text) { return text.toString(); }
-inline QString argument(const char *utf8) { return QString::fromUtf8(utf8); }
+inline QString argument(const QString &text)
+{
+    return text;
+}
+inline QString argument(QStringView text)
+{
+    return text.toString();
+}
+inline QString argument(const char *utf8)
+{
+    return QString::fromUtf8(utf8);
+}
 template <typename Number>
-    requires std::is_arithmetic_v<Number>
-QString argument(Number number)
+requires std::is_arithmetic_v<Number> QString argument(Number number)
 {
     return QString::number(number);
 }
@@ -87,15 +95,13 @@ void QVLogPlugin(const QString &message);
 // Format forms: "%1".."%n" placeholders filled in one pass, so text in an
 // argument is never taken for a placeholder.
 template <typename... Args>
-    requires(sizeof...(Args) > 0)
-void QVLogCore(const QString &format, const Args &...args)
+requires(sizeof...(Args) > 0) void QVLogCore(const QString &format, const Args &...args)
 {
     QVLogCore(format.arg(QVLogDetail::argument(args)...));
 }
 
 template <typename... Args>
-    requires(sizeof...(Args) > 0)
-void QVLogPlugin(const QString &format, const Args &...args)
+requires(sizeof...(Args) > 0) void QVLogPlugin(const QString &format, const Args &...args)
 {
     QVLogPlugin(format.arg(QVLogDetail::argument(args)...));
 }

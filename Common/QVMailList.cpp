@@ -19,8 +19,7 @@ bool isStorable(const QString &entry)
 {
     if (entry.trimmed().isEmpty())
         return false;
-    if (std::any_of(entry.cbegin(), entry.cend(),
-                    [](QChar c) { return c.category() == QChar::Other_Control; }))
+    if (std::any_of(entry.cbegin(), entry.cend(), [](QChar c) { return c.category() == QChar::Other_Control; }))
         return false;
     return PropertyList::toXml(entry).has_value();
 }
@@ -81,8 +80,7 @@ void QVMailList::removeItemAtIndexes(const QList<qsizetype> &indexes)
     const qsizetype before = items_.size();
     for (qsizetype index : sorted) {
         if (index < 0 || index >= items_.size()) {
-            QVLogCore(QStringLiteral("Ignored removing entry %1 of %2, which has %3."), index, name_,
-                      items_.size());
+            QVLogCore(QStringLiteral("Ignored removing entry %1 of %2, which has %3."), index, name_, items_.size());
             continue;
         }
         members_.remove(items_.takeAt(index));
@@ -134,8 +132,7 @@ void QVMailList::loadFromFile()
     }
     // Keep the original before the next save drops what could not be loaded.
     if (refused > 0
-        && QVListFile::keepAside(filePath_,
-                                 QStringLiteral("%1 entries are not addresses or domains").arg(refused)))
+        && QVListFile::keepAside(filePath_, QStringLiteral("%1 entries are not addresses or domains").arg(refused)))
         saveToFile();
 }
 

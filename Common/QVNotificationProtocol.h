@@ -13,10 +13,10 @@ extern "C" {
 QV_PROTOCOL_EXPORT extern const char *const kVQMailListDidChange;
 
 // User-info keys.
-QV_PROTOCOL_EXPORT extern const char *const kQVUserInfoMessageKey;    // "Message": bytes
+QV_PROTOCOL_EXPORT extern const char *const kQVUserInfoMessageKey;  // "Message": bytes
 QV_PROTOCOL_EXPORT extern const char *const kQVUserInfoMessageIDKey;  // "MessageID": text
-QV_PROTOCOL_EXPORT extern const char *const kQVUserInfoAddressKey;    // "Address": text
-QV_PROTOCOL_EXPORT extern const char *const kQVUserInfoDomainKey;     // "Domain": text
+QV_PROTOCOL_EXPORT extern const char *const kQVUserInfoAddressKey;  // "Address": text
+QV_PROTOCOL_EXPORT extern const char *const kQVUserInfoDomainKey;  // "Domain": text
 
 // Plug-in to application.
 QV_PROTOCOL_EXPORT extern const char *const kQVPluginDidReceiveNewMessageNotification;
@@ -40,5 +40,5 @@ QV_PROTOCOL_EXPORT extern const char *const kQVPluginNeedsToLaunchClientNotifica
 }  // extern "C"
 
 // Body bytes that follow the header in "Message".
-inline constexpr std::size_t kQVMessageBodyLimit = 100'000;         // add and block
+inline constexpr std::size_t kQVMessageBodyLimit = 100'000;  // add and block
 inline constexpr std::size_t kQVUnblockMessageBodyLimit = 1'000'000;  // unblock

@@ -18,8 +18,7 @@ namespace {
 #define QV_LETTER_DIGIT_HYPHEN "[-ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789]"
 #define QV_MAIL_DOMAIN QV_WORD "+([-.]" QV_WORD "+)*\\." QV_WORD "+([-.]" QV_WORD "+)*"
 
-constexpr const char *emailPattern =
-    "^(" QV_WORD "+([-+.']" QV_WORD "+)*@" QV_MAIL_DOMAIN "|\\*@" QV_MAIL_DOMAIN ")$";
+constexpr const char *emailPattern = "^(" QV_WORD "+([-+.']" QV_WORD "+)*@" QV_MAIL_DOMAIN "|\\*@" QV_MAIL_DOMAIN ")$";
 
 constexpr const char *domainPattern =
     "^(" QV_LETTER_DIGIT "(" QV_LETTER_DIGIT_HYPHEN "{0,61}" QV_LETTER_DIGIT ")?\\.)+" QV_LETTER "{2,6}$";

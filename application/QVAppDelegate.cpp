@@ -44,8 +44,8 @@ void QVAppDelegate::applicationDidFinishLaunching(bool hidden)
     mainController_ = std::make_unique<QVMainWindowController>(services_);
     mainController_->setKeepsTaskbarEntry(showInDock_ || !defaults.boolForKey(kQVShowInStatusBarKey)
                                           || !statusBar_.isAvailable());
-    const bool firstRunDone = !defaults.stringForKey(kQVEmailAddressKey).isEmpty()
-        && mainController_->isMailPluginInstalled();
+    const bool firstRunDone =
+        !defaults.stringForKey(kQVEmailAddressKey).isEmpty() && mainController_->isMailPluginInstalled();
     // A window that stays off the screen is never shown first.
     if (firstRunDone || hidden)
         mainController_->orderOut();

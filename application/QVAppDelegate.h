@@ -23,8 +23,8 @@ class QVAppDelegate final : public QObject {
     Q_DISABLE_COPY_MOVE(QVAppDelegate)
 
 public:
-    QVAppDelegate(QVStatusBar &statusBar, QVDistributedNotificationCenter *center,
-                  QVMainWindowServices services = {}, QObject *parent = nullptr);
+    QVAppDelegate(QVStatusBar &statusBar, QVDistributedNotificationCenter *center, QVMainWindowServices services = {},
+                  QObject *parent = nullptr);
     ~QVAppDelegate() override;
 
     // Before launch completes: the defaults, and whether the application

@@ -34,7 +34,9 @@ std::string ordinary_message() {
 
 std::string multilingual_message() {
     const std::string paragraph =
-        "Gr\xC3\xBC\xC3\x9F" "e aus Stra\xC3\x9F" "burg. \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, "
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus Stra\xC3\x9F"
+        "burg. \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, "
         "\xD0\xBC\xD0\xB8\xD1\x80! \xE4\xBD\xA0\xE5\xA5\xBD\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82 "
         "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF \xF0\x9F\x98\x80 "
         "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 e\xCC\x81 42 ok.\n";
@@ -49,8 +51,10 @@ std::wstring html_message() {
         L"<p>Dear customer, your order <b>#48213</b> has been shipped &amp; will arrive soon.</p>"
         L"<a href=\"http://shop.example.com/track?id=48213&amp;ref=mail\">Track it</a>&nbsp;|&nbsp;"
         L"<img src=\"http://img.example.com/logo.png\" width=120 height=40 alt='Logo'><br/>"
-        L"<!-- spacer --><span>Caf&eacute; price: 25&euro; &#8212; offer ends today.</span></td></tr>\r\n";
-    std::wstring text = L"<html><head><title>Order</title><style>p { color: red }</style></head><body><table>";
+        L"<!-- spacer --><span>Caf&eacute; price: 25&euro; &#8212; offer ends "
+        L"today.</span></td></tr>\r\n";
+    std::wstring text =
+        L"<html><head><title>Order</title><style>p { color: red }</style></head><body><table>";
     while (text.size() < 100000) text += block;
     return text + L"</table></body></html>";
 }
@@ -100,8 +104,12 @@ void unicode_stages_boost_locale(benchmark::State& state, const std::string& byt
     state.SetItemsProcessed(static_cast<std::int64_t>(characters));
 }
 
-void BM_UnicodeStages_Ordinary(benchmark::State& state) { unicode_stages(state, ordinary_message()); }
-void BM_UnicodeStages_Multilingual(benchmark::State& state) { unicode_stages(state, multilingual_message()); }
+void BM_UnicodeStages_Ordinary(benchmark::State& state) {
+    unicode_stages(state, ordinary_message());
+}
+void BM_UnicodeStages_Multilingual(benchmark::State& state) {
+    unicode_stages(state, multilingual_message());
+}
 void BM_UnicodeStagesBoostLocale_Ordinary(benchmark::State& state) {
     unicode_stages_boost_locale(state, ordinary_message());
 }

@@ -29,28 +29,28 @@ std::string prose(std::mt19937& random, std::size_t bytes, bool html) {
     while (text.size() < bytes) {
         std::string word = vocabulary[random() % std::size(vocabulary)];
         switch (random() % 40) {
-            case 0:
-                word = "https://www.example.com/track?id=" + std::to_string(random() % 100000);
-                break;
-            case 1:
-                word += ",";
-                break;
-            case 2:
-                word += ".";
-                break;
-            case 3:
-                if (html)
-                    word = "<a href=3D\"http://shop.example.net/p/" +
-                           std::to_string(random() % 1000) + "\">" + word + "</a>";
-                break;
-            case 4:
-                if (html) word = "<b>" + word + "</b>";
-                break;
-            case 5:
-                if (html) word += "<br>";
-                break;
-            default:
-                break;
+        case 0:
+            word = "https://www.example.com/track?id=" + std::to_string(random() % 100000);
+            break;
+        case 1:
+            word += ",";
+            break;
+        case 2:
+            word += ".";
+            break;
+        case 3:
+            if (html)
+                word = "<a href=3D\"http://shop.example.net/p/" + std::to_string(random() % 1000) +
+                       "\">" + word + "</a>";
+            break;
+        case 4:
+            if (html) word = "<b>" + word + "</b>";
+            break;
+        case 5:
+            if (html) word += "<br>";
+            break;
+        default:
+            break;
         }
         if (column + word.size() > 72) {
             text += "=\r\n";  // soft line break
@@ -154,12 +154,11 @@ std::string line_end_message(bool bare_cr, bool long_header, std::size_t kilobyt
     std::string body;
     while (body.size() < kilobytes * 1024)
         body += "row " + std::to_string(random() % 100000) + ";" + std::to_string(random()) + eol;
-    std::string message = "From: <sender@example.net>" + eol + "Subject: rows" + eol +
-                          "MIME-Version: 1.0" + eol +
-                          "Content-Type: multipart/mixed; boundary=\"m\"" + eol + eol + "--m" +
-                          eol + "Content-Type: text/plain; charset=us-ascii" + eol + eol +
-                          "The rows are attached." + eol + "--m" + eol +
-                          "Content-Type: text/csv; name=\"rows.csv\"" + eol;
+    std::string message =
+        "From: <sender@example.net>" + eol + "Subject: rows" + eol + "MIME-Version: 1.0" + eol +
+        "Content-Type: multipart/mixed; boundary=\"m\"" + eol + eol + "--m" + eol +
+        "Content-Type: text/plain; charset=us-ascii" + eol + eol + "The rows are attached." + eol +
+        "--m" + eol + "Content-Type: text/csv; name=\"rows.csv\"" + eol;
     if (long_header) message += "X-Note: " + std::string(1 << 20, 'n') + eol;
     return message + eol + body + "--m--" + eol;
 }

@@ -23,7 +23,8 @@ struct gateway_type {
     gateway_type() {
         std::string pattern = (fs::temp_directory_path() / "qvcg-bench-XXXXXX").string();
         directory = ::mkdtemp(pattern.data());
-        fs::copy_file(fs::path(QV_FAKE_V1_DIR) / QVSE_ENGINE_LIBRARY_NAME, directory / QVSE_ENGINE_LIBRARY_NAME);
+        fs::copy_file(fs::path(QV_FAKE_V1_DIR) / QVSE_ENGINE_LIBRARY_NAME,
+                      directory / QVSE_ENGINE_LIBRARY_NAME);
         qvse_callbacks_t table{};
         table.size = sizeof table;
         const std::string text = directory.string();
@@ -32,7 +33,8 @@ struct gateway_type {
         library = ::dlopen((directory / QVSE_ENGINE_LIBRARY_NAME).c_str(), RTLD_NOW | RTLD_NOLOAD);
         using resolve_function = const void* (*)(const char*, std::size_t, unsigned);
         const auto resolve = reinterpret_cast<resolve_function>(::dlsym(library, "resolve"));
-        connect = reinterpret_cast<connect_function>(const_cast<void*>(resolve("network::connect", 16, 0)));
+        connect = reinterpret_cast<connect_function>(
+            const_cast<void*>(resolve("network::connect", 16, 0)));
     }
     ~gateway_type() {
         ::dlclose(library);

@@ -27,9 +27,9 @@ namespace parts = mime::parts;
 // Message bodies made deterministically.
 
 std::string words(std::mt19937& random, std::size_t bytes) {
-    static const char* const vocabulary[] = {"the", "offer", "account", "meeting", "invoice",
-                                             "please", "attached", "regards", "tomorrow",
-                                             "caf=C3=A9", "limited", "time", "only"};
+    static const char* const vocabulary[] = {
+        "the",     "offer",    "account",   "meeting", "invoice", "please", "attached",
+        "regards", "tomorrow", "caf=C3=A9", "limited", "time",    "only"};
     std::string text;
     std::size_t column = 0;
     while (text.size() < bytes) {
@@ -61,7 +61,8 @@ std::string headers(std::mt19937& random) {
            ".example.net (relay [192.0.2.7]) by mx.example.org (mx [198.51.100.2])\r\n"
            "From: \"Sender\" <sender@example.net>\r\nTo: <user@example.org>\r\n"
            "Subject: Quarterly report\r\nDate: Tue, 1 Dec 2026 10:00:00 +0000\r\n"
-           "Message-ID: <" + std::to_string(random()) + "@example.net>\r\nMIME-Version: 1.0\r\n";
+           "Message-ID: <" +
+           std::to_string(random()) + "@example.net>\r\nMIME-Version: 1.0\r\n";
 }
 
 std::string alternative(std::mt19937& random, const std::string& boundary) {
@@ -84,27 +85,29 @@ std::vector<std::string> ordinary_corpus() {
     for (int i = 0; i < 120; ++i) {
         std::string m = headers(random);
         switch (i % 4) {
-            case 0:
-                m += "Content-Type: text/plain; charset=us-ascii\r\n\r\n" + words(random, 3000);
-                break;
-            case 1: m += alternative(random, "alt-" + std::to_string(i)); break;
-            case 2:
-                m += "Content-Type: multipart/mixed; boundary=\"mix\"\r\n\r\n--mix\r\n" +
-                     alternative(random, "alt") +
-                     "--mix\r\nContent-Type: application/pdf; name=\"report.pdf\"\r\n"
+        case 0:
+            m += "Content-Type: text/plain; charset=us-ascii\r\n\r\n" + words(random, 3000);
+            break;
+        case 1:
+            m += alternative(random, "alt-" + std::to_string(i));
+            break;
+        case 2:
+            m += "Content-Type: multipart/mixed; boundary=\"mix\"\r\n\r\n--mix\r\n" +
+                 alternative(random, "alt") +
+                 "--mix\r\nContent-Type: application/pdf; name=\"report.pdf\"\r\n"
+                 "Content-Transfer-Encoding: base64\r\n\r\n" +
+                 base64_body(random, 20'000 + random() % 200'000) + "--mix--\r\n";
+            break;
+        case 3:
+            m += "Content-Type: multipart/related; boundary=\"rel\"\r\n\r\n--rel\r\n"
+                 "Content-Type: text/html; charset=utf-8\r\n\r\n<html><img src=cid:a>" +
+                 words(random, 3000) + "</html>\r\n";
+            for (int image = 0; image < 3; ++image)
+                m += "--rel\r\nContent-Type: image/png\r\nContent-ID: <a>\r\n"
                      "Content-Transfer-Encoding: base64\r\n\r\n" +
-                     base64_body(random, 20'000 + random() % 200'000) + "--mix--\r\n";
-                break;
-            case 3:
-                m += "Content-Type: multipart/related; boundary=\"rel\"\r\n\r\n--rel\r\n"
-                     "Content-Type: text/html; charset=utf-8\r\n\r\n<html><img src=cid:a>" +
-                     words(random, 3000) + "</html>\r\n";
-                for (int image = 0; image < 3; ++image)
-                    m += "--rel\r\nContent-Type: image/png\r\nContent-ID: <a>\r\n"
-                         "Content-Transfer-Encoding: base64\r\n\r\n" +
-                         base64_body(random, 5'000 + random() % 20'000);
-                m += "--rel--\r\n";
-                break;
+                     base64_body(random, 5'000 + random() % 20'000);
+            m += "--rel--\r\n";
+            break;
         }
         corpus.push_back(std::move(m));
     }
@@ -114,8 +117,8 @@ std::vector<std::string> ordinary_corpus() {
 std::vector<std::string> many_parts_message() {
     std::string m = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n";
     for (int i = 0; i < 2000; ++i)
-        m += "--b\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\nPart " +
-             std::to_string(i) + " of the message.\r\n";
+        m += "--b\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\nPart " + std::to_string(i) +
+             " of the message.\r\n";
     m += "--b--\r\n";
     return {m};
 }
@@ -191,8 +194,8 @@ void run(benchmark::State& state, const std::vector<std::string>& corpus) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
     state.counters["leaves"] = static_cast<double>(leaves);
     state.counters["time_per_leaf"] = benchmark::Counter(
-        static_cast<double>(leaves), benchmark::Counter::kIsIterationInvariantRate |
-                                         benchmark::Counter::kInvert);
+        static_cast<double>(leaves),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 const std::vector<std::string>& ordinary() {

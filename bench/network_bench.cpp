@@ -112,7 +112,8 @@ struct engine_setup {
             for (int k = 0; k < 5; ++k) {
                 engine::hashes::digest digest;
                 digest.bytes.fill(static_cast<std::uint8_t>(0x11 + k));
-                record->fingerprints.emplace_back(engine::spam::fingerprint_type::text_chunk, digest, L"d");
+                record->fingerprints.emplace_back(engine::spam::fingerprint_type::text_chunk,
+                                                  digest, L"d");
             }
         }
     }
@@ -152,16 +153,20 @@ void LookupThroughput(benchmark::State& state) {
         issued += count;
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(issued));
-    state.counters["lookups_per_s"] = benchmark::Counter(static_cast<double>(issued), benchmark::Counter::kIsRate);
-    state.counters["worker_us_per_lookup"] = static_cast<double>(cpu.count()) / 1000.0 / static_cast<double>(issued);
+    state.counters["lookups_per_s"] =
+        benchmark::Counter(static_cast<double>(issued), benchmark::Counter::kIsRate);
+    state.counters["worker_us_per_lookup"] =
+        static_cast<double>(cpu.count()) / 1000.0 / static_cast<double>(issued);
 }
 BENCHMARK(LookupThroughput)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 // The bare round trip of one prebuilt lookup to the stand-in over UDP.
 std::vector<double> raw_round_trips(const stand_in::server& target, int count) {
     boost::asio::io_context io;
-    boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::endpoint(boost::asio::ip::udp::v4(), 0));
-    const boost::asio::ip::udp::endpoint to(boost::asio::ip::make_address(target.address()), target.port());
+    boost::asio::ip::udp::socket socket(
+        io, boost::asio::ip::udp::endpoint(boost::asio::ip::udp::v4(), 0));
+    const boost::asio::ip::udp::endpoint to(boost::asio::ip::make_address(target.address()),
+                                            target.port());
     std::vector<double> times;
     char reply[2048];
     for (int k = 0; k < count; ++k) {
@@ -180,14 +185,16 @@ std::vector<double> raw_round_trips(const stand_in::server& target, int count) {
         const auto start = clock_type::now();
         socket.send_to(boost::asio::buffer(out), to);
         socket.receive(boost::asio::buffer(reply));
-        times.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
+        times.push_back(
+            std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
     }
     return times;
 }
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
+    return values[std::min(values.size() - 1,
+                           static_cast<std::size_t>(p * static_cast<double>(values.size())))];
 }
 
 void AddedLatency(benchmark::State& state) {
@@ -208,7 +215,8 @@ void AddedLatency(benchmark::State& state) {
         for (std::size_t k = 0; k < measured; ++k) {
             const auto start = clock_type::now();
             network::lookup(handle, 5000, false);
-            engine_times.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
+            engine_times.push_back(
+                std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
         }
         raw_times = raw_round_trips(*setup.server, static_cast<int>(measured));
         wait_done(parked);
@@ -234,7 +242,8 @@ void Report1MB(benchmark::State& state) {
         record->source = std::make_shared<std::istringstream>(message);
     }
     for (auto _ : state) {
-        if (network::report(handle, true, 5000, false) != QVSE_OK) state.SkipWithError("report failed");
+        if (network::report(handle, true, 5000, false) != QVSE_OK)
+            state.SkipWithError("report failed");
     }
 }
 BENCHMARK(Report1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -251,10 +260,13 @@ void ManyAnswers(benchmark::State& state) {
         for (std::uint32_t k = 0; k < count; ++k) {
             engine::hashes::digest digest{};
             std::memcpy(digest.bytes.data(), &k, sizeof k);
-            record->fingerprints.emplace_back(engine::spam::fingerprint_type::text_chunk, digest, L"d");
+            record->fingerprints.emplace_back(engine::spam::fingerprint_type::text_chunk, digest,
+                                              L"d");
             setup.server->add_record(
-                {2, std::string(reinterpret_cast<const char*>(digest.bytes.data()), digest.bytes.size()), k + 1,
-                 0, 0, 0, 0, 0});
+                {2,
+                 std::string(reinterpret_cast<const char*>(digest.bytes.data()),
+                             digest.bytes.size()),
+                 k + 1, 0, 0, 0, 0, 0});
         }
     }
     // A slow server as far as retries go: one attempt carries the whole reply.

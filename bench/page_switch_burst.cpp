@@ -21,20 +21,17 @@
 
 namespace {
 
-long residentKiB()
-{
+long residentKiB() {
     QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return 0;
+    if (!statm.open(QIODevice::ReadOnly)) return 0;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.size() > 1 ? fields[1].toLong() * 4 : 0;
 }
 
 struct PageCounter final : QObject {
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::ChildAdded
-            && qobject_cast<QVViewController *>(static_cast<QChildEvent *>(event)->child()))
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::ChildAdded &&
+            qobject_cast<QVViewController*>(static_cast<QChildEvent*>(event)->child()))
             ++built;
         return false;
     }
@@ -43,10 +40,9 @@ struct PageCounter final : QObject {
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char** argv) {
     // The offscreen platform warns of every raise the window asks for.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type != QtWarningMsg && type != QtDebugMsg && type != QtInfoMsg)
             std::fprintf(stderr, "%s\n", qPrintable(message));
     });
@@ -55,14 +51,15 @@ int main(int argc, char **argv)
     const int requests = argc > 1 ? std::atoi(argv[1]) : 10'000;
 
     // Past the first run: an address and an installed plug-in.
-    auto &defaults = QVUserDefaults::standardUserDefaults();
+    auto& defaults = QVUserDefaults::standardUserDefaults();
     defaults.registerDefaults(QVUserDefaults::applicationDefaults());
     defaults.setObject(false, kQVCheckForUpdatesAtLaunchKey);
     defaults.setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
-    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                  + QStringLiteral("/Library/Mail/Bundles/Quorvane.mailbundle"));
+    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                  QStringLiteral("/Library/Mail/Bundles/Quorvane.mailbundle"));
 
-    QVAppDelegate delegate(QVStatusBar::systemStatusBar(), QVDistributedNotificationCenter::defaultCenter());
+    QVAppDelegate delegate(QVStatusBar::systemStatusBar(),
+                           QVDistributedNotificationCenter::defaultCenter());
     delegate.applicationWillFinishLaunching();
     delegate.applicationDidFinishLaunching(false);
     PageCounter counter;
@@ -72,7 +69,7 @@ int main(int argc, char **argv)
 
     QElapsedTimer timer;
     timer.start();
-    auto *center = QVDistributedNotificationCenter::defaultCenter();
+    auto* center = QVDistributedNotificationCenter::defaultCenter();
     for (int request = 0; request < requests; ++request)
         center->postNotificationName(request % 2 ? QStringLiteral("QV_SWITCH_TO_SETTINGS_PAGE")
                                                  : QStringLiteral("QV_SWITCH_TO_ACCOUNT_PAGE"));
@@ -94,8 +91,9 @@ int main(int argc, char **argv)
         }
     }
     const qint64 elapsed = timer.elapsed() - 500;
-    std::printf("%d requests: %d pages built, %lld ms, resident %ld KiB before, %ld KiB peak (+%ld KiB)\n", requests,
-                counter.built, static_cast<long long>(elapsed), before, peak, peak - before);
+    std::printf(
+        "%d requests: %d pages built, %lld ms, resident %ld KiB before, %ld KiB peak (+%ld KiB)\n",
+        requests, counter.built, static_cast<long long>(elapsed), before, peak, peak - before);
     delegate.applicationWillTerminate();
     return 0;
 }

@@ -93,7 +93,9 @@ std::vector<std::string> ordinary_corpus() {
     std::vector<std::string> corpus;
     for (int i = 0; i < 60; ++i) {
         switch (i % 3) {
-        case 0: corpus.push_back(plain_message(maker, 3'000, 5)); break;
+        case 0:
+            corpus.push_back(plain_message(maker, 3'000, 5));
+            break;
         case 1:
             corpus.push_back(header_block +
                              "Content-Type: multipart/alternative; boundary=alt\r\n\r\n"

@@ -46,7 +46,9 @@ unsigned guarded(Body&& body) noexcept {
 }
 
 // Inside a callback of another gateway call, or on the update monitor.
-bool nested() { return thread_holds.loader != 0 || thread_holds.engine != 0 || thread_holds.monitor; }
+bool nested() {
+    return thread_holds.loader != 0 || thread_holds.engine != 0 || thread_holds.monitor;
+}
 
 // The loader lock shared and, when asked, the engine lock shared; a lock the
 // thread already holds (a call from a callback) is not taken again.
@@ -179,12 +181,12 @@ using namespace quorvane::callgate;
 #define QVCG_EXPORT_language_classify(X, ...) X(QVSE_Language_GetClassification, plain, __VA_ARGS__)
 
 // An entry the loaded library lacks (only network::touch may) fails.
-#define QVCG_FORWARDER(exported, wrapper, component, name, parameters, arguments)          \
-    extern "C" std::uint32_t exported parameters noexcept {                                \
+#define QVCG_FORWARDER(exported, wrapper, component, name, parameters, arguments)            \
+    extern "C" std::uint32_t exported parameters noexcept {                                  \
         return forward<wrapper_type::wrapper>([&](const entries_type& entries) -> unsigned { \
-            const auto entry = entries.component##_##name;                                 \
-            return entry != nullptr ? entry arguments : unsigned(QVSE_E_FAILED);           \
-        });                                                                                \
+            const auto entry = entries.component##_##name;                                   \
+            return entry != nullptr ? entry arguments : unsigned(QVSE_E_FAILED);             \
+        });                                                                                  \
     }
 #define QVCG_EXPORT_ENTRY(component, name, result, parameters, arguments) \
     QVCG_EXPORT_##component##_##name(QVCG_FORWARDER, component, name, parameters, arguments)
@@ -203,7 +205,8 @@ extern "C" std::uint32_t QVSE_Engine_Initialize(const char* directory, std::size
         // A running monitor means initialised, even while it holds the
         // engine unloaded.
         if (update::running() || engine.valid()) return QVSE_E_ALREADY_INITIALIZED;
-        if (table == nullptr || table->size != sizeof(qvse_callbacks_t)) return QVSE_E_INVALID_ARGUMENT;
+        if (table == nullptr || table->size != sizeof(qvse_callbacks_t))
+            return QVSE_E_INVALID_ARGUMENT;
         callbacks = *table;
         if (const unsigned result = engine.directory(directory, directory_length)) return result;
         return update::monitor(engine);
@@ -234,7 +237,8 @@ extern "C" std::uint32_t QVSE_Engine_Shutdown() noexcept {
     });
 }
 
-extern "C" std::uint32_t QVSE_Engine_Update(const char* directory, std::size_t directory_length) noexcept {
+extern "C" std::uint32_t QVSE_Engine_Update(const char* directory,
+                                            std::size_t directory_length) noexcept {
     // From a callback: the reload would wait for this very call.
     if (nested()) return QVSE_E_IN_USE;
     return guarded([&]() -> unsigned {
@@ -243,7 +247,8 @@ extern "C" std::uint32_t QVSE_Engine_Update(const char* directory, std::size_t d
             call_scope scope(false);
             if (!update::running()) return QVSE_E_NOT_LOADED;
             engine_type candidate;
-            if (const unsigned result = candidate.directory(directory, directory_length)) return result;
+            if (const unsigned result = candidate.directory(directory, directory_length))
+                return result;
             std::error_code error;
             if (std::filesystem::equivalent(candidate.directory(), engine.directory(), error))
                 return QVSE_E_INVALID_ARGUMENT;
@@ -262,11 +267,13 @@ extern "C" std::uint32_t QVSE_Engine_GetVersion(wchar_t* version, std::size_t* v
                                                 std::size_t* description_length) noexcept {
     if (version_length == nullptr || description_length == nullptr) return QVSE_E_INVALID_ARGUMENT;
     return forward<wrapper_type::plain>([&](const entries_type& entries) {
-        return entries.principal_version(version, *version_length, description, *description_length);
+        return entries.principal_version(version, *version_length, description,
+                                         *description_length);
     });
 }
 
-extern "C" std::uint32_t QVSE_Spam_GetClassification(void* context, bool* whitelisted, bool* blacklisted,
+extern "C" std::uint32_t QVSE_Spam_GetClassification(void* context, bool* whitelisted,
+                                                     bool* blacklisted,
                                                      std::uint32_t* score) noexcept {
     if (whitelisted == nullptr || blacklisted == nullptr || score == nullptr)
         return QVSE_E_INVALID_ARGUMENT;

@@ -42,15 +42,18 @@ QVSE_API uint32_t QVSE_Context_Destroy(void* context) QVSE_NOEXCEPT;
 /* The message comes through the stream_read callback. */
 QVSE_API uint32_t QVSE_MIME_BindStream(void* context) QVSE_NOEXCEPT;
 /* The bytes are not copied: they must outlive the context. */
-QVSE_API uint32_t QVSE_MIME_BindBuffer(void* context, const char* data, size_t length) QVSE_NOEXCEPT;
-QVSE_API uint32_t QVSE_MIME_BindFile(void* context, const char* path, size_t path_length) QVSE_NOEXCEPT;
+QVSE_API uint32_t QVSE_MIME_BindBuffer(void* context, const char* data,
+                                       size_t length) QVSE_NOEXCEPT;
+QVSE_API uint32_t QVSE_MIME_BindFile(void* context, const char* path,
+                                     size_t path_length) QVSE_NOEXCEPT;
 
 QVSE_API uint32_t QVSE_Network_Connect(const wchar_t* host, size_t host_length) QVSE_NOEXCEPT;
 QVSE_API uint32_t QVSE_Network_Authenticate(void* context, uint32_t identity_kind, uint32_t user_id,
                                             const wchar_t* secret_key,
                                             size_t secret_key_length) QVSE_NOEXCEPT;
 /* Asynchronous requests return 0 and report through network_completed. */
-QVSE_API uint32_t QVSE_Network_Lookup(void* context, uint32_t timeout_ms, bool asynchronous) QVSE_NOEXCEPT;
+QVSE_API uint32_t QVSE_Network_Lookup(void* context, uint32_t timeout_ms,
+                                      bool asynchronous) QVSE_NOEXCEPT;
 QVSE_API uint32_t QVSE_Network_Touch(void* context, uint32_t value, uint32_t timeout_ms,
                                      bool asynchronous) QVSE_NOEXCEPT;
 QVSE_API uint32_t QVSE_Network_Report(void* context, bool flag, uint32_t timeout_ms,

@@ -62,13 +62,15 @@ unsigned engine_type::directory(const char* data, std::size_t length) {
     namespace fs = std::filesystem;
     const std::string text(data, length);
     if (text.find('\0') != std::string::npos) return QVSE_E_INVALID_ARGUMENT;
-    directory_ = (text.empty() ? fs::current_path() : fs::absolute(text)).lexically_normal().string();
+    directory_ =
+        (text.empty() ? fs::current_path() : fs::absolute(text)).lexically_normal().string();
     while (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
     std::error_code error;
     const auto status = fs::status(directory_, error);
     if (error || !fs::exists(status)) {
-        trace::write(QVSE_TRACE_FAILURE, facility, 0,
-                     boost::wformat(L"Directory \"%1%\" does not exist") % trace::from_utf8(directory_));
+        trace::write(
+            QVSE_TRACE_FAILURE, facility, 0,
+            boost::wformat(L"Directory \"%1%\" does not exist") % trace::from_utf8(directory_));
         return QVSE_E_NOT_FOUND;
     }
     if (!fs::is_directory(status)) {
@@ -93,7 +95,8 @@ unsigned engine_type::load() {
     void* library = open_library(path);
     if (library == nullptr) {
         const std::wstring error = loader_error();
-        trace_loader_error((boost::wformat(L"dlopen(\"%1%\") failed:") % trace::from_utf8(path)).str(), error);
+        trace_loader_error(
+            (boost::wformat(L"dlopen(\"%1%\") failed:") % trace::from_utf8(path)).str(), error);
         return QVSE_E_FAILED;
     }
     trace::write(QVSE_TRACE_DETAIL, facility, 0,
@@ -109,13 +112,13 @@ unsigned engine_type::load() {
     entries_type bound;
     if (complete) {
         // A library without network::touch still loads; the forwarder checks.
-#define QVCG_BIND_ENTRY(component, name, result, parameters, arguments)                   \
-    {                                                                                     \
-        constexpr std::string_view entry_name = #component "::" #name;                    \
-        bound.component##_##name = reinterpret_cast<decltype(bound.component##_##name)>(  \
-            const_cast<void*>(resolve(entry_name.data(), entry_name.size(), 0)));         \
-        if (bound.component##_##name == nullptr && entry_name != "network::touch")        \
-            complete = false;                                                             \
+#define QVCG_BIND_ENTRY(component, name, result, parameters, arguments)                  \
+    {                                                                                    \
+        constexpr std::string_view entry_name = #component "::" #name;                   \
+        bound.component##_##name = reinterpret_cast<decltype(bound.component##_##name)>( \
+            const_cast<void*>(resolve(entry_name.data(), entry_name.size(), 0)));        \
+        if (bound.component##_##name == nullptr && entry_name != "network::touch")       \
+            complete = false;                                                            \
     }
         QVSE_ENGINE_ENTRIES(QVCG_BIND_ENTRY)
 #undef QVCG_BIND_ENTRY

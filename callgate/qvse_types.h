@@ -103,8 +103,8 @@ typedef struct qvse_callbacks {
     size_t size;
     /* Lines that belong to no context; gateway or engine, on the calling
      * thread, the engine's network thread or the update monitor thread. */
-    void (*trace)(uint32_t level, const wchar_t* facility, size_t facility_length,
-                  uint32_t indent, const wchar_t* text, size_t text_length);
+    void (*trace)(uint32_t level, const wchar_t* facility, size_t facility_length, uint32_t indent,
+                  const wchar_t* text, size_t text_length);
     /* After every reload attempt of a live update, on the update monitor. */
     void (*update_completed)(void);
     /* Lines about one context; null drops them (no fallback to trace). */
@@ -126,15 +126,14 @@ typedef struct qvse_callbacks {
     /* Each new URI; source is QVSE_TEXT_HTML or QVSE_TEXT_PLAIN. */
     void (*uri_found)(void* context, uint32_t source, const wchar_t* uri, size_t length);
     /* Each fingerprint made by preparation; the category is three letters. */
-    void (*fingerprint_generated)(void* context, const wchar_t* category,
-                                  size_t category_length, const wchar_t* value,
-                                  size_t value_length);
+    void (*fingerprint_generated)(void* context, const wchar_t* category, size_t category_length,
+                                  const wchar_t* value, size_t value_length);
     /* One known language per call. */
-    void (*language_enumerated)(const wchar_t* language, size_t language_length,
-                                uint32_t words, uint32_t codepoints);
+    void (*language_enumerated)(const wchar_t* language, size_t language_length, uint32_t words,
+                                uint32_t codepoints);
     /* Each leading language of the message. */
-    void (*language_classified)(void* context, const wchar_t* language,
-                                size_t language_length, uint32_t matched, uint32_t total);
+    void (*language_classified)(void* context, const wchar_t* language, size_t language_length,
+                                uint32_t matched, uint32_t total);
 } qvse_callbacks_t;
 
 #ifdef __cplusplus

@@ -63,10 +63,14 @@ std::wstring from_utf8(std::string_view text) {
         unsigned count = 0;
         char32_t code = lead;
         char32_t least = 0;
-        if (lead >= 0xF0 && lead <= 0xF4) count = 3, code = lead & 0x07, least = 0x10000;
-        else if (lead >= 0xE0 && lead <= 0xEF) count = 2, code = lead & 0x0F, least = 0x800;
-        else if (lead >= 0xC2 && lead <= 0xDF) count = 1, code = lead & 0x1F, least = 0x80;
-        else if (lead >= 0x80) code = 0xFFFD;
+        if (lead >= 0xF0 && lead <= 0xF4)
+            count = 3, code = lead & 0x07, least = 0x10000;
+        else if (lead >= 0xE0 && lead <= 0xEF)
+            count = 2, code = lead & 0x0F, least = 0x800;
+        else if (lead >= 0xC2 && lead <= 0xDF)
+            count = 1, code = lead & 0x1F, least = 0x80;
+        else if (lead >= 0x80)
+            code = 0xFFFD;
         for (; count != 0; --count) {
             if (byte == end || (*byte & 0xC0) != 0x80) {
                 code = 0xFFFD;

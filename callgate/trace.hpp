@@ -10,7 +10,8 @@ namespace quorvane::callgate::trace {
 
 // Dropped when the table has no trace slot.
 void write(unsigned level, const std::wstring& facility, unsigned indent, const std::wstring& text);
-void write(unsigned level, const std::wstring& facility, unsigned indent, const boost::wformat& line);
+void write(unsigned level, const std::wstring& facility, unsigned indent,
+           const boost::wformat& line);
 
 // Inside an exception handler: "An exception has occured:" at indent, then
 // each line of the exception's diagnostic text at indent + 1.

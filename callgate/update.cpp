@@ -201,13 +201,16 @@ unsigned unload(engine_type& engine, void*& state, std::size_t& size) {
     // Back in service as it was; a part that fails is said, since the engine
     // then runs without its servers or its network.
     unsigned restored = shut_down ? initialise(engine) : unsigned(QVSE_OK);
-    if (restored == QVSE_OK) restored = engine.entries.principal_resume(state, size);
-    else std::free(state);
+    if (restored == QVSE_OK)
+        restored = engine.entries.principal_resume(state, size);
+    else
+        std::free(state);
     state = nullptr;
     size = 0;
     if (restored != QVSE_OK)
-        trace::write(QVSE_TRACE_ERROR, facility, 0,
-                     boost::wformat(L"Update failed to restore engine with error code: 0x%08X") % restored);
+        trace::write(
+            QVSE_TRACE_ERROR, facility, 0,
+            boost::wformat(L"Update failed to restore engine with error code: 0x%08X") % restored);
     return result;
 }
 
@@ -229,14 +232,16 @@ unsigned reload(engine_type& engine, void*& state, std::size_t& size) {
         size = 0;
     }
     if (result != QVSE_OK)
-        trace::write(QVSE_TRACE_ERROR, facility, 0,
-                     boost::wformat(L"Update failed to load engine with error code: 0x%08X") % result);
+        trace::write(
+            QVSE_TRACE_ERROR, facility, 0,
+            boost::wformat(L"Update failed to load engine with error code: 0x%08X") % result);
     return result;
 }
 
 void write_recovery(const std::vector<line_type>& lines) {
     for (const auto& line : lines)
-        trace::write(std::min<unsigned>(line.level, QVSE_TRACE_WARNING), facility, line.indent, line.text);
+        trace::write(std::min<unsigned>(line.level, QVSE_TRACE_WARNING), facility, line.indent,
+                     line.text);
 }
 
 // What the monitor does with the engine. Each turn of its loop looks at the
@@ -252,15 +257,16 @@ enum class monitor_state {
 
 // One look at the engine directory.
 struct observation_type {
-    bool lock_file = false;    // the lock file exists
-    bool in_progress = false;  // and a writer holds it
-    bool replaced = false;     // the loaded library is no longer the one on disk
+    bool lock_file = false;     // the lock file exists
+    bool in_progress = false;   // and a writer holds it
+    bool replaced = false;      // the loaded library is no longer the one on disk
     std::uint64_t serving = 0;  // the updates of this process counted so far
 };
 
 class monitor_type {
 public:
-    monitor_type(engine_type& engine, std::stop_token stop) : engine_(engine), stop_(stop), hold_(engine) {}
+    monitor_type(engine_type& engine, std::stop_token stop)
+        : engine_(engine), stop_(stop), hold_(engine) {}
     ~monitor_type() {
         if (engine_.draining()) engine_.end_draining();
         // Stopped with the engine unloaded: nobody will resume this.
@@ -282,7 +288,8 @@ public:
             // loaded from them.
             if (!seen.in_progress && (seen.lock_file || !loaded()))
                 write_recovery(recover(engine_.directory()));
-            if (state_ == monitor_state::refused && !seen.in_progress) state_ = monitor_state::serving;
+            if (state_ == monitor_state::refused && !seen.in_progress)
+                state_ = monitor_state::serving;
             if (state_ == monitor_state::serving &&
                 (seen.in_progress || !progress.served(seen.serving) || seen.replaced) &&
                 !on_update_requested(seen))
@@ -314,7 +321,9 @@ public:
     }
 
 private:
-    bool loaded() const { return state_ == monitor_state::serving || state_ == monitor_state::refused; }
+    bool loaded() const {
+        return state_ == monitor_state::serving || state_ == monitor_state::refused;
+    }
 
     observation_type look() {
         observation_type seen;
@@ -331,7 +340,8 @@ private:
     // serving -> unloaded, or back to serving (refused while the update's
     // lock file stays) when unloading fails. False when stopped meanwhile.
     bool on_update_requested(const observation_type& seen) {
-        trace::write(QVSE_TRACE_DETAIL, facility, 0, std::wstring(L"Update request detected, unloading engine"));
+        trace::write(QVSE_TRACE_DETAIL, facility, 0,
+                     std::wstring(L"Update request detected, unloading engine"));
         hold_.lock();
         if (!drain(engine_, hold_, stop_)) return false;
         const unsigned result = unload(engine_, saved_, saved_size_);
@@ -339,8 +349,9 @@ private:
             state_ = monitor_state::unloaded;
             return true;
         }
-        trace::write(QVSE_TRACE_ERROR, facility, 0,
-                     boost::wformat(L"Update failed to unload engine with error code: 0x%08X") % result);
+        trace::write(
+            QVSE_TRACE_ERROR, facility, 0,
+            boost::wformat(L"Update failed to unload engine with error code: 0x%08X") % result);
         hold_.unlock();
         state_ = seen.in_progress ? monitor_state::refused : monitor_state::serving;
         progress.record(seen.serving, result);
@@ -381,7 +392,8 @@ void worker(std::stop_token stop, engine_type& engine) {
     try {
         monitor_type(engine, stop).run();
     } catch (const std::system_error& error) {
-        if (error.code() != std::error_code(ECANCELED, std::system_category())) trace::gateway_exception();
+        if (error.code() != std::error_code(ECANCELED, std::system_category()))
+            trace::gateway_exception();
     } catch (...) {
         trace::gateway_exception();
     }
@@ -404,13 +416,15 @@ std::string backup_name(const fs::path& name, const fs::path& update, const fs::
 update_scope::update_scope(const std::string& directory) : path_(directory + "/" + lock_name) {
     for (;;) {
         descriptor_ =
-            ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+            ::open(path_.c_str(),
+                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
         if (descriptor_ < 0)
             throw std::system_error(errno, std::system_category(), "update_scope: creat failed");
         struct ::stat opened {};
         if (::fstat(descriptor_, &opened) != 0 || !S_ISREG(opened.st_mode)) {
             ::close(descriptor_);
-            throw std::system_error(EINVAL, std::system_category(), "update_scope: not a regular file");
+            throw std::system_error(EINVAL, std::system_category(),
+                                    "update_scope: not a regular file");
         }
         // An open-file-description lock belongs to this descriptor, not to
         // the process, so it also orders threads.
@@ -421,7 +435,8 @@ update_scope::update_scope(const std::string& directory) : path_(directory + "/"
             if (errno != EINTR) std::this_thread::sleep_for(1s);
         }
         // The previous holder may have unlinked the file while we waited.
-        struct ::stat locked {}, named {};
+        struct ::stat locked {
+        }, named{};
         if (::fstat(descriptor_, &locked) == 0 && ::stat(path_.c_str(), &named) == 0 &&
             locked.st_dev == named.st_dev && locked.st_ino == named.st_ino)
             return;
@@ -445,8 +460,9 @@ void update_scope::journal(char kind, std::initializer_list<std::string_view> fi
     while (!rest.empty()) {
         const ssize_t written = ::write(descriptor_, rest.data(), rest.size());
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) throw std::system_error(written < 0 ? errno : EIO, std::system_category(),
-                                                  "update_scope: journal write failed");
+        if (written <= 0)
+            throw std::system_error(written < 0 ? errno : EIO, std::system_category(),
+                                    "update_scope: journal write failed");
         rest.remove_prefix(static_cast<std::size_t>(written));
     }
 }
@@ -455,8 +471,8 @@ namespace {
 
 // Names are plain file names: a record naming anything else is ignored.
 bool plain_name(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-           name.find('\0') == std::string_view::npos;
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
 // Journal records: a staged file, a file moved aside, a new file, all in.
@@ -511,22 +527,24 @@ void replay(const fs::path& engine, const journal_type& journal, std::vector<lin
     if (journal.committed) {
         for (const auto& [name, backup] : journal.aside)
             if (fs::remove(engine / backup, ignored))
-                lines.push_back({1, (boost::wformat(L"Removing: \"%1%\"") % trace::from_utf8(backup)).str()});
+                lines.push_back(
+                    {1, (boost::wformat(L"Removing: \"%1%\"") % trace::from_utf8(backup)).str()});
         return;
     }
     for (const auto& name : journal.added) fs::remove(engine / name, ignored);
     for (auto entry = journal.aside.rbegin(); entry != journal.aside.rend(); ++entry) {
         const auto& [name, backup] = *entry;
         if (!exists((engine / backup).string())) continue;
-        lines.push_back({1, (boost::wformat(L"Restoring: \"%1%\" -> \"%2%\"") % trace::from_utf8(backup) %
-                             trace::from_utf8(name))
+        lines.push_back({1, (boost::wformat(L"Restoring: \"%1%\" -> \"%2%\"") %
+                             trace::from_utf8(backup) % trace::from_utf8(name))
                                 .str()});
         std::error_code error;
         fs::rename(engine / backup, engine / name, error);
         if (error)
-            lines.push_back({2, (boost::wformat(L"Unable to restore \"%1%\": %2%") % trace::from_utf8(name) %
-                                 trace::from_utf8(error.message()))
-                                    .str(),
+            lines.push_back({2,
+                             (boost::wformat(L"Unable to restore \"%1%\": %2%") %
+                              trace::from_utf8(name) % trace::from_utf8(error.message()))
+                                 .str(),
                              QVSE_TRACE_ERROR});
     }
 }
@@ -540,11 +558,13 @@ void restore_library(const fs::path& engine, std::vector<line_type>& lines) {
     std::optional<fs::path> newest;
     int newest_number = -1;
     std::error_code error;
-    for (fs::directory_iterator entry(engine, error), end; !error && entry != end; entry.increment(error)) {
+    for (fs::directory_iterator entry(engine, error), end; !error && entry != end;
+         entry.increment(error)) {
         const fs::path name = entry->path().filename();
         const std::string extension = name.extension().string();
         if (name.stem() != stem || extension.size() != 4 ||
-            !std::all_of(extension.begin() + 1, extension.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            !std::all_of(extension.begin() + 1, extension.end(),
+                         [](char c) { return c >= '0' && c <= '9'; }))
             continue;
         const int number = std::stoi(extension.substr(1));
         if (number > newest_number && entry->is_regular_file(error)) {
@@ -554,14 +574,17 @@ void restore_library(const fs::path& engine, std::vector<line_type>& lines) {
     }
     if (!newest) return;
     lines.push_back({1, (boost::wformat(L"Restoring: \"%1%\" -> \"%2%\"") %
-                         trace::from_utf8(newest->filename().string()) % trace::from_utf8(QVSE_ENGINE_LIBRARY_NAME))
+                         trace::from_utf8(newest->filename().string()) %
+                         trace::from_utf8(QVSE_ENGINE_LIBRARY_NAME))
                             .str()});
     fs::rename(*newest, library, error);
     if (error)
-        lines.push_back({2, (boost::wformat(L"Unable to restore \"%1%\": %2%") %
-                             trace::from_utf8(QVSE_ENGINE_LIBRARY_NAME) % trace::from_utf8(error.message()))
-                                .str(),
-                         QVSE_TRACE_ERROR});
+        lines.push_back(
+            {2,
+             (boost::wformat(L"Unable to restore \"%1%\": %2%") %
+              trace::from_utf8(QVSE_ENGINE_LIBRARY_NAME) % trace::from_utf8(error.message()))
+                 .str(),
+             QVSE_TRACE_ERROR});
 }
 
 }  // namespace
@@ -636,7 +659,8 @@ void install(const std::string& update_directory, const std::string& engine_dire
         try {
             for (const auto& [name, backup] : backups) {
                 if (!exists((engine / backup).string())) continue;
-                lines.push_back({1, (boost::wformat(L"Removing: \"%1%\"") % trace::from_utf8(backup)).str()});
+                lines.push_back(
+                    {1, (boost::wformat(L"Removing: \"%1%\"") % trace::from_utf8(backup)).str()});
                 fs::remove(engine / backup);
                 step();
             }
@@ -660,7 +684,8 @@ std::vector<line_type> recover(const std::string& directory) {
         struct ::flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
-        struct ::stat locked {}, named {};
+        struct ::stat locked {
+        }, named{};
         if (::fcntl(descriptor, F_OFD_SETLK, &whole) != 0) {
             ::close(descriptor);
             return lines;  // a writer is at work
@@ -689,7 +714,8 @@ std::vector<line_type> recover(const std::string& directory) {
     if (exists(path)) return lines;  // someone else's lock file, or a new writer
     std::vector<line_type> restored;
     restore_library(engine, restored);
-    if (!restored.empty() && lines.empty()) lines.push_back({0, L"Recovering from an interrupted update:"});
+    if (!restored.empty() && lines.empty())
+        lines.push_back({0, L"Recovering from an interrupted update:"});
     lines.insert(lines.end(), restored.begin(), restored.end());
     return lines;
 }

@@ -61,7 +61,8 @@ std::wstring to_wide(std::string_view utf8, std::size_t window) {
                 for (int32_t k = 0; k < block; ++k) any_8bit |= data[i + k];
                 if ((any_8bit & 0x80) == 0) {
                     for (int32_t k = 0; k < block; ++k)
-                        out[written + static_cast<std::size_t>(k)] = static_cast<wchar_t>(data[i + k]);
+                        out[written + static_cast<std::size_t>(k)] =
+                            static_cast<wchar_t>(data[i + k]);
                     i += block;
                     written += block;
                     continue;
@@ -164,10 +165,14 @@ bool swaps_controls(const UConverter* converter) {
 
 wchar_t unswapped_control(wchar_t c) {
     switch (c) {
-    case 0x1C: return 0x1A;
-    case 0x7F: return 0x1C;
-    case 0x1A: return 0x7F;
-    default: return c;
+    case 0x1C:
+        return 0x1A;
+    case 0x7F:
+        return 0x1C;
+    case 0x1A:
+        return 0x7F;
+    default:
+        return c;
     }
 }
 
@@ -253,14 +258,17 @@ decoded_type decode(std::string_view bytes, std::string_view charset) {
         for (; unit != end; ++unit) {
             if (pending_lead) {
                 if (U16_IS_TRAIL(*unit)) {
-                    out[written++] = static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit));
+                    out[written++] =
+                        static_cast<wchar_t>(U16_GET_SUPPLEMENTARY(pending_lead, *unit));
                     pending_lead = 0;
                     continue;
                 }
                 pending_lead = 0;  // a lone half is no character
             }
-            if (U16_IS_LEAD(*unit)) pending_lead = *unit;
-            else if (!U16_IS_TRAIL(*unit)) out[written++] = static_cast<wchar_t>(*unit);
+            if (U16_IS_LEAD(*unit))
+                pending_lead = *unit;
+            else if (!U16_IS_TRAIL(*unit))
+                out[written++] = static_cast<wchar_t>(*unit);
         }
     };
     // The whole input is there, so every call flushes; a full buffer only

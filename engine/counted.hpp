@@ -7,8 +7,8 @@
 #include "entry_table.hpp"
 
 #define QVSE_DECLARE_COUNTED_ENTRY(component, name, result, parameters, arguments) \
-    namespace quorvane::engine::counted {                                         \
-    [[gnu::visibility("hidden")]] result component##_##name parameters noexcept;  \
+    namespace quorvane::engine::counted {                                          \
+    [[gnu::visibility("hidden")]] result component##_##name parameters noexcept;   \
     }
 QVSE_ENGINE_ENTRIES(QVSE_DECLARE_COUNTED_ENTRY)
 #undef QVSE_DECLARE_COUNTED_ENTRY

@@ -18,8 +18,8 @@
     X(principal, suspend, unsigned, (void*& state, std::size_t& size), (state, size))           \
     X(principal, version, unsigned,                                                             \
       (wchar_t * version, std::size_t & version_length, wchar_t * description,                  \
-       std::size_t & description_length),                                                      \
-      (version, version_length, description, description_length))                              \
+       std::size_t & description_length),                                                       \
+      (version, version_length, description, description_length))                               \
     X(context, drained, bool, (), ())                                                           \
     X(context, create, unsigned, (void* handle), (handle))                                      \
     X(context, destroy, unsigned, (void* handle), (handle))                                     \
@@ -53,8 +53,8 @@
     X(language, classify, unsigned, (void* handle), (handle))
 
 #define QVSE_DECLARE_ENGINE_ENTRY(component, name, result, parameters, arguments) \
-    namespace quorvane::engine::component {                                      \
-    [[gnu::visibility("hidden")]] result name parameters;                        \
+    namespace quorvane::engine::component {                                       \
+    [[gnu::visibility("hidden")]] result name parameters;                         \
     }
 QVSE_ENGINE_ENTRIES(QVSE_DECLARE_ENGINE_ENTRY)
 #undef QVSE_DECLARE_ENGINE_ENTRY

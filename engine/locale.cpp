@@ -44,8 +44,7 @@ const std::locale& engine_locale() {
 const icu::Locale& engine_icu_locale() {
     static const icu::Locale& instance = lasting::make<const icu::Locale>([] {
         const auto& info = std::use_facet<boost::locale::info>(engine_locale());
-        return icu::Locale(info.language().c_str(), info.country().c_str(),
-                           info.variant().c_str());
+        return icu::Locale(info.language().c_str(), info.country().c_str(), info.variant().c_str());
     }());
     return instance;
 }
@@ -191,7 +190,8 @@ struct full_foldings_type {
     bool any_beyond_bmp = false;
 
     const std::wstring* find(UChar32 c) const {
-        if (c < 0x10000 ? !special_bmp[static_cast<std::size_t>(c)] : !any_beyond_bmp) return nullptr;
+        if (c < 0x10000 ? !special_bmp[static_cast<std::size_t>(c)] : !any_beyond_bmp)
+            return nullptr;
         const auto found = specials.find(c);
         return found == specials.end() ? nullptr : &found->second;
     }
@@ -216,8 +216,10 @@ const full_foldings_type& full_foldings() {
             }
         for (const auto& special : specials) {
             const UChar32 c = special.first;
-            if (c < 0x10000) foldings.special_bmp.set(static_cast<std::size_t>(c));
-            else foldings.any_beyond_bmp = true;
+            if (c < 0x10000)
+                foldings.special_bmp.set(static_cast<std::size_t>(c));
+            else
+                foldings.any_beyond_bmp = true;
         }
         return foldings;
     }());
@@ -248,7 +250,8 @@ std::uint32_t word_rule(int32_t status) {
 // built before costs a fraction of that. The prototype is ICU data, so it
 // goes before ICU is cleaned up.
 std::mutex word_prototype_mutex;
-std::unique_ptr<icu::BreakIterator>& word_prototype = lasting::make<std::unique_ptr<icu::BreakIterator>>();
+std::unique_ptr<icu::BreakIterator>& word_prototype =
+    lasting::make<std::unique_ptr<icu::BreakIterator>>();
 
 std::unique_ptr<icu::BreakIterator> new_word_iterator() {
     std::lock_guard lock(word_prototype_mutex);
@@ -270,7 +273,15 @@ std::unique_ptr<icu::BreakIterator> new_word_iterator() {
 // "@" is a letter and ":" separates), with the rule value of the rule that
 // ended each segment.
 enum class ascii_break : std::uint8_t {
-    other, letter, numeric, mid_num_let, mid_num, extend_num_let, space, cr, lf
+    other,
+    letter,
+    numeric,
+    mid_num_let,
+    mid_num,
+    extend_num_let,
+    space,
+    cr,
+    lf
 };
 
 constexpr std::array<ascii_break, 128> ascii_break_classes = [] {
@@ -401,7 +412,8 @@ std::wstring fold_case(std::wstring_view text) {
         if (text.size() - at >= block && block_below(text.data() + at, 0x80)) {
             for (std::size_t i = 0; i < block; ++i) {
                 const auto c = static_cast<std::uint32_t>(text[at + i]);
-                out[written + i] = static_cast<wchar_t>(c + (static_cast<std::uint32_t>(c - 'A' < 26u) << 5));
+                out[written + i] =
+                    static_cast<wchar_t>(c + (static_cast<std::uint32_t>(c - 'A' < 26u) << 5));
             }
             at += block;
             written += block;
@@ -475,7 +487,8 @@ void index_icu_words(icu::BreakIterator& words, std::wstring_view text, std::siz
 // on what came before: there the text is cut into regions, and ICU sees only
 // the regions with other characters.
 bool is_certain_boundary(std::wstring_view text, std::size_t at) noexcept {
-    return text[at] == L' ' && text[at - 1] != L' ' && static_cast<std::uint32_t>(text[at - 1]) < 0x80u;
+    return text[at] == L' ' && text[at - 1] != L' ' &&
+           static_cast<std::uint32_t>(text[at - 1]) < 0x80u;
 }
 
 }  // namespace
@@ -498,7 +511,7 @@ std::vector<context::segment_type> index_words(std::wstring_view text) {
         return std::move(fitted());
     }
     std::unique_ptr<icu::BreakIterator> words;  // made for the first region that needs it
-    std::size_t region = 0;  // the region not yet indexed begins here
+    std::size_t region = 0;                     // the region not yet indexed begins here
     bool region_ascii = true;
     const auto index_region = [&](std::size_t end) {
         if (region_ascii) {

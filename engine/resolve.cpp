@@ -54,8 +54,7 @@ static_assert(entries.size() == 21);
 
 // The name is taken as length bytes and compared whole; non-zero flags match
 // nothing.
-extern "C" [[gnu::visibility("default")]] const void* resolve(const char* name,
-                                                              std::size_t length,
+extern "C" [[gnu::visibility("default")]] const void* resolve(const char* name, std::size_t length,
                                                               unsigned int flags) noexcept {
     if (name == nullptr || flags != 0) return nullptr;
     const std::string_view wanted(name, length);

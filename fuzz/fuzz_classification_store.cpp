@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         while (from <= input.size()) {
             std::size_t to = input.find('\xFF', from);
             if (to == std::string::npos) to = input.size();
-            if (const auto fingerprints = stand_in::wire::read_lookup(input.substr(from, to - from))) {
+            if (const auto fingerprints =
+                    stand_in::wire::read_lookup(input.substr(from, to - from))) {
                 if (store.look_up(*fingerprints).size() != fingerprints->size()) std::abort();
                 store.learn(*fingerprints, (to - from) % 2 == 1);
             }

@@ -11,8 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     namespace engine = quorvane::engine;
-    const std::wstring input =
-        engine::coding::to_wide({reinterpret_cast<const char*>(data), size});
+    const std::wstring input = engine::coding::to_wide({reinterpret_cast<const char*>(data), size});
     std::wstring output;
     std::set<std::wstring> links;
     if (!engine::html::convert(input, output, links)) __builtin_trap();

@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (summary.headerLength < 0 || summary.headerLength > bytes.size()) __builtin_trap();
     const qsizetype end = MailMessageHeader::headerEnd(bytes);
     if (end > bytes.size() || (end >= 0 && end != summary.headerLength)) __builtin_trap();
-    if (!summary.looksLikeMail && (!summary.messageID.isEmpty() || !summary.sender.isEmpty())) __builtin_trap();
+    if (!summary.looksLikeMail && (!summary.messageID.isEmpty() || !summary.sender.isEmpty()))
+        __builtin_trap();
     // Decoding is total: the same bytes as one field give some text.
     (void)MailMessageHeader::decodeFieldText(bytes.first(std::min<qsizetype>(bytes.size(), 4096)));
     return 0;

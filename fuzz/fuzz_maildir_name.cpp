@@ -7,7 +7,8 @@
 #include "Maildir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const QString name = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QString name =
+        QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const QString unique = Maildir::uniqueName(name);
     if (!name.startsWith(unique) || unique.contains(u':')) __builtin_trap();
     const QString flags = Maildir::flags(name);
@@ -16,12 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QString root = QStringLiteral("/maildir");
     if (Maildir::isValidMailboxName(name)) {
         const QString folder = Maildir::folderPath(root, name);
-        if (name.compare(QLatin1String(Maildir::kInboxPath), Qt::CaseInsensitive) != 0
-            && folder != root + QStringLiteral("/.") + name)
+        if (name.compare(QLatin1String(Maildir::kInboxPath), Qt::CaseInsensitive) != 0 &&
+            folder != root + QStringLiteral("/.") + name)
             __builtin_trap();
         // One level below the root, or the root itself for INBOX.
         const QString below = folder.mid(root.size());
-        if (!folder.startsWith(root) || (!below.isEmpty() && below.lastIndexOf(u'/') != 0)) __builtin_trap();
+        if (!folder.startsWith(root) || (!below.isEmpty() && below.lastIndexOf(u'/') != 0))
+            __builtin_trap();
     }
     return 0;
 }

@@ -25,7 +25,8 @@ using encoding = mime::grammars::content_transfer_encoding_result;
 std::size_t drain(std::istream& in) {
     char block[4096];
     std::size_t total = 0;
-    while (in.read(block, sizeof block) || in.gcount() > 0) total += static_cast<std::size_t>(in.gcount());
+    while (in.read(block, sizeof block) || in.gcount() > 0)
+        total += static_cast<std::size_t>(in.gcount());
     return total;
 }
 

@@ -23,7 +23,8 @@ void scan_everywhere(std::wstring& text, std::set<std::wstring>& found) {
     engine::uri::extractor_type extractor(text, found);
     const wchar_t* first = text.data();
     const wchar_t* const last = first + text.size();
-    if (!boost::spirit::qi::parse(first, last, grammar(boost::phoenix::ref(extractor), text.data())) ||
+    if (!boost::spirit::qi::parse(first, last,
+                                  grammar(boost::phoenix::ref(extractor), text.data())) ||
         first != last)
         __builtin_trap();
     extractor.finish();
@@ -32,8 +33,7 @@ void scan_everywhere(std::wstring& text, std::set<std::wstring>& found) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::wstring input =
-        engine::coding::to_wide({reinterpret_cast<const char*>(data), size});
+    const std::wstring input = engine::coding::to_wide({reinterpret_cast<const char*>(data), size});
     std::wstring text = input;
     std::set<std::wstring> found;
     if (!engine::uri::extract(text, found)) __builtin_trap();

@@ -173,7 +173,8 @@ bool QVMailHandler::isInboxMessage(const id &message) const
     if (!mailbox)
         return false;
     const QString uuid = text(mailbox, "uuid");
-    const ObjectList inboxes = QVObjC::sendClass<ObjectList>(mailClass("MFMailAccount"), QStringLiteral("inboxMailboxes"));
+    const ObjectList inboxes =
+        QVObjC::sendClass<ObjectList>(mailClass("MFMailAccount"), QStringLiteral("inboxMailboxes"));
     return std::any_of(inboxes.begin(), inboxes.end(), [&](const id &inbox) { return text(inbox, "uuid") == uuid; });
 }
 
@@ -203,7 +204,8 @@ id QVMailHandler::quorvaneMailboxForAccount(const id &account)
 
 id QVMailHandler::inboxMailboxForAccount(const id &account) const
 {
-    const ObjectList inboxes = QVObjC::sendClass<ObjectList>(mailClass("MFMailAccount"), QStringLiteral("inboxMailboxes"));
+    const ObjectList inboxes =
+        QVObjC::sendClass<ObjectList>(mailClass("MFMailAccount"), QStringLiteral("inboxMailboxes"));
     for (const id &inbox : inboxes) {
         if (object(inbox, "account") == account)
             return inbox;
@@ -236,7 +238,8 @@ QString QVMailHandler::identity(const id &message)
     // What other mail programs keep when they copy a message: its fields,
     // not its file.
     const QString messageID = text(message, "messageID");
-    return messageID.isEmpty() ? QString() : messageID + u'\n' + text(message, "sender") + u'\n' + text(message, "subject");
+    return messageID.isEmpty() ? QString()
+                               : messageID + u'\n' + text(message, "sender") + u'\n' + text(message, "subject");
 }
 
 void QVMailHandler::rememberJunk(const id &message)
@@ -279,15 +282,16 @@ bool QVMailHandler::moveMessage(const id &message, Destination destination)
     const id account = object(object(message, "mailbox"), "account");
     if (!QVObjC::isKindOfClass(account, mailClass("MFMailAccount")))
         return false;
-    const id target = destination == Destination::Junk ? quorvaneMailboxForAccount(account)
-                                                       : inboxMailboxForAccount(account);
+    const id target =
+        destination == Destination::Junk ? quorvaneMailboxForAccount(account) : inboxMailboxForAccount(account);
     if (!target)
         return false;
     const QString messageID = text(message, "messageID");
     if (const id viewer = availableMessageViewer()) {
         const bool result = QVObjC::send<bool>(
             viewer,
-            QStringLiteral("transferMessages:toMailbox:deleteOriginals:allowUndo:isDeleteOperation:isArchiveOperation:"),
+            QStringLiteral(
+                "transferMessages:toMailbox:deleteOriginals:allowUndo:isDeleteOperation:isArchiveOperation:"),
             ObjectList{message}, target, true, false, false, false);
         QVLogPlugin(destination == Destination::Junk
                         ? QStringLiteral("*** Transfered message %1 to the spam folder %2 with result: %3")
@@ -296,9 +300,9 @@ bool QVMailHandler::moveMessage(const id &message, Destination destination)
         return true;
     }
     QVDispatch::asyncGlobal([message, target, messageID, destination] {
-        const qint64 result = QVObjC::sendClass<qint64>(
-            mailClass("MFMessageStore"), QStringLiteral("copyMessages:toMailbox:shouldDelete:"), ObjectList{message},
-            target, true);
+        const qint64 result = QVObjC::sendClass<qint64>(mailClass("MFMessageStore"),
+                                                        QStringLiteral("copyMessages:toMailbox:shouldDelete:"),
+                                                        ObjectList{message}, target, true);
         QVLogPlugin(destination == Destination::Junk
                         ? QStringLiteral("*** Copied message %1 to the spam folder %2 with result: %3")
                         : QStringLiteral("*** Copied message %1 to the inbox %2 with result: %3"),
@@ -366,7 +370,7 @@ bool QVMailHandler::isWaitingForVerdict(const id &message) const
 }
 
 id QVMailHandler::answeredMessage(const QVDistributedNotification &notification, const QString &logFormat,
-                                 QVPendingAnswers::Kind kind, const std::function<bool(const id &)> &waiting)
+                                  QVPendingAnswers::Kind kind, const std::function<bool(const id &)> &waiting)
 {
     const QString messageID = notification.stringValue(kMessageIDKey);
     QVLogPlugin(logFormat, messageID);
@@ -374,8 +378,7 @@ id QVMailHandler::answeredMessage(const QVDistributedNotification &notification,
         return nullptr;
     const QVPendingAnswers::Answer answer = pending_.take(kind, messageID, waiting);
     switch (answer.outcome) {
-    case QVPendingAnswers::Outcome::Found:
-        return answer.message;
+    case QVPendingAnswers::Outcome::Found: return answer.message;
     case QVPendingAnswers::Outcome::Ambiguous:
         QVLogPlugin(QStringLiteral("*** Different messages wait under the Message-ID %1; none is moved"), messageID);
         return nullptr;
@@ -390,9 +393,9 @@ void QVMailHandler::spamDetectedNotification(const QVDistributedNotification &no
 {
     // Only a message still unread in an inbox: the user may have read or
     // filed it meanwhile.
-    const id message = answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"),
-                                       QVPendingAnswers::Kind::Verdict,
-                                       [this](const id &m) { return isWaitingForVerdict(m); });
+    const id message =
+        answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"), QVPendingAnswers::Kind::Verdict,
+                        [this](const id &m) { return isWaitingForVerdict(m); });
     if (message)
         moveMessageToQuorvaneFolder(message);
 }
@@ -406,9 +409,9 @@ void QVMailHandler::letterBlockedNotification(const QVDistributedNotification &n
 
 void QVMailHandler::letterUnblockedNotification(const QVDistributedNotification &notification)
 {
-    const id message = answeredMessage(notification, QStringLiteral("*** UNBLOCKED: %1"),
-                                       QVPendingAnswers::Kind::Unblock,
-                                       [this](const id &m) { return isMessageInQuorvaneFolder(m); });
+    const id message =
+        answeredMessage(notification, QStringLiteral("*** UNBLOCKED: %1"), QVPendingAnswers::Kind::Unblock,
+                        [this](const id &m) { return isMessageInQuorvaneFolder(m); });
     if (message)
         moveMessageToInbox(message);
 }

@@ -164,7 +164,8 @@ void QVMessageActionHandler::blockSelectedMessages()
 void QVMessageActionHandler::unblockSelectedMessages()
 {
     postMessages(selectedMessagesInQuorvaneFolder(), qsizetype(kQVUnblockMessageBodyLimit),
-                 QStringLiteral("*** UNBLOCKING: %1"), kQVPluginUnblockMessageNotification, QVPendingAnswers::Kind::Unblock);
+                 QStringLiteral("*** UNBLOCKING: %1"), kQVPluginUnblockMessageNotification,
+                 QVPendingAnswers::Kind::Unblock);
 }
 
 void QVMessageActionHandler::postListRequests(const char *notification, ListEntry entry)
@@ -268,8 +269,9 @@ bool QVMessageActionHandler::validateMenuItem(QVObjC::MenuItemRef item)
 {
     if (!item)
         return true;
-    static const QStringList listActions{QStringLiteral("addAddressToBlackList:"), QStringLiteral("addDomainToBlackList:"),
-                                         QStringLiteral("addAddressToWhiteList:"), QStringLiteral("addDomainToWhiteList:")};
+    static const QStringList listActions{
+        QStringLiteral("addAddressToBlackList:"), QStringLiteral("addDomainToBlackList:"),
+        QStringLiteral("addAddressToWhiteList:"), QStringLiteral("addDomainToWhiteList:")};
     if (listActions.contains(item->action))
         return !selectedMessages().isEmpty();
     if (item->action == QLatin1String("removeAllSpamMessages:"))

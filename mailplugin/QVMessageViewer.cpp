@@ -130,7 +130,6 @@ void QVMessageViewer::registerClass()
     QVObjC::addMethod(cls, original(kAllowedIdentifiers), Identifiers([](const id &, id) { return QStringList(); }));
     QVObjC::addMethod(cls, original(kDefaultIdentifiers), Identifiers([](const id &, id) { return QStringList(); }));
     QVObjC::addMethod(cls, original(kDealloc), Dealloc([](const id &) {}));
-    QVObjC::addClassMethod(cls, QStringLiteral("load"), std::function<void(QVObjC::Class *)>([](QVObjC::Class *) {
-                               QVMessageViewer::load();
-                           }));
+    QVObjC::addClassMethod(cls, QStringLiteral("load"),
+                           std::function<void(QVObjC::Class *)>([](QVObjC::Class *) { QVMessageViewer::load(); }));
 }

@@ -20,8 +20,8 @@ QString bundlePath()
 
 QString imagePath(const char *name)
 {
-    const QString path = bundlePath() + QStringLiteral("/Contents/Resources/") + QLatin1String(name)
-        + QStringLiteral(".svg");
+    const QString path =
+        bundlePath() + QStringLiteral("/Contents/Resources/") + QLatin1String(name) + QStringLiteral(".svg");
     return QFileInfo::exists(path) ? path : QString();
 }
 

@@ -24,9 +24,8 @@ void QVQuorvanePluginMailCore::registerBundle()
     Class *mailBundle = QVObjC::NSClassFromString(QStringLiteral("MVMailBundle"));
     if (QVObjC::classRespondsToSelector(mailBundle, QStringLiteral("registerBundle")))
         QVObjC::sendClass(mailBundle, QStringLiteral("registerBundle"));
-    const QVObjC::id application =
-        QVObjC::sendClass<QVObjC::id>(QVObjC::NSClassFromString(QStringLiteral("NSApplication")),
-                                      QStringLiteral("sharedApplication"));
+    const QVObjC::id application = QVObjC::sendClass<QVObjC::id>(
+        QVObjC::NSClassFromString(QStringLiteral("NSApplication")), QStringLiteral("sharedApplication"));
     auto &center = QVNotificationCenter::defaultCenter();
     center.removeObserver(&classToken);  // initialize may come again from a new host
     center.addObserver(&classToken, QStringLiteral("NSApplicationWillTerminateNotification"), application,

@@ -13,13 +13,11 @@ namespace {
 
 class Reader {
 public:
-    explicit Reader(QByteArrayView xml)
-        : bytes_(QByteArray::fromRawData(xml.data(), xml.size())), xml_(bytes_) {}
+    explicit Reader(QByteArrayView xml) : bytes_(QByteArray::fromRawData(xml.data(), xml.size())), xml_(bytes_) {}
 
     std::optional<QVariant> document()
     {
-        if (!nextElement() || xml_.tokenType() != QXmlStreamReader::StartElement
-            || xml_.name() != u"plist")
+        if (!nextElement() || xml_.tokenType() != QXmlStreamReader::StartElement || xml_.name() != u"plist")
             return fail(QStringLiteral("the document is not a property list"));
         if (!nextElement() || xml_.tokenType() != QXmlStreamReader::StartElement)
             return fail(QStringLiteral("the property list holds no value"));
@@ -56,8 +54,7 @@ private:
         while (!xml_.atEnd()) {
             switch (xml_.readNext()) {
             case QXmlStreamReader::StartElement:
-            case QXmlStreamReader::EndElement:
-                return true;
+            case QXmlStreamReader::EndElement: return true;
             case QXmlStreamReader::Characters:
                 if (!xml_.isWhitespace())
                     return false;
@@ -65,10 +62,8 @@ private:
             case QXmlStreamReader::StartDocument:
             case QXmlStreamReader::DTD:
             case QXmlStreamReader::Comment:
-            case QXmlStreamReader::ProcessingInstruction:
-                break;
-            default:
-                return false;
+            case QXmlStreamReader::ProcessingInstruction: break;
+            default: return false;
             }
         }
         return false;
@@ -81,16 +76,11 @@ private:
         QString collected;
         while (!xml_.atEnd()) {
             switch (xml_.readNext()) {
-            case QXmlStreamReader::Characters:
-                collected += xml_.text();
-                break;
+            case QXmlStreamReader::Characters: collected += xml_.text(); break;
             case QXmlStreamReader::Comment:
-            case QXmlStreamReader::ProcessingInstruction:
-                break;
-            case QXmlStreamReader::EndElement:
-                return collected;
-            default:
-                return std::nullopt;
+            case QXmlStreamReader::ProcessingInstruction: break;
+            case QXmlStreamReader::EndElement: return collected;
+            default: return std::nullopt;
             }
         }
         return std::nullopt;
@@ -310,9 +300,7 @@ bool appendValue(QString &out, const QVariant &value, int depth)
         appendLine(out, depth, text.append(u"</string>"));
         return true;
     }
-    case QMetaType::Bool:
-        appendLine(out, depth, value.toBool() ? u"<true/>" : u"<false/>");
-        return true;
+    case QMetaType::Bool: appendLine(out, depth, value.toBool() ? u"<true/>" : u"<false/>"); return true;
     case QMetaType::Short:
     case QMetaType::Int:
     case QMetaType::Long:
@@ -329,8 +317,7 @@ bool appendValue(QString &out, const QVariant &value, int depth)
     case QMetaType::Double:
         appendLine(out, depth, QStringLiteral("<real>%1</real>").arg(realText(value.toDouble())));
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -347,11 +334,10 @@ std::optional<QVariant> fromXml(QByteArrayView xml, QString *error)
 
 std::optional<QByteArray> toXml(const QVariant &value)
 {
-    QString out = QStringLiteral(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n");
+    QString out = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                 "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                 "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                                 "<plist version=\"1.0\">\n");
     if (!appendValue(out, value, 0))
         return std::nullopt;
     out.append(u"</plist>\n");

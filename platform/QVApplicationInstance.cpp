@@ -95,9 +95,9 @@ bool QVApplicationInstance::activateRunningInstance(int milliseconds) const
 
 bool QVApplicationInstance::activateRunningInstance() const
 {
-    auto message = QDBusMessage::createMethodCall(bundleIdentifier_, objectPathForBundleIdentifier(bundleIdentifier_),
-                                                  QStringLiteral("org.freedesktop.Application"),
-                                                  QStringLiteral("Activate"));
+    auto message =
+        QDBusMessage::createMethodCall(bundleIdentifier_, objectPathForBundleIdentifier(bundleIdentifier_),
+                                       QStringLiteral("org.freedesktop.Application"), QStringLiteral("Activate"));
     message << QVariantMap();
     const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
     return reply.type() == QDBusMessage::ReplyMessage;

@@ -64,8 +64,7 @@ QVDistributedNotificationCenter *QVDistributedNotificationCenter::defaultCenter(
     return center;
 }
 
-QVDistributedNotificationCenter::QVDistributedNotificationCenter(const QDBusConnection &connection,
-                                                                 QObject *parent)
+QVDistributedNotificationCenter::QVDistributedNotificationCenter(const QDBusConnection &connection, QObject *parent)
     : QObject(parent), connection_(connection)
 {
 }
@@ -108,8 +107,8 @@ void QVDistributedNotificationCenter::addObserver(QObject *observer, const QStri
         subscribe(name);
     list.push_back({observer, std::move(handler)});
     if (!destroyedConnections_.contains(observer)) {
-        destroyedConnections_.insert(observer, connect(observer, &QObject::destroyed, this,
-                                                       [this, observer] { removeObserver(observer); }));
+        destroyedConnections_.insert(
+            observer, connect(observer, &QObject::destroyed, this, [this, observer] { removeObserver(observer); }));
     }
 }
 
@@ -180,9 +179,8 @@ void QVDistributedNotificationCenter::deliver(const QDBusMessage &message)
         const auto current = observations_.constFind(notification.name);
         if (current == observations_.cend())
             break;
-        const bool stillThere = std::any_of(current->begin(), current->end(), [&](const Observation &o) {
-            return o.observer == target.observer;
-        });
+        const bool stillThere = std::any_of(current->begin(), current->end(),
+                                            [&](const Observation &o) { return o.observer == target.observer; });
         if (stillThere)
             target.handler(notification);
     }

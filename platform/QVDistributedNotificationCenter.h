@@ -46,8 +46,7 @@ public:
     // (call it first from the main thread).
     static QVDistributedNotificationCenter *defaultCenter();
 
-    explicit QVDistributedNotificationCenter(const QDBusConnection &connection,
-                                             QObject *parent = nullptr);
+    explicit QVDistributedNotificationCenter(const QDBusConnection &connection, QObject *parent = nullptr);
     ~QVDistributedNotificationCenter() override;
 
     // False when the bus is not reachable or the name is not a valid member

@@ -31,8 +31,8 @@ std::optional<Bundle> registerBundle(const QString &bundlePath)
     if (!plist)
         return std::nullopt;
     const QVariantMap info = plist->toMap();
-    Bundle bundle{QDir::cleanPath(QFileInfo(bundlePath).absoluteFilePath()),
-                  stringValue(info, "CFBundleIdentifier"), stringValue(info, "CFBundleExecutable")};
+    Bundle bundle{QDir::cleanPath(QFileInfo(bundlePath).absoluteFilePath()), stringValue(info, "CFBundleIdentifier"),
+                  stringValue(info, "CFBundleExecutable")};
     if (bundle.identifier.isEmpty() || bundle.identifier.contains(u'/') || bundle.executablePath.isEmpty()
         || bundle.executablePath.contains(u'/'))
         return std::nullopt;

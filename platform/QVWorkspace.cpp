@@ -55,7 +55,10 @@ QString unescapedValue(const QString &value)
         case 't': result += u'\t'; break;
         case 'r': result += u'\r'; break;
         case '\\': result += u'\\'; break;
-        default: result += u'\\'; result += value[i]; break;
+        default:
+            result += u'\\';
+            result += value[i];
+            break;
         }
     }
     return result;
@@ -108,8 +111,7 @@ QStringList splitExecValue(const QString &exec, bool *ok)
         if (quoted) {
             if (c == u'"') {
                 quoted = false;
-            } else if (c == u'\\' && i + 1 < exec.size()
-                       && QStringLiteral("\"`$\\").contains(exec[i + 1])) {
+            } else if (c == u'\\' && i + 1 < exec.size() && QStringLiteral("\"`$\\").contains(exec[i + 1])) {
                 current += exec[++i];
             } else {
                 current += c;

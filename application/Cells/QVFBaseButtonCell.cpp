@@ -20,8 +20,8 @@ QRectF QVFBaseButtonCell::titleRectForFrame(const QRectF &frame, const QVFBaseBu
         return frame;
     const QPointF offset = textOffset();
     const qreal leftWidth = background.left.deviceIndependentSize().width();
-    return QRectF(frame.x() + leftWidth + offset.x(), frame.y() + offset.y(),
-                  frame.width() - (leftWidth + offset.x()), frame.height() - offset.y());
+    return QRectF(frame.x() + leftWidth + offset.x(), frame.y() + offset.y(), frame.width() - (leftWidth + offset.x()),
+                  frame.height() - offset.y());
 }
 
 void QVFBaseButtonCell::drawWithFrame(QPainter &painter, const QRectF &frame, QVFBaseButton &controlView)
@@ -41,8 +41,8 @@ void QVFBaseButtonCell::drawWithFrame(QPainter &painter, const QRectF &frame, QV
     if (!icon.isNull()) {
         const QSize size = controlView.iconSize();
         const QRectF imageFrame = frame.translated(imageOffset());
-        const QRectF target(imageFrame.center().x() - size.width() / 2.0,
-                            imageFrame.center().y() - size.height() / 2.0, size.width(), size.height());
+        const QRectF target(imageFrame.center().x() - size.width() / 2.0, imageFrame.center().y() - size.height() / 2.0,
+                            size.width(), size.height());
         icon.paint(&painter, target.toAlignedRect(), Qt::AlignCenter,
                    isEnabled(controlView) ? QIcon::Normal : QIcon::Disabled);
     }

@@ -24,9 +24,9 @@ QVAccountViewController::QVAccountViewController(QWidget *parent)
     ui_->userIDLabel->setText(userID.isEmpty() ? tr("None") : userID);
     // The address label follows the stored address from wherever it changes.
     QVBindings::bindUserDefaults(this, QVUserDefaults::standardUserDefaults());
-    ui_->appVersionLabel->setText(QStringLiteral("%1 (%2)").arg(
-        QVMainBundle::infoString(QStringLiteral("CFBundleShortVersionString")),
-        QVMainBundle::infoString(QStringLiteral("CFBundleVersion"))));
+    ui_->appVersionLabel->setText(
+        QStringLiteral("%1 (%2)").arg(QVMainBundle::infoString(QStringLiteral("CFBundleShortVersionString")),
+                                      QVMainBundle::infoString(QStringLiteral("CFBundleVersion"))));
 
     connect(ui_->changeEmailButton, &QPushButton::clicked, this, &QVAccountViewController::changeEmail);
     connect(ui_->visitSiteButton, &QPushButton::clicked, this, &QVAccountViewController::visitSite);

@@ -33,16 +33,14 @@ private:
 };
 
 QVListViewController::QVListViewController(QVMailList *list, QWidget *parent)
-    : QVViewController(parent), ui_(std::make_unique<Ui::QVListViewController>()), list_(list),
-      model_(new Model(this))
+    : QVViewController(parent), ui_(std::make_unique<Ui::QVListViewController>()), list_(list), model_(new Model(this))
 {
     ui_->setupUi(this);
     ui_->tableView->setModel(model_);
     adoptDesignSize();
 
     connect(ui_->undertableControl->plusButton(), &QAbstractButton::clicked, this, &QVListViewController::addItem);
-    connect(ui_->undertableControl->minusButton(), &QAbstractButton::clicked, this,
-            &QVListViewController::removeItem);
+    connect(ui_->undertableControl->minusButton(), &QAbstractButton::clicked, this, &QVListViewController::removeItem);
     connect(ui_->tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &QVListViewController::updateControls);
     if (list_)

@@ -42,7 +42,8 @@ bool makeFolder(const QString &path, QString *reason)
         return false;
     }
     if (!S_ISDIR(status.st_mode)) {
-        *reason = QVMailPluginInstaller::tr("%1 is in the way: it is not a folder.").arg(QDir::toNativeSeparators(path));
+        *reason =
+            QVMailPluginInstaller::tr("%1 is in the way: it is not a folder.").arg(QDir::toNativeSeparators(path));
         return false;
     }
     if (status.st_uid != ::getuid()) {
@@ -113,13 +114,15 @@ QVMailPluginInstaller::Outcome QVMailPluginInstaller::install()
     const QString message = tr("Couldn't install Quorvane extension for Mail.");
     const QString sourcePath = services_.plugin->bundledPluginPath();
     if (!QFileInfo::exists(sourcePath))
-        return {false, failure(message, tr("This installation of Quorvane doesn't carry the extension (%1 is missing).")
-                                            .arg(QDir::toNativeSeparators(sourcePath)))};
+        return {false,
+                failure(message,
+                        tr("This installation of Quorvane doesn't carry the extension (%1 is missing).")
+                            .arg(QDir::toNativeSeparators(sourcePath)))};
     QString reason;
     if (!prepareLibraryFolder(services_.plugin->libraryPath(), &reason))
         return {false, failure(message, reason)};
     const auto answer = services_.helper->performActionOnHelperTool(QString::fromLatin1(kInstallAction), sourcePath,
-                                                                     services_.plugin->libraryPath());
+                                                                    services_.plugin->libraryPath());
     if (answer != QVMailPluginHelper::Answer::Done)
         return {false, failure(message, failureReason(answer))};
     didChange();

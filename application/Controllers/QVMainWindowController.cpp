@@ -54,11 +54,9 @@ int QVMainWindowController::tagOf(Page page)
     switch (page) {
     case Page::Filters:
     case Page::Settings:
-    case Page::Account:
-        return int(page);
+    case Page::Account: return int(page);
     case Page::Welcome:
-    case Page::Install:
-        break;
+    case Page::Install: break;
     }
     return -1;
 }
@@ -210,9 +208,7 @@ void QVMainWindowController::switchTo(Page page)
         controller = settings;
         break;
     }
-    case Page::Account:
-        controller = new QVAccountViewController;
-        break;
+    case Page::Account: controller = new QVAccountViewController; break;
     case Page::Welcome: {
         auto *welcome = new QVWelcomeViewController;
         welcome->setViewControllerDelegate(this);
@@ -381,7 +377,7 @@ void QVMainWindowController::checkPluginVersionAndInsallIfNeed()
 }
 
 QMetaObject::Connection QVMainWindowController::observeMailPluginInstalled(QObject *context,
-                                                                          std::function<void()> handler)
+                                                                           std::function<void()> handler)
 {
     return connect(this, &QVMainWindowController::mailPluginInstalledChanged, context,
                    [handler = std::move(handler)](bool) { handler(); });

@@ -21,8 +21,7 @@
 #include <QUrl>
 
 QVSettingsViewController::QVSettingsViewController(QVMailPluginController *mainController, QWidget *parent)
-    : QVViewController(parent), ui_(std::make_unique<Ui::QVSettingsViewController>()),
-      mainController_(mainController)
+    : QVViewController(parent), ui_(std::make_unique<Ui::QVSettingsViewController>()), mainController_(mainController)
 {
     ui_->setupUi(this);
     QVUserDefaults &defaults = QVUserDefaults::standardUserDefaults();
@@ -38,8 +37,7 @@ QVSettingsViewController::QVSettingsViewController(QVMailPluginController *mainC
     showDetectionSettings();
     connect(ui_->detectionLevelCombo, &QComboBox::activated, this,
             [](int level) { settings().setDetectionLevel(uint32_t(level)); });
-    connect(ui_->extendedLoggingCheckBox, &QCheckBox::toggled, this,
-            [](bool on) { settings().setExtenedLogging(on); });
+    connect(ui_->extendedLoggingCheckBox, &QCheckBox::toggled, this, [](bool on) { settings().setExtenedLogging(on); });
 
     if (mainController_)
         mainController_->observeMailPluginInstalled(this, [this] { updateInstallUninstallButton(); });

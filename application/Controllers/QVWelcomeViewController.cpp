@@ -11,8 +11,7 @@
 
 namespace {
 
-template <typename Ui>
-void setUpFirstRunPage(Ui &ui)
+template <typename Ui> void setUpFirstRunPage(Ui &ui)
 {
     const QImage icon = QVNSImage::imageNamedYosemite(QStringLiteral("Quorvane"));
     ui.applicationImage->setPixmap(

@@ -15,7 +15,7 @@ class QVInstallViewController;
 namespace Ui {
 class QVWelcomeViewController;
 class QVInstallViewController;
-}
+}  // namespace Ui
 
 class QVWelcomeViewControllerDelegate {
 public:

@@ -71,13 +71,16 @@ void QVPrivilegeOperationManager::submitJobWithLabel(const QString &label)
     // reach the socket in it.
     socketFolder_ = std::make_unique<QTemporaryDir>(runtime + QStringLiteral("/quorvane-helper-XXXXXX"));
     if (!socketFolder_->isValid()) {
-        systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2").arg(label, socketFolder_->errorString()));
+        systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2")
+                      .arg(label, socketFolder_->errorString()));
         socketFolder_.reset();
         return;
     }
-    server_ = std::make_unique<QDBusServer>(QStringLiteral("unix:path=") + socketFolder_->filePath(QStringLiteral("socket")));
+    server_ =
+        std::make_unique<QDBusServer>(QStringLiteral("unix:path=") + socketFolder_->filePath(QStringLiteral("socket")));
     if (!server_->isConnected()) {
-        systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2").arg(label, server_->lastError().message()));
+        systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2")
+                      .arg(label, server_->lastError().message()));
         invalidate();
         return;
     }
@@ -108,7 +111,8 @@ void QVPrivilegeOperationManager::submitJobWithLabel(const QString &label)
     helper_->setInputChannelMode(QProcess::ForwardedInputChannel);
     helper_->start(command.takeFirst(), command);
     if (!helper_->waitForStarted()) {
-        systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2").arg(label, helper_->errorString()));
+        systemLog(
+            QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2").arg(label, helper_->errorString()));
         helper_.reset();
     }
 }
@@ -144,8 +148,7 @@ void QVPrivilegeOperationManager::connectServiceWithLabel(const QString &label)
 
 bool QVPrivilegeOperationManager::isConnected() const
 {
-    return helperConnection_ && helperConnection_->isConnected() && helper_
-        && helper_->state() != QProcess::NotRunning;
+    return helperConnection_ && helperConnection_->isConnected() && helper_ && helper_->state() != QProcess::NotRunning;
 }
 
 void QVPrivilegeOperationManager::invalidate()
@@ -200,8 +203,8 @@ bool QVPrivilegeOperationManager::sendRequest(const QVariantMap &request)
         if (!helperConnection_)
             return false;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(QString(), QLatin1String(kObjectPath),
-                                                       QLatin1String(kInterface), QLatin1String(kPerformMethod));
+    QDBusMessage call = QDBusMessage::createMethodCall(QString(), QLatin1String(kObjectPath), QLatin1String(kInterface),
+                                                       QLatin1String(kPerformMethod));
     call << request;
     const QDBusMessage reply = helperConnection_->call(call, QDBus::Block, kRequestTimeout);
     if (reply.type() == QDBusMessage::ErrorMessage) {

@@ -55,14 +55,16 @@ private:
     int fd_;
 };
 
-QByteArray encoded(const QString &path) { return QFile::encodeName(path); }
+QByteArray encoded(const QString &path)
+{
+    return QFile::encodeName(path);
+}
 
 // `error` is the errno of the failure, saved where it happened: anything
 // run in between (a clean-up, a log line) may change errno.
 void logFailure(const char *what, const QString &path, int error)
 {
-    syslog(LOG_ERR, "%s: %s (%s)", what, encoded(path).constData(),
-           error != 0 ? strerror(error) : "refused");
+    syslog(LOG_ERR, "%s: %s (%s)", what, encoded(path).constData(), error != 0 ? strerror(error) : "refused");
 }
 
 // An absolute path that names itself: no symbolic link, ".", ".." or double
@@ -216,7 +218,7 @@ bool copyTree(int source, int target, CopyRules &rules, int depth = 0)
             copied = from && spend(rules, 0) && ::mkdirat(target, name, 0700) == 0;
             Descriptor to = copied ? openChildDirectory(target, name) : Descriptor();
             copied = copied && to && copyTree(from.get(), to.get(), rules, depth + 1) && applyOwner(to.get(), rules)
-                     && ::fchmod(to.get(), (status.st_mode & rules.modeMask) | S_IRWXU) == 0;
+                && ::fchmod(to.get(), (status.st_mode & rules.modeMask) | S_IRWXU) == 0;
         } else if (S_ISREG(status.st_mode)) {
             copied = copyFile(source, name, target, rules);
         } else {
@@ -234,8 +236,8 @@ bool copyTree(int source, int target, CopyRules &rules, int depth = 0)
 bool makeStagingFolder(int parent, const QString &name, QByteArray *stagingName)
 {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        *stagingName = QFile::encodeName(QStringLiteral(".%1.%2").arg(name).arg(
-            QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0')));
+        *stagingName = QFile::encodeName(
+            QStringLiteral(".%1.%2").arg(name).arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0')));
         if (::mkdirat(parent, stagingName->constData(), 0700) == 0)
             return true;
         if (errno != EEXIST)
@@ -283,8 +285,7 @@ QString bundleIdentifier(int bundle)
         return QString();
     Descriptor info(::openat(contents.get(), "Info.plist", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat status {};
-    if (!info || ::fstat(info.get(), &status) != 0 || !S_ISREG(status.st_mode)
-        || status.st_size > kMaxInfoPlistSize)
+    if (!info || ::fstat(info.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kMaxInfoPlistSize)
         return QString();
     QFile file;
     if (!file.open(info.get(), QIODevice::ReadOnly))
@@ -315,7 +316,8 @@ QVariantMap QVHelperTool::perform(const QVariantMap &request)
     if (action == kActionInstallMailPlugin) {
         result = installMailPlugin(request.value(kSourcePathKey).toString(), request.value(kLibraryPathKey).toString());
     } else if (action == kActionUninstallMailPlugin) {
-        result = uninstallMailPlugin(request.value(kSourcePathKey).toString(), request.value(kLibraryPathKey).toString());
+        result =
+            uninstallMailPlugin(request.value(kSourcePathKey).toString(), request.value(kLibraryPathKey).toString());
     } else if (action == kActionInstallUpdate) {
         result = installUpdate(request.value(kUpdatePathKey).toString(), request.value(kInstallPathKey).toString());
     } else {
@@ -385,7 +387,7 @@ bool QVHelperTool::installMailPlugin(const QString &sourcePath, const QString &l
     CopyRules rules{geteuid() == 0, user_, group_, 0777};
     Descriptor target = openChildDirectory(bundles.get(), staging.constData());
     const bool copied = target && copyTree(source.get(), target.get(), rules) && applyOwner(target.get(), rules)
-                        && ::fchmod(target.get(), 0755) == 0;
+        && ::fchmod(target.get(), 0755) == 0;
     if (!copied || !swapIntoPlace(bundles.get(), staging, encoded(name))) {
         logFailure("Couldn't install the plug-in", sourcePath, errno);
         removeTree(bundles.get(), staging.constData());
@@ -441,7 +443,8 @@ bool QVHelperTool::installUpdate(const QString &updatePath, const QString &insta
         syslog(LOG_ERR, "Refused update %s: not an application", encoded(updatePath).constData());
         return false;
     }
-    const QString parentPath = installPath.section(u'/', 0, -2, QString::SectionSkipEmpty | QString::SectionIncludeLeadingSep);
+    const QString parentPath =
+        installPath.section(u'/', 0, -2, QString::SectionSkipEmpty | QString::SectionIncludeLeadingSep);
     const QString name = installPath.section(u'/', -1);
     Descriptor parent = openDirectory(parentPath.isEmpty() ? QStringLiteral("/") : parentPath);
     QByteArray staging;

@@ -91,8 +91,8 @@ bool isStartingApplication(const QDBusConnection &connection, uid_t user, const 
         return false;
     }
     if (parent <= 1 || peer->pid != parent || peer->uid != user) {
-        syslog(LOG_ERR, "Refused the connection: peer %d (uid %u) is not the application %d (uid %u)",
-               int(peer->pid), unsigned(peer->uid), int(parent), unsigned(user));
+        syslog(LOG_ERR, "Refused the connection: peer %d (uid %u) is not the application %d (uid %u)", int(peer->pid),
+               unsigned(peer->uid), int(parent), unsigned(user));
         return false;
     }
     struct stat running {};
@@ -143,8 +143,8 @@ int main(int argc, char *argv[])
     HelperService service(tool);
     if (!connection.registerObject(QLatin1String(kObjectPath), &service, QDBusConnection::ExportScriptableSlots))
         return EXIT_FAILURE;
-    connection.send(QDBusMessage::createSignal(QLatin1String(kObjectPath), QLatin1String(kInterface),
-                                               QLatin1String(kReadySignal)));
+    connection.send(
+        QDBusMessage::createSignal(QLatin1String(kObjectPath), QLatin1String(kInterface), QLatin1String(kReadySignal)));
 
     // The application going away ends the connection, and the helper with it.
     QTimer watch;

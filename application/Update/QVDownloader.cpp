@@ -67,10 +67,13 @@ bool QVDownloader::downloadNextFile()
     file_.setFileName(path);
     if (!QVUpdateSecurity::isPlainFileName(entry.name) || !file_.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         // Reported from the event loop, unless the run is cancelled first.
-        QMetaObject::invokeMethod(this, [this, run = run_] {
-            if (run == run_)
-                finish(false);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, run = run_] {
+                if (run == run_)
+                    finish(false);
+            },
+            Qt::QueuedConnection);
         return true;
     }
     QNetworkRequest request(QVUpdateSecurity::fileUrl(downloadFromUrl_, entry.name));
@@ -116,7 +119,7 @@ void QVDownloader::onFinished()
     if (reply->error() != QNetworkReply::NoError || status != 200) {
         file_.remove();
         if (delegate_) {
-            const QString error = late_ ? tr("The download did not end in time.")
+            const QString error = late_                    ? tr("The download did not end in time.")
                 : reply->error() != QNetworkReply::NoError ? reply->errorString()
                                                            : tr("The server answered %1.").arg(status);
             delegate_->downloaderDidFail(this, error);

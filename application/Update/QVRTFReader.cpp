@@ -24,19 +24,19 @@ struct GroupState {
     int halfPoints = 24;
     int colour = 0;
     Qt::Alignment alignment = Qt::AlignLeft;
-    bool skipped = false;     // a destination whose text is not shown
-    bool colourTable = false; // \colortbl: its text defines colours
-    int unicodeSkip = 1;      // \ucN: characters that stand in for \uN
+    bool skipped = false;  // a destination whose text is not shown
+    bool colourTable = false;  // \colortbl: its text defines colours
+    int unicodeSkip = 1;  // \ucN: characters that stand in for \uN
 };
 
 // The character set of \'hh escapes: Windows-1252, which RTF writers use
 // for Western text by default.
 QString fromAnsi(char byte)
 {
-    static const std::array<char16_t, 32> high = {
-        0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+    static const std::array<char16_t, 32> high = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
+                                                  0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
     const auto c = static_cast<unsigned char>(byte);
     if (c >= 0x80 && c < 0xA0)
         return QString(QChar(high[c - 0x80]));
@@ -112,7 +112,8 @@ private:
             return;
         }
         const qsizetype start = position_;
-        while (position_ < input_.size() && std::isalpha(static_cast<unsigned char>(input_[position_])) && position_ - start < 32)
+        while (position_ < input_.size() && std::isalpha(static_cast<unsigned char>(input_[position_]))
+               && position_ - start < 32)
             ++position_;
         const QByteArrayView word = input_.sliced(start, position_ - start);
         std::optional<int> parameter;
@@ -140,15 +141,9 @@ private:
         switch (symbol) {
         case '\\':
         case '{':
-        case '}':
-            text(QString(QChar(symbol)));
-            break;
-        case '~':
-            text(QString(QChar(0x00A0)));
-            break;
-        case '_':
-            text(QString(QChar(0x2011)));
-            break;
+        case '}': text(QString(QChar(symbol))); break;
+        case '~': text(QString(QChar(0x00A0))); break;
+        case '_': text(QString(QChar(0x2011))); break;
         case '\'': {
             if (position_ + 2 <= input_.size()) {
                 bool ok = false;
@@ -160,9 +155,7 @@ private:
             break;
         }
         case '\r':
-        case '\n':
-            paragraph();
-            break;
+        case '\n': paragraph(); break;
         default:  // \*, \- and others carry no text
             break;
         }
@@ -231,10 +224,10 @@ private:
                 colour.setGreen(component);
             else
                 colour.setBlue(component);
-        } else if (word == "fonttbl" || word == "stylesheet" || word == "info" || word == "pict"
-                   || word == "header" || word == "footer" || word == "headerl" || word == "headerr"
-                   || word == "footerl" || word == "footerr" || word == "footnote" || word == "fldinst"
-                   || word == "object" || word == "xmlnstbl" || word == "listtable" || word == "listoverridetable"
+        } else if (word == "fonttbl" || word == "stylesheet" || word == "info" || word == "pict" || word == "header"
+                   || word == "footer" || word == "headerl" || word == "headerr" || word == "footerl"
+                   || word == "footerr" || word == "footnote" || word == "fldinst" || word == "object"
+                   || word == "xmlnstbl" || word == "listtable" || word == "listoverridetable"
                    || word == "expandedcolortbl" || word == "NeXTGraphic") {
             s.skipped = true;
         } else if (word == "emdash") {
@@ -286,8 +279,8 @@ private:
 
     static bool sameLook(const GroupState &a, const GroupState &b)
     {
-        return a.bold == b.bold && a.italic == b.italic && a.underline == b.underline
-            && a.halfPoints == b.halfPoints && a.colour == b.colour;
+        return a.bold == b.bold && a.italic == b.italic && a.underline == b.underline && a.halfPoints == b.halfPoints
+            && a.colour == b.colour;
     }
 
     void flush()
@@ -299,7 +292,8 @@ private:
         format.setFontItalic(pendingState_.italic);
         format.setFontUnderline(pendingState_.underline);
         format.setFontPointSize(pendingState_.halfPoints / 2.0);
-        if (pendingState_.colour > 0 && pendingState_.colour < colours_.size() && colours_[pendingState_.colour].isValid())
+        if (pendingState_.colour > 0 && pendingState_.colour < colours_.size()
+            && colours_[pendingState_.colour].isValid())
             format.setForeground(colours_[pendingState_.colour]);
         QTextBlockFormat block = cursor_.blockFormat();
         block.setAlignment(state().alignment);

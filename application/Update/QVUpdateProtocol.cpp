@@ -218,12 +218,11 @@ bool QVUpdateReply::parse(const QString &reply, bool verifyChecksum, QString *de
             if (announced > QVUpdateProtocol::kMaxUpdateSize)
                 return false;
             hashed += name->toString() + QString::number(*first) + md5->toString() + QString::number(*size)
-                      + QString::number(*flag) + QString::number(*last);
+                + QString::number(*flag) + QString::number(*last);
             entries.append({name->toString(), md5->toString(), *size, (*flag & 0xFF) != 0});
         }
     }
-    if (verifyChecksum
-        && QVUpdateProtocol::doubleHash(hashed.toLower()).compare(*checksum, Qt::CaseInsensitive) != 0)
+    if (verifyChecksum && QVUpdateProtocol::doubleHash(hashed.toLower()).compare(*checksum, Qt::CaseInsensitive) != 0)
         return false;
     if (description)
         *description = descriptionField->toString();

@@ -13,7 +13,7 @@
 
 struct QVUpdateFile {
     QString name;  // one plain file-name component, also its name on disk
-    QString md5;   // lower-case hex as the service sends it
+    QString md5;  // lower-case hex as the service sends it
     qint64 size = 0;
     bool isDeleted = false;
 

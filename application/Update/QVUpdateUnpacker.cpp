@@ -151,10 +151,13 @@ void QVUpdateUnpacker::unpack(const QString &archivePath)
     archive_ = archivePath;
     const QString folder = QFileInfo(archivePath).path();
     if (!listsAcceptableNames(archivePath, folder, limit_)) {
-        QMetaObject::invokeMethod(this, [this, run = run_] {
-            if (run == run_)
-                end(false);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, run = run_] {
+                if (run == run_)
+                    end(false);
+            },
+            Qt::QueuedConnection);
         return;
     }
     unzip_ = std::make_unique<QProcess>();

@@ -47,11 +47,12 @@ QVUpdateController::QVUpdateController(QWidget *parentWindow, QObject *parent)
     : QObject(parent),
       parentWindow_(parentWindow),
       installer_([](const QString &updatePath, const QString &installPath) {
-          return QVPrivilegeOperationManager::sharedManager().performInstallUpdateWithUpdatePath(updatePath, installPath);
+          return QVPrivilegeOperationManager::sharedManager().performInstallUpdateWithUpdatePath(updatePath,
+                                                                                                 installPath);
       }),
       launcher_([](const QString &bundlePath) {
           const QString program = bundlePath + QStringLiteral("/Contents/MacOS/")
-                                  + QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+              + QFileInfo(QCoreApplication::applicationFilePath()).fileName();
           return QProcess::startDetached(program, {});
       }),
       terminator_([] { QCoreApplication::quit(); })
@@ -170,7 +171,8 @@ void QVUpdateController::loadProgressWindow()
     progressUi_ = std::make_unique<Ui::QVUpdateController>();
     progressUi_->setupUi(progressWindow_.get());
     connect(progressUi_->cancelButton, &QPushButton::clicked, this, &QVUpdateController::cancelUpdate);
-    connect(progressUi_->installAndRelaunchButton, &QPushButton::clicked, this, &QVUpdateController::installAndRelaunchUpdate);
+    connect(progressUi_->installAndRelaunchButton, &QPushButton::clicked, this,
+            &QVUpdateController::installAndRelaunchUpdate);
     connect(progressWindow_.get(), &QDialog::rejected, this, &QVUpdateController::cancelUpdate);
 }
 
@@ -248,8 +250,8 @@ void QVUpdateController::downloaderDidReceiveData(QVDownloader *, qint64 length)
     if (phase_ != Phase::Downloading || !progressUi_)
         return;
     progressValue_ += length;
-    progressUi_->progressIndicator->setValue(int(std::min<qint64>(progressValue_ / progressScale_,
-                                                                  progressUi_->progressIndicator->maximum())));
+    progressUi_->progressIndicator->setValue(
+        int(std::min<qint64>(progressValue_ / progressScale_, progressUi_->progressIndicator->maximum())));
 }
 
 void QVUpdateController::downloaderDidFinish(QVDownloader *, const QStringList *paths, const QStringList *)
@@ -354,7 +356,8 @@ void QVUpdateController::waitForRelaunch(QString bundlePath)
 
 void QVUpdateController::failRelaunch()
 {
-    QVRunningApplications::claimBundleIdentifier(QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier));
+    QVRunningApplications::claimBundleIdentifier(
+        QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier));
     setPhase(Phase::Idle);
     closeWindow();
     auto *box = new QMessageBox(QMessageBox::Critical, tr("Quorvane Update"), tr("Couldn't update Quorvane."),
@@ -407,8 +410,8 @@ void QVUpdateController::showWindow(QDialog *window)
 {
     window_ = window;
     const QWidget *anchor = parentWindow_ && parentWindow_->isVisible() ? parentWindow_ : nullptr;
-    const QRect area = anchor ? anchor->frameGeometry()
-                              : (window->screen() ? window->screen()->availableGeometry() : QRect());
+    const QRect area =
+        anchor ? anchor->frameGeometry() : (window->screen() ? window->screen()->availableGeometry() : QRect());
     if (area.isValid())
         window->move(area.center() - window->rect().center());
     window->show();

@@ -27,7 +27,7 @@ class QWidget;
 namespace Ui {
 class QVUpdateController;
 class QVUpdateInfoWindow;
-}
+}  // namespace Ui
 
 class QVUpdateController final : public QObject, public QVUpdateDelegate, public QVDownloaderDelegate {
     Q_OBJECT
@@ -35,16 +35,16 @@ class QVUpdateController final : public QObject, public QVUpdateDelegate, public
 
 public:
     enum class Phase {
-        Idle,                 // no window of the update
-        CheckingSilently,     // the query, without a window
-        Checking,             // the query, with the progress window
+        Idle,  // no window of the update
+        CheckingSilently,  // the query, without a window
+        Checking,  // the query, with the progress window
         FetchingDescription,  // the update's description file
-        ShowingInfo,          // the info window
-        Downloading,          // the update's files, with progress
-        Unpacking,            // unzip runs
-        ReadyToInstall,       // the install-and-relaunch button waits
-        Installing,           // the helper installs
-        Relaunching,          // waiting for the new instance to run
+        ShowingInfo,  // the info window
+        Downloading,  // the update's files, with progress
+        Unpacking,  // unzip runs
+        ReadyToInstall,  // the install-and-relaunch button waits
+        Installing,  // the helper installs
+        Relaunching,  // waiting for the new instance to run
     };
     Q_ENUM(Phase)
 
@@ -65,7 +65,8 @@ public:
 
     void updateDidFinishWithResult(bool result, const QString &description, const QUrl &url,
                                    const QList<QVUpdateFile> &files, const QString &error) override;
-    void downloaderDidFinish(QVDownloader *downloader, const QStringList *paths, const QStringList *filesToDelete) override;
+    void downloaderDidFinish(QVDownloader *downloader, const QStringList *paths,
+                             const QStringList *filesToDelete) override;
     void downloaderDidReceiveData(QVDownloader *downloader, qint64 length) override;
     void downloaderDidFail(QVDownloader *downloader, const QString &error) override;
 

@@ -69,10 +69,10 @@ void QVCMainWindowTitlebarView::paintEvent(QPaintEvent *)
     // The top line is left to the window; the gradient runs bottom to top.
     const QRectF band(0, 1, width(), height() - 1);
     QLinearGradient gradient(band.bottomLeft(), band.topLeft());
-    gradient.setColorAt(0, QColor::fromRgbF(float(colours.gradientStart), float(colours.gradientStart),
-                                            float(colours.gradientStart)));
-    gradient.setColorAt(1, QColor::fromRgbF(float(colours.gradientEnd), float(colours.gradientEnd),
-                                            float(colours.gradientEnd)));
+    gradient.setColorAt(
+        0, QColor::fromRgbF(float(colours.gradientStart), float(colours.gradientStart), float(colours.gradientStart)));
+    gradient.setColorAt(
+        1, QColor::fromRgbF(float(colours.gradientEnd), float(colours.gradientEnd), float(colours.gradientEnd)));
     painter.fillRect(band, gradient);
 
     if (active) {
@@ -126,8 +126,10 @@ void QVCMainWindowTitlebarView::mouseReleaseEvent(QMouseEvent *event)
 }
 
 QVCMainWindow::QVCMainWindow(QWidget *parent)
-    : QWidget(parent, Qt::Window), layout_(new QVBoxLayout(this)),
-      titleBarView_(new QVCMainWindowTitlebarView(this)), contentView_(new QWidget(this))
+    : QWidget(parent, Qt::Window),
+      layout_(new QVBoxLayout(this)),
+      titleBarView_(new QVCMainWindowTitlebarView(this)),
+      contentView_(new QWidget(this))
 {
     layout_->setContentsMargins(0, 0, 0, 0);
     layout_->setSpacing(0);

@@ -18,7 +18,7 @@ class QVCMainWindowTitlebarView final : public QWidget {
 public:
     struct Colours {
         qreal gradientStart;  // bottom
-        qreal gradientEnd;    // top
+        qreal gradientEnd;  // top
         qreal separator;
     };
 

@@ -23,7 +23,8 @@ QVFBaseButton *squareButton(QWidget *parent, const QString &imageName, const QSt
 }  // namespace
 
 QVFUndertableControl::QVFUndertableControl(QWidget *parent)
-    : QWidget(parent), plusButton_(squareButton(this, QStringLiteral("Undertable_Plus.png"), tr("Add"))),
+    : QWidget(parent),
+      plusButton_(squareButton(this, QStringLiteral("Undertable_Plus.png"), tr("Add"))),
       minusButton_(squareButton(this, QStringLiteral("Undertable_Minus.png"), tr("Remove")))
 {
     setFixedHeight(kHeight);

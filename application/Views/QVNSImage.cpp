@@ -69,8 +69,8 @@ QImage imageNamedYosemite(const QString &name, const QVersionNumber &osVersion)
     QString candidate = name;
     if (osVersion.segmentCount() >= 2 && osVersion.majorVersion() >= 10 && osVersion.minorVersion() >= 10) {
         const qsizetype dot = name.lastIndexOf(u'.');
-        candidate = dot > 0 ? name.left(dot) + QStringLiteral("~yosemite") + name.mid(dot)
-                            : name + QStringLiteral("~yosemite");
+        candidate =
+            dot > 0 ? name.left(dot) + QStringLiteral("~yosemite") + name.mid(dot) : name + QStringLiteral("~yosemite");
     }
     QImage image = renderedImage(candidate);
     if (image.isNull() && candidate != name)
@@ -93,9 +93,8 @@ QImage imageFromRect(const QImage &image, const QRectF &rect)
     return crop;
 }
 
-void drawInRect(QPainter &painter, const QImage &image, const QRectF &destination, qreal topEdge,
-                qreal leftEdge, qreal bottomEdge, qreal rightEdge, QPainter::CompositionMode operation,
-                qreal fraction)
+void drawInRect(QPainter &painter, const QImage &image, const QRectF &destination, qreal topEdge, qreal leftEdge,
+                qreal bottomEdge, qreal rightEdge, QPainter::CompositionMode operation, qreal fraction)
 {
     if (image.isNull())
         return;

@@ -27,14 +27,13 @@ QImage imageFromRect(const QImage &image, const QRectF &rect);
 
 // Draws the image over `destination` in nine parts: the corners unscaled,
 // the edges stretched along their length, the centre both ways.
-void drawInRect(QPainter &painter, const QImage &image, const QRectF &destination, qreal topEdge,
-                qreal leftEdge, qreal bottomEdge, qreal rightEdge,
-                QPainter::CompositionMode operation = QPainter::CompositionMode_SourceOver,
-                qreal fraction = 1.0);
+void drawInRect(QPainter &painter, const QImage &image, const QRectF &destination, qreal topEdge, qreal leftEdge,
+                qreal bottomEdge, qreal rightEdge,
+                QPainter::CompositionMode operation = QPainter::CompositionMode_SourceOver, qreal fraction = 1.0);
 
 // Draws the image as three parts over `destination`: the left cap at its
 // own width, the fill stretched, the right cap, each at the caps' height.
-void drawThreePartImage(QPainter &painter, const QRectF &destination, const QImage &left,
-                        const QImage &fill, const QImage &right, qreal fraction = 1.0);
+void drawThreePartImage(QPainter &painter, const QRectF &destination, const QImage &left, const QImage &fill,
+                        const QImage &right, qreal fraction = 1.0);
 
 }  // namespace QVNSImage

@@ -61,8 +61,7 @@ namespace QVBindings {
 
 namespace {
 
-void bindWidget(QWidget *widget, const QString &key, const QVValueTransformer *transformer,
-                QVUserDefaults &defaults)
+void bindWidget(QWidget *widget, const QString &key, const QVValueTransformer *transformer, QVUserDefaults &defaults)
 {
     const auto read = [&defaults, key, transformer] {
         const QVariant value = defaults.objectForKey(key);
@@ -114,8 +113,8 @@ void bindUserDefaults(QWidget *root, QVUserDefaults &defaults)
         if (key.isEmpty())
             continue;
         const QString transformerName = widget->property("qvValueTransformer").toString();
-        bindWidget(widget, key, transformerName.isEmpty() ? nullptr
-                                                          : QVValueTransformer::valueTransformerForName(transformerName),
+        bindWidget(widget, key,
+                   transformerName.isEmpty() ? nullptr : QVValueTransformer::valueTransformerForName(transformerName),
                    defaults);
     }
 }

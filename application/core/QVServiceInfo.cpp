@@ -143,7 +143,9 @@ QString QVServiceInfo::systemVersion()
     const auto match = threeNumbers.match(QSysInfo::kernelVersion());
     if (!match.hasMatch())
         return QStringLiteral("");
-    return QStringLiteral("%1.%2.%3").arg(match.captured(1).toInt()).arg(match.captured(2).toInt())
+    return QStringLiteral("%1.%2.%3")
+        .arg(match.captured(1).toInt())
+        .arg(match.captured(2).toInt())
         .arg(match.captured(3).toInt());
 }
 

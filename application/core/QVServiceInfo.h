@@ -56,8 +56,7 @@ public:
     // The query's parameters, "Chk" last.
     static QStringList updateQueryParameters();
     static QString checksumForParams(const QStringList &params);
-    static bool parseTextResponse(const QString &reply, QString *description, QUrl *url,
-                                  QList<QVUpdateFile> *files);
+    static bool parseTextResponse(const QString &reply, QString *description, QUrl *url, QList<QVUpdateFile> *files);
     static std::uint64_t lastSeenNumber();
     static QString updateInfoFileName() { return QStringLiteral("updateInfo.rtf"); }
 

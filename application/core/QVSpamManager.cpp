@@ -112,9 +112,7 @@ void engineNetworkCompleted(void *context, uint32_t status)
     }
     if (auto *application = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(
-            application,
-            [] { QVSpamManager::collectCompletedRequests(); },
-            Qt::QueuedConnection);
+            application, [] { QVSpamManager::collectCompletedRequests(); }, Qt::QueuedConnection);
     }
 }
 
@@ -165,8 +163,7 @@ public:
 
     bool bind(const QByteArray &message)
     {
-        const uint32_t result =
-            engine_.bindBuffer(handle(), message.constData(), static_cast<size_t>(message.size()));
+        const uint32_t result = engine_.bindBuffer(handle(), message.constData(), static_cast<size_t>(message.size()));
         if (result != QVSE_OK)
             QVLogCore(QCoreApplication::translate("QVSpamManager", "Couldn't bind to Data. error: %1"), result);
         return result == QVSE_OK;
@@ -458,8 +455,8 @@ bool QVSpamManager::revokeSpamForData(const QByteArray &message, RequestCompleti
     return sendRequest(Request::Revoke, message, std::move(completion));
 }
 
-bool QVSpamManager::isSpamForMessageData(const QByteArray &message, const QString &messageID,
-                                         const QString &address, const QString &domain)
+bool QVSpamManager::isSpamForMessageData(const QByteArray &message, const QString &messageID, const QString &address,
+                                         const QString &domain)
 {
     QVLogCore(QStringLiteral("*** Checking for SPAM messageID %1, address %2, domain %3"), messageID, address, domain);
     // Blank values match nothing, so they are never looked up.

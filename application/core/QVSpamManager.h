@@ -76,8 +76,8 @@ public:
 
     // The engine's judgement of the message. Each out pointer may be null;
     // usage receives the user's choice for the message's language.
-    bool getSpamProbabilityForData(const QByteArray &message, uint32_t *score, bool *whitelisted,
-                                   bool *blacklisted, QVLanguageUsage *languageUsageType);
+    bool getSpamProbabilityForData(const QByteArray &message, uint32_t *score, bool *whitelisted, bool *blacklisted,
+                                   QVLanguageUsage *languageUsageType);
 
     // How a report or revoke ended: QVSE_OK when the server learned it,
     // else the engine's status. Called once, on the main thread.

@@ -228,8 +228,8 @@ void QVSpamNotificationHandler::sendRequest(Request request, const QVDistributed
                         messageID);
     };
     const QByteArray message = notification.dataValue(kMessage);
-    const bool sent = report ? manager_->reportSpamForData(message, completed)
-                             : manager_->revokeSpamForData(message, completed);
+    const bool sent =
+        report ? manager_->reportSpamForData(message, completed) : manager_->revokeSpamForData(message, completed);
     if (!sent)
         QVLogCore(report ? QStringLiteral("*** BLOCKING FAILED: %1") : QStringLiteral("*** UNBLOCKING FAILED: %1"),
                   shown(messageID));

@@ -57,7 +57,8 @@ result_type classify(const std::string& text) {
     engine::locale::sanitize(wide);
     const std::wstring folded = boost::locale::fold_case(
         boost::locale::normalize(wide, boost::locale::norm_nfc, locale), locale);
-    const auto counts = language::count(folded, engine::locale::index_words(folded), language::data());
+    const auto counts =
+        language::count(folded, engine::locale::index_words(folded), language::data());
     engine::context::record_type record(nullptr);
     language::store(counts, language::data(), record);
     return {language::decide(record.total, record.coverage), record.total, record.coverage};
@@ -108,8 +109,8 @@ int main(int argc, char** argv) {
         }
 
         bool reliable = false;
-        const auto found = CLD2::DetectLanguage(text.data(), static_cast<int>(text.size()), true,
-                                                &reliable);
+        const auto found =
+            CLD2::DetectLanguage(text.data(), static_cast<int>(text.size()), true, &reliable);
         const std::string cld2 = CLD2::LanguageCode(found);
         tally.cld2 += cld2 == expected.substr(0, expected.find('-'));
         if (expected == "en" || cld2 != "en") {
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
     tally_type all;
     for (const auto& [code, tally] : tallies) {
         std::string others;
-        for (const auto& [other, n] : tally.confusions) others += other + ":" + std::to_string(n) + " ";
+        for (const auto& [other, n] : tally.confusions)
+            others += other + ":" + std::to_string(n) + " ";
         std::printf("%-6s %7u %9.1f %9.1f %10.1f %9.1f %6.1f of %4u  %s\n", code.c_str(),
                     tally.samples, 100.0 * tally.kept / tally.samples,
                     100.0 * tally.first / tally.samples, 100.0 * tally.by_code / tally.samples,

@@ -40,8 +40,10 @@ std::vector<message_type> read_corpus(const std::string& path) {
     for (;;) {
         std::array<unsigned char, 6> head{};
         if (!in.read(reinterpret_cast<char*>(head.data()), head.size())) break;
-        const std::uint32_t length = head[2] | head[3] << 8 | head[4] << 16 | static_cast<std::uint32_t>(head[5]) << 24;
-        message_type message{static_cast<char>(head[0]), static_cast<char>(head[1]), std::string(length, '\0')};
+        const std::uint32_t length =
+            head[2] | head[3] << 8 | head[4] << 16 | static_cast<std::uint32_t>(head[5]) << 24;
+        message_type message{static_cast<char>(head[0]), static_cast<char>(head[1]),
+                             std::string(length, '\0')};
         if (!in.read(message.data.data(), length)) throw std::runtime_error("truncated corpus");
         messages.push_back(std::move(message));
     }
@@ -98,11 +100,14 @@ int main(int argc, char** argv) {
         table.network_completed = &on_completed;
         if (QVSE_Engine_Initialize(directory.data(), directory.size(), &table) != QVSE_OK)
             throw std::runtime_error("the engine in " + directory + " does not start");
-        if (QVSE_Network_Connect(host.data(), host.size()) != QVSE_OK) throw std::runtime_error("no connection");
+        if (QVSE_Network_Connect(host.data(), host.size()) != QVSE_OK)
+            throw std::runtime_error("no connection");
         // The connection probes the server first: wait until a lookup is answered.
-        const std::string probe = "Subject: probe\r\n\r\nA probe of the server, with a few words to look up.\r\n";
+        const std::string probe =
+            "Subject: probe\r\n\r\nA probe of the server, with a few words to look up.\r\n";
         for (int tries = 0; !judge(probe, false).looked_up; ++tries) {
-            if (tries == 100) throw std::runtime_error("the server at " + host_text + " does not answer");
+            if (tries == 100)
+                throw std::runtime_error("the server at " + host_text + " does not answer");
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
 
@@ -112,24 +117,28 @@ int main(int argc, char** argv) {
         std::map<std::pair<char, char>, tally_type> tally;
         const auto started = std::chrono::steady_clock::now();
         for (const auto& message : messages) {
-            const auto verdict = judge(message.data, reports && message.period == '1' && message.kind == 's');
+            const auto verdict =
+                judge(message.data, reports && message.period == '1' && message.kind == 's');
             auto& row = tally[{message.period, message.kind}];
             ++row.messages;
             row.spam += verdict.spam;
             row.failed += !verdict.looked_up;
         }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-        const std::map<char, const char*> names = {{'e', "ordinary (easy ham)"}, {'h', "hard ordinary (hard ham)"},
-                                                   {'s', "spam"}};
-        std::printf("%-7s %-26s %9s %14s %8s %14s\n", "period", "kind", "messages", "judged spam", "rate",
-                    "lookups failed");
+        const std::map<char, const char*> names = {
+            {'e', "ordinary (easy ham)"}, {'h', "hard ordinary (hard ham)"}, {'s', "spam"}};
+        std::printf("%-7s %-26s %9s %14s %8s %14s\n", "period", "kind", "messages", "judged spam",
+                    "rate", "lookups failed");
         for (const auto& [key, row] : tally)
-            std::printf("%-7c %-26s %9u %14u %7.2f%% %14u\n", key.first, names.at(key.second), row.messages, row.spam,
+            std::printf("%-7c %-26s %9u %14u %7.2f%% %14u\n", key.first, names.at(key.second),
+                        row.messages, row.spam,
                         row.messages ? 100.0 * row.spam / row.messages : 0.0, row.failed);
-        std::printf("(period 1: looked up as it arrived, its spam %s; period 2: looked up in mixed order; "
-                    "%zu messages in %.1f s)\n",
-                    reports ? "reported" : "not reported", messages.size(), seconds);
+        std::printf(
+            "(period 1: looked up as it arrived, its spam %s; period 2: looked up in mixed order; "
+            "%zu messages in %.1f s)\n",
+            reports ? "reported" : "not reported", messages.size(), seconds);
         QVSE_Engine_Shutdown();
         return 0;
     } catch (const std::exception& error) {

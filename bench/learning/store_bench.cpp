@@ -44,13 +44,18 @@ void LookUpAndReport(benchmark::State& state) {
     for (auto _ : state) {
         auto fingerprints = message(random);
         // Half known: fingerprints of an earlier message.
-        for (std::size_t f = 0; f < fingerprints.size(); f += 2) fingerprints[f] = known[k % known.size()][f];
+        for (std::size_t f = 0; f < fingerprints.size(); f += 2)
+            fingerprints[f] = known[k % known.size()][f];
         benchmark::DoNotOptimize(store.look_up(fingerprints));
         if (++k % 4 == 0) store.learn(fingerprints, false);
     }
     state.counters["records"] = static_cast<double>(store.size());
 }
-BENCHMARK(LookUpAndReport)->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(LookUpAndReport)
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -100,8 +100,8 @@ std::vector<std::string> read_corpus(const std::string& path, std::size_t body_l
     for (;;) {
         std::array<unsigned char, 4> size{};
         if (!in.read(reinterpret_cast<char*>(size.data()), size.size())) break;
-        const std::uint32_t length = size[0] | size[1] << 8 | size[2] << 16 |
-                                     static_cast<std::uint32_t>(size[3]) << 24;
+        const std::uint32_t length =
+            size[0] | size[1] << 8 | size[2] << 16 | static_cast<std::uint32_t>(size[3]) << 24;
         std::string message(length, '\0');
         if (!in.read(message.data(), length)) throw std::runtime_error("truncated corpus");
         if (body_limit != 0) {
@@ -148,8 +148,8 @@ void print_spread(const char* name, const std::vector<double>& ms) {
     double sum = 0;
     for (const double m : ms) sum += m;
     std::printf("%-10s %7zu messages  %8.0f msg/s  p50 %.3f  p99 %.3f  p99.9 %.3f  max %.3f ms\n",
-                name, ms.size(), 1000.0 * static_cast<double>(ms.size()) / sum,
-                percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 0.999),
+                name, ms.size(), 1000.0 * static_cast<double>(ms.size()) / sum, percentile(ms, 0.5),
+                percentile(ms, 0.99), percentile(ms, 0.999),
                 *std::max_element(ms.begin(), ms.end()));
 }
 
@@ -158,7 +158,8 @@ void print_spread(const char* name, const std::vector<double>& ms) {
 int main(int argc, char** argv) {
     try {
         if (argc < 3) {
-            std::cerr << "usage: pipeline_bench ENGINE_DIR CORPUS [--runs N] [--body-limit BYTES]\n";
+            std::cerr
+                << "usage: pipeline_bench ENGINE_DIR CORPUS [--runs N] [--body-limit BYTES]\n";
             return 2;
         }
         const std::string directory = argv[1];
@@ -166,9 +167,12 @@ int main(int argc, char** argv) {
         std::size_t body_limit = 0;
         for (int i = 3; i + 1 < argc; i += 2) {
             const std::string option = argv[i];
-            if (option == "--runs") runs = static_cast<unsigned>(std::stoul(argv[i + 1]));
-            else if (option == "--body-limit") body_limit = std::stoul(argv[i + 1]);
-            else throw std::runtime_error("unknown option " + option);
+            if (option == "--runs")
+                runs = static_cast<unsigned>(std::stoul(argv[i + 1]));
+            else if (option == "--body-limit")
+                body_limit = std::stoul(argv[i + 1]);
+            else
+                throw std::runtime_error("unknown option " + option);
         }
         const auto messages = read_corpus(argv[2], body_limit);
         std::size_t bytes = 0;
@@ -234,7 +238,8 @@ int main(int argc, char** argv) {
                 at[5] = clock_type::now();
                 failed |= destroy(&cell);
                 at[6] = clock_type::now();
-                for (std::size_t s = 0; s < stage_count; ++s) stage_ms[s] += milliseconds(at[s + 1] - at[s]);
+                for (std::size_t s = 0; s < stage_count; ++s)
+                    stage_ms[s] += milliseconds(at[s + 1] - at[s]);
                 const double ms = milliseconds(at[stage_count] - at[0]);
                 if (recording) {
                     work.failures += failed != QVSE_OK;
@@ -294,15 +299,16 @@ int main(int argc, char** argv) {
             std::printf(" %s %.1f us (%.0f%%)", stage_names[s], 1000.0 * stage_ms[s] / processed,
                         100.0 * stage_ms[s] / stage_total);
         std::printf("\n");
-        std::printf("work       %llu text stages (%llu characters), %llu links, %llu fingerprints, "
-                    "%llu HTML messages, %llu scored 50 or more, %llu failed calls\n",
-                    static_cast<unsigned long long>(work.stages),
-                    static_cast<unsigned long long>(work.stage_characters),
-                    static_cast<unsigned long long>(work.links),
-                    static_cast<unsigned long long>(work.fingerprints),
-                    static_cast<unsigned long long>(work.html_messages),
-                    static_cast<unsigned long long>(work.spam_verdicts),
-                    static_cast<unsigned long long>(work.failures));
+        std::printf(
+            "work       %llu text stages (%llu characters), %llu links, %llu fingerprints, "
+            "%llu HTML messages, %llu scored 50 or more, %llu failed calls\n",
+            static_cast<unsigned long long>(work.stages),
+            static_cast<unsigned long long>(work.stage_characters),
+            static_cast<unsigned long long>(work.links),
+            static_cast<unsigned long long>(work.fingerprints),
+            static_cast<unsigned long long>(work.html_messages),
+            static_cast<unsigned long long>(work.spam_verdicts),
+            static_cast<unsigned long long>(work.failures));
         std::printf("languages ");
         for (const auto& [code, n] : work.languages)
             std::printf(" %ls:%llu", code.c_str(), static_cast<unsigned long long>(n));

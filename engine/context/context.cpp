@@ -27,8 +27,7 @@ unsigned create(void* handle) {
     return frame(facility, [&]() -> unsigned {
         auto record = std::make_shared<record_type>(handle);
         std::unique_lock lock(handle_mutex);
-        return handle_map.try_emplace(handle, std::move(record)).second ? QVSE_OK
-                                                                        : QVSE_E_IN_USE;
+        return handle_map.try_emplace(handle, std::move(record)).second ? QVSE_OK : QVSE_E_IN_USE;
     });
 }
 

@@ -51,13 +51,13 @@ struct record_type {
     // only while they build their request).
     std::mutex mutex;
 
-    mime::source_pointer source;  // the bound message; empty: none bound
-    mime::tree_pointer root;      // the part tree, freed without recursion
-    mime::parts::generic_type* message = nullptr;  // into root: the unwrapped message
+    mime::source_pointer source;                    // the bound message; empty: none bound
+    mime::tree_pointer root;                        // the part tree, freed without recursion
+    mime::parts::generic_type* message = nullptr;   // into root: the unwrapped message
     mime::parts::text_type* displayable = nullptr;  // into root: the scanned part, if any
 
-    std::wstring text;    // the displayable text, URIs cut out, NFC
-    std::wstring folded;  // text, case-folded
+    std::wstring text;                     // the displayable text, URIs cut out, NFC
+    std::wstring folded;                   // text, case-folded
     std::optional<word_index_type> words;  // absent when folded is empty
     std::set<std::wstring> uris;
 

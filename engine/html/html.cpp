@@ -64,11 +64,11 @@ tag_kind classify(range_type name) {
 // A numeric reference may name a surrogate or a value beyond Unicode.
 wchar_t to_character(char32_t code_point) {
     const auto c = static_cast<wchar_t>(code_point);
-    return code_point <= 0x10FFFF && locale::is_scalar_value(c) ? c
-                                                               : locale::replacement_character;
+    return code_point <= 0x10FFFF && locale::is_scalar_value(c) ? c : locale::replacement_character;
 }
 
-const grammars::entity_grammar<grammars::iterator_type>& value_entity = lasting::make<const grammars::entity_grammar<grammars::iterator_type>>();
+const grammars::entity_grammar<grammars::iterator_type>& value_entity =
+    lasting::make<const grammars::entity_grammar<grammars::iterator_type>>();
 
 // An attribute value as the page means it: character references decoded, any
 // other "&" kept.
@@ -98,8 +98,10 @@ struct converter_type {
     void write(wchar_t c) {
         if (!emitting) return;
         const bool space = is_space(c);
-        if (!space) output.push_back(c);
-        else if (!last_was_space) output.push_back(L' ');
+        if (!space)
+            output.push_back(c);
+        else if (!last_was_space)
+            output.push_back(L' ');
         last_was_space = space;
     }
 
@@ -173,7 +175,8 @@ struct converter_type {
     }
 };
 
-const sax_grammar<converter_type>& html_sax_parser = lasting::make<const sax_grammar<converter_type>>();
+const sax_grammar<converter_type>& html_sax_parser =
+    lasting::make<const sax_grammar<converter_type>>();
 
 }  // namespace
 

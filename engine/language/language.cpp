@@ -49,12 +49,20 @@ constexpr script_range_type japanese[] = {{0x2E80, 0x2EFF}, {0x2F00, 0x2FDF}, {0
                                           {0x30A0, 0x30FF}, {0x31F0, 0x31FF}, {0x3190, 0x319F},
                                           {0x31C0, 0x31EF}, {0xFF65, 0xFF9F}};
 
-constexpr script_type script_table[] = {
-    {L"ar", arabic},   {L"hy", armenian},  {L"zh-CN", simplified_chinese},
-    {L"zh-TW", traditional_chinese},       {L"ru", russian},
-    {L"am", amharic},  {L"el", greek},     {L"he", hebrew},
-    {L"ko", korean},   {L"mn", mongolian}, {L"syr", syriac},
-    {L"bo", tibetan},  {L"th", thai},      {L"ja", japanese}};
+constexpr script_type script_table[] = {{L"ar", arabic},
+                                        {L"hy", armenian},
+                                        {L"zh-CN", simplified_chinese},
+                                        {L"zh-TW", traditional_chinese},
+                                        {L"ru", russian},
+                                        {L"am", amharic},
+                                        {L"el", greek},
+                                        {L"he", hebrew},
+                                        {L"ko", korean},
+                                        {L"mn", mongolian},
+                                        {L"syr", syriac},
+                                        {L"bo", tibetan},
+                                        {L"th", thai},
+                                        {L"ja", japanese}};
 
 // Fewer matched characters than this say nothing about the language.
 constexpr std::uint64_t least_total = 32;
@@ -148,8 +156,8 @@ std::uint8_t tag_of(std::size_t hash) noexcept {
 std::size_t append_utf16(std::wstring_view word, char16_t* out) noexcept {
     std::size_t length = 0;
     for (const wchar_t unit : word) {
-        const auto c = static_cast<char32_t>(locale::is_scalar_value(unit) ? unit
-                                                                           : locale::replacement_character);
+        const auto c = static_cast<char32_t>(
+            locale::is_scalar_value(unit) ? unit : locale::replacement_character);
         if (c > 0xFFFF) {
             out[length++] = static_cast<char16_t>(0xD7C0 + (c >> 10));
             out[length++] = static_cast<char16_t>(0xDC00 | (c & 0x3FF));
@@ -331,7 +339,6 @@ void data_type::group_languages(const occurrence_list& occurrences) {
         auto& entry = slots_[slot];
         word_languages_[entry.first + entry.count++] = language;
     }
-
 }
 
 // The script ranges overlap (a character may belong to several scripts):
@@ -487,8 +494,7 @@ void store(const counts_type& counts, const data_type& data, context::record_typ
             record.coverage[data.languages()[language]] = saturated(counts.coverage[language]);
 }
 
-decision_type decide(std::uint64_t total,
-                     const std::map<std::wstring, std::uint32_t>& coverage) {
+decision_type decide(std::uint64_t total, const std::map<std::wstring, std::uint32_t>& coverage) {
     decision_type decision;
     if (total < least_total) return decision;
     std::uint64_t sum = 0;
@@ -556,8 +562,7 @@ unsigned classify(void* handle) {
     return frame(facility, [&]() -> unsigned {
         if (callbacks.language_classified == nullptr) return QVSE_E_INVALID_ARGUMENT;
         context::record_pointer record;
-        if (const unsigned result = context::get(handle, record); result != QVSE_OK)
-            return result;
+        if (const unsigned result = context::get(handle, record); result != QVSE_OK) return result;
         std::lock_guard lock(record->mutex);
         if (!record->source) return QVSE_E_NO_MESSAGE;
         if (record->displayable == nullptr) {

@@ -9,7 +9,8 @@ namespace quorvane::engine::mime {
 namespace {
 
 // The first c in [first, first + length), or null; counts what was looked at.
-const char* search(const char* first, std::size_t length, char c, std::uint64_t& searched) noexcept {
+const char* search(const char* first, std::size_t length, char c,
+                   std::uint64_t& searched) noexcept {
     const auto* found = static_cast<const char*>(std::memchr(first, c, length));
     searched += found != nullptr ? static_cast<std::size_t>(found - first) + 1 : length;
     return found;

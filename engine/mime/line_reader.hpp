@@ -57,8 +57,10 @@ private:
         bool found = false;
         // The buffer's bytes moved `by` places to the front.
         void shift(std::size_t by) noexcept {
-            if (at >= by) at -= by;
-            else *this = {};
+            if (at >= by)
+                at -= by;
+            else
+                *this = {};
         }
     };
 

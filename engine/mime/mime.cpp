@@ -57,12 +57,16 @@ closure_type parse_closure(line_reader& reader, std::string_view boundary, windo
     window.begin = window.end = reader.position();
     for (;;) {
         switch (reader.scan_line(boundary)) {
-            case line_reader::line_kind::text: window.end = reader.position(); break;
-            case line_reader::line_kind::next_part: return closure_type::next_part;
-            case line_reader::line_kind::closing: return closure_type::closing;
-            case line_reader::line_kind::end_of_data:
-                window.end = reader.position();
-                return closure_type::end_of_data;
+        case line_reader::line_kind::text:
+            window.end = reader.position();
+            break;
+        case line_reader::line_kind::next_part:
+            return closure_type::next_part;
+        case line_reader::line_kind::closing:
+            return closure_type::closing;
+        case line_reader::line_kind::end_of_data:
+            window.end = reader.position();
+            return closure_type::end_of_data;
         }
     }
 }
@@ -93,8 +97,9 @@ bool decides_content(const header_list_type& headers, std::string_view line) {
     const std::string_view name = line.substr(0, line.find(':'));
     for (const std::string_view content : {"content-type", "content-transfer-encoding"})
         if (iequals(name, content))
-            return std::none_of(headers.begin(), headers.end(),
-                                [&](const key_value_type& field) { return iequals(field.name, content); });
+            return std::none_of(headers.begin(), headers.end(), [&](const key_value_type& field) {
+                return iequals(field.name, content);
+            });
     return false;
 }
 
@@ -296,7 +301,8 @@ bool parse_content_type(const header_list_type& headers, media_type& media,
     media = std::move(parsed);
     for (;;) {
         key_value_type parameter;
-        if (!qi::phrase_parse(first, last, grammars::parameter_parser, grammars::skipper, parameter))
+        if (!qi::phrase_parse(first, last, grammars::parameter_parser, grammars::skipper,
+                              parameter))
             break;
         parameters.push_back(std::move(parameter));
     }
@@ -310,7 +316,8 @@ bool parse_content_transfer_encoding(const header_list_type& headers, encoding_t
         const char* first = field.value.data();
         encoding_type parsed{};
         if (qi::phrase_parse(first, first + field.value.size(),
-                             grammars::content_transfer_encoding_parser, grammars::skipper, parsed)) {
+                             grammars::content_transfer_encoding_parser, grammars::skipper,
+                             parsed)) {
             encoding = parsed;
             return true;
         }
@@ -345,7 +352,8 @@ namespace {
 // whether the pass goes on with a next part's header block.
 class structure_parser {
 public:
-    structure_parser(std::istream& message, generic_type*& top, const context::record_pointer& record)
+    structure_parser(std::istream& message, generic_type*& top,
+                     const context::record_pointer& record)
         : reader_(*message.rdbuf()), slot_(&top), record_(record) {}
     structure_parser(const structure_parser&) = delete;
     structure_parser& operator=(const structure_parser&) = delete;
@@ -375,15 +383,18 @@ private:
         ++count_;
 
         const bool is_multipart = iequals(media.type, "multipart");
-        const bool is_encapsulated = iequals(media.type, "message") && iequals(media.subtype, "rfc822");
+        const bool is_encapsulated =
+            iequals(media.type, "message") && iequals(media.subtype, "rfc822");
         const bool too_deep = (is_multipart || is_encapsulated) && depth_ >= max_depth;
         if (too_deep && !warned_depth_) {
             warn(L"The message nests its parts too deeply: the deepest are read whole");
             warned_depth_ = true;
         }
         if (is_encapsulated && !too_deep) return encapsulated(std::move(media), std::move(headers));
-        if (is_multipart) return multipart(std::move(media), std::move(headers), parameters, too_deep);
-        if (iequals(media.type, "text")) return text(std::move(media), std::move(headers), parameters);
+        if (is_multipart)
+            return multipart(std::move(media), std::move(headers), parameters, too_deep);
+        if (iequals(media.type, "text"))
+            return text(std::move(media), std::move(headers), parameters);
         return attachment(std::move(media), std::move(headers), parameters, too_deep);
     }
 
@@ -393,13 +404,15 @@ private:
         media_type media;
         if (parse_content_type(headers, media, parameters)) return media;
         parameters.clear();
-        const bool in_digest = slot_is_child_ && !open_.empty() && iequals(open_.back().part->subtype, "digest");
+        const bool in_digest =
+            slot_is_child_ && !open_.empty() && iequals(open_.back().part->subtype, "digest");
         return in_digest ? media_type{"message", "rfc822"} : media_type{"text", "plain"};
     }
 
     // The enclosed message's header block follows directly.
     bool encapsulated(media_type media, header_list_type headers) {
-        auto* part = place(std::make_unique<encapsulated_type>(std::move(media), std::move(headers)));
+        auto* part =
+            place(std::make_unique<encapsulated_type>(std::move(media), std::move(headers)));
         slot_ = &part->message;
         slot_is_child_ = false;
         ++depth_;
@@ -502,10 +515,12 @@ private:
             return rest.starts_with("--") ? delimiter_kind::other : delimiter_kind::next_part;
         }
         return std::any_of(open_.begin(), open_.end(), delimits) ? delimiter_kind::other
-                                                                : delimiter_kind::none;
+                                                                 : delimiter_kind::none;
     }
 
-    void warn(const wchar_t* text) { context::trace::write(record_, QVSE_TRACE_WARNING, facility, 0, text); }
+    void warn(const wchar_t* text) {
+        context::trace::write(record_, QVSE_TRACE_WARNING, facility, 0, text);
+    }
 
     line_reader reader_;
     std::vector<open_type> open_;  // the multiparts not closed yet, innermost last
@@ -572,7 +587,8 @@ generic_type* unwrap(generic_type* part) noexcept {
         if (multipart == nullptr || !iequals(multipart->subtype, "report")) break;
         encapsulated_type* returned = nullptr;
         for (generic_type* child : multipart->children)
-            if (auto* encapsulated = dynamic_cast<encapsulated_type*>(child)) returned = encapsulated;
+            if (auto* encapsulated = dynamic_cast<encapsulated_type*>(child))
+                returned = encapsulated;
         if (returned == nullptr) break;
         part = returned;
     }
@@ -604,7 +620,8 @@ void print(const context::record_pointer& record) {
             line << L" (" << *attachment->name << L')';
         context::trace::write(record, QVSE_TRACE_INFO, facility, indent, line.str());
         if (auto* multipart = dynamic_cast<const multipart_type*>(part)) {
-            for (auto child = multipart->children.rbegin(); child != multipart->children.rend(); ++child)
+            for (auto child = multipart->children.rbegin(); child != multipart->children.rend();
+                 ++child)
                 stack.emplace_back(indent + 1, *child);
         } else if (auto* encapsulated = dynamic_cast<const encapsulated_type*>(part)) {
             stack.emplace_back(indent + 1, encapsulated->message);
@@ -616,11 +633,14 @@ std::unique_ptr<std::istream> open(const source_pointer& source, const window_ty
                                    encoding_type encoding) {
     auto stream = std::make_unique<part_stream_type>();
     switch (encoding) {
-        case encoding_type::base64: stream->push(filters::base64{}, stream_buffer_size); break;
-        case encoding_type::quoted_printable:
-            stream->push(filters::quoted_printable{}, stream_buffer_size);
-            break;
-        case encoding_type::identity: break;
+    case encoding_type::base64:
+        stream->push(filters::base64{}, stream_buffer_size);
+        break;
+    case encoding_type::quoted_printable:
+        stream->push(filters::quoted_printable{}, stream_buffer_size);
+        break;
+    case encoding_type::identity:
+        break;
     }
     stream->push(filters::view(source, window), stream_buffer_size);
     stream->unsetf(std::ios_base::skipws);
@@ -629,7 +649,8 @@ std::unique_ptr<std::istream> open(const source_pointer& source, const window_ty
 }
 
 std::unique_ptr<std::istream> open(const source_pointer& source, const generic_type& part) {
-    if (auto* text = dynamic_cast<const text_type*>(&part)) return open(source, text->content, text->encoding);
+    if (auto* text = dynamic_cast<const text_type*>(&part))
+        return open(source, text->content, text->encoding);
     if (auto* attachment = dynamic_cast<const attachment_type*>(&part))
         return open(source, attachment->content, attachment->encoding);
     return nullptr;
@@ -640,9 +661,12 @@ namespace {
 // The encoded size: none of the transfer encodings makes content longer.
 std::size_t encoded_size(const generic_type& part) noexcept {
     const window_type* window = nullptr;
-    if (auto* text = dynamic_cast<const text_type*>(&part)) window = &text->content;
-    else if (auto* attachment = dynamic_cast<const attachment_type*>(&part)) window = &attachment->content;
-    return window != nullptr && window->length() > 0 ? static_cast<std::size_t>(window->length()) : 0;
+    if (auto* text = dynamic_cast<const text_type*>(&part))
+        window = &text->content;
+    else if (auto* attachment = dynamic_cast<const attachment_type*>(&part))
+        window = &attachment->content;
+    return window != nullptr && window->length() > 0 ? static_cast<std::size_t>(window->length())
+                                                     : 0;
 }
 
 }  // namespace
@@ -656,8 +680,10 @@ std::string read(const source_pointer& source, const generic_type& part) {
     content.reserve(encoded_size(part) + 1);
     std::size_t length = 0;
     for (;;) {
-        if (content.size() < length + block) content.resize(std::max(content.capacity(), length + block));
-        stream->read(content.data() + length, static_cast<std::streamsize>(content.size() - length));
+        if (content.size() < length + block)
+            content.resize(std::max(content.capacity(), length + block));
+        stream->read(content.data() + length,
+                     static_cast<std::streamsize>(content.size() - length));
         const auto got = static_cast<std::size_t>(stream->gcount());
         length += got;
         if (got == 0 || !*stream) break;
@@ -685,8 +711,7 @@ void report_valid_stage(const context::record_type& record, std::uint32_t stage,
     slot(record.handle, stage, text.c_str(), text.size());
 }
 
-void report_uri(const context::record_type& record, std::uint32_t source,
-                const std::wstring& uri) {
+void report_uri(const context::record_type& record, std::uint32_t source, const std::wstring& uri) {
     const auto slot = callbacks.uri_found;
     if (slot == nullptr) return;
     locale::with_valid(uri, [&](const std::wstring& valid) {

@@ -101,8 +101,7 @@ std::unique_ptr<std::istream> open(const source_pointer& source, const window_ty
                                        grammars::content_transfer_encoding_result::identity);
 
 // The decoded content of a text or attachment part; null for other parts.
-std::unique_ptr<std::istream> open(const source_pointer& source,
-                                   const parts::generic_type& part);
+std::unique_ptr<std::istream> open(const source_pointer& source, const parts::generic_type& part);
 
 // The whole decoded content of a text or attachment part (empty for others).
 std::string read(const source_pointer& source, const parts::generic_type& part);

@@ -52,7 +52,7 @@ struct conversation_type {
     std::uint64_t retry_generation = 0;  // a wait acts only while it is current
     clock_type::time_point connection_start;
     std::size_t written = 0;
-    std::size_t unsent = 0;  // bytes the kernel still held at the last look
+    std::size_t unsent = 0;           // bytes the kernel still held at the last look
     std::vector<std::uint8_t> reply;  // TCP reply collected so far
     std::size_t reply_size = 0;
     bool completed = false;

@@ -59,15 +59,15 @@ constexpr auto probe_interval = 300s;
 constexpr auto probe_deadline = 1s;
 constexpr auto retry_margin = 100ms;
 constexpr auto retry_ceiling = 3s;
-constexpr auto upload_ceiling = 60s;           // one TCP upload, however active
-constexpr auto completion_grace = 1s;          // a synchronous caller waits no longer
+constexpr auto upload_ceiling = 60s;   // one TCP upload, however active
+constexpr auto completion_grace = 1s;  // a synchronous caller waits no longer
 constexpr std::size_t udp_limit_v4 = 556;
 constexpr std::size_t udp_limit_v6 = 1232;
-constexpr std::size_t tcp_attempt = 3;         // from this attempt on, always TCP
+constexpr std::size_t tcp_attempt = 3;  // from this attempt on, always TCP
 constexpr std::size_t receive_size = 0x10000;
 constexpr std::size_t tcp_read_size = 1024;
 constexpr std::size_t tcp_reply_limit = 1 << 20;
-constexpr std::size_t plan_limit = 127;        // the attempt byte is signed
+constexpr std::size_t plan_limit = 127;  // the attempt byte is signed
 constexpr std::size_t message_chunk = 4096;
 
 struct id_hash {
@@ -81,14 +81,18 @@ struct id_hash {
 // The component's state. Everything but service, strand and the worker's id
 // is touched only on the strand (or while the worker is not running).
 std::unique_ptr<asio::io_context>& service = lasting::make<std::unique_ptr<asio::io_context>>();
-std::unique_ptr<asio::io_context::strand>& strand = lasting::make<std::unique_ptr<asio::io_context::strand>>();
-std::optional<asio::executor_work_guard<asio::io_context::executor_type>>& work = lasting::make<std::optional<asio::executor_work_guard<asio::io_context::executor_type>>>();
+std::unique_ptr<asio::io_context::strand>& strand =
+    lasting::make<std::unique_ptr<asio::io_context::strand>>();
+std::optional<asio::executor_work_guard<asio::io_context::executor_type>>& work =
+    lasting::make<std::optional<asio::executor_work_guard<asio::io_context::executor_type>>>();
 std::thread& worker_thread = lasting::make<std::thread>();
 std::atomic<std::thread::id> worker_id{};
 
 std::vector<server_pointer>& servers = lasting::make<std::vector<server_pointer>>();
-std::unordered_map<header_type::id_type, conversation_pointer, id_hash>& conversations = lasting::make<std::unordered_map<header_type::id_type, conversation_pointer, id_hash>>();
-std::deque<conversation_pointer>& pending_writes = lasting::make<std::deque<conversation_pointer>>();
+std::unordered_map<header_type::id_type, conversation_pointer, id_hash>& conversations =
+    lasting::make<std::unordered_map<header_type::id_type, conversation_pointer, id_hash>>();
+std::deque<conversation_pointer>& pending_writes =
+    lasting::make<std::deque<conversation_pointer>>();
 asio::ip::address last_optimal_server = asio::ip::address_v4::any();
 
 }  // namespace
@@ -133,7 +137,8 @@ bool on_worker() noexcept { return std::this_thread::get_id() == worker_id.load(
 void trace_exception() noexcept { trace_current_exception(facility); }
 
 std::wstring milliseconds(clock_type::duration duration) {
-    return std::to_wstring(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
+    return std::to_wstring(
+               std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
            L" milliseconds";
 }
 
@@ -157,7 +162,8 @@ void report_traffic(std::size_t sent, std::size_t received) {
 
 // The smallest latency plus 100 ms, at most 3 s.
 clock_type::duration retry_time_of(const server_type& server) {
-    if (server.latencies.empty()) return std::chrono::nanoseconds(initial_latency_ns) + retry_margin;
+    if (server.latencies.empty())
+        return std::chrono::nanoseconds(initial_latency_ns) + retry_margin;
     const auto smallest = *std::min_element(server.latencies.begin(), server.latencies.end());
     return std::min<clock_type::duration>(std::chrono::nanoseconds(smallest) + retry_margin,
                                           retry_ceiling);
@@ -228,10 +234,12 @@ void rearm_inactivity(const conversation_pointer& conversation);
 // Bytes written that the peer has not acknowledged yet change while a large
 // upload drains from the kernel after our last write: that is progress too.
 bool still_draining(conversation_type& conversation) {
-    if (!conversation.connection || clock_type::now() >= conversation.connection_start + upload_ceiling)
+    if (!conversation.connection ||
+        clock_type::now() >= conversation.connection_start + upload_ceiling)
         return false;
     int unsent = 0;
-    if (::ioctl(conversation.connection->native_handle(), SIOCOUTQ, &unsent) != 0 || unsent < 0) return false;
+    if (::ioctl(conversation.connection->native_handle(), SIOCOUTQ, &unsent) != 0 || unsent < 0)
+        return false;
     const bool moved = static_cast<std::size_t>(unsent) != conversation.unsent;
     conversation.unsent = static_cast<std::size_t>(unsent);
     return moved;
@@ -259,8 +267,8 @@ void arm_retry(const conversation_pointer& conversation, clock_type::duration du
 void rearm_inactivity(const conversation_pointer& conversation) {
     if (!uploads(*conversation)) return;
     const auto left = conversation->connection_start + upload_ceiling - clock_type::now();
-    arm_retry(conversation, std::max<clock_type::duration>(
-                                std::min(conversation->retry_time, left), clock_type::duration{}));
+    arm_retry(conversation, std::max<clock_type::duration>(std::min(conversation->retry_time, left),
+                                                           clock_type::duration{}));
 }
 
 // --- datagrams ----------------------------------------------------------
@@ -269,9 +277,9 @@ void datagram_handle_read(const boost::system::error_code& error, std::size_t re
 void next_write();
 
 void start_receive() {
-    datagram::socket->async_receive_from(
-        asio::buffer(datagram::buffer.data(), receive_size), datagram::sender,
-        asio::bind_executor(*strand, &datagram_handle_read));
+    datagram::socket->async_receive_from(asio::buffer(datagram::buffer.data(), receive_size),
+                                         datagram::sender,
+                                         asio::bind_executor(*strand, &datagram_handle_read));
 }
 
 void datagram_handle_write(const conversation_pointer& conversation,
@@ -285,7 +293,8 @@ void datagram_handle_write(const conversation_pointer& conversation,
     } catch (...) {
         trace_exception();
     }
-    if (!pending_writes.empty() && pending_writes.front() == conversation) pending_writes.pop_front();
+    if (!pending_writes.empty() && pending_writes.front() == conversation)
+        pending_writes.pop_front();
     next_write();
 }
 
@@ -387,8 +396,8 @@ void connection_handle_connect(const conversation_pointer& conversation, std::ui
 void connection_write(const conversation_pointer& conversation, std::uint8_t attempt) {
     auto& buffers = conversation->buffers;
     std::array<asio::const_buffer, 3> parts{asio::buffer(buffers.header),
-                                           asio::buffer(buffers.authentication),
-                                           asio::buffer(buffers.payload)};
+                                            asio::buffer(buffers.authentication),
+                                            asio::buffer(buffers.payload)};
     std::size_t skip = conversation->written;
     for (auto& part : parts) {
         const auto taken = std::min(skip, part.size());
@@ -396,9 +405,9 @@ void connection_write(const conversation_pointer& conversation, std::uint8_t att
         skip -= taken;
     }
     conversation->connection->async_write_some(
-        parts, asio::bind_executor(*strand, [conversation, attempt](
-                                                const boost::system::error_code& error,
-                                                std::size_t sent) {
+        parts,
+        asio::bind_executor(*strand, [conversation, attempt](const boost::system::error_code& error,
+                                                             std::size_t sent) {
             if (stale(*conversation, attempt)) return;
             guarded(conversation, [&] {
                 report_traffic(sent, 0);
@@ -424,17 +433,18 @@ void connection_read(const conversation_pointer& conversation, std::uint8_t atte
     reply.resize(conversation->reply_size + tcp_read_size);
     conversation->connection->async_read_some(
         asio::buffer(reply.data() + conversation->reply_size, tcp_read_size),
-        asio::bind_executor(*strand, [conversation, attempt](
-                                         const boost::system::error_code& error,
-                                         std::size_t received) {
+        asio::bind_executor(*strand, [conversation, attempt](const boost::system::error_code& error,
+                                                             std::size_t received) {
             if (stale(*conversation, attempt)) return;
             guarded(conversation, [&] {
                 report_traffic(0, received);
                 if (error == asio::error::operation_aborted) return;
                 conversation->reply_size += received;
-                if (error && error != asio::error::eof) return handle_retry(conversation, attempt, error);
+                if (error && error != asio::error::eof)
+                    return handle_retry(conversation, attempt, error);
                 // Closed without a word: as good as refused.
-                if (error && conversation->reply_size == 0) return handle_retry(conversation, attempt, error);
+                if (error && conversation->reply_size == 0)
+                    return handle_retry(conversation, attempt, error);
                 if (conversation->reply_size > tcp_reply_limit) {
                     trace_for(*conversation, QVSE_TRACE_WARNING,
                               boost::wformat(L"Received oversized response from %1%") %
@@ -487,7 +497,8 @@ void handle_write_enqueue(const conversation_pointer& conversation) {
 void send_datagram(const conversation_pointer& conversation, const server_type& server) {
     trace_for(*conversation, QVSE_TRACE_DETAIL,
               boost::wformat(L"Sending %1% bytes to %2% with %3% retry time") %
-                  conversation->buffers.size() % server.name % milliseconds(conversation->retry_time));
+                  conversation->buffers.size() % server.name %
+                  milliseconds(conversation->retry_time));
     if (!datagram::socket || !datagram::socket->is_open()) {
         // No endpoint could be created: the retry timer moves the request on.
         principal::trace::write(QVSE_TRACE_WARNING, facility, 0,
@@ -500,10 +511,10 @@ void send_datagram(const conversation_pointer& conversation, const server_type& 
                                                   asio::buffer(buffers.payload)};
     datagram::socket->async_send_to(
         parts, udp::endpoint(server.address, server.port),
-        asio::bind_executor(*strand, [conversation](const boost::system::error_code& error,
-                                                    std::size_t sent) {
-            datagram_handle_write(conversation, error, sent);
-        }));
+        asio::bind_executor(
+            *strand, [conversation](const boost::system::error_code& error, std::size_t sent) {
+                datagram_handle_write(conversation, error, sent);
+            }));
 }
 
 void send_stream(const conversation_pointer& conversation, const server_type& server) {
@@ -517,9 +528,10 @@ void send_stream(const conversation_pointer& conversation, const server_type& se
     const auto attempt = conversation->header.attempt;
     conversation->connection->async_connect(
         tcp::endpoint(canonical(server.address), server.port),
-        asio::bind_executor(*strand, [conversation, attempt](const boost::system::error_code& error) {
-            connection_handle_connect(conversation, attempt, error);
-        }));
+        asio::bind_executor(*strand,
+                            [conversation, attempt](const boost::system::error_code& error) {
+                                connection_handle_connect(conversation, attempt, error);
+                            }));
 }
 
 // Hands the new queue head to the strand; the queue must never stall.
@@ -539,7 +551,8 @@ void handle_write_dequeue(const conversation_pointer& conversation) {
         auto& header_buffer = conversation->buffers.header;
         header_buffer.clear();
         protocol::encode(header_buffer, conversation->header);
-        const auto& server = conversation->plan[conversation->header.attempt % conversation->plan.size()];
+        const auto& server =
+            conversation->plan[conversation->header.attempt % conversation->plan.size()];
         conversation->retry_time = retry_time_of(*server);
         arm_retry(conversation, conversation->retry_time);
         conversation->send_time = clock_type::now();
@@ -553,7 +566,8 @@ void handle_write_dequeue(const conversation_pointer& conversation) {
     });
     // A datagram leaves the queue when its send completes; anything else now.
     if (by_datagram) return;
-    if (!pending_writes.empty() && pending_writes.front() == conversation) pending_writes.pop_front();
+    if (!pending_writes.empty() && pending_writes.front() == conversation)
+        pending_writes.pop_front();
     next_write();
 }
 
@@ -573,7 +587,8 @@ void handle_retry(const conversation_pointer& conversation, std::uint8_t attempt
     });
 }
 
-void handle_deadline(const conversation_pointer& conversation, const boost::system::error_code& error) {
+void handle_deadline(const conversation_pointer& conversation,
+                     const boost::system::error_code& error) {
     if (error == asio::error::operation_aborted || conversation->completed) return;
     // An upload keeps going after its deadline; the caller just stops waiting.
     if (!uploads(*conversation)) close_connection(*conversation);
@@ -616,7 +631,8 @@ void handle_dispatch(const conversation_pointer& conversation, clock_type::durat
         const bool planned = conversation->plan.empty();
         if (planned) {
             conversation->plan = servers;
-            std::sort(conversation->plan.begin(), conversation->plan.end(), &optimal_plan_predicate);
+            std::sort(conversation->plan.begin(), conversation->plan.end(),
+                      &optimal_plan_predicate);
             if (conversation->plan.size() > plan_limit) conversation->plan.resize(plan_limit);
         }
         if (planned && !conversation->plan.empty() && conversation->plan.front()->reachable) {
@@ -624,7 +640,8 @@ void handle_dispatch(const conversation_pointer& conversation, clock_type::durat
             if (best.address != last_optimal_server) {
                 principal::trace::write(
                     QVSE_TRACE_INFO, facility, 0,
-                    boost::wformat(L"Optimal server %1% (%2%): %3% latency, %4% records updated %5% ago") %
+                    boost::wformat(
+                        L"Optimal server %1% (%2%): %3% latency, %4% records updated %5% ago") %
                         best.name % best.location % newest_latency(best) % best.records %
                         (std::to_wstring(best.updated) + L" seconds"));
                 last_optimal_server = best.address;
@@ -632,8 +649,8 @@ void handle_dispatch(const conversation_pointer& conversation, clock_type::durat
         }
         if (conversation->plan.empty()) return complete(conversation, QVSE_E_NO_SERVERS);
         conversation->deadline_timer.expires_after(deadline);
-        conversation->deadline_timer.async_wait(asio::bind_executor(
-            *strand, [conversation](const boost::system::error_code& error) {
+        conversation->deadline_timer.async_wait(
+            asio::bind_executor(*strand, [conversation](const boost::system::error_code& error) {
                 handle_deadline(conversation, error);
             }));
         handle_write_enqueue(conversation);
@@ -658,15 +675,17 @@ void handle_response(const conversation_pointer& conversation, const server_poin
         trace_for(*conversation, QVSE_TRACE_WARNING,
                   boost::wformat(L"Received \"malformed request\" response from %1%") % name);
         return complete(conversation, QVSE_E_BAD_RESPONSE);
-    default: break;
+    default:
+        break;
     }
 
     switch (header.type) {
     case header_type::probe: {
         const auto reply = protocol::read_probe_reply(payload);
         if (!reply) {
-            principal::trace::write(QVSE_TRACE_WARNING, facility, 0,
-                                    boost::wformat(L"Received invalid discovery response from %1%") % name);
+            principal::trace::write(
+                QVSE_TRACE_WARNING, facility, 0,
+                boost::wformat(L"Received invalid discovery response from %1%") % name);
             return complete(conversation, QVSE_E_BAD_RESPONSE);
         }
         server->name = printable(coding::to_wide(reply->name));
@@ -721,10 +740,15 @@ void handle_response(const conversation_pointer& conversation, const server_poin
                     failure = L"Received duplicate fingerprint data from %1%";
                     break;
                 }
-                fingerprint.match = spam::fingerprint_type::match_type{
-                    answer.length,      answer.id,           answer.extra,
-                    (answer.flags & 1) != 0, (answer.flags & 2) != 0, (answer.flags & 4) != 0,
-                    answer.reports,     answer.revokes,      answer.touches};
+                fingerprint.match = spam::fingerprint_type::match_type{answer.length,
+                                                                       answer.id,
+                                                                       answer.extra,
+                                                                       (answer.flags & 1) != 0,
+                                                                       (answer.flags & 2) != 0,
+                                                                       (answer.flags & 4) != 0,
+                                                                       answer.reports,
+                                                                       answer.revokes,
+                                                                       answer.touches};
             }
         }
         // Traced once the record's lock is released.
@@ -752,7 +776,8 @@ void handle_probe_request(const server_pointer& server, const boost::system::err
 void arm_probe(const server_pointer& server, clock_type::duration after) {
     server->probe_timer.expires_after(after);
     server->probe_timer.async_wait(asio::bind_executor(
-        *strand, [server](const boost::system::error_code& error) { handle_probe_request(server, error); }));
+        *strand,
+        [server](const boost::system::error_code& error) { handle_probe_request(server, error); }));
 }
 
 void handle_probe_request(const server_pointer& server, const boost::system::error_code& error) {
@@ -835,15 +860,19 @@ void stop() {
 // IPv4-mapped on a dual-stack socket, mapped becomes IPv4 on an IPv4 one.
 asio::ip::address for_socket(const asio::ip::address& address, bool dual_stack) {
     const auto plain = canonical(address);
-    if (dual_stack && plain.is_v4()) return asio::ip::make_address_v6(asio::ip::v4_mapped, plain.to_v4());
+    if (dual_stack && plain.is_v4())
+        return asio::ip::make_address_v6(asio::ip::v4_mapped, plain.to_v4());
     return plain;
 }
 
-bool dual_stack() { return datagram::socket && datagram::socket->is_open() &&
-                           datagram::socket->local_endpoint().protocol() == udp::v6(); }
+bool dual_stack() {
+    return datagram::socket && datagram::socket->is_open() &&
+           datagram::socket->local_endpoint().protocol() == udp::v6();
+}
 
 // Writes the request payload; QVSE_OK or the code that refuses the request.
-using payload_writer = unsigned (*)(context::record_type& record, unsigned argument, std::string& payload);
+using payload_writer = unsigned (*)(context::record_type& record, unsigned argument,
+                                    std::string& payload);
 
 unsigned write_lookup(context::record_type& record, unsigned, std::string& payload) {
     payload.reserve(8 + record.fingerprints.size() * 24);
@@ -864,7 +893,8 @@ unsigned write_lookup(context::record_type& record, unsigned, std::string& paylo
             payload += text;
             break;
         }
-        default: break;
+        default:
+            break;
         }
     }
     return QVSE_OK;
@@ -876,7 +906,8 @@ unsigned write_touch(context::record_type& record, unsigned value, std::string& 
     for (const auto& fingerprint : record.fingerprints) answered += fingerprint.match.has_value();
     protocol::encode(payload, answered);
     for (const auto& fingerprint : record.fingerprints)
-        if (fingerprint.match) protocol::encode(payload, static_cast<unsigned long long>(fingerprint.match->id));
+        if (fingerprint.match)
+            protocol::encode(payload, static_cast<unsigned long long>(fingerprint.match->id));
     return QVSE_OK;
 }
 
@@ -930,7 +961,8 @@ unsigned request(void* handle, header_type::operation_type operation, unsigned a
     asio::post(*strand, [conversation, deadline] { handle_dispatch(conversation, deadline); });
     conversation.reset();
     if (future.wait_for(deadline + completion_grace) != std::future_status::ready)
-        return QVSE_E_DEADLINE_EXPIRED;  // the worker is stuck; its completion still releases the record
+        return QVSE_E_DEADLINE_EXPIRED;  // the worker is stuck; its completion still releases the
+                                         // record
     try {
         return future.get();
     } catch (const std::future_error&) {
@@ -971,19 +1003,22 @@ unsigned initialize(socket_family family) {
             if (!error) socket.bind(udp::endpoint(udp::v4(), 0), error);
         }
         if (error) {
-            principal::trace::write(QVSE_TRACE_ERROR, facility, 0,
-                                    boost::wformat(L"Unable to create UDP endpoint: %1%") % error_text(error));
+            principal::trace::write(
+                QVSE_TRACE_ERROR, facility, 0,
+                boost::wformat(L"Unable to create UDP endpoint: %1%") % error_text(error));
             boost::system::error_code ignored;
             socket.close(ignored);
         } else {
             std::ostringstream local;
             local << socket.local_endpoint();
-            principal::trace::write(QVSE_TRACE_INFO, facility, 0,
-                                    boost::wformat(L"UDP endpoint created on %1%") % coding::to_wide(local.str()));
+            principal::trace::write(
+                QVSE_TRACE_INFO, facility, 0,
+                boost::wformat(L"UDP endpoint created on %1%") % coding::to_wide(local.str()));
             datagram::buffer.resize(receive_size);
             start_receive();
         }
-        principal::trace::write(QVSE_TRACE_INFO, facility, 0, std::wstring(L"Starting worker thread"));
+        principal::trace::write(QVSE_TRACE_INFO, facility, 0,
+                                std::wstring(L"Starting worker thread"));
         worker_thread = std::thread(&worker);
         return QVSE_OK;
     });
@@ -992,7 +1027,8 @@ unsigned initialize(socket_family family) {
 unsigned shutdown() {
     return frame(facility, [&]() -> unsigned {
         if (on_worker()) return QVSE_E_FAILED;  // the worker cannot join itself
-        principal::trace::write(QVSE_TRACE_INFO, facility, 0, std::wstring(L"Stopping worker thread"));
+        principal::trace::write(QVSE_TRACE_INFO, facility, 0,
+                                std::wstring(L"Stopping worker thread"));
         stop();
         return QVSE_OK;
     });
@@ -1051,17 +1087,19 @@ unsigned connect(const wchar_t* host, std::size_t host_length) {
 
         udp::resolver resolver(*service);
         boost::system::error_code error;
-        const auto results = resolver.resolve(name, service_port,
-                                              udp::resolver::numeric_service | udp::resolver::address_configured,
-                                              error);
+        const auto results = resolver.resolve(
+            name, service_port, udp::resolver::numeric_service | udp::resolver::address_configured,
+            error);
         if (error) {
-            principal::trace::write(QVSE_TRACE_ERROR, facility, 0,
-                                    boost::wformat(L"Unable to resolve \"%1%\"") % std::wstring(wide));
+            principal::trace::write(
+                QVSE_TRACE_ERROR, facility, 0,
+                boost::wformat(L"Unable to resolve \"%1%\"") % std::wstring(wide));
             principal::trace::write(QVSE_TRACE_ERROR, facility, 1, error_text(error));
             return QVSE_E_NO_SERVERS;
         }
-        principal::trace::write(QVSE_TRACE_DETAIL, facility, 0,
-                                boost::wformat(L"Successfully resolved \"%1%\"") % std::wstring(wide));
+        principal::trace::write(
+            QVSE_TRACE_DETAIL, facility, 0,
+            boost::wformat(L"Successfully resolved \"%1%\"") % std::wstring(wide));
         if (!datagram::socket) throw std::logic_error("no UDP endpoint");
         const bool mapped = datagram::socket->local_endpoint().protocol() == udp::v6();
         std::vector<server_pointer> resolved;

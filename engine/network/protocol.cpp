@@ -54,8 +54,7 @@ bool encode(std::string& out, const header_type& header) {
     out.append(header.magic.data(), header.magic.size());
     out.push_back(static_cast<char>(header.version));
     const unsigned flags = (header.response ? 0x80u : 0u) | (header.encrypted ? 0x40u : 0u) |
-                           ((static_cast<unsigned>(header.status) & 7u) << 3) |
-                           (header.type & 7u);
+                           ((static_cast<unsigned>(header.status) & 7u) << 3) | (header.type & 7u);
     out.push_back(static_cast<char>(flags));
     out.push_back(static_cast<char>(header.attempt));
     out.append(reinterpret_cast<const char*>(header.id.data()), header.id.size());
@@ -171,8 +170,8 @@ rc4_type session_cipher(const hashes::digest& session_key) noexcept {
 }
 
 sealed_request_type seal(const header_type& header, std::string_view credential,
-                         std::uint32_t identity_kind, std::uint32_t user_id,
-                         std::string& payload, std::string& authentication) {
+                         std::uint32_t identity_kind, std::uint32_t user_id, std::string& payload,
+                         std::string& authentication) {
     hashes::stream_preprocessor mac;
     mac.update_n(header.id.data(), header.id.size());
     mac.update_n(credential.data(), credential.size());

@@ -111,8 +111,8 @@ struct sealed_request_type {
 // (identity kind, user id, MAC over id, credential and payload as sent) is
 // appended to authentication.
 sealed_request_type seal(const header_type& header, std::string_view credential,
-                         std::uint32_t identity_kind, std::uint32_t user_id,
-                         std::string& payload, std::string& authentication);
+                         std::uint32_t identity_kind, std::uint32_t user_id, std::string& payload,
+                         std::string& authentication);
 
 // The readable fields of a probe reply.
 struct probe_reply_type {

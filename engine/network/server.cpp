@@ -31,8 +31,8 @@ bool boolean_of(const std::string& text) {
 
 }  // namespace
 
-server_type::server_type(boost::asio::io_context& service,
-                         const boost::asio::ip::address& address, std::uint16_t port)
+server_type::server_type(boost::asio::io_context& service, const boost::asio::ip::address& address,
+                         std::uint16_t port)
     : address(address),
       port(port),
       probe_timer(service),
@@ -92,8 +92,7 @@ bool optimal_plan_predicate(const server_pointer& first, const server_pointer& s
 
 boost::asio::ip::address canonical(const boost::asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped,
-                                                address.to_v6());
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
     return address;
 }
 

@@ -65,8 +65,8 @@ unsigned initialize(const char* directory, std::size_t directory_length,
             return QVSE_E_INVALID_ARGUMENT;
         std::memcpy(&callbacks, &table, sizeof callbacks);
         trace::write(QVSE_TRACE_INFO, facility, 0,
-                     boost::wformat(L"%1% %2% (%3%)") % L"Quorvane Scanning Engine" % build_version %
-                         build_description);
+                     boost::wformat(L"%1% %2% (%3%)") % L"Quorvane Scanning Engine" %
+                         build_version % build_description);
         const std::string path =
             coding::to_utf8(coding::to_wide(std::string_view(directory, directory_length)));
         if (holds_icu_data(path)) {

@@ -15,8 +15,7 @@ namespace trace {
 // that would be dropped.
 bool enabled() noexcept;
 
-void write(unsigned level, const std::wstring& facility, unsigned indent,
-           const std::wstring& text);
+void write(unsigned level, const std::wstring& facility, unsigned indent, const std::wstring& text);
 void write(unsigned level, const std::wstring& facility, unsigned indent,
            const boost::wformat& line);
 

@@ -40,8 +40,9 @@ std::vector<std::size_t> shortest_keys(const std::vector<std::wstring>& keys) {
         const std::size_t position = order[at];
         if (at > 0 && key == keys[order[at - 1]]) continue;
         while (!prefixes.empty() && !key.starts_with(prefixes.back())) prefixes.pop_back();
-        kept[position] = std::none_of(prefixes.begin(), prefixes.end(),
-                                      [&](std::wstring_view shorter) { return covers(shorter, key); });
+        kept[position] =
+            std::none_of(prefixes.begin(), prefixes.end(),
+                         [&](std::wstring_view shorter) { return covers(shorter, key); });
         prefixes.push_back(key);
     }
     std::vector<std::size_t> positions;

@@ -57,7 +57,7 @@ private:
 
 struct fingerprint_type {
     enum category_type : std::uint32_t {
-        relay = 0,     // "hsi": the sending relay's IPv4 address
+        relay = 0,          // "hsi": the sending relay's IPv4 address
         text_chunk = 2,     // "tbd": MD5 of a text chunk
         word_sequence = 3,  // "tsd": MD5 of a word sequence
         attachment = 4,     // "prd": MD5 of an attachment's content
@@ -97,11 +97,16 @@ struct fingerprint_type {
     // The three-letter category text.
     std::wstring category() const {
         switch (category_value) {
-        case relay: return L"hsi";
-        case text_chunk: return L"tbd";
-        case word_sequence: return L"tsd";
-        case attachment: return L"prd";
-        case link: return L"tru";
+        case relay:
+            return L"hsi";
+        case text_chunk:
+            return L"tbd";
+        case word_sequence:
+            return L"tsd";
+        case attachment:
+            return L"prd";
+        case link:
+            return L"tru";
         }
         throw std::logic_error("unknown fingerprint category");
     }

@@ -160,17 +160,25 @@ hashes::digest content_digest(const mime::source_pointer& source,
 // Look-alike characters count as the letter they imitate.
 constexpr wchar_t word_key_character(wchar_t c) noexcept {
     switch (c) {
-    case L'$': return L's';
-    case L'0': return L'o';
+    case L'$':
+        return L's';
+    case L'0':
+        return L'o';
     case L'1':
     case L'l':
-    case L'|': return L'i';
+    case L'|':
+        return L'i';
     case L'3':
-    case L'\u20AC': return L'e';
-    case L'4': return L'a';
-    case L'7': return L't';
-    case L'8': return L'b';
-    default: return c;
+    case L'\u20AC':
+        return L'e';
+    case L'4':
+        return L'a';
+    case L'7':
+        return L't';
+    case L'8':
+        return L'b';
+    default:
+        return c;
     }
 }
 
@@ -433,9 +441,14 @@ std::uint32_t answer_weight(const fingerprint_type& fingerprint) {
     const double reports = static_cast<double>(match.reports);
     double p = 100.0 * reports / (reports + 8.0 * static_cast<double>(match.revokes));
     switch (fingerprint.category_value) {
-    case fingerprint_type::relay: p = p < 80 ? 0 : p * 0.4; break;
-    case fingerprint_type::link: p = p < 80 ? 0 : p; break;
-    default: break;
+    case fingerprint_type::relay:
+        p = p < 80 ? 0 : p * 0.4;
+        break;
+    case fingerprint_type::link:
+        p = p < 80 ? 0 : p;
+        break;
+    default:
+        break;
     }
     return static_cast<std::uint32_t>(p);
 }

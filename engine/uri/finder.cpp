@@ -62,7 +62,8 @@ public:
                 if (prefix_at(position + 1)) return position;
                 ++position;
                 continue;
-            default: break;
+            default:
+                break;
             }
             if (!is_lower(c)) {
                 if (c == L'W' && www_at(position)) return position;

@@ -18,17 +18,20 @@ constexpr std::size_t max_request = 64 << 20;
 
 void server::implementation::receive() {
     udp_socket.async_receive_from(
-        asio::buffer(datagram), sender, [this](const boost::system::error_code& error, std::size_t size) {
+        asio::buffer(datagram), sender,
+        [this](const boost::system::error_code& error, std::size_t size) {
             if (error == asio::error::operation_aborted) return;
             if (!error) {
                 faults_type applied;
-                const auto reply = answer(bytes(datagram.data(), size), transport_type::udp, applied);
+                const auto reply =
+                    answer(bytes(datagram.data(), size), transport_type::udp, applied);
                 if (reply) {
                     auto out = std::make_shared<bytes>(*reply);
                     auto to = sender;
                     auto send = [this, out, to, other = applied.other_port] {
                         boost::system::error_code ignored;
-                        (other ? other_socket : udp_socket).send_to(asio::buffer(*out), to, 0, ignored);
+                        (other ? other_socket : udp_socket)
+                            .send_to(asio::buffer(*out), to, 0, ignored);
                     };
                     const int copies = applied.reply_twice ? 2 : 1;
                     if (applied.delay.count() > 0) {
@@ -78,9 +81,11 @@ public:
         : owner_(owner), socket_(std::move(socket)) {}
 
     void read() {
-        socket_->async_read_some(asio::buffer(chunk_), [self = shared_from_this()](
-                                                           const boost::system::error_code& error,
-                                                           std::size_t size) { self->on_read(error, size); });
+        socket_->async_read_some(
+            asio::buffer(chunk_),
+            [self = shared_from_this()](const boost::system::error_code& error, std::size_t size) {
+                self->on_read(error, size);
+            });
     }
 
 private:
@@ -93,12 +98,13 @@ private:
             return;
         }
         const std::size_t piece = applied_.one_byte_pieces ? 1 : reply_.size() - sent_;
-        asio::async_write(*socket_, asio::buffer(reply_.data() + sent_, piece),
-                          [self = shared_from_this()](const boost::system::error_code& error, std::size_t n) {
-                              if (error) return;
-                              self->sent_ += n;
-                              self->write();
-                          });
+        asio::async_write(
+            *socket_, asio::buffer(reply_.data() + sent_, piece),
+            [self = shared_from_this()](const boost::system::error_code& error, std::size_t n) {
+                if (error) return;
+                self->sent_ += n;
+                self->write();
+            });
     }
 
     server::implementation& owner_;
@@ -129,7 +135,9 @@ void session::on_read(const boost::system::error_code& error, std::size_t size) 
     reply_ = *reply;
     if (applied_.delay.count() > 0) {
         auto timer = std::make_shared<asio::steady_timer>(owner_.service, applied_.delay);
-        timer->async_wait([timer, self = shared_from_this()](const boost::system::error_code&) { self->write(); });
+        timer->async_wait([timer, self = shared_from_this()](const boost::system::error_code&) {
+            self->write();
+        });
     } else {
         write();
     }
@@ -160,7 +168,8 @@ server::server(options_type options) : self_(std::make_unique<implementation>(st
             self.acceptor.listen(asio::socket_base::max_listen_connections, error);
             if (!error) break;
         }
-        if (self.options.port != 0 || tries > 20) throw boost::system::system_error(error, "bind TCP");
+        if (self.options.port != 0 || tries > 20)
+            throw boost::system::system_error(error, "bind TCP");
     }
     if (!self.options.store.empty()) {
         self.store.restore(read_store(self.options.store));
@@ -168,7 +177,8 @@ server::server(options_type options) : self_(std::make_unique<implementation>(st
     }
     self.other_socket.open(address.is_v4() ? udp::v4() : udp::v6());
     self.other_socket.bind(udp::endpoint(address, 0));
-    if (!self.options.store.empty()) self.writer = std::thread([&self] { self.write_store_while_running(); });
+    if (!self.options.store.empty())
+        self.writer = std::thread([&self] { self.write_store_while_running(); });
     self.receive();
     self.accept();
     self.thread = std::thread([&self] { self.service.run(); });
@@ -188,7 +198,8 @@ server::~server() {
 std::uint16_t server::port() const { return self_->udp_socket.local_endpoint().port(); }
 const std::string& server::address() const { return self_->options.address; }
 
-void server::add_credential(std::uint32_t identity_kind, std::uint32_t user_id, std::string secret) {
+void server::add_credential(std::uint32_t identity_kind, std::uint32_t user_id,
+                            std::string secret) {
     std::lock_guard lock(self_->mutex);
     self_->credentials[{identity_kind, user_id}] = std::move(secret);
 }
@@ -226,7 +237,8 @@ std::vector<touch_type> server::touches() const {
 std::size_t server::count(std::uint8_t type) const {
     std::lock_guard lock(self_->mutex);
     return static_cast<std::size_t>(
-        std::count_if(self_->log.begin(), self_->log.end(), [type](const request_type& r) { return r.type == type; }));
+        std::count_if(self_->log.begin(), self_->log.end(),
+                      [type](const request_type& r) { return r.type == type; }));
 }
 
 std::string server_list(const std::vector<std::pair<const server*, std::int64_t>>& servers) {
@@ -235,10 +247,12 @@ std::string server_list(const std::vector<std::pair<const server*, std::int64_t>
     for (const auto& [entry, latency] : servers) {
         if (!first) out += ",";
         first = false;
-        out += "{\"address\": \"" + entry->address() + "\", \"port\": \"" + std::to_string(entry->port()) +
+        out += "{\"address\": \"" + entry->address() + "\", \"port\": \"" +
+               std::to_string(entry->port()) +
                "\", \"reachable\": \"true\", \"location\": \"loopback\", \"provider\": \"test\", "
                "\"uptime\": \"1\", \"updated\": \"1\", \"serial\": \"1\", \"records\": \"1\", "
-               "\"latencies\": [\"" + std::to_string(latency) + "\"]}";
+               "\"latencies\": [\"" +
+               std::to_string(latency) + "\"]}";
     }
     return out + "]}";
 }

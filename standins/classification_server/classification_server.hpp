@@ -42,24 +42,24 @@ struct record_type {
 // What the server does wrong. Every fault applies to each message received
 // while it is set, probes included.
 struct faults_type {
-    unsigned drop_first = 0;          // ignore this many messages (UDP and TCP) first
-    bool drop_all = false;            // never answer
-    std::chrono::milliseconds delay{0};  // before each reply
-    bool reply_twice = false;         // every UDP reply is sent twice
-    bool wrong_id = false;            // reply with another request id
+    unsigned drop_first = 0;              // ignore this many messages (UDP and TCP) first
+    bool drop_all = false;                // never answer
+    std::chrono::milliseconds delay{0};   // before each reply
+    bool reply_twice = false;             // every UDP reply is sent twice
+    bool wrong_id = false;                // reply with another request id
     std::optional<std::uint8_t> attempt;  // reply with this attempt byte
     std::optional<std::size_t> truncate;  // cut every reply to this many bytes
-    bool garble = false;              // invert every byte after the header
-    bool flip_encrypted = false;      // reply with the encrypted flag inverted
+    bool garble = false;                  // invert every byte after the header
+    bool flip_encrypted = false;          // reply with the encrypted flag inverted
     std::optional<std::uint8_t> status;   // reply with this status (0..7), payload as usual
     std::optional<std::uint8_t> type;     // reply with this operation type
-    bool clear_response = false;      // reply with the response flag clear
-    bool oversized_lengths = false;   // length fields claim far more than is sent
-    bool answer_missing = false;      // a lookup reply lacks its last answer
-    bool duplicate_ids = false;       // every answer of a lookup reply carries one id
-    bool other_port = false;          // UDP replies leave from another port
+    bool clear_response = false;          // reply with the response flag clear
+    bool oversized_lengths = false;       // length fields claim far more than is sent
+    bool answer_missing = false;          // a lookup reply lacks its last answer
+    bool duplicate_ids = false;           // every answer of a lookup reply carries one id
+    bool other_port = false;              // UDP replies leave from another port
     enum class tcp_mode { normal, accept_then_close, hang } tcp = tcp_mode::normal;
-    bool one_byte_pieces = false;     // TCP replies are written one byte at a time
+    bool one_byte_pieces = false;             // TCP replies are written one byte at a time
     std::chrono::milliseconds read_pause{0};  // a slow reader: pause between TCP reads
     // Each message draws one of: dropped, answered twice, wrong attempt,
     // garbled, delayed, a random status, or answered well.

@@ -17,10 +17,11 @@ struct collection_type {
     std::vector<fingerprint_type> fingerprints;
 };
 
-void on_fingerprint(void* context, const wchar_t* category, std::size_t category_length, const wchar_t* value,
-                    std::size_t value_length) {
+void on_fingerprint(void* context, const wchar_t* category, std::size_t category_length,
+                    const wchar_t* value, std::size_t value_length) {
     auto* collection = static_cast<collection_type*>(context);
-    if (auto fingerprint = fingerprint_from_text({category, category_length}, {value, value_length}))
+    if (auto fingerprint =
+            fingerprint_from_text({category, category_length}, {value, value_length}))
         collection->fingerprints.push_back(std::move(*fingerprint));
 }
 
@@ -73,12 +74,18 @@ std::optional<std::string> digest(const std::wstring& text) {
     int bits = 0;
     for (const wchar_t c : text) {
         int value;
-        if (c >= L'A' && c <= L'Z') value = c - L'A';
-        else if (c >= L'a' && c <= L'z') value = c - L'a' + 26;
-        else if (c >= L'0' && c <= L'9') value = c - L'0' + 52;
-        else if (c == L'+') value = 62;
-        else if (c == L'/') value = 63;
-        else return std::nullopt;
+        if (c >= L'A' && c <= L'Z')
+            value = c - L'A';
+        else if (c >= L'a' && c <= L'z')
+            value = c - L'a' + 26;
+        else if (c >= L'0' && c <= L'9')
+            value = c - L'0' + 52;
+        else if (c == L'+')
+            value = 62;
+        else if (c == L'/')
+            value = 63;
+        else
+            return std::nullopt;
         buffer = buffer << 6 | static_cast<std::uint32_t>(value);
         bits += 6;
         if (bits >= 8) {
@@ -92,14 +99,20 @@ std::optional<std::string> digest(const std::wstring& text) {
 
 }  // namespace
 
-std::optional<fingerprint_type> fingerprint_from_text(const std::wstring& category, const std::wstring& value) {
+std::optional<fingerprint_type> fingerprint_from_text(const std::wstring& category,
+                                                      const std::wstring& value) {
     std::optional<std::string> data;
     std::uint32_t number = 0;
-    if (category == L"hsi") number = 0, data = dotted_decimal(value);
-    else if (category == L"tbd") number = 2, data = digest(value);
-    else if (category == L"tsd") number = 3, data = digest(value);
-    else if (category == L"prd") number = 4, data = digest(value);
-    else if (category == L"tru") number = 64, data = utf8(value);
+    if (category == L"hsi")
+        number = 0, data = dotted_decimal(value);
+    else if (category == L"tbd")
+        number = 2, data = digest(value);
+    else if (category == L"tsd")
+        number = 3, data = digest(value);
+    else if (category == L"prd")
+        number = 4, data = digest(value);
+    else if (category == L"tru")
+        number = 64, data = utf8(value);
     if (!data) return std::nullopt;
     return fingerprint_type{number, std::move(*data)};
 }
@@ -113,7 +126,8 @@ engine_fingerprinter::engine_fingerprinter(const std::string& directory) {
     table.language_classified = &on_language;
     const std::uint32_t result = QVSE_Engine_Initialize(directory.data(), directory.size(), &table);
     if (result != QVSE_OK)
-        throw std::runtime_error("the engine in " + directory + " does not start: error " + std::to_string(result));
+        throw std::runtime_error("the engine in " + directory + " does not start: error " +
+                                 std::to_string(result));
 }
 
 engine_fingerprinter::~engine_fingerprinter() { QVSE_Engine_Shutdown(); }
@@ -126,7 +140,8 @@ std::vector<fingerprint_type> engine_fingerprinter::operator()(const std::string
     result = QVSE_MIME_BindBuffer(handle, message.data(), message.size());
     if (result == QVSE_OK) result = QVSE_Spam_Prepare(handle);
     while (QVSE_Context_Destroy(handle) == QVSE_E_IN_USE) std::this_thread::yield();
-    if (result != QVSE_OK) throw std::runtime_error("the message is refused: error " + std::to_string(result));
+    if (result != QVSE_OK)
+        throw std::runtime_error("the message is refused: error " + std::to_string(result));
     return std::move(collection.fingerprints);
 }
 

@@ -26,6 +26,7 @@ public:
 // A fingerprint's wire bytes from the category text and value text that the
 // engine reports: dotted decimal, unpadded Base64 of a digest, or the link.
 // Nothing for a category or value that cannot be read.
-std::optional<fingerprint_type> fingerprint_from_text(const std::wstring& category, const std::wstring& value);
+std::optional<fingerprint_type> fingerprint_from_text(const std::wstring& category,
+                                                      const std::wstring& value);
 
 }  // namespace quorvane::standins::classification_server

@@ -14,13 +14,26 @@ faults_type fault_plan::next() {
     faults_type applied = faults_;
     if (faults_.chaos_seed) {
         switch (random_() % 8) {
-        case 0: applied.drop_all = true; break;
-        case 1: applied.reply_twice = true; break;
-        case 2: applied.attempt = static_cast<std::uint8_t>(random_() % 4); break;
-        case 3: applied.garble = true; break;
-        case 4: applied.delay = std::chrono::milliseconds(random_() % 20); break;
-        case 5: applied.status = static_cast<std::uint8_t>(random_() % 8); break;
-        default: break;
+        case 0:
+            applied.drop_all = true;
+            break;
+        case 1:
+            applied.reply_twice = true;
+            break;
+        case 2:
+            applied.attempt = static_cast<std::uint8_t>(random_() % 4);
+            break;
+        case 3:
+            applied.garble = true;
+            break;
+        case 4:
+            applied.delay = std::chrono::milliseconds(random_() % 20);
+            break;
+        case 5:
+            applied.status = static_cast<std::uint8_t>(random_() % 8);
+            break;
+        default:
+            break;
         }
     }
     if (!applied.drop_all && dropped_ < faults_.drop_first) {
@@ -32,7 +45,8 @@ faults_type fault_plan::next() {
 
 namespace {
 
-wire::bytes encode_answers(const std::vector<std::optional<record_type>>& answers, bool duplicate_ids) {
+wire::bytes encode_answers(const std::vector<std::optional<record_type>>& answers,
+                           bool duplicate_ids) {
     wire::bytes body;
     for (const auto& record : answers) {
         if (!record) {
@@ -41,7 +55,8 @@ wire::bytes encode_answers(const std::vector<std::optional<record_type>>& answer
         }
         wire::put_number(body, record->data.size());
         wire::put_number(body, duplicate_ids ? 7 : record->id);
-        for (const auto value : {record->extra, record->flags, record->reports, record->revokes, record->touches})
+        for (const auto value :
+             {record->extra, record->flags, record->reports, record->revokes, record->touches})
             wire::put_number(body, value);
     }
     return body;

@@ -56,7 +56,10 @@ std::string unhex(const std::string& text) {
 int main(int argc, char** argv) {
     stand_in::options_type options;
     options.port = 2409;
-    struct credential { std::uint32_t kind, user; std::string secret; };
+    struct credential {
+        std::uint32_t kind, user;
+        std::string secret;
+    };
     std::vector<credential> credentials;
     std::vector<stand_in::record_type> records;
     std::optional<std::string> engine_directory;
@@ -67,18 +70,26 @@ int main(int argc, char** argv) {
                 if (k + 1 >= argc) throw std::invalid_argument(option + " needs a value");
                 return argv[++k];
             };
-            if (option == "--address") options.address = value();
-            else if (option == "--port") options.port = static_cast<std::uint16_t>(std::stoul(value()));
-            else if (option == "--open") options.accept_unknown_users = true;
-            else if (option == "--engine") engine_directory = value();
-            else if (option == "--store") options.store = value();
+            if (option == "--address")
+                options.address = value();
+            else if (option == "--port")
+                options.port = static_cast<std::uint16_t>(std::stoul(value()));
+            else if (option == "--open")
+                options.accept_unknown_users = true;
+            else if (option == "--engine")
+                engine_directory = value();
+            else if (option == "--store")
+                options.store = value();
             else if (option == "--credential") {
                 const std::string text = value();
                 const auto first = text.find(':'), second = text.find(':', first + 1);
-                if (second == std::string::npos) throw std::invalid_argument("--credential KIND:USER:SECRET");
-                credentials.push_back({static_cast<std::uint32_t>(std::stoul(text.substr(0, first))),
-                                       static_cast<std::uint32_t>(std::stoul(text.substr(first + 1, second - first - 1))),
-                                       text.substr(second + 1)});
+                if (second == std::string::npos)
+                    throw std::invalid_argument("--credential KIND:USER:SECRET");
+                credentials.push_back(
+                    {static_cast<std::uint32_t>(std::stoul(text.substr(0, first))),
+                     static_cast<std::uint32_t>(
+                         std::stoul(text.substr(first + 1, second - first - 1))),
+                     text.substr(second + 1)});
             } else if (option == "--link") {
                 const std::string text = value();
                 const auto colon = text.find(':');
@@ -92,7 +103,8 @@ int main(int argc, char** argv) {
             } else if (option == "--digest") {
                 const std::string text = value();
                 const auto first = text.find(':'), second = text.find(':', first + 1);
-                if (second == std::string::npos) throw std::invalid_argument("--digest CATEGORY:ID:HEX");
+                if (second == std::string::npos)
+                    throw std::invalid_argument("--digest CATEGORY:ID:HEX");
                 stand_in::record_type record;
                 record.category = static_cast<std::uint32_t>(std::stoul(text.substr(0, first)));
                 record.id = std::stoull(text.substr(first + 1, second - first - 1));
@@ -112,13 +124,17 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<stand_in::engine_fingerprinter> fingerprinter;
     try {
-        const std::string directory = engine_directory ? *engine_directory
-            : std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+        const std::string directory =
+            engine_directory
+                ? *engine_directory
+                : std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
         fingerprinter = std::make_unique<stand_in::engine_fingerprinter>(directory);
-        options.fingerprints = [&fingerprinter](const std::string& message) { return (*fingerprinter)(message); };
+        options.fingerprints = [&fingerprinter](const std::string& message) {
+            return (*fingerprinter)(message);
+        };
         options.on_learned = [](bool revoke, std::size_t fingerprints) {
-            std::cout << "learned " << (revoke ? "revoke" : "report") << " of " << fingerprints << " fingerprints"
-                      << std::endl;
+            std::cout << "learned " << (revoke ? "revoke" : "report") << " of " << fingerprints
+                      << " fingerprints" << std::endl;
         };
     } catch (const std::exception& error) {
         std::cerr << "qv-classification-server: " << error.what() << "\n";
@@ -130,18 +146,20 @@ int main(int argc, char** argv) {
         options.history = 1000;
         options.history_bytes = 64 << 20;
         options.on_request = [](const stand_in::request_type& request) {
-            std::cout << (request.transport == stand_in::transport_type::udp ? "udp" : "tcp") << " type "
-                      << unsigned(request.type) << " attempt " << unsigned(request.attempt) << " user "
-                      << request.user_id << " bytes " << request.size
-                      << (request.authenticated ? " authenticated" : "") << std::endl;
+            std::cout << (request.transport == stand_in::transport_type::udp ? "udp" : "tcp")
+                      << " type " << unsigned(request.type) << " attempt "
+                      << unsigned(request.attempt) << " user " << request.user_id << " bytes "
+                      << request.size << (request.authenticated ? " authenticated" : "")
+                      << std::endl;
         };
         stand_in::server server(options);
-        for (const auto& entry : credentials) server.add_credential(entry.kind, entry.user, entry.secret);
+        for (const auto& entry : credentials)
+            server.add_credential(entry.kind, entry.user, entry.secret);
         for (const auto& record : records) server.add_record(record);
         std::signal(SIGINT, [](int) { stopping = 1; });
         std::signal(SIGTERM, [](int) { stopping = 1; });
-        std::cout << "listening on " << server.address() << " port " << server.port() << " (UDP and TCP)"
-                  << std::endl;
+        std::cout << "listening on " << server.address() << " port " << server.port()
+                  << " (UDP and TCP)" << std::endl;
         while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     } catch (const std::exception& error) {
         std::cerr << "qv-classification-server: " << error.what() << "\n";

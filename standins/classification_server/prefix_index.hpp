@@ -64,7 +64,9 @@ public:
         std::size_t used = 0;
         while (used < key.size()) {
             auto slot = child_of(*at, key[used]);
-            if (slot == at->children.end() || key.compare(used, (*slot)->label.size(), (*slot)->label) != 0) return;
+            if (slot == at->children.end() ||
+                key.compare(used, (*slot)->label.size(), (*slot)->label) != 0)
+                return;
             path.emplace_back(at, static_cast<std::size_t>(slot - at->children.begin()));
             used += (*slot)->label.size();
             at = slot->get();
@@ -77,7 +79,8 @@ public:
             path.pop_back();
             node& child = *parent->children[place];
             if (child.value == nullptr && child.children.empty()) {
-                parent->children.erase(parent->children.begin() + static_cast<std::ptrdiff_t>(place));
+                parent->children.erase(parent->children.begin() +
+                                       static_cast<std::ptrdiff_t>(place));
             } else if (child.value == nullptr && child.children.size() == 1) {
                 auto only = std::move(child.children.front());
                 only->label.insert(0, child.label);
@@ -101,7 +104,9 @@ public:
         std::size_t used = 0;
         while (used < text.size()) {
             const auto slot = child_of(*at, text[used]);
-            if (slot == at->children.end() || text.compare(used, (*slot)->label.size(), (*slot)->label) != 0) return;
+            if (slot == at->children.end() ||
+                text.compare(used, (*slot)->label.size(), (*slot)->label) != 0)
+                return;
             used += (*slot)->label.size();
             at = slot->get();
             if (at->value != nullptr) visit(at->value);
@@ -110,7 +115,7 @@ public:
 
 private:
     struct node {
-        std::string label;  // never empty below the root
+        std::string label;                            // never empty below the root
         std::vector<std::unique_ptr<node>> children;  // ordered by their label's first byte
         T* value = nullptr;
     };
@@ -127,9 +132,12 @@ private:
     template <class Node>
     static auto child_of(Node& parent, char first) {
         const auto found = place_of(parent, first);
-        return found != parent.children.end() && (*found)->label[0] == first ? found : parent.children.end();
+        return found != parent.children.end() && (*found)->label[0] == first
+                   ? found
+                   : parent.children.end();
     }
-    static std::size_t common_length(const std::string& label, const std::string& key, std::size_t from) {
+    static std::size_t common_length(const std::string& label, const std::string& key,
+                                     std::size_t from) {
         std::size_t k = 0;
         while (k < label.size() && from + k < key.size() && label[k] == key[from + k]) ++k;
         return k;

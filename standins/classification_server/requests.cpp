@@ -13,8 +13,16 @@ std::optional<bytes> server::implementation::answer(const bytes& message, transp
                                                     faults_type& applied) {
     const auto request = wire::parse_header(message);
     if (!request || request->response) return std::nullopt;
-    request_type entry{transport, request->type, request->attempt, request->encrypted, request->id,
-                       0, 0, false, message.size(), std::chrono::steady_clock::now()};
+    request_type entry{transport,
+                       request->type,
+                       request->attempt,
+                       request->encrypted,
+                       request->id,
+                       0,
+                       0,
+                       false,
+                       message.size(),
+                       std::chrono::steady_clock::now()};
     std::optional<report_type> upload;
     std::optional<reply_type> reply;
     {
@@ -32,14 +40,14 @@ std::optional<bytes> server::implementation::answer(const bytes& message, transp
     return encode(std::move(*reply), applied);
 }
 
-std::optional<std::pair<bytes, bytes>> server::implementation::authenticate_locked(const wire::frame_header& request,
-                                                                                   const bytes& message,
-                                                                                   request_type& entry,
-                                                                                   std::uint8_t& status) {
+std::optional<std::pair<bytes, bytes>> server::implementation::authenticate_locked(
+    const wire::frame_header& request, const bytes& message, request_type& entry,
+    std::uint8_t& status) {
     wire::cursor in(message, wire::header_length);
     std::uint64_t kind = 0, user = 0;
     bytes mac;
-    if (!in.number(kind) || !in.number(user) || kind > 0xFFFFFFFF || user > 0xFFFFFFFF || !in.take(16, mac)) {
+    if (!in.number(kind) || !in.number(user) || kind > 0xFFFFFFFF || user > 0xFFFFFFFF ||
+        !in.take(16, mac)) {
         status = 1;
         return std::nullopt;
     }
@@ -66,9 +74,11 @@ std::optional<std::pair<bytes, bytes>> server::implementation::authenticate_lock
     return std::pair(std::move(payload), std::move(key));
 }
 
-reply_type server::implementation::respond_locked(const wire::frame_header& request, const bytes& message,
-                                                  request_type& entry, std::optional<report_type>& learned) {
-    reply_type reply{{true, false, 0, request.type, request.attempt, request.id}, {}, std::nullopt, {}};
+reply_type server::implementation::respond_locked(const wire::frame_header& request,
+                                                  const bytes& message, request_type& entry,
+                                                  std::optional<report_type>& learned) {
+    reply_type reply{
+        {true, false, 0, request.type, request.attempt, request.id}, {}, std::nullopt, {}};
     if (request.type == 0) {
         wire::put_text(reply.body, options.name);
         wire::put_text(reply.body, options.location);
@@ -109,23 +119,29 @@ reply_type server::implementation::respond_locked(const wire::frame_header& requ
     case 5: {
         std::uint64_t flag = 0, length = 0;
         report_type upload{request.type == 5, 0, {}, request.id};
-        malformed = !plain.number(flag) || !plain.number(length) ||
-                    !plain.take(static_cast<std::size_t>(std::min<std::uint64_t>(length, payload.size() + 1)),
-                                upload.message);
+        malformed =
+            !plain.number(flag) || !plain.number(length) ||
+            !plain.take(
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, payload.size() + 1)),
+                upload.message);
         upload.flag = static_cast<int>(flag);
         if (!malformed) {
             // Another attempt of a request already counted is not counted again.
-            const bool repeated = std::any_of(uploads.begin(), uploads.end(), [&](const report_type& r) {
-                return r.id == upload.id && r.revoke == upload.revoke;
-            });
+            const bool repeated =
+                std::any_of(uploads.begin(), uploads.end(), [&](const report_type& r) {
+                    return r.id == upload.id && r.revoke == upload.revoke;
+                });
             if (!repeated) learned = upload;
             keep_upload(std::move(upload));
         }
         break;
     }
-    default: malformed = true; break;
+    default:
+        malformed = true;
+        break;
     }
-    if (malformed) reply = {{true, false, 1, request.type, request.attempt, request.id}, {}, std::nullopt, {}};
+    if (malformed)
+        reply = {{true, false, 1, request.type, request.attempt, request.id}, {}, std::nullopt, {}};
     return reply;
 }
 
@@ -156,7 +172,8 @@ void server::implementation::write_store_while_running() {
     auto earliest = clock::now();
     bool failing = false;  // said once until a write succeeds again
     for (;;) {
-        writer_wake.wait_for(lock, pause, [&] { return stopping || (write_soon && clock::now() >= earliest); });
+        writer_wake.wait_for(lock, pause,
+                             [&] { return stopping || (write_soon && clock::now() >= earliest); });
         write_soon = false;
         const bool last = stopping;
         if (store.take_changed()) {
@@ -172,12 +189,14 @@ void server::implementation::write_store_while_running() {
             } catch (const std::exception& error) {
                 // The counts stay in memory and the write is tried again.
                 written = false;
-                if (!std::exchange(failing, true)) std::cerr << "qv-classification-server: " << error.what() << std::endl;
+                if (!std::exchange(failing, true))
+                    std::cerr << "qv-classification-server: " << error.what() << std::endl;
             }
             const auto took = clock::now() - started;
             earliest = clock::now() + 4 * took;
-            pause = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(1000),
-                                                        std::chrono::duration_cast<std::chrono::milliseconds>(5 * took));
+            pause = std::max<std::chrono::milliseconds>(
+                std::chrono::milliseconds(1000),
+                std::chrono::duration_cast<std::chrono::milliseconds>(5 * took));
             lock.lock();
             if (!written) store.mark_changed();
         }

@@ -67,15 +67,17 @@ struct server::implementation {
     udp::endpoint sender;
 
     // Returns the reply, or nothing for a dropped message.
-    std::optional<bytes> answer(const bytes& message, transport_type transport, faults_type& applied);
+    std::optional<bytes> answer(const bytes& message, transport_type transport,
+                                faults_type& applied);
     // The sound reply to an authentic-looking request, with what to log and
     // what to learn from.
-    reply_type respond_locked(const wire::frame_header& request, const bytes& message, request_type& entry,
-                              std::optional<report_type>& learned);
+    reply_type respond_locked(const wire::frame_header& request, const bytes& message,
+                              request_type& entry, std::optional<report_type>& learned);
     // Checks the MAC and size; on success, the payload deciphered and the session key.
     std::optional<std::pair<bytes, bytes>> authenticate_locked(const wire::frame_header& request,
-                                                                const bytes& message, request_type& entry,
-                                                                std::uint8_t& status);
+                                                               const bytes& message,
+                                                               request_type& entry,
+                                                               std::uint8_t& status);
     // Counts a report or revoke against the fingerprints of its message.
     void learn(const report_type& upload);
     void write_store_while_running();
@@ -87,7 +89,8 @@ struct server::implementation {
     void keep_upload(report_type upload) {
         upload_bytes += upload.message.size();
         uploads.push_back(std::move(upload));
-        while (uploads.size() > options.history || (upload_bytes > options.history_bytes && uploads.size() > 1)) {
+        while (uploads.size() > options.history ||
+               (upload_bytes > options.history_bytes && uploads.size() > 1)) {
             upload_bytes -= uploads.front().message.size();
             uploads.pop_front();
         }

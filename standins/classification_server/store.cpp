@@ -18,12 +18,15 @@ bool is_link(std::uint32_t category) { return category == 64; }
 
 // The fingerprint kinds the engine makes; sightings of others are not kept,
 // so a client cannot fill the store with kinds nothing will ever report.
-bool is_known(std::uint32_t category) { return category == 0 || (category >= 2 && category <= 4) || category == 64; }
+bool is_known(std::uint32_t category) {
+    return category == 0 || (category >= 2 && category <= 4) || category == 64;
+}
 
 }  // namespace
 
 std::uint64_t answered_revokes(const record_type& record) {
-    const std::uint64_t unreported = record.lookups > record.reports ? record.lookups - record.reports : 0;
+    const std::uint64_t unreported =
+        record.lookups > record.reports ? record.lookups - record.reports : 0;
     return record.revokes + (unreported + 4) / 8;
 }
 
@@ -83,7 +86,8 @@ void learning_store::count_against(const fingerprint_type& fingerprint, Count&& 
         // Kept by its beginning, which answers the whole link as a prefix.
         once(find_or_make({fingerprint.category, fingerprint.data.substr(0, longest_link)}));
     }
-    if (is_link(fingerprint.category)) links_.prefixes(fingerprint.data, [&](entry* known) { once(*known); });
+    if (is_link(fingerprint.category))
+        links_.prefixes(fingerprint.data, [&](entry* known) { once(*known); });
 }
 
 void learning_store::used(entry& known) {
@@ -130,7 +134,8 @@ void learning_store::restore(const std::vector<record_type>& stored) {
     forget_least_useful();
 }
 
-std::vector<std::optional<record_type>> learning_store::look_up(const std::vector<fingerprint_type>& fingerprints) {
+std::vector<std::optional<record_type>> learning_store::look_up(
+    const std::vector<fingerprint_type>& fingerprints) {
     ++clock_;
     std::vector<std::optional<record_type>> found;
     found.reserve(fingerprints.size());
@@ -163,7 +168,9 @@ std::vector<std::optional<record_type>> learning_store::look_up(const std::vecto
 void learning_store::learn(const std::vector<fingerprint_type>& fingerprints, bool revoke) {
     ++clock_;
     for (const auto& fingerprint : fingerprints) {
-        count_against(fingerprint, [revoke](record_type& record) { ++(revoke ? record.revokes : record.reports); });
+        count_against(fingerprint, [revoke](record_type& record) {
+            ++(revoke ? record.revokes : record.reports);
+        });
         changed_ = true;
     }
     forget_least_useful();
@@ -195,7 +202,8 @@ std::vector<record_type> learning_store::snapshot() const {
 
 std::vector<record_type> learning_store::records() const {
     auto out = snapshot();
-    std::sort(out.begin(), out.end(), [](const record_type& a, const record_type& b) { return a.id < b.id; });
+    std::sort(out.begin(), out.end(),
+              [](const record_type& a, const record_type& b) { return a.id < b.id; });
     return out;
 }
 
@@ -242,8 +250,10 @@ std::vector<record_type> parse_store(std::istream& in, const std::string& path) 
     int version = 0;
     if (std::getline(in, line) && line.rfind(store_heading, 0) == 0) {
         const std::string number = line.substr(sizeof store_heading - 1);
-        if (number == "1") version = 1;
-        else if (number == "2") version = 2;
+        if (number == "1")
+            version = 1;
+        else if (number == "2")
+            version = 2;
     }
     if (version == 0) throw std::runtime_error(path + " is not a store");
     std::vector<record_type> stored;
@@ -251,8 +261,8 @@ std::vector<record_type> parse_store(std::istream& in, const std::string& path) 
         std::istringstream fields(line);
         record_type record;
         std::string hex;
-        fields >> record.category >> record.id >> record.extra >> record.flags >> record.reports >> record.revokes >>
-            record.touches;
+        fields >> record.category >> record.id >> record.extra >> record.flags >> record.reports >>
+            record.revokes >> record.touches;
         if (version >= 2) fields >> record.lookups;
         fields >> hex;
         std::string rest;
@@ -272,9 +282,12 @@ void write_store(const std::string& path, const std::vector<record_type>& record
     static constexpr char digits[] = "0123456789abcdef";
     std::string text = store_heading + std::to_string(store_version) + "\n";
     for (const auto& record : records) {
-        if (record.reports == 0 && record.revokes == 0 && record.touches == 0 && record.lookups == 0) continue;
-        for (const std::uint64_t value : {std::uint64_t{record.category}, record.id, record.extra, record.flags,
-                                          record.reports, record.revokes, record.touches, record.lookups})
+        if (record.reports == 0 && record.revokes == 0 && record.touches == 0 &&
+            record.lookups == 0)
+            continue;
+        for (const std::uint64_t value :
+             {std::uint64_t{record.category}, record.id, record.extra, record.flags, record.reports,
+              record.revokes, record.touches, record.lookups})
             (text += std::to_string(value)) += ' ';
         for (const unsigned char c : record.data) {
             text += digits[c >> 4];

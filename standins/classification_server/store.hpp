@@ -58,7 +58,8 @@ public:
     // carry one id twice. Then counts the lookup as one sighting of each
     // fingerprint (and of each known link that begins a link), unless it
     // asks about the very fingerprints of one of the recent lookups.
-    std::vector<std::optional<record_type>> look_up(const std::vector<fingerprint_type>& fingerprints);
+    std::vector<std::optional<record_type>> look_up(
+        const std::vector<fingerprint_type>& fingerprints);
     // Counts a reported (or revoked) message once against each of its
     // fingerprints (and against each known link that begins one of its links).
     void learn(const std::vector<fingerprint_type>& fingerprints, bool revoke);
@@ -82,7 +83,7 @@ private:
         bool configured = false;  // then in no queue
         queue_type* queue = nullptr;
         queue_type::iterator place;
-        std::uint64_t counted_in = 0;   // the request that last counted against it
+        std::uint64_t counted_in = 0;  // the request that last counted against it
     };
 
     static std::string key_of(std::uint32_t category, const std::string& data);
@@ -107,8 +108,8 @@ private:
     std::size_t data_bytes_ = 0;  // of the records' data
     std::unordered_map<std::string, entry> entries_;
     prefix_index<entry> links_;
-    queue_type seen_only_;  // only ever looked up, longest unused first
-    queue_type answering_;  // reported or revoked, longest unused first
+    queue_type seen_only_;     // only ever looked up, longest unused first
+    queue_type answering_;     // reported or revoked, longest unused first
     std::uint64_t clock_ = 0;  // one tick a request
     std::uint64_t next_id_ = 1;
     bool changed_ = false;

@@ -9,7 +9,8 @@
 namespace quorvane::standins::classification_server::wire {
 
 std::optional<frame_header> parse_header(const bytes& message) {
-    if (message.size() < header_length || message.compare(0, 4, "VKP\x03") != 0) return std::nullopt;
+    if (message.size() < header_length || message.compare(0, 4, "VKP\x03") != 0)
+        return std::nullopt;
     const auto flags = static_cast<std::uint8_t>(message[4]);
     frame_header header;
     header.response = flags >> 7;
@@ -24,8 +25,8 @@ std::optional<frame_header> parse_header(const bytes& message) {
 bytes build_header(const frame_header& header) {
     bytes out = "VKP";
     out += '\x03';
-    out += static_cast<char>((header.response << 7) | (header.encrypted << 6) | ((header.status & 7) << 3) |
-                             (header.type & 7));
+    out += static_cast<char>((header.response << 7) | (header.encrypted << 6) |
+                             ((header.status & 7) << 3) | (header.type & 7));
     out += static_cast<char>(header.attempt);
     out += header.id;
     return out;
@@ -104,16 +105,22 @@ std::optional<std::vector<fingerprint_type>> read_lookup(const bytes& payload) {
         bytes data;
         bool ok = true;
         switch (category) {
-        case 0: ok = in.take(4, data); break;
+        case 0:
+            ok = in.take(4, data);
+            break;
         case 2:
         case 3:
-        case 4: ok = in.take(16, data); break;
+        case 4:
+            ok = in.take(16, data);
+            break;
         case 64: {
             std::uint64_t length = 0;
-            ok = in.number(length) && length <= in.left() && in.take(static_cast<std::size_t>(length), data);
+            ok = in.number(length) && length <= in.left() &&
+                 in.take(static_cast<std::size_t>(length), data);
             break;
         }
-        default: break;  // a kind without data: answered as unknown
+        default:
+            break;  // a kind without data: answered as unknown
         }
         if (!ok) return std::nullopt;
         fingerprints.push_back({static_cast<std::uint32_t>(category), std::move(data)});

@@ -96,7 +96,8 @@ std::shared_ptr<MFMailAccount> MailHost::addAccount(const QString &name, const Q
     auto account = std::make_shared<MFMailAccount>(
         QVObjC::NSClassFromString(mailAccount ? QStringLiteral("MFMailAccount") : QStringLiteral("MFAccount")), name,
         absoluteRoot);
-    auto root_ = std::make_shared<MFMailbox>(QVObjC::NSClassFromString(QStringLiteral("MFMailbox")), account, QString());
+    auto root_ =
+        std::make_shared<MFMailbox>(QVObjC::NSClassFromString(QStringLiteral("MFMailbox")), account, QString());
     account->setRootMailbox(root_);
     std::lock_guard lock(mutex_);
     accounts_.push_back(account);
@@ -113,7 +114,8 @@ void MailHost::openStores()
 void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
 {
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this, account] { rescan(account); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, account] { rescan(account); }, Qt::QueuedConnection);
         return;
     }
     if (!account) {
@@ -160,8 +162,8 @@ void MailHost::watch(const std::shared_ptr<MFMailAccount> &account)
 // One scan's findings, announced once the mutex is released.
 struct MailHost::Changes {
     bool mailboxes = false;
-    QHash<QString, QVObjC::ObjectList> added;     // by mailbox uuid
-    QHash<QString, QStringList> removed;          // by mailbox uuid
+    QHash<QString, QVObjC::ObjectList> added;  // by mailbox uuid
+    QHash<QString, QStringList> removed;  // by mailbox uuid
     QList<std::pair<QString, QVObjC::id>> changed;
     std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> arrived;  // new mail per store
     bool rescanSoon = false;
@@ -174,7 +176,7 @@ void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool d
         std::lock_guard lock(mutex_);
         changes.mailboxes = discoverMailboxes(*account);
         ++scanGeneration_;
-        QSet<QString> fresh;   // unique names of files new in this scan
+        QSet<QString> fresh;  // unique names of files new in this scan
         QSet<QString> listed;  // refused files still there
         for (const auto &mailbox : account->mailboxes()) {
             const qsizetype before = changes.arrived.size();

@@ -127,7 +127,7 @@ private:
     QFileSystemWatcher watcher_;
     QTimer rescanTimer_;
     qint64 firstPendingChange_ = 0;  // ms since epoch
-    QStringList pendingRescans_;     // account roots
+    QStringList pendingRescans_;  // account roots
     QStringList loadedBundles_;
     QSet<QString> refusedFiles_;  // reported once each, while they stay
     bool terminated_ = false;

@@ -63,8 +63,7 @@ bool MailHostScripting::SelectMessage(const QString &messageID)
 
 bool MailHostScripting::ClickToolbarItem(const QString &identifier, int segment)
 {
-    const auto found = host_->viewers().empty() ? nullptr
-                                                : findSegment(*host_->viewers().front(), identifier, segment);
+    const auto found = host_->viewers().empty() ? nullptr : findSegment(*host_->viewers().front(), identifier, segment);
     if (!found)
         return false;
     found->validate();
@@ -76,8 +75,7 @@ bool MailHostScripting::ClickToolbarItem(const QString &identifier, int segment)
 
 bool MailHostScripting::ChooseMenuItem(const QString &identifier, int segment, const QString &titles)
 {
-    const auto found = host_->viewers().empty() ? nullptr
-                                                : findSegment(*host_->viewers().front(), identifier, segment);
+    const auto found = host_->viewers().empty() ? nullptr : findSegment(*host_->viewers().front(), identifier, segment);
     if (!found || !found->menu)
         return false;
     found->menu->update();
@@ -107,8 +105,7 @@ bool MailHostScripting::ChooseMenuItem(const QString &identifier, int segment, c
 bool MailHostScripting::OpenMenu(const QString &identifier, int segment)
 {
     MailHostWindow *window = firstWindow();
-    const auto found = host_->viewers().empty() ? nullptr
-                                                : findSegment(*host_->viewers().front(), identifier, segment);
+    const auto found = host_->viewers().empty() ? nullptr : findSegment(*host_->viewers().front(), identifier, segment);
     if (!window || !found || !found->menu)
         return false;
     for (QToolButton *button : window->findChildren<QToolButton *>()) {

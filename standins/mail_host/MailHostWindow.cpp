@@ -143,10 +143,10 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     messages_->header()->setSectionResizeMode(3, QHeaderView::Interactive);
     messages_->setColumnWidth(0, 22);
     messages_->setColumnWidth(1, 230);
-    messages_->setColumnWidth(
-        3, messages_->fontMetrics().horizontalAdvance(
-               QLocale().toString(QDateTime(QDate(2026, 12, 28), QTime(23, 58)), QLocale::ShortFormat))
-               + 24);
+    messages_->setColumnWidth(3,
+                              messages_->fontMetrics().horizontalAdvance(QLocale().toString(
+                                  QDateTime(QDate(2026, 12, 28), QTime(23, 58)), QLocale::ShortFormat))
+                                  + 24);
 
     preview_->setReadOnly(true);
     preview_->setPlaceholderText(tr("No message selected"));
@@ -230,8 +230,9 @@ void MailHostWindow::rebuildMailboxes()
             auto *item = new QTreeWidgetItem(accountItem);
             item->setData(0, kAccountRole, account->name());
             item->setData(0, kMailboxRole, path);
-            item->setIcon(0, QIcon(path == QLatin1String("INBOX") ? QStringLiteral(":/mailhost/inbox.svg")
-                                                                   : QStringLiteral(":/mailhost/folder.svg")));
+            item->setIcon(0,
+                          QIcon(path == QLatin1String("INBOX") ? QStringLiteral(":/mailhost/inbox.svg")
+                                                               : QStringLiteral(":/mailhost/folder.svg")));
             mailboxItems_.insert(mailbox->uuid(), item);
             uncounted_.insert(mailbox->uuid());
             if (mailbox->uuid() == currentUuid || (!select && currentUuid.isEmpty()))
@@ -311,9 +312,9 @@ void MailHostWindow::updateStatus()
     for (auto it = items_.cbegin(); it != items_.cend(); ++it)
         unread += it.value()->text(0).isEmpty() ? 0 : 1;
     const qsizetype total = items_.size();
-    status_->setText(!mailbox ? QString()
-                     : total == 1 ? tr("1 message, %1 unread").arg(unread)
-                                  : tr("%1 messages, %2 unread").arg(total).arg(unread));
+    status_->setText(!mailbox         ? QString()
+                         : total == 1 ? tr("1 message, %1 unread").arg(unread)
+                                      : tr("%1 messages, %2 unread").arg(total).arg(unread));
     setWindowTitle(mailbox ? QStringLiteral("%1 — %2").arg(mailbox->accountRelativePath() == QLatin1String("INBOX")
                                                                ? tr("Inbox")
                                                                : mailbox->accountRelativePath(),
@@ -440,11 +441,11 @@ void MailHostWindow::showMessage()
         return;
     }
     const auto message = QVObjC::cast<MFMessage>(selection.front());
-    QString text = tr("From: %1\nSubject: %2\nDate: %3\n\n")
-                       .arg(message->sender(), message->subject(),
-                            QLocale().toString(message->dateSent().isValid() ? message->dateSent()
-                                                                             : message->dateReceived(),
-                                               QLocale::LongFormat));
+    QString text =
+        tr("From: %1\nSubject: %2\nDate: %3\n\n")
+            .arg(message->sender(), message->subject(),
+                 QLocale().toString(message->dateSent().isValid() ? message->dateSent() : message->dateReceived(),
+                                    QLocale::LongFormat));
     QByteArray body = message->bodyData();
     if (body.size() > kPreviewLimit)
         body.truncate(kPreviewLimit);

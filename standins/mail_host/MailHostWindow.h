@@ -65,8 +65,8 @@ private:
     QPlainTextEdit *preview_;
     QLabel *status_;
     std::vector<std::pair<QToolButton *, std::weak_ptr<ToolbarSegment>>> buttons_;
-    QHash<QString, MessageItem *> items_;                // the list's items by unique name
-    QHash<QString, QTreeWidgetItem *> mailboxItems_;     // by mailbox uuid
+    QHash<QString, MessageItem *> items_;  // the list's items by unique name
+    QHash<QString, QTreeWidgetItem *> mailboxItems_;  // by mailbox uuid
     QSet<QString> uncounted_;
     QTimer countTimer_;
     QTimer repaintTimer_;

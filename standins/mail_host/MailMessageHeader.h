@@ -17,9 +17,9 @@ struct Summary {
     // input when no blank line was found.
     qsizetype headerLength = 0;
     QString messageID;  // trimmed, as written (angle brackets kept)
-    QString sender;     // the From field, encoded words decoded
+    QString sender;  // the From field, encoded words decoded
     QString subject;
-    QDateTime date;     // invalid when missing or unreadable
+    QDateTime date;  // invalid when missing or unreadable
 };
 
 // Parses the header at the start of `bytes` (which may be only the first

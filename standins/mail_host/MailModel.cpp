@@ -97,8 +97,8 @@ std::shared_ptr<MFMailbox> MFMailAccount::addMailbox(const QString &path)
         return existing;
     auto self = std::static_pointer_cast<MFMailAccount>(shared_from_this());
     auto mailbox = std::make_shared<MFMailbox>(QVObjC::NSClassFromString(QStringLiteral("MFMailbox")), self, path);
-    mailbox->setStore(std::make_shared<MFMessageStore>(QVObjC::NSClassFromString(QStringLiteral("MFMessageStore")),
-                                                       mailbox));
+    mailbox->setStore(
+        std::make_shared<MFMessageStore>(QVObjC::NSClassFromString(QStringLiteral("MFMessageStore")), mailbox));
     std::lock_guard lock(modelMutex());
     for (const auto &existing : mailboxes_) {
         if (existing->accountRelativePath() == path)

@@ -147,7 +147,7 @@ public:
 private:
     std::weak_ptr<MFMailbox> mailbox_;
     std::vector<std::shared_ptr<MFMessage>> messages_;  // in no particular order
-    QHash<const MFMessage *, qsizetype> positions_;     // index into messages_
+    QHash<const MFMessage *, qsizetype> positions_;  // index into messages_
 };
 
 }  // namespace QVMailHost

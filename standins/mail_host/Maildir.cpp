@@ -56,7 +56,8 @@ QString newUniqueName()
         .arg((now % 1000) * 1000)
         .arg(::getpid())
         .arg(counter.fetchAndAddRelaxed(1) + 1)
-        .arg(QSysInfo::machineHostName().replace(QLatin1Char('/'), QStringLiteral("\\057"))
+        .arg(QSysInfo::machineHostName()
+                 .replace(QLatin1Char('/'), QStringLiteral("\\057"))
                  .replace(QLatin1Char(':'), QStringLiteral("\\072")));
 }
 
@@ -64,7 +65,8 @@ QString newUniqueName()
 
 QString folderPath(const QString &root, const QString &accountRelativePath)
 {
-    if (accountRelativePath.isEmpty() || accountRelativePath.compare(QLatin1String(kInboxPath), Qt::CaseInsensitive) == 0)
+    if (accountRelativePath.isEmpty()
+        || accountRelativePath.compare(QLatin1String(kInboxPath), Qt::CaseInsensitive) == 0)
         return root;
     QString name = accountRelativePath;
     name.replace(QLatin1Char('/'), QLatin1Char('.'));
@@ -86,8 +88,8 @@ QStringList mailboxPaths(const QString &root)
 {
     QStringList paths{QLatin1String(kInboxPath)};
     const QDir dir(root);
-    const QStringList names = dir.entryList({QStringLiteral(".?*")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot,
-                                            QDir::Name);
+    const QStringList names =
+        dir.entryList({QStringLiteral(".?*")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
         if (!QFileInfo(dir.filePath(name + QStringLiteral("/cur"))).isDir()
             || !QFileInfo(dir.filePath(name + QStringLiteral("/new"))).isDir())
@@ -149,8 +151,9 @@ QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped)
                 continue;  // hidden, "." and ".."
             const auto skip = [&](const QString &reason) {
                 if (skipped)
-                    skipped->append({directory + u'/' + QString::fromLatin1(raw.toByteArray().toPercentEncoding("/:,+=@-_.~")),
-                                     reason});
+                    skipped->append(
+                        {directory + u'/' + QString::fromLatin1(raw.toByteArray().toPercentEncoding("/:,+=@-_.~")),
+                         reason});
             };
             if (!raw.isValidUtf8()) {
                 skip(QStringLiteral("its name is not UTF-8"));
@@ -166,7 +169,8 @@ QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped)
                 type = S_ISREG(status.st_mode) ? DT_REG : S_ISLNK(status.st_mode) ? DT_LNK : DT_CHR;
             }
             if (type != DT_REG) {
-                skip(type == DT_LNK ? QStringLiteral("it is a symbolic link") : QStringLiteral("it is not a regular file"));
+                skip(type == DT_LNK ? QStringLiteral("it is a symbolic link")
+                                    : QStringLiteral("it is not a regular file"));
                 continue;
             }
             const QString name = QString::fromUtf8(raw);
@@ -255,9 +259,8 @@ QString deliver(const QString &folder, const QByteArray &message, const QString 
     }
     ::fsync(file.handle());
     file.close();
-    const QString target = flagText.isNull()
-        ? folder + QStringLiteral("/new/") + unique
-        : folder + QStringLiteral("/cur/") + unique + kInfoSeparator + flagText;
+    const QString target = flagText.isNull() ? folder + QStringLiteral("/new/") + unique
+                                             : folder + QStringLiteral("/cur/") + unique + kInfoSeparator + flagText;
     if (!renameNoReplace(temporary, target, nullptr)) {
         QFile::remove(temporary);
         return {};

@@ -30,14 +30,14 @@ QStringList mailboxPaths(const QString &root);
 bool createMailbox(const QString &root, const QString &accountRelativePath);
 
 struct Entry {
-    QString path;        // the file
+    QString path;  // the file
     QString uniqueName;  // the name up to ":"
-    QString flags;       // after ":2,"; empty for new/
+    QString flags;  // after ":2,"; empty for new/
 };
 
 // What else lies in new/ and cur/: never opened, only reported.
 struct Skipped {
-    QString path;    // for the log; bytes that are not UTF-8 shown as %XX
+    QString path;  // for the log; bytes that are not UTF-8 shown as %XX
     QString reason;
 };
 

@@ -51,7 +51,8 @@ void ToolbarItem::setSegmentCount(qint64 count)
     while (qint64(segments.size()) > count)
         segments.pop_back();
     while (qint64(segments.size()) < count)
-        segments.push_back(std::make_shared<ToolbarSegment>(QVObjC::NSClassFromString(QStringLiteral("ToolbarSegment"))));
+        segments.push_back(
+            std::make_shared<ToolbarSegment>(QVObjC::NSClassFromString(QStringLiteral("ToolbarSegment"))));
 }
 
 ToolbarSegment *ToolbarItem::segment(qint64 index) const
@@ -155,8 +156,8 @@ QVObjC::ObjectList MessageViewer::selectedMessages() const
     return messages;
 }
 
-bool MessageViewer::transferMessages(QVObjC::ObjectList messages, QVObjC::id mailbox, bool deleteOriginals, bool,
-                                     bool, bool)
+bool MessageViewer::transferMessages(QVObjC::ObjectList messages, QVObjC::id mailbox, bool deleteOriginals, bool, bool,
+                                     bool)
 {
     auto *host = MailHost::current();
     return host && host->transferMessages(messages, mailbox, deleteOriginals) == messages.size();
@@ -201,8 +202,9 @@ void MessageViewer::buildToolbar()
     for (const QString &identifier : identifiers) {
         if (!allowed.contains(identifier))
             continue;
-        const QVObjC::id item = QVObjC::send<QVObjC::id>(
-            self, QStringLiteral("toolbar:itemForItemIdentifier:willBeInsertedIntoToolbar:"), toolbar_, identifier, true);
+        const QVObjC::id item =
+            QVObjC::send<QVObjC::id>(self, QStringLiteral("toolbar:itemForItemIdentifier:willBeInsertedIntoToolbar:"),
+                                     toolbar_, identifier, true);
         if (auto toolbarItem = QVObjC::cast<ToolbarItem>(item))
             items_.push_back(toolbarItem);
         else if (item)
@@ -238,8 +240,7 @@ namespace {
 
 using namespace QVObjC;
 
-template <typename T>
-void addAlloc(Class *cls)
+template <typename T> void addAlloc(Class *cls)
 {
     addClassMethod<id>(cls, QStringLiteral("alloc"),
                        std::function<id(Class *)>([](Class *c) -> id { return std::make_shared<T>(c); }));
@@ -248,9 +249,10 @@ void addAlloc(Class *cls)
 void registerClasses()
 {
     Class *object = objc_registerClass(QStringLiteral("NSObject"), nullptr);
-    addMethod<QString>(object, QStringLiteral("description"), std::function<QString(const id &)>([](const id &self) {
-                           return QStringLiteral("<%1: 0x%2>").arg(self->isa()->name()).arg(quintptr(self.get()), 0, 16);
-                       }));
+    addMethod<QString>(
+        object, QStringLiteral("description"), std::function<QString(const id &)>([](const id &self) {
+            return QStringLiteral("<%1: 0x%2>").arg(self->isa()->name()).arg(quintptr(self.get()), 0, 16);
+        }));
     addClassMethod<void>(object, QStringLiteral("initialize"), std::function<void(Class *)>([](Class *) {}));
 
     Class *application = objc_registerClass(QStringLiteral("NSApplication"), object);
@@ -269,7 +271,8 @@ void registerClasses()
     Class *mailAccount = objc_registerClass(QStringLiteral("MFMailAccount"), account);
     addMemberMethod(mailAccount, QStringLiteral("createMailboxWithParent:name:"),
                     &MFMailAccount::createMailboxWithParent);
-    addClassMethod<ObjectList>(mailAccount, QStringLiteral("inboxMailboxes"), std::function<ObjectList(Class *)>([](Class *) {
+    addClassMethod<ObjectList>(mailAccount, QStringLiteral("inboxMailboxes"),
+                               std::function<ObjectList(Class *)>([](Class *) {
                                    auto *host = MailHost::current();
                                    return host ? host->inboxMailboxes() : ObjectList();
                                }));
@@ -337,8 +340,10 @@ void registerClasses()
     addMemberMethod(segmented, QStringLiteral("setMenu:forSegment:"), &ToolbarItem::setMenu);
 
     Class *viewer = objc_registerClass(QStringLiteral("MessageViewer"), object);
-    addMemberMethod(viewer, QStringLiteral("toolbarAllowedItemIdentifiers:"), &MessageViewer::toolbarAllowedItemIdentifiers);
-    addMemberMethod(viewer, QStringLiteral("toolbarDefaultItemIdentifiers:"), &MessageViewer::toolbarDefaultItemIdentifiers);
+    addMemberMethod(viewer, QStringLiteral("toolbarAllowedItemIdentifiers:"),
+                    &MessageViewer::toolbarAllowedItemIdentifiers);
+    addMemberMethod(viewer, QStringLiteral("toolbarDefaultItemIdentifiers:"),
+                    &MessageViewer::toolbarDefaultItemIdentifiers);
     addMemberMethod(viewer, QStringLiteral("toolbar:itemForItemIdentifier:willBeInsertedIntoToolbar:"),
                     &MessageViewer::toolbarItem);
     addMemberMethod(viewer, QStringLiteral("dealloc"), &MessageViewer::dealloc);
@@ -351,7 +356,8 @@ void registerClasses()
     addMemberMethod(viewer, QStringLiteral("checkMail:"), &MessageViewer::checkMail);
     addMemberMethod(viewer, QStringLiteral("toggleRead:"), &MessageViewer::toggleRead);
     addMemberMethod(viewer, QStringLiteral("validateToolbarItem:"), &MessageViewer::validateToolbarItem);
-    addClassMethod<ObjectList>(viewer, QStringLiteral("allMessageViewers"), std::function<ObjectList(Class *)>([](Class *) {
+    addClassMethod<ObjectList>(viewer, QStringLiteral("allMessageViewers"),
+                               std::function<ObjectList(Class *)>([](Class *) {
                                    ObjectList viewers;
                                    if (auto *host = MailHost::current())
                                        viewers = ObjectList(host->viewers().begin(), host->viewers().end());

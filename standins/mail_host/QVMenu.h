@@ -9,7 +9,7 @@
 
 struct QVMenuItem {
     QString title;
-    QVObjC::SEL action;      // empty: no action (a submenu holder or a separator)
+    QVObjC::SEL action;  // empty: no action (a submenu holder or a separator)
     QVObjC::weak_id target;  // menus never keep their targets alive
     QString keyEquivalent;
     QVObjC::MenuRef submenu;

@@ -24,8 +24,7 @@ void QVNotificationCenter::removeObserver(const void *observer)
     std::erase_if(observations_, [observer](const Observation &o) { return o.observer == observer; });
 }
 
-void QVNotificationCenter::postNotification(const QString &name, const QVObjC::id &object,
-                                            const QVariantMap &userInfo)
+void QVNotificationCenter::postNotification(const QString &name, const QVObjC::id &object, const QVariantMap &userInfo)
 {
     // Handlers run unlocked on a copy: they may add or remove observers.
     std::vector<std::pair<const void *, Handler>> targets;

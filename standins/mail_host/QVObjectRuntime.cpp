@@ -170,7 +170,8 @@ IMP lookup(Class *cls, bool classMethod, const SEL &name, const QByteArray &type
     }
     if (method->types != types) {
         qWarning().noquote() << QStringLiteral("%1 sent to %2 with types %3, but the method takes %4")
-                                    .arg(name, receiver, QString::fromLatin1(types), QString::fromLatin1(method->types));
+                                    .arg(name, receiver, QString::fromLatin1(types),
+                                         QString::fromLatin1(method->types));
         return {};
     }
     return method->implementation;

@@ -92,21 +92,44 @@ using MenuRef = std::shared_ptr<QVMenu>;
 using MenuItemRef = std::shared_ptr<QVMenuItem>;
 
 template <typename T> struct Encoding;
-template <> struct Encoding<void> { static constexpr char value = 'v'; };
-template <> struct Encoding<bool> { static constexpr char value = 'B'; };
-template <> struct Encoding<qint64> { static constexpr char value = 'q'; };
-template <> struct Encoding<id> { static constexpr char value = '@'; };
-template <> struct Encoding<Class *> { static constexpr char value = '#'; };
-template <> struct Encoding<QString> { static constexpr char value = 'S'; };
-template <> struct Encoding<QByteArray> { static constexpr char value = 'D'; };
-template <> struct Encoding<QStringList> { static constexpr char value = 'L'; };
-template <> struct Encoding<ObjectList> { static constexpr char value = 'A'; };
-template <> struct Encoding<QDateTime> { static constexpr char value = 'T'; };
-template <> struct Encoding<MenuRef> { static constexpr char value = 'M'; };
-template <> struct Encoding<MenuItemRef> { static constexpr char value = 'I'; };
+template <> struct Encoding<void> {
+    static constexpr char value = 'v';
+};
+template <> struct Encoding<bool> {
+    static constexpr char value = 'B';
+};
+template <> struct Encoding<qint64> {
+    static constexpr char value = 'q';
+};
+template <> struct Encoding<id> {
+    static constexpr char value = '@';
+};
+template <> struct Encoding<Class *> {
+    static constexpr char value = '#';
+};
+template <> struct Encoding<QString> {
+    static constexpr char value = 'S';
+};
+template <> struct Encoding<QByteArray> {
+    static constexpr char value = 'D';
+};
+template <> struct Encoding<QStringList> {
+    static constexpr char value = 'L';
+};
+template <> struct Encoding<ObjectList> {
+    static constexpr char value = 'A';
+};
+template <> struct Encoding<QDateTime> {
+    static constexpr char value = 'T';
+};
+template <> struct Encoding<MenuRef> {
+    static constexpr char value = 'M';
+};
+template <> struct Encoding<MenuItemRef> {
+    static constexpr char value = 'I';
+};
 
-template <typename R, typename... Args>
-QByteArray encode()
+template <typename R, typename... Args> QByteArray encode()
 {
     const char arguments[] = {Encoding<Args>::value..., '\0'};
     return QByteArray(1, Encoding<R>::value) + "@:" + arguments;
@@ -168,8 +191,7 @@ IMP lookup(Class *cls, bool classMethod, const SEL &name, const QByteArray &type
 
 // Sends a message. Unknown selectors and wrong types log a line and give a
 // default result instead of crashing the host.
-template <typename R = void, typename... Args>
-R send(const id &receiver, const SEL &name, Args... args)
+template <typename R = void, typename... Args> R send(const id &receiver, const SEL &name, Args... args)
 {
     if (!receiver)
         return R();
@@ -180,8 +202,7 @@ R send(const id &receiver, const SEL &name, Args... args)
     return (*function)(receiver, std::move(args)...);
 }
 
-template <typename R = void, typename... Args>
-R sendClass(Class *receiver, const SEL &name, Args... args)
+template <typename R = void, typename... Args> R sendClass(Class *receiver, const SEL &name, Args... args)
 {
     if (!receiver)
         return R();
@@ -209,28 +230,29 @@ bool addClassMethod(Class *cls, const SEL &name, std::function<R(Class *, Args..
 template <typename T, typename R, typename... Args>
 bool addMemberMethod(Class *cls, const SEL &name, R (T::*member)(Args...))
 {
-    return addMethod<R, Args...>(cls, name, std::function<R(const id &, Args...)>([member](const id &self, Args... args) -> R {
-        auto *object = dynamic_cast<T *>(self.get());
-        if (!object)
-            return R();
-        return (object->*member)(std::move(args)...);
-    }));
+    return addMethod<R, Args...>(cls, name,
+                                 std::function<R(const id &, Args...)>([member](const id &self, Args... args) -> R {
+                                     auto *object = dynamic_cast<T *>(self.get());
+                                     if (!object)
+                                         return R();
+                                     return (object->*member)(std::move(args)...);
+                                 }));
 }
 
 template <typename T, typename R, typename... Args>
 bool addMemberMethod(Class *cls, const SEL &name, R (T::*member)(Args...) const)
 {
-    return addMethod<R, Args...>(cls, name, std::function<R(const id &, Args...)>([member](const id &self, Args... args) -> R {
-        const auto *object = dynamic_cast<const T *>(self.get());
-        if (!object)
-            return R();
-        return (object->*member)(std::move(args)...);
-    }));
+    return addMethod<R, Args...>(cls, name,
+                                 std::function<R(const id &, Args...)>([member](const id &self, Args... args) -> R {
+                                     const auto *object = dynamic_cast<const T *>(self.get());
+                                     if (!object)
+                                         return R();
+                                     return (object->*member)(std::move(args)...);
+                                 }));
 }
 
 // The C++ object behind an id, or null when it is of another kind.
-template <typename T>
-std::shared_ptr<T> cast(const id &object)
+template <typename T> std::shared_ptr<T> cast(const id &object)
 {
     return std::dynamic_pointer_cast<T>(object);
 }

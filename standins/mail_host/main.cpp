@@ -110,9 +110,8 @@ int main(int argc, char **argv)
     }
     host.loadBundles();
     host.openStores();
-    host.setViewerOpener([&host](const std::shared_ptr<MessageViewer> &viewer) {
-        (new MailHostWindow(&host, viewer))->show();
-    });
+    host.setViewerOpener(
+        [&host](const std::shared_ptr<MessageViewer> &viewer) { (new MailHostWindow(&host, viewer))->show(); });
     host.newViewer();
     // Scripts drive the window through the bus; once this object answers,
     // the bundles see new mail.

@@ -30,11 +30,12 @@ constexpr int kIdentityKind = 10;
 
 int usage()
 {
-    std::fputs("usage: qv-run-tool defaults KEY=VALUE...\n"
-               "       qv-run-tool lists [--block ENTRY]... [--allow ENTRY]... [--language CODE=score|remove|receive]...\n"
-               "       qv-run-tool credential\n"
-               "       qv-run-tool grab FILE.png [X,Y,W,H]\n",
-               stderr);
+    std::fputs(
+        "usage: qv-run-tool defaults KEY=VALUE...\n"
+        "       qv-run-tool lists [--block ENTRY]... [--allow ENTRY]... [--language CODE=score|remove|receive]...\n"
+        "       qv-run-tool credential\n"
+        "       qv-run-tool grab FILE.png [X,Y,W,H]\n",
+        stderr);
     return 2;
 }
 

@@ -25,10 +25,10 @@ namespace {
 constexpr qsizetype kMaxRequestSize = 16 * 1024;
 
 const QStringList kParameterNames{
-    QStringLiteral("Action"), QStringLiteral("Schema"), QStringLiteral("UpdateSchema"),
-    QStringLiteral("ProductName"), QStringLiteral("Lsn"), QStringLiteral("Lang"),
-    QStringLiteral("AutoUpdate"), QStringLiteral("ReleaseType"), QStringLiteral("ResForm"),
-    QStringLiteral("UpdateKey"), QStringLiteral("Chk"),
+    QStringLiteral("Action"),      QStringLiteral("Schema"),      QStringLiteral("UpdateSchema"),
+    QStringLiteral("ProductName"), QStringLiteral("Lsn"),         QStringLiteral("Lang"),
+    QStringLiteral("AutoUpdate"),  QStringLiteral("ReleaseType"), QStringLiteral("ResForm"),
+    QStringLiteral("UpdateKey"),   QStringLiteral("Chk"),
 };
 
 struct Settings {
@@ -42,7 +42,7 @@ QByteArray response(int status, const QByteArray &reason, const QByteArray &body
                     const QByteArray &type = "text/plain; charset=utf-8")
 {
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Type: " + type
-           + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 bool isValidQuery(const QString &query)
@@ -81,13 +81,13 @@ QByteArray updateReply(const Settings &settings, const QString &host)
     const QString field3 = QStringLiteral("0");
     QString hashed = settings.description + field3 + base + QString::number(files.size());
     QString lines = settings.description + QStringLiteral("\r\n") + field3 + QStringLiteral("\r\n") + base
-                    + QStringLiteral("\r\n") + QString::number(files.size()) + QStringLiteral("\r\n");
+        + QStringLiteral("\r\n") + QString::number(files.size()) + QStringLiteral("\r\n");
     for (const QFileInfo &file : files) {
         const QString md5 = md5OfFile(file.filePath());
         const QString size = QString::number(file.size());
         hashed += file.fileName() + u'0' + md5 + size + u'0' + u'0';
         lines += file.fileName() + QStringLiteral("\r\n0\r\n") + md5 + QStringLiteral("\r\n") + size
-                 + QStringLiteral("\r\n0\r\n0\r\n");
+            + QStringLiteral("\r\n0\r\n0\r\n");
     }
     return (QVUpdateProtocol::doubleHash(hashed.toLower()) + QStringLiteral("\r\n") + lines).toUtf8();
 }
@@ -125,11 +125,14 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("The stand-in update service."));
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("address"), QStringLiteral("Address to listen on."), QStringLiteral("A"), QStringLiteral("127.0.0.1")});
-    parser.addOption({QStringLiteral("port"), QStringLiteral("Port to listen on (0: any)."), QStringLiteral("P"), QStringLiteral("2480")});
-    parser.addOption({QStringLiteral("folder"), QStringLiteral("Folder of the update's files."), QStringLiteral("DIR")});
-    parser.addOption({QStringLiteral("description"), QStringLiteral("The update's description."), QStringLiteral("TEXT"),
-                      QStringLiteral("Quorvane update")});
+    parser.addOption({QStringLiteral("address"), QStringLiteral("Address to listen on."), QStringLiteral("A"),
+                      QStringLiteral("127.0.0.1")});
+    parser.addOption({QStringLiteral("port"), QStringLiteral("Port to listen on (0: any)."), QStringLiteral("P"),
+                      QStringLiteral("2480")});
+    parser.addOption(
+        {QStringLiteral("folder"), QStringLiteral("Folder of the update's files."), QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("description"), QStringLiteral("The update's description."),
+                      QStringLiteral("TEXT"), QStringLiteral("Quorvane update")});
     parser.process(application);
 
     Settings settings;
@@ -139,7 +142,8 @@ int main(int argc, char *argv[])
     bool portOk = false;
     const uint port = parser.value(QStringLiteral("port")).toUInt(&portOk);
     if (settings.folder.isEmpty() || !QFileInfo(settings.folder).isDir() || !portOk || port > 65535
-        || settings.description.isEmpty() || settings.description.contains(u'\r') || settings.description.contains(u'\n')) {
+        || settings.description.isEmpty() || settings.description.contains(u'\r')
+        || settings.description.contains(u'\n')) {
         std::fprintf(stderr, "usage: qv-update-server --address A --port P --folder DIR [--description TEXT]\n");
         return 2;
     }

@@ -70,7 +70,8 @@ parts::generic_type* make_tree() {
         }
         auto* enclosed = new parts::encapsulated_type({"message", "rfc822"}, {});
         auto* alternative = new parts::multipart_type({"multipart", "alternative"}, {});
-        for (int j = 0; j < 3; ++j) alternative->children.push_back(new parts::text_type({"text", "html"}, {}));
+        for (int j = 0; j < 3; ++j)
+            alternative->children.push_back(new parts::text_type({"text", "html"}, {}));
         alternative->children.push_back(new parts::attachment_type({"image", "png"}, {}));
         enclosed->message = alternative;
         root->children.push_back(enclosed);

@@ -60,7 +60,8 @@ public:
     {
         postMessage(sentinelID, QStringLiteral("sentinel@blocked.example"));
         ASSERT_TRUE(answered(sentinelID));
-        std::erase_if(answers, [&](const QVDistributedNotification &n) { return n.stringValue("MessageID") == sentinelID; });
+        std::erase_if(answers,
+                      [&](const QVDistributedNotification &n) { return n.stringValue("MessageID") == sentinelID; });
     }
 
     std::vector<QVDistributedNotification> answers;

@@ -124,8 +124,11 @@ protected:
     const QString address = QStringLiteral("127.0.2.%1").arg(20 + getpid() % 200);
     QStringList serverArguments(const QString &port = QStringLiteral("2409"))
     {
-        return {"--address", address, "--port", port, "--credential", "10:0:" + machineID, "--engine",
-                QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath(), "--store", store};
+        return {"--address",    address,
+                "--port",       port,
+                "--credential", "10:0:" + machineID,
+                "--engine",     QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath(),
+                "--store",      store};
     }
     static bool verdict(QVSpamManager &manager, const QByteArray &message, uint32_t &score)
     {

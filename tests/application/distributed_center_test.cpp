@@ -21,9 +21,9 @@ TEST(DistributedCenter, DeliversNameAndTypedValuesAcrossTheBus)
 
     // Another program posts with its own connection, a wrong type included.
     auto other = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("other"));
-    QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/quorvane/Distributed"),
-                                                     QStringLiteral("org.quorvane.Distributed"),
-                                                     QStringLiteral("QV_ADD_MESSAGE"));
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QStringLiteral("/org/quorvane/Distributed"),
+                                   QStringLiteral("org.quorvane.Distributed"), QStringLiteral("QV_ADD_MESSAGE"));
     signal << QVariantMap{{QStringLiteral("Message"), QByteArray("Subject: x\r\n\r\nbody")},
                           {QStringLiteral("MessageID"), QStringLiteral("<id@example.com>")},
                           {QStringLiteral("Address"), 42}};

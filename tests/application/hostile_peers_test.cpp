@@ -37,7 +37,8 @@ public:
     {
         descriptor_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         EXPECT_GE(descriptor_, 0);
-        EXPECT_GE(::inotify_add_watch(descriptor_, QFile::encodeName(QVNSBundleExtensions::applicationSupportDirectory()),
+        EXPECT_GE(::inotify_add_watch(descriptor_,
+                                      QFile::encodeName(QVNSBundleExtensions::applicationSupportDirectory()),
                                       IN_MOVED_TO | IN_CLOSE_WRITE),
                   0);
     }
@@ -106,10 +107,12 @@ TEST_F(HostilePeers, AMessageIDCannotForgeALogLine)
     for (auto it = verdictLine.globalMatch(coreLog()); it.hasNext();)
         verdicts << it.next().captured(1);
     EXPECT_FALSE(verdicts.contains(QStringLiteral("<victim@x>"))) << verdicts.join(u'|').toStdString();
-    EXPECT_TRUE(verdicts.contains(QStringLiteral("<a@x>\\n2026:01:01 00:00:00: *** DETECTED SPAM: <victim@x>\\r\\n\\u2028tail")))
+    EXPECT_TRUE(verdicts.contains(
+        QStringLiteral("<a@x>\\n2026:01:01 00:00:00: *** DETECTED SPAM: <victim@x>\\r\\n\\u2028tail")))
         << verdicts.join(u'|').toStdString();
     for (const QString &line : coreLog().split(u'\n', Qt::SkipEmptyParts))
-        EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}:\\d{2}:\\d{2} \\d{2}:\\d{2}:\\d{2}: ")).match(line).hasMatch())
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^\\d{4}:\\d{2}:\\d{2} \\d{2}:\\d{2}:\\d{2}: ")).match(line).hasMatch())
             << line.toStdString();
 }
 
@@ -128,7 +131,8 @@ TEST_F(HostilePeers, MessagesAboveTheCapAreRefused)
         SCOPED_TRACE(c.id);
         QByteArray message = kMessage;
         message.append(c.size - message.size(), 'a');
-        const qsizetype refusedBefore = logCount(QStringLiteral("*** REFUSED QV_ADD_MESSAGE: ") + QString::fromLatin1(c.id));
+        const qsizetype refusedBefore =
+            logCount(QStringLiteral("*** REFUSED QV_ADD_MESSAGE: ") + QString::fromLatin1(c.id));
         const int engineCalls = state.count(QStringLiteral("create"));
         peer.postMessage(QString::fromLatin1(c.id), QStringLiteral("someone@x.example"), message);
         peer.postMessage(QStringLiteral("<sentinel>"), QStringLiteral("s@blocked.example"));
@@ -173,7 +177,8 @@ TEST_F(HostilePeers, AFloodOfListAdditionsIsWrittenCoalesced)
     QElapsedTimer elapsed;
     elapsed.start();
     for (int i = 0; i < kAdditions; ++i)
-        peer.post(QStringLiteral("QV_ADD_DOMAIN_TO_BLACKLIST"), {{"Domain", QStringLiteral("d%1.flood.example").arg(i)}});
+        peer.post(QStringLiteral("QV_ADD_DOMAIN_TO_BLACKLIST"),
+                  {{"Domain", QStringLiteral("d%1.flood.example").arg(i)}});
     // Adding what is there already writes nothing.
     for (int i = 0; i < 100; ++i)
         peer.post(QStringLiteral("QV_ADD_DOMAIN_TO_BLACKLIST"), {{"Domain", QStringLiteral("BLOCKED.example")}});
@@ -237,7 +242,8 @@ TEST_F(HostilePeers, TheQueueIsBoundedAndCountsWhatItDrops)
         peer.post(QStringLiteral("QV_ADD_ADDRESS_TO_WHITELIST"), {{"Address", QStringLiteral("w%1@x.example").arg(i)}});
     peer.postMessage(QStringLiteral("<last@x>"), QStringLiteral("a@blocked.example"));
     const auto droppedLine = [] {
-        return QRegularExpression(QStringLiteral("\\*\\*\\* DROPPED (\\d+) requests that came while the queue was full"))
+        return QRegularExpression(
+                   QStringLiteral("\\*\\*\\* DROPPED (\\d+) requests that came while the queue was full"))
             .match(coreLog());
     };
     ASSERT_TRUE(waitFor([&] { return droppedLine().hasMatch(); }, 20000))
@@ -246,7 +252,8 @@ TEST_F(HostilePeers, TheQueueIsBoundedAndCountsWhatItDrops)
     const qsizetype dropped = droppedLine().captured(1).toLongLong();
     const qsizetype added = manager->whiteList()->numberOfItems();
     const bool lastAnswered = peer.hasAnswer(QStringLiteral("<last@x>"));
-    EXPECT_EQ(added + dropped + (lastAnswered ? 1 : 0), QVSpamNotificationHandler::kMaximumWaitingRequests + kExtra + 1);
+    EXPECT_EQ(added + dropped + (lastAnswered ? 1 : 0),
+              QVSpamNotificationHandler::kMaximumWaitingRequests + kExtra + 1);
     EXPECT_GE(dropped, 1);
     EXPECT_EQ(logCount(QStringLiteral("*** DROPPING requests: ")), 1) << "one line when dropping starts";
 }

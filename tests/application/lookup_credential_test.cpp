@@ -123,10 +123,11 @@ protected:
         server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&server, &QProcess::readyReadStandardOutput,
                          [this] { output += QString::fromUtf8(server.readAllStandardOutput()); });
-        server.start(QStringLiteral(QV_CLASSIFICATION_SERVER_PATH),
-                     {"--address", address, "--port", "0", "--credential",
-                      QStringLiteral("%1:%2:").arg(QVSpamManager::kUserIdentityKind).arg(kUserID) + QVServiceInfo::machineID(),
-                      "--engine", QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath()});
+        server.start(
+            QStringLiteral(QV_CLASSIFICATION_SERVER_PATH),
+            {"--address", address, "--port", "0", "--credential",
+             QStringLiteral("%1:%2:").arg(QVSpamManager::kUserIdentityKind).arg(kUserID) + QVServiceInfo::machineID(),
+             "--engine", QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath()});
         static const QRegularExpression listening(QStringLiteral("listening on \\S+ port (\\d+)"));
         ASSERT_TRUE(waitFor([&] { return listening.match(output).hasMatch(); }, 30000)) << output.toStdString();
         relay = std::make_unique<DelayingRelay>(address, 2409,
@@ -218,15 +219,18 @@ TEST_F(LookupWithTheServers, WaitsForAFarServer)
     relay->setDelay(std::chrono::milliseconds(300));
     QVSpamManager manager(std::make_unique<QVGatewayEngine>(), engineDirectory, address, nullptr);
     std::optional<uint32_t> reported;
-    ASSERT_TRUE(waitFor([&] {
-        // The first probe may still be under way: report until one is learned.
-        if (!reported || *reported != QVSE_OK) {
-            reported.reset();
-            manager.reportSpamForData(kReported, [&](uint32_t status) { reported = status; });
-            waitFor([&] { return reported.has_value(); }, 5000);
-        }
-        return reported == QVSE_OK;
-    }, 30000)) << output.toStdString();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            // The first probe may still be under way: report until one is learned.
+            if (!reported || *reported != QVSE_OK) {
+                reported.reset();
+                manager.reportSpamForData(kReported, [&](uint32_t status) { reported = status; });
+                waitFor([&] { return reported.has_value(); }, 5000);
+            }
+            return reported == QVSE_OK;
+        },
+        30000))
+        << output.toStdString();
 
     const qsizetype failures = logCount(QStringLiteral("Lookup failed with error"));
     const auto started = std::chrono::steady_clock::now();

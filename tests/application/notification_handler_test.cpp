@@ -45,10 +45,7 @@ protected:
 
 QVariantMap messageRequest(const QString &id, const QString &address)
 {
-    return {{"Message", kMessage},
-            {"MessageID", id},
-            {"Address", address},
-            {"Domain", address.section(u'@', 1)}};
+    return {{"Message", kMessage}, {"MessageID", id}, {"Address", address}, {"Domain", address.section(u'@', 1)}};
 }
 
 TEST_F(NotificationHandler, AnswersSpamWithTheSameMessageIDAndNotSpamWithNothing)
@@ -94,7 +91,8 @@ TEST_F(NotificationHandler, BlocksAndUnblocks)
     state.requestResult = QVSE_OK;
     state.completionStatus = QVSE_E_DEADLINE_EXPIRED;
     plugin.post(QStringLiteral("QV_BLOCK_MESSAGE"), messageRequest("<late@x>", "a@x.com"));
-    ASSERT_TRUE(waitFor([&] { return logCount(QStringLiteral("*** BLOCKING FAILED: <late@x>, status 40000\n")) == 1; }));
+    ASSERT_TRUE(
+        waitFor([&] { return logCount(QStringLiteral("*** BLOCKING FAILED: <late@x>, status 40000\n")) == 1; }));
     plugin.settle();
     EXPECT_EQ(plugin.answers.size(), 2u);
     EXPECT_EQ(logCount(QStringLiteral("*** BLOCKED: <late@x>")), 0);
@@ -119,8 +117,8 @@ TEST_F(NotificationHandler, ListRequestsAreLowerCasedAndSaved)
     for (const auto &request : requests) {
         SCOPED_TRACE(request.name);
         const QString lowered = QString::fromLatin1(request.value).toLower();
-        QVMailList *live = QString::fromLatin1(request.list) == u"BlackList" ? manager->blackList()
-                                                                             : manager->whiteList();
+        QVMailList *live =
+            QString::fromLatin1(request.list) == u"BlackList" ? manager->blackList() : manager->whiteList();
         EXPECT_TRUE(live->containsItem(lowered));
         // Written a moment later, with whatever else changed meanwhile.
         EXPECT_TRUE(waitFor([&] {
@@ -130,7 +128,8 @@ TEST_F(NotificationHandler, ListRequestsAreLowerCasedAndSaved)
                     return true;
             }
             return false;
-        })) << "saved as " << lowered.toStdString();
+        })) << "saved as "
+            << lowered.toStdString();
     }
     EXPECT_TRUE(plugin.answers.empty());
 }
@@ -146,12 +145,16 @@ TEST_F(NotificationHandler, IgnoresIncompleteRequests)
         {"QV_ADD_ADDRESS_TO_WHITELIST", {{"Address", QString("  \t")}}},
         {"QV_ADD_DOMAIN_TO_BLACKLIST", {}},
         {"QV_ADD_ADDRESS_TO_BLACKLIST", {{"Address", 42}}},
-        {"QV_ADD_MESSAGE", {{"Message", kMessage}, {"Address", QString("a@blocked.example")},
-                            {"Domain", QString("blocked.example")}}},
-        {"QV_ADD_MESSAGE", {{"MessageID", QString("<no-bytes@x>")}, {"Address", QString("a@blocked.example")},
-                            {"Domain", QString("blocked.example")}}},
-        {"QV_ADD_MESSAGE", {{"Message", QString("text, not bytes")}, {"MessageID", QString("<typed@x>")},
-                            {"Domain", QString("blocked.example")}}},
+        {"QV_ADD_MESSAGE",
+         {{"Message", kMessage}, {"Address", QString("a@blocked.example")}, {"Domain", QString("blocked.example")}}},
+        {"QV_ADD_MESSAGE",
+         {{"MessageID", QString("<no-bytes@x>")},
+          {"Address", QString("a@blocked.example")},
+          {"Domain", QString("blocked.example")}}},
+        {"QV_ADD_MESSAGE",
+         {{"Message", QString("text, not bytes")},
+          {"MessageID", QString("<typed@x>")},
+          {"Domain", QString("blocked.example")}}},
         {"QV_BLOCK_MESSAGE", {{"Message", kMessage}}},
         {"QV_UNBLOCK_MESSAGE", {{"MessageID", QString("<no-bytes@x>")}}},
     };
@@ -165,10 +168,11 @@ TEST_F(NotificationHandler, IgnoresIncompleteRequests)
     EXPECT_EQ(state.count(QStringLiteral("create")), 0);
 
     // A sender without "@" has an empty domain, which matches nothing.
-    plugin.post(QStringLiteral("QV_ADD_MESSAGE"), {{"Message", kMessage},
-                                                   {"MessageID", QString("<nodomain@x>")},
-                                                   {"Address", QString("undisclosed")},
-                                                   {"Domain", QString("")}});
+    plugin.post(QStringLiteral("QV_ADD_MESSAGE"),
+                {{"Message", kMessage},
+                 {"MessageID", QString("<nodomain@x>")},
+                 {"Address", QString("undisclosed")},
+                 {"Domain", QString("")}});
     plugin.settle();
     EXPECT_TRUE(plugin.answers.empty());
 }

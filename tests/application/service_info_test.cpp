@@ -34,8 +34,8 @@ TEST_F(MachineIdentifier, IsStableAndMadeFromTheUUID)
 {
     const QByteArray uuid = "3d1219c7c4c5404aaa1f6d2a48adfda4";
     const QString unusable = write(QStringLiteral("unusable"), "not an id\n");
-    QVServiceInfo::setMachineIdFilesForTesting({folder.filePath("missing"), unusable,
-                                                write(QStringLiteral("machine-id"), " " + uuid + "\n")});
+    QVServiceInfo::setMachineIdFilesForTesting(
+        {folder.filePath("missing"), unusable, write(QStringLiteral("machine-id"), " " + uuid + "\n")});
     const QString hash = QString::fromLatin1(QCryptographicHash::hash(uuid, QCryptographicHash::Md5).toHex());
     const QString id = QVServiceInfo::machineID();
     EXPECT_EQ(id, QStringLiteral("M01:%1-M01:%1").arg(hash));

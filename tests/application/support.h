@@ -47,10 +47,10 @@ inline const QByteArray kCampaignFirst = QByteArrayLiteral(
     "Content-Type: text/plain; charset=utf-8\r\n"
     "\r\n"
     "Congratulations, you have won a prize. Claim it at http://prize.example.net/claim?id=7 before Friday.\r\n");
-inline const QByteArray kCampaignSecond = QByteArrayLiteral(
-    "From: Winners <team@other.example>\r\n"
-    "To: someone@example.org\r\n"
-    "Subject: Last chance\r\n"
-    "Content-Type: text/plain\r\n"
-    "\r\n"
-    "Only today: visit http://prize.example.net/claim?id=7 and collect your reward now.\r\n");
+inline const QByteArray kCampaignSecond =
+    QByteArrayLiteral("From: Winners <team@other.example>\r\n"
+                      "To: someone@example.org\r\n"
+                      "Subject: Last chance\r\n"
+                      "Content-Type: text/plain\r\n"
+                      "\r\n"
+                      "Only today: visit http://prize.example.net/claim?id=7 and collect your reward now.\r\n");

@@ -57,7 +57,8 @@ public:
         EXPECT_TRUE(folder_.isValid());
         program_ = folder_.filePath(QStringLiteral("Quorvane"));
         EXPECT_TRUE(QFile::copy(QStringLiteral(QV_APPLICATION_PATH), program_));
-        EXPECT_TRUE(QFile::copy(QStringLiteral(QV_ENGINE_LIBRARY_PATH), folder_.filePath(QStringLiteral("libqvse.so"))));
+        EXPECT_TRUE(
+            QFile::copy(QStringLiteral(QV_ENGINE_LIBRARY_PATH), folder_.filePath(QStringLiteral("libqvse.so"))));
         QSettings settings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
                                + QStringLiteral("/Quorvane/Quorvane.conf"),
                            QSettings::IniFormat);
@@ -78,7 +79,8 @@ public:
     void start(const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
         process_.setProcessEnvironment(environment);
-        process_.start(program_, {QStringLiteral("--hidden"), QStringLiteral("-platform"), QStringLiteral("offscreen")});
+        process_.start(program_,
+                       {QStringLiteral("--hidden"), QStringLiteral("-platform"), QStringLiteral("offscreen")});
         ASSERT_TRUE(process_.waitForStarted(10000));
     }
     void signal(int number) const { ::kill(static_cast<pid_t>(process_.processId()), number); }
@@ -101,7 +103,7 @@ private:
 class Plugin {
 public:
     explicit Plugin(QDBusConnection connection = QDBusConnection::connectToBus(QDBusConnection::SessionBus,
-                                                                                 QStringLiteral("plugin")))
+                                                                               QStringLiteral("plugin")))
         : connection_(connection), center_(connection_)
     {
         center_.addObserver(&observer_, QStringLiteral("QV_DETERMINED_SPAM"),
@@ -156,29 +158,33 @@ TEST(ApplicationProgram, QuitsAtOnceThroughTheOrdinaryShutDownWhateverIsQueued)
     Plugin plugin;
     constexpr int kPosted = 200;
     for (int i = 0; i < kPosted; ++i)
-        plugin.postMessage(QStringLiteral("<%1@flood.example>").arg(i), QStringLiteral("sender%1@flood.example").arg(i));
+        plugin.postMessage(QStringLiteral("<%1@flood.example>").arg(i),
+                           QStringLiteral("sender%1@flood.example").arg(i));
     ASSERT_TRUE(waitFor([] { return coreLog().count(QStringLiteral("*** CHECKING FOR SPAM: ")) >= 2; }, 30000));
 
     QElapsedTimer quitting;
     quitting.start();
     application.signal(SIGTERM);
     qint64 heard = -1;
-    waitFor([&] {
-        if (heard < 0 && coreLog().contains(QStringLiteral("Quitting on signal")))
-            heard = quitting.elapsed();
-        return heard >= 0;
-    }, 20000);
+    waitFor(
+        [&] {
+            if (heard < 0 && coreLog().contains(QStringLiteral("Quitting on signal")))
+                heard = quitting.elapsed();
+            return heard >= 0;
+        },
+        20000);
     // A bound far above a prompt quit and far below handling the queue.
     ASSERT_TRUE(application.waitForExit(20000));
-    std::cout << "[ measured ] quit took " << quitting.elapsed() << " ms with a full queue (signal heard after " << heard
-              << " ms)\n";
+    std::cout << "[ measured ] quit took " << quitting.elapsed() << " ms with a full queue (signal heard after "
+              << heard << " ms)\n";
     EXPECT_EQ(application.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(application.exitCode(), 0);
 
     const QString log = coreLog();
     EXPECT_TRUE(log.contains(QStringLiteral(": Quitting on signal 15.\n"))) << log.toStdString();
     const QRegularExpressionMatch dropped =
-        QRegularExpression(QStringLiteral(": \\*\\*\\* DROPPED (\\d+) requests not handled before the quit\n")).match(log);
+        QRegularExpression(QStringLiteral(": \\*\\*\\* DROPPED (\\d+) requests not handled before the quit\n"))
+            .match(log);
     ASSERT_TRUE(dropped.hasMatch()) << log.toStdString();
     const int handled = static_cast<int>(log.count(QStringLiteral("*** CHECKING FOR SPAM: ")));
     EXPECT_GT(dropped.captured(1).toInt(), 0);
@@ -243,8 +249,8 @@ TEST(ApplicationProgram, OfTwoStartsAtOnceOneGoesOn)
 TEST(ApplicationProgram, LeavesWhenItsSessionBusIsGone)
 {
     QProcess bus;
-    bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                              QStringLiteral("--print-address=1")});
+    bus.start(QStringLiteral("dbus-daemon"),
+              {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
     ASSERT_TRUE(bus.waitForStarted(10000));
     ASSERT_TRUE(waitFor([&] { return bus.canReadLine(); }, 10000));
     const QString address = QString::fromUtf8(bus.readLine()).trimmed();

@@ -40,7 +40,9 @@ bool switched(std::string_view name) {
 
 void trace(const std::wstring& text) {
     static const std::wstring facility = L"Principal";
-    if (host.trace) host.trace(QVSE_TRACE_INFO, facility.c_str(), facility.size(), 0, text.c_str(), text.size());
+    if (host.trace)
+        host.trace(QVSE_TRACE_INFO, facility.c_str(), facility.size(), 0, text.c_str(),
+                   text.size());
 }
 
 unsigned initialize(const char* directory, std::size_t, const qvse_callbacks_t& callbacks) {
@@ -76,7 +78,8 @@ unsigned resume(void* state, std::size_t size) {
 
 unsigned version(wchar_t* version, std::size_t& version_length, wchar_t* description,
                  std::size_t& description_length) {
-    if ((version == nullptr && version_length != 0) || (description == nullptr && description_length != 0))
+    if ((version == nullptr && version_length != 0) ||
+        (description == nullptr && description_length != 0))
         return QVSE_E_INVALID_ARGUMENT;
     const std::wstring_view name = FAKE_ENGINE_VERSION;
     const std::wstring counter = std::to_wstring(reloads);
@@ -122,7 +125,9 @@ unsigned with_message(void* handle) {
     return bound.count(handle) != 0 ? QVSE_OK : QVSE_E_NO_MESSAGE;
 }
 
-unsigned bind_stream(void* handle) { return host.stream_read ? bind(handle) : unsigned(QVSE_E_INVALID_ARGUMENT); }
+unsigned bind_stream(void* handle) {
+    return host.stream_read ? bind(handle) : unsigned(QVSE_E_INVALID_ARGUMENT);
+}
 unsigned bind_buffer(void* handle, const char* data, std::size_t) {
     return data ? bind(handle) : unsigned(QVSE_E_INVALID_ARGUMENT);
 }
@@ -170,7 +175,8 @@ struct entry_type {
     const void* address;
 };
 
-#define FAKE_ENTRY(name, function) entry_type{name, reinterpret_cast<const void*>(&function)}
+#define FAKE_ENTRY(name, function) \
+    entry_type { name, reinterpret_cast<const void*>(&function) }
 
 const entry_type entries[] = {
     FAKE_ENTRY("principal::initialize", initialize),

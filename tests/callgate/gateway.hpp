@@ -66,7 +66,8 @@ inline version_type engine_version() {
     version.result = QVSE_Engine_GetVersion(name, &name_length, description, &description_length);
     if (version.result == QVSE_OK) {
         version.name.assign(name, name_length);
-        version.reloads = static_cast<unsigned>(std::stoul(std::wstring(description, description_length)));
+        version.reloads =
+            static_cast<unsigned>(std::stoul(std::wstring(description, description_length)));
     }
     return version;
 }
@@ -158,7 +159,8 @@ inline bool mapped(const std::filesystem::path& library) {
     std::ifstream maps("/proc/self/maps");
     const std::string wanted = " " + library.string();
     for (std::string line; std::getline(maps, line);)
-        if (line.size() >= wanted.size() && line.compare(line.size() - wanted.size(), wanted.size(), wanted) == 0)
+        if (line.size() >= wanted.size() &&
+            line.compare(line.size() - wanted.size(), wanted.size(), wanted) == 0)
             return true;
     return false;
 }

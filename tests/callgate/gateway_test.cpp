@@ -49,7 +49,8 @@ std::vector<named_call> engine_calls(void* context) {
     static std::uint32_t score;
     static std::size_t lengths[2];
     return {
-        {"GetVersion", [] { return QVSE_Engine_GetVersion(nullptr, &lengths[0], nullptr, &lengths[1]); }},
+        {"GetVersion",
+         [] { return QVSE_Engine_GetVersion(nullptr, &lengths[0], nullptr, &lengths[1]); }},
         {"Create", [=] { return QVSE_Context_Create(context); }},
         {"Destroy", [=] { return QVSE_Context_Destroy(context); }},
         {"BindStream", [=] { return QVSE_MIME_BindStream(context); }},
@@ -82,7 +83,8 @@ TEST_F(Gateway, EveryCallButInitializeNeedsALoadedEngine) {
 }
 
 TEST_F(Gateway, InitializeRefusesABadTableAndCopiesNothing) {
-    for (const std::size_t size : {std::size_t(0), std::size_t(88), std::size_t(95), std::size_t(104)}) {
+    for (const std::size_t size :
+         {std::size_t(0), std::size_t(88), std::size_t(95), std::size_t(104)}) {
         qvse_callbacks_t wrong = table;
         wrong.size = size;
         EXPECT_EQ(initialize(engine.path(), wrong), unsigned(QVSE_E_INVALID_ARGUMENT)) << size;
@@ -108,7 +110,8 @@ TEST_F(Gateway, InitializeRefusesBadDirectoriesAndMayBeRetried) {
         std::wstring line;  // empty: no line at all
     } cases[] = {
         {missing, L"Directory \"" + missing.wstring() + L"\" does not exist"},
-        {other.path() / "file", L"\"" + (other.path() / "file").wstring() + L"\" is not a directory"},
+        {other.path() / "file",
+         L"\"" + (other.path() / "file").wstring() + L"\" is not a directory"},
         {other.path() / "empty", L""},
         {other.path() / "library_is_a_folder", L""},
     };
@@ -165,7 +168,8 @@ TEST_F(Gateway, LoaderFailuresAreTracedWithTheLoadersText) {
     EXPECT_EQ(lines[0].level, unsigned(QVSE_TRACE_FAILURE));
     EXPECT_EQ(lines[1].indent, 1u);
     const std::string path = engine.string() + "/caf";
-    EXPECT_EQ(lines[0].text, L"dlopen(\"" + std::wstring(path.begin(), path.end()) + L"\u00E9/libqvse.so\") failed:");
+    EXPECT_EQ(lines[0].text, L"dlopen(\"" + std::wstring(path.begin(), path.end()) +
+                                 L"\u00E9/libqvse.so\") failed:");
     EXPECT_NE(lines[1].text.find(L"libqvse.so"), std::wstring::npos);
     EXPECT_EQ(lines[1].text.find(L"caf\u00E9"), std::wstring::npos);
 }
@@ -173,8 +177,8 @@ TEST_F(Gateway, LoaderFailuresAreTracedWithTheLoadersText) {
 // A trace callback that opens a library of its own does not replace the
 // loader's text that the next line carries.
 std::vector<std::wstring> opening_trace_lines;
-void trace_and_open(std::uint32_t, const wchar_t*, std::size_t, std::uint32_t indent, const wchar_t* text,
-                    std::size_t length) {
+void trace_and_open(std::uint32_t, const wchar_t*, std::size_t, std::uint32_t indent,
+                    const wchar_t* text, std::size_t length) {
     opening_trace_lines.emplace_back(text, length);
     if (indent == 0) ::dlopen("libqv-no-such-library.so", RTLD_NOW);
 }
@@ -187,7 +191,8 @@ TEST_F(Gateway, TheLoadersTextIsReadBeforeAnyLineGoesOut) {
     opening_trace_lines.clear();
     EXPECT_EQ(initialize(engine.path(), opening), unsigned(QVSE_E_FAILED));
     ASSERT_EQ(opening_trace_lines.size(), 2u);
-    EXPECT_NE(opening_trace_lines[1].find(L"libqvse.so"), std::wstring::npos) << "the loader's text was replaced";
+    EXPECT_NE(opening_trace_lines[1].find(L"libqvse.so"), std::wstring::npos)
+        << "the loader's text was replaced";
     EXPECT_EQ(opening_trace_lines[1].find(L"no-such-library"), std::wstring::npos);
 }
 
@@ -256,16 +261,21 @@ TEST_F(Gateway, ForwardsArgumentsAndEngineCodesUnchanged) {
         {"create", [&] { return QVSE_Context_Create(&cell); }, QVSE_OK},
         {"create again", [&] { return QVSE_Context_Create(&cell); }, QVSE_E_IN_USE},
         {"prepare unbound", [&] { return QVSE_Spam_Prepare(&cell); }, QVSE_E_NO_MESSAGE},
-        {"stream without slot", [&] { return QVSE_MIME_BindStream(&cell); }, QVSE_E_INVALID_ARGUMENT},
-        {"bind null", [&] { return QVSE_MIME_BindBuffer(&cell, nullptr, 0); }, QVSE_E_INVALID_ARGUMENT},
+        {"stream without slot", [&] { return QVSE_MIME_BindStream(&cell); },
+         QVSE_E_INVALID_ARGUMENT},
+        {"bind null", [&] { return QVSE_MIME_BindBuffer(&cell, nullptr, 0); },
+         QVSE_E_INVALID_ARGUMENT},
         {"bind", [&] { return QVSE_MIME_BindBuffer(&cell, "m", 1); }, QVSE_OK},
         {"bind again", [&] { return QVSE_MIME_BindFile(&cell, "m", 1); }, QVSE_E_MESSAGE_BOUND},
-        {"touch over 100", [&] { return QVSE_Network_Touch(&cell, 101, 10, false); }, QVSE_E_INVALID_ARGUMENT},
-        {"lookup no time", [&] { return QVSE_Network_Lookup(&cell, 0, true); }, QVSE_E_INVALID_ARGUMENT},
+        {"touch over 100", [&] { return QVSE_Network_Touch(&cell, 101, 10, false); },
+         QVSE_E_INVALID_ARGUMENT},
+        {"lookup no time", [&] { return QVSE_Network_Lookup(&cell, 0, true); },
+         QVSE_E_INVALID_ARGUMENT},
         {"unknown context", [&] { return QVSE_Spam_Prepare(&stranger); }, QVSE_E_UNKNOWN_CONTEXT},
         {"prepare", [&] { return QVSE_Spam_Prepare(&cell); }, QVSE_OK},
         {"classify",
-         [&] { return QVSE_Spam_GetClassification(&cell, &whitelisted, &blacklisted, &score); }, QVSE_OK},
+         [&] { return QVSE_Spam_GetClassification(&cell, &whitelisted, &blacklisted, &score); },
+         QVSE_OK},
         {"language without slot", [&] { return QVSE_Language_GetClassification(&cell); },
          QVSE_E_INVALID_ARGUMENT},
         {"capabilities", [&] { return QVSE_Language_GetCapabilities(); }, QVSE_OK},
@@ -311,7 +321,8 @@ TEST_F(Gateway, VersionReportsTheNeededLengths) {
 std::atomic<int> nested_calls{0};
 thread_local bool inside_trace = false;
 
-void calling_trace(std::uint32_t, const wchar_t*, std::size_t, std::uint32_t, const wchar_t*, std::size_t) {
+void calling_trace(std::uint32_t, const wchar_t*, std::size_t, std::uint32_t, const wchar_t*,
+                   std::size_t) {
     if (inside_trace) return;
     inside_trace = true;
     int handle = 0;

@@ -41,7 +41,9 @@ private:
     fs::path path_;
 };
 
-void write_file(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void write_file(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 std::string content(const fs::path& path) {
     std::ifstream stream(path, std::ios::binary);
@@ -50,14 +52,16 @@ std::string content(const fs::path& path) {
 
 std::set<std::string> listing(const fs::path& directory) {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.insert(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
     return names;
 }
 
 bool loads(const fs::path& directory) {
     quorvane::callgate::engine_type engine;
     const std::string text = directory.string();
-    if (engine.directory(text.data(), text.size()) != QVSE_OK || engine.load() != QVSE_OK) return false;
+    if (engine.directory(text.data(), text.size()) != QVSE_OK || engine.load() != QVSE_OK)
+        return false;
     return engine.unload() == QVSE_OK;
 }
 
@@ -113,7 +117,8 @@ TEST(Recovery, AWriterKilledAfterAnyStepLeavesAWholeEngine) {
             EXPECT_EQ(content(engine.path() / "words.dat"), "new words");
         } else {
             EXPECT_EQ(content(engine.path() / QVSE_ENGINE_LIBRARY_NAME), old_library);
-            EXPECT_EQ(listing(engine.path()), (std::set<std::string>{"libqvse.so", "quorvane", "words.dat"}));
+            EXPECT_EQ(listing(engine.path()),
+                      (std::set<std::string>{"libqvse.so", "quorvane", "words.dat"}));
             EXPECT_EQ(content(engine.path() / "words.dat"), "old words");
         }
         EXPECT_EQ(content(engine.path() / "quorvane"), "the application");

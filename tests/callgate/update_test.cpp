@@ -24,7 +24,8 @@ using namespace std::chrono_literals;
 
 std::set<std::string> listing(const fs::path& directory) {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.insert(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
     return names;
 }
 
@@ -111,7 +112,8 @@ TEST_F(Update, ReplacesOnlyTheFilesItBrings) {
 
     const auto steps = lines_at(QVSE_TRACE_INFO);
     EXPECT_EQ(std::count(steps.begin(), steps.end(), L"Applying update:"), 1);
-    EXPECT_EQ(std::count(steps.begin(), steps.end(), L"Renaming: \"libqvse.so\" -> \"libqvse.000\""), 1);
+    EXPECT_EQ(
+        std::count(steps.begin(), steps.end(), L"Renaming: \"libqvse.so\" -> \"libqvse.000\""), 1);
     EXPECT_EQ(std::count(steps.begin(), steps.end(), L"Installing: \"A.dat\" (8 bytes)"), 1);
     EXPECT_EQ(std::count(steps.begin(), steps.end(), L"Removing: \"libqvse.000\""), 1);
     EXPECT_EQ(steps.size(), 5u);
@@ -127,7 +129,9 @@ TEST_F(Update, BackupNamesSkipNamesInEitherDirectory) {
         start();
         ASSERT_EQ(update(next.path()), unsigned(QVSE_OK));
         const auto steps = lines_at(QVSE_TRACE_INFO);
-        EXPECT_EQ(std::count(steps.begin(), steps.end(), L"Renaming: \"libqvse.so\" -> \"libqvse.001\""), 1);
+        EXPECT_EQ(
+            std::count(steps.begin(), steps.end(), L"Renaming: \"libqvse.so\" -> \"libqvse.001\""),
+            1);
         EXPECT_EQ(content(engine.path() / "libqvse.000"), "someone else's");
         EXPECT_FALSE(fs::exists(engine.path() / "libqvse.001"));
         ASSERT_EQ(QVSE_Engine_Shutdown(), unsigned(QVSE_OK));
@@ -142,7 +146,8 @@ TEST_F(Update, RefusesTheEngineDirectoryHoweverSpelled) {
     const std::string spellings[] = {engine.string(), engine.string() + "/", engine.string() + "/.",
                                      engine.path().filename().string()};
     for (const auto& spelling : spellings)
-        EXPECT_EQ(QVSE_Engine_Update(spelling.data(), spelling.size()), unsigned(QVSE_E_INVALID_ARGUMENT))
+        EXPECT_EQ(QVSE_Engine_Update(spelling.data(), spelling.size()),
+                  unsigned(QVSE_E_INVALID_ARGUMENT))
             << spelling;
     fs::current_path(previous);
     EXPECT_EQ(listing(engine.path()), std::set<std::string>{"libqvse.so"});
@@ -163,7 +168,8 @@ TEST_F(Update, RefusesUpdatesThatDoNotLoad) {
         {empty.path(), QVSE_E_NOT_FOUND},
         {broken.path(), QVSE_E_FAILED},
     };
-    for (const auto& [directory, expected] : cases) EXPECT_EQ(update(directory), expected) << directory;
+    for (const auto& [directory, expected] : cases)
+        EXPECT_EQ(update(directory), expected) << directory;
     EXPECT_EQ(QVSE_Engine_Update(nullptr, 0), unsigned(QVSE_E_INVALID_ARGUMENT));
     EXPECT_EQ(listing(engine.path()), std::set<std::string>{"libqvse.so"});
     EXPECT_EQ(engine_version().reloads, 0u);
@@ -233,7 +239,8 @@ TEST_F(Update, AnotherWritersLockHoldsCallsUntilItIsReleased) {
     EXPECT_EQ(QVSE_Spam_Prepare(&cell), unsigned(QVSE_E_NO_MESSAGE));
     ASSERT_EQ(QVSE_Context_Destroy(&cell), unsigned(QVSE_OK));
     ASSERT_TRUE(eventually([&] { return !mapped(library()); }));
-    EXPECT_TRUE(eventually([&] { return lines_at(QVSE_TRACE_DETAIL).back() == L"dlclose() succeeded"; }));
+    EXPECT_TRUE(
+        eventually([&] { return lines_at(QVSE_TRACE_DETAIL).back() == L"dlclose() succeeded"; }));
 
     std::atomic<bool> returned{false};
     auto call = std::async(std::launch::async, [&] {
@@ -344,7 +351,8 @@ TEST_F(Update, FailedReloadKeepsTheStateForTheNextTry) {
     }
     ASSERT_TRUE(eventually([&] { return updates_completed.load() >= 2; }));
     EXPECT_EQ(QVSE_Context_Create(&cell), unsigned(QVSE_E_NOT_LOADED));
-    EXPECT_EQ(lines_at(QVSE_TRACE_ERROR).back(), L"Update failed to load engine with error code: 0x00000004");
+    EXPECT_EQ(lines_at(QVSE_TRACE_ERROR).back(),
+              L"Update failed to load engine with error code: 0x00000004");
     EXPECT_EQ(initialize(engine.path(), table), unsigned(QVSE_E_ALREADY_INITIALIZED));
 
     fs::rename(engine.path() / "aside", library());
@@ -383,7 +391,8 @@ TEST_F(Update, FailedUnloadGivesTheEngineBack) {
     start();
     EXPECT_EQ(update(next.path()), unsigned(QVSE_E_FAILED));
     EXPECT_FALSE(lines_at(QVSE_TRACE_ERROR).empty());
-    EXPECT_EQ(lines_at(QVSE_TRACE_ERROR).back(), L"Update failed to unload engine with error code: 0x00000001");
+    EXPECT_EQ(lines_at(QVSE_TRACE_ERROR).back(),
+              L"Update failed to unload engine with error code: 0x00000001");
     // The old engine keeps serving.
     EXPECT_EQ(QVSE_Context_Create(&cell), unsigned(QVSE_OK));
     EXPECT_EQ(engine_version().name, L"fake-1");

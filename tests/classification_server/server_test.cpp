@@ -23,9 +23,10 @@ std::map<std::string, std::vector<stand_in::fingerprint_type>> kinds_of_message 
      {{2, std::string(16, '\x31')}, {2, std::string(16, '\x32')}, {3, std::string(16, '\x33')}}},
 };
 
-stand_in::options_type learning(std::string store = {}) {
+stand_in::options_type learning(std::string store = {})
+{
     stand_in::options_type options;
-    options.fingerprints = [](const std::string& message) { return kinds_of_message.at(message); };
+    options.fingerprints = [](const std::string &message) { return kinds_of_message.at(message); };
     options.store = std::move(store);
     return options;
 }
@@ -33,28 +34,34 @@ stand_in::options_type learning(std::string store = {}) {
 class Learning : public network_fixture {
 protected:
     // Reports (or revokes) one of the messages above.
-    void tell(const std::string& message, bool revoke = false) {
-        void* handle = make_context(cells.size());
+    void tell(const std::string &message, bool revoke = false)
+    {
+        void *handle = make_context(cells.size());
         bind_message(handle, message);
         ASSERT_EQ(revoke ? network::revoke(handle, false, 5000, false) : network::report(handle, true, 5000, false),
                   unsigned(QVSE_OK));
     }
     // Looks up the fingerprints in a new context; their answers.
-    std::vector<std::optional<spam::fingerprint_type::match_type>> look_up(const std::vector<spam::fingerprint_type>& fingerprints) {
-        void* handle = make_context(cells.size());
-        for (const auto& fingerprint : fingerprints) add_fingerprint(handle, fingerprint);
+    std::vector<std::optional<spam::fingerprint_type::match_type>>
+    look_up(const std::vector<spam::fingerprint_type> &fingerprints)
+    {
+        void *handle = make_context(cells.size());
+        for (const auto &fingerprint : fingerprints)
+            add_fingerprint(handle, fingerprint);
         EXPECT_EQ(network::lookup(handle, 5000, false), unsigned(QVSE_OK));
         auto held = record(handle);
         std::lock_guard lock(held->mutex);
         std::vector<std::optional<spam::fingerprint_type::match_type>> out;
-        for (const auto& fingerprint : held->fingerprints) out.push_back(fingerprint.match ? std::optional(*fingerprint.match) : std::nullopt);
+        for (const auto &fingerprint : held->fingerprints)
+            out.push_back(fingerprint.match ? std::optional(*fingerprint.match) : std::nullopt);
         return out;
     }
 };
 
 // Two links under one reported link: a reply may not carry its id twice, or
 // the engine throws the whole reply away.
-TEST_F(Learning, OneRecordAnswersOneFingerprintOfALookup) {
+TEST_F(Learning, OneRecordAnswersOneFingerprintOfALookup)
+{
     auto server = make_server(101, learning());
     use({{server.get(), 5}});
     tell("Subject: offer\r\n\r\nbuy");
@@ -66,7 +73,8 @@ TEST_F(Learning, OneRecordAnswersOneFingerprintOfALookup) {
     EXPECT_FALSE(answers[1]);
 }
 
-TEST_F(Learning, SightingsBeyondReportsAreAnsweredAsRevokes) {
+TEST_F(Learning, SightingsBeyondReportsAreAnsweredAsRevokes)
+{
     auto server = make_server(102, learning());
     use({{server.get(), 5}});
     tell("Subject: offer\r\n\r\nbuy");
@@ -78,14 +86,15 @@ TEST_F(Learning, SightingsBeyondReportsAreAnsweredAsRevokes) {
     EXPECT_EQ(last->revokes, 2u) << "16 sightings, one reported: 15 unreported, about two revokes";
 }
 
-TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart) {
+TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart)
+{
     const auto folder = std::filesystem::temp_directory_path() / ("qv-learning-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     const std::string store = (folder / "learned.store").string();
     const std::string message = "Subject: plain\r\n\r\nno links at all";
-    const std::vector<spam::fingerprint_type> fingerprints = {digest_fingerprint(0x31), digest_fingerprint(0x32),
-                                                             digest_fingerprint(0x33, spam::fingerprint_type::word_sequence),
-                                                             digest_fingerprint(0x34)};
+    const std::vector<spam::fingerprint_type> fingerprints = {
+        digest_fingerprint(0x31), digest_fingerprint(0x32),
+        digest_fingerprint(0x33, spam::fingerprint_type::word_sequence), digest_fingerprint(0x34)};
     {
         auto server = make_server(103, learning(store));
         use({{server.get(), 5}});
@@ -116,19 +125,21 @@ TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart) {
 }
 
 // Large reports, one after another, are not all kept in memory.
-TEST_F(Learning, KeptReportsStayWithinTheirBytes) {
+TEST_F(Learning, KeptReportsStayWithinTheirBytes)
+{
     stand_in::options_type options;
     options.history_bytes = 1 << 20;
     auto server = make_server(105, options);
     use({{server.get(), 5}});
     for (char fill = 'a'; fill < 'g'; ++fill) {
-        void* handle = make_context(cells.size());
+        void *handle = make_context(cells.size());
         bind_message(handle, "Subject: big\r\n\r\n" + std::string(400 << 10, fill));
         ASSERT_EQ(network::report(handle, true, 10000, false), unsigned(QVSE_OK));
     }
     const auto kept = server->reports();
     std::size_t bytes = 0;
-    for (const auto& report : kept) bytes += report.message.size();
+    for (const auto &report : kept)
+        bytes += report.message.size();
     EXPECT_LE(bytes, std::size_t{1} << 20);
     ASSERT_FALSE(kept.empty());
     EXPECT_EQ(kept.back().message.back(), 'f') << "the latest is kept";
@@ -136,7 +147,8 @@ TEST_F(Learning, KeptReportsStayWithinTheirBytes) {
 
 // A server that dies without stopping loses at most the last moments: what a
 // report taught is on disk while it keeps running.
-TEST_F(Learning, AReportReachesTheStoreFileWhileTheServerRuns) {
+TEST_F(Learning, AReportReachesTheStoreFileWhileTheServerRuns)
+{
     const auto folder = std::filesystem::temp_directory_path() / ("qv-learning-run-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     const std::string store = (folder / "learned.store").string();
@@ -144,12 +156,14 @@ TEST_F(Learning, AReportReachesTheStoreFileWhileTheServerRuns) {
     use({{server.get(), 5}});
     tell("Subject: offer\r\n\r\nbuy");
     const auto written = [&] {
-        for (const auto& record : stand_in::read_store(store))
-            if (record.category == 64 && record.data == "http://a.example/" && record.reports == 1) return true;
+        for (const auto &record : stand_in::read_store(store))
+            if (record.category == 64 && record.data == "http://a.example/" && record.reports == 1)
+                return true;
         return false;
     };
     bool found = false;
-    for (int k = 0; k < 1000 && !(found = written()); ++k) std::this_thread::sleep_for(20ms);
+    for (int k = 0; k < 1000 && !(found = written()); ++k)
+        std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(found);
     server.reset();
     std::filesystem::remove_all(folder);
@@ -157,7 +171,8 @@ TEST_F(Learning, AReportReachesTheStoreFileWhileTheServerRuns) {
 
 // A store the server cannot write for a while (its folder is gone) is
 // written once it can be: nothing learned meanwhile is lost.
-TEST_F(Learning, AStoreThatCannotBeWrittenIsWrittenOnceItCan) {
+TEST_F(Learning, AStoreThatCannotBeWrittenIsWrittenOnceItCan)
+{
     const auto folder = std::filesystem::temp_directory_path() / ("qv-learning-late-" + std::to_string(getpid()));
     std::filesystem::remove_all(folder);
     const std::string store = (folder / "learned.store").string();
@@ -168,8 +183,10 @@ TEST_F(Learning, AStoreThatCannotBeWrittenIsWrittenOnceItCan) {
     std::filesystem::create_directories(folder);
     bool found = false;
     for (int k = 0; k < 1000 && !found; ++k) {
-        for (const auto& record : stand_in::read_store(store)) found |= record.reports == 1;
-        if (!found) std::this_thread::sleep_for(20ms);
+        for (const auto &record : stand_in::read_store(store))
+            found |= record.reports == 1;
+        if (!found)
+            std::this_thread::sleep_for(20ms);
     }
     EXPECT_TRUE(found);
     server.reset();

@@ -57,7 +57,8 @@ TEST_F(FileHelpers, ItemTestsFollowNoFinalLink)
 
 TEST_F(FileHelpers, SystemLocations)
 {
-    for (const char *yes : {"/usr", "/etc/", "/Var", "/media/ann/USB/usr", "/mnt/disk/home", "/tmp/.cache", "/x/notes~"})
+    for (const char *yes :
+         {"/usr", "/etc/", "/Var", "/media/ann/USB/usr", "/mnt/disk/home", "/tmp/.cache", "/x/notes~"})
         EXPECT_TRUE(QVAdditions::isFileSystemAtPath(QString::fromLatin1(yes))) << yes;
     for (const char *no : {"/usr/share", "/home/ann", "/media/ann/USB", "/data/etc", "/"})
         EXPECT_FALSE(QVAdditions::isFileSystemAtPath(QString::fromLatin1(no))) << no;
@@ -111,8 +112,9 @@ TEST_F(FileHelpers, KindsBundlesAndTexts)
     EXPECT_TRUE(QVAdditions::createdDateForItemAtPath(path(u"none"_s)).isNull());
     EXPECT_FALSE(QVAdditions::lastOpenDateForItemAtPath(text).isNull());
 
-    create(u"Q.app/Contents/Info.plist"_s, "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                                           "<string>org.quorvane.Quorvane</string></dict></plist>");
+    create(u"Q.app/Contents/Info.plist"_s,
+           "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+           "<string>org.quorvane.Quorvane</string></dict></plist>");
     EXPECT_EQ(QVAdditions::bundleIdForPath(path(u"Q.app"_s)), u"org.quorvane.Quorvane"_s);
     EXPECT_TRUE(QVAdditions::bundleIdForPath(home()).isNull());
 
@@ -123,7 +125,8 @@ TEST_F(FileHelpers, KindsBundlesAndTexts)
     EXPECT_EQ(QVAdditions::stringFromFileType(QVFileType(7)), u"Other"_s);
     EXPECT_EQ(&QVAdditions::sharedLockObject(), &QVAdditions::sharedLockObject());
 
-    const QString documents = QVAdditions::findSystemFolderType(QStandardPaths::DocumentsLocation, QVAdditions::QVFolderDomain::User);
+    const QString documents =
+        QVAdditions::findSystemFolderType(QStandardPaths::DocumentsLocation, QVAdditions::QVFolderDomain::User);
     EXPECT_EQ(documents, QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
 }
 

@@ -34,10 +34,7 @@ protected:
         return bytes;
     }
 
-    static QByteArray md5(QByteArrayView bytes)
-    {
-        return QCryptographicHash::hash(bytes, QCryptographicHash::Md5);
-    }
+    static QByteArray md5(QByteArrayView bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Md5); }
 };
 
 TEST_F(FileManager, DataForkSizes)

@@ -45,10 +45,10 @@ TEST_F(LanguageList, WithoutAFileHoldsTheDefaultsByDisplayName)
 {
     QVLanguageList list;
     EXPECT_EQ(codes(list),
-              (QStringList{u"am"_s, u"ar"_s, u"hy"_s, u"zh-CN"_s, u"zh-TW"_s, u"cs"_s, u"da"_s, u"nl"_s,
-                           u"en"_s, u"fi"_s, u"fr"_s, u"de"_s, u"el"_s, u"he"_s, u"hu"_s, u"it"_s,
-                           u"ja"_s, u"ko"_s, u"mn"_s, u"no"_s, u"pl"_s, u"pt-BR"_s, u"pt-PT"_s,
-                           u"ru"_s, u"es-ES"_s, u"sv"_s, u"syr"_s, u"th"_s, u"bo"_s, u"tr"_s, u"vi"_s}));
+              (QStringList{u"am"_s,    u"ar"_s, u"hy"_s,  u"zh-CN"_s, u"zh-TW"_s, u"cs"_s,    u"da"_s,    u"nl"_s,
+                           u"en"_s,    u"fi"_s, u"fr"_s,  u"de"_s,    u"el"_s,    u"he"_s,    u"hu"_s,    u"it"_s,
+                           u"ja"_s,    u"ko"_s, u"mn"_s,  u"no"_s,    u"pl"_s,    u"pt-BR"_s, u"pt-PT"_s, u"ru"_s,
+                           u"es-ES"_s, u"sv"_s, u"syr"_s, u"th"_s,    u"bo"_s,    u"tr"_s,    u"vi"_s}));
     for (qsizetype i = 0; i < list.numberOfItems(); ++i)
         EXPECT_EQ(list.itemAtIndex(i).usageType(), 0);
     EXPECT_EQ(QVLanguageList::defaultLanguageCodes().size(), 31);
@@ -121,8 +121,7 @@ TEST_F(LanguageList, AnUnknownCodeChangesNothing)
 
 TEST_F(LanguageList, DuplicateCodesAreKeptAndTheFirstDecides)
 {
-    writeList({element(u"fr"_s, 2), element(u"fr"_s, 1),
-               QVariantMap{{u"languageCode"_s, u"de"_s}} /* no usage: 0 */});
+    writeList({element(u"fr"_s, 2), element(u"fr"_s, 1), QVariantMap{{u"languageCode"_s, u"de"_s}} /* no usage: 0 */});
     QVLanguageList list;
     EXPECT_EQ(codes(list), (QStringList{u"fr"_s, u"fr"_s, u"de"_s}));
     EXPECT_EQ(list.usageTypeForLanguageCode(u"fr"_s), 2);

@@ -24,8 +24,7 @@ TEST_F(LogFrontEnds, WriteTheirOwnFilesAndFillPlaceholdersOnce)
     const QStringList core = QString::fromUtf8(readFile(logsFolder() + u"/QVCore.log"_s)).split(u'\n');
     ASSERT_EQ(core.size(), 3);
     EXPECT_EQ(line.match(core[0]).captured(1), u"*** 100%2 of 7"_s);
-    EXPECT_EQ(line.match(core[1]).captured(1),
-              u"Refused to add an empty, blank or unstorable entry to BlackList."_s);
+    EXPECT_EQ(line.match(core[1]).captured(1), u"Refused to add an empty, blank or unstorable entry to BlackList."_s);
     EXPECT_EQ(core[2], QString());
 
     const QStringList plugin = QString::fromUtf8(readFile(logsFolder() + u"/QVMailPlugin.log"_s)).split(u'\n');

@@ -106,7 +106,8 @@ TEST_F(Logger, WritesUtf8LinesToAPrivateFile)
     QVLogger::sharedLoggerWithDomain(u"Quorvane"_s, name).logMessage(u"Grüße, 世界 \U0001F600"_s);
     const QString path = generation(logsFolder(), name, 1);
     const QByteArray bytes = readFile(path);
-    EXPECT_TRUE(bytes.endsWith(": Gr\xc3\xbc\xc3\x9f" "e, \xe4\xb8\x96\xe7\x95\x8c \xf0\x9f\x98\x80\n"));
+    EXPECT_TRUE(bytes.endsWith(": Gr\xc3\xbc\xc3\x9f"
+                               "e, \xe4\xb8\x96\xe7\x95\x8c \xf0\x9f\x98\x80\n"));
     EXPECT_EQ(QFileInfo(path).permissions() & 0x0077, 0) << "only the owner may read the log";
 }
 

@@ -15,10 +15,7 @@ namespace {
 
 class MailList : public TemporaryHome {
 protected:
-    QString listPath(const QString &name = u"BlackList"_s) const
-    {
-        return productFolder() + u'/' + name + u".plist"_s;
-    }
+    QString listPath(const QString &name = u"BlackList"_s) const { return productFolder() + u'/' + name + u".plist"_s; }
 
     static QStringList entries(const QVMailList &list)
     {
@@ -181,9 +178,15 @@ TEST_F(MailList, WildcardEntriesMatchTheirDomain)
     QVMailList list(u"BlackList"_s);
     list.addItem(u"*@Junk.Example"_s);
     const WildcardCase cases[] = {
-        {"junk.example", true},       {"JUNK.example", true},       {"anyone@junk.example", true},
-        {"*@junk.example", true},     {"sub.junk.example", false},  {"junk.example.com", false},
-        {"anyone@other.example", false}, {"other.example", false}, {"anyone@", false},
+        {"junk.example", true},
+        {"JUNK.example", true},
+        {"anyone@junk.example", true},
+        {"*@junk.example", true},
+        {"sub.junk.example", false},
+        {"junk.example.com", false},
+        {"anyone@other.example", false},
+        {"other.example", false},
+        {"anyone@", false},
         {"@", false},
     };
     for (const WildcardCase &c : cases)

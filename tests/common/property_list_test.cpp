@@ -135,11 +135,7 @@ TEST(PropertyList, RefusesMalformedDocuments)
 TEST(PropertyList, WritesTheOriginalLayout)
 {
     const QVariant value = QVariantList{
-        QVariantMap{{u"k"_s, 7}, {u"empty"_s, QVariantList()}},
-        u"a & <b>\tc\r"_s,
-        true,
-        2.5,
-        QVariantMap(),
+        QVariantMap{{u"k"_s, 7}, {u"empty"_s, QVariantList()}}, u"a & <b>\tc\r"_s, true, 2.5, QVariantMap(),
     };
     EXPECT_EQ(PropertyList::toXml(value)->toStdString(),
               document("<array>\n"

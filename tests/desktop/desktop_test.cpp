@@ -47,8 +47,7 @@ TEST(Workspace, ExecValuesSplitAndQuoteRoundTrip)
     }
     for (const QString &argument : {QStringLiteral("/a b/c\"d$e`f\\g"), QStringLiteral("plain")}) {
         bool ok = false;
-        EXPECT_EQ(QVWorkspace::splitExecValue(QVWorkspace::quotedExecArgument(argument), &ok),
-                  QStringList{argument});
+        EXPECT_EQ(QVWorkspace::splitExecValue(QVWorkspace::quotedExecArgument(argument), &ok), QStringList{argument});
     }
 }
 
@@ -56,9 +55,10 @@ TEST(Workspace, CommandDropsFileCodesAndExpandsTheOthers)
 {
     const QString folder = applicationsFolder(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
     const QString entry = folder + QStringLiteral("/org.example.Codes.desktop");
-    writeFile(entry, "[Desktop Entry]\nType=Application\nName=Codes\nIcon=codes\n"
-                     "Exec=\"/opt/with\\sspace/prog\" %U --flag %i %c 100%% %k\n"
-                     "[Desktop Action other]\nExec=wrong\n");
+    writeFile(entry,
+              "[Desktop Entry]\nType=Application\nName=Codes\nIcon=codes\n"
+              "Exec=\"/opt/with\\sspace/prog\" %U --flag %i %c 100%% %k\n"
+              "[Desktop Action other]\nExec=wrong\n");
     EXPECT_EQ(QVWorkspace::commandForDesktopEntry(entry),
               (QStringList{QStringLiteral("/opt/with space/prog"), QStringLiteral("--flag"), QStringLiteral("--icon"),
                            QStringLiteral("codes"), QStringLiteral("Codes"), QStringLiteral("100%"), entry}));
@@ -129,12 +129,14 @@ TEST(LoginItems, EnablingWritesAnAutostartEntryAndStartsTheItemOnce)
 TEST(LoginItems, WhatIsNoProgramBundleIsNotRegistered)
 {
     QTemporaryDir folder;
-    const QString bundle = makeLoginItem(folder.path(), QStringLiteral("org.example.Agent"), QStringLiteral("/dev/null"));
+    const QString bundle =
+        makeLoginItem(folder.path(), QStringLiteral("org.example.Agent"), QStringLiteral("/dev/null"));
     QFile::setPermissions(bundle + QStringLiteral("/Contents/MacOS/agent"), QFile::ReadOwner | QFile::WriteOwner);
     EXPECT_FALSE(QVLoginItems::registerBundle(bundle).has_value());
     EXPECT_FALSE(QVLoginItems::registerBundle(folder.filePath(QStringLiteral("missing.app"))).has_value());
-    writeFile(bundle + QStringLiteral("/Contents/Info.plist"), "<plist><dict><key>CFBundleExecutable</key>"
-                                                              "<string>../../x</string></dict></plist>");
+    writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
+              "<plist><dict><key>CFBundleExecutable</key>"
+              "<string>../../x</string></dict></plist>");
     EXPECT_FALSE(QVLoginItems::registerBundle(bundle).has_value());
 }
 
@@ -151,9 +153,9 @@ TEST(ApplicationInstance, ASecondInstanceActivatesTheFirst)
     auto reply = other.interface()->registerService(identifier, QDBusConnectionInterface::DontQueueService,
                                                     QDBusConnectionInterface::DontAllowReplacement);
     EXPECT_NE(reply.value(), QDBusConnectionInterface::ServiceRegistered);
-    auto call = QDBusMessage::createMethodCall(identifier, QVApplicationInstance::objectPathForBundleIdentifier(identifier),
-                                               QStringLiteral("org.freedesktop.Application"),
-                                               QStringLiteral("Activate"));
+    auto call =
+        QDBusMessage::createMethodCall(identifier, QVApplicationInstance::objectPathForBundleIdentifier(identifier),
+                                       QStringLiteral("org.freedesktop.Application"), QStringLiteral("Activate"));
     call << QVariantMap();
     other.asyncCall(call);
     EXPECT_TRUE(waitFor([&] { return activations == 1; }));
@@ -166,7 +168,8 @@ TEST(TerminationSignals, SigtermAndSigintArriveOnTheEventLoop)
 {
     QVTerminationSignals termination;
     QList<int> received;
-    QObject::connect(&termination, &QVTerminationSignals::terminationRequested, [&](int number) { received << number; });
+    QObject::connect(&termination, &QVTerminationSignals::terminationRequested,
+                     [&](int number) { received << number; });
     ::raise(SIGTERM);
     ::raise(SIGINT);
     EXPECT_TRUE(waitFor([&] { return received.size() == 2; }));

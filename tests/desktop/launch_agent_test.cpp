@@ -42,10 +42,9 @@ protected:
         const QString applications =
             QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/applications");
         QDir().mkpath(applications);
-        writeFile(applications + u'/' + kApplication + QStringLiteral(".desktop"),
-                  QStringLiteral("[Desktop Entry]\nType=Application\nName=Quorvane\nExec=\"%1\" %U\n")
-                      .arg(program)
-                      .toUtf8());
+        writeFile(
+            applications + u'/' + kApplication + QStringLiteral(".desktop"),
+            QStringLiteral("[Desktop Entry]\nType=Application\nName=Quorvane\nExec=\"%1\" %U\n").arg(program).toUtf8());
     }
 
     void removeFakeApplication()
@@ -172,7 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
     Starts, LaunchAgentFailure,
     ::testing::Values(
         // What a relative install prefix used to write.
-        BrokenStart{"RelativeProgram", "\"install/bin/quorvane\"", "its program install/bin/quorvane is a relative path"},
+        BrokenStart{"RelativeProgram", "\"install/bin/quorvane\"",
+                    "its program install/bin/quorvane is a relative path"},
         BrokenStart{"MissingProgram", "\"%1/gone\"", "/gone is missing or not executable"},
         BrokenStart{"ProgramNotExecutable", "\"%1/not-executable\"", "/not-executable is missing or not executable"},
         BrokenStart{"NoProgram", "\"\"", "its Exec key names no program"},

@@ -91,8 +91,8 @@ public:
                       {QStringLiteral(QV_SOURCE_DIRECTORY "/scripts/start-system.sh"), QStringLiteral("--prefix"),
                        QStringLiteral(QV_INSTALL_PREFIX), QStringLiteral("--run-folder"), runFolder(),
                        QStringLiteral("--maildir"), maildir(), QStringLiteral("--headless"),
-                       QStringLiteral("--backend"), backend,
-                       QStringLiteral("--update-port"), QString::number(freePort())});
+                       QStringLiteral("--backend"), backend, QStringLiteral("--update-port"),
+                       QString::number(freePort())});
     }
 
     ~RunningSystem()
@@ -113,12 +113,12 @@ public:
     bool waitForOutput(const QString &text, int milliseconds)
     {
         return waitFor(
-            [&] {
-                script_.waitForReadyRead(20);
-                output_ += script_.readAll();
-                return output().contains(text) || script_.state() == QProcess::NotRunning;
-            },
-            milliseconds)
+                   [&] {
+                       script_.waitForReadyRead(20);
+                       output_ += script_.readAll();
+                       return output().contains(text) || script_.state() == QProcess::NotRunning;
+                   },
+                   milliseconds)
             && output().contains(text);
     }
 
@@ -143,8 +143,10 @@ public:
     // Written into tmp/ and renamed into new/, as a delivery agent does.
     QString deliver(const QByteArray &message)
     {
-        const QString name = QStringLiteral("%1.P%2Q%3.e2e").arg(QDateTime::currentSecsSinceEpoch())
-                                 .arg(QCoreApplication::applicationPid()).arg(++delivered_);
+        const QString name = QStringLiteral("%1.P%2Q%3.e2e")
+                                 .arg(QDateTime::currentSecsSinceEpoch())
+                                 .arg(QCoreApplication::applicationPid())
+                                 .arg(++delivered_);
         QFile file(maildir() + QStringLiteral("/tmp/") + name);
         if (!file.open(QIODevice::WriteOnly) || file.write(message) != message.size())
             return QString();
@@ -157,15 +159,16 @@ public:
     QString whereIs(const QString &name) const
     {
         QStringList places;
-        const std::pair<const char *, const char *> folders[] = {
-            {"inbox", ""}, {"Quorvane", "/.Quorvane"}};
+        const std::pair<const char *, const char *> folders[] = {{"inbox", ""}, {"Quorvane", "/.Quorvane"}};
         for (const auto &[place, path] : folders)
             for (const char *sub : {"/new", "/cur"})
-                for (const QString &file : QDir(maildir() + QLatin1String(path) + QLatin1String(sub)).entryList(QDir::Files))
+                for (const QString &file :
+                     QDir(maildir() + QLatin1String(path) + QLatin1String(sub)).entryList(QDir::Files))
                     if (file == name || file.startsWith(name + u':'))
                         places << QLatin1String(place);
-        return places.size() == 1 ? places.front() : places.isEmpty() ? QStringLiteral("missing")
-                                                                       : QStringLiteral("duplicated");
+        return places.size() == 1 ? places.front()
+            : places.isEmpty()    ? QStringLiteral("missing")
+                                  : QStringLiteral("duplicated");
     }
 
     bool ends(const QString &name, const QString &place, int milliseconds = 15000) const
@@ -184,7 +187,10 @@ public:
             milliseconds);
     }
 
-    bool spam(const QString &id) const { return coreLog().contains(QStringLiteral("*** DETECTED SPAM: ") + id + u'\n'); }
+    bool spam(const QString &id) const
+    {
+        return coreLog().contains(QStringLiteral("*** DETECTED SPAM: ") + id + u'\n');
+    }
 
     // The manager's lines about one message.
     QString linesAbout(const QString &id) const
@@ -321,9 +327,12 @@ TEST_F(EndToEnd, EachSampleTakesItsRoadAndTheCampaignIsCaughtAfterABlock)
     ASSERT_TRUE(system_->clickBlockSegment(first));
     EXPECT_TRUE(system_->ends(names.back(), QStringLiteral("Quorvane")));
     EXPECT_TRUE(waitFor([&] { return system_->coreLog().contains(QStringLiteral("*** BLOCKED: ") + first); }, 15000));
-    EXPECT_TRUE(waitFor([&] {
-        return readFile(system_->runFolder() + QStringLiteral("/logs/classification-server.log")).contains("learned report");
-    }, 15000));
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return readFile(system_->runFolder() + QStringLiteral("/logs/classification-server.log"))
+                .contains("learned report");
+        },
+        15000));
     const QByteArray second = sample(QStringLiteral("07-campaign-second.eml"));
     const QString secondName = deliverAndJudge(second);
     EXPECT_TRUE(system_->spam(messageID(second))) << qPrintable(system_->linesAbout(messageID(second)));
@@ -372,8 +381,8 @@ TEST_F(EndToEnd, FaultsLoseNoMessageAndFilteringGoesOn)
     while (large.size() < 20 * 1024 * 1024)
         large += chunk;
     large += "--cut--\n";
-    for (const QByteArray &message : {binary, QByteArray(), large,
-                                      readFile(kSamples + QStringLiteral("/faults/header-without-body.eml"))})
+    for (const QByteArray &message :
+         {binary, QByteArray(), large, readFile(kSamples + QStringLiteral("/faults/header-without-body.eml"))})
         names << system_->deliver(message);
     // Mail behind them is still judged.
     names << deliverAndJudge(renamed(blocked, "after-bad-files"));
@@ -395,9 +404,12 @@ TEST_F(EndToEnd, FaultsLoseNoMessageAndFilteringGoesOn)
     names << deliverAndJudge(first);
     ASSERT_TRUE(system_->clickBlockSegment(messageID(first)));
     EXPECT_TRUE(system_->ends(names.back(), QStringLiteral("Quorvane")));
-    ASSERT_TRUE(waitFor([&] {
-        return readFile(system_->runFolder() + QStringLiteral("/logs/classification-server.log")).contains("learned report");
-    }, 15000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return readFile(system_->runFolder() + QStringLiteral("/logs/classification-server.log"))
+                .contains("learned report");
+        },
+        15000));
     const qint64 server = system_->pid(QStringLiteral("classification-server"));
     ASSERT_GT(server, 0);
     ::kill(static_cast<pid_t>(server), SIGSTOP);
@@ -416,10 +428,13 @@ TEST_F(EndToEnd, FaultsLoseNoMessageAndFilteringGoesOn)
     QStringList duringRestart;
     for (int k = 0; k < 3; ++k)
         duringRestart << system_->deliver(renamed(blocked, "restart-" + QByteArray::number(k)));
-    EXPECT_TRUE(waitFor([&] {
-        const QDBusReply<uint> again = bus->servicePid(QStringLiteral("org.quorvane.Quorvane"));
-        return again.isValid() && again.value() != application.value();
-    }, 30000)) << "the application was not started again";
+    EXPECT_TRUE(waitFor(
+        [&] {
+            const QDBusReply<uint> again = bus->servicePid(QStringLiteral("org.quorvane.Quorvane"));
+            return again.isValid() && again.value() != application.value();
+        },
+        30000))
+        << "the application was not started again";
     const QString afterRestart = deliverAndJudge(renamed(blocked, "after-restart"));
     EXPECT_TRUE(system_->ends(afterRestart, QStringLiteral("Quorvane")));
 

@@ -123,11 +123,12 @@ protected:
         server_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         QObject::disconnect(&server_, &QProcess::readyRead, nullptr, nullptr);
         QObject::connect(&server_, &QProcess::readyRead, [this] { serverOutput_ += server_.readAll(); });
-        server_.start(QStringLiteral(QV_CLASSIFICATION_SERVER_PATH),
-                      {QStringLiteral("--address"), address_, QStringLiteral("--port"), QStringLiteral("2409"),
-                       QStringLiteral("--credential"),
-                       QStringLiteral("10:%1:%2").arg(QVServiceInfo::userID().toLongLong()).arg(QVServiceInfo::machineID()),
-                       QStringLiteral("--engine"), QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath()});
+        server_.start(
+            QStringLiteral(QV_CLASSIFICATION_SERVER_PATH),
+            {QStringLiteral("--address"), address_, QStringLiteral("--port"), QStringLiteral("2409"),
+             QStringLiteral("--credential"),
+             QStringLiteral("10:%1:%2").arg(QVServiceInfo::userID().toLongLong()).arg(QVServiceInfo::machineID()),
+             QStringLiteral("--engine"), QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath()});
         waitFor([&] { return serverOutput_.contains("listening on") || server_.state() == QProcess::NotRunning; },
                 30000);
         if (server_.state() == QProcess::Running && serverOutput_.contains("listening on"))

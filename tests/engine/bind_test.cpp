@@ -384,19 +384,19 @@ outcome_type bind_through(entry_kind kind, const std::string& bytes) {
     scoped_context scope(&served);
     unsigned result = 0;
     switch (kind) {
-        case entry_kind::buffer:
-            result = bind_bytes(&served, bytes);
-            break;
-        case entry_kind::file: {
-            temporary_directory directory;
-            const std::string path = directory.write("message.eml", bytes).string();
-            result = mime::bind_file(&served, path.data(), path.size());
-            break;
-        }
-        case entry_kind::stream:
-        case entry_kind::stream_bytewise:
-            result = mime::bind_stream(&served);
-            break;
+    case entry_kind::buffer:
+        result = bind_bytes(&served, bytes);
+        break;
+    case entry_kind::file: {
+        temporary_directory directory;
+        const std::string path = directory.write("message.eml", bytes).string();
+        result = mime::bind_file(&served, path.data(), path.size());
+        break;
+    }
+    case entry_kind::stream:
+    case entry_kind::stream_bytewise:
+        result = mime::bind_stream(&served);
+        break;
     }
     return outcome_of(rec, scope, result);
 }
@@ -512,8 +512,7 @@ TEST(Bind, UnknownCharsetIsReadAsUtf8OrWindows1252) {
         const char* content_type;
         const wchar_t* warning;
     } cases[] = {
-        {"text/plain; charset=\"x-foo\"",
-         L"Unknown charset \"x-foo\": the text is read as UTF-8"},
+        {"text/plain; charset=\"x-foo\"", L"Unknown charset \"x-foo\": the text is read as UTF-8"},
         {"text/plain; charset=\"x-user-defined-99\"",
          L"Unknown charset \"x-user-defined-99\": the text is read as UTF-8"},
         {"text/html; charset=x-unheard-of-8",

@@ -16,14 +16,16 @@ namespace coding = quorvane::engine::coding;
 // Runs of ASCII with 2-, 3- and 4-byte characters, and ill-formed pieces:
 // stray continuation bytes, truncated sequences, overlong forms, surrogates.
 std::string mixed_text(std::mt19937& random, bool ill_formed) {
-    static const char* const pieces[] = {"a", "plain ascii text ", "\xC3\xA9", "\xE2\x82\xAC",
-                                         "\xF0\x9F\x98\x80", "\xD0\x96"};
-    static const char* const bad[] = {"\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xC0\xAF",
-                                      "\xED\xA0\x80", "\xFF", "\xF4\x90\x80\x80"};
+    static const char* const pieces[] = {
+        "a", "plain ascii text ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xD0\x96"};
+    static const char* const bad[] = {"\x80",     "\xC3",         "\xE2\x82", "\xF0\x9F\x98",
+                                      "\xC0\xAF", "\xED\xA0\x80", "\xFF",     "\xF4\x90\x80\x80"};
     std::string text;
     while (text.size() < 2000) {
-        if (ill_formed && random() % 7 == 0) text += bad[random() % std::size(bad)];
-        else text += pieces[random() % std::size(pieces)];
+        if (ill_formed && random() % 7 == 0)
+            text += bad[random() % std::size(bad)];
+        else
+            text += pieces[random() % std::size(pieces)];
     }
     return text;
 }

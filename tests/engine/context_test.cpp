@@ -84,7 +84,8 @@ TEST(Context, ConcurrentCreateUseDestroy) {
                 }
                 record.reset();
                 unsigned result;
-                while ((result = context::destroy(mine)) == QVSE_E_IN_USE) std::this_thread::yield();
+                while ((result = context::destroy(mine)) == QVSE_E_IN_USE)
+                    std::this_thread::yield();
                 if (result != QVSE_OK) ++failures;
             }
         });

@@ -95,7 +95,8 @@ const std::vector<std::string> agreeing_bodies{
     "<body>before <script>var x = \"hidden\"; if (a < b) {}</script> middle <!-- comment --> "
     "after <style>p { }</style> end</body>",
     "<body><p>\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xD0\xBC\xD0\xB8\xD1\x80</p>"
-    "<p>Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln</p></body>",
+    "<p>Gr\xC3\xBC\xC3\x9F"
+    "e aus K\xC3\xB6ln</p></body>",
     "<body><ul> <li> one </li> <li> two </li> </ul> three</body>",
     "<body>Click <a href=\"x\">this link</a> or <b>that</b> <i>one</i>.</body>",
     "<BODY><P>Upper CASE</P><BR>Tags<br/>and<br />breaks</BODY>",
@@ -219,11 +220,11 @@ TEST(HtmlAgainstPython, IntendedDivergences) {
 // The committed table is Python's html.entities (HTML 4.01) plus "apos".
 TEST(EntityTableAgainstPython, SameNamesAndCharacters) {
     if (!have("python3")) GTEST_SKIP() << "python3 is not available";
-    const auto result = run(
-        "python3 -c 'import html.entities as e\n"
-        "t = dict(e.name2codepoint, apos=39)\n"
-        "[print(n, c) for n, c in sorted(t.items())]'",
-        "");
+    const auto result =
+        run("python3 -c 'import html.entities as e\n"
+            "t = dict(e.name2codepoint, apos=39)\n"
+            "[print(n, c) for n, c in sorted(t.items())]'",
+            "");
     ASSERT_TRUE(result.ran);
     std::string expected;
     for (const auto& entity : engine::html::entity_table)

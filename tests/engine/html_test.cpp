@@ -42,8 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                       html_case{"across_markup", L"a <i> b </i> &#32; c", L"a b c"},
                       html_case{"vertical_tab_and_form_feed", L"a\v\fb", L"a b"},
                       html_case{"no_break_space_is_text", L"a\u00A0 b", L"a\u00A0 b"},
-                      html_case{"leading_kept_once", L"  a", L" a"},
-                      html_case{"empty", L"", L""}),
+                      html_case{"leading_kept_once", L"  a", L" a"}, html_case{"empty", L"", L""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -77,18 +76,16 @@ INSTANTIATE_TEST_SUITE_P(
 // body nor anything before the body.
 INSTANTIATE_TEST_SUITE_P(
     Hiding, Convert,
-    ::testing::Values(html_case{"style", L"<style>x</style>y", L"y"},
-                      html_case{"script", L"<script>if (a<b) x()</script>y", L"y"},
-                      html_case{"empty_script", L"<script src=s.js />y", L"y", {L"s.js"}},
-                      html_case{"meta_before_body", L"<meta charset=utf-8><body>z", L"z"},
-                      html_case{"meta_in_body", L"<body><meta>z", L"z"},
-                      html_case{"meta_in_body_with_content",
-                                L"<body>buy <meta http-equiv=\"refresh\" content=\"0\">now",
-                                L"buy now"},
-                      html_case{"end_meta_does_not_show_style", L"<style>a</meta>b</style>c",
-                                L"c"},
-                      html_case{"links_while_hidden", L"<style><a href=\"h\">x</a></style>",
-                                L"", {L"h"}}),
+    ::testing::Values(
+        html_case{"style", L"<style>x</style>y", L"y"},
+        html_case{"script", L"<script>if (a<b) x()</script>y", L"y"},
+        html_case{"empty_script", L"<script src=s.js />y", L"y", {L"s.js"}},
+        html_case{"meta_before_body", L"<meta charset=utf-8><body>z", L"z"},
+        html_case{"meta_in_body", L"<body><meta>z", L"z"},
+        html_case{"meta_in_body_with_content",
+                  L"<body>buy <meta http-equiv=\"refresh\" content=\"0\">now", L"buy now"},
+        html_case{"end_meta_does_not_show_style", L"<style>a</meta>b</style>c", L"c"},
+        html_case{"links_while_hidden", L"<style><a href=\"h\">x</a></style>", L"", {L"h"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -102,12 +99,14 @@ INSTANTIATE_TEST_SUITE_P(
         html_case{"no_value", L"<a href>", L""},
         html_case{"end_tag_link", L"</a href=\"e\">", L"", {L"e"}},
         html_case{"kept_as_written", L"<a href=\" HTTP://X/ \">", L"", {L" HTTP://X/ "}},
-        html_case{"several", L"<a name=n href=\"1\" HREF=\"2\"><img src=3><script src=\"4\"></script>",
-                  L"", {L"1", L"2", L"3", L"4"}},
+        html_case{"several",
+                  L"<a name=n href=\"1\" HREF=\"2\"><img src=3><script src=\"4\"></script>",
+                  L"",
+                  {L"1", L"2", L"3", L"4"}},
         html_case{"src_of_a_ignored", L"<a src=x><img href=y>", L""},
         html_case{"stray_ampersand_kept", L"<a href=\"?a&b\">", L"", {L"?a&b"}},
-        html_case{"numeric_beyond_unicode", L"<a href=\"&#x110000;&#xD800;\">", L"",
-                  {L"\uFFFD\uFFFD"}},
+        html_case{
+            "numeric_beyond_unicode", L"<a href=\"&#x110000;&#xD800;\">", L"", {L"\uFFFD\uFFFD"}},
         html_case{"quote_in_other_quotes", L"<a href='say \"hi\"'>", L"", {L"say \"hi\""}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -199,7 +198,7 @@ TEST(Convert, ReplacesOutput) {
 // one pass, and every input is consumed.
 TEST(Convert, HostileInputsAreConsumed) {
     const std::vector<std::wstring> units{L"<!\"", L"<!'", L"<a x=\"", L"<a x='", L"&#0000",
-                                          L"<", L"<a ", L"<!-- ", L"&amp", L"<p a=b c"};
+                                          L"<",    L"<a ", L"<!-- ",   L"&amp",   L"<p a=b c"};
     for (const auto& unit : units) {
         std::wstring input;
         for (int i = 0; i < 20000; ++i) input += unit;

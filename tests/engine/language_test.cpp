@@ -80,9 +80,23 @@ language::counts_type count_text(const std::wstring& text, const language::data_
 // "xx": "abc", "abd", "ab" (kept across the chunk), "Haus" (folded);
 // "yy": "abc" (prefix reset per language), "zed", "zed" again.
 constexpr dictionary::chunk_type tiny_chunks[] = {
-    {L"xx", "\x03" "abc" "\x21" "d"},
-    {nullptr, "\x11" "b" "\x04" "HAUS"},
-    {L"yy", "\x03" "abc" "\x03" "zed" "\x21" "d"},
+    {L"xx",
+     "\x03"
+     "abc"
+     "\x21"
+     "d"},
+    {nullptr,
+     "\x11"
+     "b"
+     "\x04"
+     "HAUS"},
+    {L"yy",
+     "\x03"
+     "abc"
+     "\x03"
+     "zed"
+     "\x21"
+     "d"},
 };
 constexpr language::script_range_type greekish[] = {{0x0370, 0x03FF}};
 constexpr language::script_range_type overlapping[] = {{0x03B0, 0x03BF}, {0x3040, 0x3041}};
@@ -119,7 +133,12 @@ TEST(LanguageData, UnpacksSharedPrefixesAcrossChunksAndFolds) {
 
 TEST(LanguageData, WordsBeyondTheBasicPlaneAreFolded) {
     // U+10400 folds to U+10428; both take two units in the packed form.
-    constexpr dictionary::chunk_type chunks[] = {{L"xx", "\x05" "\xF0\x90\x90\x80" "x" "\x02" "yz"}};
+    constexpr dictionary::chunk_type chunks[] = {{L"xx",
+                                                  "\x05"
+                                                  "\xF0\x90\x90\x80"
+                                                  "x"
+                                                  "\x02"
+                                                  "yz"}};
     const language::data_type data(chunks, {});
     EXPECT_EQ(data.languages_of(std::wstring_view(L"\U00010428x")).size(), 1u);
     EXPECT_TRUE(data.languages_of(std::wstring_view(L"\U00010400x")).empty());
@@ -133,13 +152,23 @@ TEST(LanguageData, WordsAreFoldedWhateverTheirLetters) {
     // Words of letters folding keeps take a shorter way than the others: both
     // must give the folded word.
     constexpr dictionary::chunk_type chunks[] = {{L"xx",
-        "\x05" "\xC3\xA9t\xC3\xA9"        // "été", folded already
-        "\x05" "\xC3\x89T\xC3\x89"        // "ÉTÉ"
-        "\x07" "stra\xC3\x9F" "e"          // "straße": ß folds to "ss"
-        "\x02" "\xC5\xB8"                  // "Ÿ" folds to "ÿ"
-        "\x04" "\xC4\xB0" "ki"             // "İki": İ folds to "i̇"
-        "\x04" "a\xFF" "bC"                 // an ill-formed byte is dropped
-        "\x06" "vi\xE1\xBB\x87t"}};       // "việt"
+                                                  "\x05"
+                                                  "\xC3\xA9t\xC3\xA9"  // "été", folded already
+                                                  "\x05"
+                                                  "\xC3\x89T\xC3\x89"  // "ÉTÉ"
+                                                  "\x07"
+                                                  "stra\xC3\x9F"
+                                                  "e"  // "straße": ß folds to "ss"
+                                                  "\x02"
+                                                  "\xC5\xB8"  // "Ÿ" folds to "ÿ"
+                                                  "\x04"
+                                                  "\xC4\xB0"
+                                                  "ki"  // "İki": İ folds to "i̇"
+                                                  "\x04"
+                                                  "a\xFF"
+                                                  "bC"  // an ill-formed byte is dropped
+                                                  "\x06"
+                                                  "vi\xE1\xBB\x87t"}};  // "việt"
     const language::data_type data(chunks, {});
     for (const std::wstring_view word :
          {L"été", L"été", L"strasse", L"ÿ", L"i\u0307ki", L"abc", L"việt"})
@@ -175,11 +204,25 @@ TEST(LanguageData, OverlappingRangesCountForEachLanguage) {
 
 TEST(LanguageData, MalformedListsAreRefused) {
     const std::vector<std::vector<dictionary::chunk_type>> malformed = {
-        {{nullptr, "\x02" "ab"}},         // no language yet
-        {{L"xx", "\x12" "ab"}},           // keeps a byte of no word
-        {{L"xx", "\x02" "ab" "\x30"}},    // appends nothing
-        {{L"xx", "\x05" "ab"}},           // ends inside a record
-        {{L"xx", "\x02" "ab"}, {L"yy", "\x11" "c"}}};  // prefix does not cross languages
+        {{nullptr,
+          "\x02"
+          "ab"}},  // no language yet
+        {{L"xx",
+          "\x12"
+          "ab"}},  // keeps a byte of no word
+        {{L"xx",
+          "\x02"
+          "ab"
+          "\x30"}},  // appends nothing
+        {{L"xx",
+          "\x05"
+          "ab"}},  // ends inside a record
+        {{L"xx",
+          "\x02"
+          "ab"},
+         {L"yy",
+          "\x11"
+          "c"}}};  // prefix does not cross languages
     for (const auto& chunks : malformed)
         EXPECT_THROW(language::data_type(chunks, {}), std::runtime_error);
 }
@@ -187,15 +230,24 @@ TEST(LanguageData, MalformedListsAreRefused) {
 TEST(LanguageData, TheEngineKnowsItsLanguagesAndScripts) {
     const auto& data = language::data();
     const std::vector<std::wstring> expected = {
-        L"cs", L"da", L"de", L"fi", L"fr", L"hu", L"it", L"nl", L"no", L"pl", L"pt-BR",
+        L"cs", L"da", L"de", L"fi", L"fr",    L"hu",    L"it", L"nl", L"no",    L"pl",    L"pt-BR",
         L"sv", L"tr", L"vi", L"en", L"pt-PT", L"es-ES", L"ar", L"hy", L"zh-CN", L"zh-TW", L"ru",
-        L"am", L"el", L"he", L"ko", L"mn", L"syr", L"bo", L"th", L"ja"};
+        L"am", L"el", L"he", L"ko", L"mn",    L"syr",   L"bo", L"th", L"ja"};
     ASSERT_EQ(data.languages(), expected);
     const std::map<std::wstring, std::uint32_t> codepoints = {
-        {L"ar", 0x100 + 0x30 + 0x2B0 + 0x8F}, {L"hy", 0x60 + 5}, {L"zh-CN", 0x80 + 0x30 + 0x10 + 0x20 + 0x30},
-        {L"zh-TW", 0x51D0 + 0x19C0}, {L"ru", 0x100 + 0x30 + 0x20 + 0x60}, {L"am", 0x180 + 0x20 + 0x60},
-        {L"el", 0x90 + 0x100}, {L"he", 0x70 + 0x33}, {L"ko", 0x20 + 0x60 + 0x10 + 0x2BB0 + 0x3D},
-        {L"mn", 0xB0}, {L"syr", 0x50}, {L"bo", 0x100}, {L"th", 0x80},
+        {L"ar", 0x100 + 0x30 + 0x2B0 + 0x8F},
+        {L"hy", 0x60 + 5},
+        {L"zh-CN", 0x80 + 0x30 + 0x10 + 0x20 + 0x30},
+        {L"zh-TW", 0x51D0 + 0x19C0},
+        {L"ru", 0x100 + 0x30 + 0x20 + 0x60},
+        {L"am", 0x180 + 0x20 + 0x60},
+        {L"el", 0x90 + 0x100},
+        {L"he", 0x70 + 0x33},
+        {L"ko", 0x20 + 0x60 + 0x10 + 0x2BB0 + 0x3D},
+        {L"mn", 0xB0},
+        {L"syr", 0x50},
+        {L"bo", 0x100},
+        {L"th", 0x80},
         {L"ja", 0x80 + 0xE0 + 0x60 + 0x60 + 0x10 + 0x10 + 0x30 + 0x3B}};
     std::size_t words = 0;
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -222,8 +274,9 @@ TEST(LanguageWords, IndexHoldsEverySegmentWithItsRule) {
     for (const auto& segment : words)
         segments.emplace_back(folded.substr(segment.offset, segment.length), segment.rule);
     const std::vector<std::pair<std::wstring, std::uint32_t>> expected = {
-        {L"abc", 0xF00}, {L",", 0xF},         {L" ", 0xF},  {L"12", 0xF0},
-        {L" ", 0xF},     {L"\u65E5\u672C", 0xF0000}, {L"!", 0xF}};
+        {L"abc", 0xF00}, {L",", 0xF}, {L" ", 0xF},
+        {L"12", 0xF0},   {L" ", 0xF}, {L"\u65E5\u672C", 0xF0000},
+        {L"!", 0xF}};
     EXPECT_EQ(segments, expected);
     EXPECT_TRUE(engine::locale::index_words(L"").empty());
 }
@@ -257,8 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
         count_case{"punctuation is no word", L"abc... abd!!", 6, {6, 3, 0, 0}},
         count_case{"whole words only", L"abcd abcabc", 0, {0, 0, 0, 0}},
         count_case{"each code point of a script", L"\u03B1\u03B2\u03C9", 3, {0, 0, 3, 2}},
-        count_case{"mixed word counts its script letters",
-                   L"ab\u03C0", 3, {0, 0, 1, 0}},
+        count_case{"mixed word counts its script letters", L"ab\u03C0", 3, {0, 0, 1, 0}},
         count_case{"kana counts per character", L"\u3041\u3041", 2, {0, 0, 0, 2}}));
 
 struct decide_case {
@@ -291,20 +343,31 @@ INSTANTIATE_TEST_SUITE_P(
         decide_case{"32 characters are enough", 32, {{L"en", 32}}, outcome::leading, {{L"en", 32}}},
         decide_case{"best under a tenth", 200, {{L"de", 19}, {L"en", 5}}, outcome::ambiguous, {}},
         decide_case{"best a tenth", 200, {{L"de", 20}}, outcome::leading, {{L"de", 20}}},
-        decide_case{"threshold 85", 120, {{L"de", 40}, {L"en", 100}}, outcome::leading,
-                    {{L"en", 100}}},
-        decide_case{"threshold 97", 110, {{L"de", 90}, {L"en", 100}}, outcome::leading,
-                    {{L"en", 100}}},
-        decide_case{"equal values in code order", 110, {{L"de", 100}, {L"en", 100}},
-                    outcome::leading, {{L"de", 100}, {L"en", 100}}},
+        decide_case{
+            "threshold 85", 120, {{L"de", 40}, {L"en", 100}}, outcome::leading, {{L"en", 100}}},
+        decide_case{
+            "threshold 97", 110, {{L"de", 90}, {L"en", 100}}, outcome::leading, {{L"en", 100}}},
+        decide_case{"equal values in code order",
+                    110,
+                    {{L"de", 100}, {L"en", 100}},
+                    outcome::leading,
+                    {{L"de", 100}, {L"en", 100}}},
         // In code order whatever their counts: a host keeps the largest.
-        decide_case{"leading in code order", 120, {{L"da", 100}, {L"no", 95}, {L"sv", 10}},
-                    outcome::leading, {{L"da", 100}, {L"no", 95}}},
-        decide_case{"counts at the 32-bit limit", most,
-                    {{L"de", most}, {L"en", most}, {L"fr", most - 1}}, outcome::leading,
+        decide_case{"leading in code order",
+                    120,
+                    {{L"da", 100}, {L"no", 95}, {L"sv", 10}},
+                    outcome::leading,
+                    {{L"da", 100}, {L"no", 95}}},
+        decide_case{"counts at the 32-bit limit",
+                    most,
+                    {{L"de", most}, {L"en", most}, {L"fr", most - 1}},
+                    outcome::leading,
                     {{L"de", most}, {L"en", most}, {L"fr", most - 1}}},
-        decide_case{"ten times the best overflows 32 bits", most, {{L"en", most / 9}},
-                    outcome::leading, {{L"en", most / 9}}}));
+        decide_case{"ten times the best overflows 32 bits",
+                    most,
+                    {{L"en", most / 9}},
+                    outcome::leading,
+                    {{L"en", most / 9}}}));
 
 TEST(LanguageStore, SaturatesAndKeepsOnlyMatchedLanguages) {
     engine::context::record_type record(nullptr);
@@ -360,7 +423,8 @@ TEST_P(LanguageReport, TracesAndCallsBack) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LanguageReport,
     ::testing::Values(
-        report_case{"insufficient", 31, {{L"en", 31}}, {L"Insufficient input data: 31 characters"}, {}},
+        report_case{
+            "insufficient", 31, {{L"en", 31}}, {L"Insufficient input data: 31 characters"}, {}},
         report_case{"ambiguous",
                     200,
                     {{L"de", 19}},
@@ -473,8 +537,7 @@ german_counts expected_german(void* cell) {
 
 TEST(LanguageClassify, MessageWithoutDisplayablePartReportsNothing) {
     int cell = 0;
-    const auto lines =
-        classify_texts(&cell, "Content-Type: image/png\r\n\r\nxxxx\r\n", {german});
+    const auto lines = classify_texts(&cell, "Content-Type: image/png\r\n\r\nxxxx\r\n", {german});
     EXPECT_EQ(lines, std::vector<std::wstring>{L"No displayable part(s) found"});
     EXPECT_TRUE(classified.empty());
 }
@@ -558,9 +621,10 @@ INSTANTIATE_TEST_SUITE_P(
                   L"Спасибо за ваш заказ. Мы отправим вам письмо, как только посылка покинет "
                   L"наш склад.",
                   L"ru"},
-        real_case{"Japanese kana lead over ideographs",
-                  L"ご注文ありがとうございます。お荷物が倉庫を出ましたら、すぐにメールでお知らせします。",
-                  L"ja"}));
+        real_case{
+            "Japanese kana lead over ideographs",
+            L"ご注文ありがとうございます。お荷物が倉庫を出ましたら、すぐにメールでお知らせします。",
+            L"ja"}));
 
 TEST(LanguageRealText, JapaneseCountsIdeographsAndKana) {
     const auto& data = language::data();
@@ -577,7 +641,8 @@ TEST(LanguageRealText, JapaneseCountsIdeographsAndKana) {
     // word of a message, though).
     std::vector<language::language_index> radical;
     for (const auto index : data.languages_of(char32_t(0x2E80))) radical.push_back(index);
-    EXPECT_EQ(radical, (std::vector<language::language_index>{index_of(L"zh-CN"), index_of(L"ja")}));
+    EXPECT_EQ(radical,
+              (std::vector<language::language_index>{index_of(L"zh-CN"), index_of(L"ja")}));
 }
 
 }  // namespace

@@ -63,25 +63,25 @@ TEST_P(Md5, WholeSplitAndBytewiseAgree) {
 // The RFC 1321 suite, then lengths around the padding boundary.
 INSTANTIATE_TEST_SUITE_P(
     Cases, Md5,
-    ::testing::Values(
-        md5_case{"", "d41d8cd98f00b204e9800998ecf8427e"},
-        md5_case{"a", "0cc175b9c0f1b6a831c399e269772661"},
-        md5_case{"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        md5_case{"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        md5_case{"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        md5_case{"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-                 "d174ab98d277d9f5a5611c2c9f419d9f"},
-        md5_case{"1234567890123456789012345678901234567890123456789012345678901234567890"
-                 "1234567890",
-                 "57edf4a22be3c955ac49da2e2107b67a"},
-        md5_case{pattern(55), "52c0e574e1198de5fe3f8f11440dcb1b"},
-        md5_case{pattern(56), "46c9907fc908ee68b1e7b8e71286a518"},
-        md5_case{pattern(63), "a62f6d59e837867693f042f5b8f5a236"},
-        md5_case{pattern(64), "7160b8fb5e9e4023d549c3971fbaeead"},
-        md5_case{pattern(65), "70bd662e7aefbda85a0f7244167b7897"},
-        md5_case{pattern(127), "acce2474d6cc8302120d09c818d17ef7"},
-        md5_case{pattern(128), "10b2da1a82f16d99a81a7203fe9f02cb"},
-        md5_case{pattern(1000), "10046f077f2082ac19676b8079f1cb1a"}));
+    ::testing::Values(md5_case{"", "d41d8cd98f00b204e9800998ecf8427e"},
+                      md5_case{"a", "0cc175b9c0f1b6a831c399e269772661"},
+                      md5_case{"abc", "900150983cd24fb0d6963f7d28e17f72"},
+                      md5_case{"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+                      md5_case{"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+                      md5_case{"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+                               "d174ab98d277d9f5a5611c2c9f419d9f"},
+                      md5_case{
+                          "1234567890123456789012345678901234567890123456789012345678901234567890"
+                          "1234567890",
+                          "57edf4a22be3c955ac49da2e2107b67a"},
+                      md5_case{pattern(55), "52c0e574e1198de5fe3f8f11440dcb1b"},
+                      md5_case{pattern(56), "46c9907fc908ee68b1e7b8e71286a518"},
+                      md5_case{pattern(63), "a62f6d59e837867693f042f5b8f5a236"},
+                      md5_case{pattern(64), "7160b8fb5e9e4023d549c3971fbaeead"},
+                      md5_case{pattern(65), "70bd662e7aefbda85a0f7244167b7897"},
+                      md5_case{pattern(127), "acce2474d6cc8302120d09c818d17ef7"},
+                      md5_case{pattern(128), "10b2da1a82f16d99a81a7203fe9f02cb"},
+                      md5_case{pattern(1000), "10046f077f2082ac19676b8079f1cb1a"}));
 
 TEST(Md5, CopiedStateContinuesIndependently) {
     stream_preprocessor prefix;

@@ -36,10 +36,16 @@ bool stream_read(void* context, std::int64_t offset, std::int64_t max_length, co
     EXPECT_EQ(context, &cell);
     host->calls.emplace_back(offset, max_length);
     switch (host->mode) {
-        case behaviour::empty_answers: *length = 0; return true;
-        case behaviour::negative_length: *length = -5; return true;
-        case behaviour::throws: throw std::runtime_error("the host gave up");
-        case behaviour::honest: break;
+    case behaviour::empty_answers:
+        *length = 0;
+        return true;
+    case behaviour::negative_length:
+        *length = -5;
+        return true;
+    case behaviour::throws:
+        throw std::runtime_error("the host gave up");
+    case behaviour::honest:
+        break;
     }
     const auto size = static_cast<std::int64_t>(host->message.size());
     if (offset >= size) return false;

@@ -74,9 +74,9 @@ TEST(MimeHeaders, Fields) {
         {"X:: value  \n", {{"X", "value  "}}},         // trailing white space stays
         {"no colon\nEmpty:\n", {{"no colon", ""}, {"Empty", ""}}},
         {" dropped\nA: 1\nA: 2\n", {{"A", "1"}, {"A", "2"}}},
-        {"Name : v\n", {{"Name ", "v"}}},  // the name is not trimmed
+        {"Name : v\n", {{"Name ", "v"}}},        // the name is not trimmed
         {"\xe9: \xa0v\n", {{"\xe9", "\xa0v"}}},  // bytes above 127 are never white space
-        {"\r\nA: 1\n", {}},                     // an empty block
+        {"\r\nA: 1\n", {}},                      // an empty block
     };
     for (const auto& c : cases) {
         fields got;
@@ -109,7 +109,7 @@ TEST(MimeHeaders, ContentType) {
         {"text/plain; charset=\"iso-8859-1\"", true, "text", "plain", {{"charset", "iso-8859-1"}}},
         {"text/plain; name=\"a\\\"b\"", true, "text", "plain", {{"name", "a\"b"}}},
         {"text/plain; a=\"\"; b=c", true, "text", "plain", {}},  // empty quotes stop it
-        {"text /plain", true, "text", "plain", {}},  // no token keeps a blank
+        {"text /plain", true, "text", "plain", {}},              // no token keeps a blank
         {"text/plain; charset =x", true, "text", "plain", {{"charset", "x"}}},
         {"text/html ; charset=utf-8", true, "text", "html", {{"charset", "utf-8"}}},
         {"multipart/mixed; boundary=b ", true, "multipart", "mixed", {{"boundary", "b"}}},
@@ -118,7 +118,11 @@ TEST(MimeHeaders, ContentType) {
         {"text/plain(c) ; charset=x", true, "text", "plain", {{"charset", "x"}}},
         {"text/plain(c); charset=x", true, "text", "plain", {}},
         {"text/plain;charset=x;;format=flowed", true, "text", "plain", {{"charset", "x"}}},
-        {"multipart/mixed; boundary=\"==b==\"", true, "multipart", "mixed", {{"boundary", "==b=="}}},
+        {"multipart/mixed; boundary=\"==b==\"",
+         true,
+         "multipart",
+         "mixed",
+         {{"boundary", "==b=="}}},
         {"multipart/mixed;\tboundary=abc", true, "multipart", "mixed", {{"boundary", "abc"}}},
         {"text", false, "", "", {}},
         {"/plain", false, "", "", {}},
@@ -143,8 +147,8 @@ TEST(MimeHeaders, ContentType) {
 TEST(MimeHeaders, OnlyTheFirstContentTypeCounts) {
     mime::media_type media;
     mime::header_list_type parameters;
-    EXPECT_FALSE(mime::parse_content_type(
-        {{"content-type", "bad"}, {"Content-Type", "text/html"}}, media, parameters));
+    EXPECT_FALSE(mime::parse_content_type({{"content-type", "bad"}, {"Content-Type", "text/html"}},
+                                          media, parameters));
     EXPECT_TRUE(mime::parse_content_type(
         {{"X", "y"}, {"CONTENT-TYPE", "text/html"}, {"Content-Type", "image/png"}}, media,
         parameters));
@@ -165,8 +169,8 @@ TEST(MimeHeaders, DeepCommentsCostNoStack) {
         ASSERT_TRUE(mime::parse_content_type(
             {{"Content-Type", "text/plain " + open + " ; charset=x"}}, media, parameters));
         EXPECT_TRUE(parameters.empty()) << "an unclosed comment does not match";
-        ASSERT_FALSE(mime::parse_content_type({{"Content-Type", open + "text/plain"}}, media,
-                                              parameters));
+        ASSERT_FALSE(
+            mime::parse_content_type({{"Content-Type", open + "text/plain"}}, media, parameters));
     }
 }
 
@@ -206,7 +210,11 @@ TEST(MimeHeaders, ContentTransferEncoding) {
         {{{"Content-Transfer-Encoding", " (c) base64"}}, true, encoding::base64},
         {{{"Content-Transfer-Encoding", "base64x"}}, true, encoding::base64},
         {{{"Content-Transfer-Encoding", "x-uuencode"}}, false, encoding::identity},
-        {{{"Content-Transfer-Encoding", "\xc2\xa0" "base64"}}, false, encoding::identity},
+        {{{"Content-Transfer-Encoding",
+           "\xc2\xa0"
+           "base64"}},
+         false,
+         encoding::identity},
         {{{"Content-Transfer-Encoding", "unknown"}, {"Content-Transfer-Encoding", "base64"}},
          true,
          encoding::base64},

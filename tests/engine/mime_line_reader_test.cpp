@@ -83,8 +83,10 @@ TEST(MimeLineReader, ScansDelimitersInLinearWork) {
         for (;;) {
             const auto kind = reader.scan_line("boundary");
             if (kind == line_reader::line_kind::end_of_data) break;
-            if (kind == line_reader::line_kind::next_part) ++delimiters;
-            else ++text;
+            if (kind == line_reader::line_kind::next_part)
+                ++delimiters;
+            else
+                ++text;
         }
         EXPECT_EQ(delimiters, 200u);
         EXPECT_EQ(text, 200'000u - 200u);
@@ -99,7 +101,8 @@ TEST(MimeLineReader, PeeksWithoutConsuming) {
         std::vector<std::string> lines;
     } cases[] = {
         {"mixed line ends", "a\rb\nc\r\nd", {"a", "b", "c", "d"}},
-        {"CR at a block's end", std::string(64 * 1024 - 1, 'x') + "\r\ny",
+        {"CR at a block's end",
+         std::string(64 * 1024 - 1, 'x') + "\r\ny",
          {std::string(64 * 1024 - 1, 'x'), "y"}},
         {"empty lines", "\r\r\n\n", {"", "", ""}},
     };

@@ -63,8 +63,7 @@ TEST(MimeStructure, Shapes) {
          "Content-Type: multipart/mixed; boundary=d\n\n--d\n\nSubject: inner\n\nbody\n--d--\n",
          "multipart/mixed pre[] epi[]\n"
          "  text/plain [Subject: inner\\n\\nbody\\n]\n"},
-        {"top multipart without boundary",
-         "Content-Type: multipart/mixed\n\n--b\n\nx\n--b--\n",
+        {"top multipart without boundary", "Content-Type: multipart/mixed\n\n--b\n\nx\n--b--\n",
          "multipart/mixed pre[--b\\n\\nx\\n--b--\\n] epi[]\n"},
         {"inner multipart without boundary",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: multipart/related\n\n"
@@ -72,8 +71,7 @@ TEST(MimeStructure, Shapes) {
          "multipart/mixed pre[] epi[]\n"
          "  multipart/related pre[inside\\n] epi[]\n"
          "  text/plain [next\\n]\n"},
-        {"never closed",
-         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\nfirst\n--b\n\nlast",
+        {"never closed", "Content-Type: multipart/mixed; boundary=b\n\n--b\n\nfirst\n--b\n\nlast",
          "multipart/mixed pre[] epi[]\n"
          "  text/plain [first\\n]\n"
          "  text/plain [last]\n"},
@@ -81,16 +79,15 @@ TEST(MimeStructure, Shapes) {
          "Content-Type: multipart/mixed; boundary=b\n\npre\n--b--\nafter\n",
          "multipart/mixed pre[pre\\n] epi[after\\n]\n"},
         {"message subtypes",
-         "Content-Type: multipart/report; boundary=r\n\n--r\nContent-Type: message/delivery-status\n\n"
+         "Content-Type: multipart/report; boundary=r\n\n--r\nContent-Type: "
+         "message/delivery-status\n\n"
          "Status: 5.0.0\n--r\nContent-Type: message/rfc822\n\nSubject: bounced\n\nhello\n--r--\n",
          "multipart/report pre[] epi[]\n"
          "  message/delivery-status [Status: 5.0.0\\n]\n"
          "  message/rfc822\n"
          "    text/plain [hello\\n]\n"},
-        {"no subtype is no content type",
-         "Content-Type: image\n\nx", "text/plain [x]\n"},
-        {"forwarded",
-         "Content-Type: Message/RFC822\n\nContent-Type: text/html\n\n<b>x</b>",
+        {"no subtype is no content type", "Content-Type: image\n\nx", "text/plain [x]\n"},
+        {"forwarded", "Content-Type: Message/RFC822\n\nContent-Type: text/html\n\n<b>x</b>",
          "Message/RFC822\n  text/html [<b>x</b>]\n"},
         {"encodings",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Transfer-Encoding: "
@@ -107,7 +104,8 @@ TEST(MimeStructure, Shapes) {
          "    multipart/mixed pre[] epi[]\n"
          "      text/plain [inner\\n--b\\n\\nouter\\n--b--\\n]\n"},
         {"part header without a blank line",
-         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\nBuy cheap pills\n"
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\nBuy cheap "
+         "pills\n"
          "--b\n\nnext\n--b--\n",
          "multipart/mixed pre[] epi[]\n"
          "  text/plain [Buy cheap pills\\n]\n"
@@ -119,7 +117,8 @@ TEST(MimeStructure, Shapes) {
          "  text/html []\n"
          "  text/plain [not a field\\n]\n"},
         {"repeated delimiters make no empty parts",
-         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\nfirst\n--b\n--b\n--b\n\nsecond\n--b\n--b--\n",
+         "Content-Type: multipart/mixed; "
+         "boundary=b\n\n--b\n\nfirst\n--b\n--b\n--b\n\nsecond\n--b\n--b--\n",
          "multipart/mixed pre[] epi[]\n"
          "  text/plain [first\\n]\n"
          "  text/plain [second\\n]\n"
@@ -272,10 +271,12 @@ TEST(MimeStructure, HeaderFieldsAreCapped) {
     quorvane::testing::recorder recorder;
     quorvane::testing::installed_callbacks installed(recorder.table());
     std::string message = "Content-Type: multipart/mixed; boundary=b\n\n--b\n";
-    for (std::size_t i = 0; i < mime::max_header_fields + 500; ++i) message += "X-Junk: 1\n continued\n";
+    for (std::size_t i = 0; i < mime::max_header_fields + 500; ++i)
+        message += "X-Junk: 1\n continued\n";
     // The content fields of a block count beyond the cap.
-    message += "Content-Type: text/html\nContent-Transfer-Encoding: base64\nContent-Type: text/plain\n"
-               "\nPHA+aGk8L3A+\n--b--\n";
+    message +=
+        "Content-Type: text/html\nContent-Transfer-Encoding: base64\nContent-Type: text/plain\n"
+        "\nPHA+aGk8L3A+\n--b--\n";
     auto source = source_of(message);
     mime::tree_pointer root;
     ASSERT_TRUE(mime::create(*source, root));
@@ -290,7 +291,8 @@ TEST(MimeStructure, HeaderFieldsAreCapped) {
     EXPECT_EQ(html->headers.back().value, "base64");
     EXPECT_EQ(html->headers.front().value, "1 continued") << "a kept field keeps its continuation";
     ASSERT_EQ(recorder.lines().size(), 1u);
-    EXPECT_EQ(recorder.lines()[0].text, L"The message has too many header fields: the rest are passed over");
+    EXPECT_EQ(recorder.lines()[0].text,
+              L"The message has too many header fields: the rest are passed over");
 }
 
 TEST(MimeStructure, DeepEnclosedMessagesAreCapped) {

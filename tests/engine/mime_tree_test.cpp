@@ -163,8 +163,7 @@ TEST(MimeTree, Print) {
     ASSERT_EQ(lines.size(), 5u);
     const unsigned indents[] = {0, 1, 2, 3, 3};
     const std::wstring starts[] = {L"Message structure:", L"message/rfc822 @ ",
-                                   L"multipart/mixed @ ", L"text/plain @ ",
-                                   L"application/pdf @ "};
+                                   L"multipart/mixed @ ", L"text/plain @ ", L"application/pdf @ "};
     const std::wstring ends[] = {L":", L"", L", unwrapped root",
                                  L", displayable, 3 characters (UTF-8)",
                                  L" (r\u00e9sum\u00e9.pdf)"};

@@ -85,7 +85,8 @@ TEST(SpamLinkKeys, TheSameKeysStayAsTakenOneByOne) {
         {"prefix chains",
          [&](std::mt19937& random) {
              const std::wstring chain = L"com.example.www/a/b.c/d";
-             return chain.substr(0, std::uniform_int_distribution<std::size_t>(1, chain.size())(random)) +
+             return chain.substr(
+                        0, std::uniform_int_distribution<std::size_t>(1, chain.size())(random)) +
                     (random() % 3 == 0 ? word(random, L"x.-/", 2) : L"");
          }},
         {"ports and one label",
@@ -96,7 +97,8 @@ TEST(SpamLinkKeys, TheSameKeysStayAsTakenOneByOne) {
     for (const auto& c : cases) {
         std::mt19937 random(7);
         for (int set = 0; set < 400; ++set) {
-            std::vector<std::wstring> keys(std::uniform_int_distribution<std::size_t>(0, 40)(random));
+            std::vector<std::wstring> keys(
+                std::uniform_int_distribution<std::size_t>(0, 40)(random));
             for (auto& key : keys) key = c.key(random);
             const auto expected = one_by_one(keys);
             ASSERT_EQ(spam::shortest_keys(keys), expected)

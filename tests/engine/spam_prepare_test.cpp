@@ -158,11 +158,13 @@ TEST(SpamPrepare, LinksKeepTheShortestOfASharedPrefix) {
          {L"tru org.example.b", L"tru com.example"}},
         // Only at a label or path boundary: a path segment or label that
         // merely begins alike is another link.
-        {{L"http://example.com/ab", L"http://example.com/a"}, {L"tru com.example/a", L"tru com.example/ab"}},
+        {{L"http://example.com/ab", L"http://example.com/a"},
+         {L"tru com.example/a", L"tru com.example/ab"}},
         {{L"http://www.example.com/a", L"http://example.com/", L"http://examples.com/"},
          {L"tru com.example", L"tru com.examples"}},
         // A key of one label covers nothing but itself.
-        {{L"http://c", L"http://n", L"http://example.com/x", L"http://example.net/", L"http://example.co/"},
+        {{L"http://c", L"http://n", L"http://example.com/x", L"http://example.net/",
+          L"http://example.co/"},
          {L"tru c", L"tru co.example", L"tru com.example/x", L"tru net.example", L"tru n"}},
         // Links without a key are passed over: no scheme, no host, a port that
         // is no character, an escape that decodes to nothing.

@@ -42,14 +42,33 @@ std::string hex_of(const std::wstring& text) {
 using divergence_type = std::pair<char32_t, char32_t>;
 const std::map<std::string, std::set<divergence_type>> table_divergences{
     // Microsoft's mapping of JIS X 0208, as browsers and mail readers use it.
-    {"shift_jis", {{0xA2, 0xFFE0}, {0xA3, 0xFFE1}, {0xAC, 0xFFE2}, {0x2016, 0x2225},
-                   {0x2212, 0xFF0D}, {0x301C, 0xFF5E}}},
-    {"iso-2022-jp", {{0xA2, 0xFFE0}, {0xA3, 0xFFE1}, {0xAC, 0xFFE2}, {0x2016, 0x2225},
-                     {0x2212, 0xFF0D}, {0x301C, 0xFF5E}}},
+    {"shift_jis",
+     {{0xA2, 0xFFE0},
+      {0xA3, 0xFFE1},
+      {0xAC, 0xFFE2},
+      {0x2016, 0x2225},
+      {0x2212, 0xFF0D},
+      {0x301C, 0xFF5E}}},
+    {"iso-2022-jp",
+     {{0xA2, 0xFFE0},
+      {0xA3, 0xFFE1},
+      {0xAC, 0xFFE2},
+      {0x2016, 0x2225},
+      {0x2212, 0xFF0D},
+      {0x301C, 0xFF5E}}},
     // Big5-HKSCS's choices for symbols that Big5 tables disagree on.
-    {"big5", {{0xA2, 0xFFE0}, {0xA3, 0xFFE1}, {0xA5, 0xFFE5}, {0x2022, 0x2027}, {0x203E, 0xAF},
-              {0x223C, 0xFF5E}, {0x2609, 0x2299}, {0x2641, 0x2295}, {0xFF0F, 0x2215},
-              {0xFF3C, 0xFE68}, {0xFF64, 0xFE51}}},
+    {"big5",
+     {{0xA2, 0xFFE0},
+      {0xA3, 0xFFE1},
+      {0xA5, 0xFFE5},
+      {0x2022, 0x2027},
+      {0x203E, 0xAF},
+      {0x223C, 0xFF5E},
+      {0x2609, 0x2299},
+      {0x2641, 0x2295},
+      {0xFF0F, 0x2215},
+      {0xFF3C, 0xFE68},
+      {0xFF64, 0xFE51}}},
 };
 
 // Byte sequences whose meaning differs by design: Big5's ETEN extensions
@@ -64,13 +83,15 @@ bool diverges_by_design(const std::string& charset, const std::string& bytes) {
 
 // Python's codecs, asked at test time, decide what every byte sequence means.
 TEST(Charsets, DecodeAsPythonDoes) {
-    const auto script = std::filesystem::path(__FILE__).parent_path() / "data" / "charset_reference.py";
+    const auto script =
+        std::filesystem::path(__FILE__).parent_path() / "data" / "charset_reference.py";
     const std::string command = "python3 '" + script.string() + "' 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) GTEST_SKIP() << "python3 is not available";
     std::string output;
     char buffer[65536];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
     if (::pclose(pipe) != 0 || output.empty()) GTEST_SKIP() << "python3 failed";
 
     std::map<std::string, int> lines;
@@ -95,7 +116,8 @@ TEST(Charsets, DecodeAsPythonDoes) {
     }
     EXPECT_EQ(lines.size(), 14u);
     // Every listed divergence still occurs: the list does not outlive a change.
-    for (const auto& [charset, pairs] : table_divergences) EXPECT_EQ(seen[charset], pairs) << charset;
+    for (const auto& [charset, pairs] : table_divergences)
+        EXPECT_EQ(seen[charset], pairs) << charset;
 }
 
 struct charset_case {
@@ -128,17 +150,32 @@ INSTANTIATE_TEST_SUITE_P(
         charset_case{"empty", "", "a\x80z", L"a\u20ACz", false},
         charset_case{"embedded_nul", std::string("utf-8\0x", 7), "ok", L"ok", false},
         charset_case{"us_ascii_8bit_utf8", "us-ascii", "a\xC3\xA9z", L"a\u00E9z", true},
-        charset_case{"us_ascii_8bit_windows_1252", "US-ASCII", "\x93" "caf\xE9\x94", L"\u201Ccaf\u00E9\u201D", true},
+        charset_case{"us_ascii_8bit_windows_1252", "US-ASCII",
+                     "\x93"
+                     "caf\xE9\x94",
+                     L"\u201Ccaf\u00E9\u201D", true},
         charset_case{"us_ascii_7bit", "us-ascii", "plain", L"plain", true},
         charset_case{"any_case_and_alias", "UTF8", "\xC3\xA9", L"\u00E9", true},
         charset_case{"latin1_alias", "Latin1", "\xE9", L"\u00E9", true},
-        charset_case{"utf8_invalid_keeps_next", "utf-8", "a\xC3" "bc\xFF" "d", L"abcd", true},
+        charset_case{"utf8_invalid_keeps_next", "utf-8",
+                     "a\xC3"
+                     "bc\xFF"
+                     "d",
+                     L"abcd", true},
         charset_case{"utf8_surrogate_dropped", "utf-8", "\xED\xA0\x80x", L"x", true},
         charset_case{"utf8_supplementary", "utf-8", "\xF0\x9F\x98\x80", L"\U0001F600", true},
-        charset_case{"utf16_lone_surrogate", "utf-16le", std::string("\x00\xD8" "a\x00", 4), L"a", true},
-        charset_case{"utf16_pair", "utf-16be", std::string("\xD8\x3D\xDE\x00", 4), L"\U0001F600", true},
+        charset_case{"utf16_lone_surrogate", "utf-16le",
+                     std::string("\x00\xD8"
+                                 "a\x00",
+                                 4),
+                     L"a", true},
+        charset_case{"utf16_pair", "utf-16be", std::string("\xD8\x3D\xDE\x00", 4), L"\U0001F600",
+                     true},
         charset_case{"empty_input", "utf-8", "", L"", true},
-        charset_case{"utf8_byte_order_mark_kept", "utf-8", "\xEF\xBB\xBF" "a", L"\uFEFFa", true},
+        charset_case{"utf8_byte_order_mark_kept", "utf-8",
+                     "\xEF\xBB\xBF"
+                     "a",
+                     L"\uFEFFa", true},
         charset_case{"koi8_r", "KOI8-R", "\xF0\xD2\xC9", L"\u041F\u0440\u0438", true},
         // Bytes that Windows leaves undefined read as the C1 control of the
         // same value, as Windows and browsers read them.
@@ -152,7 +189,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Narrow text entering the grammars loses only the broken bytes, never the
 // character after them (a "<" there would otherwise vanish with them).
 TEST(Coding, Utf8ToWideKeepsWhatFollowsABrokenSequence) {
-    EXPECT_EQ(coding::to_wide("a\xC3" "bc"), L"abc");
+    EXPECT_EQ(coding::to_wide("a\xC3"
+                              "bc"),
+              L"abc");
     EXPECT_EQ(coding::to_wide("x\xE2\x82y"), L"xy");
     EXPECT_EQ(coding::to_wide("\xF0\x9F\x98z"), L"z");
     EXPECT_EQ(coding::to_wide("\xC3<b>"), L"<b>");

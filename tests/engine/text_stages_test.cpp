@@ -25,7 +25,8 @@ const std::vector<std::wstring> samples{
     L"\u041F\u0440\u0438\u0432\u0435\u0442, \u043C\u0438\u0440! \u0401\u0436",
     L"e\u0301 a\u0308 \u212B \u2126 \u1E0B\u0323 q\u0307\u0323 \u0344 \u0958",
     L"\u1100\u1161\u11A8 \uD55C\uAD6D\uC5B4 \u1112\u1161\u11AB",
-    L"\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 \u05E9\u05DC\u05D5\u05DD",
+    L"\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 "
+    L"\u05E9\u05DC\u05D5\u05DD",
     L"\u0928\u092E\u0938\u094D\u0924\u0947 \u0926\u0941\u0928\u093F\u092F\u093E \u0967\u0968\u0969",
     L"\u0E2A\u0E27\u0E31\u0E2A\u0E14\u0E35\u0E04\u0E23\u0E31\u0E1A\u0E42\u0E25\u0E01",
     L"\u4F60\u597D\u4E16\u754C\u3002\u4E2D\u6587\u6D4B\u8BD5 \u3053\u3093\u306B\u3061\u306F "
@@ -51,7 +52,8 @@ engine::context::word_index_type boost_index(const std::wstring& text) {
 
 void expect_same_as_boost_locale(const std::wstring& text) {
     const auto locale = engine::locale::generate();
-    EXPECT_EQ(engine::locale::normalize(text), boost::locale::normalize(text, boost::locale::norm_nfc, locale));
+    EXPECT_EQ(engine::locale::normalize(text),
+              boost::locale::normalize(text, boost::locale::norm_nfc, locale));
     EXPECT_EQ(engine::locale::fold_case(text), boost::locale::fold_case(text, locale));
     const auto index = engine::locale::index_words(text);
     const auto expected = boost_index(text);
@@ -86,8 +88,11 @@ TEST(UnicodeStages, EqualBoostLocaleOnRandomText) {
         std::wstring text;
         for (int i = length(random); i > 0; --i) {
             const int k = kind(random);
-            const std::uint32_t c = k < 4 ? latin(random) : k < 7 ? bmp(random)
-                                  : k < 8 ? supplementary(random) : k < 9 ? emoji(random) : 0x20;
+            const std::uint32_t c = k < 4   ? latin(random)
+                                    : k < 7 ? bmp(random)
+                                    : k < 8 ? supplementary(random)
+                                    : k < 9 ? emoji(random)
+                                            : 0x20;
             text.push_back(static_cast<wchar_t>(c));
         }
         engine::locale::sanitize(text);
@@ -113,8 +118,9 @@ TEST(UnicodeStages, EqualBoostLocaleOnAsciiAndMixedText) {
         }
     }
     const std::wstring ascii = L"aZ@19._,;':\"- \t\r\n";
-    const std::wstring other = L"\u00E9\u0301\u200D\u00AD\u3000\u00A0\u4E2D\u65E5\u0E01\u0E32"
-                               L"\U0001F600\uFF0E\u2019\u05D0\u30A2\u3042\u2060\u0660";
+    const std::wstring other =
+        L"\u00E9\u0301\u200D\u00AD\u3000\u00A0\u4E2D\u65E5\u0E01\u0E32"
+        L"\U0001F600\uFF0E\u2019\u05D0\u30A2\u3042\u2060\u0660";
     std::mt19937 random(1729);
     std::uniform_int_distribution<int> length(0, 60);
     for (int round = 0; round < 6000; ++round) {
@@ -140,12 +146,14 @@ TEST(UnicodeStages, EqualBoostLocaleForEveryCharacter) {
         if (engine::locale::is_scalar_value(c)) all.push_back(c);
     const auto locale = engine::locale::generate();
     EXPECT_EQ(engine::locale::fold_case(all), boost::locale::fold_case(all, locale));
-    EXPECT_EQ(engine::locale::normalize(all), boost::locale::normalize(all, boost::locale::norm_nfc, locale));
+    EXPECT_EQ(engine::locale::normalize(all),
+              boost::locale::normalize(all, boost::locale::norm_nfc, locale));
     // Each on its own, so that no neighbour hides a difference.
     std::wstring spaced;
     for (const wchar_t c : all) spaced.append({c, L' '});
     EXPECT_EQ(engine::locale::fold_case(spaced), boost::locale::fold_case(spaced, locale));
-    EXPECT_EQ(engine::locale::normalize(spaced), boost::locale::normalize(spaced, boost::locale::norm_nfc, locale));
+    EXPECT_EQ(engine::locale::normalize(spaced),
+              boost::locale::normalize(spaced, boost::locale::norm_nfc, locale));
     const auto index = engine::locale::index_words(all);
     const auto expected = boost_index(all);
     ASSERT_EQ(index.size(), expected.size());
@@ -163,7 +171,8 @@ TEST(UnicodeStages, ReadInvalidUnitsAsReplacementCharacters) {
     text += L"e\u0301";
     EXPECT_EQ(engine::locale::normalize(text), L"A\uFFFD\uFFFD\u00E9");
     EXPECT_EQ(engine::locale::fold_case(text), L"a\uFFFD\uFFFDe\u0301");
-    EXPECT_EQ(engine::locale::index_words(text).size(), engine::locale::index_words(engine::locale::sanitized(text)).size());
+    EXPECT_EQ(engine::locale::index_words(text).size(),
+              engine::locale::index_words(engine::locale::sanitized(text)).size());
 }
 
 TEST(UnicodeStages, WhiteSpaceIsOnlyNonWords) {

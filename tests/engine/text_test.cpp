@@ -29,13 +29,14 @@ TEST_P(Sanitize, ReplacesWhatIsNotAScalarValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Sanitize,
-    ::testing::Values(
-        sanitize_case{{}, L""}, sanitize_case{{L'a', L'b'}, L"ab"},
-        sanitize_case{{0xD7FF, 0xE000, 0x10FFFF}, L"\uD7FF\uE000\U0010FFFF"},
-        sanitize_case{{0xD800}, L"\uFFFD"}, sanitize_case{{0xDBFF, 0xDC00}, L"\uFFFD\uFFFD"},
-        sanitize_case{{0xDFFF, L'x'}, L"\uFFFDx"}, sanitize_case{{0x110000}, L"\uFFFD"},
-        sanitize_case{{static_cast<wchar_t>(0x7FFFFFFF)}, L"\uFFFD"},
-        sanitize_case{{static_cast<wchar_t>(-1), L'z'}, L"\uFFFDz"}));
+    ::testing::Values(sanitize_case{{}, L""}, sanitize_case{{L'a', L'b'}, L"ab"},
+                      sanitize_case{{0xD7FF, 0xE000, 0x10FFFF}, L"\uD7FF\uE000\U0010FFFF"},
+                      sanitize_case{{0xD800}, L"\uFFFD"},
+                      sanitize_case{{0xDBFF, 0xDC00}, L"\uFFFD\uFFFD"},
+                      sanitize_case{{0xDFFF, L'x'}, L"\uFFFDx"},
+                      sanitize_case{{0x110000}, L"\uFFFD"},
+                      sanitize_case{{static_cast<wchar_t>(0x7FFFFFFF)}, L"\uFFFD"},
+                      sanitize_case{{static_cast<wchar_t>(-1), L'z'}, L"\uFFFDz"}));
 
 TEST(Locale, SanitizedTextPassesTheUnicodeLibrary) {
     std::wstring text = L"Stra\u00DFe ";
@@ -81,7 +82,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Coding, Utf8ToWideSkipsInvalidSequences) {
     EXPECT_EQ(engine::coding::to_wide("a\xC3\xA9z"), L"a\u00E9z");
-    EXPECT_EQ(engine::coding::to_wide("a\xFF" "b\xC3"), L"ab");
+    EXPECT_EQ(engine::coding::to_wide("a\xFF"
+                                      "b\xC3"),
+              L"ab");
     EXPECT_EQ(engine::coding::to_wide("\xF0\x9F\x98\x80"), L"\U0001F600");
     EXPECT_EQ(engine::coding::to_wide("\xED\xA0\x80x"), L"x");  // encoded surrogate
 }
@@ -93,17 +96,17 @@ TEST(Coding, Utf8ToWideAroundAsciiBlocks) {
         std::string bytes;
         std::wstring wide;
     };
-    const std::vector<piece_type> pieces = {{"\xC3\xA9", L"\u00E9"},
-                                            {"\xE2\x82\xAC", L"\u20AC"},
-                                            {"\xF0\x9F\x98\x80", L"\U0001F600"},
-                                            {"\xFF", L""},
-                                            {"\xE2\x82", L""},  // cut short: the next byte stays
-                                            {"\x80\x80", L""}};
+    const std::vector<piece_type> pieces = {
+        {"\xC3\xA9", L"\u00E9"}, {"\xE2\x82\xAC", L"\u20AC"}, {"\xF0\x9F\x98\x80", L"\U0001F600"},
+        {"\xFF", L""},           {"\xE2\x82", L""},  // cut short: the next byte stays
+        {"\x80\x80", L""}};
     for (const auto& piece : pieces) {
         for (std::size_t before = 0; before <= 40; ++before) {
             for (std::size_t after = 0; after <= 20; ++after) {
-                const std::string utf8 = std::string(before, 'a') + piece.bytes + std::string(after, 'b');
-                const std::wstring wide = std::wstring(before, L'a') + piece.wide + std::wstring(after, L'b');
+                const std::string utf8 =
+                    std::string(before, 'a') + piece.bytes + std::string(after, 'b');
+                const std::wstring wide =
+                    std::wstring(before, L'a') + piece.wide + std::wstring(after, L'b');
                 ASSERT_EQ(engine::coding::to_wide(utf8), wide) << before << ' ' << after;
             }
         }

@@ -37,9 +37,11 @@ outcome_type bind_text(const std::string& bytes) {
 }
 
 TEST(TextThreads, SameResultsOnEveryThread) {
-    std::string message = "<html><body><p>Stra\xC3\x9F" "e &amp; <a href=\"http://a.example\">x</a> "
-                          "see www.b.example/p (https://c.example) \xE4\xBD\xA0\xE5\xA5\xBD "
-                          "e\xCC\x81 &#x1F600;</p></body></html>";
+    std::string message =
+        "<html><body><p>Stra\xC3\x9F"
+        "e &amp; <a href=\"http://a.example\">x</a> "
+        "see www.b.example/p (https://c.example) \xE4\xBD\xA0\xE5\xA5\xBD "
+        "e\xCC\x81 &#x1F600;</p></body></html>";
     const outcome_type expected = bind_text(message);
     std::vector<std::thread> threads;
     std::vector<int> matches(8, 0);

@@ -26,9 +26,9 @@ TEST(Frame, OutOfMemoryIsCodeTwoAndUntraced) {
 TEST(Frame, OtherExceptionsAreReportedAndFail) {
     recorder rec;
     installed_callbacks installed(rec.table());
-    EXPECT_EQ(engine::frame(L"Spam",
-                            []() -> unsigned { throw std::runtime_error("first\nsecond"); }),
-              unsigned(QVSE_E_FAILED));
+    EXPECT_EQ(
+        engine::frame(L"Spam", []() -> unsigned { throw std::runtime_error("first\nsecond"); }),
+        unsigned(QVSE_E_FAILED));
     const auto lines = rec.lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].text, L"An exception has occured:");

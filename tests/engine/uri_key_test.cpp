@@ -50,13 +50,14 @@ INSTANTIATE_TEST_SUITE_P(
                        L"doe.john"},
         transform_case{L"address with leading zeros", L"http://192.168.001.10/p",
                        L"192.168.001.10/p"},
-        transform_case{L"address attempt fails after 25", L"http://256.1.1.1/",
-                       L"1.1.1.256"},
+        transform_case{L"address attempt fails after 25", L"http://256.1.1.1/", L"1.1.1.256"},
         transform_case{L"unread 6 ends the authority", L"http://1.2.3.256/x", L"1.2.3.25"},
         transform_case{L"four octets leave one segment", L"http://1.2.3.4/a/b", L"1.2.3.4/a"},
         // %20b is one escape of three digits: the byte 0x0B, not a space and b.
         transform_case{L"escapes are greedy", L"http://example.com/a%20b/%E2%82%ACx",
-                       L"com.example/a\x0B" L"/" + euro + L"x"},
+                       L"com.example/a\x0B"
+                       L"/" +
+                           euro + L"x"},
         transform_case{L"empty segment ends the path", L"http://example.com//a", L"com.example"},
         transform_case{L"trailing slash left unread", L"http://example.com/a/", L"com.example/a"},
         transform_case{L"mailto", L"mailto:someone@example.com", std::nullopt},
@@ -83,8 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                        std::wstring(L"com.x") + wchar_t(65535)},
         transform_case{L"octets of an abandoned address stay counted",
                        L"http://123.example.com/a/b", L"com.example.123/a"},
-        transform_case{L"dot without label left unread", L"http://example.com./a",
-                       L"com.example"},
+        transform_case{L"dot without label left unread", L"http://example.com./a", L"com.example"},
         transform_case{L"sub-delimiters end a segment", L"http://x.com/a,b", L"com.x/a"},
         transform_case{L"segment items", L"http://x.com/a-._~:@b", L"com.x/a-._~:@b"},
         transform_case{L"user information with escapes and sub-delimiters",
@@ -92,14 +92,11 @@ INSTANTIATE_TEST_SUITE_P(
         transform_case{L"empty user information", L"http://@x.com", L"com.x"},
         transform_case{L"other schemes fail", L"httpx://x.com", std::nullopt},
         transform_case{L"three slashes leave no host", L"http:///x.com", std::nullopt},
-        transform_case{L"non-ASCII letters are not letters", L"http://\u00E9x.com",
-                       std::nullopt},
+        transform_case{L"non-ASCII letters are not letters", L"http://\u00E9x.com", std::nullopt},
         transform_case{L"five labels leave no segment", L"http://a.b.c.d.e/f", L"e.d.c.b.a"},
         transform_case{L"label ends after 64 items",
-                       L"http://" + std::wstring(70, L'a') + L".com/x",
-                       std::wstring(64, L'a')},
-        transform_case{L"segment ends after 64 items",
-                       L"http://x.com/" + std::wstring(65, L'b'),
+                       L"http://" + std::wstring(70, L'a') + L".com/x", std::wstring(64, L'a')},
+        transform_case{L"segment ends after 64 items", L"http://x.com/" + std::wstring(65, L'b'),
                        L"com.x/" + std::wstring(64, L'b')}));
 
 // A port between 55296 and 57343 would be a surrogate: it becomes U+FFFD, so

@@ -41,7 +41,8 @@ inline QString makeApplication(const QString &root, const QString &identifier, c
     writeFile(bundle + QStringLiteral("/Contents/MacOS/Quorvane"), program);
     for (const char *name : {"Quorvane.mailbundle", "Quorvane-MailPluginFor109.mailbundle"}) {
         const QString plugin = bundle + QStringLiteral("/Contents/PlugIns/") + QLatin1String(name);
-        writeFile(plugin + QStringLiteral("/Contents/Info.plist"), infoPlist(QStringLiteral("org.quorvane.mailbundle")));
+        writeFile(plugin + QStringLiteral("/Contents/Info.plist"),
+                  infoPlist(QStringLiteral("org.quorvane.mailbundle")));
         writeFile(plugin + QStringLiteral("/Contents/MacOS/Quorvane"), "plug-in " + QByteArray(name));
     }
     return bundle;

@@ -62,11 +62,10 @@ TEST(HelperClient, TheApplicationTalksToTheRealHelperOverAPrivateConnection)
     const QString install = QLatin1String(kActionInstallMailPlugin);
     // One helper answers the requests of one run until it is released; a
     // refused request is NO and the helper goes on.
-    EXPECT_EQ(runApplication(trees, {install, trees.plugin, trees.library,
-                                     install, trees.base() + QStringLiteral("/nowhere"), trees.library,
-                                     QLatin1String(kActionUninstallMailPlugin), trees.plugin, trees.library,
-                                     QStringLiteral("release"),
-                                     install, trees.plugin, trees.library}),
+    EXPECT_EQ(runApplication(trees,
+                             {install, trees.plugin, trees.library, install, trees.base() + QStringLiteral("/nowhere"),
+                              trees.library, QLatin1String(kActionUninstallMailPlugin), trees.plugin, trees.library,
+                              QStringLiteral("release"), install, trees.plugin, trees.library}),
               (QStringList{QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("1")}));
     EXPECT_TRUE(QFileInfo(trees.installed()).isDir());
 
@@ -87,7 +86,8 @@ TEST(HelperClient, TheHelperServesNoProcessButTheBundlesProgram)
     auto &manager = QVPrivilegeOperationManager::sharedManager();
     manager.setLauncherForTesting({});
     manager.setConnectTimeoutForTesting(30000);
-    EXPECT_FALSE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
+    EXPECT_FALSE(
+        manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
     EXPECT_FALSE(QFileInfo::exists(trees.installed()));
     EXPECT_FALSE(manager.isConnected());
     QVMainBundle::setBundlePathForTesting(QString());
@@ -104,10 +104,11 @@ TEST(HelperClient, AnImpostorOnTheSocketGetsNoAnswerAndTheHelperLeaves)
     const QString victim = trees.base() + QStringLiteral("/victim/Library");
     QDir().mkpath(victim);
     const QString log = trees.base() + QStringLiteral("/impostor.log");
-    EXPECT_EQ(runApplication(trees, {QStringLiteral("--launcher"), QStringLiteral(QV_HELPER_IMPOSTOR), victim,
-                                     trees.plugin, log, QStringLiteral("--"),
-                                     QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library}),
-              QStringList{QStringLiteral("0")});
+    EXPECT_EQ(
+        runApplication(trees,
+                       {QStringLiteral("--launcher"), QStringLiteral(QV_HELPER_IMPOSTOR), victim, trees.plugin, log,
+                        QStringLiteral("--"), QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library}),
+        QStringList{QStringLiteral("0")});
     EXPECT_FALSE(QFileInfo::exists(victim + QStringLiteral("/Mail/Bundles/Quorvane.mailbundle")));
     EXPECT_FALSE(QFileInfo::exists(trees.installed()));
     // The impostor did get its server up and the helper's connection, and
@@ -130,7 +131,8 @@ TEST(HelperClient, NoOtherProcessAnswersInPlaceOfTheHelper)
     auto &manager = QVPrivilegeOperationManager::sharedManager();
     manager.setLauncherForTesting({QStringLiteral(QV_HELPER_IMPOSTOR), QStringLiteral("answer")});
     manager.setConnectTimeoutForTesting(30000);
-    EXPECT_FALSE(manager.performInstallUpdateWithUpdatePath(trees.base() + QStringLiteral("/download/Quorvane.app"), trees.bundle));
+    EXPECT_FALSE(manager.performInstallUpdateWithUpdatePath(trees.base() + QStringLiteral("/download/Quorvane.app"),
+                                                            trees.bundle));
     EXPECT_FALSE(manager.isConnected());
     manager.setLauncherForTesting({});
     QVMainBundle::setBundlePathForTesting(QString());
@@ -143,7 +145,8 @@ TEST(HelperClient, ASecondRequestWhileOneWaitsIsRefusedWithoutHarm)
     QVMainBundle::setBundlePathForTesting(trees.bundle);
     auto &manager = QVPrivilegeOperationManager::sharedManager();
     // The password dialog's wait: the helper starts a second later.
-    manager.setLauncherForTesting({QStringLiteral("/bin/sh"), QStringLiteral("-c"), QStringLiteral("sleep 1; exec \"$0\" \"$@\"")});
+    manager.setLauncherForTesting(
+        {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QStringLiteral("sleep 1; exec \"$0\" \"$@\"")});
     manager.setConnectTimeoutForTesting(30000);
     std::vector<bool> busySeen;
     const auto watch = QObject::connect(&manager, &QVPrivilegeOperationManager::busyChanged,
@@ -152,11 +155,13 @@ TEST(HelperClient, ASecondRequestWhileOneWaitsIsRefusedWithoutHarm)
     bool busyDuringSecond = false;
     QTimer::singleShot(200, [&] {
         busyDuringSecond = manager.isBusy();
-        second = manager.performActionOnHelperTool(QLatin1String(kActionUninstallMailPlugin), trees.plugin, trees.library);
+        second =
+            manager.performActionOnHelperTool(QLatin1String(kActionUninstallMailPlugin), trees.plugin, trees.library);
     });
     // The first one goes on to its end (NO here: this test is not the
     // bundle's program).
-    EXPECT_FALSE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
+    EXPECT_FALSE(
+        manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
     ASSERT_TRUE(second.has_value());
     EXPECT_FALSE(*second);
     EXPECT_TRUE(busyDuringSecond);
@@ -175,7 +180,8 @@ TEST(HelperClient, AMissingHelperIsNo)
     manager.setLauncherForTesting({});
     manager.setConnectTimeoutForTesting(3000);
     manager.releaseConnection();
-    EXPECT_FALSE(manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
+    EXPECT_FALSE(
+        manager.performActionOnHelperTool(QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library));
     EXPECT_FALSE(manager.isConnected());
     QVMainBundle::setBundlePathForTesting(QString());
 }

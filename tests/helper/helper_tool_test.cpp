@@ -16,9 +16,15 @@ using namespace helper_test;
 
 namespace {
 
-QVHelperTool toolFor(const Trees &trees) { return QVHelperTool(trees.bundle, getuid(), getgid()); }
+QVHelperTool toolFor(const Trees &trees)
+{
+    return QVHelperTool(trees.bundle, getuid(), getgid());
+}
 
-bool linkTo(const QString &target, const QString &link) { return QFile::link(target, link); }
+bool linkTo(const QString &target, const QString &link)
+{
+    return QFile::link(target, link);
+}
 
 TEST(HelperTool, InstallsThePluginForTheUserAndReplacesAnOldCopy)
 {
@@ -29,12 +35,14 @@ TEST(HelperTool, InstallsThePluginForTheUserAndReplacesAnOldCopy)
     EXPECT_EQ(readFile(trees.installed() + QStringLiteral("/Contents/MacOS/Quorvane")), "plug-in Quorvane.mailbundle");
     EXPECT_FALSE(QFile::exists(trees.installed() + QStringLiteral("/Contents/stale")));
     // Nothing of the staging is left beside it.
-    EXPECT_EQ(QDir(trees.library + QStringLiteral("/Mail/Bundles")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+    EXPECT_EQ(QDir(trees.library + QStringLiteral("/Mail/Bundles"))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{QStringLiteral("Quorvane.mailbundle")});
 
     const QString newer = trees.bundle + QStringLiteral("/Contents/PlugIns/Quorvane-MailPluginFor109.mailbundle");
     ASSERT_TRUE(tool.installMailPlugin(newer, trees.library));
-    EXPECT_TRUE(QFileInfo(trees.library + QStringLiteral("/Mail/Bundles/Quorvane-MailPluginFor109.mailbundle")).isDir());
+    EXPECT_TRUE(
+        QFileInfo(trees.library + QStringLiteral("/Mail/Bundles/Quorvane-MailPluginFor109.mailbundle")).isDir());
 }
 
 TEST(HelperTool, RefusesPluginSourcesAndFoldersItMustNotTouch)
@@ -44,37 +52,45 @@ TEST(HelperTool, RefusesPluginSourcesAndFoldersItMustNotTouch)
         std::function<bool(Trees &, QString *source, QString *library)> arrange;
     };
     const std::vector<Case> cases = {
-        {"a copy outside the application", [](Trees &t, QString *source, QString *) {
+        {"a copy outside the application",
+         [](Trees &t, QString *source, QString *) {
              *source = makeApplication(t.base() + QStringLiteral("/elsewhere"), QStringLiteral("x"), "x")
-                       + QStringLiteral("/Contents/PlugIns/Quorvane.mailbundle");
+                 + QStringLiteral("/Contents/PlugIns/Quorvane.mailbundle");
              return true;
          }},
-        {"a path with ..", [](Trees &t, QString *source, QString *) {
+        {"a path with ..",
+         [](Trees &t, QString *source, QString *) {
              *source = t.bundle + QStringLiteral("/Contents/MacOS/../PlugIns/Quorvane.mailbundle");
              return true;
          }},
-        {"another bundle inside the application", [](Trees &t, QString *source, QString *) {
+        {"another bundle inside the application",
+         [](Trees &t, QString *source, QString *) {
              writeFile(t.bundle + QStringLiteral("/Contents/PlugIns/Other.mailbundle/x"), "x");
              *source = t.bundle + QStringLiteral("/Contents/PlugIns/Other.mailbundle");
              return true;
          }},
-        {"the plug-in through a link", [](Trees &t, QString *source, QString *) {
+        {"the plug-in through a link",
+         [](Trees &t, QString *source, QString *) {
              *source = t.base() + QStringLiteral("/link.mailbundle");
              return linkTo(t.plugin, *source);
          }},
-        {"a relative library", [](Trees &, QString *, QString *library) {
+        {"a relative library",
+         [](Trees &, QString *, QString *library) {
              *library = QStringLiteral("home/Library");
              return true;
          }},
-        {"a library through a link", [](Trees &t, QString *, QString *library) {
+        {"a library through a link",
+         [](Trees &t, QString *, QString *library) {
              *library = t.base() + QStringLiteral("/linked-library");
              return linkTo(t.library, *library);
          }},
-        {"Mail as a link to another folder", [](Trees &t, QString *, QString *) {
+        {"Mail as a link to another folder",
+         [](Trees &t, QString *, QString *) {
              QDir().mkpath(t.base() + QStringLiteral("/victim"));
              return linkTo(t.base() + QStringLiteral("/victim"), t.library + QStringLiteral("/Mail"));
          }},
-        {"Bundles as a link to another folder", [](Trees &t, QString *, QString *) {
+        {"Bundles as a link to another folder",
+         [](Trees &t, QString *, QString *) {
              QDir().mkpath(t.base() + QStringLiteral("/victim"));
              QDir().mkpath(t.library + QStringLiteral("/Mail"));
              return linkTo(t.base() + QStringLiteral("/victim"), t.library + QStringLiteral("/Mail/Bundles"));
@@ -101,7 +117,8 @@ TEST(HelperTool, RefusesAPluginHoldingALink)
     ASSERT_TRUE(linkTo(QStringLiteral("/etc"), trees.plugin + QStringLiteral("/Contents/Resources")));
     EXPECT_FALSE(tool.installMailPlugin(trees.plugin, trees.library));
     EXPECT_FALSE(QFileInfo::exists(trees.installed()));
-    EXPECT_EQ(QDir(trees.library + QStringLiteral("/Mail/Bundles")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+    EXPECT_EQ(QDir(trees.library + QStringLiteral("/Mail/Bundles"))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList());
 }
 
@@ -150,7 +167,8 @@ TEST(HelperTool, InstallsAnUpdateOfTheSameApplicationInPlace)
     ASSERT_TRUE(tool.installUpdate(update, trees.bundle));
     EXPECT_EQ(readFile(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane")), "new program");
     struct stat status {};
-    ASSERT_EQ(::stat(QFile::encodeName(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane")).constData(), &status), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane")).constData(), &status),
+              0);
     EXPECT_EQ(status.st_mode & 07777, 0755u) << "no set-user-ID and no writing by others";
     EXPECT_EQ(QDir(trees.base()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
               (QStringList{QStringLiteral("Quorvane.app"), QStringLiteral("download"), QStringLiteral("home")}));
@@ -165,46 +183,70 @@ TEST(HelperTool, RefusesUpdatesThatAreNotThisApplication)
     };
     const auto same = [](Trees &t) { return t.bundle; };
     const std::vector<Case> cases = {
-        {"another identifier", [](Trees &t) {
+        {"another identifier",
+         [](Trees &t) {
              return makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.example.Other"), "x");
-         }, same},
-        {"no program folder", [](Trees &t) {
-             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+         },
+         same},
+        {"no program folder",
+         [](Trees &t) {
+             const QString u =
+                 makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
              QDir(u + QStringLiteral("/Contents/MacOS")).removeRecursively();
              return u;
-         }, same},
-        {"an update through a link", [](Trees &t) {
-             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+         },
+         same},
+        {"an update through a link",
+         [](Trees &t) {
+             const QString u =
+                 makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
              QFile::link(u, t.base() + QStringLiteral("/link.app"));
              return t.base() + QStringLiteral("/link.app");
-         }, same},
-        {"another install path", [](Trees &t) {
+         },
+         same},
+        {"another install path",
+         [](Trees &t) {
              return makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
-         }, [](Trees &t) { return makeApplication(t.base() + QStringLiteral("/other"), QStringLiteral("org.quorvane.Quorvane"), "o"); }},
+         },
+         [](Trees &t) {
+             return makeApplication(t.base() + QStringLiteral("/other"), QStringLiteral("org.quorvane.Quorvane"), "o");
+         }},
         {"a missing update", [](Trees &t) { return t.base() + QStringLiteral("/missing.app"); }, same},
-        {"a link inside the update", [](Trees &t) {
-             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+        {"a link inside the update",
+         [](Trees &t) {
+             const QString u =
+                 makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
              QFile::link(QStringLiteral("/etc/shadow"), u + QStringLiteral("/Contents/MacOS/data"));
              return u;
-         }, same},
-        {"a link to a folder inside the update", [](Trees &t) {
-             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+         },
+         same},
+        {"a link to a folder inside the update",
+         [](Trees &t) {
+             const QString u =
+                 makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
              QFile::link(QStringLiteral("/root"), u + QStringLiteral("/Contents/Resources"));
              return u;
-         }, same},
-        {"a named pipe inside the update", [](Trees &t) {
-             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+         },
+         same},
+        {"a named pipe inside the update",
+         [](Trees &t) {
+             const QString u =
+                 makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
              ::mkfifo(QFile::encodeName(u + QStringLiteral("/Contents/pipe")).constData(), 0600);
              return u;
-         }, same},
-        {"more than the helper copies", [](Trees &t) {
-             const QString u = makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
+         },
+         same},
+        {"more than the helper copies",
+         [](Trees &t) {
+             const QString u =
+                 makeApplication(t.base() + QStringLiteral("/d"), QStringLiteral("org.quorvane.Quorvane"), "x");
              // Sparse: its size counts, not the disk it takes.
              QFile big(u + QStringLiteral("/Contents/Resources.bin"));
              if (big.open(QIODevice::WriteOnly))
                  big.resize(QVHelperProtocol::kMaxCopySize + 1);
              return u;
-         }, same},
+         },
+         same},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -227,9 +269,10 @@ TEST(HelperTool, AnswersEveryRequestWithAResult)
     const QVariantMap unknown = tool.perform({{QString::fromLatin1(kActionKey), QStringLiteral("ACTION_FORMAT_DISK")}});
     EXPECT_EQ(unknown, (QVariantMap{{QStringLiteral("result"), false}}));
     EXPECT_EQ(tool.perform({}), (QVariantMap{{QStringLiteral("result"), false}}));
-    const QVariantMap done = tool.perform({{QString::fromLatin1(kActionKey), QString::fromLatin1(kActionInstallMailPlugin)},
-                                           {QString::fromLatin1(kSourcePathKey), trees.plugin},
-                                           {QString::fromLatin1(kLibraryPathKey), trees.library}});
+    const QVariantMap done =
+        tool.perform({{QString::fromLatin1(kActionKey), QString::fromLatin1(kActionInstallMailPlugin)},
+                      {QString::fromLatin1(kSourcePathKey), trees.plugin},
+                      {QString::fromLatin1(kLibraryPathKey), trees.library}});
     EXPECT_EQ(done, (QVariantMap{{QStringLiteral("result"), true}}));
 }
 

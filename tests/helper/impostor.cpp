@@ -50,18 +50,21 @@ int serve(const QString &path, const QString &library, const QString &plugin, co
     if (!server.isConnected())
         return EXIT_FAILURE;
     auto *peer = new QObject(&server);
-    QObject::connect(&server, &QDBusServer::newConnection, peer, [&, peer](const QDBusConnection &connection) {
-        QDBusMessage call = QDBusMessage::createMethodCall(QString(), QLatin1String(kObjectPath),
-                                                           QLatin1String(kInterface), QLatin1String(kPerformMethod));
-        call << QVariantMap{{QLatin1String(kActionKey), QLatin1String(kActionInstallMailPlugin)},
-                            {QLatin1String(kSourcePathKey), plugin},
-                            {QLatin1String(kLibraryPathKey), library}};
-        auto *watcher = new QDBusPendingCallWatcher(QDBusConnection(connection).asyncCall(call, 10000), peer);
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, peer, [&log](QDBusPendingCallWatcher *done) {
-            appendLine(log, done->isError() ? "refused" : "served");
-            QCoreApplication::quit();
-        });
-    }, Qt::QueuedConnection);
+    QObject::connect(
+        &server, &QDBusServer::newConnection, peer,
+        [&, peer](const QDBusConnection &connection) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                QString(), QLatin1String(kObjectPath), QLatin1String(kInterface), QLatin1String(kPerformMethod));
+            call << QVariantMap{{QLatin1String(kActionKey), QLatin1String(kActionInstallMailPlugin)},
+                                {QLatin1String(kSourcePathKey), plugin},
+                                {QLatin1String(kLibraryPathKey), library}};
+            auto *watcher = new QDBusPendingCallWatcher(QDBusConnection(connection).asyncCall(call, 10000), peer);
+            QObject::connect(watcher, &QDBusPendingCallWatcher::finished, peer, [&log](QDBusPendingCallWatcher *done) {
+                appendLine(log, done->isError() ? "refused" : "served");
+                QCoreApplication::quit();
+            });
+        },
+        Qt::QueuedConnection);
     appendLine(log, "listening");
     QTimer::singleShot(20000, &QCoreApplication::quit);
     return QCoreApplication::exec();
@@ -93,11 +96,12 @@ int answerInPlaceOfTheHelper(const char *address)
     char name[] = "impostor";
     char *argv[] = {name, nullptr};
     QCoreApplication application(argc, argv);
-    QDBusConnection connection = QDBusConnection::connectToPeer(QString::fromLocal8Bit(address), QStringLiteral("impostor"));
+    QDBusConnection connection =
+        QDBusConnection::connectToPeer(QString::fromLocal8Bit(address), QStringLiteral("impostor"));
     YesMan yes;
     connection.registerVirtualObject(QLatin1String(kObjectPath), &yes);
-    connection.send(QDBusMessage::createSignal(QLatin1String(kObjectPath), QLatin1String(kInterface),
-                                               QLatin1String(kReadySignal)));
+    connection.send(
+        QDBusMessage::createSignal(QLatin1String(kObjectPath), QLatin1String(kInterface), QLatin1String(kReadySignal)));
     QTimer::singleShot(5000, &QCoreApplication::quit);
     return QCoreApplication::exec();
 }
@@ -110,8 +114,8 @@ int main(int argc, char *argv[])
         return answerInPlaceOfTheHelper(argv[4]);
     if (argc == 6 && std::string(argv[1]) == "serve") {
         QCoreApplication application(argc, argv);
-        return serve(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
-                     QString::fromLocal8Bit(argv[4]), QString::fromLocal8Bit(argv[5]));
+        return serve(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), QString::fromLocal8Bit(argv[4]),
+                     QString::fromLocal8Bit(argv[5]));
     }
     if (argc != 7)
         return EXIT_FAILURE;

@@ -43,7 +43,8 @@ bool isExecutableFile(const QString &path)
 QString logText()
 {
     QString text;
-    const QString logs = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Quorvane/Logs");
+    const QString logs =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Quorvane/Logs");
     QDirIterator it(logs, {QStringLiteral("*.log")}, QDir::Files);
     while (it.hasNext()) {
         QFile file(it.next());
@@ -61,7 +62,8 @@ void installBuild(const QString &prefix, const QString &workingFolder = QDir::cu
     QProcess install;
     install.setProcessChannelMode(QProcess::MergedChannels);
     install.setWorkingDirectory(workingFolder);
-    QStringList arguments{QStringLiteral("--install"), QStringLiteral(QV_BUILD_DIR), QStringLiteral("--prefix"), prefix};
+    QStringList arguments{QStringLiteral("--install"), QStringLiteral(QV_BUILD_DIR), QStringLiteral("--prefix"),
+                          prefix};
     if (!component.isEmpty())
         arguments << QStringLiteral("--component") << component;
     install.start(QStringLiteral(QV_CMAKE_COMMAND), arguments);
@@ -103,9 +105,13 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
     EXPECT_TRUE(isExecutableFile(agent + QStringLiteral("/MacOS/QVLaunchAgent")));
     EXPECT_TRUE(isExecutableFile(contents + QStringLiteral("/Library/LaunchServices/Quorvane-Helper")));
     EXPECT_TRUE(QFileInfo(contents + QStringLiteral("/Resources/Quorvane.svg")).isFile());
-    EXPECT_TRUE(QFileInfo(prefix + QStringLiteral("/share/icons/hicolor/scalable/apps/org.quorvane.Quorvane.svg")).isFile());
+    EXPECT_TRUE(
+        QFileInfo(prefix + QStringLiteral("/share/icons/hicolor/scalable/apps/org.quorvane.Quorvane.svg")).isFile());
     const QString plugin = contents + QStringLiteral("/PlugIns/Quorvane.mailbundle/Contents");
-    EXPECT_FALSE(readPlist(plugin + QStringLiteral("/Info.plist")).value(QStringLiteral("CFBundleVersion")).toString().isEmpty());
+    EXPECT_FALSE(readPlist(plugin + QStringLiteral("/Info.plist"))
+                     .value(QStringLiteral("CFBundleVersion"))
+                     .toString()
+                     .isEmpty());
     EXPECT_TRUE(QFileInfo(plugin + QStringLiteral("/MacOS/libQuorvane.so")).isFile());
     EXPECT_TRUE(QFileInfo(plugin + QStringLiteral("/Resources/QV_Block.svg")).isFile());
     EXPECT_EQ(QFileInfo(prefix + QStringLiteral("/bin/quorvane")).canonicalFilePath(),
@@ -119,7 +125,8 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
 
     // The installed program, as the desktop starts it, with a block-listed
     // sender in its list.
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Quorvane");
+    const QString data =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Quorvane");
     QDir().mkpath(data);
     QFile blackList(data + QStringLiteral("/BlackList.plist"));
     ASSERT_TRUE(blackList.open(QIODevice::WriteOnly));
@@ -129,21 +136,24 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
     auto *center = QVDistributedNotificationCenter::defaultCenter();
     QObject observer;
     std::optional<QString> determined;
-    center->addObserver(&observer, QStringLiteral("QV_DETERMINED_SPAM"),
-                        [&](const QVDistributedNotification &n) { determined = n.stringValue(QStringLiteral("MessageID")); });
+    center->addObserver(&observer, QStringLiteral("QV_DETERMINED_SPAM"), [&](const QVDistributedNotification &n) {
+        determined = n.stringValue(QStringLiteral("MessageID"));
+    });
 
     QProcess quorvane;
     quorvane.setProcessChannelMode(QProcess::ForwardedChannels);
-    quorvane.start(prefix + QStringLiteral("/bin/quorvane"), {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+    quorvane.start(prefix + QStringLiteral("/bin/quorvane"),
+                   {QStringLiteral("-platform"), QStringLiteral("offscreen")});
     ASSERT_TRUE(quorvane.waitForStarted(10000));
     const QString application = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
     ASSERT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(application); }, 30000));
 
     // Posts made before the program listens are lost, so ask until it answers.
-    const QVariantMap message{{QStringLiteral("Message"), QByteArray("From: spammer@example.com\r\nSubject: buy\r\n\r\nnow\r\n")},
-                              {QStringLiteral("MessageID"), QStringLiteral("<1@example.com>")},
-                              {QStringLiteral("Address"), QStringLiteral("spammer@example.com")},
-                              {QStringLiteral("Domain"), QStringLiteral("example.com")}};
+    const QVariantMap message{
+        {QStringLiteral("Message"), QByteArray("From: spammer@example.com\r\nSubject: buy\r\n\r\nnow\r\n")},
+        {QStringLiteral("MessageID"), QStringLiteral("<1@example.com>")},
+        {QStringLiteral("Address"), QStringLiteral("spammer@example.com")},
+        {QStringLiteral("Domain"), QStringLiteral("example.com")}};
     QTimer poster;
     QObject::connect(&poster, &QTimer::timeout,
                      [&] { center->postNotificationName(QStringLiteral("QV_ADD_MESSAGE"), message); });
@@ -156,7 +166,8 @@ TEST(InstalledBundle, LaysOutTheBundleAndRunsTheProgram)
     const QString agentName = QString::fromLatin1(QVRunningApplications::kLaunchAgentBundleIdentifier);
     const QString autostart = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
         + QStringLiteral("/autostart/org.quorvane.QVLaunchAgent.desktop");
-    EXPECT_EQ(QVWorkspace::commandForDesktopEntry(autostart), QStringList{agent + QStringLiteral("/MacOS/QVLaunchAgent")});
+    EXPECT_EQ(QVWorkspace::commandForDesktopEntry(autostart),
+              QStringList{agent + QStringLiteral("/MacOS/QVLaunchAgent")});
     EXPECT_TRUE(waitFor([&] { return QVRunningApplications::isRunning(agentName); }, 30000));
 
     // A second start leaves at once and leaves the first running.
@@ -245,8 +256,9 @@ TEST(InstalledBundle, ARelativePrefixGivesEntriesTheAgentCanStart)
     ASSERT_NO_FATAL_FAILURE(installBuild(QStringLiteral("install"), root + QStringLiteral("/checkout")));
     const QString prefix = root + QStringLiteral("/disk/install");
 
-    const QString agent =
-        prefix + QStringLiteral("/" QV_BUNDLE_INSTALL_DIR "/Contents/Library/LoginItems/QVLaunchAgent.app/Contents/MacOS/QVLaunchAgent");
+    const QString agent = prefix
+        + QStringLiteral("/" QV_BUNDLE_INSTALL_DIR
+                         "/Contents/Library/LoginItems/QVLaunchAgent.app/Contents/MacOS/QVLaunchAgent");
     const QString applications = prefix + QStringLiteral("/share/applications/");
     EXPECT_EQ(QVWorkspace::commandForDesktopEntry(applications + QStringLiteral("org.quorvane.Quorvane.desktop")),
               QStringList{prefix + QStringLiteral("/bin/quorvane")});

@@ -128,7 +128,8 @@ verdict_type ask(void* cell, std::uint32_t deadline_ms = 5000) {
     if ((verdict.result = QVSE_Context_Create(cell)) != QVSE_OK) return verdict;
     const auto destroy = [cell] {
         std::uint32_t result;
-        while ((result = QVSE_Context_Destroy(cell)) == QVSE_E_IN_USE) std::this_thread::sleep_for(1ms);
+        while ((result = QVSE_Context_Destroy(cell)) == QVSE_E_IN_USE)
+            std::this_thread::sleep_for(1ms);
         return result;
     };
     verdict.result = QVSE_MIME_BindBuffer(cell, message.data(), message.size());
@@ -160,7 +161,8 @@ protected:
         // may run beside them: each gets a loopback address of its own, since
         // the port is fixed, and takes another when that one is taken.
         const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (unsigned attempt = 0; !server && attempt < quorvane::testing::loopback_attempts; ++attempt) {
+        for (unsigned attempt = 0; !server && attempt < quorvane::testing::loopback_attempts;
+             ++attempt) {
             address = quorvane::testing::loopback_address(test, attempt);
             stand_in::options_type options;
             options.address = address;
@@ -185,7 +187,8 @@ protected:
     void TearDown() override {
         EXPECT_EQ(QVSE_Engine_Shutdown(), 0u);
         std::lock_guard lock(host.mutex);
-        for (const auto& line : host.errors) ADD_FAILURE() << "engine error: " << std::string(line.begin(), line.end());
+        for (const auto& line : host.errors)
+            ADD_FAILURE() << "engine error: " << std::string(line.begin(), line.end());
     }
 
     // Replaces the engine's files with a fresh copy and waits for the reload.
@@ -324,7 +327,8 @@ TEST_F(RealEngine, ReloadKeepsTheServerList) {
 
     wchar_t version[64], description[256];
     std::size_t version_length = 64, description_length = 256;
-    EXPECT_EQ(QVSE_Engine_GetVersion(version, &version_length, description, &description_length), 0u);
+    EXPECT_EQ(QVSE_Engine_GetVersion(version, &version_length, description, &description_length),
+              0u);
     EXPECT_GT(version_length, 0u);
 }
 

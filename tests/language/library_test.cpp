@@ -15,8 +15,7 @@ TEST(LanguageLibrary, EntriesResolveAndRefuseWithoutTheirSlots) {
     ASSERT_NE(library, nullptr) << ::dlerror();
     const auto resolve = reinterpret_cast<resolve_function>(::dlsym(library, "resolve"));
     ASSERT_NE(resolve, nullptr);
-    const auto enumerate =
-        reinterpret_cast<unsigned (*)()>(resolve("language::enumerate", 19, 0));
+    const auto enumerate = reinterpret_cast<unsigned (*)()>(resolve("language::enumerate", 19, 0));
     const auto classify =
         reinterpret_cast<unsigned (*)(void*)>(resolve("language::classify", 18, 0));
     ASSERT_TRUE(enumerate && classify);

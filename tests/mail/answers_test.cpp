@@ -25,7 +25,7 @@ QString junk(const QString &root)
 void answer(const char *name, const QString &messageID)
 {
     QVDistributedNotificationCenter::defaultCenter()->postNotificationName(QString::fromLatin1(name),
-                                                                          {{u"MessageID"_s, messageID}});
+                                                                           {{u"MessageID"_s, messageID}});
 }
 
 class Answers : public MailHostTest {
@@ -50,7 +50,8 @@ TEST_F(Answers, ASpamReusingTheMessageIDOfReadMailMovesOnlyItself)
     auto manager = makeManager(false);
     manager->blackList()->addItem(u"spammer.example"_s);
     const QString id = u"<list-post-42@lists.example.org>"_s;
-    deliver(u"INBOX"_s, mailMessage(id, u"List <list@lists.example.org>"_s, u"Weekly news"_s, "Hello list\r\n"), u"S"_s);
+    deliver(u"INBOX"_s, mailMessage(id, u"List <list@lists.example.org>"_s, u"Weekly news"_s, "Hello list\r\n"),
+            u"S"_s);
     deliver(u"Archive"_s, mailMessage(id, u"List <list@lists.example.org>"_s, u"Weekly news"_s, "Hello list\r\n"));
     start();
     const auto read = waitForMessage(id);
@@ -82,8 +83,8 @@ TEST_F(Answers, AnswersForMessagesThatNoLongerWaitMoveNothing)
     struct Case {
         const char *name;
         QString messageID;
-        QString flags;      // as delivered; null: new/
-        bool readLater;     // the user reads it before the answer
+        QString flags;  // as delivered; null: new/
+        bool readLater;  // the user reads it before the answer
     };
     const Case cases[] = {
         {"never submitted: read on arrival", u"<read@x>"_s, u"S"_s, false},

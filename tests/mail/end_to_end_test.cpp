@@ -28,7 +28,8 @@ TEST_F(EndToEnd, NewUnreadInboxMessageIsSubmittedWithHeaderAndCappedBody)
 {
     start();
     const QByteArray body(150'000, 'x');
-    const QByteArray message = mailMessage(u"<big@example.com>"_s, u"Jane Doe <Jane.Doe@Example.COM>"_s, u"Big"_s, body);
+    const QByteArray message =
+        mailMessage(u"<big@example.com>"_s, u"Jane Doe <Jane.Doe@Example.COM>"_s, u"Big"_s, body);
     deliver(u"INBOX"_s, message);
 
     ASSERT_TRUE(waitFor([&] { return !received(kQVPluginDidReceiveNewMessageNotification).empty(); }));
@@ -56,7 +57,8 @@ TEST_F(EndToEnd, SenderAddressAndDomainOfTable)
     int n = 0;
     for (const auto &[from, address, domain] : cases)
         deliver(u"INBOX"_s, mailMessage(u"<s%1@example.com>"_s.arg(n++), from, u"S"_s, "x"));
-    ASSERT_TRUE(waitFor([&] { return received(kQVPluginDidReceiveNewMessageNotification).size() == std::size(cases); }));
+    ASSERT_TRUE(
+        waitFor([&] { return received(kQVPluginDidReceiveNewMessageNotification).size() == std::size(cases); }));
     for (const auto &request : received(kQVPluginDidReceiveNewMessageNotification)) {
         const int index = request.stringValue(u"MessageID"_s).mid(2).section(u'@', 0, 0).toInt();
         EXPECT_EQ(request.stringValue(u"Address"_s), std::get<1>(cases[index])) << index;
@@ -124,8 +126,9 @@ TEST_F(EndToEnd, SpamVerdictMovesTheFileIntoTheJunkMailboxMadeUnderTheRoot)
     auto manager = makeManager(false);
     manager->blackList()->addItem(u"spammer.example"_s);
     start();
-    const QString file = deliver(u"INBOX"_s, mailMessage(u"<spam@spammer.example>"_s, u"Offers <deal@spammer.example>"_s,
-                                                         u"Win"_s, "Buy now\r\n"));
+    const QString file =
+        deliver(u"INBOX"_s,
+                mailMessage(u"<spam@spammer.example>"_s, u"Offers <deal@spammer.example>"_s, u"Win"_s, "Buy now\r\n"));
     const QString unique = Maildir::uniqueName(QFileInfo(file).fileName());
 
     ASSERT_TRUE(waitFor([&] { return !filesIn(junk(root()) + u"/cur"_s).isEmpty(); }));
@@ -283,9 +286,8 @@ TEST_F(EndToEnd, EmptyingTheJunkMailboxDeletesItsMessagesOnly)
     pluginSegment(1)->menu->update();
     EXPECT_TRUE(empty->enabled);
     QVObjC::send(empty->target.lock(), empty->action, QVObjC::id(pluginSegment(1)));
-    ASSERT_TRUE(waitFor([&] {
-        return filesIn(junk(root()) + u"/cur"_s).isEmpty() && filesIn(junk(root()) + u"/new"_s).isEmpty();
-    }));
+    ASSERT_TRUE(waitFor(
+        [&] { return filesIn(junk(root()) + u"/cur"_s).isEmpty() && filesIn(junk(root()) + u"/new"_s).isEmpty(); }));
     EXPECT_TRUE(QFile::exists(kept));
     EXPECT_FALSE(host_->messageWithMessageID(u"<j1@example.com>"_s));
 }

@@ -40,9 +40,9 @@ TEST_F(Hooks, IdentifierListsGetThePluginItemAppended)
 TEST_F(Hooks, OtherIdentifiersGiveTheHostsOwnItem)
 {
     start();
-    const QVObjC::id item = QVObjC::send<QVObjC::id>(
-        QVObjC::id(viewer_), u"toolbar:itemForItemIdentifier:willBeInsertedIntoToolbar:"_s, viewer_->toolbar(),
-        u"CheckMail"_s, true);
+    const QVObjC::id item =
+        QVObjC::send<QVObjC::id>(QVObjC::id(viewer_), u"toolbar:itemForItemIdentifier:willBeInsertedIntoToolbar:"_s,
+                                 viewer_->toolbar(), u"CheckMail"_s, true);
     const auto toolbarItem = QVObjC::cast<QVMailHost::ToolbarItem>(item);
     ASSERT_TRUE(toolbarItem);
     EXPECT_EQ(toolbarItem->identifier, u"CheckMail"_s);
@@ -64,8 +64,9 @@ TEST_F(Hooks, OtherIdentifiersGiveTheHostsOwnItem)
     QStringList titles;
     for (const auto &entry : more->menu->items)
         titles << (entry->separator ? u"-"_s : entry->title);
-    EXPECT_EQ(titles, (QStringList{u"Show Settings"_s, u"Show Account"_s, u"-"_s, u"Black List"_s, u"White List"_s,
-                                   u"-"_s, u"Empty Quorvane Folder"_s}));
+    EXPECT_EQ(titles,
+              (QStringList{u"Show Settings"_s, u"Show Account"_s, u"-"_s, u"Black List"_s, u"White List"_s, u"-"_s,
+                           u"Empty Quorvane Folder"_s}));
 }
 
 TEST_F(Hooks, ASecondLoadInstallsNothingTwice)

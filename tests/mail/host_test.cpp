@@ -80,9 +80,8 @@ TEST_F(Host, MovesCopiesAndReadStateWorkOnTheFiles)
     deliver(u"INBOX"_s, mailMessage(u"<t@x>"_s, u"t@x"_s, u"T"_s, "body"));
     const auto message = waitForMessage(u"<t@x>"_s);
     ASSERT_TRUE(message);
-    const QVObjC::id archive =
-        QVObjC::send<QVObjC::id>(QVObjC::id(account_), u"createMailboxWithParent:name:"_s, account_->rootMailbox(),
-                                 u"Archive"_s);
+    const QVObjC::id archive = QVObjC::send<QVObjC::id>(QVObjC::id(account_), u"createMailboxWithParent:name:"_s,
+                                                        account_->rootMailbox(), u"Archive"_s);
     ASSERT_TRUE(archive);
     EXPECT_EQ(QVObjC::send<QString>(archive, u"accountRelativePath"_s), u"Archive"_s);
     EXPECT_FALSE(QVObjC::send<QVObjC::id>(QVObjC::id(account_), u"createMailboxWithParent:name:"_s,

@@ -122,8 +122,8 @@ TEST_F(Hostile, TheJunkFolderIsMadeAgainWhenAMoveNeedsIt)
     start();
     int n = 0;
     const auto spam = [&] {
-        return deliver(u"INBOX"_s, mailMessage(u"<spam%1@spammer.example>"_s.arg(++n), u"s@spammer.example"_s,
-                                               u"Win"_s, "Buy"));
+        return deliver(u"INBOX"_s,
+                       mailMessage(u"<spam%1@spammer.example>"_s.arg(++n), u"s@spammer.example"_s, u"Win"_s, "Buy"));
     };
     spam();
     ASSERT_TRUE(waitFor([&] { return filesIn(junk(root()) + u"/cur"_s).size() == 1; }));

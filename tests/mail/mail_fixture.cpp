@@ -93,17 +93,15 @@ QByteArray mailMessage(const QString &messageID, const QString &from, const QStr
 void MailHostTest::SetUp()
 {
     ASSERT_TRUE(dir_.isValid());
-    copyFolder(QStringLiteral(QV_MAIL_PLUGIN_BUNDLE),
-               library() + QStringLiteral("/Mail/Bundles/Quorvane.mailbundle"));
+    copyFolder(QStringLiteral(QV_MAIL_PLUGIN_BUNDLE), library() + QStringLiteral("/Mail/Bundles/Quorvane.mailbundle"));
     auto *center = QVDistributedNotificationCenter::defaultCenter();
-    for (const char *name :
-         {kQVPluginDidReceiveNewMessageNotification, kQVPluginBlockMessageNotification,
-          kQVPluginUnblockMessageNotification, kQVPluginAddAddressToBlackListNotification,
-          kQVPluginAddDomainToBlackListNotification, kQVPluginAddAddressToWhiteListNotification,
-          kQVPluginAddDomainToWhiteListNotification, kQVPluginSwitchToSettingsPageNotification,
-          kQVPluginSwitchToAccountPageNotification, kQVPluginNeedsToLaunchClientNotification,
-          kQVClientDidDetermineSpamNotification, kQVClientDidBlockLetterNotification,
-          kQVClientDidUnblockLetterNotification}) {
+    for (const char *name : {kQVPluginDidReceiveNewMessageNotification, kQVPluginBlockMessageNotification,
+                             kQVPluginUnblockMessageNotification, kQVPluginAddAddressToBlackListNotification,
+                             kQVPluginAddDomainToBlackListNotification, kQVPluginAddAddressToWhiteListNotification,
+                             kQVPluginAddDomainToWhiteListNotification, kQVPluginSwitchToSettingsPageNotification,
+                             kQVPluginSwitchToAccountPageNotification, kQVPluginNeedsToLaunchClientNotification,
+                             kQVClientDidDetermineSpamNotification, kQVClientDidBlockLetterNotification,
+                             kQVClientDidUnblockLetterNotification}) {
         center->addObserver(&observer_, QString::fromLatin1(name),
                             [this](const QVDistributedNotification &n) { received_.push_back(n); });
     }

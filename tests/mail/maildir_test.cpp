@@ -30,10 +30,12 @@ TEST(MailMessageHeader, SummariesOfTable)
         {"crlf", crlf, true, crlf.indexOf("body"), u"<1@x>"_s, u"Jane <jane@example.com>"_s, u"Hi"_s},
         {"folded and lf", "Subject: one\n two\nMessage-Id: <2@x> (note)\n\nb", true, kToBlankLine, u"<2@x>"_s, u""_s,
          u"one two"_s},
-        {"encoded words joined", "Subject: =?UTF-8?B?w4Q=?= =?ISO-8859-1?Q?_=E4?= end\n\n", true, kToBlankLine, u""_s, u""_s,
-         u"Ä ä end"_s},
-        {"bad encoded word kept", "From: =?utf-8?q?a b?= <z@z>\n\n", true, kToBlankLine, u""_s, u"=?utf-8?q?a b?= <z@z>"_s, u""_s},
-        {"raw utf-8 and latin-1", "Subject: Gr\xc3\xbc\xc3\x9f \xe9t\xe9\n\n", true, kToBlankLine, u""_s, u""_s, u"Grüß été"_s},
+        {"encoded words joined", "Subject: =?UTF-8?B?w4Q=?= =?ISO-8859-1?Q?_=E4?= end\n\n", true, kToBlankLine, u""_s,
+         u""_s, u"Ä ä end"_s},
+        {"bad encoded word kept", "From: =?utf-8?q?a b?= <z@z>\n\n", true, kToBlankLine, u""_s,
+         u"=?utf-8?q?a b?= <z@z>"_s, u""_s},
+        {"raw utf-8 and latin-1", "Subject: Gr\xc3\xbc\xc3\x9f \xe9t\xe9\n\n", true, kToBlankLine, u""_s, u""_s,
+         u"Grüß été"_s},
         {"no blank line", "From: a@b\nSubject: s", true, 20, u""_s, u"a@b"_s, u"s"_s},
         {"mbox line first", "From a@b Tue Dec  8\nSubject: m\n\n", true, kToBlankLine, u""_s, u""_s, u"m"_s},
         {"binary", QByteArray("\x00\x01zz\n\n", 6), false, 6, u""_s, u""_s, u""_s},
@@ -56,7 +58,7 @@ TEST(MailMessageHeader, SummariesOfTable)
 TEST(Maildir, FoldersOfMailboxPaths)
 {
     const std::pair<QString, QString> cases[] = {
-        {u"INBOX"_s, u"/m"_s}, {u"inbox"_s, u"/m"_s}, {u""_s, u"/m"_s}, {u"Quorvane"_s, u"/m/.Quorvane"_s},
+        {u"INBOX"_s, u"/m"_s},    {u"inbox"_s, u"/m"_s}, {u""_s, u"/m"_s}, {u"Quorvane"_s, u"/m/.Quorvane"_s},
         {u"A/B"_s, u"/m/.A.B"_s},
     };
     for (const auto &[path, folder] : cases)

@@ -29,7 +29,8 @@ TEST(ObjectRuntime, SendsCheckTypesAndFollowTheSuperclassChain)
                                              return qint64(s.size());
                                          }));
     ASSERT_TRUE(added);
-    const bool addedAgain = QVObjC::addMethod(base, u"lengthOf:"_s, Length([](const id &, QString) { return qint64(-1); }));
+    const bool addedAgain =
+        QVObjC::addMethod(base, u"lengthOf:"_s, Length([](const id &, QString) { return qint64(-1); }));
     EXPECT_FALSE(addedAgain);
     const id object = std::make_shared<QVObjC::Object>(derived);
 

@@ -237,9 +237,9 @@ TEST_F(AppDelegate, TheBusTellsWhetherTheWindowIsShownAndOnWhichPage)
 
     auto other = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("reader"));
     const auto read = [&](const char *property) {
-        auto message = QDBusMessage::createMethodCall(QDBusConnection::sessionBus().baseService(), path,
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
+        auto message =
+            QDBusMessage::createMethodCall(QDBusConnection::sessionBus().baseService(), path,
+                                           QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
         message << QStringLiteral("org.quorvane.Quorvane.MainWindow") << QString::fromLatin1(property);
         QDBusPendingReply<QDBusVariant> reply = other.asyncCall(message);
         waitFor([&] { return reply.isFinished(); });

@@ -13,9 +13,9 @@ TEST(MailPlugin, VersionsCompareAsVersionNumbers)
         int sign;
     };
     const Case cases[] = {
-        {"12", "9", 1},     {"9", "12", -1},   {"1.10", "1.9", 1}, {"1.9", "1.10", -1}, {"2", "2.0", 0},
-        {"2.0.1", "2", 1},  {"", "", 0},       {"", "1", -1},      {"abc", "0", 0},     {"3beta", "3", 0},
-        {" 4 ", "4", 0},    {"1.2.3", "1.2.3", 0},
+        {"12", "9", 1},  {"9", "12", -1},   {"1.10", "1.9", 1}, {"1.9", "1.10", -1},
+        {"2", "2.0", 0}, {"2.0.1", "2", 1}, {"", "", 0},        {"", "1", -1},
+        {"abc", "0", 0}, {"3beta", "3", 0}, {" 4 ", "4", 0},    {"1.2.3", "1.2.3", 0},
     };
     for (const Case &c : cases) {
         const int result = QVMailPlugin::compareVersions(QString::fromLatin1(c.a), QString::fromLatin1(c.b));

@@ -188,8 +188,8 @@ TEST_F(MainWindow, EachPageHasOneWindowSizeWhateverCameBefore)
     auto controller = makeSettledController();
     QWidget *window = controller->window();
     std::map<Page, QSize> sizes;
-    const Page order[] = {Page::Settings, Page::Filters, Page::Account, Page::Settings, Page::Account,
-                          Page::Filters, Page::Settings};
+    const Page order[] = {Page::Settings, Page::Filters, Page::Account, Page::Settings,
+                          Page::Account,  Page::Filters, Page::Settings};
     for (Page page : order) {
         controller->requestPage(page);
         settle();
@@ -243,8 +243,9 @@ TEST_F(MainWindow, InstallAndRemovalSayWhatHappenedAndSignalOnlyOnSuccess)
             controller->uninstallMailPlugin();
         successes += c.answer == Answer::Done;
         ASSERT_FALSE(helper.requests.empty());
-        EXPECT_EQ(helper.requests.back().action, c.install ? QStringLiteral("ACTION_INSTALL_MAIL_PLUGIN")
-                                                           : QStringLiteral("ACTION_UNINSTALL_MAIL_PLUGIN"));
+        EXPECT_EQ(helper.requests.back().action,
+                  c.install ? QStringLiteral("ACTION_INSTALL_MAIL_PLUGIN")
+                            : QStringLiteral("ACTION_UNINSTALL_MAIL_PLUGIN"));
         EXPECT_EQ(helper.requests.back().sourcePath, location.bundledPluginPath());
         EXPECT_EQ(helper.requests.back().libraryPath, location.libraryPath());
         ASSERT_FALSE(alerts.sheets.empty());
@@ -286,11 +287,13 @@ TEST_F(MainWindow, InstallMakesTheUsersLibraryFolderFirstAndRefusesOneThatIsNot)
     };
     const Case cases[] = {
         {"link", [&](const QString &path) { QFile::link(elsewhere.path(), path); }},
-        {"file", [](const QString &path) {
+        {"file",
+         [](const QString &path) {
              QFile file(path);
              file.open(QIODevice::WriteOnly);
          }},
-        {"link below", [&](const QString &path) {
+        {"link below",
+         [&](const QString &path) {
              QDir().mkpath(path);
              QFile::link(elsewhere.path(), path + QStringLiteral("/Mail"));
          }},
@@ -407,8 +410,7 @@ TEST_F(MainWindow, AnInstallFromAnywhereEndsTheInstallPage)
 TEST_F(MainWindow, TheFirstRunPagesStayWhateverAsksForAPage)
 {
     for (const bool withAddress : {false, true}) {
-        defaults().setObject(withAddress ? QVariant(QStringLiteral("me@example.com")) : QVariant(),
-                             kQVEmailAddressKey);
+        defaults().setObject(withAddress ? QVariant(QStringLiteral("me@example.com")) : QVariant(), kQVEmailAddressKey);
         auto controller = makeController();
         controller->showWindow();
         const Page firstRun = withAddress ? Page::Install : Page::Welcome;

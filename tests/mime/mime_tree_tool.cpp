@@ -58,8 +58,7 @@ void print(const std::string& path, const parts::generic_type* part,
         digest = hex;
     }
     std::cout << path << '\t' << field(lower(part->type + "/" + part->subtype)) << '\t'
-              << field(charset) << '\t' << field(name) << '\t' << length << '\t' << digest
-              << '\n';
+              << field(charset) << '\t' << field(name) << '\t' << length << '\t' << digest << '\n';
 }
 
 }  // namespace

@@ -85,13 +85,15 @@ void network_fixture::SetUp() {
 void network_fixture::TearDown() {
     EXPECT_EQ(engine::network::shutdown(), unsigned(QVSE_OK));
     for (auto& cell : cells) {
-        EXPECT_EQ(engine::context::destroy(cell.get()), unsigned(QVSE_OK)) << "a context stays in use";
+        EXPECT_EQ(engine::context::destroy(cell.get()), unsigned(QVSE_OK))
+            << "a context stays in use";
     }
     engine::callbacks = qvse_callbacks_t{};
     completions::hook = nullptr;
 }
 
-std::unique_ptr<stand_in::server> network_fixture::make_server(int n, stand_in::options_type options) {
+std::unique_ptr<stand_in::server> network_fixture::make_server(int n,
+                                                               stand_in::options_type options) {
     options.address = "127.0.0." + std::to_string(n);
     auto server = std::make_unique<stand_in::server>(options);
     server->add_credential(test_kind, test_user, engine::coding::to_utf8(test_secret));
@@ -100,7 +102,8 @@ std::unique_ptr<stand_in::server> network_fixture::make_server(int n, stand_in::
 
 void network_fixture::use(const std::vector<std::pair<const stand_in::server*, int>>& servers) {
     std::vector<std::pair<const stand_in::server*, std::int64_t>> list;
-    for (const auto& [server, milliseconds] : servers) list.emplace_back(server, std::int64_t{milliseconds} * 1'000'000);
+    for (const auto& [server, milliseconds] : servers)
+        list.emplace_back(server, std::int64_t{milliseconds} * 1'000'000);
     engine::network::restore_servers(stand_in::server_list(list));
 }
 
@@ -108,8 +111,8 @@ void* network_fixture::make_context(std::size_t index) {
     while (cells.size() <= index) {
         cells.push_back(std::make_unique<long>(0));
         EXPECT_EQ(engine::context::create(cells.back().get()), unsigned(QVSE_OK));
-        EXPECT_EQ(engine::network::authenticate(cells.back().get(), test_kind, test_user, test_secret,
-                                                std::wcslen(test_secret)),
+        EXPECT_EQ(engine::network::authenticate(cells.back().get(), test_kind, test_user,
+                                                test_secret, std::wcslen(test_secret)),
                   unsigned(QVSE_OK));
     }
     return cells[index].get();
@@ -143,7 +146,8 @@ spam::fingerprint_type relay_fingerprint(std::string octets) {
     return {spam::fingerprint_type::relay, std::move(octets), L"relay"};
 }
 
-spam::fingerprint_type digest_fingerprint(std::uint8_t fill, spam::fingerprint_type::category_type category) {
+spam::fingerprint_type digest_fingerprint(std::uint8_t fill,
+                                          spam::fingerprint_type::category_type category) {
     hashes::digest digest;
     digest.bytes.fill(fill);
     return {category, digest, L"digest"};

@@ -95,8 +95,9 @@ protected:
 };
 
 spam::fingerprint_type relay_fingerprint(std::string octets);
-spam::fingerprint_type digest_fingerprint(std::uint8_t fill, spam::fingerprint_type::category_type category =
-                                                                  spam::fingerprint_type::text_chunk);
+spam::fingerprint_type digest_fingerprint(
+    std::uint8_t fill,
+    spam::fingerprint_type::category_type category = spam::fingerprint_type::text_chunk);
 spam::fingerprint_type link_fingerprint(const std::string& uri);
 
 }  // namespace quorvane::testing

@@ -27,7 +27,8 @@ TEST_F(Lifecycle, InitialiseChecksItsArguments) {
     auto table = rec.table();
     for (const std::size_t size : {95u, 97u, 0u}) {
         table.size = size;
-        EXPECT_EQ(principal::initialize(directory, sizeof directory - 1, table), unsigned(QVSE_E_INVALID_ARGUMENT));
+        EXPECT_EQ(principal::initialize(directory, sizeof directory - 1, table),
+                  unsigned(QVSE_E_INVALID_ARGUMENT));
     }
     table.size = 96;
     EXPECT_EQ(principal::initialize(nullptr, 0, table), unsigned(QVSE_E_INVALID_ARGUMENT));
@@ -108,10 +109,11 @@ TEST_F(Lifecycle, VersionBuffers) {
     };
     for (const auto& r : rows) {
         std::wstring version(40, L'#'), description(40, L'#');
-        std::size_t version_length = r.version_capacity, description_length = r.description_capacity;
-        const unsigned result = principal::version(r.null_version ? nullptr : version.data(), version_length,
-                                                   r.null_description ? nullptr : description.data(),
-                                                   description_length);
+        std::size_t version_length = r.version_capacity,
+                    description_length = r.description_capacity;
+        const unsigned result = principal::version(
+            r.null_version ? nullptr : version.data(), version_length,
+            r.null_description ? nullptr : description.data(), description_length);
         EXPECT_EQ(result, r.result) << r.version_capacity << "/" << r.description_capacity;
         if (result == QVSE_E_INVALID_ARGUMENT) continue;
         EXPECT_EQ(version_length, 11u);

@@ -35,21 +35,39 @@ TEST_F(Network, ArgumentChecks) {
         unsigned result;
     };
     const std::vector<row> rows = {
-        {"lookup timeout 0, unknown handle", [&] { return network::lookup(unknown, 0, false); }, QVSE_E_INVALID_ARGUMENT},
-        {"touch timeout 0", [&] { return network::touch(known, 5, 0, false); }, QVSE_E_INVALID_ARGUMENT},
-        {"touch 101 before the handle", [&] { return network::touch(unknown, 101, 10, false); }, QVSE_E_INVALID_ARGUMENT},
-        {"report timeout 0", [&] { return network::report(known, true, 0, true); }, QVSE_E_INVALID_ARGUMENT},
-        {"lookup unknown", [&] { return network::lookup(unknown, 10, false); }, QVSE_E_UNKNOWN_CONTEXT},
-        {"touch unknown", [&] { return network::touch(unknown, 100, 10, false); }, QVSE_E_UNKNOWN_CONTEXT},
-        {"revoke unknown", [&] { return network::revoke(unknown, false, 10, false); }, QVSE_E_UNKNOWN_CONTEXT},
-        {"report without a message", [&] { return network::report(known, true, 10, false); }, QVSE_E_NO_MESSAGE},
-        {"revoke without a message", [&] { return network::revoke(known, true, 10, true); }, QVSE_E_NO_MESSAGE},
-        {"authenticate null key", [&] { return network::authenticate(known, 1, 2, nullptr, 0); }, QVSE_E_INVALID_ARGUMENT},
-        {"authenticate unknown", [&] { return network::authenticate(unknown, 1, 2, L"k", 1); }, QVSE_E_UNKNOWN_CONTEXT},
+        {"lookup timeout 0, unknown handle", [&] { return network::lookup(unknown, 0, false); },
+         QVSE_E_INVALID_ARGUMENT},
+        {"touch timeout 0", [&] { return network::touch(known, 5, 0, false); },
+         QVSE_E_INVALID_ARGUMENT},
+        {"touch 101 before the handle", [&] { return network::touch(unknown, 101, 10, false); },
+         QVSE_E_INVALID_ARGUMENT},
+        {"report timeout 0", [&] { return network::report(known, true, 0, true); },
+         QVSE_E_INVALID_ARGUMENT},
+        {"lookup unknown", [&] { return network::lookup(unknown, 10, false); },
+         QVSE_E_UNKNOWN_CONTEXT},
+        {"touch unknown", [&] { return network::touch(unknown, 100, 10, false); },
+         QVSE_E_UNKNOWN_CONTEXT},
+        {"revoke unknown", [&] { return network::revoke(unknown, false, 10, false); },
+         QVSE_E_UNKNOWN_CONTEXT},
+        {"report without a message", [&] { return network::report(known, true, 10, false); },
+         QVSE_E_NO_MESSAGE},
+        {"revoke without a message", [&] { return network::revoke(known, true, 10, true); },
+         QVSE_E_NO_MESSAGE},
+        {"authenticate null key", [&] { return network::authenticate(known, 1, 2, nullptr, 0); },
+         QVSE_E_INVALID_ARGUMENT},
+        {"authenticate unknown", [&] { return network::authenticate(unknown, 1, 2, L"k", 1); },
+         QVSE_E_UNKNOWN_CONTEXT},
         {"connect null", [&] { return network::connect(nullptr, 0); }, QVSE_E_INVALID_ARGUMENT},
-        {"connect invalid character", [&] { const wchar_t host[] = {L'a', wchar_t(0xD800)}; return network::connect(host, 2); }, QVSE_E_INVALID_ARGUMENT},
-        {"connect unresolvable", [&] { return network::connect(L"no-such-host.invalid", 20); }, QVSE_E_NO_SERVERS},
-        {"lookup with no server", [&] { return network::lookup(known, 1000, false); }, QVSE_E_NO_SERVERS},
+        {"connect invalid character",
+         [&] {
+             const wchar_t host[] = {L'a', wchar_t(0xD800)};
+             return network::connect(host, 2);
+         },
+         QVSE_E_INVALID_ARGUMENT},
+        {"connect unresolvable", [&] { return network::connect(L"no-such-host.invalid", 20); },
+         QVSE_E_NO_SERVERS},
+        {"lookup with no server", [&] { return network::lookup(known, 1000, false); },
+         QVSE_E_NO_SERVERS},
     };
     for (const auto& r : rows) EXPECT_EQ(r.call(), r.result) << r.what;
 
@@ -64,7 +82,8 @@ TEST_F(Network, ConnectProbesTheResolvedServer) {
     // A random loopback address, so that runs in parallel do not share port 2409.
     std::random_device random;
     const std::string address = "127." + std::to_string(1 + random() % 250) + "." +
-                                std::to_string(random() % 250) + "." + std::to_string(2 + random() % 250);
+                                std::to_string(random() % 250) + "." +
+                                std::to_string(2 + random() % 250);
     stand_in::options_type options;
     options.address = address;
     options.port = 2409;
@@ -75,7 +94,8 @@ TEST_F(Network, ConnectProbesTheResolvedServer) {
 
     const std::wstring host(address.begin(), address.end());
     ASSERT_EQ(network::connect(host.c_str(), host.size()), unsigned(QVSE_OK));
-    for (int k = 0; k < 200 && count_lines(L"Probed probe-me") == 0; ++k) std::this_thread::sleep_for(10ms);
+    for (int k = 0; k < 200 && count_lines(L"Probed probe-me") == 0; ++k)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(server.count(0), 1u);
     EXPECT_EQ(count_lines(L"Probed probe-me (Loopback): "), 1u);
     const auto json = servers_json();
@@ -145,7 +165,8 @@ TEST_F(Network, LookupAnswersAreStoredPerFingerprint) {
     {
         auto held = record(handle);
         std::lock_guard lock(held->mutex);
-        std::vector<spam::fingerprint_type> list(held->fingerprints.begin(), held->fingerprints.end());
+        std::vector<spam::fingerprint_type> list(held->fingerprints.begin(),
+                                                 held->fingerprints.end());
         ASSERT_TRUE(list[0].match);
         EXPECT_EQ(list[0].match->length, 4u);
         EXPECT_EQ(list[0].match->id, 101u);
@@ -226,7 +247,8 @@ TEST_P(Transport, DatagramWithinTheLimitElseStream) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Transport,
-                         ::testing::Values(size_row{true, 556, transport::udp}, size_row{true, 557, transport::tcp},
+                         ::testing::Values(size_row{true, 556, transport::udp},
+                                           size_row{true, 557, transport::tcp},
                                            size_row{false, 1232, transport::udp},
                                            size_row{false, 1233, transport::tcp},
                                            size_row{false, 557, transport::udp}));
@@ -310,32 +332,58 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         fault_row{"ok", {}, false, QVSE_OK, nullptr},
         fault_row{"ok_tcp", {}, true, QVSE_OK, L"Establishing connection to"},
-        fault_row{"status1", with([](auto& f) { f.status = 1; }), false, QVSE_E_BAD_RESPONSE, L"\"malformed request\""},
-        fault_row{"status2", with([](auto& f) { f.status = 2; }), false, QVSE_E_INVALID_CREDENTIALS, L"\"invalid credentials\""},
-        fault_row{"status3", with([](auto& f) { f.status = 3; }), false, QVSE_E_PAYLOAD_TOO_LARGE, L"\"payload too large\""},
+        fault_row{"status1", with([](auto& f) { f.status = 1; }), false, QVSE_E_BAD_RESPONSE,
+                  L"\"malformed request\""},
+        fault_row{"status2", with([](auto& f) { f.status = 2; }), false, QVSE_E_INVALID_CREDENTIALS,
+                  L"\"invalid credentials\""},
+        fault_row{"status3", with([](auto& f) { f.status = 3; }), false, QVSE_E_PAYLOAD_TOO_LARGE,
+                  L"\"payload too large\""},
         fault_row{"status5_is_ok", with([](auto& f) { f.status = 5; }), false, QVSE_OK, nullptr},
-        fault_row{"status2_tcp", with([](auto& f) { f.status = 2; }), true, QVSE_E_INVALID_CREDENTIALS, nullptr},
-        fault_row{"wrong_id", with([](auto& f) { f.wrong_id = true; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
-        fault_row{"wrong_id_tcp", with([](auto& f) { f.wrong_id = true; }), true, QVSE_E_BAD_RESPONSE, L"Received invalid response from"},
-        fault_row{"later_attempt", with([](auto& f) { f.attempt = 1; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
-        fault_row{"negative_attempt", with([](auto& f) { f.attempt = 0x80; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
-        fault_row{"wrong_attempt_tcp", with([](auto& f) { f.attempt = 2; }), true, QVSE_E_BAD_RESPONSE, nullptr},
-        fault_row{"short_header", with([](auto& f) { f.truncate = 10; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
-        fault_row{"truncated_answers", with([](auto& f) { f.truncate = 20; }), false, QVSE_E_BAD_RESPONSE, L"Received invalid"},
-        fault_row{"garbled", with([](auto& f) { f.garble = true; }), false, QVSE_E_BAD_RESPONSE, L"Received invalid"},
-        fault_row{"unencrypted", with([](auto& f) { f.flip_encrypted = true; }), false, QVSE_E_BAD_RESPONSE, L"Received unexpected unencrypted response"},
-        fault_row{"oversized_lengths", with([](auto& f) { f.oversized_lengths = true; }), false, QVSE_E_BAD_RESPONSE, L"Received invalid fingerprint data"},
-        fault_row{"answer_missing", with([](auto& f) { f.answer_missing = true; }), false, QVSE_E_BAD_RESPONSE, L"Received invalid match length"},
-        fault_row{"duplicate_ids", with([](auto& f) { f.duplicate_ids = true; }), false, QVSE_E_BAD_RESPONSE, L"Received duplicate fingerprint data"},
-        fault_row{"other_type", with([](auto& f) { f.type = 1; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
-        fault_row{"request_flag", with([](auto& f) { f.clear_response = true; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
-        fault_row{"other_port", with([](auto& f) { f.other_port = true; }), false, QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
-        fault_row{"reply_twice", with([](auto& f) { f.reply_twice = true; }), false, QVSE_OK, nullptr},
-        fault_row{"delayed", with([](auto& f) { f.delay = 40ms; }), false, QVSE_OK, nullptr},  // well within the 120 ms retry time
-        fault_row{"accept_then_close", with([](auto& f) { f.tcp = stand_in::faults_type::tcp_mode::accept_then_close; }), true, QVSE_E_SERVERS_EXHAUSTED, nullptr},
-        fault_row{"hang", with([](auto& f) { f.tcp = stand_in::faults_type::tcp_mode::hang; }), true, QVSE_E_SERVERS_EXHAUSTED, nullptr},
-        fault_row{"one_byte_pieces", with([](auto& f) { f.one_byte_pieces = true; }), true, QVSE_OK, nullptr},
-        fault_row{"dropped", with([](auto& f) { f.drop_all = true; }), false, QVSE_E_SERVERS_EXHAUSTED, nullptr}),
+        fault_row{"status2_tcp", with([](auto& f) { f.status = 2; }), true,
+                  QVSE_E_INVALID_CREDENTIALS, nullptr},
+        fault_row{"wrong_id", with([](auto& f) { f.wrong_id = true; }), false,
+                  QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
+        fault_row{"wrong_id_tcp", with([](auto& f) { f.wrong_id = true; }), true,
+                  QVSE_E_BAD_RESPONSE, L"Received invalid response from"},
+        fault_row{"later_attempt", with([](auto& f) { f.attempt = 1; }), false,
+                  QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
+        fault_row{"negative_attempt", with([](auto& f) { f.attempt = 0x80; }), false,
+                  QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
+        fault_row{"wrong_attempt_tcp", with([](auto& f) { f.attempt = 2; }), true,
+                  QVSE_E_BAD_RESPONSE, nullptr},
+        fault_row{"short_header", with([](auto& f) { f.truncate = 10; }), false,
+                  QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
+        fault_row{"truncated_answers", with([](auto& f) { f.truncate = 20; }), false,
+                  QVSE_E_BAD_RESPONSE, L"Received invalid"},
+        fault_row{"garbled", with([](auto& f) { f.garble = true; }), false, QVSE_E_BAD_RESPONSE,
+                  L"Received invalid"},
+        fault_row{"unencrypted", with([](auto& f) { f.flip_encrypted = true; }), false,
+                  QVSE_E_BAD_RESPONSE, L"Received unexpected unencrypted response"},
+        fault_row{"oversized_lengths", with([](auto& f) { f.oversized_lengths = true; }), false,
+                  QVSE_E_BAD_RESPONSE, L"Received invalid fingerprint data"},
+        fault_row{"answer_missing", with([](auto& f) { f.answer_missing = true; }), false,
+                  QVSE_E_BAD_RESPONSE, L"Received invalid match length"},
+        fault_row{"duplicate_ids", with([](auto& f) { f.duplicate_ids = true; }), false,
+                  QVSE_E_BAD_RESPONSE, L"Received duplicate fingerprint data"},
+        fault_row{"other_type", with([](auto& f) { f.type = 1; }), false, QVSE_E_SERVERS_EXHAUSTED,
+                  L"unexpected bytes"},
+        fault_row{"request_flag", with([](auto& f) { f.clear_response = true; }), false,
+                  QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
+        fault_row{"other_port", with([](auto& f) { f.other_port = true; }), false,
+                  QVSE_E_SERVERS_EXHAUSTED, L"unexpected bytes"},
+        fault_row{"reply_twice", with([](auto& f) { f.reply_twice = true; }), false, QVSE_OK,
+                  nullptr},
+        fault_row{"delayed", with([](auto& f) { f.delay = 40ms; }), false, QVSE_OK,
+                  nullptr},  // well within the 120 ms retry time
+        fault_row{"accept_then_close",
+                  with([](auto& f) { f.tcp = stand_in::faults_type::tcp_mode::accept_then_close; }),
+                  true, QVSE_E_SERVERS_EXHAUSTED, nullptr},
+        fault_row{"hang", with([](auto& f) { f.tcp = stand_in::faults_type::tcp_mode::hang; }),
+                  true, QVSE_E_SERVERS_EXHAUSTED, nullptr},
+        fault_row{"one_byte_pieces", with([](auto& f) { f.one_byte_pieces = true; }), true, QVSE_OK,
+                  nullptr},
+        fault_row{"dropped", with([](auto& f) { f.drop_all = true; }), false,
+                  QVSE_E_SERVERS_EXHAUSTED, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Network, AProbeReplyToALookupAnswersNothing) {
@@ -360,7 +408,9 @@ TEST_F(Network, WrongSecretGetsInvalidCredentials) {
     void* handle = make_context();
     ASSERT_EQ(network::authenticate(handle, test_kind, test_user, L"wrong", 5), unsigned(QVSE_OK));
     EXPECT_EQ(network::lookup(handle, 3000, false), unsigned(QVSE_E_INVALID_CREDENTIALS));
-    ASSERT_EQ(network::authenticate(handle, test_kind, test_user, test_secret, std::wcslen(test_secret)), unsigned(QVSE_OK));
+    ASSERT_EQ(
+        network::authenticate(handle, test_kind, test_user, test_secret, std::wcslen(test_secret)),
+        unsigned(QVSE_OK));
     EXPECT_EQ(network::lookup(handle, 3000, false), unsigned(QVSE_OK));
 }
 
@@ -373,7 +423,8 @@ TEST_F(Network, AsynchronousCompletesOnceWithItsHandle) {
         handles.push_back(make_context(k));
         ASSERT_EQ(network::lookup(handles.back(), 3000, true), unsigned(QVSE_OK));
     }
-    for (void* handle : handles) EXPECT_EQ(completions::wait(handle), std::vector<std::uint32_t>{QVSE_OK});
+    for (void* handle : handles)
+        EXPECT_EQ(completions::wait(handle), std::vector<std::uint32_t>{QVSE_OK});
     std::this_thread::sleep_for(100ms);
     for (void* handle : handles) EXPECT_EQ(completions::of(handle).size(), 1u);
 }
@@ -393,7 +444,8 @@ TEST_F(Network, ReportsCarryTheWholeMessage) {
     auto server = make_server(91);
     use({{server.get(), patient}});
     void* handle = make_context();
-    const std::string message = "From: a@example.com\r\nSubject: hi\r\n\r\n" + std::string(200000, 'x');
+    const std::string message =
+        "From: a@example.com\r\nSubject: hi\r\n\r\n" + std::string(200000, 'x');
     bind_message(handle, message);
     EXPECT_EQ(network::report(handle, true, 5000, false), unsigned(QVSE_OK));
     EXPECT_EQ(network::revoke(handle, false, 5000, false), unsigned(QVSE_OK));
@@ -420,7 +472,8 @@ TEST_F(Network, AnAsynchronousReportStillGoesOutAfterItsDeadline) {
     for (void* handle : {small, large}) {
         const auto statuses = completions::wait(handle);
         ASSERT_EQ(statuses.size(), 1u);
-        EXPECT_TRUE(statuses[0] == QVSE_E_DEADLINE_EXPIRED || statuses[0] == QVSE_OK) << statuses[0];
+        EXPECT_TRUE(statuses[0] == QVSE_E_DEADLINE_EXPIRED || statuses[0] == QVSE_OK)
+            << statuses[0];
     }
     for (int k = 0; k < 300 && server->reports().size() < 2; ++k) std::this_thread::sleep_for(10ms);
     std::this_thread::sleep_for(300ms);  // a delivered report is not sent again
@@ -476,7 +529,8 @@ TEST_F(Network, RestoredRecordsAreMadeSound) {
     network::restore_servers(json);
     const auto saved = servers_json();
     EXPECT_NE(saved.find("\"::ffff:127.0.0.95\""), std::string::npos) << saved;
-    EXPECT_NE(saved.find("\"1000000000\""), std::string::npos) << "empty after dropping: the default";
+    EXPECT_NE(saved.find("\"1000000000\""), std::string::npos)
+        << "empty after dropping: the default";
     EXPECT_EQ(saved.find("\"-5\""), std::string::npos);
     EXPECT_NE(saved.find("\"1015\""), std::string::npos);
     EXPECT_EQ(saved.find("\"1016\""), std::string::npos) << "at most 16 kept";
@@ -533,7 +587,8 @@ namespace {
 
 void throwing_context_trace(void*, std::uint32_t, const wchar_t*, std::size_t, std::uint32_t,
                             const wchar_t* text, std::size_t length) {
-    if (std::wstring_view(text, length).starts_with(L"Sending ")) throw std::runtime_error("host failure");
+    if (std::wstring_view(text, length).starts_with(L"Sending "))
+        throw std::runtime_error("host failure");
 }
 
 TEST_F(Network, AThrowingCallbackStillCompletesTheRequest) {
@@ -570,7 +625,8 @@ TEST_F(Network, ASynchronousWaitEndsSoonAfterItsDeadline) {
     const auto waited = clock_type::now() - start;
     EXPECT_GE(waited, 200ms);
     EXPECT_LT(waited, 4000ms) << "deadline plus a short grace, not the host's 5 s";
-    EXPECT_EQ(engine::context::destroy(waiter), unsigned(QVSE_E_IN_USE)) << "released only by the worker";
+    EXPECT_EQ(engine::context::destroy(waiter), unsigned(QVSE_E_IN_USE))
+        << "released only by the worker";
     completions::wait(blocker);
     completions::hook = nullptr;
     // Once the worker runs again the request lets go of its context.
@@ -592,9 +648,10 @@ TEST_F(Network, PlansStopAt127Servers) {
     // each moving on at once. The signed attempt byte never wraps.
     std::string json = R"({"servers":[)";
     for (int k = 1; k <= 130; ++k)
-        json += std::string(k > 1 ? "," : "") + R"({"address":"127.3.0.)" + std::to_string(k) +
-                R"(","port":"9","reachable":"true","location":"","provider":"","uptime":"0","updated":"0",)"
-                R"("serial":"0","records":"1","latencies":["1000000"]})";
+        json +=
+            std::string(k > 1 ? "," : "") + R"({"address":"127.3.0.)" + std::to_string(k) +
+            R"(","port":"9","reachable":"true","location":"","provider":"","uptime":"0","updated":"0",)"
+            R"("serial":"0","records":"1","latencies":["1000000"]})";
     json += "]}";
     network::restore_servers(json);
     void* handle = make_context();

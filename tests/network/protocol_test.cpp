@@ -64,13 +64,13 @@ TEST(Protocol, IntegerReaderLimits) {
         {"00", 10, true, 0},
         {"822c", 10, true, 300},
         {"81ffffffffffffffff7f", 10, true, std::numeric_limits<std::uint64_t>::max()},
-        {"82808080808080808000", 10, false, 0},   // ten bytes that overflow 64 bits
+        {"82808080808080808000", 10, false, 0},  // ten bytes that overflow 64 bits
         {"ffffffffffffffffff7f", 10, false, 0},
-        {"81ffffffffffffffffff", 10, false, 0},   // tenth byte still continues
-        {"8180808080808080808000", 10, false, 0}, // eleven bytes
-        {"82", 10, false, 0},                     // ends inside the integer
+        {"81ffffffffffffffffff", 10, false, 0},    // tenth byte still continues
+        {"8180808080808080808000", 10, false, 0},  // eleven bytes
+        {"82", 10, false, 0},                      // ends inside the integer
         {"", 10, false, 0},
-        {"817f", 2, true, 255},                   // the flags field: at most two bytes
+        {"817f", 2, true, 255},  // the flags field: at most two bytes
         {"818000", 2, false, 0},
     };
     for (const auto& r : rows) {
@@ -102,7 +102,9 @@ TEST(Protocol, HeaderGoldenBytes) {
     header.id = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     std::string out;
     ASSERT_TRUE(protocol::encode(out, header));
-    EXPECT_EQ(hex(out), "564b50030000" "00010203040506070809");
+    EXPECT_EQ(hex(out),
+              "564b50030000"
+              "00010203040506070809");
 
     struct row {
         header_type::operation_type type;
@@ -122,11 +124,18 @@ TEST(Protocol, HeaderGoldenBytes) {
     header.attempt = 0xFE;
     out.clear();
     protocol::encode(out, header);
-    EXPECT_EQ(hex(out.substr(4, 2)), "dd" "fe");  // 1 1 011 101
+    EXPECT_EQ(hex(out.substr(4, 2)),
+              "dd"
+              "fe");  // 1 1 011 101
 }
 
 TEST(Protocol, HeaderDecoding) {
-    const auto good = unhex("564b5003" "9a" "02" "0a0b0c0d0e0f10111213" "ff");
+    const auto good = unhex(
+        "564b5003"
+        "9a"
+        "02"
+        "0a0b0c0d0e0f10111213"
+        "ff");
     std::span<const std::uint8_t> in(good);
     header_type header;
     ASSERT_TRUE(protocol::decode(in, header));
@@ -138,9 +147,18 @@ TEST(Protocol, HeaderDecoding) {
     EXPECT_EQ(header.id[0], 0x0a);
     EXPECT_EQ(in.size(), 1u);
 
-    for (const char* bad : {"564b5004" "80" "00" "00000000000000000000",  // version 4
-                            "564b4303" "80" "00" "00000000000000000000",  // magic
-                            "564b5003" "80" "00" "000000000000000000"}) { // short
+    for (const char* bad : {"564b5004"
+                            "80"
+                            "00"
+                            "00000000000000000000",  // version 4
+                            "564b4303"
+                            "80"
+                            "00"
+                            "00000000000000000000",  // magic
+                            "564b5003"
+                            "80"
+                            "00"
+                            "000000000000000000"}) {  // short
         const auto data = unhex(bad);
         std::span<const std::uint8_t> span(data);
         EXPECT_FALSE(protocol::decode(span, header)) << bad;
@@ -160,10 +178,11 @@ TEST(Protocol, Rc4MatchesRfc6229AtOffset4096) {
         const char* key;
         const char* at_4096;
     };
-    for (const auto& r : {row{"0102030405", "ff25b58995996707e51fbdf08b34d875"},
-                          row{"0102030405060708090a0b0c0d0e0f10", "a36a4c301ae8ac13610ccbc12256cacc"},
-                          row{"0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20",
-                              "f3e4c0a2e02d1d01f7f0a74618af2b48"}}) {
+    for (const auto& r :
+         {row{"0102030405", "ff25b58995996707e51fbdf08b34d875"},
+          row{"0102030405060708090a0b0c0d0e0f10", "a36a4c301ae8ac13610ccbc12256cacc"},
+          row{"0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20",
+              "f3e4c0a2e02d1d01f7f0a74618af2b48"}}) {
         const auto key = unhex(r.key);
         protocol::rc4_type cipher(key);
         cipher.discard(4096);
@@ -193,7 +212,8 @@ TEST(Protocol, SealKeysEnciphersAndAuthenticates) {
     const auto sealed = protocol::seal(header, credential, 1, 300, payload, authentication);
 
     const std::string id(header.id.begin(), header.id.end());
-    EXPECT_EQ(sealed.session_key, hashes::md5_of((id + credential).data(), id.size() + credential.size()));
+    EXPECT_EQ(sealed.session_key,
+              hashes::md5_of((id + credential).data(), id.size() + credential.size()));
     // The payload is the plaintext under the session keystream.
     auto cipher = protocol::session_cipher(sealed.session_key);
     std::string again = payload;
@@ -202,7 +222,10 @@ TEST(Protocol, SealKeysEnciphersAndAuthenticates) {
     // Block: identity kind, user id, then MD5 over id, credential and ciphertext.
     const std::string signed_bytes = id + credential + payload;
     const auto mac = hashes::md5_of(signed_bytes.data(), signed_bytes.size());
-    EXPECT_EQ(hex(authentication), "01" "822c" + hex(std::string(mac.bytes.begin(), mac.bytes.end())));
+    EXPECT_EQ(hex(authentication),
+              "01"
+              "822c" +
+                  hex(std::string(mac.bytes.begin(), mac.bytes.end())));
     // The header is not covered: another attempt keeps the block valid.
     header.attempt = 2;
     std::string payload2 = plain, authentication2;
@@ -213,7 +236,14 @@ TEST(Protocol, SealKeysEnciphersAndAuthenticates) {
 
 TEST(Protocol, ProbeReplies) {
     // name "a", location "", provider "pq", then 1, 2, 3, 300
-    auto data = unhex("0161" "00" "027071" "01" "02" "03" "822c");
+    auto data = unhex(
+        "0161"
+        "00"
+        "027071"
+        "01"
+        "02"
+        "03"
+        "822c");
     auto reply = protocol::read_probe_reply(data);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->name, "a");
@@ -221,12 +251,25 @@ TEST(Protocol, ProbeReplies) {
     EXPECT_EQ(reply->records, 300u);
     data.pop_back();  // cut inside the last integer
     EXPECT_FALSE(protocol::read_probe_reply(data));
-    data = unhex("0161" "00" "05");  // the third string is cut short
+    data = unhex(
+        "0161"
+        "00"
+        "05");  // the third string is cut short
     EXPECT_FALSE(protocol::read_probe_reply(data));
 }
 
 TEST(Protocol, LookupAnswers) {
-    const auto data = unhex("00" "10" "05" "06" "8107" "01" "02" "03" "10" "05");
+    const auto data = unhex(
+        "00"
+        "10"
+        "05"
+        "06"
+        "8107"
+        "01"
+        "02"
+        "03"
+        "10"
+        "05");
     protocol::reader_type reader(data);
     protocol::answer_type answer;
     EXPECT_EQ(protocol::read_answer(reader, answer), protocol::answer_error::none);

@@ -19,10 +19,11 @@ TEST(ServerRecords, NewRecordSerialisesAsStrings) {
     EXPECT_EQ(server.name, L"192.0.2.7");
     std::ostringstream out;
     boost::property_tree::write_json(out, server.serialize(), false);
-    EXPECT_EQ(out.str(),
-              "{\"address\":\"192.0.2.7\",\"port\":\"2409\",\"reachable\":\"false\",\"location\":\"\","
-              "\"provider\":\"\",\"uptime\":\"0\",\"updated\":\"0\",\"serial\":\"0\",\"records\":\"0\","
-              "\"latencies\":[\"1000000000\"]}\n");
+    EXPECT_EQ(
+        out.str(),
+        "{\"address\":\"192.0.2.7\",\"port\":\"2409\",\"reachable\":\"false\",\"location\":\"\","
+        "\"provider\":\"\",\"uptime\":\"0\",\"updated\":\"0\",\"serial\":\"0\",\"records\":\"0\","
+        "\"latencies\":[\"1000000000\"]}\n");
 }
 
 TEST(ServerRecords, RoundTripAndMalformedMembers) {
@@ -49,10 +50,11 @@ TEST(ServerRecords, RoundTripAndMalformedMembers) {
         const char* value;
         bool ok;
     };
-    for (const auto& r : {row{"reachable", "1", true}, row{"reachable", "0", true}, row{"reachable", "yes", false},
-                          row{"port", "65536", false}, row{"port", "-1", false}, row{"records", "-1", false},
-                          row{"uptime", "12abc", false}, row{"address", "not an address", false},
-                          row{"serial", "", false}}) {
+    for (const auto& r :
+         {row{"reachable", "1", true}, row{"reachable", "0", true}, row{"reachable", "yes", false},
+          row{"port", "65536", false}, row{"port", "-1", false}, row{"records", "-1", false},
+          row{"uptime", "12abc", false}, row{"address", "not an address", false},
+          row{"serial", "", false}}) {
         ptree node = server.serialize();
         node.put(r.member, r.value);
         if (r.ok)
@@ -68,7 +70,8 @@ TEST(ServerRecords, RoundTripAndMalformedMembers) {
 TEST(ServerRecords, PlanPredicate) {
     asio::io_context service;
     auto make = [&](bool reachable, std::uint64_t records, std::vector<std::int64_t> latencies) {
-        auto server = std::make_shared<network::server_type>(service, asio::ip::make_address("127.0.0.1"), 1);
+        auto server =
+            std::make_shared<network::server_type>(service, asio::ip::make_address("127.0.0.1"), 1);
         server->reachable = reachable;
         server->records = records;
         server->latencies.assign(latencies.begin(), latencies.end());
@@ -100,9 +103,12 @@ TEST(ServerRecords, LatenciesKeepTheNewestSixteen) {
 }
 
 TEST(ServerRecords, CanonicalAndPrintable) {
-    EXPECT_EQ(network::canonical(asio::ip::make_address("::ffff:127.0.0.3")), asio::ip::make_address("127.0.0.3"));
+    EXPECT_EQ(network::canonical(asio::ip::make_address("::ffff:127.0.0.3")),
+              asio::ip::make_address("127.0.0.3"));
     EXPECT_EQ(network::canonical(asio::ip::make_address("::1")), asio::ip::make_address("::1"));
-    EXPECT_EQ(network::printable(L"a\nb\x1b[31m\x7f\x85" L"c\u00e9"), L"ab[31mc\u00e9");
+    EXPECT_EQ(network::printable(L"a\nb\x1b[31m\x7f\x85"
+                                 L"c\u00e9"),
+              L"ab[31mc\u00e9");
 }
 
 }  // namespace

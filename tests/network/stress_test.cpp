@@ -51,14 +51,17 @@ TEST_F(Stress, EveryRequestCompletesExactlyOnce) {
     }
     for (auto& worker : workers) worker.join();
     EXPECT_EQ(failures.load(), 0u);
-    EXPECT_TRUE(completions::wait_total(asynchronous, 60s)) << completions::total() << " of " << asynchronous;
+    EXPECT_TRUE(completions::wait_total(asynchronous, 60s))
+        << completions::total() << " of " << asynchronous;
     std::this_thread::sleep_for(200ms);  // late duplicates would show now
     EXPECT_EQ(completions::total(), asynchronous.load());
     std::size_t twice = 0;
     for (int k = 0; k < threads * per_thread; ++k) {
         const auto statuses = completions::of(cells[k].get());
-        if (k % per_thread % synchronous_every == 0) twice += !statuses.empty();
-        else twice += statuses.size() != 1;
+        if (k % per_thread % synchronous_every == 0)
+            twice += !statuses.empty();
+        else
+            twice += statuses.size() != 1;
     }
     EXPECT_EQ(twice, 0u);
     // Destroyable now, before the network stops.

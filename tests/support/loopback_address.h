@@ -12,17 +12,17 @@
 
 namespace quorvane::testing {
 
-inline std::string loopback_address(std::string_view name, unsigned attempt = 0)
-{
+inline std::string loopback_address(std::string_view name, unsigned attempt = 0) {
     std::uint64_t hash = 0xcbf29ce484222325;
     const auto mix = [&hash](std::uint64_t value) { hash = (hash ^ value) * 0x100000001b3; };
     mix(static_cast<std::uint64_t>(::getpid()));
-    for (const char c : name)
-        mix(static_cast<unsigned char>(c));
+    for (const char c : name) mix(static_cast<unsigned char>(c));
     mix(attempt);
     hash ^= hash >> 29;
     // 127.0.0.0/8 is loopback on Linux; each octet 1 to 254, away from 127.0.0.1.
-    const auto octet = [hash](int shift) { return std::to_string(1 + (hash >> shift & 0xFFFF) % 254); };
+    const auto octet = [hash](int shift) {
+        return std::to_string(1 + (hash >> shift & 0xFFFF) % 254);
+    };
     return "127." + octet(0) + "." + octet(16) + "." + octet(32);
 }
 

@@ -54,10 +54,10 @@ public:
     void clear();
 
 private:
-    static void on_trace(std::uint32_t, const wchar_t*, std::size_t, std::uint32_t,
-                         const wchar_t*, std::size_t);
-    static void on_context_trace(void*, std::uint32_t, const wchar_t*, std::size_t,
-                                 std::uint32_t, const wchar_t*, std::size_t);
+    static void on_trace(std::uint32_t, const wchar_t*, std::size_t, std::uint32_t, const wchar_t*,
+                         std::size_t);
+    static void on_context_trace(void*, std::uint32_t, const wchar_t*, std::size_t, std::uint32_t,
+                                 const wchar_t*, std::size_t);
     static void on_text_stage(void*, std::uint32_t, const wchar_t*, std::size_t);
     static void on_uri_found(void*, std::uint32_t, const wchar_t*, std::size_t);
     void add(trace_line line);

@@ -7,8 +7,7 @@
 #include <QDeadlineTimer>
 
 template <typename Condition>
-bool waitFor(Condition condition, int milliseconds = 10'000)
-{
+bool waitFor(Condition condition, int milliseconds = 10'000) {
     const QDeadlineTimer deadline(milliseconds);
     while (!condition() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);

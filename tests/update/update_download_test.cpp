@@ -72,15 +72,20 @@ TEST(Downloader, FetchesInListOrderAndSkipsDeletedEntries)
                              server.files(), folder.path());
     ASSERT_TRUE(waitFor([&] { return recorder.ended(); }));
     ASSERT_TRUE(recorder.paths.has_value());
-    EXPECT_EQ(*recorder.paths, (QStringList{folder.filePath(QStringLiteral("b.zip")), folder.filePath(QStringLiteral("a b.txt"))}));
+    EXPECT_EQ(*recorder.paths,
+              (QStringList{folder.filePath(QStringLiteral("b.zip")), folder.filePath(QStringLiteral("a b.txt"))}));
     EXPECT_EQ(*recorder.toDelete, QStringList{QStringLiteral("gone.dat")});
     EXPECT_EQ(recorder.received, big.size() + 5);
     EXPECT_EQ(QFileInfo(folder.filePath(QStringLiteral("b.zip"))).size(), big.size());
-    EXPECT_TRUE(QVDownloader::changedFilesAmongFiles({entry(QStringLiteral("b.zip"), big), entry(QStringLiteral("a b.txt"), "hello")},
-                                                     folder.path()).isEmpty());
-    EXPECT_EQ(QVDownloader::changedFilesAmongFiles({entry(QStringLiteral("b.zip"), "other"), entry(QStringLiteral("a b.txt"), "x", true),
+    EXPECT_TRUE(QVDownloader::changedFilesAmongFiles(
+                    {entry(QStringLiteral("b.zip"), big), entry(QStringLiteral("a b.txt"), "hello")}, folder.path())
+                    .isEmpty());
+    EXPECT_EQ(QVDownloader::changedFilesAmongFiles({entry(QStringLiteral("b.zip"), "other"),
+                                                    entry(QStringLiteral("a b.txt"), "x", true),
                                                     entry(QStringLiteral("none"), "x", true)},
-                                                   folder.path()).size(), 2);
+                                                   folder.path())
+                  .size(),
+              2);
 
     // Only deleted entries: done at once with their names.
     Recorder deletedOnly;
@@ -136,7 +141,8 @@ TEST(Downloader, TransferErrorsAndCancelling)
 
     Recorder cancelled;
     QVDownloader second(&cancelled);
-    second.downloadFiles({entry(QStringLiteral("a.zip"), QByteArray(4 * 1024 * 1024, 'a'))}, server.files(), folder.path());
+    second.downloadFiles({entry(QStringLiteral("a.zip"), QByteArray(4 * 1024 * 1024, 'a'))}, server.files(),
+                         folder.path());
     second.cancelDownload();
     waitFor([] { return false; }, 500);
     EXPECT_FALSE(cancelled.ended());
@@ -163,7 +169,8 @@ struct QueryRecorder final : QObject, QVUpdateDelegate {
 TEST(UpdateService, AnswersTheQueryWithItsFiles)
 {
     UpdateServer server(QStringLiteral("Quorvane 2.0 brings speed"));
-    QVUserDefaults::standardUserDefaults().setObject(server.service().toString(), QString::fromLatin1(kQVUpdateServiceKey));
+    QVUserDefaults::standardUserDefaults().setObject(server.service().toString(),
+                                                     QString::fromLatin1(kQVUpdateServiceKey));
 
     QueryRecorder none;
     QVServiceInfo::updateWithDelegate(&none);

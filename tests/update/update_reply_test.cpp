@@ -27,8 +27,10 @@ public:
         add("ProductCode", productCode);
         QFile plist(folder_.filePath(QStringLiteral("Q.app/Contents/Info.plist")));
         plist.open(QIODevice::WriteOnly);
-        plist.write(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>%1</dict></plist>")
-                        .arg(dict).toUtf8());
+        plist.write(
+            QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>%1</dict></plist>")
+                .arg(dict)
+                .toUtf8());
         plist.close();
         QVMainBundle::setBundlePathForTesting(folder_.filePath(QStringLiteral("Q.app")));
     }
@@ -67,11 +69,11 @@ TEST(UpdateQuery, ChecksumKnownAnswers)
     // out by hand.
     Bundle bundle(QStringLiteral("2.1.0"), QStringLiteral("17"), QStringLiteral("QVLX"));
     const QStringList parameters = QVServiceInfo::updateQueryParameters();
-    const QStringList expectedNames{QStringLiteral("Action=QueryUpdate"), QStringLiteral("Schema=4"),
-                                    QStringLiteral("UpdateSchema=4"), QStringLiteral("ProductName=QVLX"),
+    const QStringList expectedNames{QStringLiteral("Action=QueryUpdate"),  QStringLiteral("Schema=4"),
+                                    QStringLiteral("UpdateSchema=4"),      QStringLiteral("ProductName=QVLX"),
                                     QStringLiteral("Lsn=562954248388625"), QStringLiteral("Lang=en"),
-                                    QStringLiteral("AutoUpdate=0"), QStringLiteral("ReleaseType=1"),
-                                    QStringLiteral("ResForm=1"), QStringLiteral("UpdateKey=")};
+                                    QStringLiteral("AutoUpdate=0"),        QStringLiteral("ReleaseType=1"),
+                                    QStringLiteral("ResForm=1"),           QStringLiteral("UpdateKey=")};
     ASSERT_EQ(parameters.size(), 11);
     EXPECT_EQ(parameters.mid(0, 10), expectedNames);
     EXPECT_EQ(parameters.last(), QStringLiteral("Chk=6d681496c3ef0ec5068425194336d366"));
@@ -116,8 +118,11 @@ TEST(UpdateReply, AcceptsWellFormedReplies)
     EXPECT_EQ(description, QStringLiteral("Quorvane 2.2 is here"));
     EXPECT_EQ(url, QUrl(QStringLiteral("https://updates.example.com/u/")));
     ASSERT_EQ(files.size(), 2);
-    EXPECT_EQ(files[0], (QVUpdateFile{QStringLiteral("2a.zip"), QStringLiteral("ab56b4d92b40713acc5af89985d4b786"), 100, false}));
-    EXPECT_EQ(files[1], (QVUpdateFile{QStringLiteral("updateInfo.rtf"), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"), 3, true}));
+    EXPECT_EQ(files[0],
+              (QVUpdateFile{QStringLiteral("2a.zip"), QStringLiteral("ab56b4d92b40713acc5af89985d4b786"), 100, false}));
+    EXPECT_EQ(
+        files[1],
+        (QVUpdateFile{QStringLiteral("updateInfo.rtf"), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"), 3, true}));
 
     // "0" alone: no update.
     ASSERT_TRUE(QVServiceInfo::parseTextResponse(QStringLiteral("0\r\n"), &description, &url, &files));
@@ -125,16 +130,16 @@ TEST(UpdateReply, AcceptsWellFormedReplies)
     EXPECT_TRUE(files.isEmpty());
 
     // Only description and field 3 are covered when there are no files.
-    ASSERT_TRUE(QVServiceInfo::parseTextResponse(QStringLiteral("c527c12ea4cc953baee706920a399791\r\nOnly words\r\n0\r\n"),
-                                                 &description, &url, &files));
+    ASSERT_TRUE(QVServiceInfo::parseTextResponse(
+        QStringLiteral("c527c12ea4cc953baee706920a399791\r\nOnly words\r\n0\r\n"), &description, &url, &files));
     EXPECT_EQ(description, QStringLiteral("Only words"));
     EXPECT_TRUE(files.isEmpty());
     // Plain HTTP is for this machine only; names with spaces or percent
     // signs are single components.
-    ASSERT_TRUE(QVServiceInfo::parseTextResponse(
-        reply(QStringLiteral("d"), QStringLiteral("1"), QStringLiteral("http://127.0.0.1:2480/files/"), QStringLiteral("1"),
-              {group(QStringLiteral("Quorvane 2%.zip"))}),
-        &description, &url, &files));
+    ASSERT_TRUE(QVServiceInfo::parseTextResponse(reply(QStringLiteral("d"), QStringLiteral("1"),
+                                                       QStringLiteral("http://127.0.0.1:2480/files/"),
+                                                       QStringLiteral("1"), {group(QStringLiteral("Quorvane 2%.zip"))}),
+                                                 &description, &url, &files));
     EXPECT_EQ(files.value(0).name, QStringLiteral("Quorvane 2%.zip"));
     EXPECT_EQ(QVUpdateSecurity::fileUrl(url, files[0].name).toString(QUrl::FullyEncoded),
               QStringLiteral("http://127.0.0.1:2480/files/Quorvane%202%25.zip"));
@@ -154,20 +159,37 @@ TEST(UpdateReply, RefusesHostileOrBrokenReplies)
         {"0 followed by more", QStringLiteral("0\r\nmore\r\n")},
         {"wrong checksum", QStringLiteral("8c90471cce413ada6151e9d0c75c5cbb\r\nOnly words\r\n0\r\n")},
         {"checksum only", QStringLiteral("c527c12ea4cc953baee706920a399791\r\n")},
-        {"field 3 not a number", reply(QStringLiteral("d"), QStringLiteral("x1"), https, one, {group(QStringLiteral("a.zip"))})},
-        {"field 3 overflowing", reply(QStringLiteral("d"), QStringLiteral("99999999999999999999"), https, one, {group(QStringLiteral("a.zip"))})},
+        {"field 3 not a number",
+         reply(QStringLiteral("d"), QStringLiteral("x1"), https, one, {group(QStringLiteral("a.zip"))})},
+        {"field 3 overflowing",
+         reply(QStringLiteral("d"), QStringLiteral("99999999999999999999"), https, one,
+               {group(QStringLiteral("a.zip"))})},
         {"count missing", QStringLiteral("x\r\nd\r\n1\r\nhttps://h/\r\n")},
         {"negative count", reply(QStringLiteral("d"), one, https, QStringLiteral("-1"), {})},
-        {"huge count, one group", reply(QStringLiteral("d"), one, https, QStringLiteral("2147483647"), {group(QStringLiteral("a.zip"))})},
-        {"count past 32 bits", reply(QStringLiteral("d"), one, https, QStringLiteral("9223372036854775807"), {group(QStringLiteral("a.zip"))})},
+        {"huge count, one group",
+         reply(QStringLiteral("d"), one, https, QStringLiteral("2147483647"), {group(QStringLiteral("a.zip"))})},
+        {"count past 32 bits",
+         reply(QStringLiteral("d"), one, https, QStringLiteral("9223372036854775807"),
+               {group(QStringLiteral("a.zip"))})},
         {"group cut short", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("a.zip")).mid(0, 4)})},
-        {"negative size", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("a.zip"), QStringLiteral("-3"))})},
-        {"overflowing size", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("a.zip"), QStringLiteral("9223372036854775808"))})},
-        {"size with junk", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("a.zip"), QStringLiteral("3k"))})},
-        {"flag past 32 bits", reply(QStringLiteral("d"), one, https, one, {{QStringLiteral("a.zip"), QStringLiteral("0"), QStringLiteral("m"), QStringLiteral("3"), QStringLiteral("4294967296"), QStringLiteral("0")}})},
-        {"plain HTTP elsewhere", reply(QStringLiteral("d"), one, QStringLiteral("http://updates.example.com/u/"), one, {group(QStringLiteral("a.zip"))})},
-        {"another scheme", reply(QStringLiteral("d"), one, QStringLiteral("file:///tmp/"), one, {group(QStringLiteral("a.zip"))})},
-        {"relative base", reply(QStringLiteral("d"), one, QStringLiteral("/u/"), one, {group(QStringLiteral("a.zip"))})},
+        {"negative size",
+         reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("a.zip"), QStringLiteral("-3"))})},
+        {"overflowing size",
+         reply(QStringLiteral("d"), one, https, one,
+               {group(QStringLiteral("a.zip"), QStringLiteral("9223372036854775808"))})},
+        {"size with junk",
+         reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("a.zip"), QStringLiteral("3k"))})},
+        {"flag past 32 bits",
+         reply(QStringLiteral("d"), one, https, one,
+               {{QStringLiteral("a.zip"), QStringLiteral("0"), QStringLiteral("m"), QStringLiteral("3"),
+                 QStringLiteral("4294967296"), QStringLiteral("0")}})},
+        {"plain HTTP elsewhere",
+         reply(QStringLiteral("d"), one, QStringLiteral("http://updates.example.com/u/"), one,
+               {group(QStringLiteral("a.zip"))})},
+        {"another scheme",
+         reply(QStringLiteral("d"), one, QStringLiteral("file:///tmp/"), one, {group(QStringLiteral("a.zip"))})},
+        {"relative base",
+         reply(QStringLiteral("d"), one, QStringLiteral("/u/"), one, {group(QStringLiteral("a.zip"))})},
         // File names that are not one plain component.
         {"name ..", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral(".."))})},
         {"name .", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("."))})},
@@ -177,12 +199,16 @@ TEST(UpdateReply, RefusesHostileOrBrokenReplies)
         {"name http://h/x", reply(QStringLiteral("d"), one, https, one, {group(QStringLiteral("http://h/x"))})},
         {"name too long", reply(QStringLiteral("d"), one, https, one, {group(QString(256, u'a'))})},
         // More than an update may hold, in one file or in all together.
-        {"one file past the cap", reply(QStringLiteral("d"), one, https, one,
-                                        {group(QStringLiteral("a.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize + 1))})},
-        {"files past the cap together", reply(QStringLiteral("d"), one, https, QStringLiteral("2"),
-                                              {group(QStringLiteral("a.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize / 2 + 1)),
-                                               group(QStringLiteral("b.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize / 2 + 1))})},
-        {"loopback spelled as a name", reply(QStringLiteral("d"), one, QStringLiteral("http://127.0.0.1.example.com/u/"), one, {group(QStringLiteral("a.zip"))})},
+        {"one file past the cap",
+         reply(QStringLiteral("d"), one, https, one,
+               {group(QStringLiteral("a.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize + 1))})},
+        {"files past the cap together",
+         reply(QStringLiteral("d"), one, https, QStringLiteral("2"),
+               {group(QStringLiteral("a.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize / 2 + 1)),
+                group(QStringLiteral("b.zip"), QString::number(QVUpdateProtocol::kMaxUpdateSize / 2 + 1))})},
+        {"loopback spelled as a name",
+         reply(QStringLiteral("d"), one, QStringLiteral("http://127.0.0.1.example.com/u/"), one,
+               {group(QStringLiteral("a.zip"))})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

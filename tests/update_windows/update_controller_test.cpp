@@ -45,7 +45,8 @@ struct Fixture {
     {
         QDir().mkpath(root.filePath(QStringLiteral("Quorvane.app/Contents/MacOS")));
         QVMainBundle::setBundlePathForTesting(root.filePath(QStringLiteral("Quorvane.app")));
-        QVUserDefaults::standardUserDefaults().setObject(server.service().toString(), QString::fromLatin1(kQVUpdateServiceKey));
+        QVUserDefaults::standardUserDefaults().setObject(server.service().toString(),
+                                                         QString::fromLatin1(kQVUpdateServiceKey));
         controller.setInstaller([this](const QString &update, const QString &install) {
             installed = {update, install};
             return helperAnswer;
@@ -56,7 +57,10 @@ struct Fixture {
     }
     ~Fixture() { QVMainBundle::setBundlePathForTesting(QString()); }
 
-    bool infoShown() { return waitFor([this] { return controller.updateInfoWindow() && controller.updateInfoWindow()->isVisible(); }); }
+    bool infoShown()
+    {
+        return waitFor([this] { return controller.updateInfoWindow() && controller.updateInfoWindow()->isVisible(); });
+    }
     QString alertText()
     {
         waitFor([this] { return controller.alert() != nullptr; });
@@ -146,7 +150,9 @@ TEST(UpdateController, InstallsAndQuitsOnlyOnceTheNewInstanceRuns)
     EXPECT_TRUE(QFileInfo(f.installed[0]).isDir());
     EXPECT_EQ(f.installed[1], QVMainBundle::bundlePath());
     // Downloaded and unpacked in a folder of its own that only the user can enter.
-    EXPECT_EQ(QFileInfo(QFileInfo(f.installed[0]).path()).permissions() & (QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup), 0);
+    EXPECT_EQ(QFileInfo(QFileInfo(f.installed[0]).path()).permissions()
+                  & (QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup),
+              0);
     EXPECT_TRUE(waitFor([&] { return f.quit; }));
     EXPECT_EQ(f.controller.alert(), nullptr);
     other.unregisterService(QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier));
@@ -160,7 +166,8 @@ TEST(UpdateController, AFailedInstallOrRelaunchKeepsTheApplicationRunning)
         bool helperAnswer;
         bool launches;
     };
-    const Case cases[] = {{"helper answers NO", false, true}, {"new instance never starts", true, true},
+    const Case cases[] = {{"helper answers NO", false, true},
+                          {"new instance never starts", true, true},
                           {"new instance cannot be launched", true, false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -187,44 +194,59 @@ TEST(UpdateController, RefusesFilesAndArchivesThatAreNotAnUpdate)
     const QString wrongData = QStringLiteral("Wrong file data.");
     const QString wrongFormat = QStringLiteral("Wrong update format.");
     const std::vector<Case> cases = {
-        {"two archives", [](Fixture &f) {
+        {"two archives",
+         [](Fixture &f) {
              f.server.put(QStringLiteral("A.zip"), zipArchive(bundleEntries("A")));
              f.server.put(QStringLiteral("B.zip"), zipArchive(bundleEntries("B")));
-         }, wrongData},
-        {"a file changed after the reply", [](Fixture &f) {
-             f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(bundleEntries("Quorvane")));
-         }, wrongData},
-        {"a corrupt archive", [](Fixture &f) {
+         },
+         wrongData},
+        {"a file changed after the reply",
+         [](Fixture &f) { f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(bundleEntries("Quorvane"))); },
+         wrongData},
+        {"a corrupt archive",
+         [](Fixture &f) {
              f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(bundleEntries("Quorvane")).left(100));
-         }, wrongFormat},
-        {"a folder not named after the archive", [](Fixture &f) {
-             f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(bundleEntries("Other")));
-         }, wrongFormat},
-        {"not an application", [](Fixture &f) {
+         },
+         wrongFormat},
+        {"a folder not named after the archive",
+         [](Fixture &f) { f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(bundleEntries("Other"))); },
+         wrongFormat},
+        {"not an application",
+         [](Fixture &f) {
              f.server.put(QStringLiteral("Quorvane.zip"), zipArchive({{"Quorvane.txt", "text"}}));
-         }, wrongFormat},
-        {"an entry leaving the folder", [](Fixture &f) {
+         },
+         wrongFormat},
+        {"an entry leaving the folder",
+         [](Fixture &f) {
              QList<ZipEntry> entries = bundleEntries("Quorvane");
              entries.append(ZipEntry{"../escaped", "x"});
              f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(entries));
-         }, wrongFormat},
-        {"a link entry made on VMS", [](Fixture &f) {
+         },
+         wrongFormat},
+        {"a link entry made on VMS",
+         [](Fixture &f) {
              // Listed as "RWED,RWED,RWED" by unzip -Z, yet unpacked as a link.
              QList<ZipEntry> entries = bundleEntries("Quorvane");
              entries.append(ZipEntry{"Quorvane.app/Contents/MacOS/data", "/etc/shadow", true, 0x021E});
              f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(entries));
-         }, wrongFormat},
-        {"an archive announcing more than an update holds", [](Fixture &f) {
+         },
+         wrongFormat},
+        {"an archive announcing more than an update holds",
+         [](Fixture &f) {
              QList<ZipEntry> entries = bundleEntries("Quorvane");
-             entries.append(ZipEntry{"Quorvane.app/Contents/big", "x", false, 0x031E, QVUpdateProtocol::kMaxUpdateSize});
+             entries.append(
+                 ZipEntry{"Quorvane.app/Contents/big", "x", false, 0x031E, QVUpdateProtocol::kMaxUpdateSize});
              f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(entries));
-         }, wrongFormat},
-        {"a link entry", [](Fixture &f) {
+         },
+         wrongFormat},
+        {"a link entry",
+         [](Fixture &f) {
              QList<ZipEntry> entries = bundleEntries("Quorvane");
              entries.append(ZipEntry{"Quorvane.app/Contents/Resources", f.root.path().toUtf8(), true});
              entries.append(ZipEntry{"Quorvane.app/Contents/Resources/planted", "x"});
              f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(entries));
-         }, wrongFormat},
+         },
+         wrongFormat},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -294,7 +316,8 @@ TEST(UpdateController, ClosingTheWindowBeforeTheAnswerDropsIt)
 TEST(UpdateController, AnUnreachableServiceSaysTryAgainLater)
 {
     Fixture f;
-    QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("http://127.0.0.1:1"), QString::fromLatin1(kQVUpdateServiceKey));
+    QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("http://127.0.0.1:1"),
+                                                     QString::fromLatin1(kQVUpdateServiceKey));
     f.controller.startUpdate(false);
     EXPECT_FALSE(f.alertText().isEmpty());
     EXPECT_EQ(f.controller.window(), f.controller.progressWindow());
@@ -312,12 +335,13 @@ TEST(UpdateController, Screenshots)
     const QString folder = qEnvironmentVariable("QV_SCREENSHOT_DIR");
     if (folder.isEmpty())
         GTEST_SKIP() << "QV_SCREENSHOT_DIR not set";
-    const QByteArray description = R"({\rtf1\ansi\ansicpg1252{\fonttbl\f0\fswiss Helvetica;}{\colortbl;\red0\green0\blue0;\red30\green90\blue180;})"
-                                   R"(\f0\fs28\b\cf2 What\'92s new in Quorvane 2.0\b0\cf0\fs24\par\par)"
-                                   R"(\'95 Messages are scanned up to twice as fast.\par)"
-                                   R"(\'95 The allow and block lists accept whole domains.\par)"
-                                   R"(\'95 Fixed: the junk mailbox is created when it is {\i missing}.\par\par)"
-                                   R"({\fs20 Quorvane 2.0 needs about 40 MB of disk space.}\par})";
+    const QByteArray description =
+        R"({\rtf1\ansi\ansicpg1252{\fonttbl\f0\fswiss Helvetica;}{\colortbl;\red0\green0\blue0;\red30\green90\blue180;})"
+        R"(\f0\fs28\b\cf2 What\'92s new in Quorvane 2.0\b0\cf0\fs24\par\par)"
+        R"(\'95 Messages are scanned up to twice as fast.\par)"
+        R"(\'95 The allow and block lists accept whole domains.\par)"
+        R"(\'95 Fixed: the junk mailbox is created when it is {\i missing}.\par\par)"
+        R"({\fs20 Quorvane 2.0 needs about 40 MB of disk space.}\par})";
     Fixture f;
     f.server.put(QStringLiteral("updateInfo.rtf"), description);
     f.server.put(QStringLiteral("Quorvane.zip"), zipArchive(bundleEntries("Quorvane")));

@@ -46,7 +46,8 @@ Outcome unpack(const QTemporaryDir &folder, const QList<ZipEntry> &entries)
 qint64 sizeOfTree(const QString &folder)
 {
     qint64 total = 0;
-    for (const QFileInfo &item : QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+    for (const QFileInfo &item :
+         QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
         if (item.isSymLink())
             continue;
         total += item.isDir() ? sizeOfTree(item.filePath()) : item.size();
@@ -77,7 +78,8 @@ TEST(UpdateUnpacker, JudgesWhatUnzipWroteNotWhatTheArchiveSays)
         {"a link entry made on BeOS", {"Quorvane.app/Contents/data", "/etc/shadow", true, 0x101E}},
         {"a file announced past the limit", {"Quorvane.app/Contents/big", "x", false, 0x031E, kLimit + 1}},
         // The listing says 10 bytes; unzip would write 2 MiB.
-        {"a file larger than it is listed", {"Quorvane.app/Contents/big", QByteArray(2 * kLimit, 'z'), false, 0x031E, 10}},
+        {"a file larger than it is listed",
+         {"Quorvane.app/Contents/big", QByteArray(2 * kLimit, 'z'), false, 0x031E, 10}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -30,8 +30,14 @@ inline quint32 crc32(const QByteArray &data)
 
 inline QByteArray zipArchive(const QList<ZipEntry> &entries)
 {
-    const auto u16 = [](QByteArray &out, quint16 v) { v = qToLittleEndian(v); out.append(reinterpret_cast<const char *>(&v), 2); };
-    const auto u32 = [](QByteArray &out, quint32 v) { v = qToLittleEndian(v); out.append(reinterpret_cast<const char *>(&v), 4); };
+    const auto u16 = [](QByteArray &out, quint16 v) {
+        v = qToLittleEndian(v);
+        out.append(reinterpret_cast<const char *>(&v), 2);
+    };
+    const auto u32 = [](QByteArray &out, quint32 v) {
+        v = qToLittleEndian(v);
+        out.append(reinterpret_cast<const char *>(&v), 4);
+    };
     QByteArray archive;
     QByteArray directory;
     for (const ZipEntry &entry : entries) {

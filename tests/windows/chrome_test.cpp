@@ -32,7 +32,7 @@ TEST(Chrome, SelectedPageShowsItsPressedIconAndAnUnknownTagShowsNone)
         const QVCMainToolbarItem item = host.itemForToolbar(toolbar, index);
         const QSize size = item.icon.size();
         return toolbar->buttons()[index]->icon().pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32)
-               == item.pressedIcon.convertToFormat(QImage::Format_ARGB32);
+            == item.pressedIcon.convertToFormat(QImage::Format_ARGB32);
     };
     toolbar->setSelectedItemTag(1);
     EXPECT_FALSE(showsPressed(0));

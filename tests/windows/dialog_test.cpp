@@ -37,8 +37,8 @@ TEST(AddDialog, OkFollowsTheTextAsItIsTyped)
         const char *text;
         bool valid;
     } cases[] = {
-        {"user@example.com", true}, {"example.com", true}, {"*@example.com", true},
-        {"mail.example.co.uk", true}, {"not an address", false}, {"", false}, {"user@", false}, {"@example.com", false},
+        {"user@example.com", true}, {"example.com", true}, {"*@example.com", true}, {"mail.example.co.uk", true},
+        {"not an address", false},  {"", false},           {"user@", false},        {"@example.com", false},
     };
     QVAddEmailOrDomainDialog dialog;
     EXPECT_EQ(dialog.item(), QStringLiteral(""));
@@ -61,9 +61,9 @@ TEST(ChangeEmailDialog, AcceptsAddressesOnly)
     QVChangeUserEmailDialog dialog;
     // The lists' "*@domain" form is nobody's own address; blanks around an
     // address are dropped.
-    for (const auto &[text, valid] : {std::pair{"user@example.com", true}, std::pair{" user@example.com ", true},
-                                      std::pair{"*@example.com", false}, std::pair{"example.com", false},
-                                      std::pair{"", false}}) {
+    for (const auto &[text, valid] :
+         {std::pair{"user@example.com", true}, std::pair{" user@example.com ", true}, std::pair{"*@example.com", false},
+          std::pair{"example.com", false}, std::pair{"", false}}) {
         dialog.setItem(QString::fromLatin1(text));
         EXPECT_EQ(dialog.isValidItem(), valid) << text;
     }
@@ -92,7 +92,9 @@ TEST(DialogBase, SheetEndsOnceAndTemporaryHideEndsNothing)
     dialog->okClick();
     dialog->okClick();
     EXPECT_EQ(codes, QList<int>{QVCWindowController::kQVDialogOk});
-    EXPECT_EQ(dialog->calls, (QStringList{QStringLiteral("initialize"), QStringLiteral("show"), QStringLiteral("ok"), QStringLiteral("close")}));
+    EXPECT_EQ(dialog->calls,
+              (QStringList{QStringLiteral("initialize"), QStringLiteral("show"), QStringLiteral("ok"),
+                           QStringLiteral("close")}));
     EXPECT_EQ(dialog->hostWindow(), nullptr);
     // An ended sheet deletes itself.
     EXPECT_TRUE(waitUntil([&] { return dialog.isNull(); }));
@@ -127,8 +129,10 @@ TEST(DialogBase, ModalRunAnswersWhetherItEndedWithOk)
     EXPECT_TRUE(dialog.runModalForHostWindow(&host));
     QTimer::singleShot(0, &dialog, [&] { dialog.cancelClick(); });
     EXPECT_FALSE(dialog.runModalForHostWindow(&host));
-    EXPECT_EQ(dialog.calls, (QStringList{QStringLiteral("initialize"), QStringLiteral("show"), QStringLiteral("ok"), QStringLiteral("close"), QStringLiteral("show"),
-                                         QStringLiteral("cancel"), QStringLiteral("close")}));
+    EXPECT_EQ(dialog.calls,
+              (QStringList{QStringLiteral("initialize"), QStringLiteral("show"), QStringLiteral("ok"),
+                           QStringLiteral("close"), QStringLiteral("show"), QStringLiteral("cancel"),
+                           QStringLiteral("close")}));
 }
 
 // A page replaced while its dialog is open ends the dialog as Cancel; the

@@ -23,9 +23,9 @@ TEST(ImageLookup, PrefersTheFlatVariantOnlyFromTenTenWithAMinorOfTenOrMore)
 {
     const QRgb plain = qRgb(255, 0, 0), variant = qRgb(0, 0, 255);
     const LookupCase cases[] = {
-        {"Probe", QVersionNumber(10, 10), variant},  {"Probe", QVersionNumber(10, 15), variant},
+        {"Probe", QVersionNumber(10, 10), variant},     {"Probe", QVersionNumber(10, 15), variant},
         {"Probe.png", QVersionNumber(10, 12), variant}, {"Probe", QVersionNumber(10, 9), plain},
-        {"Probe", QVersionNumber(11, 0), plain},     {"Probe", QVersionNumber(), plain},
+        {"Probe", QVersionNumber(11, 0), plain},        {"Probe", QVersionNumber(), plain},
         {"Probe.png", QVersionNumber(), plain},
     };
     for (const LookupCase &c : cases) {
@@ -45,11 +45,27 @@ TEST(ImageLookup, AVariantlessNameFallsBackAndAMissingNameGivesNothing)
 
 TEST(ImageLookup, EveryImageThePagesNameExists)
 {
-    for (const char *name : {"Filters", "FiltersActive", "Settings", "SettingsActive", "Account", "AccountActive",
-                             "statusbar_active", "Undertable.png", "Undertable_Pressed.png",
-                             "Undertable_Separator.png", "Undertable_Plus.png", "Undertable_Minus.png",
-                             "Icon_Filter", "Icon_Logging", "UserImage", "Quorvane", "BlueButton",
-                             "BlueButtonPressed", "BlueButtonDisabled", "BlueLargeButton", "BlueLargeButtonPressed",
+    for (const char *name : {"Filters",
+                             "FiltersActive",
+                             "Settings",
+                             "SettingsActive",
+                             "Account",
+                             "AccountActive",
+                             "statusbar_active",
+                             "Undertable.png",
+                             "Undertable_Pressed.png",
+                             "Undertable_Separator.png",
+                             "Undertable_Plus.png",
+                             "Undertable_Minus.png",
+                             "Icon_Filter",
+                             "Icon_Logging",
+                             "UserImage",
+                             "Quorvane",
+                             "BlueButton",
+                             "BlueButtonPressed",
+                             "BlueButtonDisabled",
+                             "BlueLargeButton",
+                             "BlueLargeButtonPressed",
                              "BlueLargeButtonDisabled"})
         EXPECT_FALSE(QVNSImage::imageNamedYosemite(QString::fromLatin1(name)).isNull()) << name;
 }

@@ -126,11 +126,11 @@ TEST_F(Pages, ListPageAddsWhatTheDialogConfirms)
 TEST_F(Pages, LanguagePageNamesFlagsAndSavesEachChoice)
 {
     const QString file = QVNSBundleExtensions::applicationSupportDirectory() + QStringLiteral("/LanguageList.plist");
-    ASSERT_TRUE(QVListFile::write(
-        file, QVariantList{QVariantMap{{QStringLiteral("languageCode"), QStringLiteral("qqq")},
-                                       {QStringLiteral("languageUsage"), 0}},
-                           QVariantMap{{QStringLiteral("languageCode"), QStringLiteral("pt-BR")},
-                                       {QStringLiteral("languageUsage"), 2}}}));
+    ASSERT_TRUE(QVListFile::write(file,
+                                  QVariantList{QVariantMap{{QStringLiteral("languageCode"), QStringLiteral("qqq")},
+                                                           {QStringLiteral("languageUsage"), 0}},
+                                               QVariantMap{{QStringLiteral("languageCode"), QStringLiteral("pt-BR")},
+                                                           {QStringLiteral("languageUsage"), 2}}}));
     QVLanguageList list;
     auto *page = new QVLanguageListViewController(list);
     host.showPage(page, 0);
@@ -145,7 +145,8 @@ TEST_F(Pages, LanguagePageNamesFlagsAndSavesEachChoice)
     EXPECT_EQ(value("EnglishName", qqq).toString(), QStringLiteral("Wrong code: qqq"));
     EXPECT_EQ(value("EnglishName", brazil).toString(), QStringLiteral("Portuguese (Brazil)"));
     EXPECT_EQ(value("Flag", brazil).value<QImage>(), QVNSImage::imageNamedYosemite(QStringLiteral("pt")));
-    EXPECT_TRUE(value("Flag", qqq).value<QImage>().isNull() == QVNSImage::imageNamedYosemite(QStringLiteral("qq")).isNull());
+    EXPECT_TRUE(value("Flag", qqq).value<QImage>().isNull()
+                == QVNSImage::imageNamedYosemite(QStringLiteral("qq")).isNull());
     EXPECT_EQ(value("State", brazil).toInt(), 2);
     EXPECT_FALSE(value("Other", brazil).isValid());
 
@@ -298,11 +299,10 @@ TEST_F(Pages, CollectLogsMakesTheDesktopFolderAndTellsOfAFailure)
         auto *page = new QVSettingsViewController(nullptr);
         host.showPage(page, 1);
         bool finished = false, succeeded = false;
-        QObject::connect(page, &QVSettingsViewController::logArchiveFinished, page,
-                         [&](bool success, const QString &) {
-                             finished = true;
-                             succeeded = success;
-                         });
+        QObject::connect(page, &QVSettingsViewController::logArchiveFinished, page, [&](bool success, const QString &) {
+            finished = true;
+            succeeded = success;
+        });
         page->collectLogsButton()->click();
         EXPECT_FALSE(page->collectLogsButton()->isEnabled());
         ASSERT_TRUE(waitUntil([&] { return finished; }, 30'000));

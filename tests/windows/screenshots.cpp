@@ -85,8 +85,9 @@ int main(int argc, char *argv[])
     const QString bundle = scratch.filePath(QStringLiteral("Quorvane.app"));
     QDir().mkpath(bundle + QStringLiteral("/Contents"));
     QFile info(bundle + QStringLiteral("/Contents/Info.plist"));
-    const auto plist = PropertyList::toXml(QVariantMap{{QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.0")},
-                                                       {QStringLiteral("CFBundleVersion"), QStringLiteral("1")}});
+    const auto plist =
+        PropertyList::toXml(QVariantMap{{QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.0")},
+                                        {QStringLiteral("CFBundleVersion"), QStringLiteral("1")}});
     if (plist && info.open(QIODevice::WriteOnly))
         info.write(*plist);
     info.close();

@@ -8,8 +8,7 @@
 #include <QThread>
 
 // Runs events until `condition` holds or five seconds pass.
-template <typename Condition>
-bool waitUntil(Condition condition, int milliseconds = 5000)
+template <typename Condition> bool waitUntil(Condition condition, int milliseconds = 5000)
 {
     QDeadlineTimer deadline(milliseconds);
     while (!condition()) {

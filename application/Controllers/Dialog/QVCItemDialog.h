@@ -30,8 +30,7 @@ protected:
     ~QVCItemDialog() override;
 
     // Connects the controls of the subclass's interface file.
-    void bindItemControls(QLabel *label, const QString &title, QLineEdit *field, QPushButton *ok,
-                          QPushButton *cancel);
+    void bindItemControls(QLabel *label, const QString &title, QLineEdit *field, QPushButton *ok, QPushButton *cancel);
 
 private:
     QString item_;

@@ -28,7 +28,8 @@ constexpr std::uint32_t entry_events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | I
 
 dir_monitor_impl::dir_monitor_impl() {
     inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_ < 0) throw_errno("boost::asio::dir_monitor_impl::init_inotify: inotify_init1 failed");
+    if (inotify_ < 0)
+        throw_errno("boost::asio::dir_monitor_impl::init_inotify: inotify_init1 failed");
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_ < 0) {
         const int error = errno;
@@ -52,7 +53,8 @@ dir_monitor_impl::~dir_monitor_impl() {
 
 void dir_monitor_impl::add_directory(const std::string& name) {
     const int watch = ::inotify_add_watch(inotify_, name.c_str(), entry_events);
-    if (watch < 0) throw_errno("boost::asio::dir_monitor_impl::add_directory: inotify_add_watch failed");
+    if (watch < 0)
+        throw_errno("boost::asio::dir_monitor_impl::add_directory: inotify_add_watch failed");
     std::lock_guard lock(table_mutex_);
     table_[watch] = name;
 }

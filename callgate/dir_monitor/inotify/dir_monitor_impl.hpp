@@ -32,8 +32,8 @@ public:
     // bounded by the number of watched directories.
     void pushback_event(dir_monitor_event event);
     // Empty on timeout; throws ECANCELED after stop or once stop is requested.
-    std::optional<dir_monitor_event> popfront_event(std::stop_token stop,
-                                                    std::optional<std::chrono::milliseconds> timeout);
+    std::optional<dir_monitor_event> popfront_event(
+        std::stop_token stop, std::optional<std::chrono::milliseconds> timeout);
 
     // Stops the watcher thread and wakes waiting consumers; idempotent.
     void destroy();

@@ -54,9 +54,7 @@ namespace phx = boost::phoenix;
 
 // One or more of space, tab, CR and LF: what separates attributes.
 struct space_grammar : qi::grammar<iterator_type> {
-    space_grammar() : space_grammar::base_type(space) {
-        space = stop_run_parser::only(L" \t\r\n");
-    }
+    space_grammar() : space_grammar::base_type(space) { space = stop_run_parser::only(L" \t\r\n"); }
     qi::rule<iterator_type> space;
 };
 
@@ -82,10 +80,13 @@ struct tag_grammar : qi::grammar<iterator_type, void(Converter&)> {
         attribute = name >> -(qi::lit(L'=') >> value);
         attributes = *(space >> attribute) >> -space;
         body = (name >> attributes)[phx::bind(&make_tag, qi::_val, _1, _2)];
-        tag = qi::lit(L'<') >>
-              ((qi::lit(L'/') >> body >> qi::lit(L'>'))[phx::bind(&Converter::tag, _r1, _1, false, true)] |
-               (body >> ((qi::lit(L'>') >> qi::attr(false)) | (qi::lit(L"/>") >> qi::attr(true))))
-                   [phx::bind(&Converter::tag, _r1, _1, true, _2)]);
+        tag =
+            qi::lit(L'<') >>
+            ((qi::lit(L'/') >> body >>
+              qi::lit(L'>'))[phx::bind(&Converter::tag, _r1, _1, false, true)] |
+             (body >>
+              ((qi::lit(L'>') >> qi::attr(false)) |
+               (qi::lit(L"/>") >> qi::attr(true))))[phx::bind(&Converter::tag, _r1, _1, true, _2)]);
     }
 
     space_grammar space;

@@ -62,4 +62,5 @@ struct stop_run_parser : boost::spirit::qi::primitive_parser<stop_run_parser> {
 // (the range raw[] makes of it) on whole.
 template <class Attribute, class Context, class Iterator>
 struct boost::spirit::traits::handles_container<quorvane::engine::html::grammars::stop_run_parser,
-                                                Attribute, Context, Iterator> : boost::mpl::true_ {};
+                                                Attribute, Context, Iterator> : boost::mpl::true_ {
+};

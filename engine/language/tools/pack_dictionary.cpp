@@ -107,9 +107,9 @@ int main(int argc, char** argv) {
             const auto equals = argument.find('=');
             if (equals == 0 || equals == std::string::npos)
                 throw std::runtime_error("expected CODE=LIST.txt: " + argument);
-            languages.push_back({argument.substr(0, equals), read_words(argument.substr(equals + 1))});
-            if (languages.back().words.empty())
-                throw std::runtime_error("empty list: " + argument);
+            languages.push_back(
+                {argument.substr(0, equals), read_words(argument.substr(equals + 1))});
+            if (languages.back().words.empty()) throw std::runtime_error("empty list: " + argument);
         }
 
         std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);

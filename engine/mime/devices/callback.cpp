@@ -58,20 +58,20 @@ std::streampos callback::seek(boost::iostreams::stream_offset offset,
                               std::ios_base::seekdir direction) {
     std::int64_t target = 0;
     switch (direction) {
-        case std::ios_base::end:
-            if (!end_reached_) probe();
-            target = known_length_ + offset;
-            break;
-        case std::ios_base::cur:
-            if (known_length_ < position_ + offset) probe();
-            target = position_ + offset;
-            break;
-        case std::ios_base::beg:
-            if (known_length_ < offset) probe();
-            target = offset;
-            break;
-        default:
-            throw std::ios_base::failure("bad seek direction");
+    case std::ios_base::end:
+        if (!end_reached_) probe();
+        target = known_length_ + offset;
+        break;
+    case std::ios_base::cur:
+        if (known_length_ < position_ + offset) probe();
+        target = position_ + offset;
+        break;
+    case std::ios_base::beg:
+        if (known_length_ < offset) probe();
+        target = offset;
+        break;
+    default:
+        throw std::ios_base::failure("bad seek direction");
     }
     if (target < 0 || target > known_length_) throw std::ios_base::failure("bad seek offset");
     position_ = target;

@@ -26,8 +26,7 @@ private:
     // Asks the host for everything after the known length until it answers
     // that there is no more.
     void probe();
-    bool ask(std::int64_t offset, std::int64_t max_length, const char*& data,
-             std::int64_t& length);
+    bool ask(std::int64_t offset, std::int64_t max_length, const char*& data, std::int64_t& length);
 
     void* handle_;
     std::int64_t position_ = 0;

@@ -27,8 +27,7 @@ public:
         while (delivered < count) {
             // Never pull more symbols than the free space can take, so no
             // decoded byte has to wait for the next call.
-            const std::streamsize wanted =
-                ((count - delivered) * 8 - bit_count_ + 5) / 6;
+            const std::streamsize wanted = ((count - delivered) * 8 - bit_count_ + 5) / 6;
             const std::streamsize got = boost::iostreams::read(
                 source, block.data(), std::min<std::streamsize>(wanted, block.size()));
             if (got <= 0) break;

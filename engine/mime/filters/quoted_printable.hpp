@@ -31,7 +31,7 @@ public:
                 continue;
             }
             const int d = take(source);
-            if (d < 0) break;  // "=" at the very end ends the data
+            if (d < 0) break;         // "=" at the very end ends the data
             if (d == '\n') continue;  // soft line break of a message stored with LF ends
             if (d == '\r') {
                 const int e = take(source);
@@ -43,9 +43,9 @@ public:
             if (hex_value(static_cast<unsigned char>(d)) >= 0) {
                 const int e = take(source);
                 if (e >= 0 && hex_value(static_cast<unsigned char>(e)) >= 0) {
-                    out[delivered++] = static_cast<char>(
-                        hex_value(static_cast<unsigned char>(d)) * 16 +
-                        hex_value(static_cast<unsigned char>(e)));
+                    out[delivered++] =
+                        static_cast<char>(hex_value(static_cast<unsigned char>(d)) * 16 +
+                                          hex_value(static_cast<unsigned char>(e)));
                     continue;
                 }
                 if (e >= 0) pending_[pending_count_++] = e;  // given back after d

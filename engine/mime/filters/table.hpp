@@ -12,8 +12,7 @@ inline constexpr std::array<std::int32_t, 512> decoding_table = [] {
     table.fill(-1);
     for (int i = 0; i < 10; ++i) table['0' + i] = i;
     for (int i = 0; i < 6; ++i) table['A' + i] = table['a' + i] = 10 + i;
-    constexpr char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     for (int i = 0; i < 64; ++i) table[256 + static_cast<unsigned char>(alphabet[i])] = i;
     return table;
 }();

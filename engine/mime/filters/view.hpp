@@ -22,7 +22,9 @@ public:
     struct category : boost::iostreams::input_seekable, boost::iostreams::device_tag {};
 
     view(source_pointer source, window_type window)
-        : source_(std::move(source)), begin_(window.begin), position_(window.begin),
+        : source_(std::move(source)),
+          begin_(window.begin),
+          position_(window.begin),
           end_(std::max(window.begin, window.end)) {}
 
     std::streamsize read(char* out, std::streamsize count) {
@@ -41,10 +43,17 @@ public:
     std::streampos seek(boost::iostreams::stream_offset offset, std::ios_base::seekdir direction) {
         std::int64_t base = 0;
         switch (direction) {
-            case std::ios_base::beg: base = begin_; break;
-            case std::ios_base::cur: base = position_; break;
-            case std::ios_base::end: base = end_; break;
-            default: throw std::ios_base::failure("bad seek direction");
+        case std::ios_base::beg:
+            base = begin_;
+            break;
+        case std::ios_base::cur:
+            base = position_;
+            break;
+        case std::ios_base::end:
+            base = end_;
+            break;
+        default:
+            throw std::ios_base::failure("bad seek direction");
         }
         if (offset < begin_ - base || offset > end_ - base)
             throw std::ios_base::failure("bad seek offset");

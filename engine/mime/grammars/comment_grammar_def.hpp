@@ -19,8 +19,7 @@ struct comment_parser : boost::spirit::qi::primitive_parser<comment_parser> {
     };
 
     template <class Iterator, class Context, class Skipper, class Attribute>
-    bool parse(Iterator& first, const Iterator& last, Context&, const Skipper&,
-               Attribute&) const {
+    bool parse(Iterator& first, const Iterator& last, Context&, const Skipper&, Attribute&) const {
         if (first == last || *first != '(') return false;
         std::uint64_t depth = 0;
         for (Iterator i = first; i != last; ++i) {

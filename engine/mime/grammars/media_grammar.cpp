@@ -5,6 +5,7 @@ namespace quorvane::engine::mime::grammars {
 
 template struct media_grammar<iterator_type>;
 
-const media_grammar<iterator_type>& media_parser = lasting::make<const media_grammar<iterator_type>>();
+const media_grammar<iterator_type>& media_parser =
+    lasting::make<const media_grammar<iterator_type>>();
 
 }  // namespace quorvane::engine::mime::grammars

@@ -5,6 +5,7 @@ namespace quorvane::engine::mime::grammars {
 
 template struct parameter_grammar<iterator_type>;
 
-const parameter_grammar<iterator_type>& parameter_parser = lasting::make<const parameter_grammar<iterator_type>>();
+const parameter_grammar<iterator_type>& parameter_parser =
+    lasting::make<const parameter_grammar<iterator_type>>();
 
 }  // namespace quorvane::engine::mime::grammars

@@ -14,9 +14,8 @@ parameter_grammar<Iterator>::parameter_grammar()
     namespace qi = boost::spirit::qi;
     token = +(qi::standard::char_ - qi::standard::char_(token_stops));
     // An empty quoted string does not match.
-    quoted_string = qi::lit('"') >>
-                    +((qi::standard::char_ - qi::lit('"') - qi::lit('\\')) |
-                      (qi::lit('\\') >> qi::standard::char_)) >>
+    quoted_string = qi::lit('"') >> +((qi::standard::char_ - qi::lit('"') - qi::lit('\\')) |
+                                      (qi::lit('\\') >> qi::standard::char_)) >>
                     qi::lit('"');
     parameter = qi::lit(';') >> token >> qi::lit('=') >> (token | quoted_string);
 }

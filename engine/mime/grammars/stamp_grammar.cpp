@@ -5,7 +5,8 @@ namespace quorvane::engine::mime::grammars {
 
 template struct stamp_grammar<wide_iterator_type>;
 
-const stamp_grammar<wide_iterator_type>& stamp_parser = lasting::make<const stamp_grammar<wide_iterator_type>>();
+const stamp_grammar<wide_iterator_type>& stamp_parser =
+    lasting::make<const stamp_grammar<wide_iterator_type>>();
 
 bool parse_stamp(std::wstring_view value, stamp_type& stamp) {
     wide_iterator_type first = value.data();

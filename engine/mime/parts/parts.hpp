@@ -19,11 +19,12 @@ namespace quorvane::engine::mime::parts {
 class generic_type : private boost::noncopyable {
 public:
     generic_type(media_type media, header_list_type headers)
-        : type(std::move(media.type)), subtype(std::move(media.subtype)),
+        : type(std::move(media.type)),
+          subtype(std::move(media.subtype)),
           headers(std::move(headers)) {}
     virtual ~generic_type() = default;
 
-    std::string type;     // as written, or the default
+    std::string type;  // as written, or the default
     std::string subtype;
     header_list_type headers;  // the whole header block, in message order
 };

@@ -24,12 +24,11 @@ using iterator_type = const wchar_t*;
 using range_type = boost::iterator_range<iterator_type>;
 
 inline constexpr std::wstring_view schemes[] = {
-    L"cap",    L"cid",     L"fax",      L"file",        L"ftp",     L"gopher", L"http",
-    L"https",  L"im",      L"mailto",   L"mid",         L"news",    L"nfs",    L"nntp",
-    L"sip",    L"tel",     L"telnet",   L"thismessage", L"about",   L"afp",    L"callto",
-    L"facetime", L"rsync", L"cvs",      L"git",         L"irc",     L"magnet", L"message",
-    L"mms",    L"msnim",   L"notes",    L"skype",       L"spotify", L"ssh",    L"sftp",
-    L"smb",    L"svn",     L"webcal",   L"ymsgr"};
+    L"cap",     L"cid",         L"fax",    L"file",    L"ftp",    L"gopher",   L"http",  L"https",
+    L"im",      L"mailto",      L"mid",    L"news",    L"nfs",    L"nntp",     L"sip",   L"tel",
+    L"telnet",  L"thismessage", L"about",  L"afp",     L"callto", L"facetime", L"rsync", L"cvs",
+    L"git",     L"irc",         L"magnet", L"message", L"mms",    L"msnim",    L"notes", L"skype",
+    L"spotify", L"ssh",         L"sftp",   L"smb",     L"svn",    L"webcal",   L"ymsgr"};
 
 // Opening and closing characters of the bracketed forms, in the order they
 // are tried.
@@ -50,9 +49,9 @@ struct finder_grammar : qi::grammar<iterator_type, void(extractor_type&, iterato
         for (const auto scheme : schemes) scheme_names.add(scheme.begin(), scheme.end());
         // A scheme counts only with its colon right after it; the table's
         // longest match is the only scheme that can be followed by one.
-        prefix = (scheme_names >> qi::lit(L':')) |
-                 ((qi::lit(L'w') | L'W') >> (qi::lit(L'w') | L'W') >> (qi::lit(L'w') | L'W') >>
-                  qi::lit(L'.'));
+        prefix =
+            (scheme_names >> qi::lit(L':')) | ((qi::lit(L'w') | L'W') >> (qi::lit(L'w') | L'W') >>
+                                               (qi::lit(L'w') | L'W') >> qi::lit(L'.'));
         for (std::size_t pair = 0; pair < closings.size(); ++pair) {
             const wchar_t close = closings[pair];
             bracketed[pair] =
