@@ -151,7 +151,7 @@ std::set<std::wstring> converter_links(const std::string& html) {
 }
 
 std::set<std::wstring> python_links(const std::string& html) {
-    const auto script = std::filesystem::path(__FILE__).parent_path() / "data" / "html_links.py";
+    const auto script = std::filesystem::path(QV_ENGINE_TEST_DATA) / "html_links.py";
     const auto result = run("python3 '" + script.string() + "'", html);
     EXPECT_TRUE(result.ran);
     std::set<std::wstring> links;

@@ -83,8 +83,7 @@ bool diverges_by_design(const std::string& charset, const std::string& bytes) {
 
 // Python's codecs, asked at test time, decide what every byte sequence means.
 TEST(Charsets, DecodeAsPythonDoes) {
-    const auto script =
-        std::filesystem::path(__FILE__).parent_path() / "data" / "charset_reference.py";
+    const auto script = std::filesystem::path(QV_ENGINE_TEST_DATA) / "charset_reference.py";
     const std::string command = "python3 '" + script.string() + "' 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) GTEST_SKIP() << "python3 is not available";
