@@ -76,6 +76,39 @@ TEST(HelperClient, TheApplicationTalksToTheRealHelperOverAPrivateConnection)
     EXPECT_EQ(readFile(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane")), "new program");
 }
 
+TEST(HelperClient, ASameUserProcessWithEveryTrickReachesNothingAndTheGenuineRequestIsServed)
+{
+    // The attacker prepares a listener recorded under the application's
+    // future pid, starts the application (pid reuse made certain in a
+    // private pid namespace), and while the stand-in pkexec "asks for the
+    // password" puts its listener on every socket path it can find.
+    Trees trees;
+    placeHelper(trees);
+    const QString program = placeApplication(trees);
+    const QString victim = trees.base() + QStringLiteral("/victim/Library");
+    QDir().mkpath(victim);
+    const QString log = trees.base() + QStringLiteral("/attacker.log");
+    QProcess attack;
+    attack.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    attack.start(QStringLiteral("unshare"),
+                 {QStringLiteral("--user"), QStringLiteral("--map-root-user"), QStringLiteral("--pid"),
+                  QStringLiteral("--fork"), QStringLiteral("--mount-proc"), QStringLiteral(QV_HELPER_ATTACKER), victim,
+                  trees.plugin, log, program, QStringLiteral("--launcher"), QStringLiteral("/bin/sh"),
+                  QStringLiteral("-c"), QStringLiteral("sleep 1; exec \"$0\" \"$@\""), QStringLiteral("--"),
+                  QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library});
+    ASSERT_TRUE(attack.waitForFinished(120 * 1000));
+    const QByteArray said = readFile(log);
+    if (attack.exitCode() != 0 || said.contains("no ns_last_pid"))
+        GTEST_SKIP() << "no private pid namespace here: " << said.constData();
+    ASSERT_TRUE(said.contains("application is 400")) << said.constData();
+    EXPECT_EQ(QString::fromLatin1(attack.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
+              QStringList{QStringLiteral("1")})
+        << said.constData();
+    EXPECT_TRUE(QFileInfo(trees.installed()).isDir());
+    EXPECT_FALSE(QFileInfo::exists(victim + QStringLiteral("/Mail"))) << said.constData();
+    EXPECT_FALSE(said.contains("served")) << said.constData();
+}
+
 TEST(HelperClient, TheHelperServesNoProcessButTheBundlesProgram)
 {
     // This test program is the helper's parent and listens on the socket,
