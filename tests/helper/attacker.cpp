@@ -48,8 +48,12 @@ using namespace QVHelperProtocol;
 namespace {
 
 constexpr pid_t kApplicationPid = 400;
-// How a helper was once told where to find the application.
+// How a helper was once told where to find the application, and what it
+// served there.
 constexpr char kAddressFlag[] = "--address";
+constexpr char kObjectPath[] = "/org/quorvane/Helper";
+constexpr char kInterface[] = "org.quorvane.Helper";
+constexpr char kPerformMethod[] = "Perform";
 
 QString logPath;
 
