@@ -60,6 +60,11 @@ TEST(HelperClient, TheApplicationTalksToTheRealHelperOverItsChannel)
     Trees trees;
     placeHelper(trees);
     placeApplication(trees);
+    const QDir runtime(qEnvironmentVariable("XDG_RUNTIME_DIR", QDir::tempPath()));
+    const auto runtimeEntries = [&runtime] {
+        return runtime.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    };
+    const QStringList before = runtimeEntries();
     const QString install = QLatin1String(kActionInstallMailPlugin);
     // One helper answers the requests of one run until it is released; a
     // refused request is NO and the helper goes on.
@@ -75,6 +80,7 @@ TEST(HelperClient, TheApplicationTalksToTheRealHelperOverItsChannel)
     EXPECT_EQ(runApplication(trees, {QLatin1String(kActionInstallUpdate), update, trees.bundle}),
               QStringList{QStringLiteral("1")});
     EXPECT_EQ(readFile(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane")), "new program");
+    EXPECT_EQ(runtimeEntries(), before) << "nothing made, nothing left in the runtime folder";
 }
 
 TEST(HelperClient, ASameUserProcessWithEveryTrickReachesNothingAndTheGenuineRequestIsServed)
