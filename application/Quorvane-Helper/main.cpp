@@ -2,9 +2,10 @@
 // answers the requests that come on its standard input, the application's
 // end of a socket pair (see QVHelperChannel), and exits when that ends.
 // It connects to nothing and listens on nothing, so no other process can
-// put itself between the two; which process started it is decided by
-// polkit (the administrator's password) and by the check below that its
-// parent runs the program of the bundle the helper came with.
+// put itself between the two. Who may start it is polkit's to decide (the
+// administrator's password); the check below that its parent runs the
+// program of the helper's bundle only keeps other programs from using it
+// openly: a process of the user can still become that program.
 #include "QVHelperChannel.h"
 #include "QVHelperProtocol.h"
 #include "QVHelperTool.h"
