@@ -70,6 +70,7 @@ QVHelperChannel &QVHelperChannel::operator=(QVHelperChannel &&other) noexcept
     if (this != &other) {
         close();
         fd_ = other.fd_;
+        stamped_ = other.stamped_;
         sender_ = other.sender_;
         other.fd_ = -1;
     }
@@ -83,13 +84,11 @@ void QVHelperChannel::close()
     fd_ = -1;
 }
 
-bool QVHelperChannel::acceptOnlyFrom(pid_t pid)
+bool QVHelperChannel::stampWriters()
 {
     const int on = 1;
-    if (fd_ < 0 || pid <= 0 || ::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0)
-        return false;
-    sender_ = pid;
-    return true;
+    stamped_ = fd_ >= 0 && ::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0;
+    return stamped_;
 }
 
 QByteArray QVHelperChannel::encode(const QVariantMap &message)
@@ -212,7 +211,7 @@ bool QVHelperChannel::readExactly(char *data, qsizetype size, qint64 deadline)
         msghdr header{};
         header.msg_iov = &part;
         header.msg_iovlen = 1;
-        if (sender_ != 0) {
+        if (stamped_) {
             header.msg_control = control;
             header.msg_controllen = sizeof control;
         }
@@ -221,7 +220,7 @@ bool QVHelperChannel::readExactly(char *data, qsizetype size, qint64 deadline)
             continue;
         if (count <= 0)
             return false;
-        if (sender_ != 0) {
+        if (stamped_) {
             // The kernel stamps each write with its writer and never joins
             // the bytes of two writers in one read.
             const cmsghdr *stamp = CMSG_FIRSTHDR(&header);
@@ -229,7 +228,7 @@ bool QVHelperChannel::readExactly(char *data, qsizetype size, qint64 deadline)
                 return false;
             ucred writer{};
             std::memcpy(&writer, CMSG_DATA(stamp), sizeof writer);
-            if (writer.pid != sender_)
+            if (sender_ == 0 || writer.pid != sender_)
                 return false;
         }
         data += count;

@@ -33,7 +33,10 @@ public:
 
     explicit QVHelperChannel(int fd = -1) : fd_(fd) {}
     ~QVHelperChannel() { close(); }
-    QVHelperChannel(QVHelperChannel &&other) noexcept : fd_(other.fd_), sender_(other.sender_) { other.fd_ = -1; }
+    QVHelperChannel(QVHelperChannel &&other) noexcept : fd_(other.fd_), stamped_(other.stamped_), sender_(other.sender_)
+    {
+        other.fd_ = -1;
+    }
     QVHelperChannel &operator=(QVHelperChannel &&other) noexcept;
     QVHelperChannel(const QVHelperChannel &) = delete;
     QVHelperChannel &operator=(const QVHelperChannel &) = delete;
@@ -42,10 +45,13 @@ public:
     int descriptor() const { return fd_; }
     void close();
 
-    // Accepts bytes only when the kernel says process `pid` wrote them: the
-    // application's own child, whose number cannot pass to another process
-    // before the application has collected it. Set before the child runs.
-    bool acceptOnlyFrom(pid_t pid);
+    // Has the kernel name the writer of every byte that arrives from now
+    // on; call it before the other end is handed out.
+    bool stampWriters();
+    // Then accepts bytes only from process `pid`: the application's own
+    // child, whose number cannot pass to another process before the
+    // application has collected it.
+    void acceptOnlyFrom(pid_t pid) { sender_ = pid; }
 
     // Strings and booleans only; false when the map cannot be sent or the
     // other end is gone.
@@ -66,5 +72,6 @@ private:
     bool readExactly(char *data, qsizetype size, qint64 deadline);
 
     int fd_;
+    bool stamped_ = false;
     pid_t sender_ = 0;
 };

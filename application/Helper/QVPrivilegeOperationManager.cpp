@@ -81,14 +81,21 @@ void QVPrivilegeOperationManager::submitJobWithLabel(const QString &label)
     }
     QVHelperChannel far(ends[1]);
     channel_ = QVHelperChannel(ends[0]);
+    // Only the process started here may write to this end: pkexec becomes
+    // the helper in that same process.
+    if (!channel_.stampWriters()) {
+        systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2")
+                      .arg(label, QString::fromLocal8Bit(std::strerror(errno))));
+        channel_.close();
+        return;
+    }
     const QString program = helperPathForTesting_.isEmpty()
         ? QVMainBundle::contentsPath() + QStringLiteral("/Library/LaunchServices/") + label
         : helperPathForTesting_;
     helper_ = spawnWithInput(QStringList(launcher_) << program, far.descriptor());
     exitStatus_.reset();
-    // Only the process started here may write to this end: pkexec becomes
-    // the helper in that same process.
-    if (helper_ == 0 || !channel_.acceptOnlyFrom(helper_)) {
+    channel_.acceptOnlyFrom(helper_);
+    if (helper_ == 0) {
         systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2")
                       .arg(label, QString::fromLocal8Bit(std::strerror(errno))));
         invalidate();

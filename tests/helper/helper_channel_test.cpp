@@ -57,6 +57,7 @@ TEST(HelperChannel, BytesFromAnyOtherWriterEndTheChannel)
         ASSERT_TRUE(QVHelperChannel::makePair(ends));
         QVHelperChannel near(ends[0]);
         QVHelperChannel far(ends[1]);
+        ASSERT_TRUE(near.stampWriters());
         const pid_t child = ::fork();
         if (child == 0) {
             near.close();
@@ -64,7 +65,7 @@ TEST(HelperChannel, BytesFromAnyOtherWriterEndTheChannel)
                 far.send({{QStringLiteral("result"), true}});
             _exit(0);
         }
-        ASSERT_TRUE(near.acceptOnlyFrom(child));
+        near.acceptOnlyFrom(child);
         if (!fromTheChild)
             far.send({{QStringLiteral("result"), true}});
         far.close();
