@@ -46,9 +46,18 @@ QByteArray listing(const QStringList &arguments, const QString &folder)
 // items. The archive could lie; what unzip writes is checked again on disk.
 bool listsAcceptableNames(const QString &archive, const QString &folder, qint64 limit, qint64 itemLimit)
 {
-    const QByteArray names = listing({QStringLiteral("-Z1"), archive}, folder);
+    // The totals first, which unzip gives at once: "<n> files, <bytes> bytes
+    // uncompressed, <bytes> bytes compressed: ...".
     const QByteArray totals = listing({QStringLiteral("-Zt"), archive}, folder);
-    if (names.isNull() || totals.isNull() || names.count('\n') > itemLimit)
+    const QList<QByteArray> words = totals.simplified().split(' ');
+    bool ok = false;
+    bool counted = false;
+    const qint64 unpacked = words.size() > 2 ? words[2].toLongLong(&ok) : -1;
+    const qint64 items = words.size() > 2 ? words[0].toLongLong(&counted) : -1;
+    if (!ok || !counted || unpacked < 0 || unpacked > limit || items < 0 || items > itemLimit)
+        return false;
+    const QByteArray names = listing({QStringLiteral("-Z1"), archive}, folder);
+    if (names.isNull() || names.count('\n') > itemLimit)
         return false;
     for (const QByteArray &name : names.split('\n')) {
         if (name.startsWith('/') || name.contains('\\'))
@@ -58,13 +67,7 @@ bool listsAcceptableNames(const QString &archive, const QString &folder, qint64 
                 return false;
         }
     }
-    // "<n> files, <bytes> bytes uncompressed, <bytes> bytes compressed: ..."
-    const QList<QByteArray> words = totals.simplified().split(' ');
-    bool ok = false;
-    bool counted = false;
-    const qint64 unpacked = words.size() > 2 ? words[2].toLongLong(&ok) : -1;
-    const qint64 items = words.size() > 2 ? words[0].toLongLong(&counted) : -1;
-    return ok && counted && unpacked >= 0 && unpacked <= limit && items >= 0 && items <= itemLimit;
+    return true;
 }
 
 // Bytes the process has written so far; -1 when it cannot be read.
