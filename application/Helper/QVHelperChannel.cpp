@@ -223,8 +223,10 @@ bool QVHelperChannel::readExactly(char *data, qsizetype size, qint64 deadline)
         if (stamped_) {
             // The kernel stamps each write with its writer and never joins
             // the bytes of two writers in one read.
+            // Descriptors sent along do not fit and are dropped: refused.
             const cmsghdr *stamp = CMSG_FIRSTHDR(&header);
-            if (!stamp || stamp->cmsg_level != SOL_SOCKET || stamp->cmsg_type != SCM_CREDENTIALS)
+            if (!stamp || stamp->cmsg_level != SOL_SOCKET || stamp->cmsg_type != SCM_CREDENTIALS
+                || (header.msg_flags & MSG_CTRUNC) != 0)
                 return false;
             ucred writer{};
             std::memcpy(&writer, CMSG_DATA(stamp), sizeof writer);
