@@ -44,13 +44,30 @@ pid_t spawnWithInput(const QStringList &command, int input)
     for (QByteArray &argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    // The launcher starts with no signal blocked or ignored by this process.
+    posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0)
+    if (posix_spawnattr_init(&attributes) != 0)
         return 0;
+    if (posix_spawn_file_actions_init(&actions) != 0) {
+        posix_spawnattr_destroy(&attributes);
+        return 0;
+    }
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
     pid_t pid = 0;
-    const int error = posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
-    const int spawned = error != 0 ? error : posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int error = posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+    if (error == 0)
+        error = posix_spawnattr_setsigmask(&attributes, &none);
+    if (error == 0)
+        error = posix_spawnattr_setsigdefault(&attributes, &all);
+    if (error == 0)
+        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int spawned = error != 0 ? error : posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     errno = spawned;
     return spawned == 0 ? pid : 0;
 }
