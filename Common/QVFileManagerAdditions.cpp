@@ -379,6 +379,18 @@ bool isTrashLocation(const QString &path)
         || (trashInfo.fileName() == uid && QFileInfo(trashInfo.absolutePath()).fileName() == u".Trash");
 }
 
+// The user's own trash, with its two folders, made when missing as the
+// trash specification asks: Qt makes it only when the data folder exists.
+void makeHomeTrash()
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty() || !QDir().mkpath(data))
+        return;
+    for (const QString &folder :
+         {data + QStringLiteral("/Trash"), data + QStringLiteral("/Trash/files"), data + QStringLiteral("/Trash/info")})
+        ::mkdir(QFile::encodeName(folder).constData(), 0700);
+}
+
 }  // namespace
 
 bool trashFileAtPath(const QString &path, QString *error)
@@ -388,6 +400,12 @@ bool trashFileAtPath(const QString &path, QString *error)
             *error = QCoreApplication::translate("QVFileManagerAdditions", "The file name is invalid.");
         return false;
     }
+    makeHomeTrash();
+    // Where Qt falls back to when no trash can be had: the working folder.
+    const QString strayFiles = QDir::current().absoluteFilePath(QStringLiteral("files"));
+    const QString strayInfo = QDir::current().absoluteFilePath(QStringLiteral("info"));
+    const bool hadFiles = QFileInfo::exists(strayFiles);
+    const bool hadInfo = QFileInfo::exists(strayInfo);
     QFile item(path);
     if (!item.moveToTrash()) {
         if (error)
@@ -404,6 +422,11 @@ bool trashFileAtPath(const QString &path, QString *error)
         + QStringLiteral(".trashinfo");
     QFile::remove(info);
     const bool restored = QFile::rename(placed, path);
+    // The folders Qt made for it go too (only when empty).
+    if (restored && !hadFiles && QFileInfo(placed).absolutePath() == strayFiles)
+        QDir().rmdir(strayFiles);
+    if (restored && !hadInfo)
+        QDir().rmdir(strayInfo);
     if (error) {
         *error = restored
             ? QCoreApplication::translate("QVFileManagerAdditions", "No trash can take the item.")

@@ -1,6 +1,6 @@
-// What the application and its privileged helper say to each other: one
-// method call per request on a private peer connection, the request and the
-// reply as a{sv}.
+// What the application and its privileged helper say to each other over
+// their channel (QVHelperChannel): the helper's first message says it is
+// ready, then each request is answered by one reply.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +10,8 @@ namespace QVHelperProtocol {
 // The helper's program name, also the name of the job it runs as.
 inline constexpr char kHelperLabel[] = "Quorvane-Helper";
 
-inline constexpr char kObjectPath[] = "/org/quorvane/Helper";
-inline constexpr char kInterface[] = "org.quorvane.Helper";
-inline constexpr char kPerformMethod[] = "Perform";
-// The helper's signal that it serves requests on the connection.
-inline constexpr char kReadySignal[] = "Ready";
-
-// The helper's one argument: where the application listens for it.
-inline constexpr char kAddressOption[] = "--address";
+// The helper's first message: {"ready": true}.
+inline constexpr char kReadyKey[] = "ready";
 
 inline constexpr char kActionKey[] = "action";
 inline constexpr char kSourcePathKey[] = "sourcePath";

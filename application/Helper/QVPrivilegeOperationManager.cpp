@@ -1,22 +1,25 @@
 #include "QVPrivilegeOperationManager.h"
 
-#include "QVHelperPeer.h"
 #include "QVHelperProtocol.h"
 #include "QVMainBundle.h"
 
-#include <QDBusArgument>
-#include <QDBusError>
-#include <QDBusMessage>
-#include <QDBusServer>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QEventLoop>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
+
+extern char **environ;
 
 using namespace QVHelperProtocol;
 
@@ -30,20 +33,43 @@ void systemLog(const QString &message)
     syslog(LOG_NOTICE, "%s", message.toUtf8().constData());
 }
 
-QVariantMap replyDictionary(const QDBusMessage &reply)
+// Starts `command` with `input` as its standard input; 0 on failure (errno
+// then says why).
+pid_t spawnWithInput(const QStringList &command, int input)
 {
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return {};
-    const QVariant first = reply.arguments().constFirst();
-    if (first.canConvert<QDBusArgument>()) {
-        const auto argument = first.value<QDBusArgument>();
-        if (argument.currentType() != QDBusArgument::MapType)
-            return {};
-        QVariantMap map;
-        argument >> map;
-        return map;
+    std::vector<QByteArray> arguments;
+    for (const QString &argument : command)
+        arguments.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    // The launcher starts with no signal blocked or ignored by this process.
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    if (posix_spawnattr_init(&attributes) != 0)
+        return 0;
+    if (posix_spawn_file_actions_init(&actions) != 0) {
+        posix_spawnattr_destroy(&attributes);
+        return 0;
     }
-    return first.userType() == QMetaType::QVariantMap ? first.toMap() : QVariantMap();
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    pid_t pid = 0;
+    int error = posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+    if (error == 0)
+        error = posix_spawnattr_setsigmask(&attributes, &none);
+    if (error == 0)
+        error = posix_spawnattr_setsigdefault(&attributes, &all);
+    if (error == 0)
+        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int spawned = error != 0 ? error : posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    errno = spawned;
+    return spawned == 0 ? pid : 0;
 }
 
 }  // namespace
@@ -64,111 +90,113 @@ QVPrivilegeOperationManager::~QVPrivilegeOperationManager()
 void QVPrivilegeOperationManager::submitJobWithLabel(const QString &label)
 {
     invalidate();
-    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (runtime.isEmpty())
-        runtime = QDir::tempPath();
-    // QTemporaryDir makes the folder 0700: only this user (and root) can
-    // reach the socket in it.
-    socketFolder_ = std::make_unique<QTemporaryDir>(runtime + QStringLiteral("/quorvane-helper-XXXXXX"));
-    if (!socketFolder_->isValid()) {
+    int ends[2];
+    if (!QVHelperChannel::makePair(ends)) {
         systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2")
-                      .arg(label, socketFolder_->errorString()));
-        socketFolder_.reset();
+                      .arg(label, QString::fromLocal8Bit(std::strerror(errno))));
         return;
     }
-    server_ =
-        std::make_unique<QDBusServer>(QStringLiteral("unix:path=") + socketFolder_->filePath(QStringLiteral("socket")));
-    if (!server_->isConnected()) {
+    QVHelperChannel far(ends[1]);
+    channel_ = QVHelperChannel(ends[0]);
+    // Only the process started here may write to this end: pkexec becomes
+    // the helper in that same process.
+    if (!channel_.stampWriters()) {
         systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2")
-                      .arg(label, server_->lastError().message()));
-        invalidate();
+                      .arg(label, QString::fromLocal8Bit(std::strerror(errno))));
+        channel_.close();
         return;
     }
-    connect(server_.get(), &QDBusServer::newConnection, this, [this](const QDBusConnection &connection) {
-        // The first connection is the helper; nothing else is let in, also
-        // no other process of this user that found the socket first.
-        const auto peer = QVHelperPeer::credentials(connection);
-        if (helperConnection_ || !helper_ || helper_->state() == QProcess::NotRunning || !peer
-            || peer->pid != helper_->processId()) {
-            if (peer)
-                systemLog(QStringLiteral("Refused a helper connection from process %1.").arg(peer->pid));
-            QDBusConnection::disconnectFromPeer(connection.name());
-            return;
-        }
-        helperConnection_ = std::make_unique<QDBusConnection>(connection);
-        // Requests go out once the helper says it serves them.
-        helperConnection_->connect(QString(), QLatin1String(kObjectPath), QLatin1String(kInterface),
-                                   QLatin1String(kReadySignal), this, SLOT(helperDidBecomeReady()));
-    });
-
     const QString program = helperPathForTesting_.isEmpty()
         ? QVMainBundle::contentsPath() + QStringLiteral("/Library/LaunchServices/") + label
         : helperPathForTesting_;
-    QStringList command = launcher_;
-    command << program << QLatin1String(kAddressOption) << server_->address();
-    helper_ = std::make_unique<QProcess>();
-    helper_->setProcessChannelMode(QProcess::ForwardedChannels);
-    helper_->setInputChannelMode(QProcess::ForwardedInputChannel);
-    helper_->start(command.takeFirst(), command);
-    if (!helper_->waitForStarted()) {
-        systemLog(
-            QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2").arg(label, helper_->errorString()));
-        helper_.reset();
+    helper_ = spawnWithInput(QStringList(launcher_) << program, far.descriptor());
+    exitStatus_.reset();
+    channel_.acceptOnlyFrom(helper_);
+    if (helper_ == 0) {
+        systemLog(QStringLiteral("Couldn't submit job with label: \"%1\" Error: %2")
+                      .arg(label, QString::fromLocal8Bit(std::strerror(errno))));
+        invalidate();
     }
 }
 
 void QVPrivilegeOperationManager::connectServiceWithLabel(const QString &label)
 {
-    if (!helper_)
+    if (helper_ == 0)
         return;
-    // pkexec shows its password dialog meanwhile; the helper connects once
-    // it is allowed to run.
+    // pkexec shows its password dialog meanwhile; the helper speaks once it
+    // is allowed to run.
     QEventLoop loop;
     QTimer poll;
     connect(&poll, &QTimer::timeout, &loop, &QEventLoop::quit);
     poll.start(20);
     const QDeadlineTimer deadline(connectTimeout_);
     helperReady_ = false;
-    // Anything the loop runs may have ended the helper (helper_ null).
-    while (!helperReady_ && helper_ && helper_->state() != QProcess::NotRunning && !deadline.hasExpired())
+    // Anything the loop runs may have ended the helper (helper_ 0).
+    while (helper_ != 0 && !deadline.hasExpired()) {
+        if (channel_.hasInput()) {
+            const auto hello = channel_.receive(1000);
+            helperReady_ = hello && hello->value(QLatin1String(kReadyKey)).toBool();
+            break;
+        }
+        if (helperHasExited())
+            break;
         loop.exec();
-    if (helperReady_ && helperConnection_ && helperConnection_->isConnected())
+    }
+    if (helperReady_)
         return;
-    if (!helper_) {
-        systemLog(QStringLiteral("Couldn't connect to the service \"%1\".").arg(label));
-    } else if (helper_->state() == QProcess::NotRunning) {
+    // A launcher that gave up closes the channel as it exits.
+    const QDeadlineTimer grace(1000);
+    while (helper_ != 0 && !helperHasExited() && !grace.hasExpired())
+        QThread::msleep(10);
+    if (helper_ != 0 && exitStatus_) {
         // pkexec answers 126 when the dialog was dismissed, 127 when the
         // user is not authorised.
-        systemLog(QStringLiteral("Failed to create AuthorizationRef, return code %1").arg(helper_->exitCode()));
+        systemLog(QStringLiteral("Failed to create AuthorizationRef, return code %1").arg(exitStatus_.value_or(-1)));
     } else {
         systemLog(QStringLiteral("Couldn't connect to the service \"%1\".").arg(label));
     }
     invalidate();
 }
 
+bool QVPrivilegeOperationManager::helperHasExited()
+{
+    if (helper_ == 0 || exitStatus_)
+        return true;
+    int status = 0;
+    const pid_t done = ::waitpid(helper_, &status, WNOHANG);
+    if (done == 0)
+        return false;
+    exitStatus_ = done == helper_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
 bool QVPrivilegeOperationManager::isConnected() const
 {
-    return helperConnection_ && helperConnection_->isConnected() && helper_ && helper_->state() != QProcess::NotRunning;
+    if (!helperReady_ || !channel_.isOpen() || helper_ == 0 || exitStatus_)
+        return false;
+    // Still running, not collected.
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(helper_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
 void QVPrivilegeOperationManager::invalidate()
 {
     helperReady_ = false;
-    if (helperConnection_) {
-        const QString name = helperConnection_->name();
-        helperConnection_.reset();
-        QDBusConnection::disconnectFromPeer(name);
-    }
-    server_.reset();
-    if (helper_) {
-        // Without its connection the helper ends by itself.
-        if (!helper_->waitForFinished(5000)) {
-            helper_->terminate();
-            helper_->waitForFinished(1000);
+    // Without its channel the helper ends by itself.
+    channel_.close();
+    if (helper_ != 0) {
+        const QDeadlineTimer deadline(5000);
+        while (!helperHasExited() && !deadline.hasExpired())
+            QThread::msleep(10);
+        if (!helperHasExited()) {
+            // A launcher that does not end: ask, then collect it whenever
+            // it goes.
+            ::kill(helper_, SIGTERM);
+            std::thread([pid = helper_] { ::waitpid(pid, nullptr, 0); }).detach();
         }
-        helper_.reset();
     }
-    socketFolder_.reset();
+    helper_ = 0;
+    exitStatus_.reset();
 }
 
 bool QVPrivilegeOperationManager::performRequest(const QVariantMap &request)
@@ -193,25 +221,24 @@ void QVPrivilegeOperationManager::setBusy(bool busy)
 
 bool QVPrivilegeOperationManager::sendRequest(const QVariantMap &request)
 {
-    if (helperConnection_ && !isConnected()) {
+    if (helper_ != 0 && !isConnected()) {
         systemLog(QStringLiteral("XPC connection invalid, releasing."));
         invalidate();
     }
-    if (!helperConnection_) {
+    if (helper_ == 0) {
         submitJobWithLabel(QLatin1String(kHelperLabel));
         connectServiceWithLabel(QLatin1String(kHelperLabel));
-        if (!helperConnection_)
+        if (!helperReady_)
             return false;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(QString(), QLatin1String(kObjectPath), QLatin1String(kInterface),
-                                                       QLatin1String(kPerformMethod));
-    call << request;
-    const QDBusMessage reply = helperConnection_->call(call, QDBus::Block, kRequestTimeout);
-    if (reply.type() == QDBusMessage::ErrorMessage) {
-        systemLog(QStringLiteral("Unexpected XPC connection error.") + u' ' + reply.errorMessage());
+    const std::optional<QVariantMap> reply =
+        channel_.send(request) ? channel_.receive(kRequestTimeout) : std::optional<QVariantMap>();
+    if (!reply) {
+        systemLog(QStringLiteral("Unexpected XPC connection error."));
+        invalidate();
         return false;
     }
-    const QVariant result = replyDictionary(reply).value(QLatin1String(kResultKey));
+    const QVariant result = reply->value(QLatin1String(kResultKey));
     return result.userType() == QMetaType::Bool && result.toBool();
 }
 
@@ -229,11 +256,6 @@ bool QVPrivilegeOperationManager::performInstallUpdateWithUpdatePath(const QStri
     return performRequest({{QLatin1String(kActionKey), QLatin1String(kActionInstallUpdate)},
                            {QLatin1String(kUpdatePathKey), updatePath},
                            {QLatin1String(kInstallPathKey), installPath}});
-}
-
-void QVPrivilegeOperationManager::helperDidBecomeReady()
-{
-    helperReady_ = true;
 }
 
 void QVPrivilegeOperationManager::setLauncherForTesting(const QStringList &launcher)

@@ -1,10 +1,10 @@
 // The application's one road to work that needs administrator rights:
 // installing or removing the Mail plug-in and installing an update. The work
 // is done by the helper program Quorvane-Helper, started as root through
-// pkexec (polkit asks for an administrator's password) and reached over a
-// private D-Bus peer connection: the application listens on a socket in a
-// fresh folder of its own that only the helper is told about. The helper
-// ends with its connection; the next request starts it, and asks, again.
+// pkexec (polkit asks for an administrator's password) and reached only
+// through the channel handed to it as its standard input (QVHelperChannel).
+// The helper ends with its channel; the next request starts it, and asks,
+// again.
 //
 // Every call blocks the calling (main) thread until the helper answers; only
 // the password dialog's wait runs the event loop. One request at a time: a
@@ -12,17 +12,16 @@
 // buttons that start one).
 #pragma once
 
-#include <QDBusConnection>
+#include "QVHelperChannel.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
 
-#include <memory>
+#include <optional>
 
-class QDBusServer;
-class QProcess;
-class QTemporaryDir;
+#include <sys/types.h>
 
 class QVPrivilegeOperationManager final : public QObject {
     Q_OBJECT
@@ -33,9 +32,9 @@ public:
     ~QVPrivilegeOperationManager() override;
 
     // Starts the helper `label` of the main bundle through the launcher,
-    // listening for it on a fresh private socket.
+    // its standard input the far end of a fresh channel.
     void submitJobWithLabel(const QString &label);
-    // Waits until the started helper connects (or gives up).
+    // Waits until the started helper says it is ready (or gives up).
     void connectServiceWithLabel(const QString &label);
 
     // ACTION_INSTALL_MAIL_PLUGIN or ACTION_UNINSTALL_MAIL_PLUGIN with the
@@ -62,24 +61,22 @@ public:
 Q_SIGNALS:
     void busyChanged(bool busy);
 
-private Q_SLOTS:
-    void helperDidBecomeReady();
-
 private:
     QVPrivilegeOperationManager();
     bool performRequest(const QVariantMap &request);
     bool sendRequest(const QVariantMap &request);
     void setBusy(bool busy);
     void invalidate();
+    // The started process has ended (collected, its status kept).
+    bool helperHasExited();
 
     // By absolute path: no PATH lookup decides what runs as root.
     QStringList launcher_{QStringLiteral("/usr/bin/pkexec")};
     QString helperPathForTesting_;
     int connectTimeout_ = 5 * 60 * 1000;
-    std::unique_ptr<QTemporaryDir> socketFolder_;
-    std::unique_ptr<QDBusServer> server_;
-    std::unique_ptr<QProcess> helper_;
-    std::unique_ptr<QDBusConnection> helperConnection_;
+    QVHelperChannel channel_;
+    pid_t helper_ = 0;  // the launcher's process, which becomes the helper
+    std::optional<int> exitStatus_;
     bool helperReady_ = false;
     bool busy_ = false;
 };

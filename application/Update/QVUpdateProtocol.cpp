@@ -172,7 +172,13 @@ bool QVUpdateReply::parse(const QString &reply, bool verifyChecksum, QString *de
     const auto field3 = scanner.number(kInt64Min, kInt64Max);
     if (!descriptionField || !field3)
         return false;
-    QString hashed = descriptionField->toString() + QString::number(*field3);
+    // What the checksum covers, built only when it is checked.
+    QString hashed;
+    const auto cover = [&hashed, verifyChecksum](auto &&...parts) {
+        if (verifyChecksum)
+            (hashed.append(parts), ...);
+    };
+    cover(*descriptionField, QString::number(*field3));
 
     // A reply may end after field 3: no files.
     QString baseText;
@@ -190,7 +196,7 @@ bool QVUpdateReply::parse(const QString &reply, bool verifyChecksum, QString *de
         baseUrl = QUrl(baseText, QUrl::StrictMode);
         if (!QVUpdateSecurity::isTrustedUrl(baseUrl))
             return false;
-        hashed += baseText + QString::number(count);
+        cover(baseText, QString::number(count));
         std::int64_t announced = 0;
         // One entry per group read; the count alone allocates nothing.
         for (std::int64_t i = 0; i < count; ++i) {
@@ -217,8 +223,8 @@ bool QVUpdateReply::parse(const QString &reply, bool verifyChecksum, QString *de
             announced += *size;
             if (announced > QVUpdateProtocol::kMaxUpdateSize)
                 return false;
-            hashed += name->toString() + QString::number(*first) + md5->toString() + QString::number(*size)
-                + QString::number(*flag) + QString::number(*last);
+            cover(*name, QString::number(*first), *md5, QString::number(*size), QString::number(*flag),
+                  QString::number(*last));
             entries.append({name->toString(), md5->toString(), *size, (*flag & 0xFF) != 0});
         }
     }

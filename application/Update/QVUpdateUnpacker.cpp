@@ -1,5 +1,6 @@
 #include "QVUpdateUnpacker.h"
 
+#include "QVHelperProtocol.h"
 #include "QVUpdateProtocol.h"
 
 #include <QDateTime>
@@ -41,13 +42,22 @@ QByteArray listing(const QStringList &arguments, const QString &folder)
 }
 
 // What the archive says of itself, a first and cheap refusal: no absolute
-// names, no "..", and not more than an update may hold. The archive could
-// lie; what unzip writes is checked again on disk.
-bool listsAcceptableNames(const QString &archive, const QString &folder, qint64 limit)
+// names, no "..", and not more than an update may hold, in bytes or in
+// items. The archive could lie; what unzip writes is checked again on disk.
+bool listsAcceptableNames(const QString &archive, const QString &folder, qint64 limit, qint64 itemLimit)
 {
-    const QByteArray names = listing({QStringLiteral("-Z1"), archive}, folder);
+    // The totals first, which unzip gives at once: "<n> files, <bytes> bytes
+    // uncompressed, <bytes> bytes compressed: ...".
     const QByteArray totals = listing({QStringLiteral("-Zt"), archive}, folder);
-    if (names.isNull() || totals.isNull())
+    const QList<QByteArray> words = totals.simplified().split(' ');
+    bool ok = false;
+    bool counted = false;
+    const qint64 unpacked = words.size() > 2 ? words[2].toLongLong(&ok) : -1;
+    const qint64 items = words.size() > 2 ? words[0].toLongLong(&counted) : -1;
+    if (!ok || !counted || unpacked < 0 || unpacked > limit || items < 0 || items > itemLimit)
+        return false;
+    const QByteArray names = listing({QStringLiteral("-Z1"), archive}, folder);
+    if (names.isNull() || names.count('\n') > itemLimit)
         return false;
     for (const QByteArray &name : names.split('\n')) {
         if (name.startsWith('/') || name.contains('\\'))
@@ -57,11 +67,7 @@ bool listsAcceptableNames(const QString &archive, const QString &folder, qint64 
                 return false;
         }
     }
-    // "<n> files, <bytes> bytes uncompressed, <bytes> bytes compressed: ..."
-    const QList<QByteArray> words = totals.simplified().split(' ');
-    bool ok = false;
-    const qint64 unpacked = words.size() > 2 ? words[2].toLongLong(&ok) : -1;
-    return ok && unpacked >= 0 && unpacked <= limit;
+    return true;
 }
 
 // Bytes the process has written so far; -1 when it cannot be read.
@@ -77,7 +83,7 @@ qint64 bytesWritten(qint64 pid)
     return -1;
 }
 
-bool walk(int folder, ino_t except, qint64 &budget, int depth)
+bool walk(int folder, ino_t except, qint64 &budget, qint64 &items, int depth)
 {
     if (depth > kMaxTreeDepth)
         return false;
@@ -95,11 +101,11 @@ bool walk(int folder, ino_t except, qint64 &budget, int depth)
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
         struct stat status {};
-        if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (--items < 0 || ::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             plain = false;
         } else if (S_ISDIR(status.st_mode)) {
             const int child = ::openat(folder, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            plain = child >= 0 && walk(child, except, budget, depth + 1);
+            plain = child >= 0 && walk(child, except, budget, items, depth + 1);
             if (child >= 0)
                 ::close(child);
         } else if (S_ISREG(status.st_mode)) {
@@ -116,7 +122,8 @@ bool walk(int folder, ino_t except, qint64 &budget, int depth)
 
 }  // namespace
 
-QVUpdateUnpacker::QVUpdateUnpacker(QObject *parent) : QObject(parent), limit_(QVUpdateProtocol::kMaxUpdateSize)
+QVUpdateUnpacker::QVUpdateUnpacker(QObject *parent)
+    : QObject(parent), limit_(QVUpdateProtocol::kMaxUpdateSize), itemLimit_(QVHelperProtocol::kMaxCopyItems)
 {
     watch_.setInterval(kWatchInterval);
     connect(&watch_, &QTimer::timeout, this, &QVUpdateUnpacker::watch);
@@ -133,14 +140,16 @@ QString QVUpdateUnpacker::bundlePathForArchive(const QString &archivePath)
     return archive.path() + u'/' + archive.completeBaseName() + QStringLiteral(".app");
 }
 
-bool QVUpdateUnpacker::isPlainTree(const QString &folder, const QString &except, qint64 budget)
+bool QVUpdateUnpacker::isPlainTree(const QString &folder, const QString &except, qint64 budget, qint64 items)
 {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat skipped {};
     const ino_t exceptInode = ::lstat(QFile::encodeName(except).constData(), &skipped) == 0 ? skipped.st_ino : 0;
-    const bool plain = walk(fd, exceptInode, budget, 0);
+    // The archive itself is one more item.
+    ++items;
+    const bool plain = walk(fd, exceptInode, budget, items, 0);
     ::close(fd);
     return plain;
 }
@@ -150,7 +159,7 @@ void QVUpdateUnpacker::unpack(const QString &archivePath)
     cancel();
     archive_ = archivePath;
     const QString folder = QFileInfo(archivePath).path();
-    if (!listsAcceptableNames(archivePath, folder, limit_)) {
+    if (checkListing_ && !listsAcceptableNames(archivePath, folder, limit_, itemLimit_)) {
         QMetaObject::invokeMethod(
             this,
             [this, run = run_] {
@@ -163,8 +172,10 @@ void QVUpdateUnpacker::unpack(const QString &archivePath)
     unzip_ = std::make_unique<QProcess>();
     unzip_->setWorkingDirectory(folder);
     unzip_->setStandardInputFile(QProcess::nullDevice());
-    unzip_->setStandardOutputFile(QProcess::nullDevice());
+    // One line of output per item made: counted as it comes.
     unzip_->setStandardErrorFile(QProcess::nullDevice());
+    itemsReported_ = 0;
+    connect(unzip_.get(), &QProcess::readyReadStandardOutput, this, &QVUpdateUnpacker::countItems);
     // No one file past the cap: the kernel stops unzip (SIGXFSZ).
     unzip_->setChildProcessModifier([bytes = limit_] {
         const rlimit limit{rlim_t(bytes), rlim_t(bytes)};
@@ -176,7 +187,7 @@ void QVUpdateUnpacker::unpack(const QString &archivePath)
             end(false);
     });
     started_ = QDateTime::currentMSecsSinceEpoch();
-    unzip_->start(kUnzip, {QStringLiteral("-oqq"), archivePath});
+    unzip_->start(kUnzip, {QStringLiteral("-o"), archivePath});
     watch_.start();
 }
 
@@ -192,11 +203,22 @@ void QVUpdateUnpacker::watch()
         unzip_->kill();
 }
 
+void QVUpdateUnpacker::countItems()
+{
+    if (!unzip_)
+        return;
+    // "Archive: <name>" comes first, then a line per folder or file.
+    itemsReported_ += unzip_->readAllStandardOutput().count('\n');
+    if (itemsReported_ > itemLimit_ + 1 && unzip_->state() == QProcess::Running)
+        unzip_->kill();
+}
+
 void QVUpdateUnpacker::onFinished(int exitCode, QProcess::ExitStatus status)
 {
+    countItems();
     const bool unpacked = status == QProcess::NormalExit && exitCode == 0;
     const QString folder = QFileInfo(archive_).path();
-    end(unpacked && isPlainTree(folder, archive_, limit_));
+    end(unpacked && itemsReported_ <= itemLimit_ + 1 && isPlainTree(folder, archive_, limit_, itemLimit_));
 }
 
 void QVUpdateUnpacker::end(bool success)

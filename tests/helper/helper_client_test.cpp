@@ -1,3 +1,4 @@
+#include "QVHelperChannel.h"
 #include "QVHelperProtocol.h"
 #include "QVMainBundle.h"
 #include "QVPrivilegeOperationManager.h"
@@ -54,11 +55,16 @@ QStringList runApplication(const Trees &trees, const QStringList &arguments)
     return QString::fromLatin1(application.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
 }
 
-TEST(HelperClient, TheApplicationTalksToTheRealHelperOverAPrivateConnection)
+TEST(HelperClient, TheApplicationTalksToTheRealHelperOverItsChannel)
 {
     Trees trees;
     placeHelper(trees);
     placeApplication(trees);
+    const QDir runtime(qEnvironmentVariable("XDG_RUNTIME_DIR", QDir::tempPath()));
+    const auto runtimeEntries = [&runtime] {
+        return runtime.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    };
+    const QStringList before = runtimeEntries();
     const QString install = QLatin1String(kActionInstallMailPlugin);
     // One helper answers the requests of one run until it is released; a
     // refused request is NO and the helper goes on.
@@ -74,6 +80,40 @@ TEST(HelperClient, TheApplicationTalksToTheRealHelperOverAPrivateConnection)
     EXPECT_EQ(runApplication(trees, {QLatin1String(kActionInstallUpdate), update, trees.bundle}),
               QStringList{QStringLiteral("1")});
     EXPECT_EQ(readFile(trees.bundle + QStringLiteral("/Contents/MacOS/Quorvane")), "new program");
+    EXPECT_EQ(runtimeEntries(), before) << "nothing made, nothing left in the runtime folder";
+}
+
+TEST(HelperClient, ASameUserProcessWithEveryTrickReachesNothingAndTheGenuineRequestIsServed)
+{
+    // The attacker prepares a listener recorded under the application's
+    // future pid, starts the application (pid reuse made certain in a
+    // private pid namespace), and while the stand-in pkexec "asks for the
+    // password" puts its listener on every socket path it can find.
+    Trees trees;
+    placeHelper(trees);
+    const QString program = placeApplication(trees);
+    const QString victim = trees.base() + QStringLiteral("/victim/Library");
+    QDir().mkpath(victim);
+    const QString log = trees.base() + QStringLiteral("/attacker.log");
+    QProcess attack;
+    attack.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    attack.start(QStringLiteral("unshare"),
+                 {QStringLiteral("--user"), QStringLiteral("--map-root-user"), QStringLiteral("--pid"),
+                  QStringLiteral("--fork"), QStringLiteral("--mount-proc"), QStringLiteral(QV_HELPER_ATTACKER), victim,
+                  trees.plugin, log, program, QStringLiteral("--launcher"), QStringLiteral("/bin/sh"),
+                  QStringLiteral("-c"), QStringLiteral("sleep 1; exec \"$0\" \"$@\""), QStringLiteral("--"),
+                  QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library});
+    ASSERT_TRUE(attack.waitForFinished(120 * 1000));
+    const QByteArray said = readFile(log);
+    if (attack.exitCode() != 0 || said.contains("no ns_last_pid"))
+        GTEST_SKIP() << "no private pid namespace here: " << said.constData();
+    ASSERT_TRUE(said.contains("application is 400")) << said.constData();
+    EXPECT_EQ(QString::fromLatin1(attack.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
+              QStringList{QStringLiteral("1")})
+        << said.constData();
+    EXPECT_TRUE(QFileInfo(trees.installed()).isDir());
+    EXPECT_FALSE(QFileInfo::exists(victim + QStringLiteral("/Mail"))) << said.constData();
+    EXPECT_FALSE(said.contains("served")) << said.constData();
 }
 
 TEST(HelperClient, TheHelperServesNoProcessButTheBundlesProgram)
@@ -93,43 +133,41 @@ TEST(HelperClient, TheHelperServesNoProcessButTheBundlesProgram)
     QVMainBundle::setBundlePathForTesting(QString());
 }
 
-TEST(HelperClient, AnImpostorOnTheSocketGetsNoAnswerAndTheHelperLeaves)
+TEST(HelperClient, TheHelperRefusesToRunWithoutTheApplicationsChannel)
 {
-    // While the password dialog is up, another process of the same user
-    // unlinks the application's socket, serves its own at the same path and
-    // asks the helper to install into a folder of its choice.
+    // Started by hand, or with standard input that is not a socket pair
+    // made by the invoking user, the helper does nothing.
     Trees trees;
     const QString helper = placeHelper(trees);
     placeApplication(trees);
-    const QString victim = trees.base() + QStringLiteral("/victim/Library");
-    QDir().mkpath(victim);
-    const QString log = trees.base() + QStringLiteral("/impostor.log");
-    EXPECT_EQ(
-        runApplication(trees,
-                       {QStringLiteral("--launcher"), QStringLiteral(QV_HELPER_IMPOSTOR), victim, trees.plugin, log,
-                        QStringLiteral("--"), QLatin1String(kActionInstallMailPlugin), trees.plugin, trees.library}),
-        QStringList{QStringLiteral("0")});
-    EXPECT_FALSE(QFileInfo::exists(victim + QStringLiteral("/Mail/Bundles/Quorvane.mailbundle")));
-    EXPECT_FALSE(QFileInfo::exists(trees.installed()));
-    // The impostor did get its server up and the helper's connection, and
-    // got no answer.
-    const QDeadlineTimer deadline(30000);
-    while (!readFile(log).contains("refused") && !readFile(log).contains("served") && !deadline.hasExpired())
-        QThread::msleep(20);
-    const QByteArray said = readFile(log);
-    EXPECT_TRUE(said.contains("refused")) << said.constData();
-    EXPECT_FALSE(said.contains("served")) << said.constData();
-    Q_UNUSED(helper);
+    struct Case {
+        const char *name;
+        QString input;
+    };
+    const QString file = trees.base() + QStringLiteral("/request");
+    writeFile(file,
+              QVHelperChannel::encode({{QLatin1String(kActionKey), QLatin1String(kActionInstallMailPlugin)},
+                                       {QLatin1String(kSourcePathKey), trees.plugin},
+                                       {QLatin1String(kLibraryPathKey), trees.library}}));
+    for (const Case &c : {Case{"no input", QProcess::nullDevice()}, Case{"a file of requests", file}}) {
+        SCOPED_TRACE(c.name);
+        QProcess process;
+        process.setStandardInputFile(c.input);
+        process.start(helper, {});
+        ASSERT_TRUE(process.waitForFinished(30000));
+        EXPECT_NE(process.exitCode(), 0);
+        EXPECT_FALSE(QFileInfo::exists(trees.installed()));
+    }
 }
 
-TEST(HelperClient, NoOtherProcessAnswersInPlaceOfTheHelper)
+TEST(HelperClient, OnlyTheProcessTheApplicationStartedIsHeard)
 {
-    // The started program never connects; another process of the user
-    // connects to the application's socket and answers YES to everything.
+    // The started program hands its channel to another process, which
+    // answers YES to everything: the application hears nothing from it.
     Trees trees;
     QVMainBundle::setBundlePathForTesting(trees.bundle);
     auto &manager = QVPrivilegeOperationManager::sharedManager();
-    manager.setLauncherForTesting({QStringLiteral(QV_HELPER_IMPOSTOR), QStringLiteral("answer")});
+    manager.setLauncherForTesting({QStringLiteral(QV_HELPER_IMPOSTOR)});
     manager.setConnectTimeoutForTesting(30000);
     EXPECT_FALSE(manager.performInstallUpdateWithUpdatePath(trees.base() + QStringLiteral("/download/Quorvane.app"),
                                                             trees.bundle));

@@ -23,8 +23,9 @@ struct Outcome {
     QString bundle;
 };
 
-// Unpacks `entries` as <folder>/Quorvane.zip with the test's limit.
-Outcome unpack(const QTemporaryDir &folder, const QList<ZipEntry> &entries)
+// Unpacks `entries` as <folder>/Quorvane.zip with the test's limits.
+Outcome unpack(const QTemporaryDir &folder, const QList<ZipEntry> &entries,
+               const std::function<void(QVUpdateUnpacker &)> &configure = {})
 {
     const QString archive = folder.filePath(QStringLiteral("Quorvane.zip"));
     QFile file(archive);
@@ -33,6 +34,8 @@ Outcome unpack(const QTemporaryDir &folder, const QList<ZipEntry> &entries)
     file.close();
     QVUpdateUnpacker unpacker;
     unpacker.setLimitForTesting(kLimit);
+    if (configure)
+        configure(unpacker);
     Outcome outcome;
     QObject::connect(&unpacker, &QVUpdateUnpacker::finished, [&outcome](bool success, const QString &bundle) {
         outcome.success = success;
@@ -95,6 +98,40 @@ TEST(UpdateUnpacker, JudgesWhatUnzipWroteNotWhatTheArchiveSays)
         EXPECT_LE(sizeOfTree(folder.path()) - QFileInfo(folder.filePath(QStringLiteral("Quorvane.zip"))).size(),
                   kLimit + 64 * 1024);
     }
+}
+
+TEST(UpdateUnpacker, AnArchiveOfMoreItemsThanTheHelperCopiesIsRefused)
+{
+    // Before unpacking when the listing says so, and during unpacking
+    // (the listing left unread) when it is reached: unzip reports each
+    // item and waits once the pipe of its reports is full, so it cannot
+    // run ahead by more than a pipe's worth (some 1,500 items here).
+    constexpr qint64 kItems = 40;
+    constexpr int kEntries = 20000;
+    QList<ZipEntry> entries = bundleEntries("Quorvane");
+    for (int i = 0; entries.size() < kEntries; ++i)
+        entries.append({"Quorvane.app/Contents/Resources/" + QByteArray::number(i), ""});
+    for (const bool listing : {true, false}) {
+        SCOPED_TRACE(listing ? "announced" : "counted");
+        QTemporaryDir folder;
+        const Outcome outcome = unpack(folder, entries, [&](QVUpdateUnpacker &unpacker) {
+            unpacker.setItemLimitForTesting(kItems);
+            if (!listing)
+                unpacker.skipListingForTesting();
+        });
+        ASSERT_TRUE(outcome.success.has_value());
+        EXPECT_FALSE(*outcome.success);
+        const QString resources = folder.filePath(QStringLiteral("Quorvane.app/Contents/Resources"));
+        if (listing)
+            EXPECT_FALSE(QFileInfo::exists(folder.filePath(QStringLiteral("Quorvane.app"))));
+        else
+            EXPECT_LT(QDir(resources).count(), qsizetype(kEntries / 4)) << "unzip was stopped";
+    }
+    QTemporaryDir folder;
+    const Outcome within =
+        unpack(folder, bundleEntries("Quorvane"), [](QVUpdateUnpacker &u) { u.setItemLimitForTesting(kItems); });
+    ASSERT_TRUE(within.success.has_value());
+    EXPECT_TRUE(*within.success);
 }
 
 }  // namespace
