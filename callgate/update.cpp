@@ -45,6 +45,18 @@ std::mutex apply_mutex;
 // wait for it at exit, where it could be waiting for a call of another thread.
 std::jthread& thread = *new std::jthread;
 
+// At exit (or unloading) a monitor that was not stopped is let go: detached,
+// whether it still runs or already ended on an error, it is neither joined
+// nor waited for.
+struct monitor_release {
+    monitor_release() = default;
+    monitor_release(const monitor_release&) = delete;
+    monitor_release& operator=(const monitor_release&) = delete;
+    ~monitor_release() {
+        if (thread.joinable()) thread.detach();
+    }
+} release_at_exit;
+
 // The monitor's exclusive hold of the engine lock; it outlives one pass of
 // the loop and marks the thread as holding the lock for calls made from
 // callbacks.
