@@ -1,5 +1,6 @@
 // Requests over UDP: the one socket's sends, and the replies it receives,
 // matched to their conversation and server.
+#include <array>
 #include <sstream>
 
 #include <boost/asio/bind_executor.hpp>
