@@ -92,6 +92,7 @@ public:
     void uninstallMailPlugin() override;
     QMetaObject::Connection observeMailPluginInstalled(QObject *context, std::function<void()> handler) override;
     // Offers the newer plug-in the application carries.
+    // ("Insall" is the name's established spelling, kept on purpose.)
     void checkPluginVersionAndInsallIfNeed();
 
     // The interactive update check.

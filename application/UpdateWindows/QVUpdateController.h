@@ -98,6 +98,7 @@ private:
     void showUpdateInfoWindow();
     void showDownloadWindow();
     void unpackDidFinish(bool success, const QString &bundlePath);
+    // ("Controlls" is the name's established spelling, kept on purpose.)
     void setupControllsForInstallAndRelaunch();
     void updateInstallButton();
     void showErrorAlert();

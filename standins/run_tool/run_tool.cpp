@@ -13,6 +13,7 @@
 #include "QVLanguageList.h"
 #include "QVMailList.h"
 #include "QVServiceInfo.h"
+#include "QVSpamManager.h"
 #include "QVUserDefaults.h"
 
 #include <QGuiApplication>
@@ -25,8 +26,6 @@
 #include <memory>
 
 namespace {
-
-constexpr int kIdentityKind = 10;
 
 int usage()
 {
@@ -94,7 +93,8 @@ int editLists(const QStringList &arguments)
 int printCredential()
 {
     const qint64 user = QVServiceInfo::userID().toLongLong();
-    std::printf("%d:%u:%s\n", kIdentityKind, static_cast<unsigned>(user), qPrintable(QVServiceInfo::machineID()));
+    std::printf("%u:%u:%s\n", static_cast<unsigned>(QVSpamManager::kUserIdentityKind), static_cast<unsigned>(user),
+                qPrintable(QVServiceInfo::machineID()));
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include "QVServiceInfo.h"
 #include "QVSpamManager.h"
 #include "classification_server.hpp"
+#include "loopback_address.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -120,8 +121,24 @@ protected:
     }
     void TearDown() override { QVServiceInfo::setMachineIdFilesForTesting({QStringLiteral("/etc/machine-id")}); }
 
-    // The engine connects on the fixed port: a loopback address of our own.
-    const QString address = QStringLiteral("127.0.2.%1").arg(20 + getpid() % 200);
+    // The engine connects on the fixed port: a loopback address of this
+    // test's own, or the next attempt's when another run holds the port.
+    QString address = ownAddress(0);
+    static QString ownAddress(unsigned attempt)
+    {
+        return QString::fromStdString(quorvane::testing::loopback_address(
+            ::testing::UnitTest::GetInstance()->current_test_info()->name(), attempt));
+    }
+    std::unique_ptr<ServerProcess> startServer()
+    {
+        for (unsigned attempt = 0; attempt < quorvane::testing::loopback_attempts; ++attempt) {
+            address = ownAddress(attempt);
+            auto server = std::make_unique<ServerProcess>(serverArguments());
+            if (server->start())
+                return server;
+        }
+        return nullptr;
+    }
     QStringList serverArguments(const QString &port = QStringLiteral("2409"))
     {
         return {"--address",    address,
@@ -145,8 +162,8 @@ protected:
 
 TEST_F(CollaborativeFiltering, AReportedLinkMakesTheNextMessageSpamAcrossARestart)
 {
-    ServerProcess server(serverArguments());
-    ASSERT_TRUE(server.start());
+    const auto server = startServer();
+    ASSERT_TRUE(server) << "no loopback address could be bound";
 
     std::optional<uint32_t> shutdownResult;
     {
@@ -157,7 +174,7 @@ TEST_F(CollaborativeFiltering, AReportedLinkMakesTheNextMessageSpamAcrossARestar
         EXPECT_EQ(first, 0u) << "nobody has reported the message yet";
 
         EXPECT_TRUE(manager.reportSpamForData(kFirst));
-        ASSERT_TRUE(server.waitForLearning(QStringLiteral("report"), 1));
+        ASSERT_TRUE(server->waitForLearning(QStringLiteral("report"), 1));
 
         uint32_t second = 0;
         EXPECT_TRUE(verdict(manager, kSecond, second));
@@ -167,9 +184,9 @@ TEST_F(CollaborativeFiltering, AReportedLinkMakesTheNextMessageSpamAcrossARestar
     EXPECT_EQ(*shutdownResult, 0u) << "no context left behind";
 
     // What was learned survives a restart.
-    server.stop();
-    EXPECT_EQ(server.exitCode(), 0);
-    ASSERT_TRUE(server.start());
+    server->stop();
+    EXPECT_EQ(server->exitCode(), 0);
+    ASSERT_TRUE(server->start());
     shutdownResult.reset();
     {
         QVSpamManager manager(std::make_unique<RecordingGateway>(shutdownResult), engineDirectory, address, nullptr);
@@ -179,13 +196,13 @@ TEST_F(CollaborativeFiltering, AReportedLinkMakesTheNextMessageSpamAcrossARestar
 
         // One revoke against one report: the link no longer counts.
         EXPECT_TRUE(manager.revokeSpamForData(kFirst));
-        ASSERT_TRUE(server.waitForLearning(QStringLiteral("revoke"), 1));
+        ASSERT_TRUE(server->waitForLearning(QStringLiteral("revoke"), 1));
         EXPECT_FALSE(verdict(manager, kSecond, score));
         EXPECT_LT(score, 50u);
     }
     ASSERT_TRUE(shutdownResult.has_value());
     EXPECT_EQ(*shutdownResult, 0u);
-    server.stop();
+    server->stop();
 
     const auto records = stand_in::read_store(store.toStdString());
     std::string stored;
@@ -210,8 +227,8 @@ TEST_F(CollaborativeFiltering, AReportedMessageWithoutLinksIsKnownAgainAcrossARe
         "\r\n"
         "Congratulations, you have been chosen to receive an exclusive prize from our partners. "
         "Reply with your postal address and bank details today, and the prize will be sent within the week.\r\n");
-    ServerProcess server(serverArguments());
-    ASSERT_TRUE(server.start());
+    const auto server = startServer();
+    ASSERT_TRUE(server) << "no loopback address could be bound";
     std::optional<uint32_t> shutdownResult;
     {
         QVSpamManager manager(std::make_unique<RecordingGateway>(shutdownResult), engineDirectory, address, nullptr);
@@ -219,19 +236,19 @@ TEST_F(CollaborativeFiltering, AReportedMessageWithoutLinksIsKnownAgainAcrossARe
         EXPECT_FALSE(verdict(manager, message, score));
         EXPECT_EQ(score, 0u);
         EXPECT_TRUE(manager.reportSpamForData(message));
-        ASSERT_TRUE(server.waitForLearning(QStringLiteral("report"), 1));
+        ASSERT_TRUE(server->waitForLearning(QStringLiteral("report"), 1));
         EXPECT_TRUE(verdict(manager, message, score));
         EXPECT_EQ(score, 100u);
     }
-    server.stop();
-    ASSERT_TRUE(server.start());
+    server->stop();
+    ASSERT_TRUE(server->start());
     {
         QVSpamManager manager(std::make_unique<RecordingGateway>(shutdownResult), engineDirectory, address, nullptr);
         uint32_t score = 0;
         EXPECT_TRUE(verdict(manager, message, score));
         EXPECT_EQ(score, 100u);
     }
-    server.stop();
+    server->stop();
 }
 
 // A store the server cannot read is left as it is: the server refuses to

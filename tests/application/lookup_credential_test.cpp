@@ -6,6 +6,7 @@
 #include "QVEngineAPI.h"
 #include "QVServiceInfo.h"
 #include "QVSpamManager.h"
+#include "loopback_address.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -39,23 +40,29 @@ constexpr uint32_t kUserID = 4242;
 // for a while each way: a server far away.
 class DelayingRelay {
 public:
-    DelayingRelay(const QString &address, uint16_t port, uint16_t serverPort)
+    // Binds at once, so that a taken address is known before the server
+    // starts; relays once start names the server's port.
+    DelayingRelay(const QString &address, uint16_t port) : address_(address)
     {
         sockaddr_in own = socketAddress(address, port);
-        server_ = socketAddress(address, serverPort);
         front_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         back_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         bound_ = ::bind(front_, reinterpret_cast<sockaddr *>(&own), sizeof own) == 0;
         sockaddr_in any = socketAddress(address, 0);
         bound_ = bound_ && ::bind(back_, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
-        thread_ = std::thread([this] { run(); });
     }
     ~DelayingRelay()
     {
         stopping_ = true;
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
         ::close(front_);
         ::close(back_);
+    }
+    void start(uint16_t serverPort)
+    {
+        server_ = socketAddress(address_, serverPort);
+        thread_ = std::thread([this] { run(); });
     }
     bool isBound() const { return bound_; }
     void setDelay(std::chrono::milliseconds delay) { delay_ = delay.count(); }
@@ -99,6 +106,7 @@ private:
         }
     }
 
+    QString address_;
     int front_ = -1;
     int back_ = -1;
     bool bound_ = false;
@@ -119,6 +127,17 @@ protected:
         ASSERT_TRUE(QFile::copy(QStringLiteral(QV_ENGINE_LIBRARY_PATH),
                                 engineDirectory + QStringLiteral("/" QVSE_ENGINE_LIBRARY_NAME)));
 
+        // The relay takes the engine's fixed port on a loopback address of
+        // this test's own, or the next attempt's when another run holds it.
+        const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (unsigned attempt = 0; !relay && attempt < quorvane::testing::loopback_attempts; ++attempt) {
+            address = QString::fromStdString(quorvane::testing::loopback_address(test, attempt));
+            relay = std::make_unique<DelayingRelay>(address, 2409);
+            if (!relay->isBound())
+                relay.reset();
+        }
+        ASSERT_TRUE(relay) << "no loopback address could be bound";
+
         // Only the account's user number is known to the server.
         server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&server, &QProcess::readyReadStandardOutput,
@@ -130,9 +149,7 @@ protected:
              "--engine", QFileInfo(QStringLiteral(QV_ENGINE_LIBRARY_PATH)).absolutePath()});
         static const QRegularExpression listening(QStringLiteral("listening on \\S+ port (\\d+)"));
         ASSERT_TRUE(waitFor([&] { return listening.match(output).hasMatch(); }, 30000)) << output.toStdString();
-        relay = std::make_unique<DelayingRelay>(address, 2409,
-                                                static_cast<uint16_t>(listening.match(output).captured(1).toUInt()));
-        ASSERT_TRUE(relay->isBound());
+        relay->start(static_cast<uint16_t>(listening.match(output).captured(1).toUInt()));
     }
     void TearDown() override
     {
@@ -165,7 +182,7 @@ protected:
 
     QTemporaryDir scratch;
     QString engineDirectory;
-    const QString address = QStringLiteral("127.0.4.%1").arg(20 + getpid() % 200);
+    QString address;
     QProcess server;
     QString output;
     std::unique_ptr<DelayingRelay> relay;

@@ -3,6 +3,7 @@
 // and leaving when its bus is gone.
 #include "QVDistributedNotificationCenter.h"
 #include "QVRunningApplications.h"
+#include "loopback_address.h"
 #include "wait_for.h"
 
 #include <gtest/gtest.h>
@@ -41,11 +42,25 @@ QString coreLog()
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-// A loopback address of this run's own, so that runs beside each other
-// never share the classification port.
+// A loopback address of this test's own, so that runs beside each other
+// never share the classification port; the next attempt's once another run
+// was found holding the port there.
+unsigned loopbackAttempt = 0;
+
 QString ownLoopbackAddress()
 {
-    return QStringLiteral("127.0.6.%1").arg(20 + getpid() % 200);
+    return QString::fromStdString(quorvane::testing::loopback_address(
+        ::testing::UnitTest::GetInstance()->current_test_info()->name(), loopbackAttempt));
+}
+
+bool bindOwnLoopbackAddress(QUdpSocket &socket, quint16 port)
+{
+    for (loopbackAttempt = 0; loopbackAttempt < quorvane::testing::loopback_attempts; ++loopbackAttempt) {
+        if (socket.bind(QHostAddress(ownLoopbackAddress()), port))
+            return true;
+    }
+    loopbackAttempt = 0;
+    return false;
 }
 
 // The program copied beside the engine library, as the bundle lays them out,
@@ -150,7 +165,7 @@ TEST(ApplicationProgram, QuitsAtOnceThroughTheOrdinaryShutDownWhateverIsQueued)
 {
     // A server that hears and never answers.
     QUdpSocket silent;
-    ASSERT_TRUE(silent.bind(QHostAddress(ownLoopbackAddress()), 2409));
+    ASSERT_TRUE(bindOwnLoopbackAddress(silent, 2409)) << "no loopback address could be bound";
     Application application;
     ASSERT_NO_FATAL_FAILURE(application.start());
     ASSERT_TRUE(waitFor([] { return QVRunningApplications::isRunning(kApplicationName); }, 30000));
