@@ -9,6 +9,7 @@
 #include "QVAccountViewController.h"
 #include "QVButtonCell.h"
 #include "QVLanguageListViewController.h"
+#include "QVListFile.h"
 #include "QVListViewController.h"
 #include "QVMailPlugin.h"
 #include "QVNSImage.h"
@@ -21,6 +22,8 @@
 #include "SheetTracker.h"
 
 #include <QAbstractButton>
+#include <QEvent>
+#include <QFileInfo>
 #include <QIcon>
 #include <QPixmap>
 #include <QTimer>
@@ -94,6 +97,7 @@ void QVMainWindowController::awakeFromNib()
     window_->setTitleBarHeight(kTitleBarHeight);
     window_->setWindowIcon(QIcon(QPixmap::fromImage(QVNSImage::imageNamedYosemite(QStringLiteral("Quorvane")))));
     connect(window_, &QVCMainWindow::windowWillClose, this, &QVMainWindowController::windowWillClose);
+    window_->installEventFilter(this);
 
     toolbar_ = new QVCMainToolbar;
     auto *bandLayout = new QVBoxLayout(window_->titleBarView());
@@ -158,6 +162,44 @@ void QVMainWindowController::windowWillClose()
         if (window_->isHidden())
             orderOut();
     });
+}
+
+bool QVMainWindowController::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == window_ && (event->type() == QEvent::Show || event->type() == QEvent::WindowStateChange))
+        QMetaObject::invokeMethod(this, &QVMainWindowController::tellOfSetAsideLists, Qt::QueuedConnection);
+    return QObject::eventFilter(watched, event);
+}
+
+void QVMainWindowController::tellOfSetAsideLists()
+{
+    if (!window_ || !window_->isVisible() || window_->isMinimized())
+        return;
+    const QList<QVListFile::SetAside> files = QVListFile::takeSetAsideFiles();
+    if (files.isEmpty())
+        return;
+    // By the names the Filters page gives the lists.
+    const auto listName = [](const QString &path) {
+        const QString name = QFileInfo(path).completeBaseName();
+        if (name == u"BlackList")
+            return tr("Blacklist");
+        if (name == u"WhiteList")
+            return tr("Whitelist");
+        if (name == u"LanguageList")
+            return tr("Language Filters");
+        return name;
+    };
+    QStringList lines;
+    for (const QVListFile::SetAside &file : files) {
+        const QString kept = file.kept == 0 ? tr("nothing of it could be read, so the list starts anew")
+            : file.kept == 1                ? tr("the one entry that could be read was kept")
+                                            : tr("the %1 entries that could be read were kept").arg(file.kept);
+        lines << tr("%1: %2. The damaged file was kept as %3.").arg(listName(file.path), kept, file.aside);
+    }
+    const QVAlert alert{files.size() == 1 ? tr("A list was damaged and has been repaired.")
+                                          : tr("Lists were damaged and have been repaired."),
+                        lines.join(u"\n\n"), QString(), QVAlert::Style::Critical};
+    services_.alerts->beginSheet(alert, window_);
 }
 
 // Pages --------------------------------------------------------------------

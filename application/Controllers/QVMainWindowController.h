@@ -102,7 +102,13 @@ signals:
     // A plug-in install or removal that the helper carried out.
     void mailPluginInstalledChanged(bool installed);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    // Once the window is on the screen: a sheet naming the damaged lists
+    // kept aside since the user was last told, and what of them was kept.
+    void tellOfSetAsideLists();
     void awakeFromNib();
     void switchTo(Page page);
     void performPendingSwitch();
