@@ -226,11 +226,14 @@ TEST(ApplicationProgram, QuitsPromptlyBehindABacklogWhateverTheServers)
 
         const QString log = coreLog();
         EXPECT_TRUE(log.contains(QStringLiteral(": Quitting on signal 15.\n"))) << log.right(2000).toStdString();
-        const QRegularExpressionMatch dropped =
-            QRegularExpression(QStringLiteral(": \\*\\*\\* DROPPED (\\d+) requests not handled before the quit\n"))
-                .match(log);
-        ASSERT_TRUE(dropped.hasMatch()) << log.right(2000).toStdString();
-        EXPECT_GT(dropped.captured(1).toInt(), 0);
+        // Answering servers may let the whole backlog be judged first.
+        if (row.servers != Servers::Answering) {
+            const QRegularExpressionMatch dropped =
+                QRegularExpression(QStringLiteral(": \\*\\*\\* DROPPED (\\d+) requests not handled before the quit\n"))
+                    .match(log);
+            ASSERT_TRUE(dropped.hasMatch()) << log.right(2000).toStdString();
+            EXPECT_GT(dropped.captured(1).toInt(), 0);
+        }
         if (row.servers != Servers::Silent) {
             // Only a server that never answers keeps lookups past the quit.
             EXPECT_TRUE(log.contains(QStringLiteral(": The engine was shut down.\n"))) << log.right(2000).toStdString();
