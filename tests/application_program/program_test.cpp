@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
@@ -194,12 +195,15 @@ TEST(ApplicationProgram, QuitsPromptlyBehindABacklogWhateverTheServers)
         SCOPED_TRACE(row.name);
         QDir(dataFolder() + QStringLiteral("/Logs")).removeRecursively();
         std::optional<AnsweringServer> answering;
+        // Silent: datagrams heard and connections taken, nothing answered.
         QUdpSocket silent;
+        QTcpServer silentStream;
         if (row.servers == Servers::Answering) {
             answering.emplace(ownLoopbackAddress());
             ASSERT_TRUE(answering->waitUntilListening());
         } else if (row.servers == Servers::Silent) {
             ASSERT_TRUE(silent.bind(QHostAddress(ownLoopbackAddress()), 2409));
+            ASSERT_TRUE(silentStream.listen(QHostAddress(ownLoopbackAddress()), 2409));
         }
         Application application;
         ASSERT_NO_FATAL_FAILURE(application.start());
