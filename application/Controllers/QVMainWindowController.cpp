@@ -25,6 +25,8 @@
 #include <QEvent>
 #include <QFileInfo>
 #include <QIcon>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPixmap>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -109,6 +111,8 @@ void QVMainWindowController::awakeFromNib()
     auto *containerLayout = new QVBoxLayout(containerView_);
     containerLayout->setContentsMargins(0, 0, 0, 0);
 
+    installApplicationMenu();
+
     sheets_ = std::make_unique<SheetTracker>(window_);
     connect(sheets_.get(), &SheetTracker::sheetWillBegin, this, &QVMainWindowController::disableToolbar);
     connect(sheets_.get(), &SheetTracker::sheetDidEnd, this, &QVMainWindowController::enableToolbar);
@@ -149,6 +153,46 @@ void QVMainWindowController::orderOut()
         shown->showMinimized();
     else
         shown->hide();
+}
+
+void QVMainWindowController::setApplicationMenu(QMenu *menu, QAction *quit)
+{
+    applicationMenu_ = menu;
+    quitAction_ = quit;
+    if (window_)
+        installApplicationMenu();
+}
+
+void QVMainWindowController::installApplicationMenu()
+{
+    if (quitAction_)
+        window_->addAction(quitAction_);
+    if (!applicationMenu_ || menuBar_)
+        return;
+    menuBar_ = new QMenuBar(window_);
+    menuBar_->addMenu(applicationMenu_);
+    menuBar_->setVisible(keepsTaskbarEntry_);
+    window_->layout()->setMenuBar(menuBar_);
+    // The window grows by the bar: the page keeps its size.
+    if (keepsTaskbarEntry_)
+        changeWindowSizeForDelta(QSize(0, menuBarHeight()));
+}
+
+int QVMainWindowController::menuBarHeight() const
+{
+    return menuBar_ && !menuBar_->isHidden() ? menuBar_->sizeHint().height() : 0;
+}
+
+void QVMainWindowController::setKeepsTaskbarEntry(bool keeps)
+{
+    if (keeps == keepsTaskbarEntry_)
+        return;
+    keepsTaskbarEntry_ = keeps;
+    if (!menuBar_)
+        return;
+    const int height = menuBar_->sizeHint().height();
+    menuBar_->setVisible(keeps);
+    changeWindowSizeForDelta(QSize(0, keeps ? height : -height));
 }
 
 void QVMainWindowController::windowWillClose()
@@ -291,7 +335,7 @@ void QVMainWindowController::setCurrentController(QWidget *page)
     // The window takes the page's size below the band, whatever page it
     // showed before.
     window_->layout()->activate();
-    const QSize wanted = pageSize + QSize(0, qRound(window_->titleBarHeight()));
+    const QSize wanted = pageSize + QSize(0, qRound(window_->titleBarHeight()) + menuBarHeight());
     changeWindowSizeForDelta(wanted - window_->size());
     page->show();
 }
