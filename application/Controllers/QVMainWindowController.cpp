@@ -22,12 +22,14 @@
 #include "SheetTracker.h"
 
 #include <QAbstractButton>
+#include <QCursor>
 #include <QEvent>
 #include <QFileInfo>
 #include <QIcon>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
+#include <QToolButton>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -392,6 +394,15 @@ void QVMainWindowController::enableToolbar()
         return;
     enabledToolbar_ = true;
     validateToolbarItems();
+    // A sheet takes the pointer without the buttons hearing it leave or
+    // the press end: a button still marked hovered or pressed would be
+    // drawn raised until the pointer passes over it again.
+    for (QAbstractButton *button : toolbar_->buttons()) {
+        button->setDown(false);
+        if (button->testAttribute(Qt::WA_UnderMouse) && !button->rect().contains(button->mapFromGlobal(QCursor::pos())))
+            button->setAttribute(Qt::WA_UnderMouse, false);
+        button->update();
+    }
 }
 
 void QVMainWindowController::disableToolbar()

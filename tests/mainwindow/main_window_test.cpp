@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QCursor>
 #include <QDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -515,4 +516,28 @@ TEST_F(MainWindow, ADamagedListIsToldOnceTheWindowIsShown)
     EXPECT_EQ(alerts.sheets.size(), 1u) << "told once";
     QFile::remove(path);
     QFile::remove(path + QStringLiteral(".corrupt"));
+}
+
+// A sheet takes the pointer from a page button without the button hearing
+// it leave or the press end: once the sheet is gone the buttons are drawn
+// plain, not raised, until the pointer comes back.
+TEST_F(MainWindow, PageButtonsAreDrawnPlainAfterASheet)
+{
+    auto controller = makeSettledController();
+    ASSERT_TRUE(controller->isToolbarEnabled());
+    QCursor::setPos(controller->window()->mapToGlobal(QPoint(-100, -100)));
+    {
+        QDialog sheet(controller->window());
+        sheet.setWindowModality(Qt::WindowModal);
+        sheet.show();
+        for (QAbstractButton *button : controller->toolbar()->buttons()) {
+            button->setAttribute(Qt::WA_UnderMouse, true);
+            button->setDown(true);
+        }
+    }
+    ASSERT_TRUE(controller->isToolbarEnabled());
+    for (QAbstractButton *button : controller->toolbar()->buttons()) {
+        EXPECT_FALSE(button->isDown()) << button->text().toStdString();
+        EXPECT_FALSE(button->underMouse()) << button->text().toStdString();
+    }
 }
