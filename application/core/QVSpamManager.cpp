@@ -467,8 +467,10 @@ void QVSpamManager::drainRequests()
 {
     if (inFlight_.empty())
         return;
-    // Every request ends by its deadline; the margin covers the engine's own
-    // delivery. No event loop runs here, so the statuses are polled.
+    // Reports and revokes end by their deadline; the margin covers the
+    // engine's own delivery. A verdict's lookup may take longer (it has the
+    // lookup deadline), but quitting waits no longer for it. No event loop
+    // runs here, so the statuses are polled.
     QDeadlineTimer deadline(kRequestDeadline + std::chrono::milliseconds(500));
     while (!inFlight_.empty() && !deadline.hasExpired()) {
         finishRequests();

@@ -56,8 +56,9 @@ public:
     QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engineDirectory, QString backendHost,
                   QVDistributedNotificationCenter *center, QObject *parent = nullptr);
     // Drops the requests not yet handled, waits (at most a little longer
-    // than kRequestDeadline) for the reports and revokes in flight, then
-    // shuts the engine down.
+    // than kRequestDeadline, whatever the servers do) for the reports,
+    // revokes and lookups in flight, then shuts the engine down. A lookup
+    // that outlasts the wait is left to the engine, which then stays up.
     ~QVSpamManager() override;
 
     QVMailList *blackList() const { return blackList_; }
