@@ -148,8 +148,11 @@ bool QVLanguageList::loadFromFile()
         items_.emplace_back(code.toString(), int(usageValue));
     }
     // Keep the original before the next save drops what could not be loaded.
-    return refused > 0
-        && QVListFile::keepAside(filePath_, QStringLiteral("%1 elements are not language choices").arg(refused));
+    QString problem = contents.problem;
+    if (refused > 0)
+        problem += (problem.isEmpty() ? QString() : QStringLiteral("; "))
+            + QStringLiteral("%1 elements are not language choices").arg(refused);
+    return !problem.isEmpty() && QVListFile::keepAside(filePath_, problem, numberOfItems());
 }
 
 void QVLanguageList::saveToFile() const

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 namespace QVListFile {
@@ -13,6 +14,33 @@ namespace {
 // Far beyond any real list; larger files are not read into memory.
 constexpr qint64 maximumFileSize = 64 * 1024 * 1024;
 constexpr int maximumAsideCopies = 1000;
+
+QList<SetAside> &setAsideFiles()
+{
+    static QList<SetAside> files;
+    return files;
+}
+
+// The array's elements that are still whole in a file the parser refused:
+// each <string> and each <dict> (the lists hold no other kind) is read on its
+// own, in file order. Bytes that are not UTF-8 spoil only the element they
+// sit in.
+QVariantList salvage(const QByteArray &bytes)
+{
+    static const QRegularExpression element(QStringLiteral("<dict>(?:(?!<dict>).)*?</dict>|<string>[^<]*</string>"),
+                                            QRegularExpression::DotMatchesEverythingOption);
+    const QString text = QString::fromUtf8(bytes);
+    QVariantList items;
+    for (auto it = element.globalMatch(text); it.hasNext();) {
+        const QString chunk = it.next().captured();
+        if (chunk.contains(QChar::ReplacementCharacter))
+            continue;
+        std::optional<QVariant> value = PropertyList::fromXml(QByteArray("<plist>" + chunk.toUtf8() + "</plist>"));
+        if (value)
+            items.append(std::move(*value));
+    }
+    return items;
+}
 
 }  // namespace
 
@@ -43,8 +71,12 @@ Contents read(const QString &path)
         return contents;
     }
     std::optional<QVariant> value = PropertyList::fromXml(bytes, &contents.problem);
-    if (!value)
+    if (!value) {
+        contents.items = salvage(bytes);
+        if (!contents.items.isEmpty())
+            contents.status = Contents::Damaged;
         return contents;
+    }
     if (value->typeId() != QMetaType::QVariantList) {
         contents.problem = QStringLiteral("the file holds no array");
         return contents;
@@ -54,7 +86,7 @@ Contents read(const QString &path)
     return contents;
 }
 
-bool keepAside(const QString &path, const QString &problem)
+bool keepAside(const QString &path, const QString &problem, qsizetype kept)
 {
     for (int copy = 1; copy <= maximumAsideCopies; ++copy) {
         const QString aside = path + QStringLiteral(".corrupt") + (copy > 1 ? u'-' + QString::number(copy) : QString());
@@ -63,10 +95,16 @@ bool keepAside(const QString &path, const QString &problem)
         if (!QFile::rename(path, aside))
             break;
         QVLogCore(QStringLiteral("The list file %1 could not be used (%2); it was kept as %3."), path, problem, aside);
+        setAsideFiles().append({path, aside, kept});
         return true;
     }
     QVLogCore(QStringLiteral("The list file %1 could not be used (%2) nor moved aside."), path, problem);
     return false;
+}
+
+QList<SetAside> takeSetAsideFiles()
+{
+    return std::exchange(setAsideFiles(), {});
 }
 
 bool write(const QString &path, const QVariantList &items)

@@ -2,6 +2,7 @@
 
 #include "QVBundleExtensions.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cstdio>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -169,18 +171,26 @@ bool QVLogger::createArchiveWithLogFilesForDomain(const QString &domain, QString
     if (desktop.isEmpty() || !QFileInfo(desktop).isDir())
         return false;
     const QString archive = desktop + QStringLiteral("/QVLogs.zip");
+    // The logs are the owner's alone, and so is their archive: it is made
+    // owner-only under a name of its own, then replaces an older archive
+    // whole (zip would otherwise add to the old one, keeping its mode).
+    const QString partial = desktop + QStringLiteral("/.QVLogs-%1.zip").arg(QCoreApplication::applicationPid());
+    QFile::remove(partial);
 
     // The plug-in runs in no container here: its log lies in the same folder.
     QProcess zip;
     zip.setProgram(QStringLiteral("/usr/bin/zip"));
-    zip.setArguments({QStringLiteral("-rj"), archive, logs});
+    zip.setArguments({QStringLiteral("-rj"), partial, logs});
     zip.setStandardOutputFile(QProcess::nullDevice());
     zip.setStandardErrorFile(QProcess::nullDevice());
+    zip.setChildProcessModifier([] { ::umask(077); });
     zip.start();
-    if (!zip.waitForFinished(-1) || zip.exitStatus() != QProcess::NormalExit || zip.exitCode() != 0)
+    const bool zipped = zip.waitForFinished(-1) && zip.exitStatus() == QProcess::NormalExit && zip.exitCode() == 0;
+    if (!zipped || !QFile::setPermissions(partial, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(archive).constData()) != 0) {
+        QFile::remove(partial);
         return false;
-    if (!QFileInfo::exists(archive))
-        return false;
+    }
     if (archiveName)
         *archiveName = archive;
     return true;

@@ -131,8 +131,11 @@ void QVMailList::loadFromFile()
             ++refused;
     }
     // Keep the original before the next save drops what could not be loaded.
-    if (refused > 0
-        && QVListFile::keepAside(filePath_, QStringLiteral("%1 entries are not addresses or domains").arg(refused)))
+    QString problem = contents.problem;
+    if (refused > 0)
+        problem += (problem.isEmpty() ? QString() : QStringLiteral("; "))
+            + QStringLiteral("%1 entries are not addresses or domains").arg(refused);
+    if (!problem.isEmpty() && QVListFile::keepAside(filePath_, problem, items_.size()))
         saveToFile();
 }
 

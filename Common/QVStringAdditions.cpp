@@ -20,8 +20,10 @@ namespace {
 
 constexpr const char *emailPattern = "^(" QV_WORD "+([-+.']" QV_WORD "+)*@" QV_MAIL_DOMAIN "|\\*@" QV_MAIL_DOMAIN ")$";
 
+// The last label is letters only, as many as a DNS label holds (2 to 63:
+// .online, .example and .website are real).
 constexpr const char *domainPattern =
-    "^(" QV_LETTER_DIGIT "(" QV_LETTER_DIGIT_HYPHEN "{0,61}" QV_LETTER_DIGIT ")?\\.)+" QV_LETTER "{2,6}$";
+    "^(" QV_LETTER_DIGIT "(" QV_LETTER_DIGIT_HYPHEN "{0,61}" QV_LETTER_DIGIT ")?\\.)+" QV_LETTER "{2,63}$";
 
 #undef QV_WORD
 #undef QV_LETTER

@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QKeySequence>
 #include <QMenu>
 #include <QPixmap>
 #include <QWidget>
@@ -112,8 +113,14 @@ void QVAppDelegate::buildStatusMenu()
     menu->addSeparator();
     // exit, not quit: quit asks the windows to close, and closing only
     // minimizes or hides the main window.
-    menu->addAction(tr("Quit Quorvane"), qApp, &QVAppDelegate::terminate);
+    QAction *quit = menu->addAction(tr("Quit Quorvane"), qApp, &QVAppDelegate::terminate);
+    quit->setShortcut(QKeySequence::Quit);
+    quit->setShortcutContext(Qt::WindowShortcut);
     connect(menu, &QMenu::aboutToShow, this, &QVAppDelegate::validateMenuItems);
+    // The same menu in the window, for a desktop without a tray.
+    menu->setTitle(tr("Quorvane"));
+    if (mainController_)
+        mainController_->setApplicationMenu(menu, quit);
 }
 
 void QVAppDelegate::validateMenuItems()

@@ -6,6 +6,8 @@
 #include "QVRunningApplications.h"
 #include "QVWorkspace.h"
 
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QFileInfo>
 
 namespace {
@@ -28,8 +30,12 @@ QString applicationIdentifier()
 }  // namespace
 
 QVAppDelegate::QVAppDelegate(QVDistributedNotificationCenter *center, QObject *parent)
-    : QObject(parent), center_(center)
+    : QObject(parent),
+      center_(center),
+      startWatch_(new QDBusServiceWatcher(applicationIdentifier(), QDBusConnection::sessionBus(),
+                                          QDBusServiceWatcher::WatchForRegistration, this))
 {
+    connect(startWatch_, &QDBusServiceWatcher::serviceRegistered, &startCheck_, &QTimer::stop);
     startCheck_.setSingleShot(true);
     startCheck_.setInterval(kStartDeadline);
     connect(&startCheck_, &QTimer::timeout, this, &QVAppDelegate::checkStart);

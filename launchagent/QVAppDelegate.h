@@ -9,6 +9,7 @@
 
 #include <chrono>
 
+class QDBusServiceWatcher;
 class QVDistributedNotificationCenter;
 
 class QVAppDelegate final : public QObject {
@@ -17,7 +18,8 @@ class QVAppDelegate final : public QObject {
 
 public:
     // How long a started application has to appear on the session bus
-    // before the agent logs that it did not.
+    // before the agent logs that it did not (one that came up and quit
+    // meanwhile did start).
     static constexpr std::chrono::seconds kStartDeadline{60};
 
     QVAppDelegate(QVDistributedNotificationCenter *center, QObject *parent = nullptr);
@@ -36,6 +38,9 @@ private:
     void checkStart();
 
     QVDistributedNotificationCenter *center_;
+    // Ends the start check as soon as the application comes up, however
+    // briefly it runs.
+    QDBusServiceWatcher *startWatch_;
     QTimer startCheck_;
     QString startedCommand_;
 };

@@ -33,6 +33,9 @@ QVApplicationInstance::QVApplicationInstance(QString bundleIdentifier, QObject *
     connect(&connectionCheck_, &QTimer::timeout, this, &QVApplicationInstance::checkConnection);
 }
 
+// Nothing here waits for the bus: its replies queue behind every request it
+// already holds for this process. The names go with the connection when the
+// process ends, and are released before that without waiting.
 QVApplicationInstance::~QVApplicationInstance()
 {
     if (claimed_) {

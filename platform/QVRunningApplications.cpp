@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 
 namespace QVRunningApplications {
 
@@ -23,8 +24,18 @@ bool claimBundleIdentifier(const QString &bundleIdentifier)
 
 void releaseBundleIdentifier(const QString &bundleIdentifier)
 {
-    if (auto *bus = QDBusConnection::sessionBus().interface())
-        bus->unregisterService(bundleIdentifier);
+    // Sent without waiting for the reply: the bus answers only after every
+    // message it already queued for this process, which may take minutes to
+    // read. Later calls on the connection still see the name released, since
+    // the bus handles a connection's messages in order.
+    auto bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    auto message =
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                       QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
+    message << bundleIdentifier;
+    bus.send(message);
 }
 
 }  // namespace QVRunningApplications

@@ -16,6 +16,8 @@ bool isRunning(const QString &bundleIdentifier);
 // Claims the name for this process; false when another process owns it or
 // the bus is not reachable. The name is released when the process ends.
 bool claimBundleIdentifier(const QString &bundleIdentifier);
+// Lets go of the name without waiting for the bus's reply (which may sit
+// behind a backlog of requests); later calls of this process see it gone.
 void releaseBundleIdentifier(const QString &bundleIdentifier);
 
 }  // namespace QVRunningApplications

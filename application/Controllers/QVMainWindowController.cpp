@@ -9,6 +9,7 @@
 #include "QVAccountViewController.h"
 #include "QVButtonCell.h"
 #include "QVLanguageListViewController.h"
+#include "QVListFile.h"
 #include "QVListViewController.h"
 #include "QVMailPlugin.h"
 #include "QVNSImage.h"
@@ -21,8 +22,14 @@
 #include "SheetTracker.h"
 
 #include <QAbstractButton>
+#include <QCursor>
+#include <QEvent>
+#include <QFileInfo>
 #include <QIcon>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPixmap>
+#include <QToolButton>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -94,6 +101,7 @@ void QVMainWindowController::awakeFromNib()
     window_->setTitleBarHeight(kTitleBarHeight);
     window_->setWindowIcon(QIcon(QPixmap::fromImage(QVNSImage::imageNamedYosemite(QStringLiteral("Quorvane")))));
     connect(window_, &QVCMainWindow::windowWillClose, this, &QVMainWindowController::windowWillClose);
+    window_->installEventFilter(this);
 
     toolbar_ = new QVCMainToolbar;
     auto *bandLayout = new QVBoxLayout(window_->titleBarView());
@@ -104,6 +112,8 @@ void QVMainWindowController::awakeFromNib()
     containerView_ = window_->contentView();
     auto *containerLayout = new QVBoxLayout(containerView_);
     containerLayout->setContentsMargins(0, 0, 0, 0);
+
+    installApplicationMenu();
 
     sheets_ = std::make_unique<SheetTracker>(window_);
     connect(sheets_.get(), &SheetTracker::sheetWillBegin, this, &QVMainWindowController::disableToolbar);
@@ -147,6 +157,46 @@ void QVMainWindowController::orderOut()
         shown->hide();
 }
 
+void QVMainWindowController::setApplicationMenu(QMenu *menu, QAction *quit)
+{
+    applicationMenu_ = menu;
+    quitAction_ = quit;
+    if (window_)
+        installApplicationMenu();
+}
+
+void QVMainWindowController::installApplicationMenu()
+{
+    if (quitAction_)
+        window_->addAction(quitAction_);
+    if (!applicationMenu_ || menuBar_)
+        return;
+    menuBar_ = new QMenuBar(window_);
+    menuBar_->addMenu(applicationMenu_);
+    menuBar_->setVisible(keepsTaskbarEntry_);
+    window_->layout()->setMenuBar(menuBar_);
+    // The window grows by the bar: the page keeps its size.
+    if (keepsTaskbarEntry_)
+        changeWindowSizeForDelta(QSize(0, menuBarHeight()));
+}
+
+int QVMainWindowController::menuBarHeight() const
+{
+    return menuBar_ && !menuBar_->isHidden() ? menuBar_->sizeHint().height() : 0;
+}
+
+void QVMainWindowController::setKeepsTaskbarEntry(bool keeps)
+{
+    if (keeps == keepsTaskbarEntry_)
+        return;
+    keepsTaskbarEntry_ = keeps;
+    if (!menuBar_)
+        return;
+    const int height = menuBar_->sizeHint().height();
+    menuBar_->setVisible(keeps);
+    changeWindowSizeForDelta(QSize(0, keeps ? height : -height));
+}
+
 void QVMainWindowController::windowWillClose()
 {
     if (!keepsTaskbarEntry_)
@@ -158,6 +208,44 @@ void QVMainWindowController::windowWillClose()
         if (window_->isHidden())
             orderOut();
     });
+}
+
+bool QVMainWindowController::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == window_ && (event->type() == QEvent::Show || event->type() == QEvent::WindowStateChange))
+        QMetaObject::invokeMethod(this, &QVMainWindowController::tellOfSetAsideLists, Qt::QueuedConnection);
+    return QObject::eventFilter(watched, event);
+}
+
+void QVMainWindowController::tellOfSetAsideLists()
+{
+    if (!window_ || !window_->isVisible() || window_->isMinimized())
+        return;
+    const QList<QVListFile::SetAside> files = QVListFile::takeSetAsideFiles();
+    if (files.isEmpty())
+        return;
+    // By the names the Filters page gives the lists.
+    const auto listName = [](const QString &path) {
+        const QString name = QFileInfo(path).completeBaseName();
+        if (name == u"BlackList")
+            return tr("Blacklist");
+        if (name == u"WhiteList")
+            return tr("Whitelist");
+        if (name == u"LanguageList")
+            return tr("Language Filters");
+        return name;
+    };
+    QStringList lines;
+    for (const QVListFile::SetAside &file : files) {
+        const QString kept = file.kept == 0 ? tr("nothing of it could be read, so the list starts anew")
+            : file.kept == 1                ? tr("the one entry that could be read was kept")
+                                            : tr("the %1 entries that could be read were kept").arg(file.kept);
+        lines << tr("%1: %2. The damaged file was kept as %3.").arg(listName(file.path), kept, file.aside);
+    }
+    const QVAlert alert{files.size() == 1 ? tr("A list was damaged and has been repaired.")
+                                          : tr("Lists were damaged and have been repaired."),
+                        lines.join(u"\n\n"), QString(), QVAlert::Style::Critical};
+    services_.alerts->beginSheet(alert, window_);
 }
 
 // Pages --------------------------------------------------------------------
@@ -249,7 +337,7 @@ void QVMainWindowController::setCurrentController(QWidget *page)
     // The window takes the page's size below the band, whatever page it
     // showed before.
     window_->layout()->activate();
-    const QSize wanted = pageSize + QSize(0, qRound(window_->titleBarHeight()));
+    const QSize wanted = pageSize + QSize(0, qRound(window_->titleBarHeight()) + menuBarHeight());
     changeWindowSizeForDelta(wanted - window_->size());
     page->show();
 }
@@ -306,6 +394,15 @@ void QVMainWindowController::enableToolbar()
         return;
     enabledToolbar_ = true;
     validateToolbarItems();
+    // A sheet takes the pointer without the buttons hearing it leave or
+    // the press end: a button still marked hovered or pressed would be
+    // drawn raised until the pointer passes over it again.
+    for (QAbstractButton *button : toolbar_->buttons()) {
+        button->setDown(false);
+        if (button->testAttribute(Qt::WA_UnderMouse) && !button->rect().contains(button->mapFromGlobal(QCursor::pos())))
+            button->setAttribute(Qt::WA_UnderMouse, false);
+        button->update();
+    }
 }
 
 void QVMainWindowController::disableToolbar()

@@ -21,6 +21,9 @@
 #include <memory>
 #include <optional>
 
+class QAction;
+class QMenu;
+class QMenuBar;
 class QVUpdateController;
 class SheetTracker;
 
@@ -51,9 +54,16 @@ public:
     // while the application keeps a taskbar entry, else hidden. Also the
     // way to load the window for a start that must not show it.
     void orderOut();
-    // Whether closing or ordering out minimizes rather than hides.
-    void setKeepsTaskbarEntry(bool keeps) { keepsTaskbarEntry_ = keeps; }
+    // Whether closing or ordering out minimizes rather than hides. An
+    // application that keeps a taskbar entry also shows its menu in the
+    // window (there may be no status item to reach it by).
+    void setKeepsTaskbarEntry(bool keeps);
     bool keepsTaskbarEntry() const { return keepsTaskbarEntry_; }
+    // The application's menu, shown in a menu bar while the application
+    // keeps a taskbar entry, and the quit action, whose shortcut (Ctrl+Q)
+    // works in the window in any case. Both must outlive the window.
+    void setApplicationMenu(QMenu *menu, QAction *quit);
+    QMenuBar *menuBar() const { return menuBar_; }
 
     // Requests for a button page, from the buttons, the status menu or a
     // peer on the bus. The switch happens at the next turn of the event
@@ -103,7 +113,13 @@ signals:
     // A plug-in install or removal that the helper carried out.
     void mailPluginInstalledChanged(bool installed);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    // Once the window is on the screen: a sheet naming the damaged lists
+    // kept aside since the user was last told, and what of them was kept.
+    void tellOfSetAsideLists();
     void awakeFromNib();
     void switchTo(Page page);
     void performPendingSwitch();
@@ -124,4 +140,9 @@ private:
     std::unique_ptr<QVUpdateController> updateController_;
     bool enabledToolbar_ = false;
     bool keepsTaskbarEntry_ = true;
+    QPointer<QMenu> applicationMenu_;
+    QPointer<QAction> quitAction_;
+    QMenuBar *menuBar_ = nullptr;
+    void installApplicationMenu();
+    int menuBarHeight() const;
 };

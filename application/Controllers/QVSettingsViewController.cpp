@@ -25,6 +25,15 @@ QVSettingsViewController::QVSettingsViewController(QVMailPluginController *mainC
 {
     ui_->setupUi(this);
     QVUserDefaults &defaults = QVUserDefaults::standardUserDefaults();
+    // Without an update service the check at launch does nothing: it is
+    // shown off and out of reach, with the reason.
+    const bool updatesConfigured = !defaults.stringForKey(kQVUpdateServiceKey).trimmed().isEmpty();
+    if (!updatesConfigured) {
+        ui_->checkForUpdatesCheckBox->setProperty("qvDefaultsKey", QVariant());
+        ui_->checkForUpdatesCheckBox->setChecked(false);
+        ui_->checkForUpdatesCheckBox->setEnabled(false);
+    }
+    ui_->noUpdateServiceLabel->setVisible(!updatesConfigured);
     QVBindings::bindUserDefaults(this, defaults);
 
     // The application keeps at least one of its Dock icon and status item.
@@ -139,7 +148,8 @@ void QVSettingsViewController::logArchiveDidFinish(bool success, const QString &
 void QVSettingsViewController::revealInFileManager(const QString &path)
 {
     // The desktop's file manager selects the file when it offers to;
-    // otherwise the folder is opened.
+    // otherwise the folder is opened; failing both, the user is told where
+    // the archive is.
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString service = QStringLiteral("org.freedesktop.FileManager1");
     if (bus.isConnected() && bus.interface()->isServiceRegistered(service)) {
@@ -149,5 +159,20 @@ void QVSettingsViewController::revealInFileManager(const QString &path)
         bus.asyncCall(call);
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+    if (revealer_(QUrl::fromLocalFile(QFileInfo(path).absolutePath())))
+        return;
+    auto *alert = new QMessageBox(QMessageBox::Information, QString(), tr("The log files were collected."),
+                                  QMessageBox::Ok, window());
+    alert->setObjectName(QStringLiteral("logArchivePlace"));
+    alert->setInformativeText(
+        tr("No file manager could show the archive. It is %1").arg(QDir::toNativeSeparators(path)));
+    alert->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    alert->open();
+}
+
+void QVSettingsViewController::setFolderOpenerForTesting(std::function<bool(const QUrl &)> opener)
+{
+    revealer_ = std::move(opener);
 }

@@ -6,6 +6,10 @@
 
 #include "QVViewController.h"
 
+#include <QDesktopServices>
+#include <QUrl>
+
+#include <functional>
 #include <memory>
 
 class QAbstractButton;
@@ -36,6 +40,10 @@ public:
     // file manager. The button stays disabled while the archive is made.
     void collectLogFiles();
 
+    // What opens a folder when no file manager offers to show a file
+    // (QDesktopServices::openUrl); false when nothing could.
+    void setFolderOpenerForTesting(std::function<bool(const QUrl &)> opener);
+
 signals:
     void logArchiveFinished(bool success, const QString &archivePath);
 
@@ -43,9 +51,10 @@ private:
     void showDetectionSettings();
     void installOrUninstallPlugin();
     void logArchiveDidFinish(bool success, const QString &archivePath);
-    static void revealInFileManager(const QString &path);
+    void revealInFileManager(const QString &path);
 
     std::unique_ptr<Ui::QVSettingsViewController> ui_;
     QVMailPluginController *mainController_;
     bool pluginInstalled_ = false;
+    std::function<bool(const QUrl &)> revealer_ = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
 };

@@ -73,7 +73,8 @@ void bindWidget(QWidget *widget, const QString &key, const QVValueTransformer *t
 
     std::function<void()> show;
     if (auto *button = qobject_cast<QAbstractButton *>(widget); button && button->isCheckable()) {
-        show = [button, read] { button->setChecked(read().toBool()); };
+        // Drawn as the application reads it: a stored "no" or "off" is off.
+        show = [button, &defaults, key] { button->setChecked(defaults.boolForKey(key)); };
         QObject::connect(button, &QAbstractButton::toggled, button, [write](bool on) { write(on); });
     } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
         show = [edit, read] { edit->setText(read().toString()); };

@@ -45,6 +45,7 @@ namespace QVBindings {
 // Binds every widget under `root` that names a setting (check boxes and
 // other checkable buttons, line edits, labels, combo boxes by index, sliders
 // and spin boxes) to `defaults`, both ways, for as long as the widget lives.
+// Checkable buttons show the setting as boolForKey reads it.
 void bindUserDefaults(QWidget *root, QVUserDefaults &defaults);
 
 }  // namespace QVBindings

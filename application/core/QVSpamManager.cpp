@@ -192,9 +192,13 @@ QString yesNo(bool value)
 // A report or revoke the engine works on: its context stays alive, and with
 // it the message bytes, until the engine delivered its status.
 struct QVSpamManager::InFlightRequest {
+    Request kind;
     std::unique_ptr<ContextCell> cell;
     QByteArray message;
     RequestCompletion completion;
+    // A lookup's: classified once the lookup ended, before the context goes.
+    ClassificationCompletion classified;
+    std::optional<Classification> classification;
     std::optional<uint32_t> status;
 };
 
@@ -307,6 +311,17 @@ QString QVSpamManager::secretKey() const
     return QVServiceInfo::machineID();
 }
 
+QVSpamManager::Classification QVSpamManager::classify(void *handle)
+{
+    Classification result;
+    result.classified =
+        engine_->classification(handle, &result.whitelisted, &result.blacklisted, &result.score) == QVSE_OK;
+    const auto *cell = static_cast<const ContextCell *>(handle);
+    if (engine_->languageClassification(handle) == QVSE_OK && cell->language && !cell->language->code.isEmpty())
+        result.usage = static_cast<QVLanguageUsage>(languageList_->usageTypeForLanguageCode(cell->language->code));
+    return result;
+}
+
 bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_t *score, bool *whitelisted,
                                               bool *blacklisted, QVLanguageUsage *languageUsageType)
 {
@@ -324,24 +339,41 @@ bool QVSpamManager::getSpamProbabilityForData(const QByteArray &message, uint32_
         QVLogCore(QCoreApplication::translate("QVSpamManager", "Lookup failed with error: %1"),
                   QString::number(result, 16));
 
-    bool isWhitelisted = false;
-    bool isBlacklisted = false;
-    uint32_t value = 0;
-    const bool classified =
-        engine_->classification(context.handle(), &isWhitelisted, &isBlacklisted, &value) == QVSE_OK;
-    if (classified) {
+    const Classification classification = classify(context.handle());
+    if (classification.classified) {
         if (score)
-            *score = value;
+            *score = classification.score;
         if (whitelisted)
-            *whitelisted = isWhitelisted;
+            *whitelisted = classification.whitelisted;
         if (blacklisted)
-            *blacklisted = isBlacklisted;
+            *blacklisted = classification.blacklisted;
     }
-    if (engine_->languageClassification(context.handle()) == QVSE_OK && !context.languageCode().isEmpty()
-        && languageUsageType)
-        *languageUsageType =
-            static_cast<QVLanguageUsage>(languageList_->usageTypeForLanguageCode(context.languageCode()));
-    return classified;
+    if (classification.usage && languageUsageType)
+        *languageUsageType = *classification.usage;
+    return classification.classified;
+}
+
+void QVSpamManager::sendLookup(const QByteArray &message, ClassificationCompletion completion)
+{
+    if (message.isEmpty() || !ensureEngine())
+        return completion({});
+    EngineContext context(*engine_);
+    if (!context.bind(message) || !context.authenticate(userIDIdentity(), secretKey())
+        || engine_->prepare(context.handle()) != QVSE_OK)
+        return completion({});
+    const auto deadline = static_cast<uint32_t>(kLookupDeadline.count());
+    if (const uint32_t result = engine_->lookup(context.handle(), deadline, true); result != QVSE_OK) {
+        // Not sent: the heuristics and the language decide at once.
+        QVLogCore(QCoreApplication::translate("QVSpamManager", "Lookup failed with error: %1"),
+                  QString::number(result, 16));
+        return completion(classify(context.handle()));
+    }
+    auto pending = std::make_unique<InFlightRequest>();
+    pending->kind = Request::Lookup;
+    pending->cell = context.release();
+    pending->message = message;
+    pending->classified = std::move(completion);
+    inFlight_.push_back(std::move(pending));
 }
 
 bool QVSpamManager::sendRequest(Request request, const QByteArray &message, RequestCompletion completion)
@@ -363,6 +395,7 @@ bool QVSpamManager::sendRequest(Request request, const QByteArray &message, Requ
     // the status; the main thread does not wait for it.
     QVLogCore(QCoreApplication::translate("QVSpamManager", "[%1] Network request sent"), handleText(context.handle()));
     auto pending = std::make_unique<InFlightRequest>();
+    pending->kind = request;
     pending->cell = context.release();
     pending->message = message;
     pending->completion = std::move(completion);
@@ -389,8 +422,12 @@ void QVSpamManager::finishRequests()
         if (found == inFlight_.end() || (*found)->status)
             continue;  // not one of ours
         (*found)->status = status;
-        QVLogCore(QCoreApplication::translate("QVSpamManager", "[%1] Network request completed with status %2"),
-                  handleText(handle), QString::number(status, 16));
+        if ((*found)->kind != Request::Lookup)
+            QVLogCore(QCoreApplication::translate("QVSpamManager", "[%1] Network request completed with status %2"),
+                      handleText(handle), QString::number(status, 16));
+        else if (status != QVSE_OK)
+            QVLogCore(QCoreApplication::translate("QVSpamManager", "Lookup failed with error: %1"),
+                      QString::number(status, 16));
     }
 
     // A context is destroyed only once its status arrived: before that its
@@ -403,6 +440,9 @@ void QVSpamManager::finishRequests()
             ++it;
             continue;
         }
+        // The servers' answers are in the context until it goes.
+        if (request.kind == Request::Lookup && !request.classification)
+            request.classification = classify(request.cell.get());
         if (engine_->destroyContext(request.cell.get()) == QVSE_E_IN_USE) {
             busy = true;
             ++it;
@@ -418,6 +458,8 @@ void QVSpamManager::finishRequests()
         emit networkRequestCompleted(handleText(request->cell.get()), *request->status);
         if (request->completion)
             request->completion(*request->status);
+        if (request->classified)
+            request->classified(*request->classification);
     }
 }
 
@@ -425,8 +467,10 @@ void QVSpamManager::drainRequests()
 {
     if (inFlight_.empty())
         return;
-    // Every request ends by its deadline; the margin covers the engine's own
-    // delivery. No event loop runs here, so the statuses are polled.
+    // Reports and revokes end by their deadline; the margin covers the
+    // engine's own delivery. A verdict's lookup may take longer (it has the
+    // lookup deadline), but quitting waits no longer for it. No event loop
+    // runs here, so the statuses are polled.
     QDeadlineTimer deadline(kRequestDeadline + std::chrono::milliseconds(500));
     while (!inFlight_.empty() && !deadline.hasExpired()) {
         finishRequests();
@@ -455,8 +499,8 @@ bool QVSpamManager::revokeSpamForData(const QByteArray &message, RequestCompleti
     return sendRequest(Request::Revoke, message, std::move(completion));
 }
 
-bool QVSpamManager::isSpamForMessageData(const QByteArray &message, const QString &messageID, const QString &address,
-                                         const QString &domain)
+std::optional<bool> QVSpamManager::listVerdict(const QString &messageID, const QString &address,
+                                               const QString &domain) const
 {
     QVLogCore(QStringLiteral("*** Checking for SPAM messageID %1, address %2, domain %3"), messageID, address, domain);
     // Blank values match nothing, so they are never looked up.
@@ -472,26 +516,50 @@ bool QVSpamManager::isSpamForMessageData(const QByteArray &message, const QStrin
         QVLogCore(QStringLiteral("*** SPAM: blacklisted"));
         return true;
     }
+    return std::nullopt;
+}
 
-    uint32_t score = 0;
-    bool whitelisted = false;
-    bool blacklisted = false;
-    QVLanguageUsage usage = QVLanguageUsage::Score;
-    if (!getSpamProbabilityForData(message, &score, &whitelisted, &blacklisted, &usage))
+bool QVSpamManager::engineVerdict(const Classification &classification)
+{
+    if (!classification.classified)
         return false;
-    QVLogCore(QStringLiteral("*** The message is inBlackList %1, inWhiteList %2, probability %3"), yesNo(blacklisted),
-              yesNo(whitelisted), score);
-    if (usage == QVLanguageUsage::Receive) {
+    QVLogCore(QStringLiteral("*** The message is inBlackList %1, inWhiteList %2, probability %3"),
+              yesNo(classification.blacklisted), yesNo(classification.whitelisted), classification.score);
+    if (classification.usage == QVLanguageUsage::Receive) {
         QVLogCore(QStringLiteral("*** NOT SPAM: Language Receive"));
         return false;
     }
-    if (usage == QVLanguageUsage::Remove) {
+    if (classification.usage == QVLanguageUsage::Remove) {
         QVLogCore(QStringLiteral("*** SPAM: Language Remove"));
         return true;
     }
-    if (score >= QVSpamSetttings::sharedInstance().detectionThreshold()) {
+    if (classification.score >= QVSpamSetttings::sharedInstance().detectionThreshold()) {
         QVLogCore(QStringLiteral("*** SPAM: Threshold"));
         return true;
     }
     return false;
+}
+
+bool QVSpamManager::isSpamForMessageData(const QByteArray &message, const QString &messageID, const QString &address,
+                                         const QString &domain)
+{
+    if (const std::optional<bool> listed = listVerdict(messageID, address, domain))
+        return *listed;
+    Classification classification;
+    QVLanguageUsage usage = QVLanguageUsage::Score;
+    classification.classified = getSpamProbabilityForData(message, &classification.score, &classification.whitelisted,
+                                                          &classification.blacklisted, &usage);
+    classification.usage = usage;
+    return engineVerdict(classification);
+}
+
+void QVSpamManager::determineSpamForMessageData(const QByteArray &message, const QString &messageID,
+                                                const QString &address, const QString &domain,
+                                                VerdictCompletion completion)
+{
+    if (const std::optional<bool> listed = listVerdict(messageID, address, domain))
+        return completion(*listed);
+    sendLookup(message, [completion = std::move(completion)](const Classification &classification) {
+        completion(engineVerdict(classification));
+    });
 }

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QVDistributedNotificationCenter;
@@ -46,8 +47,8 @@ public:
     // The deadline of a report or revoke: long enough for a retry on a
     // second server, short enough that quitting never waits long for one.
     static constexpr std::chrono::milliseconds kRequestDeadline{1500};
-    // Reports and revokes sent and not yet ended, at most; each holds its
-    // message until the server answered.
+    // Reports, revokes and verdict lookups sent and not yet ended, at most;
+    // each holds its message until the server answered.
     static constexpr qsizetype kMaximumRequestsInFlight = 32;
     // The identity kind of the account's user number in the credential.
     static constexpr uint32_t kUserIdentityKind = 10;
@@ -55,8 +56,9 @@ public:
     QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engineDirectory, QString backendHost,
                   QVDistributedNotificationCenter *center, QObject *parent = nullptr);
     // Drops the requests not yet handled, waits (at most a little longer
-    // than kRequestDeadline) for the reports and revokes in flight, then
-    // shuts the engine down.
+    // than kRequestDeadline, whatever the servers do) for the reports,
+    // revokes and lookups in flight, then shuts the engine down. A lookup
+    // that outlasts the wait is left to the engine, which then stays up.
     ~QVSpamManager() override;
 
     QVMailList *blackList() const { return blackList_; }
@@ -89,20 +91,52 @@ public:
     bool revokeSpamForData(const QByteArray &message, RequestCompletion completion = {});
     // Main thread: the engine ended some asynchronous requests.
     static void collectCompletedRequests();
-    // Reports and revokes sent and not yet ended.
+    // Reports, revokes and verdict lookups sent and not yet ended.
     qsizetype requestsInFlight() const { return static_cast<qsizetype>(inFlight_.size()); }
 
-    // The verdict: allow list, block list, then the engine.
+    // The verdict: allow list, block list, then the engine. Waits for the
+    // servers (up to kLookupDeadline).
     bool isSpamForMessageData(const QByteArray &message, const QString &messageID, const QString &address,
                               const QString &domain);
+
+    // The same verdict without waiting for the servers: the lists decide at
+    // once; otherwise the message is bound and prepared here, the engine
+    // looks it up on its network thread, and `completion` gets the verdict
+    // on the main thread once the lookup ended (called at once when the
+    // lists decide or the engine cannot be asked). A lookup still running
+    // when the manager goes may never complete.
+    using VerdictCompletion = std::function<void(bool spam)>;
+    void determineSpamForMessageData(const QByteArray &message, const QString &messageID, const QString &address,
+                                     const QString &domain, VerdictCompletion completion);
 
 signals:
     // An asynchronous report or revoke ended with this engine status.
     void networkRequestCompleted(const QString &request, uint32_t status);
 
 private:
-    enum class Request { Report, Revoke };
+    enum class Request { Report, Revoke, Lookup };
     struct InFlightRequest;
+    // What the engine made of a message, once its lookup ended.
+    struct Classification {
+        bool classified = false;
+        uint32_t score = 0;
+        bool whitelisted = false;
+        bool blacklisted = false;
+        std::optional<QVLanguageUsage> usage;
+    };
+    using ClassificationCompletion = std::function<void(const Classification &)>;
+
+    // The lists' verdict, when they decide.
+    std::optional<bool> listVerdict(const QString &messageID, const QString &address, const QString &domain) const;
+    // The verdict from the engine's answer.
+    static bool engineVerdict(const Classification &classification);
+    // Classification and language of a message whose lookup ended; the
+    // handle is the message's context cell.
+    Classification classify(void *handle);
+    // Binds, authenticates and prepares the message, then sends the lookup
+    // without waiting for it. Completion runs once the lookup ended, or at
+    // once when it could not be sent.
+    void sendLookup(const QByteArray &message, ClassificationCompletion completion);
 
     bool startEngine();
     // Starts the engine unless it runs or was tried within the last minute.

@@ -140,10 +140,11 @@ void QVSpamNotificationHandler::handleWaitingRequests()
     QElapsedTimer slice;
     slice.start();
     while (!waiting_.empty() && slice.elapsed() < kHandlingSliceMs) {
-        // Requests keep their order: the next block or unblock, and all
-        // behind it, wait while the servers have enough to answer.
+        // Requests keep their order: the next message, block or unblock,
+        // and all behind it, wait while the servers have enough to answer.
         const Member next = waiting_.front().member;
-        if ((next == &QVSpamNotificationHandler::messageShouldBeBlockedNotification
+        if ((next == &QVSpamNotificationHandler::messageDidRecieveNotification
+             || next == &QVSpamNotificationHandler::messageShouldBeBlockedNotification
              || next == &QVSpamNotificationHandler::messageShouldBeUnblockedNotification)
             && manager_->requestsInFlight() >= QVSpamManager::kMaximumRequestsInFlight)
             return;
@@ -185,12 +186,31 @@ void QVSpamNotificationHandler::messageDidRecieveNotification(const QVDistribute
         return;
     const QString messageID = notification.stringValue(kMessageID);
     QVLogCore(QStringLiteral("*** CHECKING FOR SPAM: %1"), shown(messageID));
-    if (manager_->isSpamForMessageData(notification.dataValue(kMessage), messageID, notification.stringValue(kAddress),
-                                       notification.stringValue(kDomain))) {
-        QVLogCore(QStringLiteral("*** DETECTED SPAM: %1"), shown(messageID));
-        answer(kQVClientDidDetermineSpamNotification, messageID);
-    } else {
-        QVLogCore(QStringLiteral("*** DETECTED NOT SPAM: %1"), shown(messageID));
+    const quint64 sequence = firstVerdict_ + verdicts_.size();
+    verdicts_.push_back({messageID, std::nullopt});
+    manager_->determineSpamForMessageData(notification.dataValue(kMessage), messageID,
+                                          notification.stringValue(kAddress), notification.stringValue(kDomain),
+                                          [handler = QPointer(this), sequence](bool spam) {
+                                              if (handler)
+                                                  handler->verdictReached(sequence, spam);
+                                          });
+}
+
+void QVSpamNotificationHandler::verdictReached(quint64 sequence, bool spam)
+{
+    if (sequence < firstVerdict_ || sequence - firstVerdict_ >= verdicts_.size())
+        return;
+    verdicts_[sequence - firstVerdict_].spam = spam;
+    while (!verdicts_.empty() && verdicts_.front().spam) {
+        const Verdict verdict = std::move(verdicts_.front());
+        verdicts_.pop_front();
+        ++firstVerdict_;
+        if (*verdict.spam) {
+            QVLogCore(QStringLiteral("*** DETECTED SPAM: %1"), shown(verdict.messageID));
+            answer(kQVClientDidDetermineSpamNotification, verdict.messageID);
+        } else {
+            QVLogCore(QStringLiteral("*** DETECTED NOT SPAM: %1"), shown(verdict.messageID));
+        }
     }
 }
 

@@ -7,6 +7,10 @@
 // per pass of the event loop: a quit, a window or a signal never waits for
 // the whole queue. Requests still waiting when the application quits are
 // dropped (their messages stay where they are, unjudged).
+//
+// Nothing here waits for the servers: a verdict's lookup runs on the
+// engine's network thread while the event loop goes on, several at once,
+// and the verdicts are answered in the order their requests came.
 #pragma once
 
 #include "QVDistributedNotificationCenter.h"
@@ -16,6 +20,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 
 class QVMailList;
 class QVSpamManager;
@@ -74,6 +79,9 @@ private:
     void sendRequest(Request request, const QVDistributedNotification &notification);
     void answer(const char *name, const QString &messageID);
     void addToList(QVMailList *list, const QVDistributedNotification &notification, const char *key);
+    // The verdict numbered `sequence` is known; answers every verdict at
+    // the front that is known, in order.
+    void verdictReached(quint64 sequence, bool spam);
 
     QVSpamManager *manager_;
     QVDistributedNotificationCenter *center_;
@@ -82,4 +90,12 @@ private:
     bool handlingScheduled_ = false;
     // Requests dropped since the queue was last empty.
     qsizetype overflow_ = 0;
+    // Verdicts asked for and not yet answered, in the order of their
+    // requests; the front one is numbered firstVerdict_.
+    struct Verdict {
+        QString messageID;
+        std::optional<bool> spam;
+    };
+    std::deque<Verdict> verdicts_;
+    quint64 firstVerdict_ = 0;
 };

@@ -29,6 +29,8 @@ struct FakeEngineState {
     // Delivered by an asynchronous report or revoke from another thread,
     // like the engine's network thread does.
     uint32_t completionStatus = 0;
+    // Delivered by an asynchronous lookup the same way.
+    uint32_t lookupStatus = 0;
     // Destroy answers "in use" this many times first, as while an
     // asynchronous request still holds the context.
     int busyDestroys = 0;
@@ -69,6 +71,19 @@ struct FakeEngineState {
             completions.emplace_back([completed, context = context, status = status] { completed(context, status); });
         }
         held.clear();
+    }
+    // Completes the latest held request only: the servers answer out of
+    // order. False when none is held.
+    bool releaseLatestCompletion()
+    {
+        std::lock_guard lock(mutex);
+        if (held.empty())
+            return false;
+        const auto [context, status] = held.back();
+        held.pop_back();
+        const auto completed = callbacks.network_completed;
+        completions.emplace_back([completed, context = context, status = status] { completed(context, status); });
+        return true;
     }
     void complete(void *context, uint32_t status)
     {
@@ -152,13 +167,16 @@ public:
         state_.calls << QStringLiteral("prepare");
         return state_.prepareResult;
     }
-    uint32_t lookup(void *, uint32_t deadline, bool) override
+    uint32_t lookup(void *context, uint32_t deadline, bool asynchronous) override
     {
         state_.calls << QStringLiteral("lookup");
         state_.lookupDeadlines.push_back(deadline);
         if (state_.duringLookup)
             state_.duringLookup();
-        return state_.lookupResult;
+        if (!asynchronous || state_.lookupResult != QVSE_OK)
+            return state_.lookupResult;
+        state_.complete(context, state_.lookupStatus);
+        return QVSE_OK;
     }
     uint32_t classification(void *, bool *whitelisted, bool *blacklisted, uint32_t *score) override
     {

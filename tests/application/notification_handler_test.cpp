@@ -177,6 +177,44 @@ TEST_F(NotificationHandler, IgnoresIncompleteRequests)
     EXPECT_TRUE(plugin.answers.empty());
 }
 
+// Lookups run beside each other and end in any order; the verdicts are
+// answered in the order the messages came, those the lists decide at once
+// included, and the main thread never waits for the servers meanwhile.
+TEST_F(NotificationHandler, VerdictsKeepTheirOrderWhateverOrderTheServersAnswerIn)
+{
+    state.score = 100;
+    state.holdCompletions = true;
+    const QStringList order = {"<engine-1@x>", "<listed-2@x>", "<engine-3@x>", "<engine-4@x>", "<listed-5@x>"};
+    for (const QString &id : order)
+        plugin.postMessage(
+            id, id.startsWith(u"<listed") ? QStringLiteral("a@blocked.example") : QStringLiteral("a@x.example"));
+    ASSERT_TRUE(waitFor([&] { return state.count(QStringLiteral("lookup")) == 3; }));
+    EXPECT_EQ(manager->requestsInFlight(), 3) << "the lookups run beside each other";
+
+    // The last lookup ends first, then the middle one: still no answer, the
+    // first message has no verdict yet.
+    for (int ended = 1; ended <= 2; ++ended) {
+        ASSERT_TRUE(state.releaseLatestCompletion());
+        ASSERT_TRUE(waitFor([&] { return manager->requestsInFlight() == 3 - ended; }));
+    }
+    EXPECT_FALSE(waitFor([&] { return !plugin.answers.empty(); }, 200));
+    EXPECT_EQ(logCount(QStringLiteral("*** DETECTED SPAM: <listed-2@x>")), 0);
+
+    ASSERT_TRUE(state.releaseLatestCompletion());
+    ASSERT_TRUE(waitFor([&] { return plugin.answers.size() == std::size_t(order.size()); }));
+    QStringList answered;
+    for (const auto &answer : plugin.answers)
+        answered << answer.stringValue("MessageID");
+    EXPECT_EQ(answered, order);
+    const QString log = coreLog();
+    qsizetype previous = -1;
+    for (const QString &id : order) {
+        const qsizetype at = log.indexOf(QStringLiteral("*** DETECTED SPAM: ") + id);
+        EXPECT_GT(at, previous) << id.toStdString();
+        previous = at;
+    }
+}
+
 TEST_F(NotificationHandler, HearsNothingOnceGone)
 {
     manager.reset();

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -403,6 +405,32 @@ TEST(SpamVerdict, EachQueryHasAHandleOfItsOwn)
                             .arg(QString::number(quintptr(state.handles[i]), 16))),
                   1);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A block list damaged by a bad byte after its first entries: the senders
+// listed before the damage are still judged spam, without the engine.
+TEST(SpamVerdict, ASenderListedBeforeTheDamageIsStillSpam)
+{
+    FakeEngineState state;
+    const QString path = makeManager(state)->blackList()->fileURL().toLocalFile();
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<array>\n"
+               "\t<string>offers@spam.example</string>\n\t<string>spam.example</string>\n"
+               "\t<string>bro\xc3\x28ken.example</string>\n\t<string>later.example</string>\n</array>\n</plist>\n");
+    file.close();
+    auto manager = std::make_unique<QVSpamManager>(std::make_unique<FakeEngine>(state), QStringLiteral("/engine"),
+                                                   QStringLiteral("backend.example"), nullptr);
+    state.calls.clear();
+    EXPECT_TRUE(manager->isSpamForMessageData(kMessage, "<1>", "offers@spam.example", "spam.example"));
+    EXPECT_TRUE(manager->isSpamForMessageData(kMessage, "<2>", "other@later.example", "later.example"));
+    EXPECT_EQ(state.count(QStringLiteral("create")), 0);
+    EXPECT_TRUE(QFile::exists(path + QStringLiteral(".corrupt")));
+    QFile::remove(path + QStringLiteral(".corrupt"));
 }
 
 }  // namespace

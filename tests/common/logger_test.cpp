@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -330,6 +331,27 @@ TEST_F(Logger, ArchiveHoldsTheLogsFlatOnTheDesktop)
     EXPECT_EQ(archiveEntries(archive),
               (QStringList{u"QVCore.log"_s, u"QVCore2.log"_s, u"QVMailPlugin.log"_s, u"extra.log"_s}));
     EXPECT_TRUE(QVLogCreateArchiveWithLogFiles()) << "the path is optional";
+}
+
+// The logs are owner-only, and so is their archive, also one that replaces
+// an older archive readable by others; nothing of the old one is kept.
+TEST_F(Logger, ArchiveIsOwnerOnlyAndReplacesAnOlderOne)
+{
+    writeFile(logsFolder() + u"/QVCore.log"_s, "core\n");
+    ASSERT_TRUE(QDir(home()).mkdir(u"Desktop"_s));
+    const QString archive = home() + u"/Desktop/QVLogs.zip"_s;
+    writeFile(archive, "an old archive");
+    ASSERT_TRUE(QFile::setPermissions(
+        archive, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(QVLogCreateArchiveWithLogFiles());
+        struct stat status {};
+        ASSERT_EQ(::stat(QFile::encodeName(archive).constData(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0600u) << run;
+        EXPECT_EQ(archiveEntries(archive), QStringList{u"QVCore.log"_s});
+    }
+    EXPECT_EQ(QDir(home() + u"/Desktop"_s).entryList(QDir::Files | QDir::Hidden), QStringList{u"QVLogs.zip"_s})
+        << "nothing is left beside it";
 }
 
 TEST_F(Logger, ArchiveFailsWithoutLogsOrDesktop)

@@ -167,6 +167,33 @@ TEST_P(LaunchAgentFailure, IsLoggedWithItsReason)
     EXPECT_EQ(added().count(u'\n'), 1) << agentLog().toStdString();
 }
 
+// An application that comes up at once and is quit before the deadline did
+// start: nothing is logged.
+TEST(LaunchAgentStart, AnApplicationThatCameUpAndQuitIsNoFailedStart)
+{
+    QTemporaryDir folder;
+    const QString program = folder.filePath(QStringLiteral("quick"));
+    writeFile(program, "#!/bin/sh\nexit 0\n", true);
+    const QString applications =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/applications");
+    QDir().mkpath(applications);
+    writeFile(applications + u'/' + kApplication + QStringLiteral(".desktop"),
+              QStringLiteral("[Desktop Entry]\nType=Application\nName=Quorvane\nExec=\"%1\"\n").arg(program).toUtf8());
+    const QString before = agentLog();
+    QVAppDelegate delegate(QVDistributedNotificationCenter::defaultCenter());
+    delegate.setStartDeadlineForTesting(std::chrono::milliseconds(500));
+    delegate.launchClient();
+    // The application claims its name, then quits well before the deadline.
+    ASSERT_TRUE(QVRunningApplications::claimBundleIdentifier(kApplication));
+    QVRunningApplications::releaseBundleIdentifier(kApplication);
+    ASSERT_FALSE(QVRunningApplications::isRunning(kApplication));
+    const auto failureLogged = [&] {
+        const QString now = agentLog();
+        return (now.startsWith(before) ? now.mid(before.size()) : now).contains(u"did not start");
+    };
+    EXPECT_FALSE(waitFor(failureLogged, 1500)) << agentLog().toStdString();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Starts, LaunchAgentFailure,
     ::testing::Values(

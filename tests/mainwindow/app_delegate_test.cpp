@@ -14,7 +14,9 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QKeySequence>
 #include <QMenu>
+#include <QMenuBar>
 #include <QTimer>
 
 namespace {
@@ -96,6 +98,49 @@ TEST_F(AppDelegate, WithoutATrayTheWindowIsNeverLeftUnreachable)
     QTimer::singleShot(0, [] { QCoreApplication::quit(); });
     QTimer::singleShot(5000, [] { QCoreApplication::exit(1); });
     EXPECT_EQ(QCoreApplication::exec(), 0);
+}
+
+// Without a tray the window carries the application's menu, Quit included,
+// and Ctrl+Q quits from the window whether or not there is a tray; the
+// window grows by the menu bar, so the page keeps its size.
+TEST_F(AppDelegate, TheWindowCarriesTheMenuAndCtrlQWithoutATray)
+{
+    QVUserDefaults::standardUserDefaults().setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+    location.install(QStringLiteral("1"));
+    for (const bool tray : {false, true}) {
+        SCOPED_TRACE(tray);
+        statusBar.available = tray;
+        launch();
+        QVMainWindowController *controller = delegate->mainController();
+        controller->showWindow();
+        QAction *quit = nullptr;
+        for (QAction *action : window()->actions()) {
+            if (action->shortcut() == QKeySequence(QKeySequence::Quit))
+                quit = action;
+        }
+        ASSERT_TRUE(quit) << "Ctrl+Q reaches the window";
+        EXPECT_EQ(quit->text(), QStringLiteral("Quit Quorvane"));
+        ASSERT_TRUE(controller->menuBar());
+        EXPECT_EQ(controller->menuBar()->isVisibleTo(window()), !tray);
+        if (!tray) {
+            const QList<QAction *> menus = controller->menuBar()->actions();
+            ASSERT_EQ(menus.size(), 1);
+            EXPECT_TRUE(menus[0]->menu()->actions().contains(quit));
+        }
+        const int heightBefore = window()->height();
+        // Turning the status item off and on shows and hides the bar, and
+        // the window grows and shrinks by it.
+        if (tray) {
+            QVUserDefaults::standardUserDefaults().setObject(false, kQVShowInStatusBarKey);
+            EXPECT_TRUE(controller->menuBar()->isVisibleTo(window()));
+            EXPECT_EQ(window()->height(), heightBefore + controller->menuBar()->sizeHint().height());
+            QVUserDefaults::standardUserDefaults().setObject(true, kQVShowInStatusBarKey);
+            EXPECT_FALSE(controller->menuBar()->isVisibleTo(window()));
+            EXPECT_EQ(window()->height(), heightBefore);
+        }
+        delegate->applicationWillTerminate();
+        delegate.reset();
+    }
 }
 
 TEST_F(AppDelegate, TheStatusItemFollowsTheSettingWithoutDuplicates)

@@ -1,5 +1,8 @@
 #include "fakes.h"
 
+#include "QVBundleExtensions.h"
+#include "QVListFile.h"
+#include "QVMailList.h"
 #include "QVMainWindowController.h"
 #include "QVSettingsViewController.h"
 #include "QVViewController.h"
@@ -9,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QCursor>
 #include <QDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -478,3 +482,62 @@ TEST_F(MainWindow, TheControllerGoesWithItsWindowAndOpenSheets)
 }
 
 }  // namespace
+
+// A damaged list is repaired at start-up, before any window: the user hears
+// of it once, on a sheet over the window once it is on the screen.
+TEST_F(MainWindow, ADamagedListIsToldOnceTheWindowIsShown)
+{
+    QVListFile::takeSetAsideFiles();
+    const QString path = QVNSBundleExtensions::applicationSupportDirectory() + QStringLiteral("/BlackList.plist");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("<?xml version=\"1.0\"?><plist><array><string>kept.example</string><string>cut o");
+    file.close();
+    {
+        QVMailList list(QStringLiteral("BlackList"));
+        ASSERT_EQ(list.numberOfItems(), 1);
+    }
+    defaults().setObject(QStringLiteral("me@example.com"), kQVEmailAddressKey);
+    location.install(QStringLiteral("1"));
+    auto controller = makeController();
+    controller->orderOut();
+    settle();
+    EXPECT_TRUE(alerts.sheets.empty()) << "nobody would see it";
+
+    controller->showWindow();
+    ASSERT_TRUE(waitFor([&] { return !alerts.sheets.empty(); }));
+    ASSERT_EQ(alerts.sheets.size(), 1u);
+    EXPECT_TRUE(alerts.sheets[0].informativeText.contains(QStringLiteral("Blacklist")));
+    EXPECT_TRUE(alerts.sheets[0].informativeText.contains(QStringLiteral("the one entry that could be read was kept")));
+    EXPECT_TRUE(alerts.sheets[0].informativeText.contains(path + QStringLiteral(".corrupt")));
+    controller->orderOut();
+    controller->showWindow();
+    settle();
+    EXPECT_EQ(alerts.sheets.size(), 1u) << "told once";
+    QFile::remove(path);
+    QFile::remove(path + QStringLiteral(".corrupt"));
+}
+
+// A sheet takes the pointer from a page button without the button hearing
+// it leave or the press end: once the sheet is gone the buttons are drawn
+// plain, not raised, until the pointer comes back.
+TEST_F(MainWindow, PageButtonsAreDrawnPlainAfterASheet)
+{
+    auto controller = makeSettledController();
+    ASSERT_TRUE(controller->isToolbarEnabled());
+    QCursor::setPos(controller->window()->mapToGlobal(QPoint(-100, -100)));
+    {
+        QDialog sheet(controller->window());
+        sheet.setWindowModality(Qt::WindowModal);
+        sheet.show();
+        for (QAbstractButton *button : controller->toolbar()->buttons()) {
+            button->setAttribute(Qt::WA_UnderMouse, true);
+            button->setDown(true);
+        }
+    }
+    ASSERT_TRUE(controller->isToolbarEnabled());
+    for (QAbstractButton *button : controller->toolbar()->buttons()) {
+        EXPECT_FALSE(button->isDown()) << button->text().toStdString();
+        EXPECT_FALSE(button->underMouse()) << button->text().toStdString();
+    }
+}

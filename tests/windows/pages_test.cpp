@@ -243,6 +243,61 @@ TEST_F(Pages, TurningTheDockIconOffTurnsTheStatusItemOn)
     EXPECT_TRUE(defaults.boolForKey(statusBarKey));
 }
 
+// A check box shows a setting as the application reads it (boolForKey),
+// whatever form the stored value takes; unticking writes a plain false.
+TEST_F(Pages, SettingsCheckBoxesAgreeWithBoolForKey)
+{
+    const QVariant stored[] = {QStringLiteral("no"),
+                               QStringLiteral("off"),
+                               QStringLiteral("NO"),
+                               QStringLiteral("0"),
+                               QStringLiteral(""),
+                               QStringLiteral("yes"),
+                               QStringLiteral("1"),
+                               QStringLiteral("true"),
+                               QStringLiteral(" TRUE "),
+                               QStringLiteral("2.5"),
+                               0,
+                               1,
+                               false,
+                               true};
+    for (const QVariant &value : stored) {
+        SCOPED_TRACE(value.toString().toStdString());
+        defaults.setObject(value, statusBarKey);
+        auto *page = new QVSettingsViewController(nullptr);
+        host.showPage(page, 1);
+        auto *statusBar = page->findChild<QCheckBox *>(QStringLiteral("showInStatusBarCheckBox"));
+        ASSERT_TRUE(statusBar);
+        EXPECT_EQ(statusBar->isChecked(), defaults.boolForKey(statusBarKey));
+        // Changed elsewhere while the page is shown.
+        defaults.setObject(value, dockKey);
+        auto *dock = page->findChild<QCheckBox *>(QStringLiteral("showInDockCheckBox"));
+        EXPECT_EQ(dock->isChecked(), defaults.boolForKey(dockKey));
+    }
+}
+
+// Without an update service the check at launch would do nothing: it is not
+// shown ticked, cannot be ticked, and the page says why.
+TEST_F(Pages, TheUpdateCheckIsOffWithoutAnUpdateService)
+{
+    const QString serviceKey = QString::fromLatin1(kQVUpdateServiceKey);
+    for (const bool configured : {false, true}) {
+        SCOPED_TRACE(configured);
+        defaults.setObject(configured ? QStringLiteral("https://updates.example/") : QString(), serviceKey);
+        defaults.setObject(true, QString::fromLatin1(kQVCheckForUpdatesAtLaunchKey));
+        auto *page = new QVSettingsViewController(nullptr);
+        host.showPage(page, 1);
+        auto *check = page->findChild<QCheckBox *>(QStringLiteral("checkForUpdatesCheckBox"));
+        auto *note = page->findChild<QLabel *>(QStringLiteral("noUpdateServiceLabel"));
+        ASSERT_TRUE(check && note);
+        EXPECT_EQ(check->isChecked(), configured);
+        EXPECT_EQ(check->isEnabled(), configured);
+        EXPECT_EQ(note->isVisibleTo(page), !configured);
+    }
+    defaults.removeObjectForKey(serviceKey);
+    defaults.removeObjectForKey(QString::fromLatin1(kQVCheckForUpdatesAtLaunchKey));
+}
+
 // The level shown is the one in force: a stored value outside 0..4 (a
 // hand-edited or corrupt file) works as the middle threshold, 50.
 TEST_F(Pages, SettingsPageShowsTheDetectionLevelInForce)
@@ -279,7 +334,8 @@ TEST_F(Pages, PluginButtonFollowsTheInstalledState)
 }
 
 // The archive goes to the desktop folder, made when missing; a failed
-// archive says so on the window and gives the button back.
+// archive says so on the window and gives the button back; an archive no
+// file manager can show is named on the window.
 TEST_F(Pages, CollectLogsMakesTheDesktopFolderAndTellsOfAFailure)
 {
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
@@ -287,8 +343,10 @@ TEST_F(Pages, CollectLogsMakesTheDesktopFolderAndTellsOfAFailure)
     struct Case {
         const char *name;
         bool blocked;
+        bool opens;  // a folder opener is there
     };
-    for (const Case &c : {Case{"no desktop folder yet", false}, Case{"a file in the folder's place", true}}) {
+    for (const Case &c : {Case{"no desktop folder yet", false, true}, Case{"a file in the folder's place", true, true},
+                          Case{"no file manager", false, false}}) {
         SCOPED_TRACE(c.name);
         QDir(desktop).removeRecursively();
         QFile::remove(desktop);
@@ -297,6 +355,7 @@ TEST_F(Pages, CollectLogsMakesTheDesktopFolderAndTellsOfAFailure)
             ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
         }
         auto *page = new QVSettingsViewController(nullptr);
+        page->setFolderOpenerForTesting([opens = c.opens](const QUrl &) { return opens; });
         host.showPage(page, 1);
         bool finished = false, succeeded = false;
         QObject::connect(page, &QVSettingsViewController::logArchiveFinished, page, [&](bool success, const QString &) {
@@ -315,10 +374,16 @@ TEST_F(Pages, CollectLogsMakesTheDesktopFolderAndTellsOfAFailure)
             EXPECT_TRUE(alert->informativeText().contains(desktop));
             alert->close();
             ASSERT_TRUE(waitUntil([&] { return !host.findChild<QMessageBox *>(); }));
-        } else {
+        } else if (c.opens) {
             EXPECT_TRUE(succeeded);
             EXPECT_FALSE(alert);
             EXPECT_TRUE(QFileInfo::exists(desktop + QStringLiteral("/QVLogs.zip")));
+        } else {
+            EXPECT_TRUE(succeeded);
+            ASSERT_TRUE(alert);
+            EXPECT_TRUE(alert->informativeText().contains(desktop + QStringLiteral("/QVLogs.zip")));
+            alert->close();
+            ASSERT_TRUE(waitUntil([&] { return !host.findChild<QMessageBox *>(); }));
         }
     }
     QFile::remove(desktop);
