@@ -150,7 +150,8 @@ wire::reply_type server::implementation::respond_locked(const wire::frame_header
     } else {
         malformed = true;
     }
-    return malformed ? sound_reply(request, 1) : reply;
+    if (malformed) return sound_reply(request, 1);
+    return reply;
 }
 
 void server::implementation::learn(const wire::frame_header& request, const bytes& message,

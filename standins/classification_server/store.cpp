@@ -1,6 +1,7 @@
 #include "store.hpp"
 
 #include <algorithm>
+#include <span>
 #include <unordered_map>
 #include <utility>
 
@@ -126,48 +127,75 @@ void learning_store::merge(const record_type& journaled) {
     forget_least_useful();
 }
 
-std::optional<record_type> learning_store::answer(const fingerprint_type& fingerprint) {
-    const auto answers = [](const record_type& r) { return r.reports != 0 || r.revokes != 0; };
-    std::uint32_t mine = record_index::none, learned = record_index::none;
+void learning_store::matching(const fingerprint_type& fingerprint,
+                              std::vector<std::uint32_t>& slots) const {
     if (!is_link(fingerprint.category)) {
-        mine = configured_.find(fingerprint.category, fingerprint.data);
-        learned = index_.find(fingerprint.category, fingerprint.data);
-        if (learned != record_index::none && !answers(index_.record(learned)))
-            learned = record_index::none;
-    } else {
-        configured_.covering(fingerprint.data, fingerprint.data.size(),
-                             [&](std::uint32_t slot) { mine = slot; });
-        index_.covering(fingerprint.data, longest_link, [&](std::uint32_t slot) {
-            if (answers(index_.record(slot))) learned = slot;
-        });
+        const std::uint32_t slot = index_.find(fingerprint.category, fingerprint.data);
+        if (slot != record_index::none) slots.push_back(slot);
+        return;
     }
-    if (mine != record_index::none) return configured_.record(mine);
-    if (learned == record_index::none) return std::nullopt;
-    record_type out = index_.record(learned);
-    out.revokes = answered_revokes(out);
-    return out;
+    index_.covering(fingerprint.data, longest_link,
+                    [&](std::uint32_t slot) { slots.push_back(slot); });
+}
+
+std::optional<record_type> learning_store::answer(const fingerprint_type& fingerprint,
+                                                  std::span<const std::uint32_t> slots) const {
+    if (configured_.size() != 0) {
+        std::uint32_t mine = record_index::none;
+        if (!is_link(fingerprint.category))
+            mine = configured_.find(fingerprint.category, fingerprint.data);
+        else
+            configured_.covering(fingerprint.data, fingerprint.data.size(),
+                                 [&](std::uint32_t slot) { mine = slot; });
+        if (mine != record_index::none) return configured_.record(mine);
+    }
+    // The longest learned record that was reported or revoked.
+    for (auto slot = slots.rbegin(); slot != slots.rend(); ++slot) {
+        const record_type& record = index_.record(*slot);
+        if (record.reports == 0 && record.revokes == 0) continue;
+        record_type out = record;
+        out.revokes = answered_revokes(out);
+        return out;
+    }
+    return std::nullopt;
 }
 
 template <class Count>
-void learning_store::count_against(const fingerprint_type& fingerprint, Count&& count) {
+void learning_store::count_against(const fingerprint_type& fingerprint,
+                                   std::span<const std::uint32_t> slots, Count&& count) {
     const auto once = [&](std::uint32_t slot) {
         if (index_.counted_in(slot) == clock_) return;
         index_.counted_in(slot) = clock_;
         count(index_.record(slot));
         index_.touch(slot);
     };
-    if (is_kept(fingerprint)) once(find_or_make(fingerprint));
-    if (is_link(fingerprint.category)) index_.covering(fingerprint.data, longest_link, once);
+    // The fingerprint's own record, if known, is the last (the longest).
+    bool own = false;
+    for (const std::uint32_t slot : slots) {
+        own |= index_.record(slot).data.size() == fingerprint.data.size();
+        once(slot);
+    }
+    // (Made since the slots were found, by a copy of it earlier in the
+    // lookup, it is found now.)
+    if (!own && is_kept(fingerprint)) once(find_or_make(fingerprint));
 }
 
 std::vector<std::optional<record_type>> learning_store::look_up(
     const std::vector<fingerprint_type>& fingerprints, identity_type identity) {
     ++clock_;
+    // Each fingerprint's learned records, found once for answering and
+    // counting: slots[ends[k - 1], ends[k]) are fingerprint k's.
+    std::vector<std::uint32_t> slots;
+    std::vector<std::size_t> ends;
+    ends.reserve(fingerprints.size());
     std::vector<std::optional<record_type>> found;
     found.reserve(fingerprints.size());
     std::unordered_set<std::uint64_t> answered;
     for (const auto& fingerprint : fingerprints) {
-        auto known = answer(fingerprint);
+        const std::size_t begin = slots.size();
+        matching(fingerprint, slots);
+        ends.push_back(slots.size());
+        auto known = answer(fingerprint, std::span(slots).subspan(begin));
         if (known && !answered.insert(known->id).second) known.reset();
         found.push_back(std::move(known));
     }
@@ -175,9 +203,11 @@ std::vector<std::optional<record_type>> learning_store::look_up(
     // to be unreported, as it may be reported next. A message asked about
     // again (a retry, a second look) is still one sighting.
     if (!sightings_.remember(set_hash(fingerprints, identity, 0))) return found;
-    for (const auto& fingerprint : fingerprints) {
-        if (!is_known(fingerprint.category)) continue;
-        count_against(fingerprint, [](record_type& record) { ++record.lookups; });
+    for (std::size_t k = 0; k < fingerprints.size(); ++k) {
+        if (!is_known(fingerprints[k].category)) continue;
+        const std::size_t begin = k == 0 ? 0 : ends[k - 1];
+        count_against(fingerprints[k], std::span(slots).subspan(begin, ends[k] - begin),
+                      [](record_type& record) { ++record.lookups; });
         changed_ = true;
     }
     forget_least_useful();
@@ -188,9 +218,12 @@ bool learning_store::learn(const std::vector<fingerprint_type>& fingerprints, bo
                            identity_type identity, std::vector<record_type>* changed) {
     if (!reports_.remember(set_hash(fingerprints, identity, revoke ? 2 : 1))) return false;
     ++clock_;
+    std::vector<std::uint32_t> slots;
     for (const auto& fingerprint : fingerprints) {
         if (!is_known(fingerprint.category)) continue;
-        count_against(fingerprint, [&](record_type& record) {
+        slots.clear();
+        matching(fingerprint, slots);
+        count_against(fingerprint, slots, [&](record_type& record) {
             ++(revoke ? record.revokes : record.reports);
             if (changed != nullptr) changed->push_back(record);
         });

@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -102,9 +103,18 @@ private:
     };
 
     std::uint32_t find_or_make(const fingerprint_type& fingerprint);
-    std::optional<record_type> answer(const fingerprint_type& fingerprint);
+    // Appends the slots of the learned records that match the fingerprint:
+    // its own, and for a link each that covers it, shortest first.
+    void matching(const fingerprint_type& fingerprint, std::vector<std::uint32_t>& slots) const;
+    // The operator's record, else the longest of the matching ones that
+    // answers.
+    std::optional<record_type> answer(const fingerprint_type& fingerprint,
+                                      std::span<const std::uint32_t> slots) const;
+    // Counts once per request against each matching record, and against a
+    // new record of the fingerprint's own when it has none.
     template <class Count>
-    void count_against(const fingerprint_type& fingerprint, Count&& count);
+    void count_against(const fingerprint_type& fingerprint, std::span<const std::uint32_t> slots,
+                       Count&& count);
     std::uint64_t next_id();
     void forget_least_useful();
 
