@@ -143,10 +143,10 @@ struct options_type {
     // them; beyond either the least useful are forgotten.
     std::size_t capacity = 1'000'000;
     std::size_t capacity_bytes = 128 << 20;
-    // TCP: a connection that has not sent its request, or taken its reply,
-    // within this time is closed; at most this many are open (a new one
-    // closes the oldest); and together they buffer at most so many bytes (a
-    // read beyond it closes the connection that made it).
+    // TCP: a connection that sends nothing for this long before its
+    // request is whole, or has not taken its reply within it, is closed; at most this many are open
+    // (a new one closes the oldest); and together they buffer at most so many bytes (a read beyond
+    // it closes the connection that made it).
     std::chrono::milliseconds session_timeout{5000};
     std::size_t max_sessions = 64;
     std::size_t tcp_buffer_limit = 48 << 20;

@@ -76,8 +76,8 @@ void server::implementation::accept() {
     });
 }
 
-// One TCP request: read to the end of stream, answer, close; within the
-// session time for reading and again for writing.
+// One TCP request: read to the end of stream, answer, close; closed when
+// the session time passes without a byte received, or while writing.
 class tcp_session : public std::enable_shared_from_this<tcp_session> {
 public:
     tcp_session(server::implementation& owner, tcp::socket socket)
@@ -152,6 +152,7 @@ void tcp_session::on_read(const boost::system::error_code& error, std::size_t si
         request_.append(chunk_.data(), size);
         owner_.tcp_buffered += size;
         held_ += size;
+        arm();  // the time runs from the last bytes received
     }
     if (!error) {
         std::chrono::milliseconds pause;

@@ -43,10 +43,14 @@ std::uint64_t set_hash(const std::vector<fingerprint_type>& fingerprints, identi
 
 }  // namespace
 
+bool learning_store::is_configured(const record_type& record) const {
+    return operator_ids_.count(record.id) != 0;
+}
+
 std::uint64_t answered_revokes(const record_type& record) {
     const std::uint64_t unreported =
         record.lookups > record.reports ? record.lookups - record.reports : 0;
-    return record.revokes + (unreported + 4) / 8;
+    return record.revokes + (unreported + 7) / 8;
 }
 
 bool learning_store::recent_type::remember(std::uint64_t hash) {
@@ -139,7 +143,8 @@ void learning_store::matching(const fingerprint_type& fingerprint,
 }
 
 std::optional<record_type> learning_store::answer(const fingerprint_type& fingerprint,
-                                                  std::span<const std::uint32_t> slots) const {
+                                                  std::span<const std::uint32_t> slots,
+                                                  bool again) const {
     if (configured_.size() != 0) {
         std::uint32_t mine = record_index::none;
         if (!is_link(fingerprint.category))
@@ -154,6 +159,10 @@ std::optional<record_type> learning_store::answer(const fingerprint_type& finger
         const record_type& record = index_.record(*slot);
         if (record.reports == 0 && record.revokes == 0) continue;
         record_type out = record;
+        // Asked about again (a second look, a retry), a message is answered
+        // as it was the first time: its own sighting is not yet known to be
+        // unreported, as it may be reported next.
+        if (again && out.lookups > 0) --out.lookups;
         out.revokes = answered_revokes(out);
         return out;
     }
@@ -183,6 +192,8 @@ void learning_store::count_against(const fingerprint_type& fingerprint,
 std::vector<std::optional<record_type>> learning_store::look_up(
     const std::vector<fingerprint_type>& fingerprints, identity_type identity) {
     ++clock_;
+    const std::uint64_t set = set_hash(fingerprints, identity, 0);
+    const bool again = sightings_.contains(set);
     // Each fingerprint's learned records, found once for answering and
     // counting: slots[ends[k - 1], ends[k]) are fingerprint k's.
     std::vector<std::uint32_t> slots;
@@ -195,14 +206,26 @@ std::vector<std::optional<record_type>> learning_store::look_up(
         const std::size_t begin = slots.size();
         matching(fingerprint, slots);
         ends.push_back(slots.size());
-        auto known = answer(fingerprint, std::span(slots).subspan(begin));
+        auto known = answer(fingerprint, std::span(slots).subspan(begin), again);
         if (known && !answered.insert(known->id).second) known.reset();
         found.push_back(std::move(known));
     }
-    // Counted after answering: this message's own sighting is not yet known
-    // to be unreported, as it may be reported next. A message asked about
-    // again (a retry, a second look) is still one sighting.
-    if (!sightings_.remember(set_hash(fingerprints, identity, 0))) return found;
+    // A link reported once may be a list's footer or a mail service's ad
+    // that the spam merely carried: it answers only a message that shares
+    // more than that with reported mail.
+    std::size_t matched = 0, kept = 0;
+    for (std::size_t k = 0; k < fingerprints.size(); ++k) {
+        kept += is_known(fingerprints[k].category);
+        matched += found[k] && !is_configured(*found[k]);
+    }
+    if (matched * least_share < kept)
+        for (auto& known : found)
+            if (known && !is_configured(*known) && is_link(known->category) && known->reports < 2)
+                known.reset();
+    // Counted after answering, for the same reason; a message asked about
+    // again is still one sighting.
+    if (again) return found;
+    sightings_.remember(set);
     for (std::size_t k = 0; k < fingerprints.size(); ++k) {
         if (!is_known(fingerprints[k].category)) continue;
         const std::size_t begin = k == 0 ? 0 : ends[k - 1];
@@ -231,6 +254,18 @@ bool learning_store::learn(const std::vector<fingerprint_type>& fingerprints, bo
     }
     forget_least_useful();
     return true;
+}
+
+std::vector<std::pair<char, std::uint64_t>> learning_store::counted() const {
+    std::vector<std::pair<char, std::uint64_t>> out;
+    out.reserve(sightings_.order().size() + reports_.order().size());
+    for (const auto hash : sightings_.order()) out.emplace_back('s', hash);
+    for (const auto hash : reports_.order()) out.emplace_back('r', hash);
+    return out;
+}
+
+void learning_store::recount(const std::vector<std::pair<char, std::uint64_t>>& counted) {
+    for (const auto& [what, hash] : counted) (what == 's' ? sightings_ : reports_).remember(hash);
 }
 
 std::vector<record_type> learning_store::records() const {

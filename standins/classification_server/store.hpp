@@ -83,6 +83,11 @@ public:
     // record that lived throughout, each once.
     std::size_t visit(std::size_t from, std::size_t count,
                       const std::function<void(const record_type&)>& each) const;
+    // What was counted already, as hashes of (identity, set) with a letter
+    // saying of what ('s' sightings, 'r' reports and revokes), oldest
+    // first; and the same taken back, after a restart.
+    std::vector<std::pair<char, std::uint64_t>> counted() const;
+    void recount(const std::vector<std::pair<char, std::uint64_t>>& counted);
     // True once the records changed since the last call.
     bool take_changed() { return std::exchange(changed_, false); }
     // Says the records changed, when writing them failed.
@@ -95,6 +100,8 @@ private:
         explicit recent_type(std::size_t limit) : limit_(limit) {}
         // False when the hash is remembered already.
         bool remember(std::uint64_t hash);
+        bool contains(std::uint64_t hash) const { return set_.count(hash) != 0; }
+        const std::deque<std::uint64_t>& order() const { return order_; }
 
     private:
         std::size_t limit_;
@@ -102,14 +109,19 @@ private:
         std::deque<std::uint64_t> order_;
     };
 
+    // A link reported once answers only when at least one in this many of
+    // the lookup's fingerprints found a reported record.
+    static constexpr std::size_t least_share = 10;
+
     std::uint32_t find_or_make(const fingerprint_type& fingerprint);
+    bool is_configured(const record_type& record) const;
     // Appends the slots of the learned records that match the fingerprint:
     // its own, and for a link each that covers it, shortest first.
     void matching(const fingerprint_type& fingerprint, std::vector<std::uint32_t>& slots) const;
     // The operator's record, else the longest of the matching ones that
-    // answers.
+    // answers; for a message seen before, without its own sighting.
     std::optional<record_type> answer(const fingerprint_type& fingerprint,
-                                      std::span<const std::uint32_t> slots) const;
+                                      std::span<const std::uint32_t> slots, bool again) const;
     // Counts once per request against each matching record, and against a
     // new record of the fingerprint's own when it has none.
     template <class Count>
@@ -131,7 +143,8 @@ private:
 };
 
 // The revokes a record is answered with: its own, and one for every eight
-// sightings beyond its reports (rounded to the nearest).
+// sightings beyond its reports, rounded up: one sighting nobody reported
+// outweighs a single report.
 std::uint64_t answered_revokes(const record_type& record);
 
 }  // namespace quorvane::standins::classification_server

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -37,9 +39,47 @@ std::vector<record_type> read_journal(const std::string& path) {
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
+// What the store counted already, kept beside it ("<store>.counted") so a
+// message told again after a restart is not counted again. Only a memory:
+// a file that cannot be read is passed over.
+std::vector<std::pair<char, std::uint64_t>> read_counted(const std::string& path) {
+    std::vector<std::pair<char, std::uint64_t>> counted;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!std::getline(in, line) || line != "qv-classification-server counted 1") return {};
+    while (std::getline(in, line)) {
+        std::uint64_t hash = 0;
+        if (line.size() != 18 || (line[0] != 's' && line[0] != 'r') || line[1] != ' ' ||
+            std::from_chars(line.data() + 2, line.data() + 18, hash, 16).ptr != line.data() + 18)
+            return {};
+        counted.emplace_back(line[0], hash);
+    }
+    return counted;
+}
+
+void write_counted(const std::string& path,
+                   const std::vector<std::pair<char, std::uint64_t>>& counted) {
+    std::string text = "qv-classification-server counted 1\n";
+    text.reserve(text.size() + 19 * counted.size());
+    for (const auto& [what, hash] : counted) {
+        char line[20];
+        std::snprintf(line, sizeof line, "%c %016llx\n", what,
+                      static_cast<unsigned long long>(hash));
+        text += line;
+    }
+    const std::string temporary = path + ".part";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out.flush()) return;
+    }
+    ::rename(temporary.c_str(), path.c_str());
+}
+
 // Reads the store and its journals into the store; true when a journal held
 // anything (to be folded into the store file).
 bool load(const std::string& path, learning_store& store) {
+    store.recount(read_counted(path + ".counted"));
     const auto stored = read_store(path);
     const auto older = read_journal(path + ".journal.old");
     const auto newer = read_journal(path + ".journal");
@@ -212,6 +252,12 @@ void store_keeper::rewrite() {
     } while (from != 0);
     stream.finish();
     ::unlink(old_journal_path_.c_str());
+    std::vector<std::pair<char, std::uint64_t>> counted;
+    {
+        std::lock_guard store_lock(store_mutex_);
+        counted = store_.counted();
+    }
+    write_counted(path_ + ".counted", counted);
     std::lock_guard journal_lock(journal_mutex_);
     covered_ = failures;
 }
