@@ -211,6 +211,27 @@ TEST(LearningStore, ALinkReportedOnceNeedsMoreInCommon)
     }
 }
 
+// The application looks a message up twice (for its log, then for the
+// verdict): the second look is answered as the first, its own sighting
+// aside.
+TEST(LearningStore, AMessageLookedAtAgainIsAnsweredAsTheFirstTime)
+{
+    learning_store store(1000);
+    const std::vector<fingerprint_type> spam = {link(L"http://prize.example/claim"), digest('a')};
+    store.look_up(spam);
+    store.learn(spam, false);
+    const std::vector<fingerprint_type> copy = {link(L"http://prize.example/claim"), digest('b')};
+    const auto first = store.look_up(copy);
+    const auto second = store.look_up(copy);
+    ASSERT_TRUE(first[0] && second[0]);
+    EXPECT_EQ(first[0]->revokes, 0u);
+    EXPECT_EQ(second[0]->revokes, 0u);
+    // Another copy is another sighting, nobody reported.
+    const auto third = store.look_up({link(L"http://prize.example/claim"), digest('c')});
+    ASSERT_TRUE(third[0]);
+    EXPECT_EQ(third[0]->revokes, 1u);
+}
+
 // Telling the same again costs nothing: one user reporting (or looking up)
 // the same message many times counts once; another user, or another message,
 // counts again.
