@@ -188,4 +188,25 @@ TEST_F(StoreFile, ARewriteWritesEveryRecordInSteps)
     EXPECT_EQ(read.size(), 20000u);
 }
 
+// What was counted is remembered across a restart: the same user telling
+// the same again then changes nothing either.
+TEST_F(StoreFile, WhatWasCountedIsRememberedAcrossARestart)
+{
+    const std::vector<stand_in::fingerprint_type> message = {{64, "example.news/list"}};
+    for (int run = 0; run < 2; ++run) {
+        stand_in::learning_store store(1000);
+        std::mutex mutex;
+        stand_in::store_keeper keeper(path, store, mutex);
+        std::lock_guard lock(mutex);
+        store.look_up(message, 7);
+        EXPECT_EQ(store.learn(message, false, 7), run == 0) << "run " << run;
+        store.look_up(message, 8);
+        store.mark_changed();  // the second run writes too
+    }
+    const auto read = stand_in::read_store(path);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].reports, 1u);
+    EXPECT_EQ(read[0].lookups, 2u) << "one sighting by each of two users";
+}
+
 }  // namespace
