@@ -2,6 +2,7 @@
 // client: connections that hang or send too much, reports that take long to
 // learn, and the same report told again and again.
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 #include <fstream>
 #include <atomic>
 #include <future>
+#include <iterator>
+#include <sstream>
 
 #include "fixture.hpp"
 #include "network/network.hpp"
@@ -187,47 +190,124 @@ TEST(Program, RefusesBadOptions)
     }
 }
 
+// The program, started in a folder of its own with its output in a log
+// there, and stopped (and the folder removed) at the end.
+class ProgramRun {
+public:
+    explicit ProgramRun(rlim_t descriptors = 0)
+    {
+        std::filesystem::create_directories(folder);
+        child = ::fork();
+        if (child == 0) {
+            if (descriptors != 0) {
+                const rlimit limit{descriptors, descriptors};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
+            ::execl(QV_CLASSIFICATION_SERVER_PATH, "qv-classification-server", "--address", "127.0.0.1", "--port", "0",
+                    "--log", log.c_str(), static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~ProgramRun()
+    {
+        if (child > 0) {
+            ::kill(child, SIGTERM);
+            ::waitpid(child, nullptr, 0);
+        }
+        std::filesystem::remove_all(folder);
+    }
+    // The port it listens on, once it says so; 0 when it does not.
+    unsigned short port()
+    {
+        std::string found;
+        wait_until(
+            [&] {
+                std::ifstream in(log);
+                std::string line;
+                while (std::getline(in, line))
+                    if (line.rfind("listening on", 0) == 0)
+                        found = line.substr(line.find(" port ") + 6, line.find(" (") - line.find(" port ") - 6);
+                return !found.empty();
+            },
+            20s);
+        return found.empty() ? 0 : static_cast<unsigned short>(std::stoi(found));
+    }
+    std::size_t log_lines()
+    {
+        std::ifstream in(log);
+        std::size_t lines = 0;
+        for (std::string line; std::getline(in, line);)
+            ++lines;
+        return lines;
+    }
+    // Seconds of processor time it has used.
+    double cpu_seconds()
+    {
+        std::ifstream in("/proc/" + std::to_string(child) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        unsigned long user = 0, system = 0;
+        for (int k = 3; k <= 15 && fields >> field; ++k) {
+            if (k == 14)
+                user = std::stoul(field);
+            if (k == 15)
+                system = std::stoul(field);
+        }
+        return double(user + system) / double(::sysconf(_SC_CLK_TCK));
+    }
+    // Whether it answers a probe by UDP.
+    bool answers_a_probe(asio::io_context &io)
+    {
+        asio::ip::udp::socket socket(io, asio::ip::udp::v4());
+        const std::string probe = std::string("VKP\x03\x00\x00", 6) + std::string(10, '\x01');
+        socket.send_to(asio::buffer(probe), asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), port()));
+        pollfd watch{socket.native_handle(), POLLIN, 0};
+        return ::poll(&watch, 1, 10000) == 1;
+    }
+
+    const std::filesystem::path folder = std::filesystem::temp_directory_path()
+        / ("qv-server-run-" + std::to_string(getpid()) + "-"
+           + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::string log = (folder / "server.log").string();
+    pid_t child = -1;
+};
+
 // A flood of requests leaves a few lines a second in the program's log, not
 // a line each.
 TEST(Program, ItsLogStaysSmallUnderAFlood)
 {
-    const auto folder = std::filesystem::temp_directory_path() / ("qv-server-log-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
-    const auto log = (folder / "server.log").string();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::execl(QV_CLASSIFICATION_SERVER_PATH, "qv-classification-server", "--address", "127.0.0.1", "--port", "0",
-                "--log", log.c_str(), static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    std::string port;
-    ASSERT_TRUE(wait_until(
-        [&] {
-            std::ifstream in(log);
-            std::string line;
-            while (std::getline(in, line))
-                if (line.rfind("listening on", 0) == 0)
-                    port = line.substr(line.find(" port ") + 6, line.find(" (") - line.find(" port ") - 6);
-            return !port.empty();
-        },
-        20s));
+    ProgramRun run;
+    const auto port = run.port();
+    ASSERT_NE(port, 0);
     asio::io_context io;
     asio::ip::udp::socket socket(io, asio::ip::udp::v4());
-    const asio::ip::udp::endpoint to(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(std::stoi(port)));
+    const asio::ip::udp::endpoint to(asio::ip::make_address("127.0.0.1"), port);
     const std::string probe = std::string("VKP\x03\x00\x00", 6) + std::string(10, '\x01');
     for (int k = 0; k < 5000; ++k)
         socket.send_to(asio::buffer(probe), to);
     std::this_thread::sleep_for(300ms);
-    ::kill(child, SIGTERM);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    std::ifstream in(log);
-    std::size_t lines = 0;
-    for (std::string line; std::getline(in, line);)
-        ++lines;
-    EXPECT_LT(lines, 200u);
-    std::filesystem::remove_all(folder);
+    EXPECT_LT(run.log_lines(), 200u);
+}
+
+// Out of descriptors, accepting fails: the program waits a little before it
+// tries again instead of spinning, and goes on answering by UDP.
+TEST(Program, OutOfDescriptorsItPausesInsteadOfSpinning)
+{
+    ProgramRun run(32);
+    const auto port = run.port();
+    ASSERT_NE(port, 0);
+    asio::io_context io;
+    std::vector<std::unique_ptr<tcp::socket>> clients;
+    for (int k = 0; k < 60; ++k) {
+        clients.push_back(std::make_unique<tcp::socket>(io));
+        clients.back()->connect({asio::ip::make_address("127.0.0.1"), port});
+    }
+    std::this_thread::sleep_for(200ms);
+    const double before = run.cpu_seconds();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(run.cpu_seconds() - before, 0.5) << "it spins";
+    EXPECT_TRUE(run.answers_a_probe(io));
 }
 
 }  // namespace
