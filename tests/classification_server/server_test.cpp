@@ -63,7 +63,7 @@ protected:
 TEST_F(Learning, OneRecordAnswersOneFingerprintOfALookup)
 {
     auto server = make_server(101, learning());
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     tell("Subject: offer\r\n\r\nbuy");
     const auto answers = look_up({link_fingerprint("example.a/one"), link_fingerprint("example.a/two")});
     ASSERT_EQ(answers.size(), 2u);
@@ -76,7 +76,7 @@ TEST_F(Learning, OneRecordAnswersOneFingerprintOfALookup)
 TEST_F(Learning, SightingsBeyondReportsAreAnsweredAsRevokes)
 {
     auto server = make_server(102, learning());
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     tell("Subject: offer\r\n\r\nbuy");
     std::optional<spam::fingerprint_type::match_type> last;
     for (std::uint8_t k = 0; k < 17; ++k)
@@ -97,7 +97,7 @@ TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart)
         digest_fingerprint(0x33, spam::fingerprint_type::word_sequence), digest_fingerprint(0x34)};
     {
         auto server = make_server(103, learning(store));
-        use({{server.get(), 5}});
+        use({{server.get(), patient}});
         look_up(fingerprints);  // as it arrived
         tell(message);
         const auto answers = look_up(fingerprints);
@@ -110,7 +110,7 @@ TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart)
         EXPECT_FALSE(answers[3]) << "never reported";
     }
     auto server = make_server(103, learning(store));
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     auto answers = look_up(fingerprints);
     for (int k = 0; k < 3; ++k) {
         ASSERT_TRUE(answers[k]) << k;
@@ -130,7 +130,7 @@ TEST_F(Learning, KeptReportsStayWithinTheirBytes)
     stand_in::options_type options;
     options.history_bytes = 1 << 20;
     auto server = make_server(105, options);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     for (char fill = 'a'; fill < 'g'; ++fill) {
         void *handle = make_context(cells.size());
         bind_message(handle, "Subject: big\r\n\r\n" + std::string(400 << 10, fill));
@@ -153,7 +153,7 @@ TEST_F(Learning, AnAnsweredReportIsOnDiskAlready)
     std::filesystem::create_directories(folder);
     const std::string store = (folder / "learned.store").string();
     auto server = make_server(104, learning(store));
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     tell("Subject: offer\r\n\r\nbuy");
     bool found = false;
     for (const auto &record : stand_in::read_learned(store))
@@ -171,7 +171,7 @@ TEST_F(Learning, ReportsAreAnsweredOnlyWhileTheyCanBeKept)
     std::filesystem::remove_all(folder);
     const std::string store = (folder / "learned.store").string();
     auto server = make_server(106, learning(store));
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     const auto report = [&] {
         void *handle = make_context(cells.size());
         bind_message(handle, "Subject: offer\r\n\r\nbuy");
