@@ -29,7 +29,6 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -192,12 +191,12 @@ int main(int argc, char** argv) {
         options.history = 100;
         options.history_bytes = 1 << 20;
         options.on_request = [&output](const stand_in::request_type& request) {
-            std::ostringstream line;
-            line << (request.transport == stand_in::transport_type::udp ? "udp" : "tcp") << " type "
-                 << unsigned(request.type) << " attempt " << unsigned(request.attempt) << " user "
-                 << request.user_id << " bytes " << request.size
-                 << (request.authenticated ? " authenticated" : "");
-            output->request(line.str());
+            output->request(
+                std::string(request.transport == stand_in::transport_type::udp ? "udp" : "tcp") +
+                " type " + std::to_string(request.type) + " attempt " +
+                std::to_string(request.attempt) + " user " + std::to_string(request.user_id) +
+                " bytes " + std::to_string(request.size) +
+                (request.authenticated ? " authenticated" : ""));
         };
         stand_in::server server(options);
         for (const auto& entry : credentials)
