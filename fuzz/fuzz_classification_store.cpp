@@ -1,10 +1,11 @@
 // The stand-in classification server reads lookups from any client and its
-// store file from disk: both go through its store, whose link index splits
-// and merges on hostile keys, with a small cap so forgetting runs too.
+// store file and journal from disk: all go through its store, whose link
+// index finds the keys that cover hostile ones, with a small cap so
+// forgetting runs too.
 //
-// The first byte chooses: odd, the rest is a store file's text; even, it is
-// lookup payloads separated by 0xFF bytes, each looked up and then reported
-// (or revoked).
+// The first byte chooses: 1 (mod 4), the rest is a store file's text; 3, a
+// journal's; even, it is lookup payloads separated by 0xFF bytes, each
+// looked up and then reported (or revoked).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "store.hpp"
+#include "store_file.hpp"
 #include "wire.hpp"
 
 namespace stand_in = quorvane::standins::classification_server;
@@ -25,7 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (data[0] & 1) {
         std::istringstream in(input);
         try {
-            store.restore(stand_in::parse_store(in, "fuzz"));
+            if (data[0] & 2) {
+                for (const auto& record : stand_in::parse_journal(in, "fuzz")) store.merge(record);
+            } else {
+                store.restore(stand_in::parse_store(in, "fuzz"));
+            }
         } catch (const std::runtime_error&) {
             return 0;
         }
@@ -43,7 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     if (store.size() > capacity) std::abort();
-    for (const auto& record : store.records())
+    for (const auto& record : store.records()) {
+        // What was read back is written alike.
+        std::string line;
+        stand_in::append_record_line(line, record);
+        std::istringstream again(line + "\n");
+        const auto read = stand_in::parse_journal(again, "fuzz");
+        if (read.size() != 1 || read[0].data != record.data || read[0].reports != record.reports)
+            std::abort();
         if (record.category == 64) (void)store.look_up({{64, record.data + "/more"}});
+    }
     return 0;
 }

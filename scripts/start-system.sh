@@ -243,9 +243,11 @@ cp -R "$plugin" "$library/Mail/Bundles/" || fail "cannot install the plug-in int
 # learned in the run folder; it computes fingerprints with the installed
 # engine.
 credential=$(qv-run-tool credential) || fail "cannot read the account's credential"
+# Its log holds at most twenty lines about requests a second and moves to
+# classification-server.log.1 at 4 MiB, so a flood cannot fill the disk.
 setsid "$stand_ins/qv-classification-server" --address "$backend" --port 2409 \
     --credential "$credential" --engine "$bundle/Contents/MacOS" --store "$run/classification-store" \
-    >>"$logs/classification-server.log" 2>&1 &
+    --log "$logs/classification-server.log" >>"$logs/classification-server.log" 2>&1 &
 server_pid=$!
 starting=$server_pid
 echo "$server_pid" >"$state/classification-server.pid"

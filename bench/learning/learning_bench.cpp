@@ -4,9 +4,11 @@
 // the engine judges spam at the application's default level (score 50 or
 // more, or blacklisted, and not whitelisted).
 //
-//   learning_bench ENGINE_DIR HOST CORPUS [--no-reports]
+//   learning_bench ENGINE_DIR HOST CORPUS [--no-reports | --explain]
 //
 // --no-reports reports nothing: what the engine finds without learning.
+// --explain prints, for each ordinary message judged spam, the answers that
+// weighed.
 // HOST runs the server on the engine's fixed port; the bench authenticates as
 // identity 10, user 0, secret "bench". CORPUS comes from make_periods.py.
 // bench/learning/run.sh fetches the corpus, starts the server and runs this.
@@ -52,6 +54,19 @@ std::vector<message_type> read_corpus(const std::string& path) {
 
 void on_completed(void*, std::uint32_t) {}
 
+// The weighing lines of the message being judged (with --explain).
+std::vector<std::wstring> weighed;
+bool explaining = false;
+
+void on_context_trace(void*, std::uint32_t, const wchar_t*, std::size_t, std::uint32_t,
+                      const wchar_t* text, std::size_t length) {
+    if (!explaining) return;
+    const std::wstring line(text, length);
+    if (line.find(L"(Weight") != std::wstring::npos ||
+        line.find(L"(Blacklisted)") != std::wstring::npos)
+        weighed.push_back(line);
+}
+
 constexpr wchar_t secret[] = L"bench";
 
 struct verdict_type {
@@ -65,6 +80,7 @@ verdict_type judge(const std::string& message, bool report) {
     long cell = 0;
     void* const handle = &cell;
     verdict_type verdict;
+    weighed.clear();
     if (QVSE_Context_Create(handle) != QVSE_OK) throw std::runtime_error("no context");
     if (QVSE_MIME_BindBuffer(handle, message.data(), message.size()) == QVSE_OK &&
         QVSE_Network_Authenticate(handle, 10, 0, secret, std::wcslen(secret)) == QVSE_OK &&
@@ -86,8 +102,10 @@ verdict_type judge(const std::string& message, bool report) {
 int main(int argc, char** argv) {
     try {
         const bool reports = !(argc == 5 && std::strcmp(argv[4], "--no-reports") == 0);
-        if (argc != 4 && reports) {
-            std::cerr << "usage: learning_bench ENGINE_DIR HOST CORPUS [--no-reports]\n";
+        explaining = argc == 5 && std::strcmp(argv[4], "--explain") == 0;
+        if (argc != 4 && reports && !explaining) {
+            std::cerr
+                << "usage: learning_bench ENGINE_DIR HOST CORPUS [--no-reports | --explain]\n";
             return 2;
         }
         const std::string directory = argv[1];
@@ -98,6 +116,7 @@ int main(int argc, char** argv) {
         qvse_callbacks_t table{};
         table.size = sizeof table;
         table.network_completed = &on_completed;
+        table.context_trace = &on_context_trace;
         if (QVSE_Engine_Initialize(directory.data(), directory.size(), &table) != QVSE_OK)
             throw std::runtime_error("the engine in " + directory + " does not start");
         if (QVSE_Network_Connect(host.data(), host.size()) != QVSE_OK)
@@ -119,6 +138,11 @@ int main(int argc, char** argv) {
         for (const auto& message : messages) {
             const auto verdict =
                 judge(message.data, reports && message.period == '1' && message.kind == 's');
+            if (explaining && verdict.spam && message.kind != 's') {
+                std::printf("%c%c judged spam:\n", message.period, message.kind);
+                for (const auto& line : weighed)
+                    std::printf("    %s\n", std::string(line.begin(), line.end()).c_str());
+            }
             auto& row = tally[{message.period, message.kind}];
             ++row.messages;
             row.spam += verdict.spam;

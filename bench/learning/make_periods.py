@@ -13,7 +13,7 @@ arrived), the second shuffled with a fixed seed (mixed order).
 Each record: a byte for the period ('1' or '2'), a byte for the kind ('e',
 'h' or 's'), a 4-byte little-endian length and the message's bytes.
 
-    make_periods.py PACKAGE_DIR OUTPUT
+    make_periods.py PACKAGE_DIR OUTPUT [--later-first]
 """
 import email.utils
 import glob
@@ -42,8 +42,9 @@ def date_of(text):
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4) or (len(sys.argv) == 4 and sys.argv[3] != "--later-first"):
         sys.exit(__doc__)
+    later_first = len(sys.argv) == 4
     by_kind = {kind: [] for kind in KINDS.values()}
     undated = 0
     for path in sorted(glob.glob(os.path.join(sys.argv[1], "data", "*", "*.json"))):
@@ -63,8 +64,10 @@ def main():
     for kind, messages in by_kind.items():
         messages.sort(key=lambda m: m[0])
         half = len(messages) // 2
-        first += [(when, kind, data) for when, data in messages[:half]]
-        second += [(when, kind, data) for when, data in messages[half:]]
+        earlier = [(when, kind, data) for when, data in messages[:half]]
+        later = [(when, kind, data) for when, data in messages[half:]]
+        first += later if later_first else earlier
+        second += earlier if later_first else later
     first.sort(key=lambda m: m[0])
     random.Random(2002).shuffle(second)
     with open(sys.argv[2] + ".part", "wb") as out:

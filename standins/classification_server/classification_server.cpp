@@ -1,153 +1,11 @@
-// The socket side: UDP datagrams and TCP streams in, replies out as the
-// faults in force shape and time them; and the server's public face.
+// The server's public face: its start and stop, and what tests ask of it.
 #include "classification_server.hpp"
 
 #include <algorithm>
 
-#include <boost/asio/read.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
-
 #include "server_implementation.hpp"
 
 namespace quorvane::standins::classification_server {
-
-namespace {
-constexpr std::size_t max_request = 64 << 20;
-}  // namespace
-
-void server::implementation::receive() {
-    udp_socket.async_receive_from(
-        asio::buffer(datagram), sender,
-        [this](const boost::system::error_code& error, std::size_t size) {
-            if (error == asio::error::operation_aborted) return;
-            if (!error) {
-                faults_type applied;
-                const auto reply =
-                    answer(bytes(datagram.data(), size), transport_type::udp, applied);
-                if (reply) {
-                    auto out = std::make_shared<bytes>(*reply);
-                    auto to = sender;
-                    auto send = [this, out, to, other = applied.other_port] {
-                        boost::system::error_code ignored;
-                        (other ? other_socket : udp_socket)
-                            .send_to(asio::buffer(*out), to, 0, ignored);
-                    };
-                    const int copies = applied.reply_twice ? 2 : 1;
-                    if (applied.delay.count() > 0) {
-                        auto timer = std::make_shared<asio::steady_timer>(service, applied.delay);
-                        timer->async_wait([timer, send, copies](const boost::system::error_code&) {
-                            for (int k = 0; k < copies; ++k) send();
-                        });
-                    } else {
-                        for (int k = 0; k < copies; ++k) send();
-                    }
-                }
-            }
-            receive();
-        });
-}
-
-void server::implementation::accept() {
-    acceptor.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
-        if (error == asio::error::operation_aborted) return;
-        if (!error) {
-            faults_type::tcp_mode mode;
-            {
-                std::lock_guard lock(mutex);
-                mode = faults.current().tcp;
-            }
-            auto shared = std::make_shared<tcp::socket>(std::move(socket));
-            if (mode == faults_type::tcp_mode::accept_then_close) {
-                boost::system::error_code ignored;
-                shared->close(ignored);
-            } else if (mode == faults_type::tcp_mode::hang) {
-                std::lock_guard lock(mutex);
-                hung.push_back(shared);
-            } else {
-                serve(shared);
-            }
-        }
-        accept();
-    });
-}
-
-namespace {
-
-// One TCP request: read to the end of stream, answer, close.
-class session : public std::enable_shared_from_this<session> {
-public:
-    session(server::implementation& owner, std::shared_ptr<tcp::socket> socket)
-        : owner_(owner), socket_(std::move(socket)) {}
-
-    void read() {
-        socket_->async_read_some(
-            asio::buffer(chunk_),
-            [self = shared_from_this()](const boost::system::error_code& error, std::size_t size) {
-                self->on_read(error, size);
-            });
-    }
-
-private:
-    void on_read(const boost::system::error_code& error, std::size_t size);
-    void write() {
-        if (sent_ == reply_.size()) {
-            boost::system::error_code ignored;
-            socket_->shutdown(tcp::socket::shutdown_both, ignored);
-            socket_->close(ignored);
-            return;
-        }
-        const std::size_t piece = applied_.one_byte_pieces ? 1 : reply_.size() - sent_;
-        asio::async_write(
-            *socket_, asio::buffer(reply_.data() + sent_, piece),
-            [self = shared_from_this()](const boost::system::error_code& error, std::size_t n) {
-                if (error) return;
-                self->sent_ += n;
-                self->write();
-            });
-    }
-
-    server::implementation& owner_;
-    std::shared_ptr<tcp::socket> socket_;
-    std::array<char, 0x10000> chunk_;
-    bytes request_;
-    bytes reply_;
-    std::size_t sent_ = 0;
-    faults_type applied_;
-};
-
-void session::on_read(const boost::system::error_code& error, std::size_t size) {
-    request_.append(chunk_.data(), size);
-    if (!error && request_.size() <= max_request) {
-        std::chrono::milliseconds pause;
-        {
-            std::lock_guard lock(owner_.mutex);
-            pause = owner_.faults.current().read_pause;
-        }
-        if (pause.count() == 0) return read();
-        auto timer = std::make_shared<asio::steady_timer>(owner_.service, pause);
-        return timer->async_wait(
-            [timer, self = shared_from_this()](const boost::system::error_code&) { self->read(); });
-    }
-    if (error != asio::error::eof) return;  // reset, or too large: dropped
-    const auto reply = owner_.answer(request_, transport_type::tcp, applied_);
-    if (!reply) return;
-    reply_ = *reply;
-    if (applied_.delay.count() > 0) {
-        auto timer = std::make_shared<asio::steady_timer>(owner_.service, applied_.delay);
-        timer->async_wait([timer, self = shared_from_this()](const boost::system::error_code&) {
-            self->write();
-        });
-    } else {
-        write();
-    }
-}
-
-}  // namespace
-
-void server::implementation::serve(std::shared_ptr<tcp::socket> socket) {
-    std::make_shared<session>(*this, std::move(socket))->read();
-}
 
 server::server(options_type options) : self_(std::make_unique<implementation>(std::move(options))) {
     auto& self = *self_;
@@ -171,14 +29,12 @@ server::server(options_type options) : self_(std::make_unique<implementation>(st
         if (self.options.port != 0 || tries > 20)
             throw boost::system::system_error(error, "bind TCP");
     }
-    if (!self.options.store.empty()) {
-        self.store.restore(read_store(self.options.store));
-        self.store.take_changed();  // as read: nothing to write back yet
-    }
+    if (!self.options.store.empty())
+        self.keeper = std::make_unique<store_keeper>(self.options.store, self.store, self.mutex);
+    self.learner = std::make_unique<upload_queue>(self.options.upload_queue_length,
+                                                  self.options.upload_queue_bytes);
     self.other_socket.open(address.is_v4() ? udp::v4() : udp::v6());
     self.other_socket.bind(udp::endpoint(address, 0));
-    if (!self.options.store.empty())
-        self.writer = std::thread([&self] { self.write_store_while_running(); });
     self.receive();
     self.accept();
     self.thread = std::thread([&self] { self.service.run(); });
@@ -187,12 +43,8 @@ server::server(options_type options) : self_(std::make_unique<implementation>(st
 server::~server() {
     self_->service.stop();
     if (self_->thread.joinable()) self_->thread.join();
-    {
-        std::lock_guard lock(self_->mutex);
-        self_->stopping = true;
-    }
-    self_->writer_wake.notify_one();
-    if (self_->writer.joinable()) self_->writer.join();  // writes what changed last
+    self_->learner.reset();  // what still waits is not answered
+    self_->keeper.reset();   // writes what changed last
 }
 
 std::uint16_t server::port() const { return self_->udp_socket.local_endpoint().port(); }

@@ -7,7 +7,9 @@
 // count of each fingerprint of the reported message, a revoke one to its
 // revoke count, and a lookup one to the sightings of each fingerprint it
 // carries; lookups are answered with those counts, sightings beyond reports
-// weighing as revokes (store.hpp says how).
+// weighing as revokes (store.hpp says how). Reports and revokes are learned
+// on a thread of their own and answered once learned (and journaled, with a
+// store), so a large one never holds up a lookup.
 #pragma once
 
 #include <chrono>
@@ -23,8 +25,9 @@
 
 namespace quorvane::standins::classification_server {
 
-// One record of the server's table. Category 64 (links) matches by prefix:
-// the longest record that starts the looked-up link answers, with its own
+// One record of the server's table. Category 64 (links, as the engine keys
+// them: "com.example.www/path") matches a longer key where the key goes on
+// with a path or a subdomain: the longest such record answers, with its own
 // length as the matched length; other categories match whole. Records only
 // ever looked up answer nothing.
 struct record_type {
@@ -120,22 +123,38 @@ struct options_type {
     // The reports kept hold at most this many bytes of messages, the oldest
     // dropped first, so large reports cannot pile up in memory.
     std::size_t history_bytes = 256 << 20;
-    // Told of every message received, on the server's thread.
+    // Told of every message received, on the server's threads (one at a
+    // time).
     std::function<void(const request_type&)> on_request;
     // The fingerprints of a reported or revoked message, as the engine would
     // send them in a lookup; without it reports and revokes teach nothing.
-    // Called on the server's thread; may throw.
+    // Called on the learning thread; may throw.
     std::function<std::vector<fingerprint_type>(const std::string& message)> fingerprints;
-    // Told after a report or revoke was learned, with its fingerprint count.
+    // Told after a report or revoke was learned, with its fingerprint count
+    // (not when the same user told the same of the same message before).
     std::function<void(bool revoke, std::size_t fingerprints)> on_learned;
-    // The file that keeps the learned counts across restarts, rewritten
-    // atomically soon after they change (at once after a report or revoke,
-    // at most about once a second otherwise) and when the server stops;
-    // empty keeps nothing. Its records are merged into the table when the
-    // server starts.
+    // The file that keeps the learned counts across restarts: what a report
+    // or revoke changed is journaled beside it before the report is
+    // answered; the file is rewritten whole now and then (sightings since
+    // the last rewrite are lost by a crash) and when the server stops;
+    // empty keeps nothing. It is read when the server starts.
     std::string store;
-    // The most records kept; beyond it the least useful are forgotten.
+    // The most records kept, and the most bytes of fingerprint data in
+    // them; beyond either the least useful are forgotten.
     std::size_t capacity = 1'000'000;
+    std::size_t capacity_bytes = 128 << 20;
+    // TCP: a connection that sends nothing for this long before its
+    // request is whole, or has not taken its reply within it, is closed; at most this many are open
+    // (a new one closes the oldest); and together they buffer at most so many bytes (a read beyond
+    // it closes the connection that made it).
+    std::chrono::milliseconds session_timeout{5000};
+    std::size_t max_sessions = 64;
+    std::size_t tcp_buffer_limit = 48 << 20;
+    // Reports and revokes waiting to be learned: at most this many, of at
+    // most so many bytes; beyond, a report is not answered (the client
+    // tries again).
+    std::size_t upload_queue_length = 16;
+    std::size_t upload_queue_bytes = 32 << 20;
 };
 
 class server {
@@ -165,10 +184,13 @@ private:
     std::unique_ptr<implementation> self_;
 };
 
-// The store file's records (of either format: with sightings or, as older
-// files, without); throws when the file cannot be read or is not a store. A
-// missing file holds no records.
+// The store file's records (store_file.hpp gives the format); throws when
+// the file cannot be read or is not a whole store. A missing file holds no
+// records.
 std::vector<record_type> read_store(const std::string& path);
+// What a server given this store would start with: the store file with its
+// journal folded in. Throws as read_store does.
+std::vector<record_type> read_learned(const std::string& path);
 // Writes the records to a temporary file beside the store and renames it
 // over the store; throws on failure.
 void write_store(const std::string& path, const std::vector<record_type>& records);

@@ -43,31 +43,15 @@ faults_type fault_plan::next() {
     return applied;
 }
 
-namespace {
-
-wire::bytes encode_answers(const std::vector<std::optional<record_type>>& answers,
-                           bool duplicate_ids) {
-    wire::bytes body;
-    for (const auto& record : answers) {
-        if (!record) {
-            wire::put_number(body, 0);
-            continue;
-        }
-        wire::put_number(body, record->data.size());
-        wire::put_number(body, duplicate_ids ? 7 : record->id);
-        for (const auto value :
-             {record->extra, record->flags, record->reports, record->revokes, record->touches})
-            wire::put_number(body, value);
-    }
-    return body;
-}
-
-}  // namespace
-
-wire::bytes encode(reply_type reply, const faults_type& applied) {
-    if (reply.answers) {
+wire::bytes encode(wire::reply_type reply, const faults_type& applied) {
+    const bool lookup = reply.answers.has_value();
+    if (lookup) {
         if (applied.answer_missing && !reply.answers->empty()) reply.answers->pop_back();
-        reply.body = encode_answers(*reply.answers, applied.duplicate_ids);
+        if (applied.duplicate_ids)
+            for (auto& answer : *reply.answers)
+                if (answer) answer->id = 7;
+        reply.body = wire::encode_answers(*reply.answers);
+        reply.answers.reset();
     }
     if (applied.oversized_lengths && reply.header.status == 0) {
         // Lengths that never end: of a probe's name, of a lookup's answer.
@@ -75,14 +59,12 @@ wire::bytes encode(reply_type reply, const faults_type& applied) {
             reply.body.clear();
             wire::put_number(reply.body, std::uint64_t{1} << 62);
             reply.body += "stand-in";
-        } else if (reply.answers) {
+        } else if (lookup) {
             reply.body.clear();
             wire::put_number(reply.body, std::uint64_t{1} << 62);
             wire::put_number(reply.body, std::uint64_t{1} << 62);
         }
     }
-    if (!reply.key.empty()) wire::rc4_drop(reply.key, reply.body);
-
     auto& header = reply.header;
     if (applied.wrong_id) header.id[0] = static_cast<char>(header.id[0] ^ 0x5A);
     if (applied.attempt) header.attempt = *applied.attempt;
@@ -90,9 +72,10 @@ wire::bytes encode(reply_type reply, const faults_type& applied) {
     if (applied.status) header.status = *applied.status;
     if (applied.type) header.type = *applied.type;
     if (applied.clear_response) header.response = false;
+    wire::bytes out = wire::encode(reply);
     if (applied.garble)
-        for (auto& c : reply.body) c = static_cast<char>(~c);
-    wire::bytes out = wire::build_header(header) + reply.body;
+        for (std::size_t k = wire::header_length; k < out.size(); ++k)
+            out[k] = static_cast<char>(~out[k]);
     if (applied.truncate && *applied.truncate < out.size()) out.resize(*applied.truncate);
     return out;
 }

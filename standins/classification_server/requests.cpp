@@ -1,18 +1,34 @@
 // The request side: which requests are authentic, what the protocol
-// answers them, what is learned from them, and the store file kept of it.
+// answers them, and what is learned from them.
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <utility>
+
+#include <boost/asio/post.hpp>
 
 #include "server_implementation.hpp"
 
 namespace quorvane::standins::classification_server {
 
-std::optional<bytes> server::implementation::answer(const bytes& message, transport_type transport,
-                                                    faults_type& applied) {
+namespace {
+
+constexpr std::uint8_t report = 4, revoke = 5;
+
+wire::reply_type sound_reply(const wire::frame_header& request, std::uint8_t status = 0) {
+    return {{true, false, status, request.type, request.attempt, request.id}, {}, std::nullopt, {}};
+}
+
+}  // namespace
+
+void server::implementation::tell(const request_type& entry) {
+    if (!options.on_request) return;
+    std::lock_guard lock(told_mutex);
+    options.on_request(entry);
+}
+
+void server::implementation::answer(bytes message, transport_type transport, deliver_type deliver) {
     const auto request = wire::parse_header(message);
-    if (!request || request->response) return std::nullopt;
+    if (!request || request->response) return;
     request_type entry{transport,
                        request->type,
                        request->attempt,
@@ -23,26 +39,39 @@ std::optional<bytes> server::implementation::answer(const bytes& message, transp
                        false,
                        message.size(),
                        std::chrono::steady_clock::now()};
-    std::optional<report_type> upload;
-    std::optional<reply_type> reply;
+    faults_type applied;
+    std::optional<wire::reply_type> reply;
     {
         std::lock_guard lock(mutex);
         applied = faults.next();
-        // Dropped messages are logged too, as received.
-        if (!applied.drop_all) reply = respond_locked(*request, message, entry, upload);
-        keep(log, entry);
+        if (!applied.drop_all && (request->type == report || request->type == revoke)) {
+            // Learned on its own thread, and answered from there.
+        } else {
+            // Dropped messages are logged too, as received.
+            if (!applied.drop_all) reply = respond_locked(*request, message, entry);
+            keep(log, entry);
+        }
     }
-    if (options.on_request) options.on_request(entry);
-    // Learned before the reply leaves, so a client that has its answer finds
-    // the counts raised.
-    if (upload) learn(*upload);
-    if (!reply) return std::nullopt;
-    return encode(std::move(*reply), applied);
+    if (request->type == report || request->type == revoke) {
+        if (applied.drop_all) return tell(entry);
+        const std::size_t size = message.size();
+        auto task = [this, header = *request, message = std::move(message), transport, applied,
+                     deliver]() mutable { learn(header, message, transport, applied, deliver); };
+        if (!learner->push(size, std::move(task))) {
+            // Full: not answered, so the client tries again later.
+            std::lock_guard lock(mutex);
+            keep(log, entry);
+        }
+        return;
+    }
+    tell(entry);
+    if (!reply) return deliver(std::nullopt, applied);
+    deliver(encode(std::move(*reply), applied), applied);
 }
 
-std::optional<std::pair<bytes, bytes>> server::implementation::authenticate_locked(
+std::optional<std::pair<bytes, bytes>> server::implementation::authenticate(
     const wire::frame_header& request, const bytes& message, request_type& entry,
-    std::uint8_t& status) {
+    std::uint8_t& status, bool holding_lock) {
     wire::cursor in(message, wire::header_length);
     std::uint64_t kind = 0, user = 0;
     bytes mac;
@@ -53,14 +82,22 @@ std::optional<std::pair<bytes, bytes>> server::implementation::authenticate_lock
     }
     entry.identity_kind = static_cast<std::uint32_t>(kind);
     entry.user_id = static_cast<std::uint32_t>(user);
-    bytes payload = message.substr(in.at());
-    const auto known = credentials.find({entry.identity_kind, entry.user_id});
-    if (known == credentials.end() && !options.accept_unknown_users) {
+    std::optional<std::string> secret;
+    {
+        std::unique_lock lock(mutex, std::defer_lock);
+        if (!holding_lock) lock.lock();
+        const auto known = credentials.find({entry.identity_kind, entry.user_id});
+        if (known != credentials.end())
+            secret = known->second;
+        else if (options.accept_unknown_users)
+            secret = std::string();
+    }
+    if (!secret) {
         status = 2;
         return std::nullopt;
     }
-    const std::string secret = known != credentials.end() ? known->second : std::string();
-    if (wire::md5(request.id + secret + payload) != mac) {
+    bytes payload = message.substr(in.at());
+    if (wire::md5(request.id + *secret + payload) != mac) {
         status = 2;
         return std::nullopt;
     }
@@ -69,16 +106,14 @@ std::optional<std::pair<bytes, bytes>> server::implementation::authenticate_lock
         return std::nullopt;
     }
     entry.authenticated = true;
-    bytes key = wire::md5(request.id + secret);
+    bytes key = wire::md5(request.id + *secret);
     if (request.encrypted) wire::rc4_drop(key, payload);
     return std::pair(std::move(payload), std::move(key));
 }
 
-reply_type server::implementation::respond_locked(const wire::frame_header& request,
-                                                  const bytes& message, request_type& entry,
-                                                  std::optional<report_type>& learned) {
-    reply_type reply{
-        {true, false, 0, request.type, request.attempt, request.id}, {}, std::nullopt, {}};
+wire::reply_type server::implementation::respond_locked(const wire::frame_header& request,
+                                                        const bytes& message, request_type& entry) {
+    auto reply = sound_reply(request);
     if (request.type == 0) {
         wire::put_text(reply.body, options.name);
         wire::put_text(reply.body, options.location);
@@ -87,22 +122,21 @@ reply_type server::implementation::respond_locked(const wire::frame_header& requ
             wire::put_number(reply.body, value);
         return reply;
     }
-    auto authentic = authenticate_locked(request, message, entry, reply.header.status);
+    auto authentic = authenticate(request, message, entry, reply.header.status, true);
     if (!authentic) return reply;
     auto& [payload, key] = *authentic;
     wire::cursor plain(payload);
     bool malformed = false;
-    switch (request.type) {
-    case 2:
+    if (request.type == 2) {
         if (const auto fingerprints = wire::read_lookup(payload)) {
-            reply.answers = store.look_up(*fingerprints);
+            reply.answers =
+                store.look_up(*fingerprints, identity_of(entry.identity_kind, entry.user_id));
             reply.header.encrypted = true;
             reply.key = key;
         } else {
             malformed = true;
         }
-        break;
-    case 3: {
+    } else if (request.type == 3) {
         touch_type touch;
         std::uint64_t value = 0, count = 0;
         malformed = !plain.number(value) || !plain.number(count) || count > plain.left();
@@ -113,95 +147,77 @@ reply_type server::implementation::respond_locked(const wire::frame_header& requ
         }
         touch.value = static_cast<std::uint32_t>(value);
         if (!malformed) keep(touch_log, std::move(touch));
-        break;
-    }
-    case 4:
-    case 5: {
-        std::uint64_t flag = 0, length = 0;
-        report_type upload{request.type == 5, 0, {}, request.id};
-        malformed =
-            !plain.number(flag) || !plain.number(length) ||
-            !plain.take(
-                static_cast<std::size_t>(std::min<std::uint64_t>(length, payload.size() + 1)),
-                upload.message);
-        upload.flag = static_cast<int>(flag);
-        if (!malformed) {
-            // Another attempt of a request already counted is not counted again.
-            const bool repeated =
-                std::any_of(uploads.begin(), uploads.end(), [&](const report_type& r) {
-                    return r.id == upload.id && r.revoke == upload.revoke;
-                });
-            if (!repeated) learned = upload;
-            keep_upload(std::move(upload));
-        }
-        break;
-    }
-    default:
+    } else {
         malformed = true;
-        break;
     }
-    if (malformed)
-        reply = {{true, false, 1, request.type, request.attempt, request.id}, {}, std::nullopt, {}};
+    if (malformed) return sound_reply(request, 1);
     return reply;
 }
 
-void server::implementation::learn(const report_type& upload) {
-    if (!options.fingerprints) return;
+void server::implementation::learn(const wire::frame_header& request, const bytes& message,
+                                   transport_type transport, const faults_type& applied,
+                                   deliver_type& deliver) {
+    request_type entry{transport,
+                       request.type,
+                       request.attempt,
+                       request.encrypted,
+                       request.id,
+                       0,
+                       0,
+                       false,
+                       message.size(),
+                       std::chrono::steady_clock::now()};
+    auto reply = sound_reply(request);
+    report_type upload{request.type == revoke, 0, {}, request.id};
+    bool learned = false, repeated = false;
     std::vector<fingerprint_type> fingerprints;
-    try {
-        fingerprints = options.fingerprints(upload.message);  // slow: outside the lock
-    } catch (const std::exception&) {
-        return;  // a message that cannot be fingerprinted teaches nothing
+    if (auto authentic = authenticate(request, message, entry, reply.header.status, false)) {
+        const bytes& payload = authentic->first;
+        wire::cursor plain(payload);
+        std::uint64_t flag = 0, length = 0;
+        if (!plain.number(flag) || !plain.number(length) || length > plain.left() ||
+            !plain.take(static_cast<std::size_t>(length), upload.message)) {
+            reply = sound_reply(request, 1);
+        } else {
+            upload.flag = static_cast<int>(flag);
+            {
+                // Another attempt of a request already learned is not
+                // learned again.
+                std::lock_guard lock(mutex);
+                repeated = std::any_of(uploads.begin(), uploads.end(), [&](const report_type& r) {
+                    return r.id == upload.id && r.revoke == upload.revoke;
+                });
+            }
+            if (!repeated && options.fingerprints) {
+                try {
+                    fingerprints = options.fingerprints(upload.message);
+                } catch (const std::exception&) {
+                    // A message that cannot be fingerprinted teaches nothing.
+                }
+            }
+        }
     }
+    std::vector<record_type> changed;
     {
         std::lock_guard lock(mutex);
-        store.learn(fingerprints, upload.revoke);
-        write_soon = true;
-    }
-    writer_wake.notify_one();
-    if (options.on_learned) options.on_learned(upload.revoke, fingerprints.size());
-}
-
-// Writes what changed: at once after a report or revoke, else about once a
-// second, and never more than a fifth of the time, so a large store's writes
-// cannot crowd out its work.
-void server::implementation::write_store_while_running() {
-    using clock = std::chrono::steady_clock;
-    std::unique_lock lock(mutex);
-    auto pause = std::chrono::milliseconds(1000);
-    auto earliest = clock::now();
-    bool failing = false;  // said once until a write succeeds again
-    for (;;) {
-        writer_wake.wait_for(lock, pause,
-                             [&] { return stopping || (write_soon && clock::now() >= earliest); });
-        write_soon = false;
-        const bool last = stopping;
-        if (store.take_changed()) {
-            auto snapshot = store.snapshot();
-            lock.unlock();
-            const auto started = clock::now();
-            std::sort(snapshot.begin(), snapshot.end(),
-                      [](const record_type& a, const record_type& b) { return a.id < b.id; });
-            bool written = true;
-            try {
-                write_store(options.store, snapshot);
-                failing = false;
-            } catch (const std::exception& error) {
-                // The counts stay in memory and the write is tried again.
-                written = false;
-                if (!std::exchange(failing, true))
-                    std::cerr << "qv-classification-server: " << error.what() << std::endl;
-            }
-            const auto took = clock::now() - started;
-            earliest = clock::now() + 4 * took;
-            pause = std::max<std::chrono::milliseconds>(
-                std::chrono::milliseconds(1000),
-                std::chrono::duration_cast<std::chrono::milliseconds>(5 * took));
-            lock.lock();
-            if (!written) store.mark_changed();
+        if (entry.authenticated && reply.header.status == 0 && !repeated) {
+            learned = store.learn(fingerprints, upload.revoke,
+                                  identity_of(entry.identity_kind, entry.user_id), &changed);
+            keep_upload(std::move(upload));
         }
-        if (last) return;
+        keep(log, entry);
     }
+    tell(entry);
+    // Journaled before it is answered: an answered report survives a crash.
+    bool kept = true;
+    if (keeper && entry.authenticated) kept = keeper->journal(changed);
+    if (learned && options.on_learned)
+        options.on_learned(request.type == revoke, fingerprints.size());
+    std::optional<bytes> out;
+    if (kept) out = encode(std::move(reply), applied);
+    asio::post(service, [deliver = std::move(deliver), out = std::move(out), applied]() {
+        deliver(out, applied);
+    });
 }
 
 }  // namespace quorvane::standins::classification_server

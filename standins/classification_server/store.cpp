@@ -1,14 +1,9 @@
 #include "store.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
-#include <system_error>
+#include <span>
+#include <unordered_map>
+#include <utility>
 
 namespace quorvane::standins::classification_server {
 
@@ -16,302 +11,289 @@ namespace {
 
 bool is_link(std::uint32_t category) { return category == 64; }
 
-// The fingerprint kinds the engine makes; sightings of others are not kept,
-// so a client cannot fill the store with kinds nothing will ever report.
+// The fingerprint kinds the engine makes; others are neither learned nor
+// counted, so a client cannot fill the store with kinds nothing reports.
 bool is_known(std::uint32_t category) {
     return category == 0 || (category >= 2 && category <= 4) || category == 64;
 }
 
+// Whether a fingerprint may get a record of its own.
+bool is_kept(const fingerprint_type& fingerprint) {
+    return is_known(fingerprint.category) && !fingerprint.data.empty() &&
+           (!is_link(fingerprint.category) ||
+            fingerprint.data.size() <= learning_store::longest_link);
+}
+
+std::uint64_t mix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// A hash of the set of fingerprints, in whatever order they come, with who
+// sent them and what they said.
+std::uint64_t set_hash(const std::vector<fingerprint_type>& fingerprints, identity_type identity,
+                       std::uint64_t purpose) {
+    std::uint64_t sum = mix(fingerprints.size());
+    for (const auto& fingerprint : fingerprints)
+        sum += mix(std::hash<std::string>{}(fingerprint.data) ^ mix(fingerprint.category));
+    return mix(sum ^ mix(identity) ^ mix(purpose + 0x51));
+}
+
 }  // namespace
+
+bool learning_store::is_configured(const record_type& record) const {
+    return operator_ids_.count(record.id) != 0;
+}
 
 std::uint64_t answered_revokes(const record_type& record) {
     const std::uint64_t unreported =
         record.lookups > record.reports ? record.lookups - record.reports : 0;
-    return record.revokes + (unreported + 4) / 8;
+    return record.revokes + (unreported + 7) / 8;
+}
+
+bool learning_store::recent_type::remember(std::uint64_t hash) {
+    if (!set_.insert(hash).second) return false;
+    order_.push_back(hash);
+    if (order_.size() > limit_) {
+        set_.erase(order_.front());
+        order_.pop_front();
+    }
+    return true;
 }
 
 learning_store::learning_store(std::size_t capacity, std::size_t capacity_bytes)
     : capacity_(std::max<std::size_t>(capacity, 1)), capacity_bytes_(capacity_bytes) {}
 
-std::string learning_store::key_of(std::uint32_t category, const std::string& data) {
-    std::string key(reinterpret_cast<const char*>(&category), sizeof category);
-    return key += data;
+std::uint64_t learning_store::next_id() {
+    while (operator_ids_.count(next_id_) != 0) ++next_id_;
+    return next_id_++;
 }
 
-learning_store::entry* learning_store::find(const fingerprint_type& fingerprint) {
-    const auto found = entries_.find(key_of(fingerprint.category, fingerprint.data));
-    return found == entries_.end() ? nullptr : &found->second;
-}
-
-learning_store::entry& learning_store::find_or_make(const fingerprint_type& fingerprint) {
-    auto [place, made] = entries_.try_emplace(key_of(fingerprint.category, fingerprint.data));
-    entry& known = place->second;
-    if (made) {
-        known.record.category = fingerprint.category;
-        known.record.data = fingerprint.data;
-        known.record.id = next_id_++;
-        data_bytes_ += fingerprint.data.size();
-        if (is_link(fingerprint.category)) links_.insert(fingerprint.data, &known);
+std::uint32_t learning_store::find_or_make(const fingerprint_type& fingerprint) {
+    std::uint32_t slot = index_.find(fingerprint.category, fingerprint.data);
+    if (slot == record_index::none) {
+        slot = index_.insert(fingerprint.category, fingerprint.data);
+        index_.record(slot).id = next_id();
     }
-    return known;
-}
-
-bool learning_store::answers(const entry& known) {
-    return known.configured || known.record.reports != 0 || known.record.revokes != 0;
-}
-
-learning_store::entry* learning_store::answering(const fingerprint_type& fingerprint) {
-    if (!is_link(fingerprint.category)) {
-        entry* known = find(fingerprint);
-        return known != nullptr && answers(*known) ? known : nullptr;
-    }
-    entry* longest = nullptr;
-    links_.prefixes(fingerprint.data, [&](entry* known) {
-        if (answers(*known)) longest = known;
-    });
-    return longest;
-}
-
-template <class Count>
-void learning_store::count_against(const fingerprint_type& fingerprint, Count&& count) {
-    const auto once = [&](entry& known) {
-        if (known.counted_in == clock_) return;
-        known.counted_in = clock_;
-        count(known.record);
-        used(known);
-    };
-    if (!is_link(fingerprint.category) || fingerprint.data.size() <= longest_link) {
-        once(find_or_make(fingerprint));
-    } else {
-        // Kept by its beginning, which answers the whole link as a prefix.
-        once(find_or_make({fingerprint.category, fingerprint.data.substr(0, longest_link)}));
-    }
-    if (is_link(fingerprint.category))
-        links_.prefixes(fingerprint.data, [&](entry* known) { once(*known); });
-}
-
-void learning_store::used(entry& known) {
-    if (known.configured) return;
-    queue_type& queue = answers(known) ? answering_ : seen_only_;
-    if (known.queue == nullptr) {
-        known.place = queue.insert(queue.end(), &known);
-    } else {
-        queue.splice(queue.end(), *known.queue, known.place);
-    }
-    known.queue = &queue;
+    return slot;
 }
 
 void learning_store::configure(record_type record) {
-    entry& known = find_or_make({record.category, record.data});
-    if (known.queue != nullptr) known.queue->erase(known.place);
-    known.queue = nullptr;
-    known.configured = true;
-    known.record.id = record.id;
-    known.record.extra = record.extra;
-    known.record.flags = record.flags;
-    known.record.reports += record.reports;
-    known.record.revokes += record.revokes;
-    known.record.touches += record.touches;
-    known.record.lookups += record.lookups;
+    std::uint32_t slot = configured_.find(record.category, record.data);
+    if (slot == record_index::none) slot = configured_.insert(record.category, record.data);
+    configured_.record(slot) = record;
+    operator_ids_.insert(record.id);
     next_id_ = std::max(next_id_, record.id + 1);
+    for (std::size_t k = 0; k < index_.slot_count(); ++k) {
+        const auto at = static_cast<std::uint32_t>(k);
+        if (index_.live(at) && index_.record(at).id == record.id) {
+            index_.record(at).id = next_id();
+            changed_ = true;
+        }
+    }
 }
 
 void learning_store::restore(const std::vector<record_type>& stored) {
+    std::unordered_set<std::uint64_t> ids;
     for (const auto& record : stored) {
-        entry& known = find_or_make({record.category, record.data});
-        known.record.reports = record.reports;
-        known.record.revokes = record.revokes;
-        known.record.touches = record.touches;
-        known.record.lookups = record.lookups;
-        if (!known.configured) {
-            known.record.id = record.id;
-            known.record.extra = record.extra;
-            known.record.flags = record.flags;
-        }
-        next_id_ = std::max(next_id_, record.id + 1);
-        used(known);
+        if (!is_kept({record.category, record.data})) continue;
+        const std::uint32_t slot = find_or_make({record.category, record.data});
+        record_type& known = index_.record(slot);
+        const std::uint64_t id = known.id;
+        known = record;
+        // Ids stay unique and apart from the operator's: a reply may not
+        // carry one twice.
+        if (operator_ids_.count(record.id) != 0 || !ids.insert(record.id).second) known.id = id;
+        ids.insert(known.id);
+        next_id_ = std::max(next_id_, known.id + 1);
+        index_.touch(slot);
     }
     forget_least_useful();
 }
 
+void learning_store::merge(const record_type& journaled) {
+    if (!is_kept({journaled.category, journaled.data})) return;
+    const bool known = index_.find(journaled.category, journaled.data) != record_index::none;
+    const std::uint32_t slot = find_or_make({journaled.category, journaled.data});
+    record_type& record = index_.record(slot);
+    if (!known && operator_ids_.count(journaled.id) == 0) {
+        record.id = journaled.id;
+        next_id_ = std::max(next_id_, journaled.id + 1);
+    }
+    record.reports = std::max(record.reports, journaled.reports);
+    record.revokes = std::max(record.revokes, journaled.revokes);
+    record.touches = std::max(record.touches, journaled.touches);
+    record.lookups = std::max(record.lookups, journaled.lookups);
+    index_.touch(slot);
+    changed_ = true;
+    forget_least_useful();
+}
+
+void learning_store::matching(const fingerprint_type& fingerprint,
+                              std::vector<std::uint32_t>& slots) const {
+    if (!is_link(fingerprint.category)) {
+        const std::uint32_t slot = index_.find(fingerprint.category, fingerprint.data);
+        if (slot != record_index::none) slots.push_back(slot);
+        return;
+    }
+    index_.covering(fingerprint.data, longest_link,
+                    [&](std::uint32_t slot) { slots.push_back(slot); });
+}
+
+std::optional<record_type> learning_store::answer(const fingerprint_type& fingerprint,
+                                                  std::span<const std::uint32_t> slots,
+                                                  bool again) const {
+    if (configured_.size() != 0) {
+        std::uint32_t mine = record_index::none;
+        if (!is_link(fingerprint.category))
+            mine = configured_.find(fingerprint.category, fingerprint.data);
+        else
+            configured_.covering(fingerprint.data, fingerprint.data.size(),
+                                 [&](std::uint32_t slot) { mine = slot; });
+        if (mine != record_index::none) return configured_.record(mine);
+    }
+    // The longest learned record that was reported or revoked.
+    for (auto slot = slots.rbegin(); slot != slots.rend(); ++slot) {
+        const record_type& record = index_.record(*slot);
+        if (record.reports == 0 && record.revokes == 0) continue;
+        record_type out = record;
+        // Asked about again (a second look, a retry), a message is answered
+        // as it was the first time: its own sighting is not yet known to be
+        // unreported, as it may be reported next.
+        if (again && out.lookups > 0) --out.lookups;
+        out.revokes = answered_revokes(out);
+        return out;
+    }
+    return std::nullopt;
+}
+
+template <class Count>
+void learning_store::count_against(const fingerprint_type& fingerprint,
+                                   std::span<const std::uint32_t> slots, Count&& count) {
+    const auto once = [&](std::uint32_t slot) {
+        if (index_.counted_in(slot) == clock_) return;
+        index_.counted_in(slot) = clock_;
+        count(index_.record(slot));
+        index_.touch(slot);
+    };
+    // The fingerprint's own record, if known, is the last (the longest).
+    bool own = false;
+    for (const std::uint32_t slot : slots) {
+        own |= index_.record(slot).data.size() == fingerprint.data.size();
+        once(slot);
+    }
+    // (Made since the slots were found, by a copy of it earlier in the
+    // lookup, it is found now.)
+    if (!own && is_kept(fingerprint)) once(find_or_make(fingerprint));
+}
+
 std::vector<std::optional<record_type>> learning_store::look_up(
-    const std::vector<fingerprint_type>& fingerprints) {
+    const std::vector<fingerprint_type>& fingerprints, identity_type identity) {
     ++clock_;
+    const std::uint64_t set = set_hash(fingerprints, identity, 0);
+    const bool again = sightings_.contains(set);
+    // Each fingerprint's learned records, found once for answering and
+    // counting: slots[ends[k - 1], ends[k]) are fingerprint k's.
+    std::vector<std::uint32_t> slots;
+    std::vector<std::size_t> ends;
+    ends.reserve(fingerprints.size());
     std::vector<std::optional<record_type>> found;
     found.reserve(fingerprints.size());
-    // By id, not by record: an operator's record may share an id with a
-    // learned one.
     std::unordered_set<std::uint64_t> answered;
     for (const auto& fingerprint : fingerprints) {
-        entry* known = answering(fingerprint);
-        if (known == nullptr || !answered.insert(known->record.id).second) {
-            found.emplace_back();
-            continue;
-        }
-        record_type answer = known->record;
-        if (!known->configured) answer.revokes = answered_revokes(known->record);
-        found.push_back(std::move(answer));
+        const std::size_t begin = slots.size();
+        matching(fingerprint, slots);
+        ends.push_back(slots.size());
+        auto known = answer(fingerprint, std::span(slots).subspan(begin), again);
+        if (known && !answered.insert(known->id).second) known.reset();
+        found.push_back(std::move(known));
     }
-    // Counted after answering: this message's own sighting is not yet known
-    // to be unreported, as it may be reported next. A message asked about
-    // again (a retry, a second look) is still one sighting.
-    if (!first_sighting(fingerprints)) return found;
-    for (const auto& fingerprint : fingerprints) {
-        if (!is_known(fingerprint.category)) continue;
-        count_against(fingerprint, [](record_type& record) { ++record.lookups; });
+    // A link reported once may be a list's footer or a mail service's ad
+    // that the spam merely carried: it answers only a message that shares
+    // more than that with reported mail.
+    std::size_t matched = 0, kept = 0;
+    for (std::size_t k = 0; k < fingerprints.size(); ++k) {
+        kept += is_known(fingerprints[k].category);
+        matched += found[k] && !is_configured(*found[k]);
+    }
+    if (matched * least_share < kept)
+        for (auto& known : found)
+            if (known && !is_configured(*known) && is_link(known->category) && known->reports < 2)
+                known.reset();
+    // Counted after answering, for the same reason; a message asked about
+    // again is still one sighting.
+    if (again) return found;
+    sightings_.remember(set);
+    for (std::size_t k = 0; k < fingerprints.size(); ++k) {
+        if (!is_known(fingerprints[k].category)) continue;
+        const std::size_t begin = k == 0 ? 0 : ends[k - 1];
+        count_against(fingerprints[k], std::span(slots).subspan(begin, ends[k] - begin),
+                      [](record_type& record) { ++record.lookups; });
         changed_ = true;
     }
     forget_least_useful();
     return found;
 }
 
-void learning_store::learn(const std::vector<fingerprint_type>& fingerprints, bool revoke) {
+bool learning_store::learn(const std::vector<fingerprint_type>& fingerprints, bool revoke,
+                           identity_type identity, std::vector<record_type>* changed) {
+    if (!reports_.remember(set_hash(fingerprints, identity, revoke ? 2 : 1))) return false;
     ++clock_;
+    std::vector<std::uint32_t> slots;
     for (const auto& fingerprint : fingerprints) {
-        count_against(fingerprint, [revoke](record_type& record) {
+        if (!is_known(fingerprint.category)) continue;
+        slots.clear();
+        matching(fingerprint, slots);
+        count_against(fingerprint, slots, [&](record_type& record) {
             ++(revoke ? record.revokes : record.reports);
+            if (changed != nullptr) changed->push_back(record);
         });
         changed_ = true;
     }
     forget_least_useful();
-}
-
-bool learning_store::first_sighting(const std::vector<fingerprint_type>& fingerprints) {
-    std::string whole;
-    for (const auto& fingerprint : fingerprints) {
-        whole += key_of(fingerprint.category, fingerprint.data);
-        const auto length = static_cast<std::uint32_t>(fingerprint.data.size());
-        whole.append(reinterpret_cast<const char*>(&length), sizeof length);
-    }
-    const std::uint64_t hash = std::hash<std::string>{}(whole);
-    if (!recent_.insert(hash).second) return false;
-    recent_order_.push_back(hash);
-    if (recent_order_.size() > recent_limit) {
-        recent_.erase(recent_order_.front());
-        recent_order_.pop_front();
-    }
     return true;
 }
 
-std::vector<record_type> learning_store::snapshot() const {
-    std::vector<record_type> out;
-    out.reserve(entries_.size());
-    for (const auto& [key, known] : entries_) out.push_back(known.record);
+std::vector<std::pair<char, std::uint64_t>> learning_store::counted() const {
+    std::vector<std::pair<char, std::uint64_t>> out;
+    out.reserve(sightings_.order().size() + reports_.order().size());
+    for (const auto hash : sightings_.order()) out.emplace_back('s', hash);
+    for (const auto hash : reports_.order()) out.emplace_back('r', hash);
     return out;
 }
 
+void learning_store::recount(const std::vector<std::pair<char, std::uint64_t>>& counted) {
+    for (const auto& [what, hash] : counted) (what == 's' ? sightings_ : reports_).remember(hash);
+}
+
 std::vector<record_type> learning_store::records() const {
-    auto out = snapshot();
+    std::vector<record_type> out;
+    out.reserve(index_.size());
+    visit(0, index_.slot_count(), [&](const record_type& record) { out.push_back(record); });
     std::sort(out.begin(), out.end(),
               [](const record_type& a, const record_type& b) { return a.id < b.id; });
     return out;
 }
 
-bool learning_store::take_changed() { return std::exchange(changed_, false); }
+std::size_t learning_store::visit(std::size_t from, std::size_t count,
+                                  const std::function<void(const record_type&)>& each) const {
+    std::size_t seen = 0;
+    for (std::size_t slot = from; slot < index_.slot_count(); ++slot) {
+        if (!index_.live(static_cast<std::uint32_t>(slot))) continue;
+        if (seen++ == count) return slot;
+        each(index_.record(static_cast<std::uint32_t>(slot)));
+    }
+    return 0;
+}
 
 void learning_store::forget_least_useful() {
-    while (entries_.size() > capacity_ || data_bytes_ > capacity_bytes_) {
-        queue_type& queue = seen_only_.empty() ? answering_ : seen_only_;
-        if (queue.empty()) return;  // configured records only
-        entry& known = *queue.front();
-        queue.pop_front();
-        if (is_link(known.record.category)) links_.erase(known.record.data);
-        data_bytes_ -= known.record.data.size();
-        entries_.erase(key_of(known.record.category, known.record.data));
+    while (index_.size() > capacity_ || index_.data_bytes() > capacity_bytes_) {
+        const std::uint32_t slot = index_.least_useful();
+        if (slot == record_index::none) return;
+        index_.erase(slot);
         changed_ = true;
-    }
-}
-
-// The store is text, one record a line:
-//   category id extra flags reports revokes touches lookups hex-data
-// after a first line naming the format. Version 1 had no lookups column.
-namespace {
-constexpr char store_heading[] = "qv-classification-server store ";
-constexpr int store_version = 2;
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-}  // namespace
-
-std::vector<record_type> read_store(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT) return {};
-        throw std::system_error(errno, std::generic_category(), "read " + path);
-    }
-    return parse_store(in, path);
-}
-
-std::vector<record_type> parse_store(std::istream& in, const std::string& path) {
-    std::string line;
-    int version = 0;
-    if (std::getline(in, line) && line.rfind(store_heading, 0) == 0) {
-        const std::string number = line.substr(sizeof store_heading - 1);
-        if (number == "1")
-            version = 1;
-        else if (number == "2")
-            version = 2;
-    }
-    if (version == 0) throw std::runtime_error(path + " is not a store");
-    std::vector<record_type> stored;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        record_type record;
-        std::string hex;
-        fields >> record.category >> record.id >> record.extra >> record.flags >> record.reports >>
-            record.revokes >> record.touches;
-        if (version >= 2) fields >> record.lookups;
-        fields >> hex;
-        std::string rest;
-        bool good = static_cast<bool>(fields) && !(fields >> rest) && hex.size() % 2 == 0;
-        for (std::size_t k = 0; good && k < hex.size(); k += 2) {
-            const int high = hex_value(hex[k]), low = hex_value(hex[k + 1]);
-            good = high >= 0 && low >= 0;
-            record.data += static_cast<char>(high << 4 | low);
-        }
-        if (!good) throw std::runtime_error(path + ": bad record: " + line.substr(0, 80));
-        stored.push_back(std::move(record));
-    }
-    return stored;
-}
-
-void write_store(const std::string& path, const std::vector<record_type>& records) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text = store_heading + std::to_string(store_version) + "\n";
-    for (const auto& record : records) {
-        if (record.reports == 0 && record.revokes == 0 && record.touches == 0 &&
-            record.lookups == 0)
-            continue;
-        for (const std::uint64_t value :
-             {std::uint64_t{record.category}, record.id, record.extra, record.flags, record.reports,
-              record.revokes, record.touches, record.lookups})
-            (text += std::to_string(value)) += ' ';
-        for (const unsigned char c : record.data) {
-            text += digits[c >> 4];
-            text += digits[c & 15];
-        }
-        text += '\n';
-    }
-    const std::string temporary = path + ".tmp";
-    const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (file < 0) throw std::system_error(errno, std::generic_category(), "write " + temporary);
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(file, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-    }
-    const bool synced = written == text.size() && ::fsync(file) == 0;
-    const int error = errno;
-    ::close(file);
-    if (!synced || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int failure = synced ? errno : error;
-        ::unlink(temporary.c_str());
-        throw std::system_error(failure, std::generic_category(), "write " + path);
     }
 }
 

@@ -15,116 +15,136 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <istream>
-#include <list>
-#include <memory>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "classification_server.hpp"
-#include "prefix_index.hpp"
+#include "record_index.hpp"
 
 namespace quorvane::standins::classification_server {
+
+// Who asked or told: the identity kind and user of the request.
+using identity_type = std::uint64_t;
+constexpr identity_type identity_of(std::uint32_t kind, std::uint32_t user) {
+    return identity_type{kind} << 32 | user;
+}
 
 class learning_store {
 public:
     // Holds at most `capacity` learned records, of at most `capacity_bytes`
     // of fingerprint data; beyond either the least useful are forgotten
     // first: records only ever looked up before reported or revoked ones,
-    // and of each the one unused for longest.
-    explicit learning_store(std::size_t capacity, std::size_t capacity_bytes = 256 << 20);
-
-    // Links are learned by at most this many of their first bytes, so no
-    // record is large; a longer link is answered through its beginning.
-    static constexpr std::size_t longest_link = 1024;
+    // of each those seen least often, and of those the one unused longest.
+    explicit learning_store(std::size_t capacity, std::size_t capacity_bytes = 128 << 20);
     learning_store(const learning_store&) = delete;
     learning_store& operator=(const learning_store&) = delete;
 
-    // An operator's record: answered as given, never forgotten. Given a
-    // fingerprint already known, it takes the record's id, extra and flags
-    // and adds its counts.
+    // Links longer than this are neither learned nor counted (the engine's
+    // keys stay far below it).
+    static constexpr std::size_t longest_link = 1024;
+
+    // An operator's record: answered as given ahead of anything learned,
+    // never counted, forgotten or written. A learned record with its id gets
+    // another.
     void configure(record_type record);
     // Records read back from the store file: their counts replace the ones
     // known.
     void restore(const std::vector<record_type>& stored);
+    // A record from the journal: each count becomes the larger of the two,
+    // so a journal read twice, or over a store that holds it, counts once.
+    void merge(const record_type& journaled);
 
-    // The answer to each fingerprint of one lookup, in order: the record of
-    // the fingerprint (a link: of the longest known link that begins it)
-    // with its unreported sightings added to its revokes, or nothing. An
-    // id answers at most one fingerprint of a lookup, since a reply may not
-    // carry one id twice. Then counts the lookup as one sighting of each
-    // fingerprint (and of each known link that begins a link), unless it
-    // asks about the very fingerprints of one of the recent lookups.
+    // The answer to each fingerprint of one lookup, in order: the operator's
+    // record of the fingerprint, else the learned one (a link: the longest
+    // that covers it) with its unreported sightings added to its revokes,
+    // or nothing. An id answers at most one fingerprint of a lookup, since a
+    // reply may not carry one id twice. Then counts the lookup as a sighting
+    // of each fingerprint (and of each learned link that covers one), once
+    // per identity and set of fingerprints.
     std::vector<std::optional<record_type>> look_up(
-        const std::vector<fingerprint_type>& fingerprints);
-    // Counts a reported (or revoked) message once against each of its
-    // fingerprints (and against each known link that begins one of its links).
-    void learn(const std::vector<fingerprint_type>& fingerprints, bool revoke);
+        const std::vector<fingerprint_type>& fingerprints, identity_type identity = 0);
+    // Counts a reported (or revoked) message against each of its
+    // fingerprints (and each learned link that covers one); false, counting
+    // nothing, when the identity told the same of this set before. The
+    // records it changed are appended to `changed`.
+    bool learn(const std::vector<fingerprint_type>& fingerprints, bool revoke,
+               identity_type identity = 0, std::vector<record_type>* changed = nullptr);
 
-    // Every record, in the order of their ids.
+    // The learned records, in the order of their ids.
     std::vector<record_type> records() const;
-    // Every record, in no order: the quick copy to take under a lock.
-    std::vector<record_type> snapshot() const;
-    std::size_t size() const { return entries_.size(); }
+    std::size_t size() const { return index_.size(); }
+    std::size_t data_bytes() const { return index_.data_bytes(); }
+    // Visits up to `count` learned records from slot `from` on; the slot to
+    // go on from, or 0 when the walk is done. A walk in steps sees every
+    // record that lived throughout, each once.
+    std::size_t visit(std::size_t from, std::size_t count,
+                      const std::function<void(const record_type&)>& each) const;
+    // What was counted already, as hashes of (identity, set) with a letter
+    // saying of what ('s' sightings, 'r' reports and revokes), oldest
+    // first; and the same taken back, after a restart.
+    std::vector<std::pair<char, std::uint64_t>> counted() const;
+    void recount(const std::vector<std::pair<char, std::uint64_t>>& counted);
     // True once the records changed since the last call.
-    bool take_changed();
+    bool take_changed() { return std::exchange(changed_, false); }
     // Says the records changed, when writing them failed.
     void mark_changed() { changed_ = true; }
 
 private:
-    struct entry;
-    // Learned records by usefulness: the first is forgotten first.
-    using queue_type = std::list<entry*>;
-    struct entry {
-        record_type record;
-        bool configured = false;  // then in no queue
-        queue_type* queue = nullptr;
-        queue_type::iterator place;
-        std::uint64_t counted_in = 0;  // the request that last counted against it
+    // A bounded memory of what was counted: hashes of (identity, set).
+    class recent_type {
+    public:
+        explicit recent_type(std::size_t limit) : limit_(limit) {}
+        // False when the hash is remembered already.
+        bool remember(std::uint64_t hash);
+        bool contains(std::uint64_t hash) const { return set_.count(hash) != 0; }
+        const std::deque<std::uint64_t>& order() const { return order_; }
+
+    private:
+        std::size_t limit_;
+        std::unordered_set<std::uint64_t> set_;
+        std::deque<std::uint64_t> order_;
     };
 
-    static std::string key_of(std::uint32_t category, const std::string& data);
-    entry* find(const fingerprint_type& fingerprint);
-    entry& find_or_make(const fingerprint_type& fingerprint);
-    // Whether a lookup is answered with it: configured, or reported or revoked.
-    static bool answers(const entry& known);
-    // The record that answers the fingerprint, if any.
-    entry* answering(const fingerprint_type& fingerprint);
-    // Calls count once per request for the fingerprint's record and, for a
-    // link, each known link that begins it.
+    // A link reported once answers only when at least one in this many of
+    // the lookup's fingerprints found a reported record.
+    static constexpr std::size_t least_share = 10;
+
+    std::uint32_t find_or_make(const fingerprint_type& fingerprint);
+    bool is_configured(const record_type& record) const;
+    // Appends the slots of the learned records that match the fingerprint:
+    // its own, and for a link each that covers it, shortest first.
+    void matching(const fingerprint_type& fingerprint, std::vector<std::uint32_t>& slots) const;
+    // The operator's record, else the longest of the matching ones that
+    // answers; for a message seen before, without its own sighting.
+    std::optional<record_type> answer(const fingerprint_type& fingerprint,
+                                      std::span<const std::uint32_t> slots, bool again) const;
+    // Counts once per request against each matching record, and against a
+    // new record of the fingerprint's own when it has none.
     template <class Count>
-    void count_against(const fingerprint_type& fingerprint, Count&& count);
-    // Puts a learned record last in the queue its kind belongs to.
-    void used(entry& known);
+    void count_against(const fingerprint_type& fingerprint, std::span<const std::uint32_t> slots,
+                       Count&& count);
+    std::uint64_t next_id();
     void forget_least_useful();
-    // False for a lookup of the very fingerprints of a recent one.
-    bool first_sighting(const std::vector<fingerprint_type>& fingerprints);
 
     std::size_t capacity_;
     std::size_t capacity_bytes_;
-    std::size_t data_bytes_ = 0;  // of the records' data
-    std::unordered_map<std::string, entry> entries_;
-    prefix_index<entry> links_;
-    queue_type seen_only_;     // only ever looked up, longest unused first
-    queue_type answering_;     // reported or revoked, longest unused first
+    record_index index_;       // learned
+    record_index configured_;  // the operator's
+    std::unordered_set<std::uint64_t> operator_ids_;
     std::uint64_t clock_ = 0;  // one tick a request
     std::uint64_t next_id_ = 1;
     bool changed_ = false;
-    // The recent lookups, as hashes of their fingerprints, oldest first.
-    static constexpr std::size_t recent_limit = 1 << 16;
-    std::unordered_set<std::uint64_t> recent_;
-    std::deque<std::uint64_t> recent_order_;
+    recent_type sightings_{1 << 16};
+    recent_type reports_{1 << 16};
 };
 
-// The records of a store file's text (read_store reads the file); throws
-// std::runtime_error, naming the path, when it is not a store.
-std::vector<record_type> parse_store(std::istream& in, const std::string& path);
-
 // The revokes a record is answered with: its own, and one for every eight
-// sightings beyond its reports (rounded to the nearest).
+// sightings beyond its reports, rounded up: one sighting nobody reported
+// outweighs a single report.
 std::uint64_t answered_revokes(const record_type& record);
 
 }  // namespace quorvane::standins::classification_server

@@ -129,3 +129,28 @@ std::optional<std::vector<fingerprint_type>> read_lookup(const bytes& payload) {
 }
 
 }  // namespace quorvane::standins::classification_server::wire
+
+namespace quorvane::standins::classification_server::wire {
+
+bytes encode_answers(const std::vector<std::optional<record_type>>& answers) {
+    bytes body;
+    for (const auto& record : answers) {
+        if (!record) {
+            put_number(body, 0);
+            continue;
+        }
+        put_number(body, record->data.size());
+        for (const auto value : {record->id, record->extra, record->flags, record->reports,
+                                 record->revokes, record->touches})
+            put_number(body, value);
+    }
+    return body;
+}
+
+bytes encode(const reply_type& reply) {
+    bytes body = reply.answers ? encode_answers(*reply.answers) : reply.body;
+    if (!reply.key.empty()) rc4_drop(reply.key, body);
+    return build_header(reply.header) + body;
+}
+
+}  // namespace quorvane::standins::classification_server::wire

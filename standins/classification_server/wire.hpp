@@ -57,4 +57,21 @@ void rc4_drop(const bytes& key, bytes& data);
 // malformed. Kinds the protocol gives no data are read as having none.
 std::optional<std::vector<fingerprint_type>> read_lookup(const bytes& payload);
 
+// A reply before it is encoded: a lookup's answers stay apart from the body
+// until the end.
+struct reply_type {
+    frame_header header;
+    bytes body;
+    std::optional<std::vector<std::optional<record_type>>> answers;  // a lookup's, in order
+    bytes key;  // not empty: the body leaves enciphered with it
+};
+
+// A lookup reply's body: for each fingerprint the record's length (of its
+// data: a link matched by a shorter one says so), id, extra, flags and
+// counts, or a zero length for no answer.
+bytes encode_answers(const std::vector<std::optional<record_type>>& answers);
+// The reply's bytes: header, then the body (the answers, when there are
+// any), enciphered when a key is given.
+bytes encode(const reply_type& reply);
+
 }  // namespace quorvane::standins::classification_server::wire

@@ -18,7 +18,7 @@ namespace network = engine::network;
 // What the engine would make of the test's messages: each names its
 // fingerprints.
 std::map<std::string, std::vector<stand_in::fingerprint_type>> kinds_of_message = {
-    {"Subject: offer\r\n\r\nbuy", {{64, "http://a.example/"}}},
+    {"Subject: offer\r\n\r\nbuy", {{64, "example.a"}}},
     {"Subject: plain\r\n\r\nno links at all",
      {{2, std::string(16, '\x31')}, {2, std::string(16, '\x32')}, {3, std::string(16, '\x33')}}},
 };
@@ -63,12 +63,12 @@ protected:
 TEST_F(Learning, OneRecordAnswersOneFingerprintOfALookup)
 {
     auto server = make_server(101, learning());
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     tell("Subject: offer\r\n\r\nbuy");
-    const auto answers = look_up({link_fingerprint("http://a.example/one"), link_fingerprint("http://a.example/two")});
+    const auto answers = look_up({link_fingerprint("example.a/one"), link_fingerprint("example.a/two")});
     ASSERT_EQ(answers.size(), 2u);
     ASSERT_TRUE(answers[0]);
-    EXPECT_EQ(answers[0]->length, 17u);
+    EXPECT_EQ(answers[0]->length, 9u);
     EXPECT_EQ(answers[0]->reports, 1u);
     EXPECT_FALSE(answers[1]);
 }
@@ -76,11 +76,11 @@ TEST_F(Learning, OneRecordAnswersOneFingerprintOfALookup)
 TEST_F(Learning, SightingsBeyondReportsAreAnsweredAsRevokes)
 {
     auto server = make_server(102, learning());
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     tell("Subject: offer\r\n\r\nbuy");
     std::optional<spam::fingerprint_type::match_type> last;
     for (std::uint8_t k = 0; k < 17; ++k)
-        last = look_up({link_fingerprint("http://a.example/list"), digest_fingerprint(0x40 + k)})[0];
+        last = look_up({link_fingerprint("example.a/list"), digest_fingerprint(0x40 + k)})[0];
     ASSERT_TRUE(last);
     EXPECT_EQ(last->reports, 1u);
     EXPECT_EQ(last->revokes, 2u) << "16 sightings, one reported: 15 unreported, about two revokes";
@@ -97,7 +97,7 @@ TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart)
         digest_fingerprint(0x33, spam::fingerprint_type::word_sequence), digest_fingerprint(0x34)};
     {
         auto server = make_server(103, learning(store));
-        use({{server.get(), 5}});
+        use({{server.get(), patient}});
         look_up(fingerprints);  // as it arrived
         tell(message);
         const auto answers = look_up(fingerprints);
@@ -110,7 +110,7 @@ TEST_F(Learning, AMessageWithoutLinksIsFoundAgainAlsoAfterARestart)
         EXPECT_FALSE(answers[3]) << "never reported";
     }
     auto server = make_server(103, learning(store));
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     auto answers = look_up(fingerprints);
     for (int k = 0; k < 3; ++k) {
         ASSERT_TRUE(answers[k]) << k;
@@ -130,7 +130,7 @@ TEST_F(Learning, KeptReportsStayWithinTheirBytes)
     stand_in::options_type options;
     options.history_bytes = 1 << 20;
     auto server = make_server(105, options);
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     for (char fill = 'a'; fill < 'g'; ++fill) {
         void *handle = make_context(cells.size());
         bind_message(handle, "Subject: big\r\n\r\n" + std::string(400 << 10, fill));
@@ -145,50 +145,45 @@ TEST_F(Learning, KeptReportsStayWithinTheirBytes)
     EXPECT_EQ(kept.back().message.back(), 'f') << "the latest is kept";
 }
 
-// A server that dies without stopping loses at most the last moments: what a
-// report taught is on disk while it keeps running.
-TEST_F(Learning, AReportReachesTheStoreFileWhileTheServerRuns)
+// An answered report is on disk before its answer leaves: a server killed
+// right after it loses nothing of it.
+TEST_F(Learning, AnAnsweredReportIsOnDiskAlready)
 {
     const auto folder = std::filesystem::temp_directory_path() / ("qv-learning-run-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     const std::string store = (folder / "learned.store").string();
     auto server = make_server(104, learning(store));
-    use({{server.get(), 5}});
+    use({{server.get(), patient}});
     tell("Subject: offer\r\n\r\nbuy");
-    const auto written = [&] {
-        for (const auto &record : stand_in::read_store(store))
-            if (record.category == 64 && record.data == "http://a.example/" && record.reports == 1)
-                return true;
-        return false;
-    };
     bool found = false;
-    for (int k = 0; k < 1000 && !(found = written()); ++k)
-        std::this_thread::sleep_for(20ms);
+    for (const auto &record : stand_in::read_learned(store))
+        found |= record.category == 64 && record.data == "example.a" && record.reports == 1;
     EXPECT_TRUE(found);
     server.reset();
     std::filesystem::remove_all(folder);
 }
 
-// A store the server cannot write for a while (its folder is gone) is
-// written once it can be: nothing learned meanwhile is lost.
-TEST_F(Learning, AStoreThatCannotBeWrittenIsWrittenOnceItCan)
+// While the store's folder is gone nothing can be journaled, so reports go
+// unanswered; once a rewrite holds what was learned, they are answered again.
+TEST_F(Learning, ReportsAreAnsweredOnlyWhileTheyCanBeKept)
 {
     const auto folder = std::filesystem::temp_directory_path() / ("qv-learning-late-" + std::to_string(getpid()));
     std::filesystem::remove_all(folder);
     const std::string store = (folder / "learned.store").string();
     auto server = make_server(106, learning(store));
-    use({{server.get(), 5}});
-    tell("Subject: offer\r\n\r\nbuy");
-    std::this_thread::sleep_for(200ms);  // a first write fails
+    use({{server.get(), patient}});
+    const auto report = [&] {
+        void *handle = make_context(cells.size());
+        bind_message(handle, "Subject: offer\r\n\r\nbuy");
+        return network::report(handle, true, 2000, false);
+    };
+    EXPECT_NE(report(), unsigned(QVSE_OK)) << "answered though it could not be kept";
     std::filesystem::create_directories(folder);
+    ASSERT_TRUE(wait_until([&] { return report() == unsigned(QVSE_OK); }, 30s));
     bool found = false;
-    for (int k = 0; k < 1000 && !found; ++k) {
-        for (const auto &record : stand_in::read_store(store))
-            found |= record.reports == 1;
-        if (!found)
-            std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(found);
+    for (const auto &record : stand_in::read_learned(store))
+        found |= record.reports == 1;
+    EXPECT_TRUE(found) << "counted once, however often it was sent";
     server.reset();
     std::filesystem::remove_all(folder);
 }
