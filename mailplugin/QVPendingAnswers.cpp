@@ -1,6 +1,7 @@
 #include "QVPendingAnswers.h"
 
 #include <algorithm>
+#include <tuple>
 
 void QVPendingAnswers::add(Kind kind, const QString &messageID, const QVObjC::id &message,
                            const QByteArray &fingerprint)
@@ -34,6 +35,7 @@ QVPendingAnswers::Answer QVPendingAnswers::take(Kind kind, const QString &messag
         list.erase(list.begin());
         --count_;
         answer.message = first.message.lock();
+        answer.fingerprint = first.fingerprint;
         const bool differs = std::any_of(list.begin(), list.end(), [&](const Entry &other) {
             return other.message.lock() != answer.message && other.fingerprint != first.fingerprint;
         });
@@ -44,6 +46,39 @@ QVPendingAnswers::Answer QVPendingAnswers::take(Kind kind, const QString &messag
     if (list.empty())
         entries.erase(found);
     return answer;
+}
+
+std::vector<std::pair<QString, QVObjC::id>> QVPendingAnswers::addedAfter(Kind kind, quint64 sequence) const
+{
+    std::vector<std::tuple<quint64, QString, QVObjC::id>> found;
+    const Table &entries = table(kind);
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        for (const Entry &entry : it.value()) {
+            if (entry.sequence <= sequence)
+                continue;
+            if (QVObjC::id message = entry.message.lock())
+                found.emplace_back(entry.sequence, it.key(), std::move(message));
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return std::get<0>(a) < std::get<0>(b); });
+    std::vector<std::pair<QString, QVObjC::id>> result;
+    result.reserve(found.size());
+    for (auto &[sequence, messageID, message] : found)
+        result.emplace_back(std::move(messageID), std::move(message));
+    return result;
+}
+
+std::vector<QVObjC::id> QVPendingAnswers::messages(Kind kind, const QString &messageID) const
+{
+    std::vector<QVObjC::id> result;
+    const auto found = table(kind).constFind(messageID);
+    if (found == table(kind).cend())
+        return result;
+    for (const Entry &entry : found.value()) {
+        if (QVObjC::id message = entry.message.lock())
+            result.push_back(std::move(message));
+    }
+    return result;
 }
 
 void QVPendingAnswers::trim()

@@ -30,6 +30,7 @@ public:
     struct Answer {
         Outcome outcome = Outcome::None;
         QVObjC::id message;
+        QByteArray fingerprint;
     };
     // The message an answer of this kind is for, taken off the list: the
     // earliest entry whose message still exists and `waiting` accepts.
@@ -38,6 +39,15 @@ public:
     Answer take(Kind kind, const QString &messageID, const std::function<bool(const QVObjC::id &)> &waiting);
 
     qsizetype size() const { return count_; }
+
+    // The number given to the latest entry; entries added later get higher
+    // ones.
+    quint64 lastSequence() const { return sequence_; }
+    // The live messages of entries of this kind added after `sequence`, in
+    // the order they were added, with their Message-IDs.
+    std::vector<std::pair<QString, QVObjC::id>> addedAfter(Kind kind, quint64 sequence) const;
+    // The live messages waiting under this Message-ID.
+    std::vector<QVObjC::id> messages(Kind kind, const QString &messageID) const;
 
 private:
     struct Entry {
@@ -48,6 +58,7 @@ private:
     using Table = QHash<QString, std::vector<Entry>>;
 
     Table &table(Kind kind) { return tables_[int(kind)]; }
+    const Table &table(Kind kind) const { return tables_[int(kind)]; }
     void trim();
 
     Table tables_[3];

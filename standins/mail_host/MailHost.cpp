@@ -166,6 +166,7 @@ struct MailHost::Changes {
     QHash<QString, QStringList> removed;  // by mailbox uuid
     QList<std::pair<QString, QVObjC::id>> changed;
     std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> arrived;  // new mail per store
+    std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> unseen;  // in new/ at the open
     bool rescanSoon = false;
 };
 
@@ -180,7 +181,7 @@ void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool d
         QSet<QString> listed;  // refused files still there
         for (const auto &mailbox : account->mailboxes()) {
             const qsizetype before = changes.arrived.size();
-            reconcileMailbox(*account, mailbox, fresh, listed, changes);
+            reconcileMailbox(*account, mailbox, fresh, listed, changes, duringOpen);
             if (duringOpen && qsizetype(changes.arrived.size()) == before)
                 changes.arrived.emplace_back(mailbox->store(), QVObjC::ObjectList());
         }
@@ -227,7 +228,7 @@ void MailHost::refuse(const QString &path, const QString &reason, QSet<QString> 
 }
 
 void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
-                                QSet<QString> &listed, Changes &changes)
+                                QSet<QString> &listed, Changes &changes, bool duringOpen)
 {
     QList<Maildir::Skipped> skipped;
     const QList<Maildir::Entry> entries = Maildir::messageFiles(mailbox->folder(), &skipped);
@@ -278,6 +279,11 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         return a->uniqueName != b->uniqueName ? a->uniqueName < b->uniqueName : a->path < b->path;
     });
     QVObjC::ObjectList arrived;
+    QVObjC::ObjectList unseen;
+    // Mail that came into the inbox's new/ while the host was not running
+    // is new mail, announced as such once the stores are open.
+    const bool isInbox = mailbox->accountRelativePath() == QLatin1String(Maildir::kInboxPath);
+    const QString newFolder = mailbox->folder() + QStringLiteral("/new/");
     for (const Maildir::Entry *entry : arrivals) {
         auto message = std::make_shared<MFMessage>(QVObjC::NSClassFromString(QStringLiteral("MFMessage")),
                                                    entry->uniqueName, entry->path, mailbox);
@@ -293,11 +299,16 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         message->lastSeen_ = scanGeneration_;
         index(account, message);
         mailbox->store()->add(message);
-        arrived.append(message);
+        if (duringOpen && isInbox && entry->path.startsWith(newFolder))
+            unseen.append(message);
+        else
+            arrived.append(message);
         changes.added[uuid].append(message);
     }
     if (!arrived.isEmpty())
         changes.arrived.emplace_back(mailbox->store(), arrived);
+    if (!unseen.isEmpty())
+        changes.unseen.emplace_back(mailbox->store(), unseen);
 }
 
 void MailHost::dropVanished(const MFMailAccount &account, Changes &changes)
@@ -349,6 +360,19 @@ void MailHost::announce(const Changes &changes, bool duringOpen)
             {{QStringLiteral("messages"), QVariant::fromValue(messages)},
              {QStringLiteral("MessageStoreMessagesAddedDuringOpen"), duringOpen}});
     }
+    // After the open, as mail fetched at start: bundles that start watching
+    // while the host opens (with its first viewer) see it too.
+    for (const auto &[store, messages] : changes.unseen) {
+        QMetaObject::invokeMethod(
+            this,
+            [store = store, messages = messages] {
+                QVNotificationCenter::defaultCenter().postNotification(
+                    kMessagesAdded, store,
+                    {{QStringLiteral("messages"), QVariant::fromValue(messages)},
+                     {QStringLiteral("MessageStoreMessagesAddedDuringOpen"), false}});
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void MailHost::index(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
@@ -386,7 +410,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
     {
         std::lock_guard lock(mutex_);
         const QString folder = targetBox->folder();
-        if (!QFileInfo(folder + QStringLiteral("/cur")).isDir()) {
+        if (!Maildir::isMailboxFolder(folder)) {
             // Removed by another program since: a move needs it, so it is
             // made again rather than failing every move from now on.
             if (!Maildir::createMailbox(targetAccount->root(), targetBox->accountRelativePath())) {
@@ -411,7 +435,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 const QByteArray header = message->headerData();
                 const QByteArray body = message->bodyData();
                 const QString flags = Maildir::flags(QFileInfo(message->path()).fileName());
-                if (header.isNull() || Maildir::deliver(folder, header + body, flags).isEmpty()) {
+                if (header.isNull() || body.isNull() || Maildir::deliver(folder, header + body, flags).isEmpty()) {
                     qCWarning(lcMailHost) << "Could not copy" << message->path() << "to" << targetBox->description();
                     continue;
                 }

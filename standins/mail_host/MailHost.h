@@ -101,7 +101,7 @@ private:
     // The steps of a scan, with mutex_ held.
     bool discoverMailboxes(MFMailAccount &account);
     void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
-                          QSet<QString> &listed, Changes &changes);
+                          QSet<QString> &listed, Changes &changes, bool duringOpen);
     void dropVanished(const MFMailAccount &account, Changes &changes);
     void refuse(const QString &path, const QString &reason, QSet<QString> &listed);
     // Without mutex_: signals and the added-messages notification.

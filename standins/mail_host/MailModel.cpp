@@ -226,6 +226,14 @@ QByteArray MFMessage::readRange(qint64 offset, qint64 length) const
     QString error;
     if (!Maildir::openRegularFile(name, in, &error)) {
         qCWarning(lcMailHost) << "Could not read message" << name << ":" << error;
+        // Most likely moved by another program: the host finds it again by
+        // its unique name, and a later read gets it.
+        if (auto *host = MailHost::current()) {
+            const auto mailbox = currentMailbox();
+            const auto account = mailbox ? mailbox->mailAccount() : nullptr;
+            QMetaObject::invokeMethod(
+                host, [host, account] { host->rescan(account); }, Qt::QueuedConnection);
+        }
         return {};
     }
     qint64 available = std::max<qint64>(0, in.size() - offset);
@@ -234,10 +242,14 @@ QByteArray MFMessage::readRange(qint64 offset, qint64 length) const
         available = kMaxMessageSize;
     }
     const qint64 wanted = length < 0 ? available : std::min(length, available);
-    if (!in.seek(offset))
+    if (wanted == 0)
         return QByteArray("");
+    if (!in.seek(offset))
+        return {};
     QByteArray bytes = in.read(wanted);
-    return bytes.isNull() ? QByteArray("") : bytes;
+    if (bytes.isNull())
+        qCWarning(lcMailHost) << "Could not read message" << name << ":" << in.errorString();
+    return bytes;
 }
 
 QByteArray MFMessage::headerData() const
@@ -248,6 +260,11 @@ QByteArray MFMessage::headerData() const
 QByteArray MFMessage::bodyData() const
 {
     return readRange(headerLength_, -1);
+}
+
+QByteArray MFMessage::bodyDataWithLimit(qint64 limit) const
+{
+    return readRange(headerLength_, std::max<qint64>(0, limit));
 }
 
 // Stores

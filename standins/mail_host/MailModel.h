@@ -94,6 +94,8 @@ public:
     bool isRead() const;
     QByteArray headerData() const;
     QByteArray bodyData() const;
+    // The first `limit` bytes of the body; only they are read.
+    QByteArray bodyDataWithLimit(qint64 limit) const;
     QString messageID() const { return messageID_; }
     QString sender() const { return sender_; }
     QString subject() const { return subject_; }
@@ -112,7 +114,8 @@ public:
 
 private:
     // `length` bytes from `offset` (all when negative); null when the file
-    // is gone. Bodies beyond kMaxMessageSize are cut there.
+    // cannot be read (the host then looks for it again). Bodies beyond
+    // kMaxMessageSize are cut there.
     QByteArray readRange(qint64 offset, qint64 length) const;
 
     const QString uniqueName_;

@@ -22,11 +22,17 @@ QString folderPath(const QString &root, const QString &accountRelativePath);
 // separator on disk), no control characters.
 bool isValidMailboxName(const QString &name);
 
-// INBOX and every folder that has cur/ and new/, as account-relative paths.
+// INBOX and every folder that has cur/ and new/ (none of them a link), as
+// account-relative paths.
 QStringList mailboxPaths(const QString &root);
 
+// Whether the folder, its cur/ and its new/ are folders themselves, not
+// links to folders.
+bool isMailboxFolder(const QString &folder);
+
 // Creates the folder with cur/, new/ and tmp/ (and the maildirfolder marker
-// for subfolders). True when it exists afterwards.
+// for subfolders). True when it exists afterwards; false when any of them
+// is a link.
 bool createMailbox(const QString &root, const QString &accountRelativePath);
 
 struct Entry {
