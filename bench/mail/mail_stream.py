@@ -178,7 +178,8 @@ def main():
     home = os.path.join(run, "home")
     tool_environment = dict(environment, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
                             XDG_DATA_HOME=os.path.join(home, ".local", "share"), QT_QPA_PLATFORM="offscreen")
-    subprocess.run([os.path.join(prefix, "bin", "qv-run-tool"), "lists", "--block", "offers@bulk-deals.test"],
+    subprocess.run([os.path.join(prefix, "lib", "quorvane", "stand-ins", "qv-run-tool"), "lists", "--block",
+                    "offers@bulk-deals.test"],
                    env=tool_environment, check=True, stdout=subprocess.DEVNULL)
     command = ["sh", os.path.join(ROOT, "scripts", "start-system.sh"), "--prefix", prefix, "--run-folder", run,
                "--maildir", maildir_path, "--headless", "--update-port", str(free_port())]
