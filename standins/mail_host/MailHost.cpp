@@ -36,11 +36,16 @@ MailHost::MailHost(QString library, QObject *parent) : QObject(parent), library_
     rescanTimer_.setSingleShot(true);
     rescanTimer_.setInterval(kRescanDelay);
     connect(&rescanTimer_, &QTimer::timeout, this, [this] {
-        const QStringList roots = std::exchange(pendingRescans_, {});
+        const QSet<QString> directories = std::exchange(pendingDirectories_, {});
         firstPendingChange_ = 0;
         for (const auto &account : accounts()) {
-            if (roots.contains(account->root()))
-                rescan(account);
+            QSet<QString> own;
+            for (const QString &directory : directories) {
+                if (directory == account->root() || directory.startsWith(account->root() + u'/'))
+                    own.insert(directory);
+            }
+            if (!own.isEmpty())
+                scan(account, false, &own);
         }
     });
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &MailHost::scheduleRescan);
@@ -107,7 +112,7 @@ std::shared_ptr<MFMailAccount> MailHost::addAccount(const QString &name, const Q
 void MailHost::openStores()
 {
     for (const auto &account : accounts())
-        scanAccount(account, true);
+        scan(account, true, nullptr);
     emit mailboxesChanged();
 }
 
@@ -120,19 +125,17 @@ void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
     }
     if (!account) {
         for (const auto &each : accounts())
-            scanAccount(each, false);
+            scan(each, false, nullptr);
         return;
     }
-    scanAccount(account, false);
+    scan(account, false, nullptr);
 }
 
 void MailHost::scheduleRescan(const QString &path)
 {
-    for (const auto &account : accounts()) {
-        if ((path == account->root() || path.startsWith(account->root() + u'/'))
-            && !pendingRescans_.contains(account->root()))
-            pendingRescans_.append(account->root());
-    }
+    // Only the folder that changed is read again: the account's root (its
+    // mailboxes), or one mailbox's new/ or cur/.
+    pendingDirectories_.insert(path);
     // Quiet time after each change, but never longer than the ceiling after
     // the first: a steady stream must not hold every message back.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -167,42 +170,57 @@ struct MailHost::Changes {
     QList<std::pair<QString, QVObjC::id>> changed;
     std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> arrived;  // new mail per store
     std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> unseen;  // in new/ at the open
-    bool rescanSoon = false;
+    QSet<QString> rescan;  // folders to read again soon
 };
 
-void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen)
+void MailHost::scan(const std::shared_ptr<MFMailAccount> &account, bool duringOpen, const QSet<QString> *directories)
 {
     Changes changes;
     {
         std::lock_guard lock(mutex_);
-        changes.mailboxes = discoverMailboxes(*account);
+        QStringList added, removedFolders;
+        if (!directories || directories->contains(account->root()))
+            changes.mailboxes = discoverMailboxes(*account, added, removedFolders);
         ++scanGeneration_;
         QSet<QString> fresh;  // unique names of files new in this scan
         QSet<QString> listed;  // refused files still there
+        QStringList scanned = removedFolders;  // the folders read, and those gone
         for (const auto &mailbox : account->mailboxes()) {
+            const QString folder = mailbox->folder();
+            const bool whole = !directories || added.contains(mailbox->accountRelativePath());
+            const bool readNew = whole || directories->contains(folder + QStringLiteral("/new"));
+            const bool readCur = whole || directories->contains(folder + QStringLiteral("/cur"));
+            if (!readNew && !readCur)
+                continue;
+            if (readNew)
+                scanned << folder + QStringLiteral("/new");
+            if (readCur)
+                scanned << folder + QStringLiteral("/cur");
             const qsizetype before = changes.arrived.size();
-            reconcileMailbox(*account, mailbox, fresh, listed, changes, duringOpen);
+            reconcileMailbox(*account, mailbox, readNew, readCur, fresh, listed, changes, duringOpen);
             if (duringOpen && qsizetype(changes.arrived.size()) == before)
                 changes.arrived.emplace_back(mailbox->store(), QVObjC::ObjectList());
         }
-        dropVanished(*account, changes);
+        dropVanished(*account, scanned, changes);
         // Refused files are forgotten once they are gone, so the set stays
         // as small as the folders' odd files.
-        const QString prefix = account->root() + u'/';
-        for (auto it = refusedFiles_.begin(); it != refusedFiles_.end();)
-            it = it->startsWith(prefix) && !listed.contains(*it) ? refusedFiles_.erase(it) : std::next(it);
+        for (auto it = refusedFiles_.begin(); it != refusedFiles_.end();) {
+            const bool inScanned = scanned.contains(it->left(it->lastIndexOf(u'/')));
+            it = inScanned && !listed.contains(*it) ? refusedFiles_.erase(it) : std::next(it);
+        }
     }
     watch(account);
     announce(changes, duringOpen);
 }
 
-bool MailHost::discoverMailboxes(MFMailAccount &account)
+bool MailHost::discoverMailboxes(MFMailAccount &account, QStringList &added, QStringList &removedFolders)
 {
     const QStringList onDisk = Maildir::mailboxPaths(account.root());
     bool changed = false;
     for (const QString &path : onDisk) {
         if (!account.mailboxWithPath(path)) {
             account.addMailbox(path);
+            added << path;
             changed = true;
         }
     }
@@ -212,6 +230,7 @@ bool MailHost::discoverMailboxes(MFMailAccount &account)
         const QString path = mailbox->accountRelativePath();
         if (!onDisk.contains(path) && account.removeMailbox(path)) {
             qCInfo(lcMailHost) << "Mailbox" << mailbox->description() << "is gone from the disk";
+            removedFolders << mailbox->folder() + QStringLiteral("/new") << mailbox->folder() + QStringLiteral("/cur");
             changed = true;
         }
     }
@@ -227,11 +246,12 @@ void MailHost::refuse(const QString &path, const QString &reason, QSet<QString> 
     qCWarning(lcMailHost).noquote() << "Skipped" << path << ":" << reason;
 }
 
-void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
-                                QSet<QString> &listed, Changes &changes, bool duringOpen)
+void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, bool readNew,
+                                bool readCur, QSet<QString> &fresh, QSet<QString> &listed, Changes &changes,
+                                bool duringOpen)
 {
     QList<Maildir::Skipped> skipped;
-    const QList<Maildir::Entry> entries = Maildir::messageFiles(mailbox->folder(), &skipped);
+    const QList<Maildir::Entry> entries = Maildir::messageFiles(mailbox->folder(), &skipped, readNew, readCur);
     for (const auto &odd : std::as_const(skipped))
         refuse(odd.path, odd.reason, listed);
 
@@ -253,7 +273,7 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
                 continue;
             // Moved, or its flags changed, by another program: followed.
             const auto previous = message->currentMailbox();
-            message->setLocation(entry.path, mailbox);
+            locate(*message, entry.path, mailbox);
             if (previous != mailbox) {
                 if (previous) {
                     previous->store()->remove(message.get());
@@ -293,7 +313,7 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
             if (QFileInfo::exists(entry->path))
                 refuse(entry->path, error, listed);
             else
-                changes.rescanSoon = true;  // moved while we looked: found where it went
+                changes.rescan.insert(entry->path.left(entry->path.lastIndexOf(u'/')));  // moved while we looked
             continue;
         }
         message->lastSeen_ = scanGeneration_;
@@ -311,19 +331,26 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         changes.unseen.emplace_back(mailbox->store(), unseen);
 }
 
-void MailHost::dropVanished(const MFMailAccount &account, Changes &changes)
+void MailHost::dropVanished(const MFMailAccount &account, const QStringList &directories, Changes &changes)
 {
+    const auto &known = messagesByAccount_[account.name()];
     std::vector<std::shared_ptr<MFMessage>> gone;
-    for (const auto &message : std::as_const(messagesByAccount_[account.name()])) {
-        if (message->lastSeen_ == scanGeneration_)
+    for (const QString &directory : directories) {
+        const auto names = filesIn_.constFind(directory);
+        if (names == filesIn_.cend())
             continue;
-        // Missed once: it may be on its way between two folders.
-        if (!message->missing_) {
-            message->missing_ = true;
-            changes.rescanSoon = true;
-            continue;
+        for (const QString &unique : *names) {
+            const auto message = known.value(unique);
+            if (!message || message->lastSeen_ == scanGeneration_)
+                continue;
+            // Missed once: it may be on its way between two folders.
+            if (!message->missing_) {
+                message->missing_ = true;
+                changes.rescan.insert(directory);
+                continue;
+            }
+            gone.push_back(message);
         }
-        gone.push_back(message);
     }
     for (const auto &message : gone) {
         qCInfo(lcMailHost) << "Message" << message->path() << "is gone from account" << account.name();
@@ -345,14 +372,11 @@ void MailHost::announce(const Changes &changes, bool duringOpen)
         emit messagesAdded(it.key(), it.value());
     for (const auto &[uuid, message] : changes.changed)
         emit messageChanged(uuid, message);
-    if (changes.rescanSoon) {
+    if (!changes.rescan.isEmpty()) {
         if (!rescanTimer_.isActive())
             firstPendingChange_ = QDateTime::currentMSecsSinceEpoch();
         rescanTimer_.start(kRescanDelay);
-        for (const auto &account : accounts()) {
-            if (!pendingRescans_.contains(account->root()))
-                pendingRescans_.append(account->root());
-        }
+        pendingDirectories_.unite(changes.rescan);
     }
     for (const auto &[store, messages] : changes.arrived) {
         QVNotificationCenter::defaultCenter().postNotification(
@@ -375,8 +399,30 @@ void MailHost::announce(const Changes &changes, bool duringOpen)
     }
 }
 
+QString MailHost::directoryOf(const QString &path)
+{
+    return path.left(path.lastIndexOf(u'/'));
+}
+
+void MailHost::locate(MFMessage &message, const QString &path, const std::shared_ptr<MFMailbox> &mailbox)
+{
+    const QString previous = directoryOf(message.path());
+    const QString next = directoryOf(path);
+    if (previous != next) {
+        const auto names = filesIn_.find(previous);
+        if (names != filesIn_.end()) {
+            names->remove(message.uniqueName());
+            if (names->isEmpty())
+                filesIn_.erase(names);
+        }
+        filesIn_[next].insert(message.uniqueName());
+    }
+    message.setLocation(path, mailbox);
+}
+
 void MailHost::index(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
 {
+    filesIn_[directoryOf(message->path())].insert(message->uniqueName());
     messagesByAccount_[account.name()].insert(message->uniqueName(), message);
     if (!message->messageID().isEmpty())
         messagesByID_[message->messageID()].push_back(message);
@@ -384,6 +430,12 @@ void MailHost::index(const MFMailAccount &account, const std::shared_ptr<MFMessa
 
 void MailHost::unindex(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
 {
+    const auto names = filesIn_.find(directoryOf(message->path()));
+    if (names != filesIn_.end()) {
+        names->remove(message->uniqueName());
+        if (names->isEmpty())
+            filesIn_.erase(names);
+    }
     messagesByAccount_[account.name()].remove(message->uniqueName());
     const auto found = messagesByID_.find(message->messageID());
     if (found == messagesByID_.end())
@@ -457,7 +509,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 changes.removed[source->uuid()].append(message->uniqueName());
             }
             targetBox->store()->add(message);
-            message->setLocation(newPath, targetBox);
+            locate(*message, newPath, targetBox);
             changes.added[targetBox->uuid()].append(message);
             const auto sourceAccount = source ? source->mailAccount() : nullptr;
             if (sourceAccount && sourceAccount != targetAccount) {
@@ -524,7 +576,7 @@ bool MailHost::setRead(const std::shared_ptr<MFMessage> &message, bool read)
         std::lock_guard lock(mutex_);
         marked = Maildir::setSeen(message->path(), read, &newPath, &error);
         if (marked)
-            message->setLocation(newPath, message->currentMailbox());
+            locate(*message, newPath, message->currentMailbox());
     }
     if (!marked) {
         qCWarning(lcMailHost) << "Could not mark" << message->path() << ":" << error;

@@ -97,12 +97,17 @@ signals:
 
 private:
     struct Changes;
-    void scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen);
+    // Reads the account's folders: all of them, or only `directories` (the
+    // root: its mailboxes; a mailbox's new/ or cur/).
+    void scan(const std::shared_ptr<MFMailAccount> &account, bool duringOpen, const QSet<QString> *directories);
     // The steps of a scan, with mutex_ held.
-    bool discoverMailboxes(MFMailAccount &account);
-    void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
-                          QSet<QString> &listed, Changes &changes, bool duringOpen);
-    void dropVanished(const MFMailAccount &account, Changes &changes);
+    bool discoverMailboxes(MFMailAccount &account, QStringList &added, QStringList &removedFolders);
+    void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, bool readNew, bool readCur,
+                          QSet<QString> &fresh, QSet<QString> &listed, Changes &changes, bool duringOpen);
+    void dropVanished(const MFMailAccount &account, const QStringList &directories, Changes &changes);
+    // Moves the message's record to `path`, keeping filesIn_ in step.
+    void locate(MFMessage &message, const QString &path, const std::shared_ptr<MFMailbox> &mailbox);
+    static QString directoryOf(const QString &path);
     void refuse(const QString &path, const QString &reason, QSet<QString> &listed);
     // Without mutex_: signals and the added-messages notification.
     void announce(const Changes &changes, bool duringOpen);
@@ -127,7 +132,10 @@ private:
     QFileSystemWatcher watcher_;
     QTimer rescanTimer_;
     qint64 firstPendingChange_ = 0;  // ms since epoch
-    QStringList pendingRescans_;  // account roots
+    QSet<QString> pendingDirectories_;  // changed folders
+    // The unique names of the known files in each new/ and cur/, so that a
+    // folder's scan looks only at its own files.
+    QHash<QString, QSet<QString>> filesIn_;
     QStringList loadedBundles_;
     QSet<QString> refusedFiles_;  // reported once each, while they stay
     bool terminated_ = false;

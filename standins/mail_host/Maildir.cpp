@@ -154,11 +154,13 @@ bool isSeen(const QString &fileName)
     return flags(fileName).contains(QLatin1Char('S'));
 }
 
-QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped)
+QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped, bool readNew, bool readCur)
 {
     QList<Entry> entries;
     for (const char *sub : {"/new", "/cur"}) {
         const bool isCur = sub[1] == 'c';
+        if (!(isCur ? readCur : readNew))
+            continue;
         const QString directory = folder + QLatin1String(sub);
         const QByteArray encoded = QFile::encodeName(directory);
         DIR *dir = ::opendir(encoded.constData());

@@ -47,10 +47,12 @@ struct Skipped {
     QString reason;
 };
 
-// The message files of a folder, in the file system's order: regular files
+// The message files of a folder (its new/, its cur/ or both), in the file
+// system's order: regular files
 // that are not hidden, seen without following links. Links, devices, pipes, folders and names that are
 // not UTF-8 go to `skipped` when given.
-QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped = nullptr);
+QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped = nullptr, bool readNew = true,
+                          bool readCur = true);
 
 // Opens a message file for reading when it is a regular file, never through
 // a link and never blocking on a pipe; false (with *error) otherwise.
