@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 Q_LOGGING_CATEGORY(lcMailHost, "quorvane.mailhost")
 
@@ -114,6 +115,9 @@ void MailHost::openStores()
     for (const auto &account : accounts())
         scan(account, true, nullptr);
     emit mailboxesChanged();
+    // Reading every folder made many short-lived texts: what they took goes
+    // back to the system rather than staying with the host.
+    ::malloc_trim(0);
 }
 
 void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
@@ -425,7 +429,7 @@ void MailHost::index(const MFMailAccount &account, const std::shared_ptr<MFMessa
     filesIn_[directoryOf(message->path())].insert(message->uniqueName());
     messagesByAccount_[account.name()].insert(message->uniqueName(), message);
     if (!message->messageID().isEmpty())
-        messagesByID_[message->messageID()].push_back(message);
+        messagesByID_.insert(message->messageID(), message);
 }
 
 void MailHost::unindex(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
@@ -437,15 +441,11 @@ void MailHost::unindex(const MFMailAccount &account, const std::shared_ptr<MFMes
             filesIn_.erase(names);
     }
     messagesByAccount_[account.name()].remove(message->uniqueName());
-    const auto found = messagesByID_.find(message->messageID());
-    if (found == messagesByID_.end())
-        return;
-    std::erase_if(*found, [&message](const auto &weak) {
-        const auto other = weak.lock();
-        return !other || other == message;
-    });
-    if (found->empty())
-        messagesByID_.erase(found);
+    for (auto it = messagesByID_.find(message->messageID());
+         it != messagesByID_.end() && it.key() == message->messageID();) {
+        const auto other = it.value().lock();
+        it = !other || other == message ? messagesByID_.erase(it) : std::next(it);
+    }
 }
 
 qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVObjC::id &target, bool deleteOriginals)
@@ -593,11 +593,13 @@ std::shared_ptr<MFMessage> MailHost::messageWithMessageID(const QString &message
     if (messageID.isEmpty())
         return nullptr;
     std::lock_guard lock(mutex_);
-    for (const auto &weak : messagesByID_.value(messageID)) {
-        if (auto message = weak.lock())
-            return message;
+    // The newest first: the last live one arrived earliest.
+    std::shared_ptr<MFMessage> earliest;
+    for (auto it = messagesByID_.constFind(messageID); it != messagesByID_.cend() && it.key() == messageID; ++it) {
+        if (auto message = it.value().lock())
+            earliest = std::move(message);
     }
-    return nullptr;
+    return earliest;
 }
 
 QVObjC::ObjectList MailHost::inboxMailboxes() const

@@ -127,7 +127,7 @@ private:
     // is dropped only when the next scan misses it too, so a file in flight
     // between two folders is followed.
     QHash<QString, QHash<QString, std::shared_ptr<MFMessage>>> messagesByAccount_;
-    QHash<QString, std::vector<std::weak_ptr<MFMessage>>> messagesByID_;  // in order of arrival
+    QMultiHash<QString, std::weak_ptr<MFMessage>> messagesByID_;  // each Message-ID's newest first
     quint64 scanGeneration_ = 0;
     QFileSystemWatcher watcher_;
     QTimer rescanTimer_;
