@@ -431,6 +431,7 @@ bool QVMailHandler::stillWanted(const Retry &retry) const
         return false;  // gone
     switch (retry.work) {
     case Work::Submit:
+    case Work::Repost:
     case Work::AwaitRescue: return isWaitingForVerdict(message);
     case Work::Move:
         if (!retry.wasRead && QVObjC::send<bool>(message, QStringLiteral("isRead")))
@@ -464,6 +465,13 @@ void QVMailHandler::runRetries()
             if (submit(message, true) == Submission::Unreadable)
                 schedule(std::move(retry));
             break;
+        case Work::Repost: {
+            // In place of the post that was dropped: its entry stays.
+            const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
+            if (info.isEmpty() || !post(kQVPluginDidReceiveNewMessageNotification, info))
+                schedule(std::move(retry));
+            break;
+        }
         case Work::AwaitRescue:
             switch (junkTwin(retry.fingerprint, true)) {
             case Twin::Left:
@@ -605,8 +613,10 @@ void QVMailHandler::applicationAppeared()
         const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
         if (info.isEmpty())
             continue;
-        post(kQVPluginDidReceiveNewMessageNotification, info);
-        ++again;
+        if (post(kQVPluginDidReceiveNewMessageNotification, info)) {
+            pending_.reposted(QVPendingAnswers::Kind::Verdict, messageID, message);
+            ++again;
+        }
     }
     if (again > 0)
         QVLogPlugin(QStringLiteral("*** The application started again; %1 messages are posted again"), again);
@@ -627,7 +637,9 @@ QVPendingAnswers::Answer QVMailHandler::answeredMessage(const QVDistributedNotif
     switch (answer.outcome) {
     case QVPendingAnswers::Outcome::Found: return answer;
     case QVPendingAnswers::Outcome::Ambiguous:
-        QVLogPlugin(QStringLiteral("*** Different messages wait under the Message-ID %1; none is moved"), messageID);
+        QVLogPlugin(QStringLiteral("*** Different messages wait under the Message-ID %1; none is moved before each "
+                                   "has its answer"),
+                    messageID);
         return {};
     case QVPendingAnswers::Outcome::None:
         QVLogPlugin(QStringLiteral("*** No message posted under the Message-ID %1 waits for this answer"), messageID);
@@ -643,16 +655,16 @@ void QVMailHandler::spamDetectedNotification(const QVDistributedNotification &no
     const auto answer =
         answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"), QVPendingAnswers::Kind::Verdict,
                         [this](const id &m) { return isInboxMessage(m); });
-    if (answer.message)
-        moveMessage(answer.message, Destination::Junk, answer.fingerprint);
+    for (size_t i = 0; i < answer.messages.size(); ++i)
+        moveMessage(answer.messages[i], Destination::Junk, answer.fingerprints[i]);
 }
 
 void QVMailHandler::letterBlockedNotification(const QVDistributedNotification &notification)
 {
     const auto answer = answeredMessage(notification, QStringLiteral("*** BLOCKED: %1"), QVPendingAnswers::Kind::Block,
                                         [](const id &) { return true; });
-    if (answer.message)
-        moveMessage(answer.message, Destination::Junk, answer.fingerprint);
+    for (size_t i = 0; i < answer.messages.size(); ++i)
+        moveMessage(answer.messages[i], Destination::Junk, answer.fingerprints[i]);
 }
 
 void QVMailHandler::letterUnblockedNotification(const QVDistributedNotification &notification)
@@ -660,8 +672,8 @@ void QVMailHandler::letterUnblockedNotification(const QVDistributedNotification 
     const auto answer =
         answeredMessage(notification, QStringLiteral("*** UNBLOCKED: %1"), QVPendingAnswers::Kind::Unblock,
                         [this](const id &m) { return isMessageInQuorvaneFolder(m); });
-    if (answer.message)
-        moveMessage(answer.message, Destination::Inbox, QByteArray());
+    for (const id &message : answer.messages)
+        moveMessage(message, Destination::Inbox, QByteArray());
 }
 
 void QVMailHandler::messageDroppedNotification(const QVDistributedNotification &notification)
@@ -672,8 +684,8 @@ void QVMailHandler::messageDroppedNotification(const QVDistributedNotification &
     if (messageID.isEmpty())
         return;
     for (const id &message : pending_.messages(QVPendingAnswers::Kind::Verdict, messageID)) {
-        Retry again(Work::Submit, message);
-        again.due = now() + 1000;
+        Retry again(Work::Repost, message);
+        again.due = now() + kRepostDelayMs;
         schedule(std::move(again));
     }
 }

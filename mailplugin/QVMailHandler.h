@@ -90,6 +90,9 @@ public:
     // folder waits for that twin to leave (then it was taken out of the junk
     // folder, and is not judged again) before it is judged as new mail.
     static constexpr int kRescueWaitMs = 3000;
+    // How long a request that the application dropped waits to be posted
+    // again (in place of the dropped one).
+    static constexpr int kRepostDelayMs = 1000;
 
 private:
     enum class Destination { Junk, Inbox };
@@ -111,7 +114,7 @@ private:
     // Work tried again later: a submission whose file could not be read, a
     // move that failed, a new message whose twin still lies in the junk
     // folder, a request the application dropped.
-    enum class Work { Submit, Move, AwaitRescue };
+    enum class Work { Submit, Repost, Move, AwaitRescue };
     struct Retry {
         Retry(Work what, const QVObjC::id &of) : work(what), message(of) {}
         Work work;

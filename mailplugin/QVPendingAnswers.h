@@ -29,14 +29,18 @@ public:
     enum class Outcome { Found, None, Ambiguous };
     struct Answer {
         Outcome outcome = Outcome::None;
-        QVObjC::id message;
-        QByteArray fingerprint;
+        std::vector<QVObjC::id> messages;  // with their fingerprints
+        std::vector<QByteArray> fingerprints;
     };
-    // The message an answer of this kind is for, taken off the list: the
-    // earliest entry whose message still exists and `waiting` accepts.
-    // Ambiguous (and the earliest entry taken off) when another such entry
-    // holds a different message.
+    // The messages an answer of this kind is for, taken off the list: the
+    // earliest entry whose message still exists and `waiting` accepts, when
+    // the others are copies of it. When different messages wait under the
+    // Message-ID, the answer is kept (Ambiguous) until every post of theirs
+    // has been answered (then all of them are found); one of them leaving
+    // forgets the kept answers.
     Answer take(Kind kind, const QString &messageID, const std::function<bool(const QVObjC::id &)> &waiting);
+    // The message was posted once more under its entry.
+    void reposted(Kind kind, const QString &messageID, const QVObjC::id &message);
 
     qsizetype size() const { return count_; }
 
@@ -54,6 +58,7 @@ private:
         QVObjC::weak_id message;
         QByteArray fingerprint;
         quint64 sequence;
+        int posts = 1;
     };
     using Table = QHash<QString, std::vector<Entry>>;
 
@@ -62,6 +67,7 @@ private:
     void trim();
 
     Table tables_[3];
+    QHash<QString, int> keptAnswers_[3];  // by Message-ID, while ambiguous
     qsizetype limit_;
     qsizetype count_ = 0;
     quint64 sequence_ = 0;

@@ -71,6 +71,13 @@ TEST_F(Timing, BothCopiesOfACampaignToTwoAddressesEndInJunk)
     deliver(u"INBOX"_s, campaign(u"me@work.example"_s, u"relay-b.example"_s));
     ASSERT_TRUE(waitFor([&] { return inJunk() == 2; }));
     EXPECT_TRUE(filesIn(root() + u"/new"_s).isEmpty());
+
+    // Delivered together, both wait for their verdicts at once: each answer
+    // could be for either, so they move once both answers are in.
+    deliver(u"INBOX"_s, campaign(u"me@home.example"_s, u"relay-c.example"_s));
+    deliver(u"INBOX"_s, campaign(u"me@work.example"_s, u"relay-d.example"_s));
+    ASSERT_TRUE(waitFor([&] { return inJunk() == 4; }));
+    EXPECT_TRUE(filesIn(root() + u"/new"_s).isEmpty());
 }
 
 TEST_F(Timing, EveryOneOfFiveIdenticalCopiesEndsInJunk)
