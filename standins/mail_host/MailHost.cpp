@@ -189,6 +189,7 @@ void MailHost::scan(const std::shared_ptr<MFMailAccount> &account, bool duringOp
         QSet<QString> fresh;  // unique names of files new in this scan
         QSet<QString> listed;  // refused files still there
         QStringList scanned = removedFolders;  // the folders read, and those gone
+        QHash<QString, qsizetype> seen;  // known files found in each folder read
         for (const auto &mailbox : account->mailboxes()) {
             const QString folder = mailbox->folder();
             const bool whole = !directories || added.contains(mailbox->accountRelativePath());
@@ -201,11 +202,11 @@ void MailHost::scan(const std::shared_ptr<MFMailAccount> &account, bool duringOp
             if (readCur)
                 scanned << folder + QStringLiteral("/cur");
             const qsizetype before = changes.arrived.size();
-            reconcileMailbox(*account, mailbox, readNew, readCur, fresh, listed, changes, duringOpen);
+            reconcileMailbox(*account, mailbox, readNew, readCur, fresh, listed, seen, changes, duringOpen);
             if (duringOpen && qsizetype(changes.arrived.size()) == before)
                 changes.arrived.emplace_back(mailbox->store(), QVObjC::ObjectList());
         }
-        dropVanished(*account, scanned, changes);
+        dropVanished(*account, scanned, seen, changes);
         // Refused files are forgotten once they are gone, so the set stays
         // as small as the folders' odd files.
         for (auto it = refusedFiles_.begin(); it != refusedFiles_.end();) {
@@ -251,11 +252,14 @@ void MailHost::refuse(const QString &path, const QString &reason, QSet<QString> 
 }
 
 void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, bool readNew,
-                                bool readCur, QSet<QString> &fresh, QSet<QString> &listed, Changes &changes,
-                                bool duringOpen)
+                                bool readCur, QSet<QString> &fresh, QSet<QString> &listed,
+                                QHash<QString, qsizetype> &seen, Changes &changes, bool duringOpen)
 {
     QList<Maildir::Skipped> skipped;
-    const QList<Maildir::Entry> entries = Maildir::messageFiles(mailbox->folder(), &skipped, readNew, readCur);
+    const QString folder = mailbox->folder();
+    const QList<Maildir::Entry> entries = Maildir::messageFiles(folder, &skipped, readNew, readCur);
+    qsizetype &seenNew = seen[folder + QStringLiteral("/new")];
+    qsizetype &seenCur = seen[folder + QStringLiteral("/cur")];
     for (const auto &odd : std::as_const(skipped))
         refuse(odd.path, odd.reason, listed);
 
@@ -273,6 +277,7 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
             const std::shared_ptr<MFMessage> &message = *found;
             message->lastSeen_ = scanGeneration_;
             message->missing_ = false;
+            ++(entry.inCur ? seenCur : seenNew);
             if (message->isAt(entry.path))
                 continue;
             // Moved, or its flags changed, by another program: followed.
@@ -321,6 +326,7 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
             continue;
         }
         message->lastSeen_ = scanGeneration_;
+        ++(entry->inCur ? seenCur : seenNew);
         index(account, message);
         mailbox->store()->add(message);
         if (duringOpen && isInbox && entry->path.startsWith(newFolder))
@@ -335,22 +341,25 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         changes.unseen.emplace_back(mailbox->store(), unseen);
 }
 
-void MailHost::dropVanished(const MFMailAccount &account, const QStringList &directories, Changes &changes)
+void MailHost::dropVanished(const MFMailAccount &account, const QStringList &directories,
+                            const QHash<QString, qsizetype> &seen, Changes &changes)
 {
-    const auto &known = messagesByAccount_[account.name()];
-    std::vector<std::shared_ptr<MFMessage>> gone;
+    // Only a folder that holds fewer of its known files than it should is
+    // looked at file by file (rare: another program deleted or moved some).
+    QSet<QString> short_;
     for (const QString &directory : directories) {
-        const auto names = filesIn_.constFind(directory);
-        if (names == filesIn_.cend())
-            continue;
-        for (const QString &unique : *names) {
-            const auto message = known.value(unique);
-            if (!message || message->lastSeen_ == scanGeneration_)
+        if (filesIn_.value(directory) != seen.value(directory))
+            short_.insert(directory);
+    }
+    std::vector<std::shared_ptr<MFMessage>> gone;
+    if (!short_.isEmpty()) {
+        for (const auto &message : std::as_const(messagesByAccount_[account.name()])) {
+            if (message->lastSeen_ == scanGeneration_ || !short_.contains(directoryOf(message->path())))
                 continue;
             // Missed once: it may be on its way between two folders.
             if (!message->missing_) {
                 message->missing_ = true;
-                changes.rescan.insert(directory);
+                changes.rescan.insert(directoryOf(message->path()));
                 continue;
             }
             gone.push_back(message);
@@ -413,38 +422,60 @@ void MailHost::locate(MFMessage &message, const QString &path, const std::shared
     const QString previous = directoryOf(message.path());
     const QString next = directoryOf(path);
     if (previous != next) {
-        const auto names = filesIn_.find(previous);
-        if (names != filesIn_.end()) {
-            names->remove(message.uniqueName());
-            if (names->isEmpty())
-                filesIn_.erase(names);
-        }
-        filesIn_[next].insert(message.uniqueName());
+        countOut(previous);
+        ++filesIn_[next];
     }
     message.setLocation(path, mailbox);
 }
 
+void MailHost::countOut(const QString &directory)
+{
+    const auto count = filesIn_.find(directory);
+    if (count != filesIn_.end() && --*count <= 0)
+        filesIn_.erase(count);
+}
+
 void MailHost::index(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
 {
-    filesIn_[directoryOf(message->path())].insert(message->uniqueName());
+    ++filesIn_[directoryOf(message->path())];
     messagesByAccount_[account.name()].insert(message->uniqueName(), message);
-    if (!message->messageID().isEmpty())
+    if (message->messageID().isEmpty())
+        return;
+    // Most Message-IDs are one message's: the others wait in a second table.
+    const auto first = messagesByID_.find(message->messageID());
+    if (first == messagesByID_.end())
         messagesByID_.insert(message->messageID(), message);
+    else
+        laterByID_.insert(message->messageID(), message);
 }
 
 void MailHost::unindex(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
 {
-    const auto names = filesIn_.find(directoryOf(message->path()));
-    if (names != filesIn_.end()) {
-        names->remove(message->uniqueName());
-        if (names->isEmpty())
-            filesIn_.erase(names);
-    }
+    countOut(directoryOf(message->path()));
     messagesByAccount_[account.name()].remove(message->uniqueName());
-    for (auto it = messagesByID_.find(message->messageID());
-         it != messagesByID_.end() && it.key() == message->messageID();) {
+    const QString &messageID = message->messageID();
+    for (auto it = laterByID_.find(messageID); it != laterByID_.end() && it.key() == messageID;) {
         const auto other = it.value().lock();
-        it = !other || other == message ? messagesByID_.erase(it) : std::next(it);
+        it = !other || other == message ? laterByID_.erase(it) : std::next(it);
+    }
+    const auto first = messagesByID_.find(messageID);
+    if (first == messagesByID_.end())
+        return;
+    const auto held = first->lock();
+    if (held && held != message)
+        return;
+    // The earliest of the others takes its place (laterByID_ holds the
+    // newest first).
+    std::weak_ptr<MFMessage> next;
+    auto nextIt = laterByID_.end();
+    for (auto it = laterByID_.find(messageID); it != laterByID_.end() && it.key() == messageID; ++it)
+        nextIt = it;
+    if (nextIt != laterByID_.end()) {
+        next = nextIt.value();
+        laterByID_.erase(nextIt);
+        *first = next;
+    } else {
+        messagesByID_.erase(first);
     }
 }
 
@@ -593,9 +624,11 @@ std::shared_ptr<MFMessage> MailHost::messageWithMessageID(const QString &message
     if (messageID.isEmpty())
         return nullptr;
     std::lock_guard lock(mutex_);
-    // The newest first: the last live one arrived earliest.
+    if (auto first = messagesByID_.value(messageID).lock())
+        return first;
+    // The others are held newest first: the last live one arrived earliest.
     std::shared_ptr<MFMessage> earliest;
-    for (auto it = messagesByID_.constFind(messageID); it != messagesByID_.cend() && it.key() == messageID; ++it) {
+    for (auto it = laterByID_.constFind(messageID); it != laterByID_.cend() && it.key() == messageID; ++it) {
         if (auto message = it.value().lock())
             earliest = std::move(message);
     }

@@ -103,8 +103,11 @@ private:
     // The steps of a scan, with mutex_ held.
     bool discoverMailboxes(MFMailAccount &account, QStringList &added, QStringList &removedFolders);
     void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, bool readNew, bool readCur,
-                          QSet<QString> &fresh, QSet<QString> &listed, Changes &changes, bool duringOpen);
-    void dropVanished(const MFMailAccount &account, const QStringList &directories, Changes &changes);
+                          QSet<QString> &fresh, QSet<QString> &listed, QHash<QString, qsizetype> &seen,
+                          Changes &changes, bool duringOpen);
+    void dropVanished(const MFMailAccount &account, const QStringList &directories,
+                      const QHash<QString, qsizetype> &seen, Changes &changes);
+    void countOut(const QString &directory);
     // Moves the message's record to `path`, keeping filesIn_ in step.
     void locate(MFMessage &message, const QString &path, const std::shared_ptr<MFMailbox> &mailbox);
     static QString directoryOf(const QString &path);
@@ -127,15 +130,18 @@ private:
     // is dropped only when the next scan misses it too, so a file in flight
     // between two folders is followed.
     QHash<QString, QHash<QString, std::shared_ptr<MFMessage>>> messagesByAccount_;
-    QMultiHash<QString, std::weak_ptr<MFMessage>> messagesByID_;  // each Message-ID's newest first
+    // The earliest-arrived message of each Message-ID, and the others
+    // (newest first).
+    QHash<QString, std::weak_ptr<MFMessage>> messagesByID_;
+    QMultiHash<QString, std::weak_ptr<MFMessage>> laterByID_;
     quint64 scanGeneration_ = 0;
     QFileSystemWatcher watcher_;
     QTimer rescanTimer_;
     qint64 firstPendingChange_ = 0;  // ms since epoch
     QSet<QString> pendingDirectories_;  // changed folders
-    // The unique names of the known files in each new/ and cur/, so that a
-    // folder's scan looks only at its own files.
-    QHash<QString, QSet<QString>> filesIn_;
+    // How many known files each new/ and cur/ holds, so that a folder's
+    // scan tells at once whether one of them is missing.
+    QHash<QString, qsizetype> filesIn_;
     QStringList loadedBundles_;
     QSet<QString> refusedFiles_;  // reported once each, while they stay
     bool terminated_ = false;

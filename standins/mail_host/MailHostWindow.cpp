@@ -12,7 +12,7 @@
 #include <QToolButton>
 #include <QAbstractTableModel>
 #include <QItemSelectionModel>
-#include <QTreeView>
+#include <QTableView>
 #include <QTreeWidget>
 
 // The toolbar images live in a static library's resources.
@@ -132,50 +132,52 @@ public:
         std::sort(messages.begin(), messages.end(), newerFirst);
         beginResetModel();
         rows_ = std::move(messages);
-        uniques_.clear();
+        byName_.clear();
         for (const auto &message : rows_)
-            uniques_.insert(message->uniqueName());
+            byName_.insert(message->uniqueName(), message.get());
         endResetModel();
     }
 
     void insert(const std::shared_ptr<MFMessage> &message)
     {
-        if (uniques_.contains(message->uniqueName()))
+        if (byName_.contains(message->uniqueName()))
             return;
         const auto at = std::upper_bound(rows_.begin(), rows_.end(), message, newerFirst);
         const int row = int(at - rows_.begin());
         beginInsertRows({}, row, row);
         rows_.insert(at, message);
-        uniques_.insert(message->uniqueName());
+        byName_.insert(message->uniqueName(), message.get());
         endInsertRows();
     }
 
     // Removes the rows of these messages, a run of neighbours at a time.
     void remove(const QSet<QString> &uniqueNames)
     {
-        for (int row = int(rows_.size()) - 1; row >= 0; --row) {
-            if (!uniqueNames.contains(rows_[size_t(row)]->uniqueName()))
-                continue;
-            int first = row;
-            while (first > 0 && uniqueNames.contains(rows_[size_t(first - 1)]->uniqueName()))
-                --first;
-            beginRemoveRows({}, first, row);
-            for (int each = first; each <= row; ++each)
-                uniques_.remove(rows_[size_t(each)]->uniqueName());
-            rows_.erase(rows_.begin() + first, rows_.begin() + row + 1);
+        std::vector<int> rows;
+        for (const QString &unique : uniqueNames) {
+            if (const MFMessage *message = byName_.value(unique); message && rowOf(message) >= 0)
+                rows.push_back(rowOf(message));
+        }
+        std::sort(rows.begin(), rows.end(), std::greater<>());
+        for (size_t i = 0; i < rows.size();) {
+            size_t last = i;
+            while (last + 1 < rows.size() && rows[last + 1] == rows[last] - 1)
+                ++last;
+            const int first = rows[last];
+            const int end = rows[i];
+            beginRemoveRows({}, first, end);
+            for (int each = first; each <= end; ++each)
+                byName_.remove(rows_[size_t(each)]->uniqueName());
+            rows_.erase(rows_.begin() + first, rows_.begin() + end + 1);
             endRemoveRows();
-            row = first;
+            i = last + 1;
         }
     }
 
     void changed(const MFMessage *message)
     {
-        for (size_t row = 0; row < rows_.size(); ++row) {
-            if (rows_[row].get() == message) {
-                emit dataChanged(index(int(row), 0), index(int(row), 3));
-                return;
-            }
-        }
+        if (const int row = rowOf(message); row >= 0)
+            emit dataChanged(index(row, 0), index(row, 3));
     }
 
 private:
@@ -184,8 +186,28 @@ private:
         return a->dateReceived() > b->dateReceived();
     }
 
+    // Rows are ordered by date: a message is among those of its date.
+    int rowOf(const MFMessage *message) const
+    {
+        const auto [first, last] =
+            std::equal_range(rows_.begin(), rows_.end(), message->dateReceived(), [](const auto &a, const auto &b) {
+                const auto date = [](const auto &x) -> QDateTime {
+                    if constexpr (std::is_same_v<std::decay_t<decltype(x)>, QDateTime>)
+                        return x;
+                    else
+                        return x->dateReceived();
+                };
+                return date(a) > date(b);
+            });
+        for (auto it = first; it != last; ++it) {
+            if (it->get() == message)
+                return int(it - rows_.begin());
+        }
+        return -1;
+    }
+
     std::vector<std::shared_ptr<MFMessage>> rows_;
-    QSet<QString> uniques_;
+    QHash<QString, const MFMessage *> byName_;  // the listed messages by unique name
 };
 
 MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> viewer, QWidget *parent)
@@ -194,7 +216,7 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
       viewer_(std::move(viewer)),
       toolbar_(addToolBar(tr("Toolbar"))),
       mailboxes_(new QTreeWidget),
-      messages_(new QTreeView),
+      messages_(new QTableView),
       list_(new MessageList(this)),
       preview_(new QPlainTextEdit),
       status_(new QLabel)
@@ -212,18 +234,25 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     mailboxes_->setRootIsDecorated(true);
     mailboxes_->setMinimumWidth(180);
 
+    // A table keeps nothing per row but the vertical header's fixed size:
+    // rows come and go at a mailbox's size without a layout of all of them.
     messages_->setModel(list_);
-    messages_->setRootIsDecorated(false);
+    messages_->setShowGrid(false);
+    messages_->setWordWrap(false);
     messages_->setAlternatingRowColors(true);
-    messages_->setUniformRowHeights(true);
+    messages_->setSelectionBehavior(QAbstractItemView::SelectRows);
     messages_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    messages_->header()->setStretchLastSection(false);
-    messages_->header()->setSectionResizeMode(0, QHeaderView::Fixed);
-    messages_->header()->setSectionResizeMode(1, QHeaderView::Interactive);
-    messages_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
+    messages_->verticalHeader()->hide();
+    messages_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    messages_->verticalHeader()->setDefaultSectionSize(messages_->fontMetrics().height() + 6);
+    messages_->horizontalHeader()->setHighlightSections(false);
+    messages_->horizontalHeader()->setStretchLastSection(false);
+    messages_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Fixed);
+    messages_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Interactive);
+    messages_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
     // Fitting a column to its contents lays out every row's text on each
     // change: the date column gets the width of a long date once.
-    messages_->header()->setSectionResizeMode(3, QHeaderView::Interactive);
+    messages_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Interactive);
     messages_->setColumnWidth(0, 22);
     messages_->setColumnWidth(1, 230);
     messages_->setColumnWidth(3,

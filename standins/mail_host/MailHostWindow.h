@@ -18,7 +18,7 @@ class QLabel;
 class QPlainTextEdit;
 class QToolBar;
 class QToolButton;
-class QTreeView;
+class QTableView;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -66,7 +66,7 @@ private:
     std::shared_ptr<MessageViewer> viewer_;
     QToolBar *toolbar_;
     QTreeWidget *mailboxes_;
-    QTreeView *messages_;
+    QTableView *messages_;
     MessageList *list_;
     QPlainTextEdit *preview_;
     QLabel *status_;

@@ -196,7 +196,7 @@ QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped, bool r
                 continue;
             }
             const QString name = QString::fromUtf8(raw);
-            entries.append({directory + u'/' + name, uniqueName(name), isCur ? flags(name) : QString()});
+            entries.append({directory + u'/' + name, uniqueName(name), isCur ? flags(name) : QString(), isCur});
         }
         ::closedir(dir);
     }

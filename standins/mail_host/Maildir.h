@@ -39,6 +39,7 @@ struct Entry {
     QString path;  // the file
     QString uniqueName;  // the name up to ":"
     QString flags;  // after ":2,"; empty for new/
+    bool inCur = false;
 };
 
 // What else lies in new/ and cur/: never opened, only reported.
