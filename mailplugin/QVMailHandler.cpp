@@ -340,15 +340,28 @@ QVMailHandler::Twin QVMailHandler::junkTwin(const QByteArray &fingerprint, bool 
 
 // Moves
 
-bool QVMailHandler::moveMessage(const id &message, Destination destination, const QByteArray &fingerprint)
+bool QVMailHandler::moveMessage(const id &message, Destination destination, const QByteArray &fingerprint,
+                                const Retry *previous)
 {
+    Retry next(Work::Move, message);
+    next.destination = destination;
+    next.fingerprint = fingerprint;
+    if (previous) {
+        next.inboxOnly = previous->inboxOnly;
+        next.wasRead = previous->wasRead;
+        next.attempts = previous->attempts;
+        next.due = previous->due;
+    } else {
+        next.inboxOnly = destination == Destination::Junk && answeringVerdict_;
+        next.wasRead = QVObjC::send<bool>(message, QStringLiteral("isRead"));
+    }
     const id account = object(object(message, "mailbox"), "account");
     if (!QVObjC::isKindOfClass(account, mailClass("MFMailAccount")))
         return false;
     const id target =
         destination == Destination::Junk ? quorvaneMailboxForAccount(account) : inboxMailboxForAccount(account);
     if (!target) {
-        moved(message, destination, fingerprint, false);
+        moved(next, false);
         return false;
     }
     const QString messageID = text(message, "messageID");
@@ -362,11 +375,11 @@ bool QVMailHandler::moveMessage(const id &message, Destination destination, cons
                         ? QStringLiteral("*** Transfered message %1 to the spam folder %2 with result: %3")
                         : QStringLiteral("*** Transfered message %1 to the inbox folder %2 with result: %3"),
                     messageID, describe(target), result ? QStringLiteral("YES") : QStringLiteral("NO"));
-        moved(message, destination, fingerprint, result);
+        moved(next, result);
         return result;
     }
     QPointer<QVMailHandler> self(this);
-    QVDispatch::asyncGlobal([self, message, target, messageID, destination, fingerprint] {
+    QVDispatch::asyncGlobal([self, message, target, messageID, destination, next] {
         const qint64 result = QVObjC::sendClass<qint64>(mailClass("MFMessageStore"),
                                                         QStringLiteral("copyMessages:toMailbox:shouldDelete:"),
                                                         ObjectList{message}, target, true);
@@ -374,31 +387,31 @@ bool QVMailHandler::moveMessage(const id &message, Destination destination, cons
                         ? QStringLiteral("*** Copied message %1 to the spam folder %2 with result: %3")
                         : QStringLiteral("*** Copied message %1 to the inbox %2 with result: %3"),
                     messageID, describe(target), result);
-        QVDispatch::asyncMain([self, message, destination, fingerprint, result] {
+        QVDispatch::asyncMain([self, next, result] {
             if (self)
-                self->moved(message, destination, fingerprint, result == 1);
+                self->moved(next, result == 1);
         });
     });
     return true;
 }
 
-void QVMailHandler::moved(const id &message, Destination destination, const QByteArray &fingerprint, bool success)
+void QVMailHandler::moved(const Retry &move, bool success)
 {
+    const id message = move.message.lock();
+    if (!message)
+        return;
     if (success) {
-        if (destination == Destination::Junk)
-            rememberJunk(message, fingerprint);
+        if (move.destination == Destination::Junk)
+            rememberJunk(message, move.fingerprint);
         else
             forgetJunk(message);
         return;
     }
     // Not done: the host looks for the file again (by its unique name) and
     // the move is tried again while the message still wants it.
-    QVLogPlugin(QStringLiteral("*** ERROR: Could not move %1; it is tried again"), text(message, "messageID"));
-    Retry retry(Work::Move, message);
-    retry.destination = destination;
-    retry.fingerprint = fingerprint;
-    retry.wasRead = QVObjC::send<bool>(message, QStringLiteral("isRead"));
-    schedule(std::move(retry));
+    if (move.attempts == 0)
+        QVLogPlugin(QStringLiteral("*** ERROR: Could not move %1; it is tried again"), text(message, "messageID"));
+    schedule(move);
 }
 
 // Retries
@@ -436,6 +449,8 @@ bool QVMailHandler::stillWanted(const Retry &retry) const
     case Work::Move:
         if (!retry.wasRead && QVObjC::send<bool>(message, QStringLiteral("isRead")))
             return false;  // read since: the user has seen it
+        if (retry.inboxOnly)
+            return isInboxMessage(message);  // a verdict's move: filed elsewhere meanwhile
         return retry.destination == Destination::Junk ? !isMessageInQuorvaneFolder(message)
                                                       : isMessageInQuorvaneFolder(message);
     }
@@ -493,12 +508,7 @@ void QVMailHandler::runRetries()
             break;
         case Work::Move:
             // A failure schedules the next try itself.
-            moveMessage(message, retry.destination, retry.fingerprint);
-            if (!retries_.empty() && retries_.back().work == Work::Move && retries_.back().message.lock() == message) {
-                retries_.back().attempts = retry.attempts;
-                retries_.back().due = retry.due;
-                retries_.back().wasRead = retry.wasRead;
-            }
+            moveMessage(message, retry.destination, retry.fingerprint, &retry);
             break;
         }
     }
@@ -655,8 +665,10 @@ void QVMailHandler::spamDetectedNotification(const QVDistributedNotification &no
     const auto answer =
         answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"), QVPendingAnswers::Kind::Verdict,
                         [this](const id &m) { return isInboxMessage(m); });
+    answeringVerdict_ = true;
     for (size_t i = 0; i < answer.messages.size(); ++i)
         moveMessage(answer.messages[i], Destination::Junk, answer.fingerprints[i]);
+    answeringVerdict_ = false;
 }
 
 void QVMailHandler::letterBlockedNotification(const QVDistributedNotification &notification)

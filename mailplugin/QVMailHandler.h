@@ -98,8 +98,11 @@ private:
     enum class Destination { Junk, Inbox };
     // Whether the host moved the message; without a viewer the result comes
     // later on the global queue, and a failure is retried from there.
-    bool moveMessage(const QVObjC::id &message, Destination destination, const QByteArray &fingerprint);
-    void moved(const QVObjC::id &message, Destination destination, const QByteArray &fingerprint, bool success);
+    struct Retry;
+    // `previous`: the failed try this one repeats.
+    bool moveMessage(const QVObjC::id &message, Destination destination, const QByteArray &fingerprint,
+                     const Retry *previous = nullptr);
+    void moved(const Retry &move, bool success);
     void processAddedMessages(const QVariantMap &userInfo);
     // Posts a new message for a verdict, unless it is a rescue; false when
     // its file could not be read.
@@ -122,6 +125,7 @@ private:
         Destination destination = Destination::Junk;
         QByteArray fingerprint;
         bool wasRead = false;
+        bool inboxOnly = false;  // a verdict's move: only while in the inbox
         int attempts = 0;
         qint64 due = 0;  // ms since epoch
         qint64 deadline = 0;  // AwaitRescue only
@@ -148,6 +152,7 @@ private:
     std::deque<QByteArray> junkOrder_;
     std::vector<Retry> retries_;
     QTimer retryTimer_;
+    bool answeringVerdict_ = false;
     QDBusServiceWatcher *applicationWatcher_ = nullptr;
     // Verdict requests numbered above this were posted after the
     // application last appeared.

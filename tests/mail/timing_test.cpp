@@ -140,12 +140,22 @@ TEST_F(Timing, AMoveIntoAJunkFolderThatCannotBeWrittenIsDoneOnceItCan)
     blocker.close();
     start();
     const QString file = spam(1);
-    ASSERT_TRUE(waitFor([&] { return !received(kQVClientDidDetermineSpamNotification).empty(); }));
+    spam(2);
+    ASSERT_TRUE(waitFor([&] { return received(kQVClientDidDetermineSpamNotification).size() == 2; }));
     settle(500);
     EXPECT_TRUE(QFile::exists(file));
+    // Meanwhile the user files the second one: its move is no longer wanted.
+    Maildir::createMailbox(root(), u"Archive"_s);
+    host_->rescan(account_);
+    const auto filed = host_->messageWithMessageID(u"<spam2@spammer.example>"_s);
+    ASSERT_TRUE(filed);
+    ASSERT_EQ(host_->transferMessages({filed}, account_->mailboxWithPath(u"Archive"_s), true), 1);
     ASSERT_TRUE(QFile::remove(junk(root()) + u"/cur"_s));
     ASSERT_TRUE(waitFor([&] { return inJunk() == 1; }));
     EXPECT_FALSE(QFile::exists(file));
+    settle(500);
+    EXPECT_EQ(filed->currentMailbox()->accountRelativePath(), u"Archive"_s);
+    EXPECT_EQ(inJunk(), 1);
 }
 
 // The file moves between the scan that found it and the read: the post
