@@ -135,6 +135,23 @@ void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
     scan(account, false, nullptr);
 }
 
+void MailHost::rescanLater(const std::shared_ptr<MFMailbox> &mailbox)
+{
+    if (!mailbox)
+        return;
+    const QString folder = mailbox->folder();
+    QPointer<MailHost> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, folder] {
+            if (!self)
+                return;
+            self->scheduleRescan(folder + QStringLiteral("/new"));
+            self->scheduleRescan(folder + QStringLiteral("/cur"));
+        },
+        Qt::QueuedConnection);
+}
+
 void MailHost::scheduleRescan(const QString &path)
 {
     // Only the folder that changed is read again: the account's root (its
@@ -489,7 +506,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
     }
     qint64 moved = 0;
     Changes changes;
-    bool rescanNeeded = false;
+    std::vector<std::shared_ptr<MFMailbox>> lookAgain;  // where a file was not found
     {
         std::lock_guard lock(mutex_);
         const QString folder = targetBox->folder();
@@ -523,7 +540,6 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                     continue;
                 }
                 ++moved;
-                rescanNeeded = true;
                 continue;
             }
             QString newPath, error;
@@ -532,7 +548,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 // rescan finds out where it went.
                 qCWarning(lcMailHost) << "Could not move" << message->path() << "to" << targetBox->description() << ":"
                                       << error;
-                rescanNeeded = true;
+                lookAgain.push_back(source);
                 continue;
             }
             if (source) {
@@ -555,12 +571,12 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
     QPointer<MailHost> self(this);
     QMetaObject::invokeMethod(
         this,
-        [self, changes = std::move(changes), rescanNeeded] {
+        [self, changes = std::move(changes), lookAgain] {
             if (!self)
                 return;
             self->announce(changes, false);
-            if (rescanNeeded)
-                self->rescan(nullptr);
+            for (const auto &mailbox : lookAgain)
+                self->rescanLater(mailbox);
         },
         Qt::QueuedConnection);
     return moved;
@@ -611,7 +627,7 @@ bool MailHost::setRead(const std::shared_ptr<MFMessage> &message, bool read)
     }
     if (!marked) {
         qCWarning(lcMailHost) << "Could not mark" << message->path() << ":" << error;
-        rescan(nullptr);
+        rescanLater(message->currentMailbox());
         return false;
     }
     if (const auto mailbox = message->currentMailbox())

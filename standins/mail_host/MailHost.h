@@ -51,6 +51,10 @@ public:
     // files are announced, moved ones followed, vanished ones dropped.
     void rescan(const std::shared_ptr<MFMailAccount> &account);
 
+    // Reads the mailbox's new/ and cur/ again soon (from any thread): a file
+    // of it was not where it was known to be.
+    void rescanLater(const std::shared_ptr<MFMailbox> &mailbox);
+
     // Loads <library>/Mail/Bundles/*.mailbundle; gives the number loaded.
     int loadBundles();
     QStringList loadedBundles() const { return loadedBundles_; }

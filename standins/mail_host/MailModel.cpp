@@ -160,13 +160,9 @@ QVObjC::id MFMailAccount::createMailboxWithParent(QVObjC::id parent, QString nam
     auto mailbox = addMailbox(path);
     if (auto *host = MailHost::current()) {
         // Later, on the main thread: shows and watches the new folder.
+        host->rescanLater(mailbox);
         QMetaObject::invokeMethod(
-            host,
-            [host] {
-                host->rescan(nullptr);
-                emit host->mailboxesChanged();
-            },
-            Qt::QueuedConnection);
+            host, [host] { emit host->mailboxesChanged(); }, Qt::QueuedConnection);
     }
     return mailbox;
 }
@@ -269,12 +265,8 @@ QByteArray MFMessage::readRange(qint64 offset, qint64 length) const
         qCWarning(lcMailHost) << "Could not read message" << name << ":" << error;
         // Most likely moved by another program: the host finds it again by
         // its unique name, and a later read gets it.
-        if (auto *host = MailHost::current()) {
-            const auto mailbox = currentMailbox();
-            const auto account = mailbox ? mailbox->mailAccount() : nullptr;
-            QMetaObject::invokeMethod(
-                host, [host, account] { host->rescan(account); }, Qt::QueuedConnection);
-        }
+        if (auto *host = MailHost::current())
+            host->rescanLater(currentMailbox());
         return {};
     }
     qint64 available = std::max<qint64>(0, in.size() - offset);
