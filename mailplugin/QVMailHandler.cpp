@@ -153,10 +153,18 @@ QVMailHandler::QVMailHandler()
     connect(&retryTimer_, &QTimer::timeout, this, &QVMailHandler::runRetries);
     // When the application (re)appears on the bus, what it had not judged
     // is posted again: a crash loses its waiting requests.
-    applicationWatcher_ =
-        new QDBusServiceWatcher(QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier),
-                                QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForRegistration, this);
-    connect(applicationWatcher_, &QDBusServiceWatcher::serviceRegistered, this, &QVMailHandler::applicationAppeared);
+    // The watcher also keeps whether it runs, so that a batch of new mail
+    // does not wait for the bus to be asked.
+    const QString application = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
+    applicationWatcher_ = new QDBusServiceWatcher(application, QDBusConnection::sessionBus(),
+                                                  QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(applicationWatcher_, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        applicationRunning_ = true;
+        applicationAppeared();
+    });
+    connect(applicationWatcher_, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this] { applicationRunning_ = false; });
+    applicationRunning_ = QVRunningApplications::isRunning(application);
     launchCore();
 }
 
@@ -186,7 +194,7 @@ void QVMailHandler::unsubscribeForNotifications()
 
 void QVMailHandler::launchCore()
 {
-    if (QVRunningApplications::isRunning(QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier)))
+    if (applicationRunning_)
         return;
     QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
         QString::fromLatin1(kQVPluginNeedsToLaunchClientNotification));

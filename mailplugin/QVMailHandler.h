@@ -154,6 +154,7 @@ private:
     QTimer retryTimer_;
     bool answeringVerdict_ = false;
     QDBusServiceWatcher *applicationWatcher_ = nullptr;
+    bool applicationRunning_ = false;  // its bus name is owned
     // Verdict requests numbered above this were posted after the
     // application last appeared.
     quint64 postedBeforeApplication_ = 0;

@@ -216,30 +216,6 @@ TEST_F(Timing, WhatTheApplicationLostInACrashIsJudgedOnceItRunsAgain)
     EXPECT_EQ(manager_->whiteList()->numberOfItems(), allowed);
 }
 
-// A burst of large messages: each is judged (what the application's queue
-// cannot hold is dropped, named and posted again).
-TEST_F(Timing, ABurstOfAThousandLargeMessagesLosesNoVerdict)
-{
-    manager_ = makeManager(true, 100);  // the engine finds every message spam
-    start();
-    constexpr int kBurst = 1000;
-    const QByteArray body = QByteArray("Cheap offers, buy now.\r\n").repeated(150'000 / 24);
-    for (int n = 0; n < kBurst; ++n) {
-        const QByteArray message =
-            mailMessage(u"<burst%1@bulk.example>"_s.arg(n), u"Bulk <offers@bulk.example>"_s, u"Win"_s, body);
-        QFile file(root() + u"/tmp/burst%1"_s.arg(n));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(message);
-    }
-    // Delivered at once, the Maildir way.
-    for (int n = 0; n < kBurst; ++n) {
-        ASSERT_TRUE(
-            QFile::rename(root() + u"/tmp/burst%1"_s.arg(n), root() + u"/new/17%1.burst"_s.arg(n, 8, 10, QChar(u'0'))));
-    }
-    ASSERT_TRUE(waitFor([&] { return inJunk() == qsizetype(kBurst); }, 120'000)) << inJunk();
-    EXPECT_EQ(posted(), kBurst + received(kQVClientDidDropMessageNotification).size());
-}
-
 // The application's side of a flood: what its queue cannot take is dropped
 // and named, request by request.
 TEST_F(Timing, TheApplicationNamesEachVerdictRequestItDrops)
