@@ -22,6 +22,7 @@ const char *const kQVPluginSwitchToAccountPageNotification = "QV_SWITCH_TO_ACCOU
 const char *const kQVClientDidDetermineSpamNotification = "QV_DETERMINED_SPAM";
 const char *const kQVClientDidBlockLetterNotification = "QV_BLOCK_LETTER";
 const char *const kQVClientDidUnblockLetterNotification = "QV_BLOCK_UNBLOCK";
+const char *const kQVClientDidDropMessageNotification = "QV_DROPPED_MESSAGE";
 
 const char *const kQVPluginNeedsToLaunchClientNotification = "QV_NEEDS_TO_LAUNCH_CLIENT";
 

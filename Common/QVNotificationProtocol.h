@@ -33,6 +33,9 @@ QV_PROTOCOL_EXPORT extern const char *const kQVPluginSwitchToAccountPageNotifica
 QV_PROTOCOL_EXPORT extern const char *const kQVClientDidDetermineSpamNotification;
 QV_PROTOCOL_EXPORT extern const char *const kQVClientDidBlockLetterNotification;
 QV_PROTOCOL_EXPORT extern const char *const kQVClientDidUnblockLetterNotification;
+// A QV_ADD_MESSAGE that the application could not take (its queue was
+// full), with {"MessageID"}: the plug-in posts the message again later.
+QV_PROTOCOL_EXPORT extern const char *const kQVClientDidDropMessageNotification;
 
 // Plug-in to launch agent.
 QV_PROTOCOL_EXPORT extern const char *const kQVPluginNeedsToLaunchClientNotification;

@@ -7,6 +7,9 @@
 #include "QVRunningApplications.h"
 
 #include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QDateTime>
 #include <QPointer>
 #include <QThread>
 
@@ -19,6 +22,18 @@ const QString kJunkMailboxName = QStringLiteral("Quorvane");
 const QString kMessageIDKey = QString::fromLatin1(kQVUserInfoMessageIDKey);
 
 QVMailHandler *sharedHandler = nullptr;
+
+// Retries: a short first wait (a rescan finds a moved file), then longer
+// ones up to a ceiling, for as long as the message still wants the work.
+constexpr int kRetryFirstMs = 150;
+constexpr int kRetryCeilingMs = 5000;
+constexpr size_t kMaximumRetries = 100'000;
+constexpr size_t kRememberedJunk = 10'000;
+
+qint64 now()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
 
 QVObjC::Class *mailClass(const char *name)
 {
@@ -77,20 +92,41 @@ QString QVMailHandler::domainFromSender(const QString &sender)
 
 QByteArray QVMailHandler::messageData(const id &message, qsizetype bodyLimit)
 {
+    // Null when the file cannot be read now (another program moved it): a
+    // message is never posted without its bytes.
     QByteArray bytes = QVObjC::send<QByteArray>(message, QStringLiteral("headerData"));
+    if (bytes.isEmpty())
+        return {};
     if (bytes.size() > kHeaderLimit)
         bytes.truncate(kHeaderLimit);
-    const QByteArray body = QVObjC::send<QByteArray>(message, QStringLiteral("bodyData"));
+    // Only the bytes that are posted are read, where the host can do that.
+    const QString limited = QStringLiteral("bodyDataWithLimit:");
+    const QByteArray body = QVObjC::respondsToSelector(message, limited)
+        ? QVObjC::send<QByteArray>(message, limited, qint64(bodyLimit))
+        : QVObjC::send<QByteArray>(message, QStringLiteral("bodyData"));
+    if (body.isNull())
+        return {};
     bytes.append(QByteArrayView(body).first(std::min(body.size(), bodyLimit)));
     return bytes;
 }
 
+QString QVMailHandler::travellingMessageID(const QString &messageID)
+{
+    if (messageID.size() <= kLongestMessageID && !messageID.contains(QChar(0)))
+        return messageID;
+    const QByteArray digest = QCryptographicHash::hash(messageID.toUtf8(), QCryptographicHash::Sha256).toHex();
+    return QStringLiteral("<%1@message-id.quorvane.invalid>").arg(QString::fromLatin1(digest));
+}
+
 QVariantMap QVMailHandler::messageUserInfo(const id &message, qsizetype bodyLimit)
 {
+    const QByteArray bytes = messageData(message, bodyLimit);
+    if (bytes.isNull())
+        return {};
     const QString sender = text(message, "sender");
-    const QString messageID = text(message, "messageID");
+    const QString messageID = travellingMessageID(text(message, "messageID"));
     const QVariant values[] = {
-        messageData(message, bodyLimit),
+        bytes,
         messageID.isNull() ? QVariant() : QVariant(messageID),
         sender.isNull() ? QVariant() : QVariant(addressFromSender(sender)),
         sender.isNull() ? QVariant() : QVariant(domainFromSender(sender)),
@@ -113,6 +149,22 @@ QVMailHandler::QVMailHandler()
     center.addObserver(this, QStringLiteral("MonitoredActivityEnded_inMainThread_"), nullptr,
                        [this](const QVNotification &n) { monitoredActivityEnded(n); });
     subscribeForNotifications();
+    retryTimer_.setSingleShot(true);
+    connect(&retryTimer_, &QTimer::timeout, this, &QVMailHandler::runRetries);
+    // When the application (re)appears on the bus, what it had not judged
+    // is posted again: a crash loses its waiting requests.
+    // The watcher also keeps whether it runs, so that a batch of new mail
+    // does not wait for the bus to be asked.
+    const QString application = QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier);
+    applicationWatcher_ = new QDBusServiceWatcher(application, QDBusConnection::sessionBus(),
+                                                  QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(applicationWatcher_, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        applicationRunning_ = true;
+        applicationAppeared();
+    });
+    connect(applicationWatcher_, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this] { applicationRunning_ = false; });
+    applicationRunning_ = QVRunningApplications::isRunning(application);
     launchCore();
 }
 
@@ -131,6 +183,8 @@ void QVMailHandler::subscribeForNotifications()
                         [this](const QVDistributedNotification &n) { letterBlockedNotification(n); });
     center->addObserver(this, QString::fromLatin1(kQVClientDidUnblockLetterNotification),
                         [this](const QVDistributedNotification &n) { letterUnblockedNotification(n); });
+    center->addObserver(this, QString::fromLatin1(kQVClientDidDropMessageNotification),
+                        [this](const QVDistributedNotification &n) { messageDroppedNotification(n); });
 }
 
 void QVMailHandler::unsubscribeForNotifications()
@@ -140,7 +194,7 @@ void QVMailHandler::unsubscribeForNotifications()
 
 void QVMailHandler::launchCore()
 {
-    if (QVRunningApplications::isRunning(QString::fromLatin1(QVRunningApplications::kApplicationBundleIdentifier)))
+    if (applicationRunning_)
         return;
     QVDistributedNotificationCenter::defaultCenter()->postNotificationName(
         QString::fromLatin1(kQVPluginNeedsToLaunchClientNotification));
@@ -151,11 +205,14 @@ void QVMailHandler::rememberRequest(QVPendingAnswers::Kind kind, const id &messa
 {
     // Copies of one message may stand for each other; different messages
     // under one Message-ID may not.
-    const QByteArray fingerprint = kind == QVPendingAnswers::Kind::Verdict
-        ? QCryptographicHash::hash(userInfo.value(QString::fromLatin1(kQVUserInfoMessageKey)).toByteArray(),
-                                   QCryptographicHash::Sha256)
-        : QByteArray();
-    pending_.add(kind, userInfo.value(kMessageIDKey).toString(), message, fingerprint);
+    pending_.add(kind, userInfo.value(kMessageIDKey).toString(), message,
+                 kind == QVPendingAnswers::Kind::Unblock ? QByteArray() : fingerprint(userInfo));
+}
+
+QByteArray QVMailHandler::fingerprint(const QVariantMap &userInfo)
+{
+    return QCryptographicHash::hash(userInfo.value(QString::fromLatin1(kQVUserInfoMessageKey)).toByteArray(),
+                                    QCryptographicHash::Sha256);
 }
 
 bool QVMailHandler::post(const char *notification, const QVariantMap &userInfo)
@@ -227,65 +284,94 @@ id QVMailHandler::availableMessageViewer() const
 
 bool QVMailHandler::moveMessageToQuorvaneFolder(const id &message)
 {
-    if (!moveMessage(message, Destination::Junk))
-        return false;
-    rememberJunk(message);
-    return true;
-}
-
-QString QVMailHandler::identity(const id &message)
-{
-    // What other mail programs keep when they copy a message: its fields,
-    // not its file.
-    const QString messageID = text(message, "messageID");
-    return messageID.isEmpty() ? QString()
-                               : messageID + u'\n' + text(message, "sender") + u'\n' + text(message, "subject");
-}
-
-void QVMailHandler::rememberJunk(const id &message)
-{
-    const QString key = identity(message);
-    if (key.isEmpty())
-        return;
-    if (!movedToJunk_.contains(key))
-        movedToJunkOrder_.push_back(key);
-    movedToJunk_.insert(key, message);
-    constexpr size_t kRemembered = 10'000;
-    while (movedToJunkOrder_.size() > kRemembered) {
-        movedToJunk_.remove(movedToJunkOrder_.front());
-        movedToJunkOrder_.pop_front();
-    }
-}
-
-bool QVMailHandler::cameBackFromJunk(const id &message)
-{
-    const QString key = identity(message);
-    const auto found = key.isEmpty() ? movedToJunk_.end() : movedToJunk_.find(key);
-    if (found == movedToJunk_.end())
-        return false;
-    // A new file with the fields of a message moved to junk: taken out
-    // again, as a copy (the host may not have seen the original go yet).
-    if (found->lock() == message)
-        return false;
-    movedToJunk_.erase(found);
-    std::erase(movedToJunkOrder_, key);
-    return true;
+    return moveMessage(message, Destination::Junk, QByteArray());
 }
 
 bool QVMailHandler::moveMessageToInbox(const id &message)
 {
-    return moveMessage(message, Destination::Inbox);
+    return moveMessage(message, Destination::Inbox, QByteArray());
 }
 
-bool QVMailHandler::moveMessage(const id &message, Destination destination)
+// The junk memory
+
+void QVMailHandler::rememberJunk(const id &message, const QByteArray &fingerprint)
 {
+    if (fingerprint.isEmpty())
+        return;
+    auto &twins = junk_[fingerprint];
+    if (std::any_of(twins.begin(), twins.end(), [&](const QVObjC::weak_id &twin) { return twin.lock() == message; }))
+        return;
+    twins.push_back(message);
+    junkOrder_.push_back(fingerprint);
+    while (junkOrder_.size() > kRememberedJunk) {
+        const auto oldest = junk_.find(junkOrder_.front());
+        junkOrder_.pop_front();
+        if (oldest == junk_.end())
+            continue;
+        oldest->erase(oldest->begin());
+        if (oldest->empty())
+            junk_.erase(oldest);
+    }
+}
+
+void QVMailHandler::forgetJunk(const id &message)
+{
+    // Brought back by an unblock: no longer a twin in the junk folder.
+    for (auto it = junk_.begin(); it != junk_.end();) {
+        std::erase_if(*it, [&](const QVObjC::weak_id &twin) { return twin.lock() == message; });
+        it = it->empty() ? junk_.erase(it) : std::next(it);
+    }
+}
+
+QVMailHandler::Twin QVMailHandler::junkTwin(const QByteArray &fingerprint, bool take)
+{
+    const auto found = junk_.find(fingerprint);
+    if (found == junk_.end())
+        return Twin::None;
+    Twin result = Twin::None;
+    for (auto twin = found->begin(); twin != found->end(); ++twin) {
+        const id message = twin->lock();
+        if (message && isMessageInQuorvaneFolder(message)) {
+            result = Twin::InJunk;
+            continue;
+        }
+        // Deleted from the junk folder, or moved out of it.
+        if (take) {
+            found->erase(twin);
+            if (found->empty())
+                junk_.erase(found);
+        }
+        return Twin::Left;
+    }
+    return result;
+}
+
+// Moves
+
+bool QVMailHandler::moveMessage(const id &message, Destination destination, const QByteArray &fingerprint,
+                                const Retry *previous)
+{
+    Retry next(Work::Move, message);
+    next.destination = destination;
+    next.fingerprint = fingerprint;
+    if (previous) {
+        next.inboxOnly = previous->inboxOnly;
+        next.wasRead = previous->wasRead;
+        next.attempts = previous->attempts;
+        next.due = previous->due;
+    } else {
+        next.inboxOnly = destination == Destination::Junk && answeringVerdict_;
+        next.wasRead = QVObjC::send<bool>(message, QStringLiteral("isRead"));
+    }
     const id account = object(object(message, "mailbox"), "account");
     if (!QVObjC::isKindOfClass(account, mailClass("MFMailAccount")))
         return false;
     const id target =
         destination == Destination::Junk ? quorvaneMailboxForAccount(account) : inboxMailboxForAccount(account);
-    if (!target)
+    if (!target) {
+        moved(next, false);
         return false;
+    }
     const QString messageID = text(message, "messageID");
     if (const id viewer = availableMessageViewer()) {
         const bool result = QVObjC::send<bool>(
@@ -297,9 +383,11 @@ bool QVMailHandler::moveMessage(const id &message, Destination destination)
                         ? QStringLiteral("*** Transfered message %1 to the spam folder %2 with result: %3")
                         : QStringLiteral("*** Transfered message %1 to the inbox folder %2 with result: %3"),
                     messageID, describe(target), result ? QStringLiteral("YES") : QStringLiteral("NO"));
-        return true;
+        moved(next, result);
+        return result;
     }
-    QVDispatch::asyncGlobal([message, target, messageID, destination] {
+    QPointer<QVMailHandler> self(this);
+    QVDispatch::asyncGlobal([self, message, target, messageID, destination, next] {
         const qint64 result = QVObjC::sendClass<qint64>(mailClass("MFMessageStore"),
                                                         QStringLiteral("copyMessages:toMailbox:shouldDelete:"),
                                                         ObjectList{message}, target, true);
@@ -307,8 +395,137 @@ bool QVMailHandler::moveMessage(const id &message, Destination destination)
                         ? QStringLiteral("*** Copied message %1 to the spam folder %2 with result: %3")
                         : QStringLiteral("*** Copied message %1 to the inbox %2 with result: %3"),
                     messageID, describe(target), result);
+        QVDispatch::asyncMain([self, next, result] {
+            if (self)
+                self->moved(next, result == 1);
+        });
     });
     return true;
+}
+
+void QVMailHandler::moved(const Retry &move, bool success)
+{
+    const id message = move.message.lock();
+    if (!message)
+        return;
+    if (success) {
+        if (move.destination == Destination::Junk)
+            rememberJunk(message, move.fingerprint);
+        else
+            forgetJunk(message);
+        return;
+    }
+    // Not done: the host looks for the file again (by its unique name) and
+    // the move is tried again while the message still wants it.
+    if (move.attempts == 0)
+        QVLogPlugin(QStringLiteral("*** ERROR: Could not move %1; it is tried again"), text(message, "messageID"));
+    schedule(move);
+}
+
+// Retries
+
+void QVMailHandler::schedule(Retry retry)
+{
+    const id message = retry.message.lock();
+    if (!message)
+        return;
+    for (Retry &existing : retries_) {
+        if (existing.work == retry.work && existing.message.lock() == message)
+            return;  // already waiting
+    }
+    if (retries_.size() >= kMaximumRetries) {
+        QVLogPlugin(QStringLiteral("*** ERROR: Too much work waits for a retry; %1 is left where it is"),
+                    text(message, "messageID"));
+        return;
+    }
+    if (retry.due == 0)
+        retry.due = now() + kRetryFirstMs;
+    retries_.push_back(std::move(retry));
+    if (!retryTimer_.isActive() || retryTimer_.remainingTime() > kRetryFirstMs)
+        retryTimer_.start(kRetryFirstMs);
+}
+
+bool QVMailHandler::stillWanted(const Retry &retry) const
+{
+    const id message = retry.message.lock();
+    if (!message)
+        return false;  // gone
+    switch (retry.work) {
+    case Work::Submit:
+    case Work::Repost:
+    case Work::AwaitRescue: return isWaitingForVerdict(message);
+    case Work::Move:
+        if (!retry.wasRead && QVObjC::send<bool>(message, QStringLiteral("isRead")))
+            return false;  // read since: the user has seen it
+        if (retry.inboxOnly)
+            return isInboxMessage(message);  // a verdict's move: filed elsewhere meanwhile
+        return retry.destination == Destination::Junk ? !isMessageInQuorvaneFolder(message)
+                                                      : isMessageInQuorvaneFolder(message);
+    }
+    return false;
+}
+
+void QVMailHandler::runRetries()
+{
+    const qint64 time = now();
+    std::vector<Retry> due;
+    for (auto it = retries_.begin(); it != retries_.end();) {
+        if (it->due <= time) {
+            due.push_back(std::move(*it));
+            it = retries_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (Retry &retry : due) {
+        if (!stillWanted(retry))
+            continue;
+        const id message = retry.message.lock();
+        ++retry.attempts;
+        retry.due = time + std::min(kRetryCeilingMs, kRetryFirstMs << std::min(retry.attempts, 6));
+        switch (retry.work) {
+        case Work::Submit:
+            if (submit(message, true) == Submission::Unreadable)
+                schedule(std::move(retry));
+            break;
+        case Work::Repost: {
+            // In place of the post that was dropped: its entry stays.
+            const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
+            if (info.isEmpty() || !post(kQVPluginDidReceiveNewMessageNotification, info))
+                schedule(std::move(retry));
+            break;
+        }
+        case Work::AwaitRescue:
+            switch (junkTwin(retry.fingerprint, true)) {
+            case Twin::Left:
+                QVLogPlugin(QStringLiteral("*** %1 was taken out of the spam folder; it is not judged again"),
+                            text(message, "messageID"));
+                break;
+            case Twin::InJunk:
+                if (time < retry.deadline) {
+                    retry.due = time + kRetryFirstMs;
+                    schedule(std::move(retry));
+                    break;
+                }
+                [[fallthrough]];
+            case Twin::None:
+                if (submit(message, false) == Submission::Unreadable)
+                    schedule(Retry(Work::Submit, message));
+                break;
+            }
+            break;
+        case Work::Move:
+            // A failure schedules the next try itself.
+            moveMessage(message, retry.destination, retry.fingerprint, &retry);
+            break;
+        }
+    }
+    if (!retries_.empty()) {
+        qint64 next = retries_.front().due;
+        for (const Retry &retry : retries_)
+            next = std::min(next, retry.due);
+        retryTimer_.start(int(std::clamp<qint64>(next - now(), 0, kRetryCeilingMs)));
+    }
 }
 
 bool QVMailHandler::removeAllMessagesFromQuorvaneFolderForAccount(const id &account)
@@ -332,6 +549,8 @@ bool QVMailHandler::removeAllMessagesFromQuorvaneFolderForAccount(const id &acco
     return true;
 }
 
+// New messages
+
 void QVMailHandler::messageStoreDidAddMessages(const QVNotification &notification)
 {
     if (notification.userInfo.isEmpty()
@@ -352,16 +571,44 @@ void QVMailHandler::processAddedMessages(const QVariantMap &userInfo)
     for (const id &message : messages) {
         if (!isWaitingForVerdict(message))
             continue;
-        if (cameBackFromJunk(message)) {
+        // A file that could not be read (moved meanwhile) is read again
+        // once the host has found it.
+        if (submit(message, true) == Submission::Unreadable)
+            schedule(Retry(Work::Submit, message));
+    }
+}
+
+QVMailHandler::Submission QVMailHandler::submit(const id &message, bool checkRescue)
+{
+    const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
+    if (info.isEmpty()) {
+        QVLogPlugin(QStringLiteral("*** Could not read %1 now; it is read again later"), text(message, "messageID"));
+        return Submission::Unreadable;
+    }
+    if (checkRescue) {
+        const QByteArray digest = fingerprint(info);
+        switch (junkTwin(digest, true)) {
+        case Twin::Left:
             QVLogPlugin(QStringLiteral("*** %1 was taken out of the spam folder; it is not judged again"),
                         text(message, "messageID"));
-            continue;
+            return Submission::Rescued;
+        case Twin::InJunk: {
+            // Its twin may be about to leave the junk folder (a copy, then
+            // a delete): only then is it a rescue.
+            Retry wait(Work::AwaitRescue, message);
+            wait.fingerprint = digest;
+            wait.deadline = now() + kRescueWaitMs;
+            schedule(std::move(wait));
+            return Submission::Deferred;
         }
-        const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
-        QVLogPlugin(QStringLiteral("*** PROCESSING: %1"), text(message, "messageID"));
-        if (post(kQVPluginDidReceiveNewMessageNotification, info))
-            rememberRequest(QVPendingAnswers::Kind::Verdict, message, info);
+        case Twin::None: break;
+        }
     }
+    QVLogPlugin(QStringLiteral("*** PROCESSING: %1"), text(message, "messageID"));
+    if (!post(kQVPluginDidReceiveNewMessageNotification, info))
+        return Submission::NotPosted;
+    rememberRequest(QVPendingAnswers::Kind::Verdict, message, info);
+    return Submission::Posted;
 }
 
 bool QVMailHandler::isWaitingForVerdict(const id &message) const
@@ -369,49 +616,96 @@ bool QVMailHandler::isWaitingForVerdict(const id &message) const
     return isInboxMessage(message) && !QVObjC::send<bool>(message, QStringLiteral("isRead"));
 }
 
-id QVMailHandler::answeredMessage(const QVDistributedNotification &notification, const QString &logFormat,
-                                  QVPendingAnswers::Kind kind, const std::function<bool(const id &)> &waiting)
+void QVMailHandler::applicationAppeared()
+{
+    // Everything posted since it last appeared, and still unread in an
+    // inbox, may have been lost with it (a verdict of not spam has no
+    // answer, so the judged ones cannot be told apart): posted again. A
+    // second verdict moves nothing twice; the first one took the entry.
+    const auto posted = pending_.addedAfter(QVPendingAnswers::Kind::Verdict, postedBeforeApplication_);
+    postedBeforeApplication_ = pending_.lastSequence();
+    int again = 0;
+    for (const auto &[messageID, message] : posted) {
+        if (!isWaitingForVerdict(message))
+            continue;
+        const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
+        if (info.isEmpty())
+            continue;
+        if (post(kQVPluginDidReceiveNewMessageNotification, info)) {
+            pending_.reposted(QVPendingAnswers::Kind::Verdict, messageID, message);
+            ++again;
+        }
+    }
+    if (again > 0)
+        QVLogPlugin(QStringLiteral("*** The application started again; %1 messages are posted again"), again);
+    postedBeforeApplication_ = pending_.lastSequence();
+}
+
+// Answers
+
+QVPendingAnswers::Answer QVMailHandler::answeredMessage(const QVDistributedNotification &notification,
+                                                        const QString &logFormat, QVPendingAnswers::Kind kind,
+                                                        const std::function<bool(const id &)> &waiting)
 {
     const QString messageID = notification.stringValue(kMessageIDKey);
     QVLogPlugin(logFormat, messageID);
     if (messageID.isEmpty())
-        return nullptr;
-    const QVPendingAnswers::Answer answer = pending_.take(kind, messageID, waiting);
+        return {};
+    QVPendingAnswers::Answer answer = pending_.take(kind, messageID, waiting);
     switch (answer.outcome) {
-    case QVPendingAnswers::Outcome::Found: return answer.message;
+    case QVPendingAnswers::Outcome::Found: return answer;
     case QVPendingAnswers::Outcome::Ambiguous:
-        QVLogPlugin(QStringLiteral("*** Different messages wait under the Message-ID %1; none is moved"), messageID);
-        return nullptr;
+        QVLogPlugin(QStringLiteral("*** Different messages wait under the Message-ID %1; none is moved before each "
+                                   "has its answer"),
+                    messageID);
+        return {};
     case QVPendingAnswers::Outcome::None:
         QVLogPlugin(QStringLiteral("*** No message posted under the Message-ID %1 waits for this answer"), messageID);
-        return nullptr;
+        return {};
     }
-    return nullptr;
+    return {};
 }
 
 void QVMailHandler::spamDetectedNotification(const QVDistributedNotification &notification)
 {
-    // Only a message still unread in an inbox: the user may have read or
-    // filed it meanwhile.
-    const id message =
+    // Only a message still in an inbox, read or not: the user may have filed
+    // it meanwhile.
+    const auto answer =
         answeredMessage(notification, QStringLiteral("*** DETECTED AS SPAM: %1"), QVPendingAnswers::Kind::Verdict,
-                        [this](const id &m) { return isWaitingForVerdict(m); });
-    if (message)
-        moveMessageToQuorvaneFolder(message);
+                        [this](const id &m) { return isInboxMessage(m); });
+    answeringVerdict_ = true;
+    for (size_t i = 0; i < answer.messages.size(); ++i)
+        moveMessage(answer.messages[i], Destination::Junk, answer.fingerprints[i]);
+    answeringVerdict_ = false;
 }
 
 void QVMailHandler::letterBlockedNotification(const QVDistributedNotification &notification)
 {
-    if (const id message = answeredMessage(notification, QStringLiteral("*** BLOCKED: %1"),
-                                           QVPendingAnswers::Kind::Block, [](const id &) { return true; }))
-        moveMessageToQuorvaneFolder(message);
+    const auto answer = answeredMessage(notification, QStringLiteral("*** BLOCKED: %1"), QVPendingAnswers::Kind::Block,
+                                        [](const id &) { return true; });
+    for (size_t i = 0; i < answer.messages.size(); ++i)
+        moveMessage(answer.messages[i], Destination::Junk, answer.fingerprints[i]);
 }
 
 void QVMailHandler::letterUnblockedNotification(const QVDistributedNotification &notification)
 {
-    const id message =
+    const auto answer =
         answeredMessage(notification, QStringLiteral("*** UNBLOCKED: %1"), QVPendingAnswers::Kind::Unblock,
                         [this](const id &m) { return isMessageInQuorvaneFolder(m); });
-    if (message)
-        moveMessageToInbox(message);
+    for (const id &message : answer.messages)
+        moveMessage(message, Destination::Inbox, QByteArray());
+}
+
+void QVMailHandler::messageDroppedNotification(const QVDistributedNotification &notification)
+{
+    // The application's queue was full: the messages posted under that
+    // Message-ID that still wait are posted again a little later.
+    const QString messageID = notification.stringValue(kMessageIDKey);
+    if (messageID.isEmpty())
+        return;
+    for (const id &message : pending_.messages(QVPendingAnswers::Kind::Verdict, messageID)) {
+        Retry again(Work::Repost, message);
+        again.due = now() + kRepostDelayMs;
+        schedule(std::move(again));
+    }
 }

@@ -9,9 +9,13 @@
 
 #include <QHash>
 #include <QObject>
+#include <QTimer>
+#include <QVariantMap>
 
 #include <deque>
-#include <QVariantMap>
+#include <vector>
+
+class QDBusServiceWatcher;
 
 struct QVDistributedNotification;
 struct QVNotification;
@@ -38,8 +42,13 @@ public:
     // body bytes.
     static QByteArray messageData(const QVObjC::id &message, qsizetype bodyLimit);
     // {"Message", "MessageID", "Address", "Domain"}, ended by the first
-    // missing value.
+    // missing value. Empty when the message's file cannot be read now.
     static QVariantMap messageUserInfo(const QVObjC::id &message, qsizetype bodyLimit);
+    // The Message-ID as it travels: one that the bus or the application
+    // cannot carry (a NUL, more than kLongestMessageID characters) is
+    // replaced by a digest of itself, so that its answer still comes back.
+    static QString travellingMessageID(const QString &messageID);
+    static constexpr qsizetype kLongestMessageID = 64 * 1024;
 
     QVMailHandler();
     ~QVMailHandler() override;
@@ -53,8 +62,7 @@ public:
 
     bool isInboxMessage(const QVObjC::id &message) const;
     bool isMessageInQuorvaneFolder(const QVObjC::id &message) const;
-    // An unread inbox message: one that is submitted, and that a verdict
-    // may still move.
+    // An unread inbox message: one that is submitted.
     bool isWaitingForVerdict(const QVObjC::id &message) const;
     QVObjC::id quorvaneMailboxForAccount(const QVObjC::id &account);
     QVObjC::id inboxMailboxForAccount(const QVObjC::id &account) const;
@@ -76,23 +84,78 @@ public:
     void spamDetectedNotification(const QVDistributedNotification &notification);
     void letterBlockedNotification(const QVDistributedNotification &notification);
     void letterUnblockedNotification(const QVDistributedNotification &notification);
+    void messageDroppedNotification(const QVDistributedNotification &notification);
+
+    // How long a new message that has a byte-identical twin in the junk
+    // folder waits for that twin to leave (then it was taken out of the junk
+    // folder, and is not judged again) before it is judged as new mail.
+    static constexpr int kRescueWaitMs = 3000;
+    // How long a request that the application dropped waits to be posted
+    // again (in place of the dropped one).
+    static constexpr int kRepostDelayMs = 1000;
 
 private:
     enum class Destination { Junk, Inbox };
-    bool moveMessage(const QVObjC::id &message, Destination destination);
+    // Whether the host moved the message; without a viewer the result comes
+    // later on the global queue, and a failure is retried from there.
+    struct Retry;
+    // `previous`: the failed try this one repeats.
+    bool moveMessage(const QVObjC::id &message, Destination destination, const QByteArray &fingerprint,
+                     const Retry *previous = nullptr);
+    void moved(const Retry &move, bool success);
     void processAddedMessages(const QVariantMap &userInfo);
+    // Posts a new message for a verdict, unless it is a rescue; false when
+    // its file could not be read.
+    enum class Submission { Posted, Rescued, Deferred, Unreadable, NotPosted };
+    Submission submit(const QVObjC::id &message, bool checkRescue);
     // The message the answer is for, after logging; null when no message
     // posted under that Message-ID waits for it.
-    QVObjC::id answeredMessage(const QVDistributedNotification &notification, const QString &logFormat,
-                               QVPendingAnswers::Kind kind, const std::function<bool(const QVObjC::id &)> &waiting);
+    QVPendingAnswers::Answer answeredMessage(const QVDistributedNotification &notification, const QString &logFormat,
+                                             QVPendingAnswers::Kind kind,
+                                             const std::function<bool(const QVObjC::id &)> &waiting);
 
-    // Messages moved into the junk folder, so that one that the user (or
-    // another program) brings back as a new file is not judged again.
-    static QString identity(const QVObjC::id &message);
-    void rememberJunk(const QVObjC::id &message);
-    bool cameBackFromJunk(const QVObjC::id &message);
+    // Work tried again later: a submission whose file could not be read, a
+    // move that failed, a new message whose twin still lies in the junk
+    // folder, a request the application dropped.
+    enum class Work { Submit, Repost, Move, AwaitRescue };
+    struct Retry {
+        Retry(Work what, const QVObjC::id &of) : work(what), message(of) {}
+        Work work;
+        QVObjC::weak_id message;
+        Destination destination = Destination::Junk;
+        QByteArray fingerprint;
+        bool wasRead = false;
+        bool inboxOnly = false;  // a verdict's move: only while in the inbox
+        int attempts = 0;
+        qint64 due = 0;  // ms since epoch
+        qint64 deadline = 0;  // AwaitRescue only
+    };
+    void schedule(Retry retry);
+    void runRetries();
+    bool stillWanted(const Retry &retry) const;
+
+    // Messages moved into the junk folder, by the digest of the bytes that
+    // were posted for them: a new file with those bytes in the inbox is the
+    // same message taken out of the junk folder once its twin there is gone.
+    void rememberJunk(const QVObjC::id &message, const QByteArray &fingerprint);
+    void forgetJunk(const QVObjC::id &message);
+    enum class Twin { None, InJunk, Left };
+    // With `take`, a twin that left is forgotten (one rescue per twin).
+    Twin junkTwin(const QByteArray &fingerprint, bool take);
+    static QByteArray fingerprint(const QVariantMap &userInfo);
+
+    // The application came (back): what it had not judged is posted again.
+    void applicationAppeared();
 
     QVPendingAnswers pending_;
-    QHash<QString, QVObjC::weak_id> movedToJunk_;
-    std::deque<QString> movedToJunkOrder_;
+    QHash<QByteArray, std::vector<QVObjC::weak_id>> junk_;
+    std::deque<QByteArray> junkOrder_;
+    std::vector<Retry> retries_;
+    QTimer retryTimer_;
+    bool answeringVerdict_ = false;
+    QDBusServiceWatcher *applicationWatcher_ = nullptr;
+    bool applicationRunning_ = false;  // its bus name is owned
+    // Verdict requests numbered above this were posted after the
+    // application last appeared.
+    quint64 postedBeforeApplication_ = 0;
 };

@@ -29,28 +29,45 @@ public:
     enum class Outcome { Found, None, Ambiguous };
     struct Answer {
         Outcome outcome = Outcome::None;
-        QVObjC::id message;
+        std::vector<QVObjC::id> messages;  // with their fingerprints
+        std::vector<QByteArray> fingerprints;
     };
-    // The message an answer of this kind is for, taken off the list: the
-    // earliest entry whose message still exists and `waiting` accepts.
-    // Ambiguous (and the earliest entry taken off) when another such entry
-    // holds a different message.
+    // The messages an answer of this kind is for, taken off the list: the
+    // earliest entry whose message still exists and `waiting` accepts, when
+    // the others are copies of it. When different messages wait under the
+    // Message-ID, the answer is kept (Ambiguous) until every post of theirs
+    // has been answered (then all of them are found); one of them leaving
+    // forgets the kept answers.
     Answer take(Kind kind, const QString &messageID, const std::function<bool(const QVObjC::id &)> &waiting);
+    // The message was posted once more under its entry.
+    void reposted(Kind kind, const QString &messageID, const QVObjC::id &message);
 
     qsizetype size() const { return count_; }
+
+    // The number given to the latest entry; entries added later get higher
+    // ones.
+    quint64 lastSequence() const { return sequence_; }
+    // The live messages of entries of this kind added after `sequence`, in
+    // the order they were added, with their Message-IDs.
+    std::vector<std::pair<QString, QVObjC::id>> addedAfter(Kind kind, quint64 sequence) const;
+    // The live messages waiting under this Message-ID.
+    std::vector<QVObjC::id> messages(Kind kind, const QString &messageID) const;
 
 private:
     struct Entry {
         QVObjC::weak_id message;
         QByteArray fingerprint;
         quint64 sequence;
+        int posts = 1;
     };
     using Table = QHash<QString, std::vector<Entry>>;
 
     Table &table(Kind kind) { return tables_[int(kind)]; }
+    const Table &table(Kind kind) const { return tables_[int(kind)]; }
     void trim();
 
     Table tables_[3];
+    QHash<QString, int> keptAnswers_[3];  // by Message-ID, while ambiguous
     qsizetype limit_;
     qsizetype count_ = 0;
     quint64 sequence_ = 0;

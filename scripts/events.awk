@@ -4,8 +4,12 @@
 # "==> FILE <==" lines say which one the next lines come from. Each event is
 # printed and appended to the file named by -v events=FILE.
 
+# No sprintf: mawk's has a fixed buffer, and a message's text (a long
+# Message-ID) would end the printer.
 function emit(time, kind, text) {
-    line = sprintf("%s  %-8s %s", time, kind, text)
+    pad = kind
+    while (length(pad) < 8) pad = pad " "
+    line = time "  " pad " " text
     print line
     fflush()
     if (events != "") {

@@ -117,6 +117,10 @@ void QVSpamNotificationHandler::receive(Member member, const QVDistributedNotifi
             QVLogCore(QCoreApplication::translate("QVSpamNotificationHandler",
                                                   "*** DROPPING requests: %1 are waiting already"),
                       waitingRequestCount());
+        // The plug-in posts a dropped verdict request again later, so a
+        // burst loses no verdict.
+        if (member == &QVSpamNotificationHandler::messageDidRecieveNotification)
+            answer(kQVClientDidDropMessageNotification, notification.stringValue(kMessageID));
         return;
     }
     waiting_.push_back({member, notification, bytes});

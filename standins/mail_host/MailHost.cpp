@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 Q_LOGGING_CATEGORY(lcMailHost, "quorvane.mailhost")
 
@@ -36,11 +37,16 @@ MailHost::MailHost(QString library, QObject *parent) : QObject(parent), library_
     rescanTimer_.setSingleShot(true);
     rescanTimer_.setInterval(kRescanDelay);
     connect(&rescanTimer_, &QTimer::timeout, this, [this] {
-        const QStringList roots = std::exchange(pendingRescans_, {});
+        const QSet<QString> directories = std::exchange(pendingDirectories_, {});
         firstPendingChange_ = 0;
         for (const auto &account : accounts()) {
-            if (roots.contains(account->root()))
-                rescan(account);
+            QSet<QString> own;
+            for (const QString &directory : directories) {
+                if (directory == account->root() || directory.startsWith(account->root() + u'/'))
+                    own.insert(directory);
+            }
+            if (!own.isEmpty())
+                scan(account, false, &own);
         }
     });
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &MailHost::scheduleRescan);
@@ -107,8 +113,11 @@ std::shared_ptr<MFMailAccount> MailHost::addAccount(const QString &name, const Q
 void MailHost::openStores()
 {
     for (const auto &account : accounts())
-        scanAccount(account, true);
+        scan(account, true, nullptr);
     emit mailboxesChanged();
+    // Reading every folder made many short-lived texts: what they took goes
+    // back to the system rather than staying with the host.
+    ::malloc_trim(0);
 }
 
 void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
@@ -120,19 +129,34 @@ void MailHost::rescan(const std::shared_ptr<MFMailAccount> &account)
     }
     if (!account) {
         for (const auto &each : accounts())
-            scanAccount(each, false);
+            scan(each, false, nullptr);
         return;
     }
-    scanAccount(account, false);
+    scan(account, false, nullptr);
+}
+
+void MailHost::rescanLater(const std::shared_ptr<MFMailbox> &mailbox)
+{
+    if (!mailbox)
+        return;
+    const QString folder = mailbox->folder();
+    QPointer<MailHost> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, folder] {
+            if (!self)
+                return;
+            self->scheduleRescan(folder + QStringLiteral("/new"));
+            self->scheduleRescan(folder + QStringLiteral("/cur"));
+        },
+        Qt::QueuedConnection);
 }
 
 void MailHost::scheduleRescan(const QString &path)
 {
-    for (const auto &account : accounts()) {
-        if ((path == account->root() || path.startsWith(account->root() + u'/'))
-            && !pendingRescans_.contains(account->root()))
-            pendingRescans_.append(account->root());
-    }
+    // Only the folder that changed is read again: the account's root (its
+    // mailboxes), or one mailbox's new/ or cur/.
+    pendingDirectories_.insert(path);
     // Quiet time after each change, but never longer than the ceiling after
     // the first: a steady stream must not hold every message back.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -166,42 +190,59 @@ struct MailHost::Changes {
     QHash<QString, QStringList> removed;  // by mailbox uuid
     QList<std::pair<QString, QVObjC::id>> changed;
     std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> arrived;  // new mail per store
-    bool rescanSoon = false;
+    std::vector<std::pair<std::shared_ptr<MFMessageStore>, QVObjC::ObjectList>> unseen;  // in new/ at the open
+    QSet<QString> rescan;  // folders to read again soon
 };
 
-void MailHost::scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen)
+void MailHost::scan(const std::shared_ptr<MFMailAccount> &account, bool duringOpen, const QSet<QString> *directories)
 {
     Changes changes;
     {
         std::lock_guard lock(mutex_);
-        changes.mailboxes = discoverMailboxes(*account);
+        QStringList added, removedFolders;
+        if (!directories || directories->contains(account->root()))
+            changes.mailboxes = discoverMailboxes(*account, added, removedFolders);
         ++scanGeneration_;
         QSet<QString> fresh;  // unique names of files new in this scan
         QSet<QString> listed;  // refused files still there
+        QStringList scanned = removedFolders;  // the folders read, and those gone
+        QHash<QString, qsizetype> seen;  // known files found in each folder read
         for (const auto &mailbox : account->mailboxes()) {
+            const QString folder = mailbox->folder();
+            const bool whole = !directories || added.contains(mailbox->accountRelativePath());
+            const bool readNew = whole || directories->contains(folder + QStringLiteral("/new"));
+            const bool readCur = whole || directories->contains(folder + QStringLiteral("/cur"));
+            if (!readNew && !readCur)
+                continue;
+            if (readNew)
+                scanned << folder + QStringLiteral("/new");
+            if (readCur)
+                scanned << folder + QStringLiteral("/cur");
             const qsizetype before = changes.arrived.size();
-            reconcileMailbox(*account, mailbox, fresh, listed, changes);
+            reconcileMailbox(*account, mailbox, readNew, readCur, fresh, listed, seen, changes, duringOpen);
             if (duringOpen && qsizetype(changes.arrived.size()) == before)
                 changes.arrived.emplace_back(mailbox->store(), QVObjC::ObjectList());
         }
-        dropVanished(*account, changes);
+        dropVanished(*account, scanned, seen, changes);
         // Refused files are forgotten once they are gone, so the set stays
         // as small as the folders' odd files.
-        const QString prefix = account->root() + u'/';
-        for (auto it = refusedFiles_.begin(); it != refusedFiles_.end();)
-            it = it->startsWith(prefix) && !listed.contains(*it) ? refusedFiles_.erase(it) : std::next(it);
+        for (auto it = refusedFiles_.begin(); it != refusedFiles_.end();) {
+            const bool inScanned = scanned.contains(it->left(it->lastIndexOf(u'/')));
+            it = inScanned && !listed.contains(*it) ? refusedFiles_.erase(it) : std::next(it);
+        }
     }
     watch(account);
     announce(changes, duringOpen);
 }
 
-bool MailHost::discoverMailboxes(MFMailAccount &account)
+bool MailHost::discoverMailboxes(MFMailAccount &account, QStringList &added, QStringList &removedFolders)
 {
     const QStringList onDisk = Maildir::mailboxPaths(account.root());
     bool changed = false;
     for (const QString &path : onDisk) {
         if (!account.mailboxWithPath(path)) {
             account.addMailbox(path);
+            added << path;
             changed = true;
         }
     }
@@ -211,6 +252,7 @@ bool MailHost::discoverMailboxes(MFMailAccount &account)
         const QString path = mailbox->accountRelativePath();
         if (!onDisk.contains(path) && account.removeMailbox(path)) {
             qCInfo(lcMailHost) << "Mailbox" << mailbox->description() << "is gone from the disk";
+            removedFolders << mailbox->folder() + QStringLiteral("/new") << mailbox->folder() + QStringLiteral("/cur");
             changed = true;
         }
     }
@@ -226,11 +268,15 @@ void MailHost::refuse(const QString &path, const QString &reason, QSet<QString> 
     qCWarning(lcMailHost).noquote() << "Skipped" << path << ":" << reason;
 }
 
-void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
-                                QSet<QString> &listed, Changes &changes)
+void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, bool readNew,
+                                bool readCur, QSet<QString> &fresh, QSet<QString> &listed,
+                                QHash<QString, qsizetype> &seen, Changes &changes, bool duringOpen)
 {
     QList<Maildir::Skipped> skipped;
-    const QList<Maildir::Entry> entries = Maildir::messageFiles(mailbox->folder(), &skipped);
+    const QString folder = mailbox->folder();
+    const QList<Maildir::Entry> entries = Maildir::messageFiles(folder, &skipped, readNew, readCur);
+    qsizetype &seenNew = seen[folder + QStringLiteral("/new")];
+    qsizetype &seenCur = seen[folder + QStringLiteral("/cur")];
     for (const auto &odd : std::as_const(skipped))
         refuse(odd.path, odd.reason, listed);
 
@@ -248,11 +294,12 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
             const std::shared_ptr<MFMessage> &message = *found;
             message->lastSeen_ = scanGeneration_;
             message->missing_ = false;
+            ++(entry.inCur ? seenCur : seenNew);
             if (message->isAt(entry.path))
                 continue;
             // Moved, or its flags changed, by another program: followed.
             const auto previous = message->currentMailbox();
-            message->setLocation(entry.path, mailbox);
+            locate(*message, entry.path, mailbox);
             if (previous != mailbox) {
                 if (previous) {
                     previous->store()->remove(message.get());
@@ -278,6 +325,11 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
         return a->uniqueName != b->uniqueName ? a->uniqueName < b->uniqueName : a->path < b->path;
     });
     QVObjC::ObjectList arrived;
+    QVObjC::ObjectList unseen;
+    // Mail that came into the inbox's new/ while the host was not running
+    // is new mail, announced as such once the stores are open.
+    const bool isInbox = mailbox->accountRelativePath() == QLatin1String(Maildir::kInboxPath);
+    const QString newFolder = mailbox->folder() + QStringLiteral("/new/");
     for (const Maildir::Entry *entry : arrivals) {
         auto message = std::make_shared<MFMessage>(QVObjC::NSClassFromString(QStringLiteral("MFMessage")),
                                                    entry->uniqueName, entry->path, mailbox);
@@ -287,32 +339,48 @@ void MailHost::reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MF
             if (QFileInfo::exists(entry->path))
                 refuse(entry->path, error, listed);
             else
-                changes.rescanSoon = true;  // moved while we looked: found where it went
+                changes.rescan.insert(entry->path.left(entry->path.lastIndexOf(u'/')));  // moved while we looked
             continue;
         }
         message->lastSeen_ = scanGeneration_;
+        ++(entry->inCur ? seenCur : seenNew);
         index(account, message);
         mailbox->store()->add(message);
-        arrived.append(message);
+        if (duringOpen && isInbox && entry->path.startsWith(newFolder))
+            unseen.append(message);
+        else
+            arrived.append(message);
         changes.added[uuid].append(message);
     }
     if (!arrived.isEmpty())
         changes.arrived.emplace_back(mailbox->store(), arrived);
+    if (!unseen.isEmpty())
+        changes.unseen.emplace_back(mailbox->store(), unseen);
 }
 
-void MailHost::dropVanished(const MFMailAccount &account, Changes &changes)
+void MailHost::dropVanished(const MFMailAccount &account, const QStringList &directories,
+                            const QHash<QString, qsizetype> &seen, Changes &changes)
 {
+    // Only a folder that holds fewer of its known files than it should is
+    // looked at file by file (rare: another program deleted or moved some).
+    QSet<QString> short_;
+    for (const QString &directory : directories) {
+        if (filesIn_.value(directory) != seen.value(directory))
+            short_.insert(directory);
+    }
     std::vector<std::shared_ptr<MFMessage>> gone;
-    for (const auto &message : std::as_const(messagesByAccount_[account.name()])) {
-        if (message->lastSeen_ == scanGeneration_)
-            continue;
-        // Missed once: it may be on its way between two folders.
-        if (!message->missing_) {
-            message->missing_ = true;
-            changes.rescanSoon = true;
-            continue;
+    if (!short_.isEmpty()) {
+        for (const auto &message : std::as_const(messagesByAccount_[account.name()])) {
+            if (message->lastSeen_ == scanGeneration_ || !short_.contains(directoryOf(message->path())))
+                continue;
+            // Missed once: it may be on its way between two folders.
+            if (!message->missing_) {
+                message->missing_ = true;
+                changes.rescan.insert(directoryOf(message->path()));
+                continue;
+            }
+            gone.push_back(message);
         }
-        gone.push_back(message);
     }
     for (const auto &message : gone) {
         qCInfo(lcMailHost) << "Message" << message->path() << "is gone from account" << account.name();
@@ -334,14 +402,11 @@ void MailHost::announce(const Changes &changes, bool duringOpen)
         emit messagesAdded(it.key(), it.value());
     for (const auto &[uuid, message] : changes.changed)
         emit messageChanged(uuid, message);
-    if (changes.rescanSoon) {
+    if (!changes.rescan.isEmpty()) {
         if (!rescanTimer_.isActive())
             firstPendingChange_ = QDateTime::currentMSecsSinceEpoch();
         rescanTimer_.start(kRescanDelay);
-        for (const auto &account : accounts()) {
-            if (!pendingRescans_.contains(account->root()))
-                pendingRescans_.append(account->root());
-        }
+        pendingDirectories_.unite(changes.rescan);
     }
     for (const auto &[store, messages] : changes.arrived) {
         QVNotificationCenter::defaultCenter().postNotification(
@@ -349,27 +414,86 @@ void MailHost::announce(const Changes &changes, bool duringOpen)
             {{QStringLiteral("messages"), QVariant::fromValue(messages)},
              {QStringLiteral("MessageStoreMessagesAddedDuringOpen"), duringOpen}});
     }
+    // After the open, as mail fetched at start: bundles that start watching
+    // while the host opens (with its first viewer) see it too.
+    for (const auto &[store, messages] : changes.unseen) {
+        QMetaObject::invokeMethod(
+            this,
+            [store = store, messages = messages] {
+                QVNotificationCenter::defaultCenter().postNotification(
+                    kMessagesAdded, store,
+                    {{QStringLiteral("messages"), QVariant::fromValue(messages)},
+                     {QStringLiteral("MessageStoreMessagesAddedDuringOpen"), false}});
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+QString MailHost::directoryOf(const QString &path)
+{
+    return path.left(path.lastIndexOf(u'/'));
+}
+
+void MailHost::locate(MFMessage &message, const QString &path, const std::shared_ptr<MFMailbox> &mailbox)
+{
+    const QString previous = directoryOf(message.path());
+    const QString next = directoryOf(path);
+    if (previous != next) {
+        countOut(previous);
+        ++filesIn_[next];
+    }
+    message.setLocation(path, mailbox);
+}
+
+void MailHost::countOut(const QString &directory)
+{
+    const auto count = filesIn_.find(directory);
+    if (count != filesIn_.end() && --*count <= 0)
+        filesIn_.erase(count);
 }
 
 void MailHost::index(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
 {
+    ++filesIn_[directoryOf(message->path())];
     messagesByAccount_[account.name()].insert(message->uniqueName(), message);
-    if (!message->messageID().isEmpty())
-        messagesByID_[message->messageID()].push_back(message);
+    if (message->messageID().isEmpty())
+        return;
+    // Most Message-IDs are one message's: the others wait in a second table.
+    const auto first = messagesByID_.find(message->messageID());
+    if (first == messagesByID_.end())
+        messagesByID_.insert(message->messageID(), message);
+    else
+        laterByID_.insert(message->messageID(), message);
 }
 
 void MailHost::unindex(const MFMailAccount &account, const std::shared_ptr<MFMessage> &message)
 {
+    countOut(directoryOf(message->path()));
     messagesByAccount_[account.name()].remove(message->uniqueName());
-    const auto found = messagesByID_.find(message->messageID());
-    if (found == messagesByID_.end())
+    const QString &messageID = message->messageID();
+    for (auto it = laterByID_.find(messageID); it != laterByID_.end() && it.key() == messageID;) {
+        const auto other = it.value().lock();
+        it = !other || other == message ? laterByID_.erase(it) : std::next(it);
+    }
+    const auto first = messagesByID_.find(messageID);
+    if (first == messagesByID_.end())
         return;
-    std::erase_if(*found, [&message](const auto &weak) {
-        const auto other = weak.lock();
-        return !other || other == message;
-    });
-    if (found->empty())
-        messagesByID_.erase(found);
+    const auto held = first->lock();
+    if (held && held != message)
+        return;
+    // The earliest of the others takes its place (laterByID_ holds the
+    // newest first).
+    std::weak_ptr<MFMessage> next;
+    auto nextIt = laterByID_.end();
+    for (auto it = laterByID_.find(messageID); it != laterByID_.end() && it.key() == messageID; ++it)
+        nextIt = it;
+    if (nextIt != laterByID_.end()) {
+        next = nextIt.value();
+        laterByID_.erase(nextIt);
+        *first = next;
+    } else {
+        messagesByID_.erase(first);
+    }
 }
 
 qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVObjC::id &target, bool deleteOriginals)
@@ -382,11 +506,11 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
     }
     qint64 moved = 0;
     Changes changes;
-    bool rescanNeeded = false;
+    std::vector<std::shared_ptr<MFMailbox>> lookAgain;  // where a file was not found
     {
         std::lock_guard lock(mutex_);
         const QString folder = targetBox->folder();
-        if (!QFileInfo(folder + QStringLiteral("/cur")).isDir()) {
+        if (!Maildir::isMailboxFolder(folder)) {
             // Removed by another program since: a move needs it, so it is
             // made again rather than failing every move from now on.
             if (!Maildir::createMailbox(targetAccount->root(), targetBox->accountRelativePath())) {
@@ -411,12 +535,11 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 const QByteArray header = message->headerData();
                 const QByteArray body = message->bodyData();
                 const QString flags = Maildir::flags(QFileInfo(message->path()).fileName());
-                if (header.isNull() || Maildir::deliver(folder, header + body, flags).isEmpty()) {
+                if (header.isNull() || body.isNull() || Maildir::deliver(folder, header + body, flags).isEmpty()) {
                     qCWarning(lcMailHost) << "Could not copy" << message->path() << "to" << targetBox->description();
                     continue;
                 }
                 ++moved;
-                rescanNeeded = true;
                 continue;
             }
             QString newPath, error;
@@ -425,7 +548,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 // rescan finds out where it went.
                 qCWarning(lcMailHost) << "Could not move" << message->path() << "to" << targetBox->description() << ":"
                                       << error;
-                rescanNeeded = true;
+                lookAgain.push_back(source);
                 continue;
             }
             if (source) {
@@ -433,7 +556,7 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
                 changes.removed[source->uuid()].append(message->uniqueName());
             }
             targetBox->store()->add(message);
-            message->setLocation(newPath, targetBox);
+            locate(*message, newPath, targetBox);
             changes.added[targetBox->uuid()].append(message);
             const auto sourceAccount = source ? source->mailAccount() : nullptr;
             if (sourceAccount && sourceAccount != targetAccount) {
@@ -448,12 +571,12 @@ qint64 MailHost::transferMessages(const QVObjC::ObjectList &messages, const QVOb
     QPointer<MailHost> self(this);
     QMetaObject::invokeMethod(
         this,
-        [self, changes = std::move(changes), rescanNeeded] {
+        [self, changes = std::move(changes), lookAgain] {
             if (!self)
                 return;
             self->announce(changes, false);
-            if (rescanNeeded)
-                self->rescan(nullptr);
+            for (const auto &mailbox : lookAgain)
+                self->rescanLater(mailbox);
         },
         Qt::QueuedConnection);
     return moved;
@@ -500,11 +623,11 @@ bool MailHost::setRead(const std::shared_ptr<MFMessage> &message, bool read)
         std::lock_guard lock(mutex_);
         marked = Maildir::setSeen(message->path(), read, &newPath, &error);
         if (marked)
-            message->setLocation(newPath, message->currentMailbox());
+            locate(*message, newPath, message->currentMailbox());
     }
     if (!marked) {
         qCWarning(lcMailHost) << "Could not mark" << message->path() << ":" << error;
-        rescan(nullptr);
+        rescanLater(message->currentMailbox());
         return false;
     }
     if (const auto mailbox = message->currentMailbox())
@@ -517,11 +640,15 @@ std::shared_ptr<MFMessage> MailHost::messageWithMessageID(const QString &message
     if (messageID.isEmpty())
         return nullptr;
     std::lock_guard lock(mutex_);
-    for (const auto &weak : messagesByID_.value(messageID)) {
-        if (auto message = weak.lock())
-            return message;
+    if (auto first = messagesByID_.value(messageID).lock())
+        return first;
+    // The others are held newest first: the last live one arrived earliest.
+    std::shared_ptr<MFMessage> earliest;
+    for (auto it = laterByID_.constFind(messageID); it != laterByID_.cend() && it.key() == messageID; ++it) {
+        if (auto message = it.value().lock())
+            earliest = std::move(message);
     }
-    return nullptr;
+    return earliest;
 }
 
 QVObjC::ObjectList MailHost::inboxMailboxes() const

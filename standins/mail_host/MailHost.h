@@ -51,6 +51,10 @@ public:
     // files are announced, moved ones followed, vanished ones dropped.
     void rescan(const std::shared_ptr<MFMailAccount> &account);
 
+    // Reads the mailbox's new/ and cur/ again soon (from any thread): a file
+    // of it was not where it was known to be.
+    void rescanLater(const std::shared_ptr<MFMailbox> &mailbox);
+
     // Loads <library>/Mail/Bundles/*.mailbundle; gives the number loaded.
     int loadBundles();
     QStringList loadedBundles() const { return loadedBundles_; }
@@ -97,12 +101,20 @@ signals:
 
 private:
     struct Changes;
-    void scanAccount(const std::shared_ptr<MFMailAccount> &account, bool duringOpen);
+    // Reads the account's folders: all of them, or only `directories` (the
+    // root: its mailboxes; a mailbox's new/ or cur/).
+    void scan(const std::shared_ptr<MFMailAccount> &account, bool duringOpen, const QSet<QString> *directories);
     // The steps of a scan, with mutex_ held.
-    bool discoverMailboxes(MFMailAccount &account);
-    void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, QSet<QString> &fresh,
-                          QSet<QString> &listed, Changes &changes);
-    void dropVanished(const MFMailAccount &account, Changes &changes);
+    bool discoverMailboxes(MFMailAccount &account, QStringList &added, QStringList &removedFolders);
+    void reconcileMailbox(MFMailAccount &account, const std::shared_ptr<MFMailbox> &mailbox, bool readNew, bool readCur,
+                          QSet<QString> &fresh, QSet<QString> &listed, QHash<QString, qsizetype> &seen,
+                          Changes &changes, bool duringOpen);
+    void dropVanished(const MFMailAccount &account, const QStringList &directories,
+                      const QHash<QString, qsizetype> &seen, Changes &changes);
+    void countOut(const QString &directory);
+    // Moves the message's record to `path`, keeping filesIn_ in step.
+    void locate(MFMessage &message, const QString &path, const std::shared_ptr<MFMailbox> &mailbox);
+    static QString directoryOf(const QString &path);
     void refuse(const QString &path, const QString &reason, QSet<QString> &listed);
     // Without mutex_: signals and the added-messages notification.
     void announce(const Changes &changes, bool duringOpen);
@@ -122,12 +134,18 @@ private:
     // is dropped only when the next scan misses it too, so a file in flight
     // between two folders is followed.
     QHash<QString, QHash<QString, std::shared_ptr<MFMessage>>> messagesByAccount_;
-    QHash<QString, std::vector<std::weak_ptr<MFMessage>>> messagesByID_;  // in order of arrival
+    // The earliest-arrived message of each Message-ID, and the others
+    // (newest first).
+    QHash<QString, std::weak_ptr<MFMessage>> messagesByID_;
+    QMultiHash<QString, std::weak_ptr<MFMessage>> laterByID_;
     quint64 scanGeneration_ = 0;
     QFileSystemWatcher watcher_;
     QTimer rescanTimer_;
     qint64 firstPendingChange_ = 0;  // ms since epoch
-    QStringList pendingRescans_;  // account roots
+    QSet<QString> pendingDirectories_;  // changed folders
+    // How many known files each new/ and cur/ holds, so that a folder's
+    // scan tells at once whether one of them is missing.
+    QHash<QString, qsizetype> filesIn_;
     QStringList loadedBundles_;
     QSet<QString> refusedFiles_;  // reported once each, while they stay
     bool terminated_ = false;

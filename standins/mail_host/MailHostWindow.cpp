@@ -10,6 +10,9 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
+#include <QAbstractTableModel>
+#include <QItemSelectionModel>
+#include <QTableView>
 #include <QTreeWidget>
 
 // The toolbar images live in a static library's resources.
@@ -69,40 +72,142 @@ void fillMenu(QMenu *menu, const QVObjC::MenuRef &model, const QVObjC::id &sende
 
 }  // namespace
 
-// A row of the message list, kept with its message and its date.
-class MailHostWindow::MessageItem final : public QTreeWidgetItem {
+// The message list of the selected mailbox, newest first. A row is its
+// message alone; texts are made when the view asks for them, so a mailbox of
+// a hundred thousand messages costs little beside the messages themselves.
+class MailHostWindow::MessageList final : public QAbstractTableModel {
 public:
-    explicit MessageItem(const std::shared_ptr<MFMessage> &message)
-        : message_(message), received_(message->dateReceived())
+    using QAbstractTableModel::QAbstractTableModel;
+
+    int rowCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : int(rows_.size()); }
+    int columnCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : 4; }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
     {
-        setText(1, displayName(message->sender()));
-        setText(2, message->subject().isEmpty() ? MailHostWindow::tr("(no subject)") : message->subject());
-        setText(3, QLocale().toString(received_, QLocale::ShortFormat));
-        setData(0, kMessageRole, message->uniqueName());
-        setToolTip(1, message->sender());
-        setForeground(0, QColor(0x1e, 0x6f, 0xd9));
-        setTextAlignment(0, Qt::AlignCenter);
-        refresh();
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+            return {};
+        switch (section) {
+        case 1: return MailHostWindow::tr("From");
+        case 2: return MailHostWindow::tr("Subject");
+        case 3: return MailHostWindow::tr("Date Received");
+        }
+        return QString();
     }
 
-    std::shared_ptr<MFMessage> message() const { return message_.lock(); }
-    const QDateTime &received() const { return received_; }
-
-    // The unread dot and bold face follow the read state.
-    void refresh()
+    QVariant data(const QModelIndex &index, int role) const override
     {
-        const auto message = message_.lock();
-        const bool read = !message || message->isRead();
-        setText(0, read ? QString() : QStringLiteral("\u25CF"));
-        QFont font = this->font(1);
-        font.setBold(!read);
-        for (int column = 1; column < 4; ++column)
-            setFont(column, font);
+        if (!index.isValid() || size_t(index.row()) >= rows_.size())
+            return {};
+        const MFMessage &message = *rows_[size_t(index.row())];
+        const int column = index.column();
+        switch (role) {
+        case Qt::DisplayRole:
+            switch (column) {
+            case 0: return message.isRead() ? QString() : QStringLiteral("\u25CF");
+            case 1: return displayName(message.sender());
+            case 2: return message.subject().isEmpty() ? MailHostWindow::tr("(no subject)") : message.subject();
+            case 3: return QLocale().toString(message.dateReceived(), QLocale::ShortFormat);
+            }
+            return {};
+        case Qt::ToolTipRole: return column == 1 ? QVariant(message.sender()) : QVariant();
+        case Qt::FontRole:
+            if (column > 0 && !message.isRead()) {
+                QFont bold;
+                bold.setBold(true);
+                return bold;
+            }
+            return {};
+        case Qt::ForegroundRole: return column == 0 ? QVariant(QColor(0x1e, 0x6f, 0xd9)) : QVariant();
+        case Qt::TextAlignmentRole: return column == 0 ? QVariant(int(Qt::AlignCenter)) : QVariant();
+        }
+        return {};
+    }
+
+    const std::shared_ptr<MFMessage> &messageAt(int row) const { return rows_[size_t(row)]; }
+    qsizetype size() const { return qsizetype(rows_.size()); }
+    const std::vector<std::shared_ptr<MFMessage>> &rows() const { return rows_; }
+
+    void reset(std::vector<std::shared_ptr<MFMessage>> messages)
+    {
+        std::sort(messages.begin(), messages.end(), newerFirst);
+        beginResetModel();
+        rows_ = std::move(messages);
+        byName_.clear();
+        for (const auto &message : rows_)
+            byName_.insert(message->uniqueName(), message.get());
+        endResetModel();
+    }
+
+    void insert(const std::shared_ptr<MFMessage> &message)
+    {
+        if (byName_.contains(message->uniqueName()))
+            return;
+        const auto at = std::upper_bound(rows_.begin(), rows_.end(), message, newerFirst);
+        const int row = int(at - rows_.begin());
+        beginInsertRows({}, row, row);
+        rows_.insert(at, message);
+        byName_.insert(message->uniqueName(), message.get());
+        endInsertRows();
+    }
+
+    // Removes the rows of these messages, a run of neighbours at a time.
+    void remove(const QSet<QString> &uniqueNames)
+    {
+        std::vector<int> rows;
+        for (const QString &unique : uniqueNames) {
+            if (const MFMessage *message = byName_.value(unique); message && rowOf(message) >= 0)
+                rows.push_back(rowOf(message));
+        }
+        std::sort(rows.begin(), rows.end(), std::greater<>());
+        for (size_t i = 0; i < rows.size();) {
+            size_t last = i;
+            while (last + 1 < rows.size() && rows[last + 1] == rows[last] - 1)
+                ++last;
+            const int first = rows[last];
+            const int end = rows[i];
+            beginRemoveRows({}, first, end);
+            for (int each = first; each <= end; ++each)
+                byName_.remove(rows_[size_t(each)]->uniqueName());
+            rows_.erase(rows_.begin() + first, rows_.begin() + end + 1);
+            endRemoveRows();
+            i = last + 1;
+        }
+    }
+
+    void changed(const MFMessage *message)
+    {
+        if (const int row = rowOf(message); row >= 0)
+            emit dataChanged(index(row, 0), index(row, 3));
     }
 
 private:
-    std::weak_ptr<MFMessage> message_;
-    QDateTime received_;
+    static bool newerFirst(const std::shared_ptr<MFMessage> &a, const std::shared_ptr<MFMessage> &b)
+    {
+        return a->dateReceived() > b->dateReceived();
+    }
+
+    // Rows are ordered by date: a message is among those of its date.
+    int rowOf(const MFMessage *message) const
+    {
+        const auto [first, last] =
+            std::equal_range(rows_.begin(), rows_.end(), message->dateReceived(), [](const auto &a, const auto &b) {
+                const auto date = [](const auto &x) -> QDateTime {
+                    if constexpr (std::is_same_v<std::decay_t<decltype(x)>, QDateTime>)
+                        return x;
+                    else
+                        return x->dateReceived();
+                };
+                return date(a) > date(b);
+            });
+        for (auto it = first; it != last; ++it) {
+            if (it->get() == message)
+                return int(it - rows_.begin());
+        }
+        return -1;
+    }
+
+    std::vector<std::shared_ptr<MFMessage>> rows_;
+    QHash<QString, const MFMessage *> byName_;  // the listed messages by unique name
 };
 
 MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> viewer, QWidget *parent)
@@ -111,7 +216,8 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
       viewer_(std::move(viewer)),
       toolbar_(addToolBar(tr("Toolbar"))),
       mailboxes_(new QTreeWidget),
-      messages_(new QTreeWidget),
+      messages_(new QTableView),
+      list_(new MessageList(this)),
       preview_(new QPlainTextEdit),
       status_(new QLabel)
 {
@@ -128,19 +234,25 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     mailboxes_->setRootIsDecorated(true);
     mailboxes_->setMinimumWidth(180);
 
-    messages_->setColumnCount(4);
-    messages_->setHeaderLabels({QString(), tr("From"), tr("Subject"), tr("Date Received")});
-    messages_->setRootIsDecorated(false);
+    // A table keeps nothing per row but the vertical header's fixed size:
+    // rows come and go at a mailbox's size without a layout of all of them.
+    messages_->setModel(list_);
+    messages_->setShowGrid(false);
+    messages_->setWordWrap(false);
     messages_->setAlternatingRowColors(true);
-    messages_->setUniformRowHeights(true);
+    messages_->setSelectionBehavior(QAbstractItemView::SelectRows);
     messages_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    messages_->header()->setStretchLastSection(false);
-    messages_->header()->setSectionResizeMode(0, QHeaderView::Fixed);
-    messages_->header()->setSectionResizeMode(1, QHeaderView::Interactive);
-    messages_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
+    messages_->verticalHeader()->hide();
+    messages_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    messages_->verticalHeader()->setDefaultSectionSize(messages_->fontMetrics().height() + 6);
+    messages_->horizontalHeader()->setHighlightSections(false);
+    messages_->horizontalHeader()->setStretchLastSection(false);
+    messages_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Fixed);
+    messages_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Interactive);
+    messages_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
     // Fitting a column to its contents lays out every row's text on each
     // change: the date column gets the width of a long date once.
-    messages_->header()->setSectionResizeMode(3, QHeaderView::Interactive);
+    messages_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Interactive);
     messages_->setColumnWidth(0, 22);
     messages_->setColumnWidth(1, 230);
     messages_->setColumnWidth(3,
@@ -166,13 +278,15 @@ MailHostWindow::MailHostWindow(MailHost *host, std::shared_ptr<MessageViewer> vi
     statusBar()->addWidget(status_);
 
     connect(mailboxes_, &QTreeWidget::currentItemChanged, this, [this] { reloadMessages(); });
-    connect(messages_, &QTreeWidget::itemSelectionChanged, this, &MailHostWindow::selectionChanged);
+    connect(messages_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MailHostWindow::selectionChanged);
     connect(host_, &MailHost::mailboxesChanged, this, &MailHostWindow::rebuildMailboxes);
     connect(host_, &MailHost::messagesAdded, this, &MailHostWindow::addMessages);
     connect(host_, &MailHost::messagesRemoved, this, &MailHostWindow::removeMessages);
     connect(host_, &MailHost::messageChanged, this, &MailHostWindow::updateMessage);
     countTimer_.setSingleShot(true);
-    countTimer_.setInterval(200);
+    // Counting reads every message of a mailbox: once a second at most.
+    countTimer_.setInterval(1000);
     connect(&countTimer_, &QTimer::timeout, this, &MailHostWindow::updateCounts);
     repaintTimer_.setSingleShot(true);
     repaintTimer_.setInterval(100);
@@ -258,11 +372,10 @@ void MailHostWindow::flushList()
     if (pendingAdds_.isEmpty() && pendingRemoves_.isEmpty())
         return;
     messages_->setUpdatesEnabled(false);
-    for (const QString &unique : std::as_const(pendingRemoves_))
-        delete items_.take(unique);
+    list_->remove(pendingRemoves_);
     for (const auto &weak : std::as_const(pendingAdds_)) {
         if (const auto message = weak.lock())
-            insertItem(message);
+            list_->insert(message);
     }
     pendingRemoves_.clear();
     pendingAdds_.clear();
@@ -308,10 +421,10 @@ void MailHostWindow::updateStatus()
 {
     flushList();
     const auto mailbox = currentMailbox();
-    int unread = 0;
-    for (auto it = items_.cbegin(); it != items_.cend(); ++it)
-        unread += it.value()->text(0).isEmpty() ? 0 : 1;
-    const qsizetype total = items_.size();
+    qsizetype unread = 0;
+    for (const auto &message : list_->rows())
+        unread += message->isRead() ? 0 : 1;
+    const qsizetype total = list_->size();
     status_->setText(!mailbox         ? QString()
                          : total == 1 ? tr("1 message, %1 unread").arg(unread)
                                       : tr("%1 messages, %2 unread").arg(total).arg(unread));
@@ -322,23 +435,12 @@ void MailHostWindow::updateStatus()
                            : tr("Mail"));
 }
 
-void MailHostWindow::insertItem(const std::shared_ptr<MFMessage> &message)
+std::vector<std::shared_ptr<MFMessage>> MailHostWindow::selectedMessages() const
 {
-    if (items_.contains(message->uniqueName()))
-        return;
-    auto *item = new MessageItem(message);
-    // Newest first: new mail usually goes to the top.
-    int low = 0;
-    int high = messages_->topLevelItemCount();
-    while (low < high) {
-        const int middle = (low + high) / 2;
-        if (static_cast<MessageItem *>(messages_->topLevelItem(middle))->received() > item->received())
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    messages_->insertTopLevelItem(low, item);
-    items_.insert(message->uniqueName(), item);
+    std::vector<std::shared_ptr<MFMessage>> selected;
+    for (const QModelIndex &index : messages_->selectionModel()->selectedRows())
+        selected.push_back(list_->messageAt(index.row()));
+    return selected;
 }
 
 void MailHostWindow::reloadMessages()
@@ -346,37 +448,34 @@ void MailHostWindow::reloadMessages()
     if (reloading_)
         return;
     const auto mailbox = currentMailbox();
-    QStringList selected;
-    for (const QTreeWidgetItem *item : messages_->selectedItems())
-        selected << item->data(0, kMessageRole).toString();
+    QSet<QString> selected;
+    for (const auto &message : selectedMessages())
+        selected.insert(message->uniqueName());
 
     reloading_ = true;
     pendingAdds_.clear();
     pendingRemoves_.clear();
-    messages_->clear();
-    items_.clear();
-    QVObjC::ObjectList all = mailbox ? mailbox->store()->copyOfAllMessages() : QVObjC::ObjectList();
-    std::sort(all.begin(), all.end(), [](const QVObjC::id &a, const QVObjC::id &b) {
-        return QVObjC::cast<MFMessage>(a)->dateReceived() > QVObjC::cast<MFMessage>(b)->dateReceived();
-    });
-    QList<QTreeWidgetItem *> rows;
-    rows.reserve(all.size());
-    for (const auto &object : std::as_const(all)) {
-        const auto message = QVObjC::cast<MFMessage>(object);
-        if (items_.contains(message->uniqueName()))
-            continue;
-        auto *item = new MessageItem(message);
-        items_.insert(message->uniqueName(), item);
-        rows.append(item);
+    std::vector<std::shared_ptr<MFMessage>> all;
+    if (mailbox) {
+        for (const auto &object : mailbox->store()->copyOfAllMessages())
+            all.push_back(QVObjC::cast<MFMessage>(object));
     }
-    messages_->addTopLevelItems(rows);
-    for (const QString &unique : std::as_const(selected)) {
-        if (QTreeWidgetItem *item = items_.value(unique))
-            item->setSelected(true);
-    }
+    list_->reset(std::move(all));
+    select([&selected](const MFMessage &message) { return selected.contains(message.uniqueName()); });
     reloading_ = false;
     updateStatus();
     selectionChanged();
+}
+
+void MailHostWindow::select(const std::function<bool(const MFMessage &)> &wanted)
+{
+    QItemSelection selection;
+    const auto &rows = list_->rows();
+    for (size_t row = 0; row < rows.size(); ++row) {
+        if (wanted(*rows[row]))
+            selection.select(list_->index(int(row), 0), list_->index(int(row), 3));
+    }
+    messages_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
 }
 
 void MailHostWindow::addMessages(const QString &uuid, const QVObjC::ObjectList &messages)
@@ -408,11 +507,9 @@ void MailHostWindow::removeMessages(const QString &uuid, const QStringList &uniq
 void MailHostWindow::updateMessage(const QString &uuid, const QVObjC::id &message)
 {
     countLater(uuid);
-    const auto changed = QVObjC::cast<MFMessage>(message);
-    if (MessageItem *item = changed ? items_.value(changed->uniqueName()) : nullptr) {
-        if (item->message() == changed)
-            item->refresh();
-    }
+    const auto mailbox = currentMailbox();
+    if (const auto changed = QVObjC::cast<MFMessage>(message); changed && mailbox && mailbox->uuid() == uuid)
+        list_->changed(changed.get());
     if (const auto selection = viewer_->selectedMessages(); selection.contains(message))
         viewer_->validateToolbar();
 }
@@ -424,10 +521,8 @@ void MailHostWindow::selectionChanged()
     const auto mailbox = currentMailbox();
     QVObjC::ObjectList selection;
     if (mailbox) {
-        for (QTreeWidgetItem *item : messages_->selectedItems()) {
-            if (const auto message = static_cast<MessageItem *>(item)->message())
-                selection.append(message);
-        }
+        for (const auto &message : selectedMessages())
+            selection.append(message);
     }
     viewer_->setSelection(mailbox, selection);  // validates the toolbar
     showMessage();
@@ -467,10 +562,7 @@ void MailHostWindow::selectMailbox(const QString &account, const QString &path)
 void MailHostWindow::selectMessages(const QStringList &messageIDs)
 {
     flushList();
-    for (auto it = items_.cbegin(); it != items_.cend(); ++it) {
-        const auto message = it.value()->message();
-        it.value()->setSelected(message && messageIDs.contains(message->messageID()));
-    }
+    select([&messageIDs](const MFMessage &message) { return messageIDs.contains(message.messageID()); });
 }
 
 void MailHostWindow::rebuildToolbar()

@@ -10,12 +10,15 @@
 #include <QSet>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QLabel;
 class QPlainTextEdit;
 class QToolBar;
 class QToolButton;
+class QTableView;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -34,7 +37,7 @@ public:
     void selectMessages(const QStringList &messageIDs);
 
 private:
-    class MessageItem;
+    class MessageList;
 
     void rebuildMailboxes();
     void reloadMessages();
@@ -42,7 +45,9 @@ private:
     void addMessages(const QString &uuid, const QVObjC::ObjectList &messages);
     void removeMessages(const QString &uuid, const QStringList &uniqueNames);
     void updateMessage(const QString &uuid, const QVObjC::id &message);
-    void insertItem(const std::shared_ptr<MFMessage> &message);
+    std::vector<std::shared_ptr<MFMessage>> selectedMessages() const;
+    // Selects exactly the listed messages that are wanted.
+    void select(const std::function<bool(const MFMessage &)> &wanted);
     // Unread counts of changed mailboxes, at most a few times a second.
     void countLater(const QString &uuid);
     void updateCounts();
@@ -61,11 +66,11 @@ private:
     std::shared_ptr<MessageViewer> viewer_;
     QToolBar *toolbar_;
     QTreeWidget *mailboxes_;
-    QTreeWidget *messages_;
+    QTableView *messages_;
+    MessageList *list_;
     QPlainTextEdit *preview_;
     QLabel *status_;
     std::vector<std::pair<QToolButton *, std::weak_ptr<ToolbarSegment>>> buttons_;
-    QHash<QString, MessageItem *> items_;  // the list's items by unique name
     QHash<QString, QTreeWidgetItem *> mailboxItems_;  // by mailbox uuid
     QSet<QString> uncounted_;
     QTimer countTimer_;

@@ -5,6 +5,7 @@
 #include "Maildir.h"
 
 #include <QFile>
+#include <QSet>
 #include <QLoggingCategory>
 #include <QUuid>
 
@@ -16,6 +17,21 @@ namespace {
 
 // Larger message bodies are handed to bundles cut here, with a log line.
 constexpr qint64 kMaxMessageSize = 64 * 1024 * 1024;
+
+// Senders repeat across a mailbox: messages share one copy of each (of the
+// first few thousand seen), so a large mailbox holds each sender once.
+QString sharedSender(const QString &sender)
+{
+    static std::mutex mutex;
+    static QSet<QString> senders;
+    constexpr qsizetype kMostSenders = 20'000;
+    std::lock_guard lock(mutex);
+    if (const auto found = senders.constFind(sender); found != senders.cend())
+        return *found;
+    if (senders.size() < kMostSenders)
+        senders.insert(sender);
+    return sender;
+}
 
 }  // namespace
 
@@ -144,13 +160,9 @@ QVObjC::id MFMailAccount::createMailboxWithParent(QVObjC::id parent, QString nam
     auto mailbox = addMailbox(path);
     if (auto *host = MailHost::current()) {
         // Later, on the main thread: shows and watches the new folder.
+        host->rescanLater(mailbox);
         QMetaObject::invokeMethod(
-            host,
-            [host] {
-                host->rescan(nullptr);
-                emit host->mailboxesChanged();
-            },
-            Qt::QueuedConnection);
+            host, [host] { emit host->mailboxesChanged(); }, Qt::QueuedConnection);
     }
     return mailbox;
 }
@@ -158,8 +170,9 @@ QVObjC::id MFMailAccount::createMailboxWithParent(QVObjC::id parent, QString nam
 // Messages
 
 MFMessage::MFMessage(QVObjC::Class *isa, QString uniqueName, QString path, const std::shared_ptr<MFMailbox> &mailbox)
-    : Object(isa), uniqueName_(std::move(uniqueName)), path_(std::move(path)), mailbox_(mailbox)
+    : Object(isa), uniqueName_(std::move(uniqueName))
 {
+    setLocation(std::move(path), mailbox);
 }
 
 QVObjC::id MFMessage::mailbox() const
@@ -176,26 +189,50 @@ std::shared_ptr<MFMailbox> MFMessage::currentMailbox() const
 QString MFMessage::path() const
 {
     std::lock_guard lock(modelMutex());
-    return path_;
+    if (!oddPath_.isNull())
+        return oddPath_;
+    const auto mailbox = mailbox_.lock();
+    if (!mailbox)
+        return {};
+    return mailbox->folder() + (inCur_ ? QLatin1String("/cur/") : QLatin1String("/new/")) + uniqueName_ + suffix_;
 }
 
 bool MFMessage::isAt(const QString &path) const
 {
-    std::lock_guard lock(modelMutex());
-    return path_ == path;
+    return this->path() == path;
 }
 
 void MFMessage::setLocation(QString path, const std::shared_ptr<MFMailbox> &mailbox)
 {
+    // Kept in parts: a hundred thousand messages then hold their unique
+    // names once and their folders not at all.
+    static const QString seen = QStringLiteral(":2,S");
+    static const QString noFlags = QStringLiteral(":2,");
+    const qsizetype slash = path.lastIndexOf(u'/');
+    const QStringView name = QStringView(path).sliced(slash + 1);
+    const QStringView directory = QStringView(path).first(std::max<qsizetype>(slash, 0));
+    const QString folder = mailbox ? mailbox->folder() : QString();
+    const bool inCur = directory.endsWith(u"/cur");
+    const bool regular = !folder.isEmpty() && (inCur || directory.endsWith(u"/new")) && directory.chopped(4) == folder
+        && name.startsWith(uniqueName_);
+    QString suffix;
+    if (regular) {
+        const QStringView rest = name.sliced(uniqueName_.size());
+        suffix = rest == seen ? seen : rest == noFlags ? noFlags : rest.toString();
+    }
+    const bool read = Maildir::isSeen(name.toString());
     std::lock_guard lock(modelMutex());
-    path_ = std::move(path);
+    inCur_ = inCur;
+    suffix_ = std::move(suffix);
+    oddPath_ = regular ? QString() : std::move(path);
+    read_ = read;
     mailbox_ = mailbox;
 }
 
 bool MFMessage::isRead() const
 {
-    const QString file = path();
-    return Maildir::isSeen(file.mid(file.lastIndexOf(u'/') + 1));
+    std::lock_guard lock(modelMutex());
+    return read_;
 }
 
 bool MFMessage::load(QString *error)
@@ -211,9 +248,9 @@ bool MFMessage::load(QString *error)
         return false;
     }
     messageID_ = summary.messageID;
-    sender_ = summary.sender;
+    sender_ = sharedSender(summary.sender);
     subject_ = summary.subject;
-    dateSent_ = summary.date;
+    dateSent_ = summary.date.toUTC();  // held without an allocation of its own
     dateReceived_ = file.fileTime(QFileDevice::FileModificationTime);
     headerLength_ = summary.headerLength;
     return true;
@@ -226,6 +263,10 @@ QByteArray MFMessage::readRange(qint64 offset, qint64 length) const
     QString error;
     if (!Maildir::openRegularFile(name, in, &error)) {
         qCWarning(lcMailHost) << "Could not read message" << name << ":" << error;
+        // Most likely moved by another program: the host finds it again by
+        // its unique name, and a later read gets it.
+        if (auto *host = MailHost::current())
+            host->rescanLater(currentMailbox());
         return {};
     }
     qint64 available = std::max<qint64>(0, in.size() - offset);
@@ -234,10 +275,14 @@ QByteArray MFMessage::readRange(qint64 offset, qint64 length) const
         available = kMaxMessageSize;
     }
     const qint64 wanted = length < 0 ? available : std::min(length, available);
-    if (!in.seek(offset))
+    if (wanted == 0)
         return QByteArray("");
+    if (!in.seek(offset))
+        return {};
     QByteArray bytes = in.read(wanted);
-    return bytes.isNull() ? QByteArray("") : bytes;
+    if (bytes.isNull())
+        qCWarning(lcMailHost) << "Could not read message" << name << ":" << in.errorString();
+    return bytes;
 }
 
 QByteArray MFMessage::headerData() const
@@ -248,6 +293,11 @@ QByteArray MFMessage::headerData() const
 QByteArray MFMessage::bodyData() const
 {
     return readRange(headerLength_, -1);
+}
+
+QByteArray MFMessage::bodyDataWithLimit(qint64 limit) const
+{
+    return readRange(headerLength_, std::max<qint64>(0, limit));
 }
 
 // Stores

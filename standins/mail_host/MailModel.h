@@ -86,7 +86,7 @@ public:
     QVObjC::id mailbox() const;
     std::shared_ptr<MFMailbox> currentMailbox() const;
     QString path() const;
-    // Whether the file is at `path`, without copying the path.
+    // Whether the file is at `path`.
     bool isAt(const QString &path) const;
     void setLocation(QString path, const std::shared_ptr<MFMailbox> &mailbox);
     const QString &uniqueName() const { return uniqueName_; }
@@ -94,6 +94,8 @@ public:
     bool isRead() const;
     QByteArray headerData() const;
     QByteArray bodyData() const;
+    // The first `limit` bytes of the body; only they are read.
+    QByteArray bodyDataWithLimit(qint64 limit) const;
     QString messageID() const { return messageID_; }
     QString sender() const { return sender_; }
     QString subject() const { return subject_; }
@@ -112,11 +114,16 @@ public:
 
 private:
     // `length` bytes from `offset` (all when negative); null when the file
-    // is gone. Bodies beyond kMaxMessageSize are cut there.
+    // cannot be read (the host then looks for it again). Bodies beyond
+    // kMaxMessageSize are cut there.
     QByteArray readRange(qint64 offset, qint64 length) const;
 
     const QString uniqueName_;
-    QString path_;
+    // The file is <mailbox folder>/cur/ (or new/) <unique name><suffix_>;
+    // a path of another form is kept whole in oddPath_.
+    QString suffix_;
+    QString oddPath_;
+    bool inCur_ = false;
     std::weak_ptr<MFMailbox> mailbox_;
     QString messageID_;
     QString sender_;
@@ -124,6 +131,7 @@ private:
     QDateTime dateReceived_;
     QDateTime dateSent_;
     qint64 headerLength_ = 0;
+    bool read_ = false;  // from the file's flags
 
     // The host's bookkeeping, under its mutex: the last scan that found the
     // file, and whether the scan before this one missed it.

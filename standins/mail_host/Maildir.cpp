@@ -61,7 +61,20 @@ QString newUniqueName()
                  .replace(QLatin1Char(':'), QStringLiteral("\\072")));
 }
 
+// A folder itself, not a link to one.
+bool isPlainDirectory(const QString &path)
+{
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 }  // namespace
+
+bool isMailboxFolder(const QString &folder)
+{
+    return isPlainDirectory(folder) && isPlainDirectory(folder + QStringLiteral("/cur"))
+        && isPlainDirectory(folder + QStringLiteral("/new"));
+}
 
 QString folderPath(const QString &root, const QString &accountRelativePath)
 {
@@ -91,8 +104,8 @@ QStringList mailboxPaths(const QString &root)
     const QStringList names =
         dir.entryList({QStringLiteral(".?*")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
-        if (!QFileInfo(dir.filePath(name + QStringLiteral("/cur"))).isDir()
-            || !QFileInfo(dir.filePath(name + QStringLiteral("/new"))).isDir())
+        // A link could lead mail out of the account: never a mailbox.
+        if (!isMailboxFolder(dir.filePath(name)))
             continue;
         QString path = name.mid(1);
         if (path.isEmpty() || path.startsWith(QLatin1Char('.')) || path.endsWith(QLatin1Char('.'))
@@ -106,6 +119,13 @@ QStringList mailboxPaths(const QString &root)
 bool createMailbox(const QString &root, const QString &accountRelativePath)
 {
     const QString folder = folderPath(root, accountRelativePath);
+    // Never through a link: the folder and its parts are made here or are
+    // plain folders already.
+    for (const QString &part :
+         {folder, folder + QStringLiteral("/cur"), folder + QStringLiteral("/new"), folder + QStringLiteral("/tmp")}) {
+        if (QFileInfo(part).isSymLink())
+            return false;
+    }
     QDir dir;
     const bool made = dir.mkpath(folder + QStringLiteral("/cur")) && dir.mkpath(folder + QStringLiteral("/new"))
         && dir.mkpath(folder + QStringLiteral("/tmp"));
@@ -134,11 +154,13 @@ bool isSeen(const QString &fileName)
     return flags(fileName).contains(QLatin1Char('S'));
 }
 
-QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped)
+QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped, bool readNew, bool readCur)
 {
     QList<Entry> entries;
     for (const char *sub : {"/new", "/cur"}) {
         const bool isCur = sub[1] == 'c';
+        if (!(isCur ? readCur : readNew))
+            continue;
         const QString directory = folder + QLatin1String(sub);
         const QByteArray encoded = QFile::encodeName(directory);
         DIR *dir = ::opendir(encoded.constData());
@@ -174,7 +196,7 @@ QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped)
                 continue;
             }
             const QString name = QString::fromUtf8(raw);
-            entries.append({directory + u'/' + name, uniqueName(name), isCur ? flags(name) : QString()});
+            entries.append({directory + u'/' + name, uniqueName(name), isCur ? flags(name) : QString(), isCur});
         }
         ::closedir(dir);
     }

@@ -22,17 +22,24 @@ QString folderPath(const QString &root, const QString &accountRelativePath);
 // separator on disk), no control characters.
 bool isValidMailboxName(const QString &name);
 
-// INBOX and every folder that has cur/ and new/, as account-relative paths.
+// INBOX and every folder that has cur/ and new/ (none of them a link), as
+// account-relative paths.
 QStringList mailboxPaths(const QString &root);
 
+// Whether the folder, its cur/ and its new/ are folders themselves, not
+// links to folders.
+bool isMailboxFolder(const QString &folder);
+
 // Creates the folder with cur/, new/ and tmp/ (and the maildirfolder marker
-// for subfolders). True when it exists afterwards.
+// for subfolders). True when it exists afterwards; false when any of them
+// is a link.
 bool createMailbox(const QString &root, const QString &accountRelativePath);
 
 struct Entry {
     QString path;  // the file
     QString uniqueName;  // the name up to ":"
     QString flags;  // after ":2,"; empty for new/
+    bool inCur = false;
 };
 
 // What else lies in new/ and cur/: never opened, only reported.
@@ -41,10 +48,12 @@ struct Skipped {
     QString reason;
 };
 
-// The message files of a folder, in the file system's order: regular files
+// The message files of a folder (its new/, its cur/ or both), in the file
+// system's order: regular files
 // that are not hidden, seen without following links. Links, devices, pipes, folders and names that are
 // not UTF-8 go to `skipped` when given.
-QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped = nullptr);
+QList<Entry> messageFiles(const QString &folder, QList<Skipped> *skipped = nullptr, bool readNew = true,
+                          bool readCur = true);
 
 // Opens a message file for reading when it is a regular file, never through
 // a link and never blocking on a pipe; false (with *error) otherwise.

@@ -288,6 +288,7 @@ void registerClasses()
     addMemberMethod(message, QStringLiteral("isRead"), &MFMessage::isRead);
     addMemberMethod(message, QStringLiteral("headerData"), &MFMessage::headerData);
     addMemberMethod(message, QStringLiteral("bodyData"), &MFMessage::bodyData);
+    addMemberMethod(message, QStringLiteral("bodyDataWithLimit:"), &MFMessage::bodyDataWithLimit);
     addMemberMethod(message, QStringLiteral("messageID"), &MFMessage::messageID);
     addMemberMethod(message, QStringLiteral("sender"), &MFMessage::sender);
     addMemberMethod(message, QStringLiteral("subject"), &MFMessage::subject);

@@ -26,9 +26,11 @@
 // New mail. The host watches the Maildir folders; after a change it waits
 // for 50 ms of quiet (250 ms at most), scans, and posts one notification per
 // store with the new messages (flagged "during open" at start-up, which the
-// plug-in ignores). The plug-in reads each unread inbox message through
-// headerData and bodyData and posts QV_ADD_MESSAGE on the session bus, and
-// remembers the message object it posted.
+// plug-in ignores; what lay in the inbox's new/ follows as new mail). The
+// plug-in reads each unread inbox message through headerData and
+// bodyDataWithLimit: (the host's addition to bodyData, which reads only the
+// bytes asked for), posts QV_ADD_MESSAGE on the session bus, and remembers
+// the message object it posted.
 //
 // Answers. QV_DETERMINED_SPAM, QV_BLOCK_LETTER and QV_BLOCK_UNBLOCK carry a
 // Message-ID only. The plug-in moves the message object it remembered for

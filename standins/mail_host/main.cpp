@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <malloc.h>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,6 +54,9 @@ void quitOnSignals(QObject *context)
 
 int main(int argc, char **argv)
 {
+    // Large short-lived buffers (message files being read) come from and go
+    // back to the system at once, rather than growing the heap for good.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qv-mail-host"));
     QApplication::setApplicationDisplayName(QStringLiteral("Mail"));

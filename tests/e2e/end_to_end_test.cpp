@@ -420,7 +420,8 @@ TEST_F(EndToEnd, FaultsLoseNoMessageAndFilteringGoesOn)
     EXPECT_TRUE(system_->ends(names.back(), QStringLiteral("Quorvane")));
 
     // The application is killed while mail keeps arriving; the launch agent
-    // starts it again and filtering goes on.
+    // starts it again, the plug-in posts again what it may have lost, and
+    // filtering goes on.
     auto *bus = QDBusConnection::sessionBus().interface();
     const QDBusReply<uint> application = bus->servicePid(QStringLiteral("org.quorvane.Quorvane"));
     ASSERT_TRUE(application.isValid());
@@ -440,8 +441,10 @@ TEST_F(EndToEnd, FaultsLoseNoMessageAndFilteringGoesOn)
 
     for (const QString &name : duringRestart + names)
         EXPECT_NE(system_->whereIs(name), QStringLiteral("missing")) << qPrintable(name);
-    for (const QString &name : duringRestart)
+    for (const QString &name : duringRestart) {
         EXPECT_NE(system_->whereIs(name), QStringLiteral("duplicated")) << qPrintable(name);
+        EXPECT_TRUE(system_->ends(name, QStringLiteral("Quorvane"))) << qPrintable(name);
+    }
 }
 
 }  // namespace

@@ -156,9 +156,11 @@ TEST_F(EndToEnd, ReadMessagesAndMessagesOutsideTheInboxAreNotSubmitted)
     EXPECT_EQ(requests[0].stringValue(u"MessageID"_s), u"<unread@example.com>"_s);
 }
 
-TEST_F(EndToEnd, MessagesFoundWhileOpeningAreIgnoredAndOddFilesAreLeftAlone)
+TEST_F(EndToEnd, MessagesSeenBeforeTheOpenAreIgnoredAndOddFilesAreLeftAlone)
 {
-    deliver(u"INBOX"_s, mailMessage(u"<old@example.com>"_s, u"a@example.com"_s, u"Old"_s, "x"));
+    // Seen by a mail program before (in cur/), and elsewhere than the inbox.
+    deliver(u"INBOX"_s, mailMessage(u"<old@example.com>"_s, u"a@example.com"_s, u"Old"_s, "x"), u""_s);
+    deliver(u"Archive"_s, mailMessage(u"<filed@example.com>"_s, u"a@example.com"_s, u"Filed"_s, "x"));
     const QString oddFile = root() + u"/new/not-mail"_s;
     QFile odd(oddFile);
     ASSERT_TRUE(odd.open(QIODevice::WriteOnly));

@@ -36,12 +36,16 @@ TEST_F(Host, OpeningAnnouncesEveryStoreAndLaterMailOnce)
 {
     deliver(u"INBOX"_s, mailMessage(u"<a@x>"_s, u"a@x"_s, u"A"_s, "x"));
     deliver(u"Archive"_s, mailMessage(u"<b@x>"_s, u"b@x"_s, u"B"_s, "x"));
+    deliver(u"INBOX"_s, mailMessage(u"<seen@x>"_s, u"s@x"_s, u"Seen"_s, "x"), u""_s);
     host_->openStores();
-    ASSERT_EQ(batches_.size(), 2u);  // INBOX and Archive
+    ASSERT_EQ(batches_.size(), 2u);  // INBOX (its cur/) and Archive
     for (const auto &[count, duringOpen] : batches_) {
         EXPECT_EQ(count, 1);
         EXPECT_TRUE(duringOpen);
     }
+    // What lay in the inbox's new/ follows as new mail.
+    ASSERT_TRUE(waitFor([&] { return batches_.size() == 3; }));
+    EXPECT_EQ(batches_[2], (std::pair<qsizetype, bool>{1, false}));
     batches_.clear();
     deliver(u"INBOX"_s, mailMessage(u"<c@x>"_s, u"c@x"_s, u"C"_s, "x"));
     ASSERT_TRUE(waitFor([&] { return !batches_.empty(); }));

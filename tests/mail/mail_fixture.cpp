@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QThread>
 #include <QThreadPool>
 
 namespace {
@@ -31,6 +32,10 @@ void copyFolder(const QString &from, const QString &to)
 // learned at once, verdicts come from the lists.
 class AcceptingEngine final : public QVEngineAPI {
 public:
+    // `score` for every message; the first lookup takes `firstLookupMs`.
+    explicit AcceptingEngine(uint32_t score = 0, int firstLookupMs = 0) : score_(score), firstLookupMs_(firstLookupMs)
+    {
+    }
     uint32_t initialize(const QByteArray &, const qvse_callbacks_t &callbacks) override
     {
         completed_ = callbacks.network_completed;
@@ -43,11 +48,15 @@ public:
     uint32_t bindBuffer(void *, const char *, size_t) override { return QVSE_OK; }
     uint32_t authenticate(void *, uint32_t, uint32_t, const std::wstring &) override { return QVSE_OK; }
     uint32_t prepare(void *) override { return QVSE_OK; }
-    uint32_t lookup(void *, uint32_t, bool) override { return QVSE_OK; }
+    uint32_t lookup(void *, uint32_t, bool) override
+    {
+        QThread::msleep(std::exchange(firstLookupMs_, 0));
+        return QVSE_OK;
+    }
     uint32_t classification(void *, bool *w, bool *b, uint32_t *score) override
     {
         *w = *b = false;
-        *score = 0;
+        *score = score_;
         return QVSE_OK;
     }
     uint32_t languageClassification(void *) override { return QVSE_E_FAILED; }
@@ -62,6 +71,8 @@ private:
     }
 
     void (*completed_)(void *, uint32_t) = nullptr;
+    uint32_t score_;
+    int firstLookupMs_;
 };
 
 }  // namespace
@@ -101,7 +112,7 @@ void MailHostTest::SetUp()
                              kQVPluginAddDomainToWhiteListNotification, kQVPluginSwitchToSettingsPageNotification,
                              kQVPluginSwitchToAccountPageNotification, kQVPluginNeedsToLaunchClientNotification,
                              kQVClientDidDetermineSpamNotification, kQVClientDidBlockLetterNotification,
-                             kQVClientDidUnblockLetterNotification}) {
+                             kQVClientDidUnblockLetterNotification, kQVClientDidDropMessageNotification}) {
         center->addObserver(&observer_, QString::fromLatin1(name),
                             [this](const QVDistributedNotification &n) { received_.push_back(n); });
     }
@@ -159,11 +170,11 @@ std::vector<QVDistributedNotification> MailHostTest::received(const char *name) 
     return matching;
 }
 
-std::unique_ptr<QVSpamManager> MailHostTest::makeManager(bool acceptingEngine)
+std::unique_ptr<QVSpamManager> MailHostTest::makeManager(bool acceptingEngine, uint32_t score, int firstLookupMs)
 {
     std::unique_ptr<QVEngineAPI> engine;
     if (acceptingEngine)
-        engine = std::make_unique<AcceptingEngine>();
+        engine = std::make_unique<AcceptingEngine>(score, firstLookupMs);
     else
         engine = std::make_unique<QVGatewayEngine>();  // no engine files here: its start fails
     return std::make_unique<QVSpamManager>(std::move(engine), dir_.path() + QStringLiteral("/no-engine"),

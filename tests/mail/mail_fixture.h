@@ -59,8 +59,9 @@ protected:
     void clearReceived() { received_.clear(); }
 
     // The application's responder; an accepting engine answers every
-    // report and revocation with success.
-    std::unique_ptr<QVSpamManager> makeManager(bool acceptingEngine);
+    // report and revocation with success and scores every message `score`,
+    // its first lookup taking `firstLookupMs`.
+    std::unique_ptr<QVSpamManager> makeManager(bool acceptingEngine, uint32_t score = 0, int firstLookupMs = 0);
 
     std::shared_ptr<QVMailHost::ToolbarSegment> pluginSegment(int index) const;
     QVObjC::MenuItemRef menuItem(const QString &action) const;
