@@ -48,9 +48,13 @@ public:
     uint32_t bindBuffer(void *, const char *, size_t) override { return QVSE_OK; }
     uint32_t authenticate(void *, uint32_t, uint32_t, const std::wstring &) override { return QVSE_OK; }
     uint32_t prepare(void *) override { return QVSE_OK; }
-    uint32_t lookup(void *, uint32_t, bool) override
+    uint32_t lookup(void *context, uint32_t, bool asynchronous) override
     {
         QThread::msleep(std::exchange(firstLookupMs_, 0));
+        // An asynchronous lookup is answered through the completion, as the
+        // engine's network thread does.
+        if (asynchronous)
+            completed_(context, QVSE_OK);
         return QVSE_OK;
     }
     uint32_t classification(void *, bool *w, bool *b, uint32_t *score) override
