@@ -47,7 +47,9 @@ void output_log::request(const std::string& text) {
     const auto now = std::chrono::steady_clock::now();
     if (now - second_ >= std::chrono::seconds(1)) {
         if (unshown_ > 0)
-            write_locked("(" + std::to_string(unshown_) + " more requests not shown)");
+            write_locked(std::string("(")
+                             .append(std::to_string(unshown_))
+                             .append(" more requests not shown)"));
         second_ = now;
         shown_ = unshown_ = 0;
     }
