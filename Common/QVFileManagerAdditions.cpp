@@ -379,8 +379,8 @@ bool isTrashLocation(const QString &path)
         || (trashInfo.fileName() == uid && QFileInfo(trashInfo.absolutePath()).fileName() == u".Trash");
 }
 
-// The user's own trash, with its two folders, made when missing as the
-// trash specification asks: Qt makes it only when the data folder exists.
+// The user's own trash, with its two folders, made when missing, as other
+// desktop programs expect: Qt makes it only when the data folder exists.
 void makeHomeTrash()
 {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
