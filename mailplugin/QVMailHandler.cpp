@@ -13,6 +13,9 @@
 #include <QPointer>
 #include <QThread>
 
+#include <algorithm>
+#include <iterator>
+
 using QVObjC::id;
 using QVObjC::ObjectList;
 
@@ -429,10 +432,10 @@ void QVMailHandler::schedule(Retry retry)
     const id message = retry.message.lock();
     if (!message)
         return;
-    for (Retry &existing : retries_) {
-        if (existing.work == retry.work && existing.message.lock() == message)
-            return;  // already waiting
-    }
+    const unsigned work = 1u << unsigned(retry.work);
+    const auto waiting = waitingWork_.find(retry.message);
+    if (waiting != waitingWork_.end() && (waiting->second & work))
+        return;  // already waiting
     if (retries_.size() >= kMaximumRetries) {
         QVLogPlugin(QStringLiteral("*** ERROR: Too much work waits for a retry; %1 is left where it is"),
                     text(message, "messageID"));
@@ -440,9 +443,17 @@ void QVMailHandler::schedule(Retry retry)
     }
     if (retry.due == 0)
         retry.due = now() + kRetryFirstMs;
+    waitingWork_[retry.message] |= work;
     retries_.push_back(std::move(retry));
     if (!retryTimer_.isActive() || retryTimer_.remainingTime() > kRetryFirstMs)
         retryTimer_.start(kRetryFirstMs);
+}
+
+void QVMailHandler::forget(const Retry &retry)
+{
+    const auto waiting = waitingWork_.find(retry.message);
+    if (waiting != waitingWork_.end() && (waiting->second &= ~(1u << unsigned(retry.work))) == 0)
+        waitingWork_.erase(waiting);
 }
 
 bool QVMailHandler::stillWanted(const Retry &retry) const
@@ -468,15 +479,12 @@ bool QVMailHandler::stillWanted(const Retry &retry) const
 void QVMailHandler::runRetries()
 {
     const qint64 time = now();
-    std::vector<Retry> due;
-    for (auto it = retries_.begin(); it != retries_.end();) {
-        if (it->due <= time) {
-            due.push_back(std::move(*it));
-            it = retries_.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    const auto firstDue =
+        std::stable_partition(retries_.begin(), retries_.end(), [time](const Retry &r) { return r.due > time; });
+    std::vector<Retry> due(std::make_move_iterator(firstDue), std::make_move_iterator(retries_.end()));
+    retries_.erase(firstDue, retries_.end());
+    for (const Retry &retry : due)
+        forget(retry);
     for (Retry &retry : due) {
         if (!stillWanted(retry))
             continue;

@@ -13,6 +13,8 @@
 #include <QVariantMap>
 
 #include <deque>
+#include <map>
+#include <memory>
 #include <vector>
 
 class QDBusServiceWatcher;
@@ -151,6 +153,10 @@ private:
     QHash<QByteArray, std::vector<QVObjC::weak_id>> junk_;
     std::deque<QByteArray> junkOrder_;
     std::vector<Retry> retries_;
+    // The kinds of work (bits of Work) waiting in retries_ for each message,
+    // so that scheduling a burst of retries stays linear.
+    std::map<QVObjC::weak_id, unsigned, std::owner_less<QVObjC::weak_id>> waitingWork_;
+    void forget(const Retry &retry);
     QTimer retryTimer_;
     bool answeringVerdict_ = false;
     QDBusServiceWatcher *applicationWatcher_ = nullptr;
