@@ -12,6 +12,7 @@
 # Not part of CI.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/bench/learning/server.sh"
 build=${1:-$root/build/default}
 seconds=${2:-60}
 kind=${3:-links}
@@ -26,15 +27,7 @@ address=127.0.4.$(( $$ % 250 + 1 ))
     --credential 10:0:bench --store "$scratch/learned.store" --log "$scratch/server.log" "$@" &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$scratch"' EXIT INT TERM
-tries=0
-until grep -q '^listening on' "$scratch/server.log" 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ $tries -gt 100 ] || ! kill -0 $server 2>/dev/null; then
-        cat "$scratch/server.log" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
+wait_until_listening "$scratch/server.log"
 port=$(sed -n 's/^listening on .* port \([0-9]*\) .*/\1/p' "$scratch/server.log")
 if [ "$seconds" = report ]; then
     "$build/bench/classification_flood" "$address" "$port" report "$megabytes"

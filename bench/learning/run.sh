@@ -14,6 +14,7 @@
 # measured. Not part of CI.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/bench/learning/server.sh"
 build=${1:-$root/build/default}
 server_program=${2:-$build/standins/classification_server/qv-classification-server}
 [ $# -gt 2 ] && shift 2 || set --
@@ -39,13 +40,5 @@ address=127.0.3.$(( $$ % 250 + 1 ))
     --store "$scratch/learned.store" >"$scratch/server.log" 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$scratch"' EXIT INT TERM
-tries=0
-until grep -q '^listening on' "$scratch/server.log"; do
-    tries=$((tries + 1))
-    if [ $tries -gt 100 ] || ! kill -0 $server 2>/dev/null; then
-        cat "$scratch/server.log" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
+wait_until_listening "$scratch/server.log"
 "$build/bench/learning_bench" "$build/engine" "$address" "$periods" "$@"
