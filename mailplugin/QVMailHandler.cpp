@@ -497,10 +497,16 @@ void QVMailHandler::runRetries()
                 schedule(std::move(retry));
             break;
         case Work::Repost: {
-            // In place of the post that was dropped: its entry stays.
+            // In place of the post that was dropped: its entry stays. The
+            // drop names only a Message-ID, so every message waiting under it
+            // is posted again; a second post is counted, and different
+            // messages sharing the ID then move only once every post of
+            // theirs came back as spam.
             const QVariantMap info = messageUserInfo(message, qsizetype(kQVMessageBodyLimit));
             if (info.isEmpty() || !post(kQVPluginDidReceiveNewMessageNotification, info))
                 schedule(std::move(retry));
+            else
+                pending_.reposted(QVPendingAnswers::Kind::Verdict, info.value(kMessageIDKey).toString(), message);
             break;
         }
         case Work::AwaitRescue:

@@ -266,6 +266,29 @@ TEST_F(Timing, ARequestTheApplicationDroppedIsPostedAgain)
     ASSERT_TRUE(waitFor([&] { return inJunk() == 1; }));
 }
 
+// A drop names only a Message-ID: when two different messages wait under
+// it, both are posted again, and the answers to the spam one's two posts
+// must not move the other one with it.
+TEST_F(Timing, ADropUnderASharedMessageIDMovesNoOtherMessage)
+{
+    manager_.reset();  // the answers come from the test
+    start();
+    const QString shared = u"<shared@bulk.example>"_s;
+    deliver(u"INBOX"_s, mailMessage(shared, u"friend@people.example"_s, u"Lunch"_s, "See you at noon"));
+    deliver(u"INBOX"_s, mailMessage(shared, kSpammer, u"Win"_s, "Buy"));
+    ASSERT_TRUE(waitFor([&] { return posted() == 2; }));
+    auto *center = QVDistributedNotificationCenter::defaultCenter();
+    center->postNotificationName(QString::fromLatin1(kQVClientDidDropMessageNotification), {{u"MessageID"_s, shared}});
+    ASSERT_TRUE(waitFor([&] { return posted() == 4; }));
+    // The spam's first post and its second are answered; the other
+    // message's are not.
+    for (int answer = 0; answer < 2; ++answer)
+        center->postNotificationName(QString::fromLatin1(kQVClientDidDetermineSpamNotification),
+                                     {{u"MessageID"_s, shared}});
+    settle();
+    EXPECT_EQ(inJunk(), 0);
+}
+
 // Mail delivered while the host was not running is examined at its start.
 TEST_F(Timing, MailThatCameWhileTheHostWasNotRunningIsExamined)
 {
