@@ -196,9 +196,8 @@ bool QVHelperChannel::hasInput() const
     return fd_ >= 0 && ::poll(&ready, 1, 0) > 0;
 }
 
-bool QVHelperChannel::readExactly(char *data, qsizetype size, qint64 deadline)
+bool QVHelperChannel::readExactly(char *data, qsizetype size, const QDeadlineTimer &timer)
 {
-    const QDeadlineTimer timer(deadline < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(deadline));
     while (size > 0) {
         pollfd ready{fd_, POLLIN, 0};
         const int waited = ::poll(&ready, 1, timer.isForever() ? -1 : int(timer.remainingTime()));
@@ -243,12 +242,14 @@ std::optional<QVariantMap> QVHelperChannel::receive(int timeoutMs)
 {
     if (fd_ < 0)
         return std::nullopt;
+    // One deadline for the whole message, however it trickles in.
+    const QDeadlineTimer timer(timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs));
     char header[4];
     std::optional<QVariantMap> message;
-    if (readExactly(header, 4, timeoutMs)) {
+    if (readExactly(header, 4, timer)) {
         const quint32 length = readNumber(QByteArrayView(header, 4), 0, 4);
         QByteArray body(qsizetype(std::min<quint32>(length, kMaxBodySize)), Qt::Uninitialized);
-        if (length <= quint32(kMaxBodySize) && readExactly(body.data(), body.size(), timeoutMs))
+        if (length <= quint32(kMaxBodySize) && readExactly(body.data(), body.size(), timer))
             message = decodeBody(body);
     }
     if (!message)

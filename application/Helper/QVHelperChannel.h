@@ -13,6 +13,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDeadlineTimer>
 #include <QVariantMap>
 
 #include <optional>
@@ -69,7 +70,7 @@ public:
     static std::optional<QVariantMap> decodeFrame(QByteArrayView frame);
 
 private:
-    bool readExactly(char *data, qsizetype size, qint64 deadline);
+    bool readExactly(char *data, qsizetype size, const QDeadlineTimer &timer);
 
     int fd_;
     bool stamped_ = false;
