@@ -67,7 +67,9 @@ void server::implementation::accept() {
             boost::system::error_code ignored;
             socket.close(ignored);
         } else if (mode == faults_type::tcp_mode::hang) {
+            // Held open, as many as sessions may be: the oldest goes first.
             std::lock_guard lock(mutex);
+            while (hung.size() >= std::max<std::size_t>(options.max_sessions, 1)) hung.pop_front();
             hung.push_back(std::make_shared<tcp::socket>(std::move(socket)));
         } else {
             serve(std::move(socket));
