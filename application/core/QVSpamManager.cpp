@@ -48,6 +48,9 @@ QPointer<QVSpamManager> liveManager;
 // main thread (which owns the cells).
 std::mutex completedMutex;
 std::vector<std::pair<const void *, uint32_t>> completedRequests;
+// Cleared once the manager stopped waiting: a lookup the engine still runs
+// after the quit must not reach an application on its way out.
+bool completionsWanted = false;
 
 QString handleText(const void *context)
 {
@@ -106,10 +109,10 @@ void engineLanguageClassified(void *context, const wchar_t *language, size_t len
 // The cell belongs to the main thread, which is only told.
 void engineNetworkCompleted(void *context, uint32_t status)
 {
-    {
-        std::lock_guard lock(completedMutex);
-        completedRequests.emplace_back(context, status);
-    }
+    std::lock_guard lock(completedMutex);
+    if (!completionsWanted)
+        return;
+    completedRequests.emplace_back(context, status);
     if (auto *application = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(
             application, [] { QVSpamManager::collectCompletedRequests(); }, Qt::QueuedConnection);
@@ -232,6 +235,10 @@ QVSpamManager::QVSpamManager(std::unique_ptr<QVEngineAPI> engine, QString engine
       backendHost_(std::move(backendHost))
 {
     liveManager = this;
+    {
+        std::lock_guard lock(completedMutex);
+        completionsWanted = true;
+    }
     auto &defaults = QVUserDefaults::standardUserDefaults();
     extendedLogging = QVSpamSetttings::sharedInstance().isExtenedLogging();
     connect(&defaults, &QVUserDefaults::changed, this, [](const QString &key) {
@@ -258,6 +265,11 @@ QVSpamManager::~QVSpamManager()
     // answered.
     notificationHandler_->dropPendingRequests();
     drainRequests();
+    if (liveManager.data() == this) {  // not when a newer manager took over
+        std::lock_guard lock(completedMutex);
+        completionsWanted = false;
+        completedRequests.clear();
+    }
     delete notificationHandler_;
     notificationHandler_ = nullptr;
     if (engineRunning_) {
