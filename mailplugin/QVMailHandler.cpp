@@ -204,12 +204,15 @@ void QVMailHandler::launchCore()
     QThread::msleep(1000);
 }
 
-void QVMailHandler::rememberRequest(QVPendingAnswers::Kind kind, const id &message, const QVariantMap &userInfo)
+void QVMailHandler::rememberRequest(QVPendingAnswers::Kind kind, const id &message, const QVariantMap &userInfo,
+                                    QByteArray digest)
 {
     // Copies of one message may stand for each other; different messages
     // under one Message-ID may not.
+    if (kind != QVPendingAnswers::Kind::Unblock && digest.isNull())
+        digest = fingerprint(userInfo);
     pending_.add(kind, userInfo.value(kMessageIDKey).toString(), message,
-                 kind == QVPendingAnswers::Kind::Unblock ? QByteArray() : fingerprint(userInfo));
+                 kind == QVPendingAnswers::Kind::Unblock ? QByteArray() : digest);
 }
 
 QByteArray QVMailHandler::fingerprint(const QVariantMap &userInfo)
@@ -599,8 +602,9 @@ QVMailHandler::Submission QVMailHandler::submit(const id &message, bool checkRes
         QVLogPlugin(QStringLiteral("*** Could not read %1 now; it is read again later"), text(message, "messageID"));
         return Submission::Unreadable;
     }
+    // Hashed once: for the rescue check and for the answer's match.
+    const QByteArray digest = fingerprint(info);
     if (checkRescue) {
-        const QByteArray digest = fingerprint(info);
         switch (junkTwin(digest, true)) {
         case Twin::Left:
             QVLogPlugin(QStringLiteral("*** %1 was taken out of the spam folder; it is not judged again"),
@@ -621,7 +625,7 @@ QVMailHandler::Submission QVMailHandler::submit(const id &message, bool checkRes
     QVLogPlugin(QStringLiteral("*** PROCESSING: %1"), text(message, "messageID"));
     if (!post(kQVPluginDidReceiveNewMessageNotification, info))
         return Submission::NotPosted;
-    rememberRequest(QVPendingAnswers::Kind::Verdict, message, info);
+    rememberRequest(QVPendingAnswers::Kind::Verdict, message, info, digest);
     return Submission::Posted;
 }
 

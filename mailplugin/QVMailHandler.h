@@ -72,7 +72,9 @@ public:
 
     // Remembers a message posted for an answer (the user info as posted):
     // only a remembered message is moved by an answer.
-    void rememberRequest(QVPendingAnswers::Kind kind, const QVObjC::id &message, const QVariantMap &userInfo);
+    // `digest`: the fingerprint of userInfo when the caller has it already.
+    void rememberRequest(QVPendingAnswers::Kind kind, const QVObjC::id &message, const QVariantMap &userInfo,
+                         QByteArray digest = QByteArray());
     // Posts a request; a post the bus does not take is logged.
     static bool post(const char *notification, const QVariantMap &userInfo = {});
 
